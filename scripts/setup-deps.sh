@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the program and the tests need.
+# Quick no-op when everything is already there.
+set -euo pipefail
+PACKAGES=(
+    cmake g++ make pkg-config
+    qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5x11extras5-dev
+    qttools5-dev qttools5-dev-tools libx11-dev libxcb1-dev
+    libcpp-httplib-dev libsqlite3-dev libssl-dev libbackward-cpp-dev libdw-dev
+    xvfb x11-utils x11-xserver-utils xdotool xclip xsel trayer openbox xcompmgr dbus
+    imagemagick sox fonts-texgyre pulseaudio curl python3
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" = 0 ] || SUDO=sudo
+    echo "Installing: ${missing[*]}"
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
