@@ -1,0 +1,3 @@
+#include "api/apilog.h"
+
+Q_LOGGING_CATEGORY(lcApi, "brightloom.api")

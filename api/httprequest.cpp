@@ -1,0 +1,99 @@
+#include "api/httprequest.h"
+
+#include "api/apilog.h"
+
+#include <QRegularExpression>
+#include <QUrl>
+#include <QUuid>
+
+#ifndef BL_SERVICE_HOST_DEFAULT
+#define BL_SERVICE_HOST_DEFAULT "127.0.0.1:8480"
+#endif
+
+namespace BL::Api {
+
+#define BL_MULTIPART_BOUNDARY "---------------------------dev-brightloom"
+
+const char* const formContentType = "application/x-www-form-urlencoded";
+const char* const multipartBoundary = BL_MULTIPART_BOUNDARY;
+const char* const multipartContentType = "multipart/form-data; boundary=" BL_MULTIPART_BOUNDARY;
+
+namespace {
+
+// A host name or address with an optional port; anything that could smuggle a
+// path, credentials or header text into the URL or the "Host" header is refused.
+bool isUsableHost(const QString& host)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\[[0-9A-Fa-f:.]+\\]|[A-Za-z0-9._-]+)(:[0-9]{1,5})?$"));
+    return pattern.match(host).hasMatch();
+}
+
+} // namespace
+
+QString serviceHost()
+{
+    const QString fromEnvironment = qEnvironmentVariable("BL_SERVICE_HOST").trimmed();
+    if (!fromEnvironment.isEmpty()) {
+        if (isUsableHost(fromEnvironment))
+            return fromEnvironment;
+        qCWarning(lcApi) << "Ignoring unusable BL_SERVICE_HOST" << fromEnvironment;
+    }
+    return QStringLiteral(BL_SERVICE_HOST_DEFAULT);
+}
+
+QString serviceBaseUrl()
+{
+    return QStringLiteral("http://") + serviceHost();
+}
+
+QByteArray formEncode(const QString& value)
+{
+    return QUrl::toPercentEncoding(value);
+}
+
+} // namespace BL::Api
+
+CHttpRequest::CHttpRequest() : m_uuid(newUuid()) {}
+
+CHttpRequest::~CHttpRequest() = default;
+
+QString CHttpRequest::uuid() const
+{
+    return m_uuid;
+}
+
+int CHttpRequest::kind() const
+{
+    return BL::Api::BaseRequestKind;
+}
+
+QNetworkRequest CHttpRequest::newNetworkRequest() const
+{
+    return QNetworkRequest(QUrl(BL::Api::serviceBaseUrl() + path(), QUrl::TolerantMode));
+}
+
+void CHttpRequest::setHostHeader(QNetworkRequest& request)
+{
+    request.setRawHeader("Host", BL::Api::serviceHost().toLatin1());
+}
+
+void CHttpRequest::setAcceptHeader(QNetworkRequest& request)
+{
+    request.setRawHeader("Accept", "*/*");
+}
+
+void CHttpRequest::setContentLengthHeader(QNetworkRequest& request) const
+{
+    request.setRawHeader("Content-Length", QByteArray::number(body().size()));
+}
+
+void CHttpRequest::setContentTypeHeader(QNetworkRequest& request, const char* contentType)
+{
+    request.setRawHeader("Content-Type", contentType);
+}
+
+QString CHttpRequest::newUuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}

@@ -1,0 +1,72 @@
+#include "api/multipartbody.h"
+
+#include "api/apilog.h"
+#include "api/httprequest.h"
+
+#include <QBuffer>
+
+namespace BL::Api {
+namespace Multipart {
+
+namespace {
+const QByteArray kCrLf = QByteArrayLiteral("\r\n");
+const QByteArray kDashes = QByteArrayLiteral("--");
+
+QByteArray singleLine(const QString& value)
+{
+    QByteArray bytes = value.toUtf8();
+    bytes.replace('\r', QByteArray());
+    bytes.replace('\n', QByteArray());
+    return bytes;
+}
+} // namespace
+
+void appendOpening(QByteArray& body)
+{
+    body += kDashes + multipartBoundary + kCrLf;
+}
+
+void appendField(QByteArray& body, const char* name, const QString& value)
+{
+    body += QByteArrayLiteral("Content-Disposition: form-data; name=\"") + name + '"' + kCrLf + kCrLf;
+    body += singleLine(value) + kCrLf;
+    appendOpening(body);
+}
+
+void appendPngPart(QByteArray& body, const char* name, const QString& fileBaseName, const QByteArray& png)
+{
+    body += QByteArrayLiteral("Content-Disposition: form-data; name=\"") + name + "\"; filename=\"" +
+            fileBaseName.toUtf8() + ".png\"" + kCrLf;
+    body += QByteArrayLiteral("Content-Type: image/png") + kCrLf + kCrLf;
+    body += png;
+}
+
+void appendSeparator(QByteArray& body)
+{
+    body += kCrLf;
+    appendOpening(body);
+}
+
+void appendClosing(QByteArray& body)
+{
+    body += kCrLf + kDashes + multipartBoundary + kDashes + kCrLf;
+}
+
+} // namespace Multipart
+
+QByteArray encodePng(const QPixmap& pixmap)
+{
+    QByteArray png;
+    if (pixmap.isNull())
+        return png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!pixmap.save(&buffer, "PNG")) {
+        // The service decides what to make of an empty file part.
+        qCWarning(lcApi) << "Could not encode a picture of size" << pixmap.size() << "as PNG";
+        png.clear();
+    }
+    return png;
+}
+
+} // namespace BL::Api

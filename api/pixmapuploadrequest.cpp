@@ -1,0 +1,146 @@
+#include "api/pixmapuploadrequest.h"
+
+#include "api/multipartbody.h"
+#include "api/uploadreply.h"
+#include "api/user.h"
+
+#include <QNetworkReply>
+
+using BL::Api::SUploadOutcome;
+namespace Multipart = BL::Api::Multipart;
+
+namespace {
+
+const QString kUploadPath = QStringLiteral("/api/upload.php");
+
+// The optional fields shared by both picture uploads, after the opening boundary.
+void appendUserAndCode(QByteArray& body, const QString& code)
+{
+    const CUser* user = CUser::instance();
+    if (user->isSignedIn())
+        Multipart::appendField(body, "hash", user->userHash());
+    if (!code.isEmpty())
+        Multipart::appendField(body, "code", code);
+}
+
+} // namespace
+
+CPixmapUploadRequest::CPixmapUploadRequest(const QPixmap& pixmap, const QString& code)
+    : m_pixmap(pixmap), m_code(code)
+{
+}
+
+int CPixmapUploadRequest::kind() const
+{
+    return BL::Api::PixmapUploadKind;
+}
+
+QString CPixmapUploadRequest::path() const
+{
+    return kUploadPath;
+}
+
+QByteArray CPixmapUploadRequest::body() const
+{
+    if (!m_pngReady) {
+        m_png = BL::Api::encodePng(m_pixmap);
+        m_pngReady = true;
+    }
+    QByteArray body;
+    Multipart::appendOpening(body);
+    appendUserAndCode(body, m_code);
+    Multipart::appendPngPart(body, "upload-file", uuid(), m_png);
+    Multipart::appendClosing(body);
+    return body;
+}
+
+QNetworkRequest CPixmapUploadRequest::networkRequest() const
+{
+    QNetworkRequest request = newNetworkRequest();
+    setHostHeader(request);
+    setContentTypeHeader(request, BL::Api::multipartContentType);
+    setContentLengthHeader(request);
+    return request;
+}
+
+void CPixmapUploadRequest::handleReply(QNetworkReply* reply)
+{
+    const SUploadOutcome outcome = BL::Api::readUploadReply(reply);
+    switch (outcome.result) {
+    case SUploadOutcome::Uploaded:
+        emit uploadedOk(outcome.link);
+        break;
+    case SUploadOutcome::NetworkError:
+        emit uploadingFailed(tr("Uploading failed.\nNetwork error #%1: %2 ")
+                                 .arg(QString::number(outcome.errorCode), outcome.errorString));
+        break;
+    case SUploadOutcome::Refused:
+        emit uploadingFailed(tr("Uploading failed.\n%1").arg(outcome.reason));
+        break;
+    case SUploadOutcome::Unexpected:
+        emit uploadingFailed(tr("Uploading failed.\nThe server sent a reply that could not be understood."));
+        break;
+    }
+}
+
+CUploadComparisonShotRequest::CUploadComparisonShotRequest(const QPixmap& firstPixmap,
+                                                           const QPixmap& secondPixmap, const QString& code)
+    : m_firstPixmap(firstPixmap), m_secondPixmap(secondPixmap), m_code(code)
+{
+}
+
+int CUploadComparisonShotRequest::kind() const
+{
+    return BL::Api::ComparisonUploadKind;
+}
+
+QString CUploadComparisonShotRequest::path() const
+{
+    return kUploadPath;
+}
+
+QByteArray CUploadComparisonShotRequest::body() const
+{
+    if (!m_pngReady) {
+        m_firstPng = BL::Api::encodePng(m_firstPixmap);
+        m_secondPng = BL::Api::encodePng(m_secondPixmap);
+        m_pngReady = true;
+    }
+    QByteArray body;
+    Multipart::appendOpening(body);
+    appendUserAndCode(body, m_code);
+    Multipart::appendPngPart(body, "upload-file", uuid(), m_firstPng);
+    Multipart::appendSeparator(body);
+    // The second file gets a fresh name each time; only its length must stay stable.
+    Multipart::appendPngPart(body, "upload-file2", newUuid(), m_secondPng);
+    Multipart::appendClosing(body);
+    return body;
+}
+
+QNetworkRequest CUploadComparisonShotRequest::networkRequest() const
+{
+    QNetworkRequest request = newNetworkRequest();
+    setHostHeader(request);
+    setContentTypeHeader(request, BL::Api::multipartContentType);
+    return request;
+}
+
+void CUploadComparisonShotRequest::handleReply(QNetworkReply* reply)
+{
+    const SUploadOutcome outcome = BL::Api::readUploadReply(reply);
+    switch (outcome.result) {
+    case SUploadOutcome::Uploaded:
+        emit uploadedOk(outcome.link);
+        break;
+    case SUploadOutcome::NetworkError:
+        emit uploadingFailed(tr("Uploading failed.\nNetwork error #%1: %2 ")
+                                 .arg(QString::number(outcome.errorCode), outcome.errorString));
+        break;
+    case SUploadOutcome::Refused:
+        emit uploadingFailed(tr("Uploading failed.\n%1").arg(outcome.reason));
+        break;
+    case SUploadOutcome::Unexpected:
+        emit uploadingFailed(tr("Uploading failed.\nThe server sent a reply that could not be understood."));
+        break;
+    }
+}

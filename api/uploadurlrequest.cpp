@@ -1,0 +1,62 @@
+#include "api/uploadurlrequest.h"
+
+#include "api/uploadreply.h"
+#include "api/user.h"
+
+#include <QNetworkReply>
+
+using BL::Api::SUploadOutcome;
+
+CUploadUrlRequest::CUploadUrlRequest(const QUrl& url, const QString& code) : m_url(url), m_code(code) {}
+
+int CUploadUrlRequest::kind() const
+{
+    return BL::Api::UrlUploadKind;
+}
+
+QString CUploadUrlRequest::path() const
+{
+    return QStringLiteral("/api/upload");
+}
+
+QByteArray CUploadUrlRequest::body() const
+{
+    // Every value is form-encoded: a URL holding "&code=" must not forge a field,
+    // and "+" or "%" in it must reach the service unchanged.
+    QByteArray body = "url=" + BL::Api::formEncode(m_url.toString());
+    const CUser* user = CUser::instance();
+    if (user->isSignedIn())
+        body += "&hash=" + BL::Api::formEncode(user->userHash());
+    if (!m_code.isEmpty())
+        body += "&code=" + BL::Api::formEncode(m_code);
+    return body;
+}
+
+QNetworkRequest CUploadUrlRequest::networkRequest() const
+{
+    QNetworkRequest request = newNetworkRequest();
+    setHostHeader(request);
+    setContentTypeHeader(request, BL::Api::formContentType);
+    setContentLengthHeader(request);
+    return request;
+}
+
+void CUploadUrlRequest::handleReply(QNetworkReply* reply)
+{
+    const SUploadOutcome outcome = BL::Api::readUploadReply(reply);
+    switch (outcome.result) {
+    case SUploadOutcome::Uploaded:
+        emit uploadedOk(outcome.link);
+        break;
+    case SUploadOutcome::NetworkError:
+        emit uploadingFailed(tr("Uploading failed.\nNetwork error #%1: %2 ")
+                                 .arg(QString::number(outcome.errorCode), outcome.errorString));
+        break;
+    case SUploadOutcome::Refused:
+        emit uploadingFailed(tr("Uploading failed.\n%1").arg(outcome.reason));
+        break;
+    case SUploadOutcome::Unexpected:
+        emit uploadingFailed(tr("Uploading failed.\nThe server sent a reply that could not be understood."));
+        break;
+    }
+}
