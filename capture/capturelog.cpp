@@ -1,0 +1,3 @@
+#include "capture/capturelog.h"
+
+Q_LOGGING_CATEGORY(lcCapture, "brightloom.capture")

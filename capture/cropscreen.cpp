@@ -1,0 +1,20 @@
+#include "capture/cropscreen.h"
+
+CCropScreen::CCropScreen(QWidget* parent, bool local, Qt::WindowFlags flags)
+    : CSelectScreenArea(parent, flags)
+{
+    setHintSuffix(local ? tr(" for local shot") : QString());
+}
+
+void CCropScreen::processSelectedArea(const QRect& globalRect)
+{
+    if (!globalRect.isValid()) {
+        return;
+    }
+    const QPixmap picture = BL::Capture::grabScreenArea(globalRect);
+    if (!picture.isNull()) {
+        emit shot();
+    }
+    emit finished(picture);
+    close();
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "capture/selectscreenarea.h"
+
+// Selector of one area: the single shot (uploaded) or, with `local`, the local shot (saved).
+// Signals of a shot: shot, finished, then hidden when the selector closes. When the grab fails
+// (say the screen went away) finished carries a null picture and shot is not emitted, so that
+// no shutter sound or upload animation announces a picture that does not exist.
+class CCropScreen : public CSelectScreenArea
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CCropScreen)
+
+public:
+    CCropScreen(QWidget* parent, bool local, Qt::WindowFlags flags = {});
+
+signals:
+    void shot();
+    void finished(const QPixmap& shot);
+
+protected:
+    void processSelectedArea(const QRect& globalRect) override;
+};

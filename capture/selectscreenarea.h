@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QColor>
+#include <QPixmap>
+#include <QPoint>
+#include <QRect>
+#include <QWidget>
+
+class QFrame;
+class QLabel;
+class QScreen;
+
+namespace BL::Capture {
+
+// The dim colour shared by the selectors and the help screen (its alpha is applied by them).
+QColor dimColor();
+
+// Screen that holds the global point, or null when no screen does.
+QScreen* screenContaining(const QPoint& globalPos);
+
+// Integer device pixel ratio of the screen under the mouse cursor; 1 when there is none.
+int devicePixelRatioAtCursor();
+
+// Grabs a rectangle given in global logical coordinates from the screen holding its top-left
+// corner. Returns a null pixmap for a rectangle that is not valid, that starts on no screen, or
+// whose grab fails. On a scaled screen the pixmap carries the screen's device pixel ratio.
+QPixmap grabScreenArea(const QRect& globalRect);
+
+// The rectangle spanned by two corner points, both included, whatever their order.
+QRect rectFromCorners(const QPoint& a, const QPoint& b);
+
+} // namespace BL::Capture
+
+// Full-screen selector on which the user drags the rectangle to capture. It lives inside a
+// translucent host window (see capture/overlayhost.h), so the live desktop shows through; four
+// bands dim everything outside the rectangle. On release (or Enter, through selectWholeArea) the
+// host is moved out of sight and the global rectangle is handed to processSelectedArea.
+class CSelectScreenArea : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CSelectScreenArea)
+
+public:
+    explicit CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags = {});
+    ~CSelectScreenArea() override;
+
+    void setDimColor(const QColor& color);
+    QColor dimColor() const { return m_dimColor; }
+
+    // Forgets any drag, optionally emits canceled, then closes the selector.
+    void cancelSelection(bool emitCanceled);
+    // Selects the selector's whole area (the whole screen, as it fills its host at the origin).
+    void selectWholeArea();
+
+signals:
+    void areaSelected(const QRect& rect); // in the selector's own coordinates
+    void canceled();
+    void hidden();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+    // Called once the host is out of sight, with the selection in global coordinates.
+    virtual void processSelectedArea(const QRect& globalRect) = 0;
+
+    void setHintSuffix(const QString& suffix);
+    // Hides the hint, crosshair, frame and bands and repaints.
+    void hideDecorations();
+    // Brings the host back to where it was before the hand-off moved it out of sight.
+    void restoreHostPosition();
+
+private:
+    void arrangeOnShow();
+    void setSelectionRect(const QRect& rect);
+    void handOff(const QRect& rect);
+    void prepareForGrab();
+    QPoint clamped(const QPoint& pos) const;
+    void moveCrossTo(const QPoint& centre);
+
+    QColor m_dimColor;
+    QWidget* m_topBand = nullptr;
+    QWidget* m_bottomBand = nullptr;
+    QWidget* m_leftBand = nullptr;
+    QWidget* m_rightBand = nullptr;
+    QFrame* m_selectionFrame = nullptr;
+    QLabel* m_hintLabel = nullptr;
+    QWidget* m_cross = nullptr;
+    bool m_pressed = false;
+    QPoint m_anchorPoint; // (0,0) stands for "no drag in progress"
+    QPoint m_endPoint;
+    QPoint m_hostPosBeforeGrab;
+};

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "capture/overlayhost.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QImage>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QProcess>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStringList>
+#include <QWidget>
+
+namespace BL::Test {
+
+// A host as the tray program's main widget is one: the helpers do the work.
+class CTestHost : public QWidget
+{
+protected:
+    void keyPressEvent(QKeyEvent* event) override { BL::Capture::routeHostKey(this, event); }
+    void closeEvent(QCloseEvent* event) override
+    {
+        QWidget::closeEvent(event);
+        BL::Capture::hostClosed(this);
+    }
+    void showEvent(QShowEvent* event) override
+    {
+        QWidget::showEvent(event);
+        BL::Capture::hostShown(this);
+    }
+};
+
+// Every pixel of the screen gets its own colour, and none of them is a dimmed one, so a grab
+// proves both where it was taken and that no overlay was over it.
+inline QImage makePattern(const QSize& size)
+{
+    QImage image(size, QImage::Format_RGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < size.width(); ++x) {
+            line[x] = qRgb(x & 0xff, y & 0xff, 0xa0 + ((x >> 8) & 7) * 8 + ((y >> 8) & 3) * 2);
+        }
+    }
+    return image;
+}
+
+// A borderless window showing the pattern over the whole screen, under the overlay.
+class CPatternWindow : public QWidget
+{
+public:
+    CPatternWindow() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint)
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        m_pattern = makePattern(screen.size());
+        setGeometry(screen);
+    }
+    const QImage& pattern() const { return m_pattern; }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        painter.drawImage(0, 0, m_pattern);
+    }
+
+private:
+    QImage m_pattern;
+};
+
+// Real pointer and keyboard input through the X server.
+inline int xdotool(const QStringList& args)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), args);
+}
+
+// Index of the first pixel that differs, or -1 when the images are equal.
+inline int firstDifference(const QImage& actual, const QImage& expected)
+{
+    const QImage a = actual.convertToFormat(QImage::Format_RGB32);
+    const QImage e = expected.convertToFormat(QImage::Format_RGB32);
+    if (a.size() != e.size()) {
+        return 0;
+    }
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            if (a.pixel(x, y) != e.pixel(x, y)) {
+                return y * a.width() + x;
+            }
+        }
+    }
+    return -1;
+}
+
+} // namespace BL::Test
