@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace BL::Server {
+
+struct SFetchOptions
+{
+    bool allowPrivate = false;
+    std::size_t maxBytes = 10 * 1024 * 1024;
+    int timeoutMs = 10000;
+    int maxRedirects = 3;
+};
+
+struct SFetchResult
+{
+    bool ok = false;
+    int status = 0;     // HTTP status for our own reply when !ok (always 4xx)
+    std::string reason; // short reason for the client when !ok: no commas or quotes
+    std::string body;
+};
+
+// Gets an http or https URL for storing as an upload: bounded in time and size, following at
+// most maxRedirects redirects, each hop checked. Hosts that resolve to loopback, private,
+// link-local or otherwise non-public addresses are refused unless allowPrivate.
+SFetchResult fetchUrl(const std::string& url, const SFetchOptions& options);
+
+// True for addresses a fetch must never reach from the public side (given as text).
+bool isNonPublicAddress(const std::string& address);
+
+} // namespace BL::Server

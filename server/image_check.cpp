@@ -1,0 +1,137 @@
+#include "server/image_check.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <jerror.h>
+#include <jpeglib.h>
+#include <memory>
+#include <png.h>
+#include <vector>
+
+namespace BL::Server {
+
+namespace {
+
+// Far beyond any screen grab, small enough that a decode cannot exhaust memory.
+constexpr unsigned long long maxPixels = 80ULL * 1000 * 1000;
+
+bool decodesAsPng(const std::string& bytes)
+{
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
+        return false;
+    }
+    if (image.width == 0 || image.height == 0 ||
+        static_cast<unsigned long long>(image.width) * image.height > maxPixels) {
+        png_image_free(&image);
+        return false;
+    }
+    // One byte per pixel is enough to make libpng inflate and check every row.
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
+    const bool ok = png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
+    png_image_free(&image);
+    return ok;
+}
+
+struct SJpegErrors
+{
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+    bool truncated = false;
+};
+
+void onJpegError(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<SJpegErrors*>(info->err)->jump, 1);
+}
+
+void onJpegMessage(j_common_ptr info, int level)
+{
+    // A file cut short decodes with grey filler and only a warning: that is a broken upload.
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) {
+        reinterpret_cast<SJpegErrors*>(info->err)->truncated = true;
+    }
+}
+
+bool decodesAsJpeg(const std::string& bytes)
+{
+    jpeg_decompress_struct info;
+    SJpegErrors errors;
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = onJpegError;
+    errors.manager.emit_message = onJpegMessage;
+    jpeg_create_decompress(&info);
+    if (setjmp(errors.jump)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&info, TRUE);
+    if (static_cast<unsigned long long>(info.image_width) * info.image_height > maxPixels) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    // Scaled output still reads all entropy-coded data but skips most of the pixel work.
+    info.scale_num = 1;
+    info.scale_denom = 8;
+    jpeg_start_decompress(&info);
+    JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                                               info.output_width * info.output_components, 1);
+    while (info.output_scanline < info.output_height && !errors.truncated) {
+        jpeg_read_scanlines(&info, row, 1);
+    }
+    if (!errors.truncated) {
+        jpeg_finish_decompress(&info);
+    }
+    const bool ok = !errors.truncated;
+    jpeg_destroy_decompress(&info);
+    return ok;
+}
+
+} // namespace
+
+EImageType decodableImageType(const std::string& bytes)
+{
+    static const unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (bytes.size() >= 8 && std::memcmp(bytes.data(), pngSignature, 8) == 0) {
+        return decodesAsPng(bytes) ? EImageType::Png : EImageType::None;
+    }
+    if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xff &&
+        static_cast<unsigned char>(bytes[1]) == 0xd8 && static_cast<unsigned char>(bytes[2]) == 0xff) {
+        return decodesAsJpeg(bytes) ? EImageType::Jpeg : EImageType::None;
+    }
+    return EImageType::None;
+}
+
+const char* mimeType(EImageType type)
+{
+    switch (type) {
+    case EImageType::Png:
+        return "image/png";
+    case EImageType::Jpeg:
+        return "image/jpeg";
+    case EImageType::None:
+        break;
+    }
+    return "application/octet-stream";
+}
+
+const char* fileExtension(EImageType type)
+{
+    switch (type) {
+    case EImageType::Png:
+        return "png";
+    case EImageType::Jpeg:
+        return "jpg";
+    case EImageType::None:
+        break;
+    }
+    return "bin";
+}
+
+} // namespace BL::Server

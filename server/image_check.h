@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace BL::Server {
+
+enum class EImageType { None, Png, Jpeg };
+
+// The type of a picture that decodes completely, or None. Every row is decoded, so a
+// truncated or corrupted file is refused rather than stored and served broken.
+EImageType decodableImageType(const std::string& bytes);
+
+const char* mimeType(EImageType type);
+const char* fileExtension(EImageType type);
+
+} // namespace BL::Server

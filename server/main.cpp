@@ -1,0 +1,155 @@
+// brightloom-server: the reference web service of the Brightloom desktop client.
+
+#include "server/service.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <pthread.h>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char usage[] =
+    "Usage: brightloom-server [options]\n"
+    "\n"
+    "The Brightloom web service: upload API, picture pages, accounts, crash reports and update feeds.\n"
+    "\n"
+    "Options:\n"
+    "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8480; port 0 picks a free one)\n"
+    "  --data DIR             data directory (default $XDG_DATA_HOME/brightloom-server,\n"
+    "                         or ~/.local/share/brightloom-server)\n"
+    "  --public-url URL       base of the links handed out (default http://HOST:PORT)\n"
+    "  --max-upload-mb N      largest accepted picture or crash dump, in MiB (default 10)\n"
+    "  --code-expiry SECONDS  how long a reserved code stays usable before its upload (default 86400)\n"
+    "  --allow-private-fetch  let URL uploads reach loopback and private addresses\n"
+    "  --quiet                no access log\n"
+    "  --help                 show this text\n"
+    "\n"
+    "Data directory: brightloom.db (SQLite), pictures/, reports/ (crash dumps) and\n"
+    "appcast/<platform>.xml, served as /desktop/updates/<platform>.\n"
+    "Pictures: /CODE is the page, /CODE.png the first picture and /CODE-2.png the second one\n"
+    "of a comparison.\n";
+
+bool parseNumber(const char* text, long long low, long long high, long long* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+bool parseListen(const std::string& text, BL::Server::SServiceOptions* options)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    long long port = 0;
+    if (!parseNumber(text.c_str() + colon + 1, 0, 65535, &port)) {
+        return false;
+    }
+    options->listenHost = host;
+    options->listenPort = static_cast<int>(port);
+    return true;
+}
+
+int fail(const std::string& message)
+{
+    std::fprintf(stderr, "brightloom-server: %s\nTry 'brightloom-server --help'.\n", message.c_str());
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    BL::Server::SServiceOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        long long number = 0;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (arg == "--listen") {
+            const char* value = next();
+            if (!value || !parseListen(value, &options)) {
+                return fail("--listen needs HOST:PORT");
+            }
+        } else if (arg == "--data") {
+            const char* value = next();
+            if (!value || !*value) {
+                return fail("--data needs a directory");
+            }
+            options.dataDir = value;
+        } else if (arg == "--public-url") {
+            const char* value = next();
+            if (!value || !*value) {
+                return fail("--public-url needs a URL");
+            }
+            options.publicUrl = value;
+        } else if (arg == "--max-upload-mb") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 1, 1024, &number)) {
+                return fail("--max-upload-mb needs a number from 1 to 1024");
+            }
+            options.maxUploadBytes = static_cast<std::size_t>(number) * 1024 * 1024;
+        } else if (arg == "--code-expiry") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 1, 10LL * 365 * 24 * 3600, &number)) {
+                return fail("--code-expiry needs a number of seconds");
+            }
+            options.codeLifetimeMs = number * 1000;
+        } else if (arg == "--allow-private-fetch") {
+            options.allowPrivateFetch = true;
+        } else if (arg == "--quiet") {
+            options.accessLog = false;
+        } else {
+            return fail("unknown option " + arg);
+        }
+    }
+
+    // Signals are taken by one thread with sigwait, so that stopping happens outside a handler.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        BL::Server::CService service(options);
+        const int port = service.bind();
+        std::fprintf(stderr, "brightloom-server: listening on %s:%d, links under %s\n",
+                     options.listenHost.c_str(), port, service.publicUrl().c_str());
+        std::thread stopper([&service, &stopSignals] {
+            int signal = 0;
+            sigwait(&stopSignals, &signal);
+            std::fprintf(stderr, "brightloom-server: %s received, stopping\n",
+                         signal == SIGINT ? "SIGINT" : "SIGTERM");
+            service.stop();
+        });
+        service.run();
+        // run() also ends when listening fails; wake the stopper so it can be joined.
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+        std::fprintf(stderr, "brightloom-server: stopped\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "brightloom-server: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

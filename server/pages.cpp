@@ -1,0 +1,157 @@
+#include "server/pages.h"
+
+#include "server/util.h"
+
+namespace BL::Server {
+
+namespace {
+
+const char style[] = R"(body{font-family:sans-serif;margin:0;background:#f4f4f2;color:#222}
+header{background:#2b3a4a;color:#fff;padding:.6em 1.2em}header a{color:#fff;text-decoration:none;font-weight:bold}
+main{max-width:60em;margin:1.5em auto;padding:0 1em}
+.card{background:#fff;border:1px solid #ddd;border-radius:6px;padding:1.2em;margin-bottom:1em}
+.pair{display:flex;gap:1em;flex-wrap:wrap}.pair figure{flex:1 1 20em;margin:0}
+img{max-width:100%;height:auto;border:1px solid #ccc;background:#fff}
+label{display:block;margin:.6em 0 .2em}input[type=email],input[type=password],input[type=text]{width:100%;max-width:24em;padding:.4em}
+button{margin-top:1em;padding:.5em 1.4em}.error{color:#a00}.muted{color:#666;font-size:.9em}
+ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee})";
+
+std::string pictureFigure(const std::string& code, int index)
+{
+    const std::string src = "/" + code + (index == 2 ? "-2" : "") + ".png";
+    return "<figure><a href=\"" + htmlEscape(src) + "\"><img src=\"" + htmlEscape(src) + "\" alt=\"Picture " +
+           std::to_string(index) + "\"></a></figure>";
+}
+
+} // namespace
+
+std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds)
+{
+    std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">";
+    if (refreshSeconds > 0) {
+        html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refreshSeconds) + "\">";
+    }
+    html +=
+        "<title>" + htmlEscape(title) + " - Brightloom</title><style>" + style + "</style></head>\n<body>";
+    html += "<header><a href=\"/\">Brightloom</a></header>\n<main>" + bodyHtml + "</main></body></html>\n";
+    return html;
+}
+
+std::string homePage()
+{
+    return pageLayout(
+        "Share your screen in a click",
+        "<div class=\"card\"><h1>Brightloom</h1><p>Grab an area of your screen and share the "
+        "link at once.</p><p><a href=\"/signup\">Create an account</a> &middot; "
+        "<a href=\"/user/history\">Your uploads</a> &middot; <a href=\"/about\">About</a></p></div>");
+}
+
+std::string aboutPage()
+{
+    return pageLayout(
+        "About", "<div class=\"card\"><h1>About Brightloom</h1><p>Brightloom is a tray program for grabbing "
+                 "an area of the screen and sharing it as a link. Press the shortcut, drag a rectangle, "
+                 "and the link is on your clipboard before the upload has finished.</p>"
+                 "<p>This service stores the pictures it receives and shows them under their links. "
+                 "Sign in to see the pictures you uploaded.</p></div>");
+}
+
+std::string notFoundPage()
+{
+    return pageLayout("Not found", "<div class=\"card\"><h1>Not found</h1><p>There is nothing under this "
+                                   "link.</p></div>");
+}
+
+std::string uploadInProgressPage(const std::string& code)
+{
+    return pageLayout("Upload in progress",
+                      "<div class=\"card\"><h1>Upload in progress</h1><p>The picture <b>" + htmlEscape(code) +
+                          "</b> is on its way. This page refreshes by itself and shows it as soon as it "
+                          "arrives.</p></div>",
+                      2);
+}
+
+std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs)
+{
+    std::string body = "<div class=\"card\">";
+    if (pictureCount >= 2) {
+        body += "<div class=\"pair\">" + pictureFigure(code, 1) + pictureFigure(code, 2) + "</div>";
+    } else {
+        body += pictureFigure(code, 1);
+    }
+    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs)) + "</p></div>";
+    return pageLayout(pictureCount >= 2 ? "Comparison " + code : "Picture " + code, body);
+}
+
+std::string signupPage(const std::string& message, const std::string& email)
+{
+    std::string body = "<div class=\"card\"><h1>Create an account</h1>";
+    if (!message.empty()) {
+        body += "<p class=\"error\">" + htmlEscape(message) + "</p>";
+    }
+    body += "<form method=\"post\" action=\"/signup\">"
+            "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" required "
+            "value=\"" +
+            htmlEscape(email) +
+            "\"><label for=\"password\">Password</label>"
+            "<input type=\"password\" id=\"password\" name=\"password\" required>"
+            "<label for=\"password2\">Password again</label>"
+            "<input type=\"password\" id=\"password2\" name=\"password2\" required>"
+            "<div><button type=\"submit\">Sign up</button></div></form>"
+            "<p class=\"muted\">Sign in to the desktop program with the same e-mail and password.</p></div>";
+    return pageLayout("Sign up", body);
+}
+
+std::string signupDonePage(const std::string& email)
+{
+    return pageLayout("Welcome", "<div class=\"card\"><h1>Welcome</h1><p>The account <b>" +
+                                     htmlEscape(email) +
+                                     "</b> is ready. Sign in with it in the desktop program, or see "
+                                     "<a href=\"/user/history\">your uploads</a>.</p></div>");
+}
+
+std::string signInPage(const std::string& message, const std::string& email)
+{
+    std::string body = "<div class=\"card\"><h1>Sign in</h1>";
+    if (!message.empty()) {
+        body += "<p class=\"error\">" + htmlEscape(message) + "</p>";
+    }
+    body += "<form method=\"post\" action=\"/user/history\">"
+            "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" required "
+            "value=\"" +
+            htmlEscape(email) +
+            "\"><label for=\"password\">Password</label>"
+            "<input type=\"password\" id=\"password\" name=\"password\" required>"
+            "<div><button type=\"submit\">Sign in</button></div></form>"
+            "<p class=\"muted\">No account yet? <a href=\"/signup\">Sign up</a>.</p></div>";
+    return pageLayout("Sign in", body);
+}
+
+std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items)
+{
+    std::string body = "<div class=\"card\"><h1>Your uploads</h1><p class=\"muted\">Signed in as " +
+                       htmlEscape(email) +
+                       ".</p><form method=\"post\" action=\"/user/signout\"><button type=\"submit\">Sign "
+                       "out</button></form>";
+    if (items.empty()) {
+        body += "<p>No uploads yet.</p>";
+    } else {
+        body += "<ul class=\"history\">";
+        for (const SHistoryItem& item : items) {
+            const std::string link = "/" + item.code;
+            body += "<li><a href=\"" + htmlEscape(link) + "\">" + htmlEscape(item.code) + "</a> &middot; " +
+                    htmlEscape(formatUtc(item.uploadedMs)) +
+                    (item.pictureCount >= 2 ? " &middot; comparison" : "");
+            if (!item.sourceUrl.empty()) {
+                body += " &middot; <span class=\"muted\">from " + htmlEscape(item.sourceUrl) + "</span>";
+            }
+            body += "</li>";
+        }
+        body += "</ul>";
+    }
+    body += "</div>";
+    return pageLayout("Your uploads", body);
+}
+
+} // namespace BL::Server

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "server/store.h"
+
+#include <string>
+#include <vector>
+
+namespace BL::Server {
+
+// Every page is self-contained: inline style, no scripts, no external assets. Callers pass
+// plain text; the page functions escape it.
+std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds = 0);
+
+std::string homePage();
+std::string aboutPage();
+std::string notFoundPage();
+std::string uploadInProgressPage(const std::string& code);
+// One picture, or the two of a comparison side by side.
+std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs);
+std::string signupPage(const std::string& message, const std::string& email);
+std::string signupDonePage(const std::string& email);
+std::string signInPage(const std::string& message, const std::string& email);
+std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items);
+
+} // namespace BL::Server

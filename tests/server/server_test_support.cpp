@@ -1,0 +1,159 @@
+#include "server_test_support.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QImage>
+#include <QUuid>
+#include <random>
+#include <stdexcept>
+
+namespace BL::Test {
+
+const char clientBoundary[] = "---------------------------dev-brightloom";
+
+CTestServer::CTestServer(BL::Server::SServiceOptions options)
+{
+    if (!dir.isValid()) {
+        throw std::runtime_error("no temporary directory");
+    }
+    options.listenHost = "127.0.0.1";
+    options.listenPort = 0;
+    options.dataDir = dir.path().toStdString();
+    options.accessLog = false;
+    svc = std::make_unique<BL::Server::CService>(options);
+    boundPort = svc->bind();
+    thread = std::thread([this] { svc->run(); });
+}
+
+CTestServer::~CTestServer()
+{
+    svc->stop();
+    thread.join();
+}
+
+std::unique_ptr<httplib::Client> CTestServer::client() const
+{
+    return loopbackClient(boundPort);
+}
+
+std::unique_ptr<httplib::Client> loopbackClient(int port)
+{
+    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
+    client->set_connection_timeout(std::chrono::seconds(5));
+    client->set_read_timeout(std::chrono::seconds(20));
+    client->set_write_timeout(std::chrono::seconds(20));
+    return client;
+}
+
+static QImage noiseImage(int width, int height, unsigned seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    std::mt19937 random(seed);
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            line[x] = 0xff000000u | (random() & 0xffffffu);
+        }
+    }
+    return image;
+}
+
+static std::string encode(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, format)) {
+        throw std::runtime_error(std::string("cannot encode ") + format);
+    }
+    return bytes.toStdString();
+}
+
+std::string makePng(int width, int height, unsigned seed)
+{
+    return encode(noiseImage(width, height, seed), "PNG");
+}
+
+std::string makeJpeg(int width, int height, unsigned seed)
+{
+    return encode(noiseImage(width, height, seed), "JPG");
+}
+
+static std::string uuidText()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+}
+
+std::string clientMultipart(const std::string& hash, const std::string& code, const std::string& picture,
+                            const std::string* secondPicture)
+{
+    const std::string b = clientBoundary;
+    std::string body = "--" + b + "\r\n";
+    if (!hash.empty()) {
+        body += "Content-Disposition: form-data; name=\"hash\"\r\n\r\n" + hash + "\r\n--" + b + "\r\n";
+    }
+    if (!code.empty()) {
+        body += "Content-Disposition: form-data; name=\"code\"\r\n\r\n" + code + "\r\n--" + b + "\r\n";
+    }
+    body += "Content-Disposition: form-data; name=\"upload-file\"; filename=\"" + uuidText() + ".png\"\r\n";
+    body += "Content-Type: image/png\r\n\r\n" + picture;
+    if (secondPicture) {
+        body += "\r\n--" + b + "\r\n";
+        body +=
+            "Content-Disposition: form-data; name=\"upload-file2\"; filename=\"" + uuidText() + ".png\"\r\n";
+        body += "Content-Type: image/png\r\n\r\n" + *secondPicture;
+    }
+    body += "\r\n--" + b + "--\r\n";
+    return body;
+}
+
+std::string clientMultipartType()
+{
+    return std::string("multipart/form-data; boundary=") + clientBoundary;
+}
+
+httplib::Result postUpload(httplib::Client& client, const std::string& hash, const std::string& code,
+                           const std::string& picture, const std::string* secondPicture)
+{
+    return client.Post("/api/upload.php", clientMultipart(hash, code, picture, secondPicture),
+                       clientMultipartType().c_str());
+}
+
+std::string reserveCode(httplib::Client& client)
+{
+    auto res = client.Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    return res && res->status == 200 ? jsonValue(res->body, "code") : std::string();
+}
+
+std::string codeOfUrl(const std::string& url)
+{
+    const std::size_t slash = url.rfind('/');
+    return slash == std::string::npos ? std::string() : url.substr(slash + 1);
+}
+
+std::string jsonValue(const std::string& body, const std::string& key)
+{
+    const std::string marker = "\"" + key + "\":";
+    std::size_t start = body.find(marker);
+    if (start == std::string::npos) {
+        return {};
+    }
+    start += marker.size();
+    const std::size_t end = body.find_first_of(",}", start);
+    std::string value = body.substr(start, end - start);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+std::string readFile(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return file.readAll().toStdString();
+}
+
+} // namespace BL::Test

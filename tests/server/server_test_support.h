@@ -1,0 +1,63 @@
+#pragma once
+
+#include "server/service.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+#include <httplib.h>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace BL::Test {
+
+// The service running in this process on an ephemeral loopback port, with its own data directory.
+class CTestServer
+{
+public:
+    explicit CTestServer(BL::Server::SServiceOptions options = {});
+    ~CTestServer();
+    CTestServer(const CTestServer&) = delete;
+    CTestServer& operator=(const CTestServer&) = delete;
+
+    int port() const { return boundPort; }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(boundPort); }
+    QString dataDir() const { return dir.path(); }
+    BL::Server::CService& service() { return *svc; }
+    std::unique_ptr<httplib::Client> client() const;
+
+private:
+    QTemporaryDir dir;
+    std::unique_ptr<BL::Server::CService> svc;
+    std::thread thread;
+    int boundPort = 0;
+};
+
+std::unique_ptr<httplib::Client> loopbackClient(int port);
+
+// A PNG of random pixels; `seed` makes it distinct and repeatable.
+std::string makePng(int width, int height, unsigned seed);
+std::string makeJpeg(int width, int height, unsigned seed);
+
+// The multipart body exactly as the desktop client writes it, with its boundary.
+extern const char clientBoundary[];
+std::string clientMultipart(const std::string& hash, const std::string& code, const std::string& picture,
+                            const std::string* secondPicture = nullptr);
+std::string clientMultipartType();
+
+// POST of the client's picture upload; returns the response or nullptr when the exchange failed.
+httplib::Result postUpload(httplib::Client& client, const std::string& hash, const std::string& code,
+                           const std::string& picture, const std::string* secondPicture = nullptr);
+
+// The "code" of a reservation reply, or empty.
+std::string reserveCode(httplib::Client& client);
+
+// The code at the end of a returned link.
+std::string codeOfUrl(const std::string& url);
+// The value of a key of a compact reply (the replies these tests read have no commas in values).
+std::string jsonValue(const std::string& body, const std::string& key);
+
+std::string readFile(const QString& path);
+
+} // namespace BL::Test

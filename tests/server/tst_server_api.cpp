@@ -1,0 +1,362 @@
+// The client API on a real loopback socket: replies byte for byte as the desktop client reads them.
+
+#include "server/fetch.h"
+#include "server/util.h"
+#include "server_test_support.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+#include <atomic>
+
+using namespace BL::Test;
+
+class TestServerApi : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void reservationRepliesWithCodeAndLink();
+    void reservedCodeShowsProgressThenPicture();
+    void codeIsUsableOnce();
+    void uploadWithoutCodeGetsFreshCode();
+    void comparisonPairKeepsBothPictures();
+    void unknownAndMalformedCodesAreRefused();
+    void expiredCodeIsRefused();
+    void checkHashKnowsSignedUpAccounts();
+    void urlUploadFetchesFollowsAndLimits();
+    void urlUploadToLoopbackRefusedByDefault();
+
+private:
+    std::string signUp(CTestServer& server, const std::string& email, const std::string& password);
+};
+
+std::string TestServerApi::signUp(CTestServer& server, const std::string& email, const std::string& password)
+{
+    auto client = server.client();
+    auto res = client->Post("/signup", "email=" + email + "&password=" + password + "&password2=" + password,
+                            "application/x-www-form-urlencoded");
+    if (!res || res->status != 200) {
+        return {};
+    }
+    return BL::Server::sha1Hex(email + password);
+}
+
+void TestServerApi::reservationRepliesWithCodeAndLink()
+{
+    CTestServer server;
+    auto client = server.client();
+    // The client posts an empty body with Content-Length 0.
+    auto first = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    QVERIFY(first);
+    QCOMPARE(first->status, 200);
+    QCOMPARE(QString::fromStdString(first->get_header_value("Content-Type")),
+             QStringLiteral("application/json"));
+    const QRegularExpression shape(
+        QString::fromLatin1(
+            R"re(^\{"status":"ok","code":"([A-Za-z0-9]{10})","url":"http://127\.0\.0\.1:%1/\1"\}$)re")
+            .arg(server.port()));
+    const auto match = shape.match(QString::fromStdString(first->body));
+    QVERIFY2(match.hasMatch(), first->body.c_str());
+
+    auto second = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    QVERIFY(second);
+    QVERIFY(shape.match(QString::fromStdString(second->body)).hasMatch());
+    QVERIFY(jsonValue(second->body, "code") != match.captured(1).toStdString());
+}
+
+void TestServerApi::reservedCodeShowsProgressThenPicture()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string code = reserveCode(*client);
+    QVERIFY(!code.empty());
+
+    // The link reaches the clipboard before the picture: it must already show a page.
+    auto waiting = client->Get(("/" + code).c_str());
+    QVERIFY(waiting);
+    QCOMPARE(waiting->status, 200);
+    QVERIFY(waiting->body.find("Upload in progress") != std::string::npos);
+    QVERIFY(waiting->body.find("http-equiv=\"refresh\"") != std::string::npos);
+    auto noPicture = client->Get(("/" + code + ".png").c_str());
+    QVERIFY(noPicture);
+    QCOMPARE(noPicture->status, 404);
+
+    const std::string png = makePng(40, 30, 1);
+    auto upload = postUpload(*client, std::string(), code, png);
+    QVERIFY(upload);
+    QCOMPARE(upload->status, 200);
+    QCOMPARE(QString::fromStdString(upload->body),
+             QString::fromStdString("{\"status\":\"ok\",\"url\":\"" + server.baseUrl() + "/" + code + "\"}"));
+
+    auto page = client->Get(("/" + code).c_str());
+    QVERIFY(page);
+    QCOMPARE(page->status, 200);
+    QVERIFY(page->body.find("Upload in progress") == std::string::npos);
+    QVERIFY(page->body.find("<img src=\"/" + code + ".png\"") != std::string::npos);
+
+    auto picture = client->Get(("/" + code + ".png").c_str());
+    QVERIFY(picture);
+    QCOMPARE(picture->status, 200);
+    QCOMPARE(QString::fromStdString(picture->get_header_value("Content-Type")), QStringLiteral("image/png"));
+    QVERIFY(picture->body == png);
+}
+
+void TestServerApi::codeIsUsableOnce()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string code = reserveCode(*client);
+    const std::string first = makePng(20, 20, 2);
+    QCOMPARE(postUpload(*client, std::string(), code, first)->status, 200);
+
+    auto again = postUpload(*client, std::string(), code, makePng(20, 20, 3));
+    QVERIFY(again);
+    QCOMPARE(again->status, 409);
+    QCOMPARE(QString::fromStdString(again->body),
+             QString::fromLatin1(R"({"status":"error","reason":"code already used"})"));
+    // The refused second picture must not replace the first.
+    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
+}
+
+void TestServerApi::uploadWithoutCodeGetsFreshCode()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string png = makePng(33, 17, 4);
+    auto upload = postUpload(*client, std::string(), std::string(), png);
+    QVERIFY(upload);
+    QCOMPARE(upload->status, 200);
+    const QRegularExpression shape(
+        QString::fromLatin1(R"(^\{"status":"ok","url":"http://127\.0\.0\.1:%1/[A-Za-z0-9]{10}"\}$)")
+            .arg(server.port()));
+    QVERIFY2(shape.match(QString::fromStdString(upload->body)).hasMatch(), upload->body.c_str());
+    const std::string code = codeOfUrl(jsonValue(upload->body, "url"));
+    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == png);
+}
+
+void TestServerApi::comparisonPairKeepsBothPictures()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string code = reserveCode(*client);
+    const std::string png = makePng(30, 30, 5);
+    const std::string jpeg = makeJpeg(30, 30, 6);
+    auto upload = postUpload(*client, std::string(), code, png, &jpeg);
+    QVERIFY(upload);
+    QCOMPARE(upload->status, 200);
+
+    auto first = client->Get(("/" + code + ".png").c_str());
+    auto second = client->Get(("/" + code + "-2.png").c_str());
+    QVERIFY(first && second);
+    QVERIFY(first->body == png);
+    QVERIFY(second->body == jpeg);
+    QCOMPARE(QString::fromStdString(second->get_header_value("Content-Type")), QStringLiteral("image/jpeg"));
+    auto page = client->Get(("/" + code).c_str());
+    QVERIFY(page->body.find("/" + code + ".png") != std::string::npos);
+    QVERIFY(page->body.find("/" + code + "-2.png") != std::string::npos);
+
+    // A single picture has no second one.
+    auto single = postUpload(*client, std::string(), std::string(), png);
+    const std::string singleCode = codeOfUrl(jsonValue(single->body, "url"));
+    QCOMPARE(client->Get(("/" + singleCode + "-2.png").c_str())->status, 404);
+}
+
+void TestServerApi::unknownAndMalformedCodesAreRefused()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string png = makePng(10, 10, 7);
+    const std::string unknownReply = R"({"status":"error","reason":"unknown code"})";
+    for (const std::string& code :
+         {std::string("NoSuchCode1"), std::string("bad/code"), std::string(10000, 'A')}) {
+        auto res = postUpload(*client, std::string(), code, png);
+        QVERIFY(res);
+        QCOMPARE(res->status, 404);
+        QCOMPARE(QString::fromStdString(res->body), QString::fromStdString(unknownReply));
+    }
+    QCOMPARE(client->Get("/NoSuchCode1")->status, 404);
+    QCOMPARE(client->Get("/NoSuchCode1.png")->status, 404);
+}
+
+void TestServerApi::expiredCodeIsRefused()
+{
+    BL::Server::SServiceOptions options;
+    options.codeLifetimeMs = 300;
+    CTestServer server(options);
+    auto client = server.client();
+    const std::string code = reserveCode(*client);
+    QVERIFY(!code.empty());
+    QTest::qSleep(450);
+    auto res = postUpload(*client, std::string(), code, makePng(10, 10, 8));
+    QVERIFY(res);
+    QCOMPARE(res->status, 410);
+    QCOMPARE(QString::fromStdString(res->body),
+             QString::fromLatin1(R"({"status":"error","reason":"code expired"})"));
+    // An expired reservation no longer promises a picture.
+    QCOMPARE(client->Get(("/" + code).c_str())->status, 404);
+}
+
+void TestServerApi::checkHashKnowsSignedUpAccounts()
+{
+    CTestServer server;
+    const std::string hash = signUp(server, "ann@example.org", "secret-1");
+    QCOMPARE(hash.size(), std::size_t(40));
+    auto client = server.client();
+    const std::string uuid = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    // The client's body: "hash=" 40 digits "&uuid=" 36 characters, 87 bytes.
+    const std::string known = "hash=" + hash + "&uuid=" + uuid;
+    QCOMPARE(known.size(), std::size_t(87));
+    auto yes = client->Post("/api/check_hash", known, "application/x-www-form-urlencoded");
+    QVERIFY(yes);
+    QCOMPARE(yes->status, 200);
+    QCOMPARE(QString::fromStdString(yes->body), QString::fromLatin1(R"({"exists":true})"));
+
+    const std::string other = BL::Server::sha1Hex("ann@example.orgwrong");
+    auto no = client->Post("/api/check_hash", "hash=" + other + "&uuid=" + uuid,
+                           "application/x-www-form-urlencoded");
+    QVERIFY(no);
+    QCOMPARE(no->status, 200);
+    QCOMPARE(QString::fromStdString(no->body), QString::fromLatin1(R"({"exists":false})"));
+    // Upper-case digits are not the client's hash form.
+    std::string upper = hash;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    QCOMPARE(QString::fromStdString(client
+                                        ->Post("/api/check_hash", "hash=" + upper + "&uuid=" + uuid,
+                                               "application/x-www-form-urlencoded")
+                                        ->body),
+             QString::fromLatin1(R"({"exists":false})"));
+}
+
+// A picture source on loopback for URL uploads.
+class CPictureSource
+{
+public:
+    explicit CPictureSource(const std::string& png) : picture(png)
+    {
+        server.Get("/img.png", [this](const httplib::Request& req, httplib::Response& res) {
+            ++hits;
+            lastQuery = req.target;
+            res.set_content(picture, "image/png");
+        });
+        server.Get(R"(/hop(\d))", [this](const httplib::Request& req, httplib::Response& res) {
+            ++hits;
+            const int left = std::stoi(req.matches[1]);
+            res.set_redirect(left == 0 ? "/img.png" : "/hop" + std::to_string(left - 1));
+        });
+        server.Get("/text", [this](const httplib::Request&, httplib::Response& res) {
+            ++hits;
+            res.set_content("<html>not a picture</html>", "text/html");
+        });
+        server.Get("/huge", [this](const httplib::Request&, httplib::Response& res) {
+            ++hits;
+            res.set_content(std::string(3 * 1024 * 1024, 'x'), "image/png");
+        });
+        server.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+            ++hits;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            res.set_content(picture, "image/png");
+        });
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~CPictureSource()
+    {
+        server.stop();
+        thread.join();
+    }
+    std::string url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
+
+    std::string picture;
+    std::atomic<int> hits{0};
+    std::string lastQuery;
+
+private:
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+};
+
+void TestServerApi::urlUploadFetchesFollowsAndLimits()
+{
+    BL::Server::SServiceOptions options;
+    options.allowPrivateFetch = true;
+    options.maxUploadBytes = 1024 * 1024;
+    options.fetchTimeoutMs = 700;
+    CTestServer server(options);
+    CPictureSource source(makePng(25, 25, 9));
+    auto client = server.client();
+    const auto post = [&](const std::string& body) {
+        return client->Post("/api/upload", body, "application/x-www-form-urlencoded");
+    };
+
+    // The client's form: the URL unescaped, "&" inside it included, then the code.
+    const std::string code = reserveCode(*client);
+    auto direct = post("url=" + source.url("/img.png?a=1&b=2") + "&code=" + code);
+    QVERIFY(direct);
+    QCOMPARE(direct->status, 200);
+    QCOMPARE(QString::fromStdString(direct->body),
+             QString::fromStdString("{\"status\":\"ok\",\"url\":\"" + server.baseUrl() + "/" + code + "\"}"));
+    QCOMPARE(QString::fromStdString(source.lastQuery), QStringLiteral("/img.png?a=1&b=2"));
+    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == source.picture);
+
+    // A percent-encoded URL works as well, and three redirects are followed.
+    auto encoded = post("url=http%3A%2F%2F127.0.0.1%3A" + source.url("").substr(17) + "%2Fhop2");
+    QVERIFY(encoded);
+    QCOMPARE(encoded->status, 200);
+    QVERIFY(client->Get(("/" + codeOfUrl(jsonValue(encoded->body, "url")) + ".png").c_str())->body ==
+            source.picture);
+
+    struct SCase
+    {
+        std::string path;
+        int status;
+        const char* reason;
+    };
+    const SCase refusals[] = {
+        {"/hop3", 422, "too many redirects"},
+        {"/text", 415, "not a PNG or JPEG image"},
+        {"/huge", 413, "file too large"},
+        {"/slow", 422, "fetch timed out"},
+    };
+    for (const SCase& refusal : refusals) {
+        auto res = post("url=" + source.url(refusal.path));
+        QVERIFY(res);
+        QCOMPARE(res->status, refusal.status);
+        QCOMPARE(QString::fromStdString(jsonValue(res->body, "reason")), QString::fromLatin1(refusal.reason));
+    }
+    for (const char* bad : {"url=ftp://127.0.0.1/x.png", "url=not a url", "url=", "code=abc"}) {
+        auto res = post(bad);
+        QVERIFY(res);
+        QCOMPARE(res->status, 400);
+    }
+}
+
+void TestServerApi::urlUploadToLoopbackRefusedByDefault()
+{
+    CTestServer server;
+    CPictureSource source(makePng(8, 8, 10));
+    auto client = server.client();
+    for (const std::string& url :
+         {source.url("/img.png"), std::string("http://[::1]:1/x.png"), std::string("http://10.1.2.3/x.png"),
+          std::string("http://169.254.169.254/x")}) {
+        auto res = client->Post("/api/upload", "url=" + url, "application/x-www-form-urlencoded");
+        QVERIFY(res);
+        QCOMPARE(res->status, 403);
+        QCOMPARE(QString::fromStdString(res->body),
+                 QString::fromLatin1(R"({"status":"error","reason":"address not allowed"})"));
+    }
+    // Redirects are checked hop by hop too: not even the first request may leave.
+    QCOMPARE(source.hits.load(), 0);
+    QVERIFY(BL::Server::isNonPublicAddress("192.168.1.1"));
+    QVERIFY(BL::Server::isNonPublicAddress("::ffff:127.0.0.1"));
+    QVERIFY(!BL::Server::isNonPublicAddress("93.184.216.34"));
+    QVERIFY(!BL::Server::isNonPublicAddress("2606:2800:220:1:248:1893:25c8:1946"));
+}
+
+QTEST_GUILESS_MAIN(TestServerApi)
+#include "tst_server_api.moc"
