@@ -1,0 +1,233 @@
+// Web pages, accounts and sessions, crash reports and update feeds.
+
+#include "server/util.h"
+#include "server_test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+using namespace BL::Test;
+
+namespace {
+
+const char form[] = "application/x-www-form-urlencoded";
+
+std::string sessionFrom(const httplib::Response& res)
+{
+    const std::string cookie = res.get_header_value("Set-Cookie");
+    const std::string prefix = "bl_session=";
+    if (cookie.rfind(prefix, 0) != 0) {
+        return {};
+    }
+    return cookie.substr(prefix.size(), cookie.find(';') - prefix.size());
+}
+
+} // namespace
+
+class TestServerPages : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void staticPagesAreSelfContained();
+    void signupChecksAddressAndDuplicates();
+    void historyNeedsSignInAndListsOwnUploadsNewestFirst();
+    void userTextIsEscaped();
+    void reportIsStoredWithItsParameters();
+    void appcastServedPerPlatform();
+};
+
+void TestServerPages::staticPagesAreSelfContained()
+{
+    CTestServer server;
+    auto client = server.client();
+    for (const char* path : {"/", "/about", "/signup", "/user/history"}) {
+        auto res = client->Get(path);
+        QVERIFY(res);
+        QCOMPARE(res->status, 200);
+        QVERIFY(res->get_header_value("Content-Type").rfind("text/html", 0) == 0);
+        QVERIFY(res->body.rfind("<!DOCTYPE html>", 0) == 0);
+        // No scripts and nothing fetched from elsewhere.
+        QVERIFY(res->body.find("<script") == std::string::npos);
+        QVERIFY(res->body.find("http://") == std::string::npos &&
+                res->body.find("https://") == std::string::npos);
+    }
+    auto missing = client->Get("/no/such/page");
+    QVERIFY(missing);
+    QCOMPARE(missing->status, 404);
+}
+
+void TestServerPages::signupChecksAddressAndDuplicates()
+{
+    CTestServer server;
+    auto client = server.client();
+    // The desktop client's address pattern: one dot after the @ at least, no blanks.
+    for (const char* email : {"no-at-sign", "a@b", "a%20b@c.de", "a@b_c.de"}) {
+        auto res = client->Post("/signup", std::string("email=") + email + "&password=secret1", form);
+        QVERIFY(res);
+        QCOMPARE(res->status, 400);
+        QVERIFY(res->body.find("valid e-mail") != std::string::npos);
+    }
+    auto shortPassword = client->Post("/signup", "email=bo%2Bx@example.org&password=12345", form);
+    QCOMPARE(shortPassword->status, 400);
+
+    // "+" arrives percent-encoded from a browser form; the credential uses the decoded address.
+    auto created = client->Post("/signup", "email=bo%2Bx@example.org&password=p%40ss+word", form);
+    QVERIFY(created);
+    QCOMPARE(created->status, 200);
+    auto check = client->Post("/api/check_hash",
+                              "hash=" + BL::Server::sha1Hex("bo+x@example.orgp@ss word") + "&uuid=x", form);
+    QCOMPARE(QString::fromStdString(check->body), QString::fromLatin1(R"({"exists":true})"));
+
+    auto again = client->Post("/signup", "email=BO%2BX@example.org&password=other-password", form);
+    QVERIFY(again);
+    QCOMPARE(again->status, 409);
+    auto mismatch = client->Post("/signup", "email=c@example.org&password=secret1&password2=secret2", form);
+    QCOMPARE(mismatch->status, 400);
+}
+
+void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
+{
+    CTestServer server;
+    auto client = server.client();
+    QCOMPARE(client->Post("/signup", "email=hist@example.org&password=hunter22", form)->status, 200);
+    QCOMPARE(client->Post("/signup", "email=other@example.org&password=hunter22", form)->status, 200);
+    const std::string hash = BL::Server::sha1Hex("hist@example.orghunter22");
+    const std::string otherHash = BL::Server::sha1Hex("other@example.orghunter22");
+
+    std::vector<std::string> mine;
+    for (unsigned i = 0; i < 3; ++i) {
+        auto res = postUpload(*client, hash, reserveCode(*client), makePng(8, 8, i));
+        mine.push_back(codeOfUrl(jsonValue(res->body, "url")));
+        QTest::qSleep(5); // distinct upload times
+    }
+    const std::string theirs =
+        codeOfUrl(jsonValue(postUpload(*client, otherHash, "", makePng(8, 8, 9))->body, "url"));
+    const std::string anonymous =
+        codeOfUrl(jsonValue(postUpload(*client, "", "", makePng(8, 8, 10))->body, "url"));
+
+    auto signedOut = client->Get("/user/history");
+    QVERIFY(signedOut->body.find("name=\"password\"") != std::string::npos);
+    QVERIFY(signedOut->body.find(mine[0]) == std::string::npos);
+
+    auto wrong = client->Post("/user/history", "email=hist@example.org&password=wrong-one", form);
+    QCOMPARE(wrong->status, 403);
+    QVERIFY(sessionFrom(*wrong).empty());
+
+    auto signIn = client->Post("/user/history", "email=hist@example.org&password=hunter22", form);
+    QVERIFY(signIn);
+    QCOMPARE(signIn->status, 303);
+    QCOMPARE(QString::fromStdString(signIn->get_header_value("Location")), QStringLiteral("/user/history"));
+    const std::string cookieHeader = signIn->get_header_value("Set-Cookie");
+    QVERIFY(cookieHeader.find("HttpOnly") != std::string::npos);
+    const std::string token = sessionFrom(*signIn);
+    QVERIFY(BL::Server::isAlnumText(token, 64, 64));
+
+    const httplib::Headers withCookie{{"Cookie", "theme=dark; bl_session=" + token}};
+    auto page = client->Get("/user/history", withCookie);
+    QVERIFY(page);
+    QCOMPARE(page->status, 200);
+    const std::size_t newest = page->body.find("href=\"/" + mine[2] + "\"");
+    const std::size_t middle = page->body.find("href=\"/" + mine[1] + "\"");
+    const std::size_t oldest = page->body.find("href=\"/" + mine[0] + "\"");
+    QVERIFY(newest != std::string::npos && middle != std::string::npos && oldest != std::string::npos);
+    QVERIFY(newest < middle && middle < oldest);
+    QVERIFY(page->body.find(theirs) == std::string::npos);
+    QVERIFY(page->body.find(anonymous) == std::string::npos);
+
+    // A made-up token and a signed-out token both get the sign-in form.
+    auto forged = client->Get("/user/history", {{"Cookie", "bl_session=" + std::string(64, 'a')}});
+    QVERIFY(forged->body.find(mine[0]) == std::string::npos);
+    QCOMPARE(client->Post("/user/signout", withCookie, "", form)->status, 303);
+    QVERIFY(client->Get("/user/history", withCookie)->body.find(mine[0]) == std::string::npos);
+}
+
+void TestServerPages::userTextIsEscaped()
+{
+    BL::Server::SServiceOptions options;
+    options.allowPrivateFetch = true;
+    CTestServer server(options);
+    httplib::Server source;
+    const std::string png = makePng(6, 6, 11);
+    source.Get("/p.png", [&png](const httplib::Request&, httplib::Response& res) {
+        res.set_content(png, "image/png");
+    });
+    const int sourcePort = source.bind_to_any_port("127.0.0.1");
+    std::thread sourceThread([&source] { source.listen_after_bind(); });
+
+    auto client = server.client();
+    QCOMPARE(client->Post("/signup", "email=esc@example.org&password=password1", form)->status, 200);
+    const std::string hash = BL::Server::sha1Hex("esc@example.orgpassword1");
+    auto upload = client->Post(
+        "/api/upload",
+        "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png?q=<b>\"x\"</b>&hash=" + hash, form);
+    source.stop();
+    sourceThread.join();
+    QVERIFY(upload);
+    QCOMPARE(upload->status, 200);
+
+    auto signIn = client->Post("/user/history", "email=esc@example.org&password=password1", form);
+    auto page = client->Get("/user/history", {{"Cookie", "bl_session=" + sessionFrom(*signIn)}});
+    QVERIFY(page->body.find("<b>") == std::string::npos);
+    QVERIFY(page->body.find("q=&lt;b&gt;&quot;x&quot;&lt;/b&gt;") != std::string::npos);
+
+    // A refused sign-up shows the address back, escaped.
+    auto refused = client->Post("/signup", "email=%3Cimg+src%3Dx%3E&password=password1", form);
+    QVERIFY(refused->body.find("<img src=x>") == std::string::npos);
+    QVERIFY(refused->body.find("&lt;img src=x&gt;") != std::string::npos);
+}
+
+void TestServerPages::reportIsStoredWithItsParameters()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string dump("MDMP\0\x01\x02binary\xff", 14);
+    httplib::MultipartFormDataItems items = {
+        {"os_type", "linux", "", ""},
+        {"build_host_user", "builder@host", "", ""},
+        {"ver", "1.0.0.1", "", ""},
+        {"email", "ann@example.org", "", ""},
+        {"upload_file_minidump", dump, "3f2a.dmp", "application/octet-stream"},
+    };
+    auto res = client->Post("/report", items);
+    QVERIFY(res);
+    QCOMPARE(res->status, 200);
+    const std::string id = res->body;
+    QVERIFY2(BL::Server::isAlnumText(id, 16, 16), id.c_str());
+    QVERIFY(readFile(server.dataDir() + "/reports/" + QString::fromStdString(id) + ".dmp") == dump);
+
+    items.pop_back();
+    auto noDump = client->Post("/report", items);
+    QVERIFY(noDump);
+    QCOMPARE(noDump->status, 400);
+    QCOMPARE(QString::fromStdString(noDump->body),
+             QString::fromLatin1(R"({"status":"error","reason":"missing dump file"})"));
+}
+
+void TestServerPages::appcastServedPerPlatform()
+{
+    CTestServer server;
+    auto client = server.client();
+    QCOMPARE(client->Get("/desktop/updates/windows")->status, 404);
+
+    const std::string feed = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Brightloom</title>"
+                             "</channel></rss>\n";
+    QFile file(server.dataDir() + "/appcast/windows.xml");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(feed.data(), static_cast<qint64>(feed.size()));
+    file.close();
+    auto res = client->Get("/desktop/updates/windows");
+    QVERIFY(res);
+    QCOMPARE(res->status, 200);
+    QVERIFY(res->body == feed);
+    QCOMPARE(QString::fromStdString(res->get_header_value("Content-Type")),
+             QStringLiteral("application/xml"));
+    QCOMPARE(client->Get("/desktop/updates/linux")->status, 404);
+    // Only plain platform names reach the file system.
+    QCOMPARE(client->Get("/desktop/updates/..%2Fbrightloom.db")->status, 404);
+    QCOMPARE(client->Get("/desktop/updates/../brightloom.db")->status, 404);
+}
+
+QTEST_GUILESS_MAIN(TestServerPages)
+#include "tst_server_pages.moc"
