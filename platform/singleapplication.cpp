@@ -117,11 +117,9 @@ bool CSingleApplication::sendMessage(const QString& message, int timeout)
         socket.connectToServer(m_socketPath);
         if (socket.waitForConnected(int(qMax<qint64>(1, deadline.remainingTime()))))
             break;
-        if (deadline.hasExpired() || !QFileInfo::exists(m_lock->fileName()))
-            return false;
-        QThread::msleep(50);
         if (deadline.hasExpired())
             return false;
+        QThread::msleep(50);
     }
     const QByteArray bytes = message.toUtf8();
     QByteArray frame;

@@ -1,0 +1,31 @@
+// Without a tray host the program explains itself and ends with status 1.
+#include "x11session.h"
+
+#include <QtTest>
+
+using namespace BL::Test;
+
+class TestNoTray : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void systrayBoxThenExitOne()
+    {
+        const QString conf = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Brightloom");
+        CProgram program;
+        QVERIFY(program.start());
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty(), 10000);
+        QVERIFY(program.isRunning()); // it waits for the box to be dismissed
+        const QString box = visibleWindowsNamed(QStringLiteral("^Systray$")).first();
+        xdotool({"windowactivate", "--sync", box});
+        xdotool({"key", "--window", box, "Return"});
+        QVERIFY2(program.waitForExit(10000), "the box did not end the program");
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY2(!QFileInfo::exists(conf), "settings were touched");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNoTray)
+#include "tst_notray.moc"

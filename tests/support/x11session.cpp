@@ -1,0 +1,170 @@
+#include "x11session.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QThread>
+#include <QtTest>
+
+namespace BL::Test {
+
+QString run(const QString& program, const QStringList& args, int* exitCode, int timeoutMs)
+{
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    if (exitCode)
+        *exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+QString xdotool(const QStringList& args, int* exitCode)
+{
+    return run(QStringLiteral("xdotool"), args, exitCode);
+}
+
+static QStringList lines(const QString& text)
+{
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList trayIconWindows()
+{
+    // trayer reparents every docked icon into its "panel" window.
+    QStringList icons;
+    for (const QString& panel : lines(
+             xdotool({QStringLiteral("search"), QStringLiteral("--classname"), QStringLiteral("^panel$")}))) {
+        const QString tree =
+            run(QStringLiteral("xwininfo"), {QStringLiteral("-tree"), QStringLiteral("-id"), panel});
+        static const QRegularExpression child(QStringLiteral("^\\s+(0x[0-9a-f]+) .*\\(\"brightloom\""),
+                                              QRegularExpression::MultilineOption);
+        auto it = child.globalMatch(tree);
+        while (it.hasNext()) {
+            bool ok = false;
+            const qulonglong id = it.next().captured(1).toULongLong(&ok, 16);
+            if (ok)
+                icons << QString::number(id);
+        }
+    }
+    return icons;
+}
+
+QRect windowGeometry(const QString& windowId)
+{
+    const QString info = xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), windowId});
+    QRect r;
+    for (const QString& line : lines(info)) {
+        const auto kv = line.split(QLatin1Char('='));
+        if (kv.size() != 2)
+            continue;
+        const int v = kv[1].toInt();
+        if (kv[0] == QLatin1String("X"))
+            r.moveLeft(v);
+        else if (kv[0] == QLatin1String("Y"))
+            r.moveTop(v);
+        else if (kv[0] == QLatin1String("WIDTH"))
+            r.setWidth(v);
+        else if (kv[0] == QLatin1String("HEIGHT"))
+            r.setHeight(v);
+    }
+    return r;
+}
+
+QStringList visibleWindowsNamed(const QString& name)
+{
+    return lines(
+        xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), name}));
+}
+
+QProcessEnvironment privateUserEnvironment(const QString& root)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    const QStringList dirs = {QStringLiteral("home"), QStringLiteral("config"), QStringLiteral("data"),
+                              QStringLiteral("runtime")};
+    for (const QString& d : dirs)
+        QDir().mkpath(root + QLatin1Char('/') + d);
+    QFile::setPermissions(root + QStringLiteral("/runtime"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/runtime"));
+    return env;
+}
+
+CProgram::CProgram(QProcessEnvironment env)
+{
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    if (!env.contains(QStringLiteral("QT_LOGGING_RULES")))
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("brightloom.*.debug=true"));
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    QObject::connect(&m_process, &QProcess::readyReadStandardError,
+                     [this] { m_stderr += m_process.readAllStandardError(); });
+}
+
+CProgram::~CProgram()
+{
+    if (isRunning()) {
+        kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+QString CProgram::binaryPath()
+{
+    return QStringLiteral(BL_BINARY_DIR "/app/brightloom");
+}
+
+bool CProgram::start(const QStringList& args)
+{
+    m_process.start(binaryPath(), args);
+    return m_process.waitForStarted(5000);
+}
+
+QString CProgram::waitForTrayIcon(const QStringList& iconsBefore, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        for (const QString& id : trayIconWindows()) {
+            if (!iconsBefore.contains(id))
+                return id;
+        }
+        if (!isRunning())
+            return QString();
+        QTest::qWait(100);
+    }
+    return QString();
+}
+
+bool CProgram::waitForExit(int timeoutMs)
+{
+    if (!isRunning())
+        return true;
+    QDeadlineTimer deadline(timeoutMs);
+    while (isRunning() && !deadline.hasExpired())
+        QTest::qWait(50);
+    return !isRunning();
+}
+
+void CProgram::terminate()
+{
+    m_process.terminate();
+}
+
+void CProgram::kill()
+{
+    m_process.kill();
+}
+
+QString CProgram::errorOutput()
+{
+    m_stderr += m_process.readAllStandardError();
+    return QString::fromLocal8Bit(m_stderr);
+}
+
+} // namespace BL::Test

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QPoint>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+
+// Helpers for tests that run inside scripts/with-x.sh: drive the X server with
+// the command-line tools and run the real program as a child process.
+namespace BL::Test {
+
+// Runs a command to completion; returns its standard output (trimmed).
+QString run(const QString& program, const QStringList& args, int* exitCode = nullptr, int timeoutMs = 10000);
+QString xdotool(const QStringList& args, int* exitCode = nullptr);
+
+// Window ids (decimal) of the icons docked in the tray host.
+QStringList trayIconWindows();
+QRect windowGeometry(const QString& windowId);
+// Windows (decimal ids) whose title matches `name`, visible only.
+QStringList visibleWindowsNamed(const QString& name);
+
+// A fresh private environment: HOME, XDG_CONFIG_HOME, XDG_DATA_HOME,
+// XDG_RUNTIME_DIR below `root` (another "user" of this machine).
+QProcessEnvironment privateUserEnvironment(const QString& root);
+
+// The real program as a child process.
+class CProgram
+{
+public:
+    explicit CProgram(QProcessEnvironment env = QProcessEnvironment::systemEnvironment());
+    ~CProgram();
+
+    static QString binaryPath();
+
+    bool start(const QStringList& args = {});
+    // Waits until a new icon docks in the tray; returns its window id or empty.
+    QString waitForTrayIcon(const QStringList& iconsBefore, int timeoutMs = 15000);
+    bool waitForExit(int timeoutMs = 10000);
+    int exitCode() const { return m_process.exitCode(); }
+    QProcess::ExitStatus exitStatus() const { return m_process.exitStatus(); }
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    qint64 pid() const { return m_process.processId(); }
+    void terminate();
+    void kill();
+    // Everything the program wrote to stderr so far.
+    QString errorOutput();
+
+    QProcess& process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QByteArray m_stderr;
+};
+
+} // namespace BL::Test
