@@ -22,6 +22,8 @@
 #include <QTemporaryFile>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // Built-in hotkeys; a stored non-empty sequence replaces each at start.
@@ -172,7 +174,7 @@ void CBrightloomMainWidget::writeSettings()
     settings->setValue(QStringLiteral("drop_widget_visible"), dropWidgetVisible);
     CUser::instance()->save(settings);
     settings->sync();
-    if (settings->status() != QSettings::NoError)
+    if (settings->status() == QSettings::AccessError)
         qCWarning(lcApp) << "settings could not be written to" << settings->fileName();
 }
 
@@ -243,7 +245,11 @@ void CBrightloomMainWidget::initSounds()
     audioAvailable = false;
     shutterSound = nullptr;
     uploadedSound = nullptr;
-    if (QAudioDeviceInfo::availableDevices(QAudio::AudioOutput).isEmpty()) {
+    const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
+    // Backends list a nameless placeholder even when no device exists at all.
+    const bool anyDevice = std::any_of(devices.cbegin(), devices.cend(),
+                                       [](const QAudioDeviceInfo& d) { return !d.deviceName().isEmpty(); });
+    if (!anyDevice) {
         qCDebug(lcApp) << "no audio output device; sounds are off for this run";
         muteSoundAction->setEnabled(false);
         return;

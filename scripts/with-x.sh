@@ -3,15 +3,19 @@
 # xcompmgr and (unless --no-tray) a trayer tray host, with private HOME and XDG
 # directories. Every process started here is stopped on exit.
 #
-#   with-x.sh [--no-tray] [--no-wm] [--size WxH] [--keep-home DIR] command [args...]
+#   with-x.sh [--no-tray] [--no-wm] [--size WxH] [--keep-home DIR] [--own-home] command [args...]
+#
+# --keep-home DIR keeps the private directories in DIR; --own-home uses the
+# caller's HOME and XDG directories unchanged (for running the program itself).
 set -uo pipefail
-tray=1 wm=1 size=1280x800x24 keep=""
+tray=1 wm=1 size=1280x800x24 keep="" ownhome=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --no-tray) tray=0; shift ;;
     --no-wm) wm=0; shift ;;
     --size) size="$2x24"; shift 2 ;;
     --keep-home) keep="$2"; shift 2 ;;
+    --own-home) ownhome=1; shift ;;
     --) shift; break ;;
     *) break ;;
     esac
@@ -36,10 +40,12 @@ if [ -n "$keep" ]; then
 else
     home="$root"
 fi
-mkdir -p "$home/home" "$home/config" "$home/data" "$home/cache" "$home/runtime"
-chmod 700 "$home/runtime"
-export HOME="$home/home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" \
-       XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/runtime"
+if [ "$ownhome" = 0 ]; then
+    mkdir -p "$home/home" "$home/config" "$home/data" "$home/cache" "$home/runtime"
+    chmod 700 "$home/runtime"
+    export HOME="$home/home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" \
+           XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/runtime"
+fi
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS
 
 # Xvfb picks a free display itself and tells us its number.

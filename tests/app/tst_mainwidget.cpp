@@ -1,0 +1,240 @@
+// The main widget in-process on a real X session with a tray host.
+#include "app/brightloommainwidget.h"
+#include "diagnostics/crashreporter.h"
+#include "resources/resources.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMovie>
+#include <QSettings>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestMainWidget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void trayMenuEntries();
+    void storedValuesSurviveRestart();
+    void loneUserNameRemovedAtNextWrite();
+    void defaultStorageDirectoryCreated();
+    void muteTakesEffectAndIsStoredAtOnce();
+    void uploadingAnimationNotRestarted();
+    void doneShowsUploadedAnimationThenStandardIcon();
+    void fileDialogLocksMenuUntilItEnds();
+    void damagedOrUnwritableSettings();
+
+private:
+    std::unique_ptr<CBrightloomMainWidget> makeWidget();
+    QSettings stored() const { return QSettings(m_confPath, QSettings::IniFormat); }
+
+    QTemporaryDir m_dir;
+    QString m_confPath;
+};
+
+void TestMainWidget::initTestCase()
+{
+    BL::Resources::registerResources();
+    QVERIFY(QSystemTrayIcon::isSystemTrayAvailable());
+    QVERIFY(m_dir.isValid());
+}
+
+void TestMainWidget::init()
+{
+    // A fresh settings location for every case.
+    static int round = 0;
+    const QString dir = m_dir.filePath(QString::number(++round));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);
+    m_confPath = dir + QStringLiteral("/Brightloom/Brightloom.conf");
+}
+
+std::unique_ptr<CBrightloomMainWidget> TestMainWidget::makeWidget()
+{
+    return std::make_unique<CBrightloomMainWidget>(createCrashReporter());
+}
+
+void TestMainWidget::trayMenuEntries()
+{
+    auto widget = makeWidget();
+    auto* menu = widget->findChild<QMenu*>(QStringLiteral("trayMenu"));
+    QVERIFY(menu);
+    QStringList texts;
+    for (QAction* a : menu->actions())
+        texts << (a->isSeparator() ? QStringLiteral("--") : a->text());
+    const QStringList expected = {
+        "&Upload file...",       "Upload image from U&RL...", "--",          "&History",         "Sign in\u2026",
+        "--",                    "&Keyboard shortcuts...",    "Choose s&torage dir...", "Mute &sound", "--",
+        "Check for &Updates",    "&About Brightloom",         "--",          "&Quit"};
+    QCOMPARE(texts, expected);
+    QVERIFY(!menu->actions().at(3)->isVisible()); // History waits for a sign-in
+    QAction* mute = menu->actions().at(8);
+    QVERIFY(mute->isCheckable());
+    QVERIFY(!mute->isChecked());
+    // These sessions have no audio output device.
+    QVERIFY(!mute->isEnabled());
+    auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
+    QVERIFY(tray && tray->isVisible());
+    QCOMPARE(tray->contextMenu(), menu);
+    QVERIFY(widget->isHidden());
+}
+
+void TestMainWidget::storedValuesSurviveRestart()
+{
+    const QString chosenDir = m_dir.filePath(QStringLiteral("not-there"));
+    {
+        QSettings s = stored();
+        s.setValue("single_shot_shortcut", "Ctrl+Shift+F9");
+        s.setValue("local_shot_shortcut", "Meta+L");
+        s.setValue("sound_enabled", false);
+        s.setValue("show_pre_help", true);
+        s.setValue("show_paste_help", true);
+        s.setValue("local_storage_dir", chosenDir);
+        s.setValue("drop_widget_pos_x", 10);
+        s.setValue("drop_widget_pos_y", 20);
+        s.setValue("drop_widget_visible", true);
+    }
+    {
+        auto widget = makeWidget();
+        auto* menu = widget->findChild<QMenu*>(QStringLiteral("trayMenu"));
+        QVERIFY(menu->actions().at(8)->isChecked()); // sound off shows as "muted"
+    }
+    QSettings s = stored();
+    QCOMPARE(s.value("single_shot_shortcut").toString(), QStringLiteral("Ctrl+Shift+F9"));
+    QCOMPARE(s.value("local_shot_shortcut").toString(), QStringLiteral("Meta+L"));
+    QCOMPARE(s.value("comparison_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+M"));
+    QCOMPARE(s.value("sound_enabled").toBool(), false);
+    QCOMPARE(s.value("show_pre_help").toBool(), true);
+    QCOMPARE(s.value("show_paste_help").toBool(), true);
+    QCOMPARE(s.value("local_storage_dir").toString(), chosenDir);
+    QCOMPARE(s.value("drop_widget_pos_x").toInt(), 10);
+    QCOMPARE(s.value("drop_widget_pos_y").toInt(), 20);
+    QCOMPARE(s.value("drop_widget_visible").toBool(), true);
+    // A chosen directory is never created behind the user's back.
+    QVERIFY(!QFileInfo::exists(chosenDir));
+}
+
+void TestMainWidget::loneUserNameRemovedAtNextWrite()
+{
+    {
+        QSettings s = stored();
+        s.setValue("user_name", "someone@example.org");
+        s.setValue("show_pre_help", true);
+    }
+    makeWidget().reset();
+    QSettings s = stored();
+    QVERIFY(!s.contains("user_name"));
+    QVERIFY(!s.contains("user_hash"));
+}
+
+void TestMainWidget::defaultStorageDirectoryCreated()
+{
+    const QString dir = QDir::homePath() + QStringLiteral("/brightloom_screens");
+    QDir(dir).removeRecursively();
+    auto widget = makeWidget();
+    QVERIFY(QFileInfo(dir).isDir());
+}
+
+void TestMainWidget::muteTakesEffectAndIsStoredAtOnce()
+{
+    auto widget = makeWidget();
+    auto* menu = widget->findChild<QMenu*>(QStringLiteral("trayMenu"));
+    QAction* mute = menu->actions().at(8);
+    // The entry is greyed out without audio, but its slot must still behave.
+    mute->setEnabled(true);
+    mute->trigger();
+    QCOMPARE(stored().value("sound_enabled").toBool(), false);
+    mute->trigger();
+    QCOMPARE(stored().value("sound_enabled").toBool(), true);
+}
+
+void TestMainWidget::uploadingAnimationNotRestarted()
+{
+    auto widget = makeWidget();
+    auto* uploading = widget->findChild<QMovie*>(QStringLiteral("uploadingMovie"));
+    auto* uploaded = widget->findChild<QMovie*>(QStringLiteral("uploadedMovie"));
+    QVERIFY(uploading && uploaded);
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
+    QCOMPARE(uploading->state(), QMovie::Running);
+    QTRY_VERIFY(uploading->currentFrameNumber() >= 2);
+    const int frame = uploading->currentFrameNumber();
+    QSignalSpy started(uploading, &QMovie::started);
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(uploading->state(), QMovie::Running);
+    QVERIFY(uploading->currentFrameNumber() >= frame);
+    QCOMPARE(uploaded->state(), QMovie::NotRunning);
+}
+
+void TestMainWidget::doneShowsUploadedAnimationThenStandardIcon()
+{
+    auto widget = makeWidget();
+    auto* uploading = widget->findChild<QMovie*>(QStringLiteral("uploadingMovie"));
+    auto* uploaded = widget->findChild<QMovie*>(QStringLiteral("uploadedMovie"));
+    auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
+    const qint64 standardKey = tray->icon().cacheKey();
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
+    QTRY_VERIFY(tray->icon().cacheKey() != standardKey); // frames reach the tray
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "markUploadDone"));
+    QCOMPARE(uploading->state(), QMovie::NotRunning);
+    QCOMPARE(uploaded->state(), QMovie::Running);
+    QTest::qWait(4000);
+    QCOMPARE(uploaded->state(), QMovie::Running);
+    QTRY_COMPARE_WITH_TIMEOUT(uploaded->state(), QMovie::NotRunning, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(tray->icon().cacheKey(), standardKey, 3000);
+}
+
+void TestMainWidget::fileDialogLocksMenuUntilItEnds()
+{
+    auto widget = makeWidget();
+    auto* menu = widget->findChild<QMenu*>(QStringLiteral("trayMenu"));
+    for (const bool accept : {false, true}) {
+        menu->actions().at(0)->trigger(); // "&Upload file..."
+        QFileDialog* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible())
+                dialog = d;
+        QVERIFY(dialog);
+        QVERIFY(!menu->isEnabled());
+        QPointer<QFileDialog> guard = dialog;
+        if (accept)
+            static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
+        else
+            dialog->reject();
+        QVERIFY(menu->isEnabled());
+        QTRY_VERIFY(guard.isNull()); // the dialog deletes itself
+    }
+}
+
+void TestMainWidget::damagedOrUnwritableSettings()
+{
+    // Binary garbage where the settings file should be.
+    QDir().mkpath(QFileInfo(m_confPath).path());
+    QFile garbage(m_confPath);
+    QVERIFY(garbage.open(QIODevice::WriteOnly));
+    QByteArray junk;
+    for (int i = 0; i < 4096; ++i)
+        junk.append(char((i * 7919) & 0xff));
+    garbage.write(junk);
+    garbage.close();
+    makeWidget().reset();
+    QCOMPARE(stored().value("single_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+P"));
+
+    // A settings directory that cannot be created: a plain file stands in its way.
+    const QString blocker = m_dir.filePath(QStringLiteral("blocker"));
+    QFile file(blocker);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, blocker + QStringLiteral("/sub"));
+    auto widget = makeWidget();
+    QVERIFY(widget->findChild<QMenu*>(QStringLiteral("trayMenu")));
+    widget.reset();
+    QVERIFY(QFileInfo(blocker).isFile());
+}
+
+QTEST_MAIN(TestMainWidget)
+#include "tst_mainwidget.moc"
