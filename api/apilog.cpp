@@ -1,3 +1,3 @@
 #include "api/apilog.h"
 
-Q_LOGGING_CATEGORY(lcApi, "brightloom.api")
+Q_LOGGING_CATEGORY(lcApi, "brightloom.api", QtWarningMsg)

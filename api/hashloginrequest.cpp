@@ -35,9 +35,10 @@ QNetworkRequest CHashLoginRequest::networkRequest() const
 
 void CHashLoginRequest::handleReply(QNetworkReply* reply)
 {
-    if (reply->error() != QNetworkReply::NoError) {
-        emit signInFailed(tr("Login failed.\nNetwork error #%1: %2")
-                              .arg(QString::number(reply->error()), reply->errorString()));
+    const SReplyError error = replyError(reply);
+    if (error.failed()) {
+        emit signInFailed(
+            tr("Login failed.\nNetwork error #%1: %2").arg(QString::number(error.code), error.text));
         return;
     }
     const CSimpleJson json(reply->readAll());

@@ -2,6 +2,7 @@
 
 #include "api/apilog.h"
 
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QUrl>
 #include <QUuid>
@@ -96,4 +97,19 @@ void CHttpRequest::setContentTypeHeader(QNetworkRequest& request, const char* co
 QString CHttpRequest::newUuid()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+CHttpRequest::SReplyError CHttpRequest::replyError(QNetworkReply* reply)
+{
+    if (reply->error() != QNetworkReply::NoError)
+        return {reply->error(), reply->errorString()};
+    const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
+    // A compressed body is decoded by Qt, so its length says nothing about what arrived.
+    if (declared.isValid() && !reply->hasRawHeader("Content-Encoding") &&
+        reply->bytesAvailable() < declared.toLongLong()) {
+        qCWarning(lcApi) << "Reply cut short:" << reply->bytesAvailable() << "of" << declared.toLongLong()
+                         << "bytes";
+        return {QNetworkReply::RemoteHostClosedError, tr("Connection closed before the whole reply arrived")};
+    }
+    return {};
 }

@@ -60,6 +60,18 @@ public:
     virtual QNetworkRequest networkRequest() const = 0;
     virtual void handleReply(QNetworkReply* reply) = 0;
 
+    // The reply's network error, or none. A reply that declared its length and
+    // ended short counts as RemoteHostClosedError: the HTTP layer may report
+    // such a cut-off reply as complete when the peer closed first, and half a
+    // reply must never read as success.
+    struct SReplyError
+    {
+        int code = 0;
+        QString text;
+        bool failed() const { return code != 0; }
+    };
+    static SReplyError replyError(QNetworkReply* reply);
+
 protected:
     // A request for baseUrl + path() with no headers set yet.
     QNetworkRequest newNetworkRequest() const;

@@ -33,9 +33,10 @@ QNetworkRequest CReserveCodeRequest::networkRequest() const
 
 void CReserveCodeRequest::handleReply(QNetworkReply* reply)
 {
-    if (reply->error() != QNetworkReply::NoError) {
-        emit errorOccured(tr("Reserving code failed.\nNetwork error #%1: %2")
-                              .arg(QString::number(reply->error()), reply->errorString()));
+    const SReplyError error = replyError(reply);
+    if (error.failed()) {
+        emit errorOccured(
+            tr("Reserving code failed.\nNetwork error #%1: %2").arg(QString::number(error.code), error.text));
         return;
     }
     const CSimpleJson json(reply->readAll());

@@ -1,6 +1,7 @@
 #include "api/uploadreply.h"
 
 #include "api/apilog.h"
+#include "api/httprequest.h"
 #include "api/simplejson.h"
 
 #include <QNetworkReply>
@@ -10,10 +11,11 @@ namespace BL::Api {
 SUploadOutcome readUploadReply(QNetworkReply* reply)
 {
     SUploadOutcome outcome;
-    if (reply->error() != QNetworkReply::NoError) {
+    const CHttpRequest::SReplyError error = CHttpRequest::replyError(reply);
+    if (error.failed()) {
         outcome.result = SUploadOutcome::NetworkError;
-        outcome.errorCode = reply->error();
-        outcome.errorString = reply->errorString();
+        outcome.errorCode = error.code;
+        outcome.errorString = error.text;
         return outcome;
     }
     const CSimpleJson json(reply->readAll());
