@@ -251,6 +251,11 @@ void CSelectScreenArea::mouseReleaseEvent(QMouseEvent* event)
 
 void CSelectScreenArea::showEvent(QShowEvent* event)
 {
+    // A drag cut short by a close (the host switched overlays, the grab was lost) must not
+    // swallow the first press of the next showing.
+    m_pressed = false;
+    m_anchorPoint = QPoint(0, 0);
+    m_endPoint = QPoint(0, 0);
     QWidget::showEvent(event);
     // Queued: the final geometry is known only once the show has been processed.
     QMetaObject::invokeMethod(this, &CSelectScreenArea::arrangeOnShow, Qt::QueuedConnection);

@@ -31,6 +31,7 @@ private slots:
     void dragGrabsTheUndimmedDesktop();
     void clickAndOnePixelDragsStillSelect();
     void bandsFramePositionsAndCancel();
+    void dragCutShortIsForgotten();
     void dragFromTheOriginSelectsOnRelease();
     void enterCapturesTheWholeScreen();
     void hintTexts();
@@ -192,6 +193,22 @@ void TestSelectors::bandsFramePositionsAndCancel()
     QCOMPARE(m_events, (QStringList{"canceled", "hidden"}));
     QTRY_VERIFY(!m_host->isVisible());
     QVERIFY(m_pictures.isEmpty());
+}
+
+void TestSelectors::dragCutShortIsForgotten()
+{
+    show(m_single);
+    QTest::mousePress(m_single, Qt::LeftButton, {}, QPoint(10, 10));
+    m_host->close();
+    QTRY_VERIFY(!m_host->isVisible());
+
+    show(m_single);
+    QCOMPARE(xdotool({QStringLiteral("mousemove"), QStringLiteral("600"), QStringLiteral("300"),
+                      QStringLiteral("click"), QStringLiteral("1")}),
+             0);
+    QTRY_COMPARE(m_pictures.size(), 1);
+    QCOMPARE(m_pictures[0].size(), QSize(1, 1));
+    QCOMPARE(firstDifference(m_pictures[0].toImage(), expected(QRect(600, 300, 1, 1))), -1);
 }
 
 void TestSelectors::dragFromTheOriginSelectsOnRelease()
