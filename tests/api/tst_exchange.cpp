@@ -86,23 +86,24 @@ struct SOutcomeSpy
             };
         };
         if (auto* r = qobject_cast<CHashLoginRequest*>(request)) {
-            QObject::connect(r, &CHashLoginRequest::signInOk, [f = record("signInOk")] { f(); });
-            QObject::connect(r, &CHashLoginRequest::signInFailed, record("signInFailed"));
+            QObject::connect(r, &CHashLoginRequest::signInOk, &context, [f = record("signInOk")] { f(); });
+            QObject::connect(r, &CHashLoginRequest::signInFailed, &context, record("signInFailed"));
         } else if (auto* r = qobject_cast<CReserveCodeRequest*>(request)) {
-            QObject::connect(r, &CReserveCodeRequest::codeReserved,
+            QObject::connect(r, &CReserveCodeRequest::codeReserved, &context,
                              [this](const QString& code, const QString& url) {
                                  seen.append({QStringLiteral("codeReserved"), code + QLatin1Char('|') + url});
                              });
-            QObject::connect(r, &CReserveCodeRequest::errorOccured, record("errorOccured"));
+            QObject::connect(r, &CReserveCodeRequest::errorOccured, &context, record("errorOccured"));
         } else if (auto* r = qobject_cast<CPixmapUploadRequest*>(request)) {
-            QObject::connect(r, &CPixmapUploadRequest::uploadedOk, record("uploadedOk"));
-            QObject::connect(r, &CPixmapUploadRequest::uploadingFailed, record("uploadingFailed"));
+            QObject::connect(r, &CPixmapUploadRequest::uploadedOk, &context, record("uploadedOk"));
+            QObject::connect(r, &CPixmapUploadRequest::uploadingFailed, &context, record("uploadingFailed"));
         } else if (auto* r = qobject_cast<CUploadComparisonShotRequest*>(request)) {
-            QObject::connect(r, &CUploadComparisonShotRequest::uploadedOk, record("uploadedOk"));
-            QObject::connect(r, &CUploadComparisonShotRequest::uploadingFailed, record("uploadingFailed"));
+            QObject::connect(r, &CUploadComparisonShotRequest::uploadedOk, &context, record("uploadedOk"));
+            QObject::connect(r, &CUploadComparisonShotRequest::uploadingFailed, &context,
+                             record("uploadingFailed"));
         } else if (auto* r = qobject_cast<CUploadUrlRequest*>(request)) {
-            QObject::connect(r, &CUploadUrlRequest::uploadedOk, record("uploadedOk"));
-            QObject::connect(r, &CUploadUrlRequest::uploadingFailed, record("uploadingFailed"));
+            QObject::connect(r, &CUploadUrlRequest::uploadedOk, &context, record("uploadedOk"));
+            QObject::connect(r, &CUploadUrlRequest::uploadingFailed, &context, record("uploadingFailed"));
         }
     }
 
@@ -116,6 +117,7 @@ struct SOutcomeSpy
 
     QPointer<CHttpRequest> request;
     QList<QPair<QString, QString>> seen;
+    QObject context; // ends the connections with the spy, should a request outlive it
 };
 
 } // namespace
