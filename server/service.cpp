@@ -12,9 +12,18 @@
 #include <cstdlib>
 #include <httplib.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
 
 namespace BL::Server {
+
+// The HTTP layer listens with a backlog of 5, so a burst of clients connecting at once overflows
+// the accept queue and loses connections; the socket is re-listened with a deeper queue.
+class CHttpServer : public httplib::Server
+{
+public:
+    void deepenBacklog() { ::listen(svr_sock_, 1024); }
+};
 
 namespace {
 
@@ -186,8 +195,7 @@ std::string defaultDataDir()
     return std::string(home && *home ? home : ".") + "/.local/share/brightloom-server";
 }
 
-CService::CService(SServiceOptions options)
-    : opts(std::move(options)), http(std::make_unique<httplib::Server>())
+CService::CService(SServiceOptions options) : opts(std::move(options)), http(std::make_unique<CHttpServer>())
 {
     if (opts.dataDir.empty()) {
         opts.dataDir = defaultDataDir();
@@ -210,7 +218,7 @@ CService::CService(SServiceOptions options)
 
     const int threads = opts.threads > 0
                             ? opts.threads
-                            : static_cast<int>(std::max(16u, 4 * std::thread::hardware_concurrency()));
+                            : static_cast<int>(std::max(32u, 8 * std::thread::hardware_concurrency()));
     http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
     // Room for two full-size pictures plus the multipart framing around them.
     http->set_payload_max_length(2 * opts.maxUploadBytes + 64 * 1024);
@@ -235,6 +243,7 @@ int CService::bind()
         throw std::runtime_error("cannot listen on " + opts.listenHost + ":" +
                                  std::to_string(opts.listenPort));
     }
+    http->deepenBacklog();
     if (opts.publicUrl.empty()) {
         const bool v6 = opts.listenHost.find(':') != std::string::npos;
         baseUrl =

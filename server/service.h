@@ -15,6 +15,7 @@ namespace BL::Server {
 
 class CStore;
 class CDurableDirectory;
+class CHttpServer;
 
 struct SServiceOptions
 {
@@ -73,7 +74,7 @@ private:
 
     SServiceOptions opts;
     std::string baseUrl;
-    std::unique_ptr<httplib::Server> http;
+    std::unique_ptr<CHttpServer> http;
     std::unique_ptr<CStore> db;
     std::unique_ptr<CDurableDirectory> pictures;
     std::unique_ptr<CDurableDirectory> reports;

@@ -19,7 +19,7 @@ CTestServer::CTestServer(BL::Server::SServiceOptions options)
     options.listenHost = "127.0.0.1";
     options.listenPort = 0;
     options.dataDir = dir.path().toStdString();
-    options.accessLog = false;
+    options.accessLog = qEnvironmentVariableIsSet("BL_TEST_ACCESS_LOG");
     svc = std::make_unique<BL::Server::CService>(options);
     boundPort = svc->bind();
     thread = std::thread([this] { svc->run(); });
