@@ -6,6 +6,7 @@
 #include "api/user.h"
 
 #include <QImage>
+#include <QNetworkReply>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QUuid>
@@ -30,6 +31,8 @@ private slots:
     void multipartFieldsCannotAddParts();
     void urlUploadBody_data();
     void urlUploadBody();
+    void cutOffRepliesFail_data();
+    void cutOffRepliesFail();
 };
 
 namespace {
@@ -73,6 +76,38 @@ QByteArray pngOf(const QByteArray& body, const QByteArray& partName)
     const int end = body.indexOf("\r\n--" + B, start);
     return body.mid(start, end - start);
 }
+
+// A finished reply with chosen headers and body, to drive handleReply without a socket.
+class CFakeReply : public QNetworkReply
+{
+public:
+    CFakeReply(const QByteArray& body, const QList<QPair<QByteArray, QByteArray>>& headers) : m_body(body)
+    {
+        for (const auto& header : headers)
+            setRawHeader(header.first, header.second);
+        setAttribute(QNetworkRequest::HttpStatusCodeAttribute, 200);
+        open(QIODevice::ReadOnly);
+        setFinished(true);
+    }
+    void abort() override {}
+    qint64 bytesAvailable() const override
+    {
+        return m_body.size() - m_read + QNetworkReply::bytesAvailable();
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        const qint64 n = qMin(maxSize, qint64(m_body.size()) - m_read);
+        memcpy(data, m_body.constData() + m_read, size_t(n));
+        m_read += n;
+        return n;
+    }
+
+private:
+    QByteArray m_body;
+    qint64 m_read = 0;
+};
 
 } // namespace
 
@@ -314,6 +349,52 @@ void TestRequests::urlUploadBody()
         QString::fromLatin1(expected.mid(4, expected.indexOf('&') < 0 ? -1 : expected.indexOf('&') - 4));
     QCOMPARE(QUrl::fromPercentEncoding(firstValue.toLatin1()), QUrl(url).toString());
     QCOMPARE(request.networkRequest().rawHeader("Content-Length"), QByteArray::number(expected.size()));
+}
+
+void TestRequests::cutOffRepliesFail_data()
+{
+    QTest::addColumn<QByteArray>("length");
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<bool>("whole");
+    QTest::newRow("length matches") << QByteArray("25") << QByteArray() << true;
+    QTest::newRow("no length") << QByteArray() << QByteArray() << true;
+    QTest::newRow("cut short") << QByteArray("100") << QByteArray() << false;
+    // Qt decodes compressed bodies, so their declared length is not comparable.
+    QTest::newRow("compressed") << QByteArray("10") << QByteArray("gzip") << true;
+}
+
+void TestRequests::cutOffRepliesFail()
+{
+    QFETCH(QByteArray, length);
+    QFETCH(QByteArray, encoding);
+    QFETCH(bool, whole);
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (!length.isEmpty())
+        headers.append({"Content-Length", length});
+    if (!encoding.isEmpty())
+        headers.append({"Content-Encoding", encoding});
+    const QByteArray body = R"({"status":"ok","url":"u"})";
+    QCOMPARE(body.size(), 25);
+
+    CPixmapUploadRequest upload(picture(2, 2, Qt::red), QString());
+    QSignalSpy ok(&upload, &CPixmapUploadRequest::uploadedOk);
+    QSignalSpy failed(&upload, &CPixmapUploadRequest::uploadingFailed);
+    CFakeReply uploadReply(body, headers);
+    upload.handleReply(&uploadReply);
+    QCOMPARE(ok.count(), whole ? 1 : 0);
+    QCOMPARE(failed.count(), whole ? 0 : 1);
+    if (!whole)
+        QVERIFY(
+            failed.at(0).at(0).toString().startsWith(QStringLiteral("Uploading failed.\nNetwork error #%1: ")
+                                                         .arg(QNetworkReply::RemoteHostClosedError)));
+
+    CHashLoginRequest login(kHash);
+    QSignalSpy signedIn(&login, &CHashLoginRequest::signInOk);
+    CFakeReply loginReply(R"({"exists":"true"})", headers);
+    login.handleReply(&loginReply);
+    // The 17-byte login reply is short of every declared length above.
+    const bool loginWhole = length.isEmpty() || !encoding.isEmpty();
+    QCOMPARE(signedIn.count(), loginWhole ? 1 : 0);
 }
 
 QTEST_MAIN(TestRequests)
