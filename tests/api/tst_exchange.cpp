@@ -354,38 +354,43 @@ void TestExchange::uploadReplies()
 
 void TestExchange::repliesInReverseOrderReachTheirRequests()
 {
-    // Hold both requests, then answer the later one first; each link names the URL it answers.
-    m_server->setHandler([](CTestHttpServer& server, int index) {
-        if (index != 1)
-            return;
-        for (int i : {1, 0}) {
-            const QByteArray url = QUrl::fromPercentEncoding(server.exchanges().at(i).body.mid(4)).toUtf8();
-            server.respond(i, CTestHttpServer::response(200, R"({"status":"ok","url":"for )" + url + "\"}"));
-        }
-    });
-    QStringList order;
+    // Hold both requests, answer the later one, and only once it is handled the
+    // earlier one; each link names the URL it answers.
+    m_server->setHandler([](CTestHttpServer&, int) {});
+    auto answer = [this](int i) {
+        const auto& exchange = m_server->exchanges().at(i);
+        const QByteArray url = QUrl::fromPercentEncoding(exchange.body.mid(4)).toUtf8();
+        m_server->respond(i, CTestHttpServer::response(200, R"({"status":"ok","url":"for )" + url + "\"}"));
+    };
     QList<QPair<QString, QString>> results;
-    QSignalSpy bothDone(this, &QObject::objectNameChanged);
+    QSignalSpy handled(this, &QObject::objectNameChanged);
+    QSignalSpy received(m_server.get(), &CTestHttpServer::requestReceived);
     for (const char* name : {"one", "two"}) {
         auto* request =
             new CUploadUrlRequest(QUrl(QStringLiteral("http://img.test/") + QLatin1String(name)), {});
         request->setProperty("tag", QByteArray(name));
         connect(request, &CUploadUrlRequest::uploadedOk, this, [&, request](const QString& link) {
             results.append({request->property("tag").toString(), link});
-            if (results.size() == 2)
-                setObjectName(QStringLiteral("done"));
+            setObjectName(QString::number(results.size()));
         });
         CServerManager::instance()->sendRequest(request);
     }
-    QVERIFY(bothDone.wait(kWait));
-    QCOMPARE(m_server->exchanges().size(), 2);
+    while (received.count() < 2)
+        QVERIFY(received.wait(kWait));
+    answer(1);
+    QVERIFY(handled.wait(kWait));
+    answer(0);
+    QVERIFY(handled.wait(kWait));
+
+    auto tagOf = [this](int i) {
+        return QUrl::fromPercentEncoding(m_server->exchanges().at(i).body.mid(4))
+            .section(QLatin1Char('/'), -1);
+    };
     QCOMPARE(results.size(), 2);
+    QCOMPARE(results.at(0).first, tagOf(1));
+    QCOMPARE(results.at(1).first, tagOf(0));
     for (const auto& result : results)
         QCOMPARE(result.second, QStringLiteral("for http://img.test/") + result.first);
-    // The reply to the second request received was handled first.
-    const QString secondReceived =
-        QString::fromUtf8(m_server->exchanges().at(1).body).section(QLatin1Char('F'), -1);
-    QCOMPARE(results.at(0).first, secondReceived);
     setObjectName(QString());
 }
 
