@@ -222,6 +222,8 @@ CService::CService(SServiceOptions options) : opts(std::move(options)), http(std
     http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
     // Room for two full-size pictures plus the multipart framing around them.
     http->set_payload_max_length(2 * opts.maxUploadBytes + 64 * 1024);
+    // Replies go out as header and body writes; without this, Nagle holds the second one back.
+    http->set_tcp_nodelay(true);
     http->set_keep_alive_max_count(1000);
     http->set_keep_alive_timeout(3);
     http->set_read_timeout(10);
