@@ -21,7 +21,6 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryFile>
 #include <QTimer>
-
 #include <algorithm>
 
 namespace {

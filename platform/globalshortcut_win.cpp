@@ -1,0 +1,106 @@
+#include "platform/globalshortcut.h"
+#include "platform/globalshortcutbackend.h"
+#include "platform/logging.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QHash>
+#include <windows.h>
+
+// Windows: RegisterHotKey on the thread, WM_HOTKEY arrives in the GUI thread's queue.
+namespace {
+
+UINT virtualKeyFor(int qtKey)
+{
+    if ((qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) || (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9))
+        return UINT(qtKey);
+    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24)
+        return VK_F1 + UINT(qtKey - Qt::Key_F1);
+    static const QHash<int, UINT> special = {
+        {Qt::Key_Print, VK_SNAPSHOT},  {Qt::Key_Pause, VK_PAUSE},       {Qt::Key_Escape, VK_ESCAPE},
+        {Qt::Key_Tab, VK_TAB},         {Qt::Key_Backspace, VK_BACK},    {Qt::Key_Return, VK_RETURN},
+        {Qt::Key_Enter, VK_RETURN},    {Qt::Key_Insert, VK_INSERT},     {Qt::Key_Delete, VK_DELETE},
+        {Qt::Key_Home, VK_HOME},       {Qt::Key_End, VK_END},           {Qt::Key_PageUp, VK_PRIOR},
+        {Qt::Key_PageDown, VK_NEXT},   {Qt::Key_Left, VK_LEFT},         {Qt::Key_Up, VK_UP},
+        {Qt::Key_Right, VK_RIGHT},     {Qt::Key_Down, VK_DOWN},         {Qt::Key_Space, VK_SPACE},
+        {Qt::Key_Comma, VK_OEM_COMMA}, {Qt::Key_Period, VK_OEM_PERIOD}, {Qt::Key_Minus, VK_OEM_MINUS},
+        {Qt::Key_Plus, VK_OEM_PLUS},   {Qt::Key_Slash, VK_OEM_2},       {Qt::Key_Semicolon, VK_OEM_1},
+    };
+    return special.value(qtKey, 0);
+}
+
+UINT modsFor(int qtModifiers)
+{
+    UINT mods = MOD_NOREPEAT;
+    if (qtModifiers & Qt::ShiftModifier)
+        mods |= MOD_SHIFT;
+    if (qtModifiers & Qt::ControlModifier)
+        mods |= MOD_CONTROL;
+    if (qtModifiers & Qt::AltModifier)
+        mods |= MOD_ALT;
+    if (qtModifiers & Qt::MetaModifier)
+        mods |= MOD_WIN;
+    return mods;
+}
+
+class CWinHotkeyFilter : public QAbstractNativeEventFilter
+{
+public:
+    bool nativeEventFilter(const QByteArray&, void* message, long*) override
+    {
+        auto* msg = static_cast<MSG*>(message);
+        if (msg->message != WM_HOTKEY)
+            return false;
+        if (CGlobalShortcut* owner = ids.value(int(msg->wParam)))
+            owner->trigger();
+        return true;
+    }
+
+    QHash<int, CGlobalShortcut*> ids;
+    int nextId = 1;
+};
+
+CWinHotkeyFilter* filter()
+{
+    static CWinHotkeyFilter* instance = [] {
+        auto* f = new CWinHotkeyFilter;
+        QCoreApplication::instance()->installNativeEventFilter(f);
+        return f;
+    }();
+    return instance;
+}
+
+} // namespace
+
+namespace BL::Platform::GlobalShortcutBackend {
+
+bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence)
+{
+    const UINT vk = virtualKeyFor(sequence[0] & ~Qt::KeyboardModifierMask);
+    if (vk == 0)
+        return false;
+    CWinHotkeyFilter* f = filter();
+    const int id = f->nextId++;
+    if (!RegisterHotKey(nullptr, id, modsFor(sequence[0] & Qt::KeyboardModifierMask), vk)) {
+        qCWarning(lcPlatform) << "the combination" << sequence.toString()
+                              << "is held by another program; that hotkey stays inert";
+        return false;
+    }
+    f->ids.insert(id, owner);
+    return true;
+}
+
+void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence&)
+{
+    CWinHotkeyFilter* f = filter();
+    for (auto it = f->ids.begin(); it != f->ids.end();) {
+        if (it.value() == owner) {
+            UnregisterHotKey(nullptr, it.key());
+            it = f->ids.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+} // namespace BL::Platform::GlobalShortcutBackend
