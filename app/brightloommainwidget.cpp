@@ -1,7 +1,17 @@
 #include "app/brightloommainwidget.h"
 
+#include "api/hashloginrequest.h"
+#include "api/pixmapuploadrequest.h"
+#include "api/reservecoderequest.h"
+#include "api/servermanager.h"
+#include "api/uploadurlrequest.h"
 #include "api/user.h"
 #include "app/logging.h"
+#include "capture/comparisonshotscreen.h"
+#include "capture/cropscreen.h"
+#include "capture/helpscreen.h"
+#include "capture/overlayhost.h"
+#include "capture/selectscreenarea.h"
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/softwareupdater.h"
 #include "platform/globalshortcut.h"
@@ -9,11 +19,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QAudioDeviceInfo>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMovie>
 #include <QSettings>
 #include <QSound>
@@ -33,9 +48,6 @@ const QString kDropWidgetDefault = QStringLiteral("Ctrl+Alt+D");
 
 constexpr int kUploadedAnimationMs = 5000;
 constexpr int kStandardIconResetMs = 5100;
-
-// The overlays ask for this family; the compiled-in font stands in for it.
-const QString kOverlayFontFamily = QStringLiteral("Century Gothic");
 
 } // namespace
 
@@ -64,8 +76,12 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createShortcuts();
     updater = createSoftwareUpdater();
     readSettings();
-    // Drop widget, overlays, local upload server and sign-in dialog join here as they land.
+    // The drop widget joins here when it lands.
+    createScreens();
     initSounds();
+    // The local upload server and the sign-in dialog join here when they land.
+    if (!preHelpShown)
+        showHelp();
 
     QTimer::singleShot(0, this, &CBrightloomMainWidget::loadFonts);
     if (updater->automaticChecksEnabled())
@@ -75,6 +91,8 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
 CBrightloomMainWidget::~CBrightloomMainWidget()
 {
     writeSettings();
+    delete helpScreen;
+    helpScreen = nullptr;
     for (auto* file : {&shutterSoundFile, &uploadedSoundFile}) {
         if (*file) {
             (*file)->close();
@@ -88,33 +106,66 @@ CBrightloomMainWidget::~CBrightloomMainWidget()
 
 void CBrightloomMainWidget::loadFonts()
 {
-    const int id = QFontDatabase::addApplicationFont(QStringLiteral(":Century Gothic.ttf"));
-    const QStringList families = QFontDatabase::applicationFontFamilies(id);
-    // The compiled-in file carries a free family of its own name: let the
-    // overlays' family name resolve to it.
-    if (!families.isEmpty() && !families.contains(kOverlayFontFamily))
-        QFont::insertSubstitution(kOverlayFontFamily, families.first());
+    BL::Capture::registerOverlayFont();
 }
 
 // ---------------------------------------------------------------- host window
 
+void CBrightloomMainWidget::createScreens()
+{
+    const QColor dim = BL::Capture::dimColor();
+    singleShotScreen = new CCropScreen(this, false);
+    singleShotScreen->setObjectName(QStringLiteral("singleShotScreen"));
+    singleShotScreen->setDimColor(dim);
+    connect(singleShotScreen, &CCropScreen::shot, this, &CBrightloomMainWidget::playCamSound);
+    connect(singleShotScreen, &CCropScreen::shot, uploadingMovie, &QMovie::start);
+    connect(singleShotScreen, &CCropScreen::finished, this, &CBrightloomMainWidget::startUploadingSnapshot);
+
+    localShotScreen = new CCropScreen(this, true);
+    localShotScreen->setObjectName(QStringLiteral("localShotScreen"));
+    localShotScreen->setDimColor(dim);
+    connect(localShotScreen, &CCropScreen::shot, this, &CBrightloomMainWidget::playCamSound);
+    connect(localShotScreen, &CCropScreen::finished, this, &CBrightloomMainWidget::savePixmapToLocalStorage);
+
+    helpScreen = new CHelpScreen(this, QString(), QString());
+    helpScreen->setObjectName(QStringLiteral("helpScreen"));
+    helpScreen->setColor(dim);
+
+    comparisonShotScreen = new CComparisonShotScreen(this);
+    comparisonShotScreen->setObjectName(QStringLiteral("comparisonShotScreen"));
+    comparisonShotScreen->setDimColor(dim);
+    connect(comparisonShotScreen, &CComparisonShotScreen::firstShot, this,
+            &CBrightloomMainWidget::playCamSound);
+    connect(comparisonShotScreen, &CComparisonShotScreen::secondShot, this,
+            &CBrightloomMainWidget::playCamSound);
+    connect(comparisonShotScreen, &CComparisonShotScreen::secondShot, uploadingMovie, &QMovie::start);
+    connect(comparisonShotScreen, &CComparisonShotScreen::finished, this,
+            &CBrightloomMainWidget::onComparisonShotFinished);
+
+    // Also closes the host whenever it is left without a visible overlay.
+    BL::Capture::setupHostWindow(this, {singleShotScreen, helpScreen, comparisonShotScreen, localShotScreen});
+}
+
+void CBrightloomMainWidget::showOverlay(QWidget* overlay)
+{
+    BL::Capture::showOverlay(this, overlay);
+}
+
 void CBrightloomMainWidget::keyPressEvent(QKeyEvent* event)
 {
-    QWidget::keyPressEvent(event);
+    BL::Capture::routeHostKey(this, event);
 }
 
 void CBrightloomMainWidget::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
-    unsetCursor();
+    BL::Capture::hostClosed(this);
 }
 
 void CBrightloomMainWidget::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    activateWindow();
-    raise();
-    setFocus(Qt::OtherFocusReason);
+    BL::Capture::hostShown(this);
 }
 
 // ---------------------------------------------------------------- settings
@@ -276,6 +327,15 @@ void CBrightloomMainWidget::update()
     updater->checkInBackground();
 }
 
+void CBrightloomMainWidget::showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms)
+{
+    const char* kind = icon == QSystemTrayIcon::Critical  ? "Critical"
+                       : icon == QSystemTrayIcon::Warning ? "Warning"
+                                                          : "Information";
+    qCDebug(lcApp).noquote() << "balloon" << kind << text;
+    trayIcon->showMessage(appTitle, text, icon, ms);
+}
+
 void CBrightloomMainWidget::setStandardTrayIcon()
 {
     trayIcon->setIcon(standardIcon);
@@ -305,7 +365,7 @@ void CBrightloomMainWidget::playUploadedSound()
 
 void CBrightloomMainWidget::showTrayErrorMessage(const QString& errorDesc)
 {
-    trayIcon->showMessage(appTitle, errorDesc, QSystemTrayIcon::Critical, 3000);
+    showBalloon(errorDesc, QSystemTrayIcon::Critical, 3000);
     uploadingMovie->stop();
     uploadedMovie->stop();
     trayIcon->setIcon(standardIcon);
@@ -366,13 +426,32 @@ void CBrightloomMainWidget::disableHotkeys()
 
 void CBrightloomMainWidget::showOptionsDialog() {}
 
-void CBrightloomMainWidget::onGlobalSingleShotShortcutActivated() {}
+void CBrightloomMainWidget::onGlobalSingleShotShortcutActivated()
+{
+    if (trayMenu->isVisible())
+        trayMenu->hide();
+    showOverlay(singleShotScreen);
+}
 
-void CBrightloomMainWidget::onGlobalComparisonShotShortcutActivated() {}
+void CBrightloomMainWidget::onGlobalComparisonShotShortcutActivated()
+{
+    if (trayMenu->isVisible())
+        trayMenu->hide();
+    showOverlay(comparisonShotScreen);
+}
 
-void CBrightloomMainWidget::onGlobalLocalShotShortcutActivated() {}
+void CBrightloomMainWidget::onGlobalLocalShotShortcutActivated()
+{
+    if (trayMenu->isVisible())
+        trayMenu->hide();
+    showOverlay(localShotScreen);
+}
 
-void CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated() {}
+void CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated()
+{
+    if (dropWidget)
+        dropWidget->setVisible(!dropWidget->isVisible());
+}
 
 // ---------------------------------------------------------------- flows
 
@@ -396,7 +475,137 @@ void CBrightloomMainWidget::uploadFile()
     dialog->show();
 }
 
-void CBrightloomMainWidget::onFileToUploadSelected(const QString&) {}
+void CBrightloomMainWidget::onFileToUploadSelected(const QString& file)
+{
+    if (!file.isEmpty())
+        startUploadingSnapshot(QPixmap(file));
+}
+
+void CBrightloomMainWidget::reserveCodeFor(int kind, const QVariant& value, const QVariant& value2)
+{
+    beginBusy();
+    auto* request = new CReserveCodeRequest;
+    request->setProperty("type", kind);
+    request->setProperty("value", value);
+    if (value2.isValid())
+        request->setProperty("value2", value2);
+    connect(request, &CReserveCodeRequest::codeReserved, this, &CBrightloomMainWidget::onUrlCodeReserved);
+    connect(request, &CReserveCodeRequest::errorOccured, this, &CBrightloomMainWidget::showTrayErrorMessage);
+    CServerManager::instance()->sendRequest(request);
+}
+
+void CBrightloomMainWidget::startUploadingSnapshot(const QPixmap& pm)
+{
+    uploadedMovie->stop();
+    if (pm.isNull()) {
+        qDebug("void BL::startUploadingSnapshot(const QPixmap &pm). Null pixmap was tried to upload");
+        return;
+    }
+    reserveCodeFor(BL::Api::PixmapUploadKind, QVariant::fromValue(pm));
+}
+
+void CBrightloomMainWidget::onComparisonShotFinished(const QPixmap& firstShot, const QPixmap& secondShot)
+{
+    uploadedMovie->stop();
+    if (firstShot.isNull() || secondShot.isNull())
+        return;
+    reserveCodeFor(BL::Api::ComparisonUploadKind, QVariant::fromValue(firstShot),
+                   QVariant::fromValue(secondShot));
+}
+
+void CBrightloomMainWidget::startUploadingImageFromUrl(const QUrl& url)
+{
+    reserveCodeFor(BL::Api::UrlUploadKind, url);
+}
+
+void CBrightloomMainWidget::startUploadingImageFile(const QString& fileName)
+{
+    if (!fileName.isEmpty() && QFileInfo::exists(fileName))
+        startUploadingSnapshot(QPixmap(fileName));
+}
+
+void CBrightloomMainWidget::onUrlCodeReserved(const QString& code, const QString& url)
+{
+    QGuiApplication::clipboard()->setText(url);
+    auto* reservation = qobject_cast<CReserveCodeRequest*>(sender());
+    if (!reservation)
+        return;
+    const QVariant value = reservation->property("value");
+    auto connectUpload = [this](auto* upload) {
+        using Upload = std::remove_pointer_t<decltype(upload)>;
+        connect(upload, &Upload::uploadedOk, this, &CBrightloomMainWidget::onPictureUploaded);
+        connect(upload, &Upload::uploadingFailed, this, &CBrightloomMainWidget::onUploadingFailed);
+        CServerManager::instance()->sendRequest(upload);
+    };
+    switch (reservation->property("type").toInt()) {
+    case BL::Api::PixmapUploadKind:
+        connectUpload(new CPixmapUploadRequest(value.value<QPixmap>(), code));
+        break;
+    case BL::Api::UrlUploadKind:
+        connectUpload(new CUploadUrlRequest(value.toUrl(), code));
+        break;
+    case BL::Api::ComparisonUploadKind:
+        connectUpload(new CUploadComparisonShotRequest(
+            value.value<QPixmap>(), reservation->property("value2").value<QPixmap>(), code));
+        break;
+    default:
+        break;
+    }
+}
+
+void CBrightloomMainWidget::onPictureUploaded(const QString&)
+{
+    markUploadDone();
+    if (!pasteHelpShown)
+        showPasteHelp();
+    playUploadedSound();
+    showBalloon(
+        tr("Screenshot succesfully uploaded.\nPress %1 to paste the link").arg(QStringLiteral("Ctrl+V")),
+        QSystemTrayIcon::Information, 5000);
+}
+
+void CBrightloomMainWidget::onUploadingFailed(const QString& errorDesc)
+{
+    uploadingMovie->stop();
+    setStandardTrayIcon();
+    showBalloon(errorDesc, QSystemTrayIcon::Critical, 5000);
+}
+
+void CBrightloomMainWidget::savePixmapToLocalStorage(const QPixmap& pm)
+{
+    if (pm.isNull())
+        return;
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy.MM.dd_hh.mm.ss"));
+    // Two shots within one second must not overwrite each other: the first keeps
+    // the plain name, later ones get a counter. NewOnly makes the check atomic.
+    QString fileName;
+    QFile file;
+    bool saved = false;
+    for (int n = 1; n < 1000 && !saved; ++n) {
+        const QString suffix = n == 1 ? QString() : QStringLiteral("-") + QString::number(n);
+        fileName = QStringLiteral("%1/%2%3_shot.png").arg(localStorageDir, stamp, suffix);
+        file.setFileName(fileName);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            saved = pm.save(&file, "PNG");
+            file.close();
+            if (!saved)
+                file.remove();
+            break;
+        }
+        if (!file.exists())
+            break; // not a name clash: the directory is missing or not writable
+    }
+    if (saved) {
+        showBalloon(tr("Screenshot saved as %1").arg(QDir::toNativeSeparators(fileName)),
+                    QSystemTrayIcon::Information, 5000);
+        return;
+    }
+    qCWarning(lcApp) << "could not save a local shot as" << fileName << file.errorString();
+    showBalloon(tr("Some error occured while saving the screenshot"), QSystemTrayIcon::Critical, 3000);
+    uploadingMovie->stop();
+    uploadedMovie->stop();
+    setStandardTrayIcon();
+}
 
 void CBrightloomMainWidget::onUploadImageFromUrl() {}
 
@@ -404,9 +613,48 @@ void CBrightloomMainWidget::onLocalDirActionTriggered() {}
 
 // ---------------------------------------------------------------- sign-in
 
-void CBrightloomMainWidget::showLoginDialog() {}
+void CBrightloomMainWidget::showLoginDialog()
+{
+    if (CUser::instance()->isSignedIn()) {
+        signOut();
+        return;
+    }
+    // The sign-in dialog joins here when it lands.
+}
 
-void CBrightloomMainWidget::signWithHash(const QString&) {}
+void CBrightloomMainWidget::onLoginRequested(const QString& name, const QString& passwd, bool rememberMe)
+{
+    CUser::instance()->setUserInfo(name, passwd, rememberMe);
+    signWithHash(CUser::instance()->userHash());
+}
+
+void CBrightloomMainWidget::signWithHash(const QString& hash)
+{
+    auto* request = new CHashLoginRequest(hash);
+    connect(request, &CHashLoginRequest::signInOk, this, &CBrightloomMainWidget::onLoginOk);
+    connect(request, &CHashLoginRequest::signInFailed, this, &CBrightloomMainWidget::onLoginFailed);
+    CServerManager::instance()->sendRequest(request);
+}
+
+void CBrightloomMainWidget::onLoginOk()
+{
+    CUser::instance()->setSignedIn();
+    updateUserStatus();
+    CUser::instance()->save(settings);
+}
+
+void CBrightloomMainWidget::onLoginFailed(const QString& errorDesc)
+{
+    CUser::instance()->signOut();
+    QMessageBox::critical(this, appTitle, errorDesc, QMessageBox::Ok);
+}
+
+void CBrightloomMainWidget::signOut()
+{
+    CUser::instance()->signOut();
+    updateUserStatus();
+    CUser::instance()->save(settings);
+}
 
 void CBrightloomMainWidget::updateUserStatus()
 {
@@ -416,10 +664,51 @@ void CBrightloomMainWidget::updateUserStatus()
     if (crashReporter)
         crashReporter->setUser(CUser::instance());
     if (signedIn)
-        trayIcon->showMessage(appTitle, tr("Signed in as %1.").arg(CUser::instance()->userInfo().userName),
-                              QSystemTrayIcon::Information, 5000);
+        showBalloon(tr("Signed in as %1.").arg(CUser::instance()->userInfo().userName),
+                    QSystemTrayIcon::Information, 5000);
 }
 
-void CBrightloomMainWidget::showHistory() {}
+void CBrightloomMainWidget::showHelp()
+{
+    const QString hotkey = singleShotShortcut->shortcut().toString(QKeySequence::PortableText);
+    helpScreen->setHelpImage(QStringLiteral(":cam.png"));
+    helpScreen->setHelpText(tr("Welcome to Brightloom!\n\nIn the future, you just have to hit %1\nanytime to "
+                               "grab screen. Enjoy selecting!")
+                                .arg(hotkey));
+    showOverlay(helpScreen);
+    preHelpShown = true;
+    writeSettings();
+}
 
-void CBrightloomMainWidget::showAbout() {}
+void CBrightloomMainWidget::showPasteHelp()
+{
+    helpScreen->setHelpImage(QStringLiteral(":grab_share_brightloom.png"));
+    helpScreen->setHelpText(tr("Upload completed!\n\nNow just hit %1 to paste the link and collaborate!")
+                                .arg(QStringLiteral("Ctrl+V")));
+    showOverlay(helpScreen);
+    pasteHelpShown = true;
+    writeSettings();
+}
+
+void CBrightloomMainWidget::openWebPage(const QString& url)
+{
+    if (!QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode)))
+        QMessageBox::warning(this, appTitle + tr(": Warning"), appTitle + tr(" couldn't open web browser."),
+                             QMessageBox::Ok);
+}
+
+void CBrightloomMainWidget::showHistory()
+{
+    openWebPage(QStringLiteral("%1/user/history").arg(CServerManager::instance()->baseUrl()));
+}
+
+void CBrightloomMainWidget::showRegistrationPage()
+{
+    openWebPage(QStringLiteral("%1/signup").arg(CServerManager::instance()->baseUrl()));
+}
+
+void CBrightloomMainWidget::showAbout()
+{
+    // The reference service hosts the product pages too.
+    openWebPage(QStringLiteral("%1/about").arg(CServerManager::instance()->baseUrl()));
+}

@@ -1,14 +1,21 @@
 #pragma once
 
 #include <QIcon>
+#include <QPixmap>
 #include <QPoint>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QSystemTrayIcon>
+#include <QUrl>
+#include <QVariant>
 #include <QWidget>
 #include <functional>
 #include <memory>
 
 class CAbstractCrashReporter;
+class CComparisonShotScreen;
+class CCropScreen;
+class CHelpScreen;
 class CAbstractSoftwareUpdater;
 class CGlobalShortcut;
 class QAction;
@@ -16,7 +23,6 @@ class QMenu;
 class QMovie;
 class QSettings;
 class QSound;
-class QSystemTrayIcon;
 class QTemporaryFile;
 
 // The one long-lived object of the program: owner of the tray icon with its
@@ -64,16 +70,31 @@ private slots:
     void onGlobalDropWidgetShortcutActivated();
 
     // Flows
+    void startUploadingSnapshot(const QPixmap& pm);
+    void onComparisonShotFinished(const QPixmap& firstShot, const QPixmap& secondShot);
+    void savePixmapToLocalStorage(const QPixmap& pm);
+    void startUploadingImageFromUrl(const QUrl& url);
+    void startUploadingImageFile(const QString& fileName);
+    void onUrlCodeReserved(const QString& code, const QString& url);
+    void onPictureUploaded(const QString& link);
+    void onUploadingFailed(const QString& errorDesc);
     void uploadFile();
     void onFileToUploadSelected(const QString& file);
     void onUploadImageFromUrl();
     void onLocalDirActionTriggered();
 
-    // Sign-in and web links
+    // Sign-in, help screens and web links
     void showLoginDialog();
-    void updateUserStatus();
+    void onLoginRequested(const QString& name, const QString& passwd, bool rememberMe);
     void signWithHash(const QString& hash);
+    void onLoginOk();
+    void onLoginFailed(const QString& errorDesc);
+    void signOut();
+    void updateUserStatus();
+    void showHelp();
+    void showPasteHelp();
     void showHistory();
+    void showRegistrationPage();
     void showAbout();
 
     // Icon state rules shared by every upload.
@@ -85,6 +106,13 @@ private:
     void createTrayIcon();
     void createShortcuts();
     void initSounds();
+    void createScreens();
+    void showOverlay(QWidget* overlay);
+    // Every upload starts alike: busy tray icon, then a reservation carrying what follows it.
+    void reserveCodeFor(int kind, const QVariant& value, const QVariant& value2 = QVariant());
+    void openWebPage(const QString& url);
+    // Every tray balloon goes through here, so that it also reaches the debug log.
+    void showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms);
     // Disables the tray menu while a dialog of it runs; re-enabled when the guard goes.
     [[nodiscard]] QScopeGuard<std::function<void()>> lockTrayMenu();
 
@@ -94,13 +122,17 @@ private:
     bool audioAvailable = false;
     bool preHelpShown = false;
     bool pasteHelpShown = false;
+    CHelpScreen* helpScreen = nullptr;
+    CCropScreen* singleShotScreen = nullptr;
+    CCropScreen* localShotScreen = nullptr;
+    CComparisonShotScreen* comparisonShotScreen = nullptr;
+    QWidget* dropWidget = nullptr;
     QPoint dropWidgetPos;
     bool dropWidgetVisible = false;
     CGlobalShortcut* singleShotShortcut = nullptr;
     CGlobalShortcut* comparisonShotShortcut = nullptr;
     CGlobalShortcut* dropWidgetShortcut = nullptr;
     CGlobalShortcut* localShotShortcut = nullptr;
-    bool hotkeysAttached = false;
     QIcon standardIcon;
     QString localStorageDir;
     QSystemTrayIcon* trayIcon = nullptr;

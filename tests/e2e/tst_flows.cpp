@@ -1,0 +1,431 @@
+// The real program against the real web service on a private X session:
+// hotkey, drag, link on the clipboard, picture on the service.
+#include "serviceprocess.h"
+#include "x11session.h"
+
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <X11/Xlib.h>
+
+using namespace BL::Test;
+
+namespace {
+
+// Every pixel of the desktop gets a colour we can predict from its position.
+QColor patternAt(int x, int y)
+{
+    return QColor(x % 251, y % 241, (x * 3 + y * 5) % 239);
+}
+
+class CPatternWindow : public QWidget
+{
+public:
+    CPatternWindow() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint)
+    {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QImage image(size(), QImage::Format_RGB32);
+        const QPoint origin = mapToGlobal(QPoint(0, 0));
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                line[x] = patternAt(origin.x() + x, origin.y() + y).rgb();
+        }
+        QPainter(this).drawImage(0, 0, image);
+    }
+};
+
+// Compares every 7th pixel of `image` with the pattern at `origin`; returns the first mismatch.
+QString patternMismatch(const QImage& image, const QPoint& origin)
+{
+    for (int y = 0; y < image.height(); y += 7)
+        for (int x = 0; x < image.width(); x += 7) {
+            const QColor want = patternAt(origin.x() + x, origin.y() + y);
+            if (image.pixelColor(x, y).rgb() != want.rgb())
+                return QStringLiteral("pixel (%1,%2): %3 instead of %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(image.pixelColor(x, y).name(), want.name());
+        }
+    return QString();
+}
+
+QString clipboard()
+{
+    return run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"});
+}
+
+void drag(QPoint from, QPoint to)
+{
+    xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1"});
+    xdotool(
+        {"mousemove", QString::number((from.x() + to.x()) / 2), QString::number((from.y() + to.y()) / 2)});
+    xdotool({"mousemove", QString::number(to.x()), QString::number(to.y()), "mouseup", "1"});
+}
+
+// The program's full-screen host window, if it is showing.
+bool overlayShown()
+{
+    const QStringList ids = xdotool({"search", "--onlyvisible", "--classname", "brightloom"}).split('\n');
+    for (const QString& id : ids)
+        if (!id.isEmpty() && windowGeometry(id).width() >= 1280)
+            return true;
+    return false;
+}
+
+} // namespace
+
+class TestFlows : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void singleShotPutsLinkOnClipboardAndPictureOnService();
+    void comparisonUploadsOnePair();
+    void localShotsNeverOverwrite();
+    void uploadFileFromTrayMenu();
+    void serviceDownLeavesClipboardAlone();
+    void refusedUploadKeepsReservedLink();
+    void storedHotkeysAndHeldCombination();
+    void welcomeScreenOnFirstStartOnly();
+
+private:
+    // Starts the program as a fresh user with `settings` stored beforehand.
+    CProgram* startProgram(const QVariantMap& settings, const QString& serviceHost = QString());
+    QString settingsPath() const
+    {
+        return m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
+    }
+    QString waitForLink(const QString& previous = QString());
+
+    QTemporaryDir m_root;
+    CServiceProcess m_service;
+    std::unique_ptr<CPatternWindow> m_pattern;
+    std::unique_ptr<QTemporaryDir> m_user;
+    std::unique_ptr<CProgram> m_program;
+};
+
+void TestFlows::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(m_service.start(m_root.filePath("service")), qPrintable(m_service.log()));
+    m_pattern = std::make_unique<CPatternWindow>();
+    // Below the tray host's strip at the top, which must stay clickable.
+    m_pattern->setGeometry(0, 40, 1280, 760);
+    m_pattern->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_pattern.get()));
+    QTRY_COMPARE(m_pattern->mapToGlobal(QPoint(0, 0)), QPoint(0, 40));
+}
+
+void TestFlows::cleanupTestCase()
+{
+    m_pattern.reset();
+    m_service.stop();
+}
+
+void TestFlows::init()
+{
+    m_user = std::make_unique<QTemporaryDir>();
+}
+
+void TestFlows::cleanup()
+{
+    if (m_program && QTest::currentTestFailed())
+        qWarning().noquote() << "program output:\n" << m_program->errorOutput();
+    m_program.reset();
+    xdotool({"key", "Escape"});
+}
+
+CProgram* TestFlows::startProgram(const QVariantMap& settings, const QString& serviceHost)
+{
+    QProcessEnvironment env = privateUserEnvironment(m_user->path());
+    env.insert(QStringLiteral("BL_SERVICE_HOST"), serviceHost.isEmpty() ? m_service.host() : serviceHost);
+    {
+        QSettings stored(settingsPath(), QSettings::IniFormat);
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            stored.setValue(it.key(), it.value());
+    }
+    const QStringList before = trayIconWindows();
+    m_program = std::make_unique<CProgram>(env);
+    if (!m_program->start())
+        return nullptr;
+    if (m_program->waitForTrayIcon(before).isEmpty())
+        return nullptr;
+    return m_program.get();
+}
+
+QString TestFlows::waitForLink(const QString& previous)
+{
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        const QString link = clipboard();
+        if (!link.isEmpty() && link != previous)
+            return link;
+        QTest::qWait(50);
+    }
+    return QString();
+}
+
+static const QVariantMap kHelpSeen = {{"show_pre_help", true}, {"show_paste_help", true}};
+
+void TestFlows::singleShotPutsLinkOnClipboardAndPictureOnService()
+{
+    QVERIFY(startProgram({{"show_pre_help", true}}));
+    xdotool({"key", "ctrl+alt+p"});
+    QTRY_VERIFY(overlayShown());
+    drag({100, 100}, {300, 250});
+    const QString link = waitForLink();
+    QVERIFY(!link.isEmpty());
+    QVERIFY2(QRegularExpression(
+                 QStringLiteral("^http://127\\.0\\.0\\.1:%1/[A-Za-z0-9]{8,}$").arg(m_service.port()))
+                 .match(link)
+                 .hasMatch(),
+             qPrintable(link));
+
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."), 10000);
+    const SHttpResult picture = httpGet(link + QStringLiteral(".png"));
+    QCOMPARE(picture.status, 200);
+    const QImage image = QImage::fromData(picture.body, "PNG");
+    QCOMPARE(image.size(), QSize(201, 151));
+    const QString mismatch = patternMismatch(image, {100, 100});
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+
+    // The first upload ever shows the paste hint, and says so in the settings at once.
+    QTRY_VERIFY(overlayShown());
+    QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_paste_help").toBool(), true);
+    xdotool({"key", "space"});
+    QTRY_VERIFY(!overlayShown());
+
+    // The second one only shows the balloon.
+    const int balloons = m_program->errorOutput().count("Screenshot succesfully uploaded.");
+    xdotool({"key", "ctrl+alt+p"});
+    QTRY_VERIFY(overlayShown());
+    drag({10, 50}, {40, 90});
+    const QString second = waitForLink(link);
+    QVERIFY(second != link);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().count("Screenshot succesfully uploaded.") == balloons + 1, 10000);
+    QTest::qWait(500);
+    QVERIFY(!overlayShown());
+    QCOMPARE(QImage::fromData(httpGet(second + QStringLiteral(".png")).body, "PNG").size(), QSize(31, 41));
+}
+
+void TestFlows::comparisonUploadsOnePair()
+{
+    QVERIFY(startProgram(kHelpSeen));
+    xdotool({"key", "ctrl+alt+m"});
+    QTRY_VERIFY(overlayShown());
+    drag({50, 60}, {150, 120});
+    QTRY_VERIFY(overlayShown()); // shown again for the second area
+    QTest::qWait(200);
+    drag({400, 300}, {600, 500});
+    const QString link = waitForLink();
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."), 10000);
+    QTRY_VERIFY(!overlayShown()); // the host does not linger after a completed comparison
+
+    const SHttpResult page = httpGet(link);
+    QCOMPARE(page.status, 200);
+    const QString code = link.section('/', -1);
+    const int first = page.body.indexOf(QString(code + ".png").toUtf8());
+    const int second = page.body.indexOf(QString(code + "-2.png").toUtf8());
+    QVERIFY2(first >= 0 && second > first, page.body.constData());
+
+    const QImage a = QImage::fromData(httpGet(link + ".png").body, "PNG");
+    const QImage b = QImage::fromData(httpGet(link + "-2.png").body, "PNG");
+    QCOMPARE(a.size(), QSize(101, 61));
+    QCOMPARE(b.size(), QSize(201, 201));
+    QVERIFY(patternMismatch(a, {50, 60}).isEmpty());
+    QVERIFY(patternMismatch(b, {400, 300}).isEmpty());
+}
+
+void TestFlows::localShotsNeverOverwrite()
+{
+    QVERIFY(startProgram(kHelpSeen));
+    const QDir dir(m_user->path() + QStringLiteral("/home/brightloom_screens"));
+    for (int i = 0; i < 2; ++i) {
+        xdotool({"key", "ctrl+alt+l"});
+        QTRY_VERIFY(overlayShown());
+        drag({200, 150}, {259, 189});
+        QTRY_COMPARE(dir.entryList(QDir::Files).size(), i + 1);
+    }
+    const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+    const QRegularExpression name(
+        QStringLiteral("^\\d{4}\\.\\d\\d\\.\\d\\d_\\d\\d\\.\\d\\d\\.\\d\\d(-2)?_shot\\.png$"));
+    for (const QString& f : files) {
+        QVERIFY2(name.match(f).hasMatch(), qPrintable(f));
+        const QImage image(dir.filePath(f));
+        QCOMPARE(image.size(), QSize(60, 40));
+        QVERIFY(patternMismatch(image, {200, 150}).isEmpty());
+    }
+    QTRY_COMPARE(m_program->errorOutput().count("Screenshot saved as " + dir.path() + "/"), 2);
+    QVERIFY(clipboard().isEmpty()); // nothing was uploaded
+}
+
+void TestFlows::uploadFileFromTrayMenu()
+{
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(QColor(10, 200, 30));
+    const QString png = m_user->filePath("chosen.png");
+    QVERIFY(picture.save(png));
+    const QString text = m_user->filePath("notes.txt");
+    QFile(text).open(QIODevice::WriteOnly);
+
+    QVERIFY(startProgram(kHelpSeen));
+    const QRect icon = windowGeometry(trayIconWindows().last());
+    QString previous;
+    for (const QString& file : {png, text}) {
+        xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click",
+                 "3"});
+        QTest::qWait(500);
+        xdotool({"key", "Down", "Return"}); // "&Upload file..."
+        QTRY_VERIFY_WITH_TIMEOUT(visibleWindowsNamed(QStringLiteral("^Open$")).size() == 1, 5000);
+        const QString dialog = visibleWindowsNamed(QStringLiteral("^Open$")).first();
+        xdotool({"windowactivate", "--sync", dialog});
+        QTest::qWait(300);
+        xdotool({"type", "--delay", "5", file});
+        xdotool({"key", "Return"});
+        QTRY_VERIFY(visibleWindowsNamed(QStringLiteral("^Open$")).isEmpty());
+        if (file == png) {
+            previous = waitForLink();
+            QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."),
+                                     10000);
+            const QImage served = QImage::fromData(httpGet(previous + ".png").body, "PNG");
+            QCOMPARE(served.convertToFormat(QImage::Format_RGB32), picture);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Null pixmap was tried to upload"),
+                                     5000);
+            QTest::qWait(300);
+            QCOMPARE(clipboard(), previous);
+            QVERIFY(m_program->isRunning());
+        }
+    }
+}
+
+void TestFlows::serviceDownLeavesClipboardAlone()
+{
+    // A port on which nothing listens any more.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString deadHost = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+    probe.close();
+
+    QVERIFY(startProgram(kHelpSeen, deadHost));
+    QProcess owner; // keeps "before" on the clipboard
+    owner.start("xclip", {"-i", "-quiet", "-selection", "clipboard"});
+    QVERIFY(owner.waitForStarted());
+    owner.write("before");
+    owner.closeWriteChannel();
+    QTRY_COMPARE(clipboard(), QStringLiteral("before"));
+
+    xdotool({"key", "ctrl+alt+p"});
+    QTRY_VERIFY(overlayShown());
+    drag({100, 100}, {200, 200});
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
+    QVERIFY(!m_program->errorOutput().contains("succesfully"));
+    owner.kill();
+    owner.waitForFinished();
+}
+
+void TestFlows::refusedUploadKeepsReservedLink()
+{
+    // A service that reserves but refuses every upload.
+    QTcpServer fake;
+    QVERIFY(fake.listen(QHostAddress::LocalHost));
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(fake.serverPort());
+    connect(&fake, &QTcpServer::newConnection, &fake, [&fake, host] {
+        while (QTcpSocket* socket = fake.nextPendingConnection()) {
+            auto buffer = std::make_shared<QByteArray>();
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer, host] {
+                *buffer += socket->readAll();
+                const int headerEnd = buffer->indexOf("\r\n\r\n");
+                if (headerEnd < 0)
+                    return;
+                const QRegularExpression lengthRe(QStringLiteral("Content-Length: (\\d+)"),
+                                                  QRegularExpression::CaseInsensitiveOption);
+                const auto m = lengthRe.match(QString::fromLatin1(buffer->left(headerEnd)));
+                const int length = m.hasMatch() ? m.captured(1).toInt() : 0;
+                if (buffer->size() < headerEnd + 4 + length)
+                    return;
+                const QByteArray body =
+                    buffer->startsWith("POST /api/reserve_code")
+                        ? QByteArray("{\"status\":\"ok\",\"code\":\"abc\",\"url\":\"http://") +
+                              host.toLatin1() + "/abc\"}"
+                        : QByteArray("{\"status\":\"error\",\"reason\":\"refused for the test\"}");
+                socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                              "Content-Length: " +
+                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                socket->disconnectFromHost();
+                buffer->clear();
+            });
+        }
+    });
+
+    QVERIFY(startProgram(kHelpSeen, host));
+    xdotool({"key", "ctrl+alt+p"});
+    QTRY_VERIFY(overlayShown());
+    drag({100, 100}, {200, 200});
+    QTRY_COMPARE_WITH_TIMEOUT(clipboard(), QStringLiteral("http://%1/abc").arg(host), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
+    QCOMPARE(clipboard(), QStringLiteral("http://%1/abc").arg(host));
+}
+
+void TestFlows::storedHotkeysAndHeldCombination()
+{
+    Display* other = XOpenDisplay(nullptr);
+    QVERIFY(other);
+    XGrabKey(other, XKeysymToKeycode(other, XStringToKeysym("m")), ControlMask | Mod1Mask,
+             DefaultRootWindow(other), True, GrabModeAsync, GrabModeAsync);
+    XSync(other, False);
+
+    QVariantMap settings = kHelpSeen;
+    settings.insert("single_shot_shortcut", "Ctrl+Alt+U");
+    QVERIFY(startProgram(settings));
+    QTRY_VERIFY(m_program->errorOutput().contains("held by another program"));
+
+    xdotool({"key", "ctrl+alt+p"}); // the default is replaced
+    xdotool({"key", "ctrl+alt+m"}); // held by the other client
+    QTest::qWait(1000);
+    QVERIFY(!overlayShown());
+    xdotool({"key", "ctrl+alt+u"});
+    QTRY_VERIFY(overlayShown());
+    xdotool({"key", "Escape"});
+    QTRY_VERIFY(!overlayShown());
+    xdotool({"key", "ctrl+alt+l"}); // the others still work
+    QTRY_VERIFY(overlayShown());
+    xdotool({"key", "Escape"});
+    QTRY_VERIFY(!overlayShown());
+    XCloseDisplay(other);
+}
+
+void TestFlows::welcomeScreenOnFirstStartOnly()
+{
+    QVERIFY(startProgram({}));
+    QTRY_VERIFY(overlayShown());
+    QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_pre_help").toBool(), true);
+    xdotool({"key", "space"});
+    QTRY_VERIFY(!overlayShown());
+    m_program.reset();
+
+    QVERIFY(startProgram({}));
+    QTest::qWait(1000);
+    QVERIFY(!overlayShown());
+}
+
+QTEST_MAIN(TestFlows)
+#include "tst_flows.moc"

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// The real reference web service as a child process on an ephemeral loopback port.
+namespace BL::Test {
+
+struct SHttpResult
+{
+    int status = 0; // 0 when no HTTP answer came
+    QByteArray body;
+    QByteArray contentType;
+};
+
+// A blocking GET for tests (spins an event loop); only loopback URLs are used.
+SHttpResult httpGet(const QString& url, int timeoutMs = 10000);
+
+class CServiceProcess
+{
+public:
+    CServiceProcess();
+    ~CServiceProcess();
+
+    static QString binaryPath();
+
+    // Starts on 127.0.0.1 with a free port and waits until it listens.
+    bool start(const QString& dataDir, const QStringList& extraArgs = {});
+    void stop();
+    int port() const { return m_port; }
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
+    QString baseUrl() const { return QStringLiteral("http://") + host(); }
+    QString log();
+
+private:
+    QProcess m_process;
+    QByteArray m_stderr;
+    int m_port = 0;
+};
+
+} // namespace BL::Test
