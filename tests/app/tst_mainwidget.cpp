@@ -1,5 +1,6 @@
 // The main widget in-process on a real X session with a tray host.
 #include "app/brightloommainwidget.h"
+#include "capture/helpscreen.h"
 #include "diagnostics/crashreporter.h"
 #include "resources/resources.h"
 
@@ -20,6 +21,7 @@ private slots:
     void initTestCase();
     void init();
     void trayMenuEntries();
+    void welcomeScreenOnlyOnFirstStart();
     void storedValuesSurviveRestart();
     void loneUserNameRemovedAtNextWrite();
     void defaultStorageDirectoryCreated();
@@ -66,10 +68,20 @@ void TestMainWidget::trayMenuEntries()
     QStringList texts;
     for (QAction* a : menu->actions())
         texts << (a->isSeparator() ? QStringLiteral("--") : a->text());
-    const QStringList expected = {
-        "&Upload file...",       "Upload image from U&RL...", "--",          "&History",         "Sign in\u2026",
-        "--",                    "&Keyboard shortcuts...",    "Choose s&torage dir...", "Mute &sound", "--",
-        "Check for &Updates",    "&About Brightloom",         "--",          "&Quit"};
+    const QStringList expected = {"&Upload file...",
+                                  "Upload image from U&RL...",
+                                  "--",
+                                  "&History",
+                                  "Sign in\u2026",
+                                  "--",
+                                  "&Keyboard shortcuts...",
+                                  "Choose s&torage dir...",
+                                  "Mute &sound",
+                                  "--",
+                                  "Check for &Updates",
+                                  "&About Brightloom",
+                                  "--",
+                                  "&Quit"};
     QCOMPARE(texts, expected);
     QVERIFY(!menu->actions().at(3)->isVisible()); // History waits for a sign-in
     QAction* mute = menu->actions().at(8);
@@ -80,7 +92,35 @@ void TestMainWidget::trayMenuEntries()
     auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
     QVERIFY(tray && tray->isVisible());
     QCOMPARE(tray->contextMenu(), menu);
-    QVERIFY(widget->isHidden());
+}
+
+void TestMainWidget::welcomeScreenOnlyOnFirstStart()
+{
+    {
+        auto widget = makeWidget();
+        auto* help = widget->findChild<CHelpScreen*>(QStringLiteral("helpScreen"));
+        QVERIFY(help);
+        QVERIFY(help->isVisible());
+        QVERIFY(widget->isVisible()); // the host shows it full screen
+        QCOMPARE(help->helpImagePath(), QStringLiteral(":cam.png"));
+        QCOMPARE(help->helpText(),
+                 QStringLiteral("Welcome to Brightloom!\n\nIn the future, you just have to hit "
+                                "Ctrl+Alt+P\nanytime to grab screen. Enjoy selecting!"));
+        // Written at once, not only at exit.
+        QCOMPARE(stored().value("show_pre_help").toBool(), true);
+        QTest::keyClick(widget.get(), Qt::Key_Space);
+        QTRY_VERIFY(!widget->isVisible()); // the emptied host does not linger
+    }
+    {
+        QSettings s = stored();
+        s.setValue("single_shot_shortcut", "Ctrl+Shift+F9");
+        s.setValue("show_pre_help", false);
+    }
+    auto widget = makeWidget();
+    QVERIFY(
+        widget->findChild<CHelpScreen*>(QStringLiteral("helpScreen"))->helpText().contains("Ctrl+Shift+F9"));
+    widget.reset();
+    QVERIFY(!makeWidget()->isVisible());
 }
 
 void TestMainWidget::storedValuesSurviveRestart()

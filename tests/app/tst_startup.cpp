@@ -82,6 +82,11 @@ void TestStartup::quitFromTrayMenuWritesDefaults()
     const QString icon = program.waitForTrayIcon(before);
     QVERIFY(!icon.isEmpty());
 
+    // The very first start greets with the welcome screen; any key dismisses it.
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), 5000);
+    xdotool({"key", "space"});
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), 5000);
+
     const QRect r = windowGeometry(icon);
     QVERIFY(r.isValid());
     const QString popupsBefore = xdotool({"search", "--onlyvisible", "--classname", "brightloom"});
@@ -102,6 +107,7 @@ void TestStartup::quitFromTrayMenuWritesDefaults()
     QCOMPARE(stored.value("local_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+L"));
     QCOMPARE(stored.value("drop_widget_shortcut").toString(), QStringLiteral("Ctrl+Alt+D"));
     QCOMPARE(stored.value("sound_enabled").toBool(), true);
+    QCOMPARE(stored.value("show_pre_help").toBool(), true);
     QCOMPARE(stored.value("show_paste_help").toBool(), false);
     QCOMPARE(stored.value("local_storage_dir").toString(), home + QStringLiteral("/brightloom_screens"));
     QVERIFY(QFileInfo(home + QStringLiteral("/brightloom_screens")).isDir());

@@ -74,16 +74,6 @@ void drag(QPoint from, QPoint to)
     xdotool({"mousemove", QString::number(to.x()), QString::number(to.y()), "mouseup", "1"});
 }
 
-// The program's full-screen host window, if it is showing.
-bool overlayShown()
-{
-    const QStringList ids = xdotool({"search", "--onlyvisible", "--classname", "brightloom"}).split('\n');
-    for (const QString& id : ids)
-        if (!id.isEmpty() && windowGeometry(id).width() >= 1280)
-            return true;
-    return false;
-}
-
 } // namespace
 
 class TestFlows : public QObject
@@ -188,7 +178,7 @@ void TestFlows::singleShotPutsLinkOnClipboardAndPictureOnService()
 {
     QVERIFY(startProgram({{"show_pre_help", true}}));
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     drag({100, 100}, {300, 250});
     const QString link = waitForLink();
     QVERIFY(!link.isEmpty());
@@ -207,22 +197,22 @@ void TestFlows::singleShotPutsLinkOnClipboardAndPictureOnService()
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 
     // The first upload ever shows the paste hint, and says so in the settings at once.
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_paste_help").toBool(), true);
     xdotool({"key", "space"});
-    QTRY_VERIFY(!overlayShown());
+    QTRY_VERIFY(!programOverlayShown());
 
     // The second one only shows the balloon.
     const int balloons = m_program->errorOutput().count("Screenshot succesfully uploaded.");
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     drag({10, 50}, {40, 90});
     const QString second = waitForLink(link);
     QVERIFY(second != link);
     QTRY_VERIFY_WITH_TIMEOUT(
         m_program->errorOutput().count("Screenshot succesfully uploaded.") == balloons + 1, 10000);
     QTest::qWait(500);
-    QVERIFY(!overlayShown());
+    QVERIFY(!programOverlayShown());
     QCOMPARE(QImage::fromData(httpGet(second + QStringLiteral(".png")).body, "PNG").size(), QSize(31, 41));
 }
 
@@ -230,14 +220,14 @@ void TestFlows::comparisonUploadsOnePair()
 {
     QVERIFY(startProgram(kHelpSeen));
     xdotool({"key", "ctrl+alt+m"});
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     drag({50, 60}, {150, 120});
-    QTRY_VERIFY(overlayShown()); // shown again for the second area
+    QTRY_VERIFY(programOverlayShown()); // shown again for the second area
     QTest::qWait(200);
     drag({400, 300}, {600, 500});
     const QString link = waitForLink();
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."), 10000);
-    QTRY_VERIFY(!overlayShown()); // the host does not linger after a completed comparison
+    QTRY_VERIFY(!programOverlayShown()); // the host does not linger after a completed comparison
 
     const SHttpResult page = httpGet(link);
     QCOMPARE(page.status, 200);
@@ -260,7 +250,7 @@ void TestFlows::localShotsNeverOverwrite()
     const QDir dir(m_user->path() + QStringLiteral("/home/brightloom_screens"));
     for (int i = 0; i < 2; ++i) {
         xdotool({"key", "ctrl+alt+l"});
-        QTRY_VERIFY(overlayShown());
+        QTRY_VERIFY(programOverlayShown());
         drag({200, 150}, {259, 189});
         QTRY_COMPARE(dir.entryList(QDir::Files).size(), i + 1);
     }
@@ -334,7 +324,7 @@ void TestFlows::serviceDownLeavesClipboardAlone()
     QTRY_COMPARE(clipboard(), QStringLiteral("before"));
 
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     drag({100, 100}, {200, 200});
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
     QVERIFY(!m_program->errorOutput().contains("succesfully"));
@@ -378,7 +368,7 @@ void TestFlows::refusedUploadKeepsReservedLink()
 
     QVERIFY(startProgram(kHelpSeen, host));
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     drag({100, 100}, {200, 200});
     QTRY_COMPARE_WITH_TIMEOUT(clipboard(), QStringLiteral("http://%1/abc").arg(host), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
@@ -401,30 +391,30 @@ void TestFlows::storedHotkeysAndHeldCombination()
     xdotool({"key", "ctrl+alt+p"}); // the default is replaced
     xdotool({"key", "ctrl+alt+m"}); // held by the other client
     QTest::qWait(1000);
-    QVERIFY(!overlayShown());
+    QVERIFY(!programOverlayShown());
     xdotool({"key", "ctrl+alt+u"});
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     xdotool({"key", "Escape"});
-    QTRY_VERIFY(!overlayShown());
+    QTRY_VERIFY(!programOverlayShown());
     xdotool({"key", "ctrl+alt+l"}); // the others still work
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     xdotool({"key", "Escape"});
-    QTRY_VERIFY(!overlayShown());
+    QTRY_VERIFY(!programOverlayShown());
     XCloseDisplay(other);
 }
 
 void TestFlows::welcomeScreenOnFirstStartOnly()
 {
     QVERIFY(startProgram({}));
-    QTRY_VERIFY(overlayShown());
+    QTRY_VERIFY(programOverlayShown());
     QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_pre_help").toBool(), true);
     xdotool({"key", "space"});
-    QTRY_VERIFY(!overlayShown());
+    QTRY_VERIFY(!programOverlayShown());
     m_program.reset();
 
     QVERIFY(startProgram({}));
     QTest::qWait(1000);
-    QVERIFY(!overlayShown());
+    QVERIFY(!programOverlayShown());
 }
 
 QTEST_MAIN(TestFlows)

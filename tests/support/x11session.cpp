@@ -80,6 +80,15 @@ QStringList visibleWindowsNamed(const QString& name)
         xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), name}));
 }
 
+bool programOverlayShown(int screenWidth)
+{
+    const QStringList ids = lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                           QStringLiteral("--classname"), QStringLiteral("brightloom")}));
+    return std::any_of(ids.cbegin(), ids.cend(), [screenWidth](const QString& id) {
+        return windowGeometry(id).width() >= screenWidth;
+    });
+}
+
 QProcessEnvironment privateUserEnvironment(const QString& root)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -21,6 +21,9 @@ QRect windowGeometry(const QString& windowId);
 // Windows (decimal ids) whose title matches `name`, visible only.
 QStringList visibleWindowsNamed(const QString& name);
 
+// True while the program shows its full-screen host window (an overlay or help screen).
+bool programOverlayShown(int screenWidth = 1280);
+
 // A fresh private environment: HOME, XDG_CONFIG_HOME, XDG_DATA_HOME,
 // XDG_RUNTIME_DIR below `root` (another "user" of this machine).
 QProcessEnvironment privateUserEnvironment(const QString& root);
