@@ -1,0 +1,3 @@
+#include "dialogs/dialogslog.h"
+
+Q_LOGGING_CATEGORY(lcDialogs, "brightloom.dialogs")

@@ -1,0 +1,105 @@
+#include "dialogs/dropacceptablewidget.h"
+
+#include "dialogs/dialogslog.h"
+#include "dialogs/dropdata.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPalette>
+
+CDropAcceptableWidget::CDropAcceptableWidget()
+    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+{
+    setObjectName(QStringLiteral("dropWidget"));
+    setFixedSize(60, 60);
+    setAttribute(Qt::WA_Hover);
+    setAcceptDrops(true);
+
+    QPalette pal = palette();
+    pal.setBrush(backgroundRole(), QBrush(QPixmap(QStringLiteral(":drop_widget.png"))));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    installEventFilter(this);
+}
+
+bool CDropAcceptableWidget::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != this) {
+        return QWidget::eventFilter(watched, event);
+    }
+    switch (event->type()) {
+    case QEvent::Enter:
+        setCursor(Qt::SizeAllCursor);
+        lastGlobalPos = QPoint(0, 0);
+        return true;
+    case QEvent::Leave:
+        unsetCursor();
+        lastGlobalPos = QPoint(0, 0);
+        return true;
+    case QEvent::MouseButtonPress:
+        // A drag starts where the button goes down. Without this, the first move of a second
+        // drag would add whatever the pointer travelled between the drags (no move events
+        // arrive while no button is held), and the window would jump.
+        lastGlobalPos = static_cast<QMouseEvent*>(event)->globalPos();
+        return false;
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}
+
+void CDropAcceptableWidget::mouseMoveEvent(QMouseEvent* event)
+{
+    const QPoint global = event->globalPos();
+    if (!lastGlobalPos.isNull()) {
+        move(pos() + (global - lastGlobalPos));
+    }
+    lastGlobalPos = global;
+}
+
+void CDropAcceptableWidget::dragEnterEvent(QDragEnterEvent* event)
+{
+    // What the drag carries is only known for certain when it is dropped.
+    event->acceptProposedAction();
+}
+
+void CDropAcceptableWidget::dropEvent(QDropEvent* event)
+{
+    const BL::Dialogs::SDropContents contents = BL::Dialogs::readDropContents(event->mimeData());
+
+    if (!contents.fileName.isEmpty() && QFile::exists(contents.fileName)) {
+        const QPixmap picture(contents.fileName);
+        if (picture.isNull()) {
+            qCDebug(lcDialogs) << "Dropped file is not a picture:" << contents.fileName;
+            event->ignore();
+            reportWrongData();
+            return;
+        }
+        emit imageDropped(picture);
+        event->acceptProposedAction();
+        return;
+    }
+
+    if (!contents.link.isEmpty()) {
+        const QUrl url(contents.link, QUrl::TolerantMode);
+        if (url.isValid()) {
+            emit urlDropped(url);
+            event->acceptProposedAction();
+            return;
+        }
+    }
+
+    qCDebug(lcDialogs) << "Dropped data has neither a picture file nor a link; formats:"
+                       << (event->mimeData() ? event->mimeData()->formats() : QStringList());
+    event->ignore();
+    reportWrongData();
+}
+
+void CDropAcceptableWidget::reportWrongData()
+{
+    emit errorOccured(tr("Wrong data was dropped"));
+}

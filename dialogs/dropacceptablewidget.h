@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QPixmap>
+#include <QPoint>
+#include <QString>
+#include <QUrl>
+#include <QWidget>
+
+// A small square that floats above all windows: image files and web links dropped on it are
+// reported for upload, and it can be moved by dragging it with the mouse.
+class CDropAcceptableWidget : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CDropAcceptableWidget)
+
+public:
+    // A top-level window of its own: the host moves it and shows it as the settings say.
+    CDropAcceptableWidget();
+
+signals:
+    void imageDropped(const QPixmap& pmp);
+    void urlDropped(const QUrl& url);
+    void errorOccured(const QString& errorDesc);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void reportWrongData();
+
+    // Global pointer position of the previous step of a drag; (0,0) when there is none yet.
+    QPoint lastGlobalPos;
+};

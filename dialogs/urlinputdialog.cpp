@@ -1,0 +1,86 @@
+#include "dialogs/urlinputdialog.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+// Built when the program starts, so the first keystroke in the dialog does not pay for it.
+const QRegExp g_urlPattern(
+    QStringLiteral("^(http|https)://[a-z0-9]+([-.]{1}[a-z0-9]+)*.[a-z]{2,5}(([0-9]{1,5})?/?.*)$"),
+    Qt::CaseSensitive, QRegExp::RegExp);
+
+} // namespace
+
+const QRegExp& CUrlInputDialog::urlPattern()
+{
+    return g_urlPattern;
+}
+
+CUrlInputDialog::CUrlInputDialog(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("urlInputDialog"));
+    setWindowTitle(tr("Upload image from URL"));
+
+    auto* label = new QLabel(tr("Enter U&RL:"), this);
+    label->setObjectName(QStringLiteral("urlLabel"));
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    urlEdit = new QLineEdit(this);
+    urlEdit->setObjectName(QStringLiteral("urlEdit"));
+    label->setBuddy(urlEdit);
+
+    errorLabel = new QLabel(QStringLiteral(" "), this);
+    errorLabel->setObjectName(QStringLiteral("errorLabel"));
+    errorLabel->setStyleSheet(QStringLiteral("color: red;"));
+
+    buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, Qt::Horizontal, this);
+    buttons->setObjectName(QStringLiteral("buttons"));
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    ok->setEnabled(false);
+
+    auto* fieldBox = new QVBoxLayout;
+    fieldBox->addWidget(urlEdit);
+    fieldBox->addWidget(errorLabel);
+    fieldBox->addStretch();
+    auto* rowBox = new QHBoxLayout;
+    rowBox->addWidget(label);
+    rowBox->addLayout(fieldBox);
+    auto* dialogBox = new QVBoxLayout(this);
+    dialogBox->addLayout(rowBox);
+    dialogBox->addWidget(buttons);
+
+    setMinimumWidth(440);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+
+    connect(urlEdit, &QLineEdit::textChanged, this, &CUrlInputDialog::onUrlTextChanged);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(buttons->button(QDialogButtonBox::Cancel), &QPushButton::clicked, this, &QDialog::reject);
+}
+
+QUrl CUrlInputDialog::url() const
+{
+    return QUrl(urlEdit->text(), QUrl::TolerantMode);
+}
+
+void CUrlInputDialog::onUrlTextChanged(const QString& text)
+{
+    QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+    if (text.isEmpty()) {
+        errorLabel->setText(QStringLiteral(" "));
+        urlEdit->setStyleSheet(QString());
+        ok->setEnabled(false);
+    } else if (g_urlPattern.exactMatch(text)) {
+        errorLabel->setText(QStringLiteral(" "));
+        urlEdit->setStyleSheet(QString());
+        ok->setEnabled(true);
+    } else {
+        errorLabel->setText(tr("Invalid URL"));
+        urlEdit->setStyleSheet(QStringLiteral("color: red;"));
+        ok->setEnabled(false);
+    }
+}
