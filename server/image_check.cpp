@@ -1,5 +1,7 @@
 #include "server/image_check.h"
 
+#include "server/png_check.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <csetjmp>
@@ -9,7 +11,6 @@
 #include <jpeglib.h>
 #include <memory>
 #include <mutex>
-#include <png.h>
 #include <thread>
 #include <vector>
 
@@ -20,8 +21,8 @@ namespace {
 // Far beyond any screen grab, small enough that a decode cannot exhaust memory.
 constexpr unsigned long long maxPixels = 40ULL * 1000 * 1000;
 
-// Decodes hold a full picture in memory: allow twice as many at once as there are cores, which
-// bounds memory under a flood of uploads and costs no throughput.
+// Checks hold a picture's inflated rows or decoded lines in memory: allow twice as many at once as there are
+// cores, which bounds memory under a flood of uploads and costs no throughput.
 class CDecodeSlots
 {
 public:
@@ -59,25 +60,7 @@ struct SDecodeSlot
 
 bool decodesAsPng(const std::string& bytes)
 {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&image, bytes.data(), bytes.size())) {
-        return false;
-    }
-    if (image.width == 0 || image.height == 0 ||
-        static_cast<unsigned long long>(image.width) * image.height > maxPixels) {
-        png_image_free(&image);
-        return false;
-    }
-    // The file's own layout, 8 bits a channel: every row is inflated and checked with no colour
-    // conversion, and the buffer stays at most four bytes a pixel.
-    image.format &= ~static_cast<png_uint_32>(PNG_FORMAT_FLAG_LINEAR);
-    image.flags |= PNG_IMAGE_FLAG_FAST;
-    std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
-    const bool ok = png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) != 0;
-    png_image_free(&image);
-    return ok;
+    return isCompletePng(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), maxPixels);
 }
 
 struct SJpegErrors

@@ -6,8 +6,9 @@ namespace BL::Server {
 
 enum class EImageType { None, Png, Jpeg };
 
-// The type of a picture that decodes completely, or None. Every row is decoded, so a
-// truncated or corrupted file is refused rather than stored and served broken.
+// The type of a picture that decodes completely, or None. All image data is read and checked
+// (for PNG every chunk CRC, the zlib checksum and every row), so a truncated or corrupted file
+// is refused rather than stored and served broken.
 EImageType decodableImageType(const std::string& bytes);
 
 const char* mimeType(EImageType type);
