@@ -17,6 +17,10 @@ using BL::Test::xdotool;
 
 namespace {
 
+// The X server, the window manager and the compositor are other processes; on a loaded
+// machine they can take seconds to answer. This bounds the wait, it does not measure anything.
+constexpr int kPatience = 20000;
+
 QString idOf(const QWidget& w)
 {
     return QString::number(w.winId());
@@ -32,6 +36,15 @@ void pointer(const QStringList& args)
 void moveTo(QPoint p)
 {
     pointer({QStringLiteral("mousemove"), QString::number(p.x()), QString::number(p.y())});
+}
+
+// What the X server says about the window and the pointer, for failure messages.
+QByteArray describe(const QWidget& w)
+{
+    return (run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), idOf(w)}) + QLatin1Char('\n') +
+            xdotool({QStringLiteral("getmouselocation")}) + QLatin1Char('\n') +
+            run(QStringLiteral("xprop"), {QStringLiteral("-id"), idOf(w), QStringLiteral("_NET_WM_STATE")}))
+        .toLocal8Bit();
 }
 
 } // namespace
@@ -58,12 +71,12 @@ void TestDropWidgetX11::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(
         run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
             .contains(QStringLiteral("window")),
-        20000);
+        kPatience);
     m_widget = std::make_unique<CDropAcceptableWidget>();
     m_widget->move(200, 200);
     m_widget->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_widget.get(), 20000));
-    QTRY_COMPARE(windowGeometry(idOf(*m_widget)), QRect(200, 200, 60, 60));
+    QVERIFY(QTest::qWaitForWindowExposed(m_widget.get(), kPatience));
+    QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(*m_widget)), QRect(200, 200, 60, 60), kPatience);
 }
 
 void TestDropWidgetX11::cleanupTestCase()
@@ -76,7 +89,7 @@ void TestDropWidgetX11::draggingFollowsThePointerWithoutJumps()
     CDropAcceptableWidget& w = *m_widget;
     const QPoint start = w.pos();
     moveTo(start + QPoint(30, 30));
-    QTRY_COMPARE(w.cursor().shape(), Qt::SizeAllCursor);
+    QTRY_VERIFY2_WITH_TIMEOUT(w.cursor().shape() == Qt::SizeAllCursor, describe(w).constData(), kPatience);
 
     pointer({QStringLiteral("mousedown"), QStringLiteral("1")});
     // Small steps, each one waited for, so the pointer never leaves the window it drags.
@@ -87,10 +100,10 @@ void TestDropWidgetX11::draggingFollowsThePointerWithoutJumps()
         cursor += step;
         expected += step;
         moveTo(cursor);
-        QTRY_COMPARE(w.pos(), expected);
+        QTRY_COMPARE_WITH_TIMEOUT(w.pos(), expected, kPatience);
     }
     pointer({QStringLiteral("mouseup"), QStringLiteral("1")});
-    QTRY_COMPARE(windowGeometry(idOf(w)).topLeft(), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(w)).topLeft(), expected, kPatience);
 
     // With no button held the pointer moves unseen inside the window; the next drag must
     // start from where its button goes down.
@@ -98,12 +111,12 @@ void TestDropWidgetX11::draggingFollowsThePointerWithoutJumps()
     pointer({QStringLiteral("mousedown"), QStringLiteral("1")});
     moveTo(expected + QPoint(11, 52));
     expected += QPoint(3, 2);
-    QTRY_COMPARE(w.pos(), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(w.pos(), expected, kPatience);
     pointer({QStringLiteral("mouseup"), QStringLiteral("1")});
-    QTRY_COMPARE(windowGeometry(idOf(w)).topLeft(), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(w)).topLeft(), expected, kPatience);
 
     moveTo({700, 700});
-    QTRY_COMPARE(w.cursor().shape(), Qt::ArrowCursor);
+    QTRY_COMPARE_WITH_TIMEOUT(w.cursor().shape(), Qt::ArrowCursor, kPatience);
 }
 
 void TestDropWidgetX11::staysAboveAnActiveWindow()
@@ -121,10 +134,10 @@ void TestDropWidgetX11::staysAboveAnActiveWindow()
     cover.setPalette(pal);
     cover.setGeometry(QRect(w.pos() - QPoint(100, 100), QSize(300, 300)));
     cover.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&cover, 20000));
+    QVERIFY(QTest::qWaitForWindowExposed(&cover, kPatience));
     cover.raise();
     cover.activateWindow();
-    QTRY_VERIFY(cover.isActiveWindow());
+    QTRY_VERIFY_WITH_TIMEOUT(cover.isActiveWindow(), kPatience);
 
     const QString coverId = idOf(cover);
     const QString widgetId = idOf(w);
@@ -138,7 +151,7 @@ void TestDropWidgetX11::staysAboveAnActiveWindow()
         const int coverAt = ids.indexOf(coverId);
         return coverAt >= 0 && ids.indexOf(widgetId) > coverAt;
     };
-    QTRY_VERIFY(stackedAbove());
+    QTRY_VERIFY_WITH_TIMEOUT(stackedAbove(), kPatience);
 
     // And what is on screen at its centre is its own picture, not the red window.
     const QPoint centre = w.geometry().center();
@@ -149,7 +162,7 @@ void TestDropWidgetX11::staysAboveAnActiveWindow()
         return !shot.isNull() &&
                shot.convertToFormat(QImage::Format_RGB32) == own.convertToFormat(QImage::Format_RGB32);
     };
-    QTRY_VERIFY(centreIsNotRed());
+    QTRY_VERIFY2_WITH_TIMEOUT(centreIsNotRed(), describe(w).constData(), kPatience);
     const QImage outside =
         QGuiApplication::primaryScreen()->grabWindow(0, centre.x() + 60, centre.y(), 1, 1).toImage();
     QCOMPARE(QColor(outside.pixel(0, 0)), QColor(255, 0, 0));
@@ -160,14 +173,15 @@ void TestDropWidgetX11::hidingAndShowingKeepsThePlace()
 {
     CDropAcceptableWidget& w = *m_widget;
     w.move(420, 333);
-    QTRY_COMPARE(windowGeometry(idOf(w)).topLeft(), QPoint(420, 333));
+    QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(w)).topLeft(), QPoint(420, 333), kPatience);
     w.hide();
-    QTRY_VERIFY(run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), idOf(w)})
-                    .contains(QStringLiteral("IsUnMapped")));
+    QTRY_VERIFY_WITH_TIMEOUT(run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), idOf(w)})
+                                 .contains(QStringLiteral("IsUnMapped")),
+                             kPatience);
     QVERIFY(!w.isVisible());
     w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w, 20000));
-    QTRY_COMPARE(windowGeometry(idOf(w)), QRect(420, 333, 60, 60));
+    QVERIFY(QTest::qWaitForWindowExposed(&w, kPatience));
+    QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(w)), QRect(420, 333, 60, 60), kPatience);
     QCOMPARE(w.pos(), QPoint(420, 333));
 }
 
