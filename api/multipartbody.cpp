@@ -56,14 +56,19 @@ void appendClosing(QByteArray& body)
 
 QByteArray encodePng(const QPixmap& pixmap)
 {
+    return pixmap.isNull() ? QByteArray() : encodePng(pixmap.toImage());
+}
+
+QByteArray encodePng(const QImage& image)
+{
     QByteArray png;
-    if (pixmap.isNull())
+    if (image.isNull())
         return png;
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
-    if (!pixmap.save(&buffer, "PNG")) {
+    if (!image.save(&buffer, "PNG")) {
         // The service decides what to make of an empty file part.
-        qCWarning(lcApi) << "Could not encode a picture of size" << pixmap.size() << "as PNG";
+        qCWarning(lcApi) << "Could not encode a picture of size" << image.size() << "as PNG";
         png.clear();
     }
     return png;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QImage>
 #include <QPixmap>
 #include <QString>
 
@@ -27,5 +28,7 @@ void appendClosing(QByteArray& body);
 
 // The picture as PNG bytes with the default quality; empty for a null pixmap.
 QByteArray encodePng(const QPixmap& pixmap);
+// The same bytes as for the pixmap the image came from; safe off the GUI thread.
+QByteArray encodePng(const QImage& image);
 
 } // namespace BL::Api

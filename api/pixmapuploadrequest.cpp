@@ -30,6 +30,11 @@ CPixmapUploadRequest::CPixmapUploadRequest(const QPixmap& pixmap, const QString&
 {
 }
 
+CPixmapUploadRequest::CPixmapUploadRequest(const QByteArray& png, const QString& code)
+    : m_code(code), m_png(png), m_pngReady(true)
+{
+}
+
 int CPixmapUploadRequest::kind() const
 {
     return BL::Api::PixmapUploadKind;
@@ -86,6 +91,12 @@ void CPixmapUploadRequest::handleReply(QNetworkReply* reply)
 CUploadComparisonShotRequest::CUploadComparisonShotRequest(const QPixmap& firstPixmap,
                                                            const QPixmap& secondPixmap, const QString& code)
     : m_firstPixmap(firstPixmap), m_secondPixmap(secondPixmap), m_code(code)
+{
+}
+
+CUploadComparisonShotRequest::CUploadComparisonShotRequest(const QByteArray& firstPng,
+                                                           const QByteArray& secondPng, const QString& code)
+    : m_code(code), m_firstPng(firstPng), m_secondPng(secondPng), m_pngReady(true)
 {
 }
 

@@ -13,6 +13,8 @@ class CPixmapUploadRequest : public CHttpRequest
 
 public:
     CPixmapUploadRequest(const QPixmap& pixmap, const QString& code);
+    // With the picture already encoded as PNG (the encoding may run off the GUI thread).
+    CPixmapUploadRequest(const QByteArray& png, const QString& code);
 
     int kind() const override;
     QString path() const override;
@@ -40,6 +42,8 @@ class CUploadComparisonShotRequest : public CHttpRequest
 
 public:
     CUploadComparisonShotRequest(const QPixmap& firstPixmap, const QPixmap& secondPixmap,
+                                 const QString& code);
+    CUploadComparisonShotRequest(const QByteArray& firstPng, const QByteArray& secondPng,
                                  const QString& code);
 
     int kind() const override;

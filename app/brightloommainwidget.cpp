@@ -7,6 +7,8 @@
 #include "api/uploadurlrequest.h"
 #include "api/user.h"
 #include "app/logging.h"
+#include "app/perfprobe.h"
+#include "app/pictureencoder.h"
 #include "capture/comparisonshotscreen.h"
 #include "capture/cropscreen.h"
 #include "capture/helpscreen.h"
@@ -15,6 +17,8 @@
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/softwareupdater.h"
 #include "platform/globalshortcut.h"
+#include "platform/processtuning.h"
+#include "platform/screengrab.h"
 
 #include <QAction>
 #include <QApplication>
@@ -48,6 +52,8 @@ const QString kDropWidgetDefault = QStringLiteral("Ctrl+Alt+D");
 
 constexpr int kUploadedAnimationMs = 5000;
 constexpr int kStandardIconResetMs = 5100;
+// Quiet time after a shot before its screen-sized buffers are given back.
+constexpr int kIdleAfterShotMs = 3000;
 
 } // namespace
 
@@ -82,6 +88,13 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     // The local upload server and the sign-in dialog join here when they land.
     if (!preHelpShown)
         showHelp();
+
+    idleTimer = new QTimer(this);
+    idleTimer->setSingleShot(true);
+    idleTimer->setInterval(kIdleAfterShotMs);
+    connect(idleTimer, &QTimer::timeout, this, &CBrightloomMainWidget::releaseIdleMemory);
+    if (lcPerf().isDebugEnabled())
+        lagProbe = new BL::App::CEventLoopLagProbe(this);
 
     QTimer::singleShot(0, this, &CBrightloomMainWidget::loadFonts);
     if (updater->automaticChecksEnabled())
@@ -148,7 +161,19 @@ void CBrightloomMainWidget::createScreens()
 
 void CBrightloomMainWidget::showOverlay(QWidget* overlay)
 {
+    if (lagProbe)
+        lagProbe->reset();
     BL::Capture::showOverlay(this, overlay);
+}
+
+void CBrightloomMainWidget::releaseIdleMemory()
+{
+    // The full-screen window and its buffers are made again in a few
+    // milliseconds at the next hotkey; between shots they would only sit in memory.
+    if (!isVisible())
+        destroy();
+    BL::Platform::releaseScreenGrabBuffers();
+    BL::Platform::releaseFreeMemory();
 }
 
 void CBrightloomMainWidget::keyPressEvent(QKeyEvent* event)
@@ -160,6 +185,7 @@ void CBrightloomMainWidget::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
     BL::Capture::hostClosed(this);
+    idleTimer->start();
 }
 
 void CBrightloomMainWidget::showEvent(QShowEvent* event)
@@ -489,6 +515,12 @@ void CBrightloomMainWidget::reserveCodeFor(int kind, const QVariant& value, cons
     request->setProperty("value", value);
     if (value2.isValid())
         request->setProperty("value2", value2);
+    if (kind != BL::Api::UrlUploadKind) {
+        QList<QPixmap> pictures{value.value<QPixmap>()};
+        if (value2.isValid())
+            pictures << value2.value<QPixmap>();
+        new CPictureEncoder(pictures, request);
+    }
     connect(request, &CReserveCodeRequest::codeReserved, this, &CBrightloomMainWidget::onUrlCodeReserved);
     connect(request, &CReserveCodeRequest::errorOccured, this, &CBrightloomMainWidget::showTrayErrorMessage);
     CServerManager::instance()->sendRequest(request);
@@ -527,34 +559,49 @@ void CBrightloomMainWidget::startUploadingImageFile(const QString& fileName)
 void CBrightloomMainWidget::onUrlCodeReserved(const QString& code, const QString& url)
 {
     QGuiApplication::clipboard()->setText(url);
+    qCDebug(lcPerf) << "perf clipboard" << BL::App::monotonicMicroseconds();
     auto* reservation = qobject_cast<CReserveCodeRequest*>(sender());
     if (!reservation)
         return;
-    const QVariant value = reservation->property("value");
-    auto connectUpload = [this](auto* upload) {
-        using Upload = std::remove_pointer_t<decltype(upload)>;
-        connect(upload, &Upload::uploadedOk, this, &CBrightloomMainWidget::onPictureUploaded);
-        connect(upload, &Upload::uploadingFailed, this, &CBrightloomMainWidget::onUploadingFailed);
-        CServerManager::instance()->sendRequest(upload);
-    };
-    switch (reservation->property("type").toInt()) {
-    case BL::Api::PixmapUploadKind:
-        connectUpload(new CPixmapUploadRequest(value.value<QPixmap>(), code));
-        break;
-    case BL::Api::UrlUploadKind:
-        connectUpload(new CUploadUrlRequest(value.toUrl(), code));
-        break;
-    case BL::Api::ComparisonUploadKind:
-        connectUpload(new CUploadComparisonShotRequest(
-            value.value<QPixmap>(), reservation->property("value2").value<QPixmap>(), code));
-        break;
-    default:
-        break;
+    const int kind = reservation->property("type").toInt();
+    if (kind == BL::Api::UrlUploadKind) {
+        sendUpload(new CUploadUrlRequest(reservation->property("value").toUrl(), code));
+        return;
     }
+    if (kind != BL::Api::PixmapUploadKind && kind != BL::Api::ComparisonUploadKind)
+        return;
+    // The reservation goes away after this slot; its encoder lives on until the upload is sent.
+    auto* encoder = reservation->findChild<CPictureEncoder*>();
+    if (!encoder)
+        return;
+    encoder->setParent(this);
+    auto send = [this, encoder, kind, code] {
+        const QList<QByteArray> png = encoder->result();
+        encoder->deleteLater();
+        if (kind == BL::Api::PixmapUploadKind && png.size() == 1)
+            sendUpload(new CPixmapUploadRequest(png.at(0), code));
+        else if (kind == BL::Api::ComparisonUploadKind && png.size() == 2)
+            sendUpload(new CUploadComparisonShotRequest(png.at(0), png.at(1), code));
+    };
+    if (encoder->isFinished())
+        send();
+    else
+        connect(encoder, &CPictureEncoder::finished, this, send);
+}
+
+template<typename Upload> void CBrightloomMainWidget::sendUpload(Upload* upload)
+{
+    connect(upload, &Upload::uploadedOk, this, &CBrightloomMainWidget::onPictureUploaded);
+    connect(upload, &Upload::uploadingFailed, this, &CBrightloomMainWidget::onUploadingFailed);
+    CServerManager::instance()->sendRequest(upload);
 }
 
 void CBrightloomMainWidget::onPictureUploaded(const QString&)
 {
+    idleTimer->start();
+    if (lagProbe)
+        qCDebug(lcPerf) << "perf uploaded" << BL::App::monotonicMicroseconds() << "max-block"
+                        << lagProbe->maxBlockMicroseconds();
     markUploadDone();
     if (!pasteHelpShown)
         showPasteHelp();
@@ -566,6 +613,7 @@ void CBrightloomMainWidget::onPictureUploaded(const QString&)
 
 void CBrightloomMainWidget::onUploadingFailed(const QString& errorDesc)
 {
+    idleTimer->start();
     uploadingMovie->stop();
     setStandardTrayIcon();
     showBalloon(errorDesc, QSystemTrayIcon::Critical, 5000);

@@ -12,6 +12,9 @@
 #include <functional>
 #include <memory>
 
+namespace BL::App {
+class CEventLoopLagProbe;
+}
 class CAbstractCrashReporter;
 class CComparisonShotScreen;
 class CCropScreen;
@@ -24,6 +27,7 @@ class QMovie;
 class QSettings;
 class QSound;
 class QTemporaryFile;
+class QTimer;
 
 // The one long-lived object of the program: owner of the tray icon with its
 // menu, animations and sounds, the settings, the global shortcuts and the
@@ -97,6 +101,8 @@ private slots:
     void showRegistrationPage();
     void showAbout();
 
+    void releaseIdleMemory();
+
     // Icon state rules shared by every upload.
     void beginBusy();
     void markUploadDone();
@@ -111,6 +117,7 @@ private:
     // Every upload starts alike: busy tray icon, then a reservation carrying what follows it.
     void reserveCodeFor(int kind, const QVariant& value, const QVariant& value2 = QVariant());
     void openWebPage(const QString& url);
+    template<typename Upload> void sendUpload(Upload* upload);
     // Every tray balloon goes through here, so that it also reaches the debug log.
     void showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms);
     // Disables the tray menu while a dialog of it runs; re-enabled when the guard goes.
@@ -153,6 +160,8 @@ private:
     QSound* uploadedSound = nullptr;
     QMovie* uploadingMovie = nullptr;
     QMovie* uploadedMovie = nullptr;
+    QTimer* idleTimer = nullptr;
+    BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;
     std::shared_ptr<CAbstractCrashReporter> crashReporter;
 };

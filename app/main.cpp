@@ -1,5 +1,6 @@
 #include "app/brightloommainwidget.h"
 #include "diagnostics/crashreporter.h"
+#include "platform/processtuning.h"
 #include "platform/singleapplication.h"
 #include "resources/resources.h"
 
@@ -10,6 +11,7 @@
 
 int main(int argc, char** argv)
 {
+    BL::Platform::tuneProcessBeforeGui();
     CSingleApplication app(argc, argv);
     if (app.sendMessage(QStringLiteral("Wake up!"), 5000))
         return 0;

@@ -1,6 +1,7 @@
 #include "capture/selectscreenarea.h"
 
 #include "capture/capturelog.h"
+#include "platform/screengrab.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -23,6 +24,13 @@ namespace {
 constexpr int kBandAlpha = 110;
 constexpr int kCrossSize = 27;
 constexpr int kScreenSettleMs = 100;
+
+QImage grabProbe(QScreen* screen, const QRect& globalRect)
+{
+    // Same coordinates as the real grab below.
+    return screen->grabWindow(0, globalRect.x(), globalRect.y(), globalRect.width(), globalRect.height())
+        .toImage();
+}
 
 // Crosshair that replaces the hidden system cursor over the selector.
 class CCross : public QWidget
@@ -114,6 +122,12 @@ QPixmap grabScreenArea(const QRect& globalRect)
     if (!screen) {
         qCWarning(lcCapture) << "No screen holds the area to grab" << globalRect;
         return {};
+    }
+    // Unscaled screens take the fast path of the window system when it has one.
+    if (qFuzzyCompare(screen->devicePixelRatio(), 1.0)) {
+        QImage fast = BL::Platform::grabScreenRect(globalRect);
+        if (!fast.isNull())
+            return QPixmap::fromImage(std::move(fast));
     }
     // Coordinates are logical: QScreen scales them to native pixels itself and tags the result
     // with the device pixel ratio, so the picture keeps the full resolution of the area.
@@ -324,6 +338,17 @@ void CSelectScreenArea::prepareForGrab()
 {
     QWidget* host = window();
     m_hostPosBeforeGrab = host->pos();
+    // The crosshair is on screen at the release point: once the screen no longer shows it
+    // there, the overlay is gone from the picture we are about to take.
+    QImage probeBefore;
+    QRect probe;
+    QScreen* probeScreen = nullptr;
+    if (m_cross->isVisible()) {
+        probe = QRect(m_cross->mapToGlobal(QPoint(0, 0)), m_cross->size());
+        probeScreen = BL::Capture::screenContaining(probe.center());
+        if (probeScreen)
+            probeBefore = grabProbe(probeScreen, probe);
+    }
     // Beyond every screen, so that no part of the overlay can end up in the picture.
     QRect desktop;
     for (const QScreen* screen : QGuiApplication::screens()) {
@@ -334,12 +359,18 @@ void CSelectScreenArea::prepareForGrab()
     m_cross->hide();
     m_selectionFrame->hide();
     // Let the move and the repaint reach the screen. A compositor repaints the desktop on its own
-    // schedule, after our request has been served, so give it a few frames before grabbing. User
-    // input waits meanwhile: a key or click must not act on a selection that is being handed over.
+    // schedule, after our request has been served: watch the probe until it changes, or give it a
+    // few frames at most. User input waits meanwhile: a key or click must not act on a selection
+    // that is being handed over.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     const QDeadlineTimer settled(kScreenSettleMs);
     while (!settled.hasExpired()) {
-        QThread::msleep(5);
+        if (!probeBefore.isNull() && grabProbe(probeScreen, probe) != probeBefore) {
+            // The compositor paints a whole frame at once; one more pass lets it finish.
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+            break;
+        }
+        QThread::msleep(probeBefore.isNull() ? 5 : 1);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
 }

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds and runs the shot benchmark on a private 1920x1080 X session.
+# Arguments go to the benchmark (--runs N, --rss-shots N).
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$src/build}
+"$src/scripts/setup-deps.sh"
+BUILD_DIR=$build "$src/scripts/build.sh" -DBL_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" --target brightloom-shot-bench -j "$(nproc)" >/dev/null
+exec "$src/scripts/with-x.sh" --size 1920x1080 "$build/bench/shots/brightloom-shot-bench" "$@"

@@ -1,0 +1,57 @@
+// The shared-memory screen grab against Qt's own grab on a real X server.
+#include "platform/screengrab.h"
+
+#include <QPainter>
+#include <QScreen>
+#include <QWidget>
+#include <QtTest>
+
+class TestScreenGrab : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void matchesQtGrabPixelForPixel()
+    {
+        QWidget window(nullptr, Qt::FramelessWindowHint);
+        window.setGeometry(100, 100, 300, 200);
+        window.setAutoFillBackground(true);
+        QPalette palette;
+        palette.setColor(QPalette::Window, QColor(12, 200, 77));
+        window.setPalette(palette);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QScreen* screen = QGuiApplication::primaryScreen();
+        const QRect area(window.mapToGlobal(QPoint(0, 0)) - QPoint(20, 10), QSize(150, 90));
+        QTRY_COMPARE(screen->grabWindow(0, area.x() + 40, area.y() + 30, 1, 1).toImage().pixelColor(0, 0),
+                     QColor(12, 200, 77));
+
+        for (int round = 0; round < 2; ++round) {
+            const QImage fast = BL::Platform::grabScreenRect(area);
+            const QImage reference =
+                screen->grabWindow(0, area.x(), area.y(), area.width(), area.height()).toImage();
+            QCOMPARE(fast.size(), area.size());
+            QCOMPARE(fast.convertToFormat(QImage::Format_RGB32),
+                     reference.convertToFormat(QImage::Format_RGB32));
+            // Dropping the kept buffers must not break the next grab.
+            if (round == 0)
+                BL::Platform::releaseScreenGrabBuffers();
+        }
+        // A smaller grab after a bigger one reuses the buffer with the right stride.
+        const QImage small =
+            BL::Platform::grabScreenRect(QRect(area.topLeft() + QPoint(25, 15), QSize(7, 5)));
+        QCOMPARE(small.size(), QSize(7, 5));
+        QCOMPARE(small.pixelColor(6, 4), QColor(12, 200, 77));
+    }
+
+    void areasOffTheScreenAreRefused()
+    {
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        QVERIFY(BL::Platform::grabScreenRect(QRect(screen.right() - 5, 0, 20, 20)).isNull());
+        QVERIFY(BL::Platform::grabScreenRect(QRect(-1, 0, 10, 10)).isNull());
+        QVERIFY(BL::Platform::grabScreenRect(QRect()).isNull());
+    }
+};
+
+QTEST_MAIN(TestScreenGrab)
+#include "tst_screengrab.moc"
