@@ -16,6 +16,9 @@
 #include "capture/selectscreenarea.h"
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/softwareupdater.h"
+#include "dialogs/chooselocaldirdialog.h"
+#include "dialogs/dropacceptablewidget.h"
+#include "dialogs/urlinputdialog.h"
 #include "platform/globalshortcut.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
@@ -82,7 +85,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createShortcuts();
     updater = createSoftwareUpdater();
     readSettings();
-    // The drop widget joins here when it lands.
+    createDropWidget();
     createScreens();
     initSounds();
     // The local upload server and the sign-in dialog join here when they land.
@@ -106,6 +109,7 @@ CBrightloomMainWidget::~CBrightloomMainWidget()
     writeSettings();
     delete helpScreen;
     helpScreen = nullptr;
+    dropWidget.reset();
     for (auto* file : {&shutterSoundFile, &uploadedSoundFile}) {
         if (*file) {
             (*file)->close();
@@ -123,6 +127,20 @@ void CBrightloomMainWidget::loadFonts()
 }
 
 // ---------------------------------------------------------------- host window
+
+void CBrightloomMainWidget::createDropWidget()
+{
+    dropWidget = std::make_unique<CDropAcceptableWidget>();
+    dropWidget->setObjectName(QStringLiteral("dropWidget"));
+    dropWidget->move(dropWidgetPos);
+    dropWidget->setVisible(dropWidgetVisible);
+    connect(dropWidget.get(), &CDropAcceptableWidget::imageDropped, this,
+            &CBrightloomMainWidget::startUploadingSnapshot);
+    connect(dropWidget.get(), &CDropAcceptableWidget::urlDropped, this,
+            &CBrightloomMainWidget::startUploadingImageFromUrl);
+    connect(dropWidget.get(), &CDropAcceptableWidget::errorOccured, this,
+            &CBrightloomMainWidget::showTrayErrorMessage);
+}
 
 void CBrightloomMainWidget::createScreens()
 {
@@ -245,9 +263,11 @@ void CBrightloomMainWidget::writeSettings()
     settings->setValue(QStringLiteral("sound_enabled"), soundEnabled);
     settings->setValue(QStringLiteral("show_pre_help"), preHelpShown);
     settings->setValue(QStringLiteral("show_paste_help"), pasteHelpShown);
-    settings->setValue(QStringLiteral("drop_widget_pos_x"), dropWidgetPos.x());
-    settings->setValue(QStringLiteral("drop_widget_pos_y"), dropWidgetPos.y());
-    settings->setValue(QStringLiteral("drop_widget_visible"), dropWidgetVisible);
+    const QPoint dropPos = dropWidget ? dropWidget->pos() : dropWidgetPos;
+    settings->setValue(QStringLiteral("drop_widget_pos_x"), dropPos.x());
+    settings->setValue(QStringLiteral("drop_widget_pos_y"), dropPos.y());
+    settings->setValue(QStringLiteral("drop_widget_visible"),
+                       dropWidget ? dropWidget->isVisible() : dropWidgetVisible);
     CUser::instance()->save(settings);
     settings->sync();
     if (settings->status() == QSettings::AccessError)
@@ -410,8 +430,11 @@ void CBrightloomMainWidget::markUploadDone()
     trayIcon->setIcon(standardIcon);
     uploadingMovie->stop();
     uploadedMovie->start();
-    QTimer::singleShot(kUploadedAnimationMs, uploadedMovie, &QMovie::stop);
-    QTimer::singleShot(kStandardIconResetMs, this, &CBrightloomMainWidget::setStandardTrayIcon);
+    // Precise timers: coarse ones (the default above 2 s) may swap these two,
+    // and a frame after the reset would stay on the tray for good.
+    QTimer::singleShot(kUploadedAnimationMs, Qt::PreciseTimer, uploadedMovie, &QMovie::stop);
+    QTimer::singleShot(kStandardIconResetMs, Qt::PreciseTimer, this,
+                       &CBrightloomMainWidget::setStandardTrayIcon);
 }
 
 // ---------------------------------------------------------------- hotkeys
@@ -475,8 +498,7 @@ void CBrightloomMainWidget::onGlobalLocalShotShortcutActivated()
 
 void CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated()
 {
-    if (dropWidget)
-        dropWidget->setVisible(!dropWidget->isVisible());
+    dropWidget->setVisible(!dropWidget->isVisible());
 }
 
 // ---------------------------------------------------------------- flows
@@ -655,9 +677,21 @@ void CBrightloomMainWidget::savePixmapToLocalStorage(const QPixmap& pm)
     setStandardTrayIcon();
 }
 
-void CBrightloomMainWidget::onUploadImageFromUrl() {}
+void CBrightloomMainWidget::onUploadImageFromUrl()
+{
+    CUrlInputDialog dialog;
+    const auto unlock = lockTrayMenu();
+    if (dialog.exec() == QDialog::Accepted)
+        startUploadingImageFromUrl(dialog.url());
+}
 
-void CBrightloomMainWidget::onLocalDirActionTriggered() {}
+void CBrightloomMainWidget::onLocalDirActionTriggered()
+{
+    CChooseLocalDirDialog dialog(localStorageDir);
+    const auto unlock = lockTrayMenu();
+    if (dialog.exec() == QDialog::Accepted)
+        localStorageDir = dialog.selectedDirectory();
+}
 
 // ---------------------------------------------------------------- sign-in
 

@@ -17,6 +17,7 @@ class CEventLoopLagProbe;
 }
 class CAbstractCrashReporter;
 class CComparisonShotScreen;
+class CDropAcceptableWidget;
 class CCropScreen;
 class CHelpScreen;
 class CAbstractSoftwareUpdater;
@@ -112,6 +113,7 @@ private:
     void createTrayIcon();
     void createShortcuts();
     void initSounds();
+    void createDropWidget();
     void createScreens();
     void showOverlay(QWidget* overlay);
     // Every upload starts alike: busy tray icon, then a reservation carrying what follows it.
@@ -133,7 +135,7 @@ private:
     CCropScreen* singleShotScreen = nullptr;
     CCropScreen* localShotScreen = nullptr;
     CComparisonShotScreen* comparisonShotScreen = nullptr;
-    QWidget* dropWidget = nullptr;
+    std::unique_ptr<CDropAcceptableWidget> dropWidget; // a top-level window of its own
     QPoint dropWidgetPos;
     bool dropWidgetVisible = false;
     CGlobalShortcut* singleShotShortcut = nullptr;

@@ -203,6 +203,9 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
         client.set_write_timeout(std::chrono::milliseconds(remaining));
         client.set_follow_location(false);
         client.set_keep_alive(false);
+        // The target is already percent-encoded by parseUrl; encoding it again would turn
+        // a "+" of the query into "%2B", which the source may read differently.
+        client.set_url_encode(false);
 
         SFetchResult result;
         bool tooLarge = false;

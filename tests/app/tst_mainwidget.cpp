@@ -30,6 +30,8 @@ private slots:
     void doneShowsUploadedAnimationThenStandardIcon();
     void fileDialogLocksMenuUntilItEnds();
     void damagedOrUnwritableSettings();
+    void dropWidgetToggleAndPlaceSurviveRestart();
+    void menuUnlockedWhicheverWayDialogsEnd();
 
 private:
     std::unique_ptr<CBrightloomMainWidget> makeWidget();
@@ -216,16 +218,19 @@ void TestMainWidget::doneShowsUploadedAnimationThenStandardIcon()
     auto* uploading = widget->findChild<QMovie*>(QStringLiteral("uploadingMovie"));
     auto* uploaded = widget->findChild<QMovie*>(QStringLiteral("uploadedMovie"));
     auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
-    const qint64 standardKey = tray->icon().cacheKey();
+    // Compared by what is shown, not by object identity.
+    const auto shown = [tray] { return tray->icon().pixmap(32, 32).toImage(); };
+    const QImage standard = QIcon(QStringLiteral(":cam.png")).pixmap(32, 32).toImage();
+    QCOMPARE(shown(), standard);
     QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
-    QTRY_VERIFY(tray->icon().cacheKey() != standardKey); // frames reach the tray
+    QTRY_VERIFY(shown() != standard); // frames reach the tray
     QVERIFY(QMetaObject::invokeMethod(widget.get(), "markUploadDone"));
     QCOMPARE(uploading->state(), QMovie::NotRunning);
     QCOMPARE(uploaded->state(), QMovie::Running);
     QTest::qWait(4000);
     QCOMPARE(uploaded->state(), QMovie::Running);
     QTRY_COMPARE_WITH_TIMEOUT(uploaded->state(), QMovie::NotRunning, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(tray->icon().cacheKey(), standardKey, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), standard, 3000);
 }
 
 void TestMainWidget::fileDialogLocksMenuUntilItEnds()
@@ -274,6 +279,68 @@ void TestMainWidget::damagedOrUnwritableSettings()
     QVERIFY(widget->findChild<QMenu*>(QStringLiteral("trayMenu")));
     widget.reset();
     QVERIFY(QFileInfo(blocker).isFile());
+}
+
+void TestMainWidget::dropWidgetToggleAndPlaceSurviveRestart()
+{
+    {
+        QSettings s = stored();
+        s.setValue("show_pre_help", true);
+        s.setValue("drop_widget_pos_x", 321);
+        s.setValue("drop_widget_pos_y", 234);
+    }
+    {
+        auto widget = makeWidget();
+        QWidget* drop = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->objectName() == QLatin1String("dropWidget"))
+                drop = w;
+        QVERIFY(drop);
+        QVERIFY(!drop->isVisible());
+        QCOMPARE(drop->pos(), QPoint(321, 234));
+        QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalDropWidgetShortcutActivated"));
+        QVERIFY(drop->isVisible());
+        QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalDropWidgetShortcutActivated"));
+        QVERIFY(!drop->isVisible());
+        QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalDropWidgetShortcutActivated"));
+        drop->move(400, 300);
+        QTRY_COMPARE(drop->pos(), QPoint(400, 300));
+    }
+    // Where the user left it, and still shown.
+    QSettings s = stored();
+    QCOMPARE(s.value("drop_widget_pos_x").toInt(), 400);
+    QCOMPARE(s.value("drop_widget_pos_y").toInt(), 300);
+    QCOMPARE(s.value("drop_widget_visible").toBool(), true);
+    auto widget = makeWidget();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("dropWidget")) {
+            QVERIFY(w->isVisible());
+            QTRY_COMPARE(w->pos(), QPoint(400, 300));
+        }
+}
+
+void TestMainWidget::menuUnlockedWhicheverWayDialogsEnd()
+{
+    stored().setValue("show_pre_help", true);
+    auto widget = makeWidget();
+    auto* menu = widget->findChild<QMenu*>(QStringLiteral("trayMenu"));
+    // The modal dialogs run their own loop: act on them from a timer inside it.
+    const auto endDialogWith = [menu](void (QDialog::*end)()) {
+        QTimer::singleShot(200, [menu, end] {
+            QVERIFY(!menu->isEnabled());
+            QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            (dialog->*end)();
+        });
+    };
+    for (const int entry : {1, 7}) { // "Upload image from U&RL...", "Choose s&torage dir..."
+        endDialogWith(&QDialog::reject);
+        menu->actions().at(entry)->trigger();
+        QVERIFY(menu->isEnabled());
+        endDialogWith(&QDialog::accept);
+        menu->actions().at(entry)->trigger();
+        QVERIFY(menu->isEnabled());
+    }
 }
 
 QTEST_MAIN(TestMainWidget)

@@ -3,6 +3,7 @@
 #include "serviceprocess.h"
 #include "x11session.h"
 
+#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QPainter>
@@ -74,6 +75,55 @@ void drag(QPoint from, QPoint to)
     xdotool({"mousemove", QString::number(to.x()), QString::number(to.y()), "mouseup", "1"});
 }
 
+// A loopback HTTP server answering from a handler; it remembers every request line.
+class CTinyHttpServer : public QTcpServer
+{
+public:
+    using Handler = std::function<QByteArray(const QByteArray& requestLine)>;
+
+    explicit CTinyHttpServer(Handler handler) : m_handler(std::move(handler))
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection())
+                serve(socket);
+        });
+        listen(QHostAddress::LocalHost);
+    }
+
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(serverPort()); }
+    QList<QByteArray> requestLines;
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+            *buffer += socket->readAll();
+            const int headerEnd = buffer->indexOf("\r\n\r\n");
+            if (headerEnd < 0)
+                return;
+            static const QRegularExpression lengthRe(QStringLiteral("Content-Length: (\\d+)"),
+                                                     QRegularExpression::CaseInsensitiveOption);
+            const auto m = lengthRe.match(QString::fromLatin1(buffer->left(headerEnd)));
+            if (buffer->size() < headerEnd + 4 + (m.hasMatch() ? m.captured(1).toInt() : 0))
+                return;
+            const QByteArray line = buffer->left(buffer->indexOf("\r\n"));
+            requestLines << line;
+            socket->write(m_handler(line));
+            socket->disconnectFromHost();
+            buffer->clear();
+        });
+    }
+
+    Handler m_handler;
+};
+
+QByteArray httpReply(const QByteArray& contentType, const QByteArray& body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + contentType +
+           "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
 } // namespace
 
 class TestFlows : public QObject
@@ -94,6 +144,9 @@ private slots:
     void refusedUploadKeepsReservedLink();
     void storedHotkeysAndHeldCombination();
     void welcomeScreenOnFirstStartOnly();
+    void urlUploadFromTrayMenu();
+    void chosenStorageDirectoryTakesTheNextShot();
+    void dropWidgetHotkeyDragAndRestart();
 
 private:
     // Starts the program as a fresh user with `settings` stored beforehand.
@@ -103,6 +156,9 @@ private:
         return m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
     }
     QString waitForLink(const QString& previous = QString());
+    // Opens the tray menu and picks the entry `downs` steps from the top.
+    void chooseTrayEntry(int downs);
+    QString waitForWindow(const QString& title);
 
     QTemporaryDir m_root;
     CServiceProcess m_service;
@@ -114,7 +170,9 @@ private:
 void TestFlows::initTestCase()
 {
     QVERIFY(m_root.isValid());
-    QVERIFY2(m_service.start(m_root.filePath("service")), qPrintable(m_service.log()));
+    // Private fetches allowed: the pictures of the URL uploads are served on loopback.
+    QVERIFY2(m_service.start(m_root.filePath("service"), {"--allow-private-fetch"}),
+             qPrintable(m_service.log()));
     m_pattern = std::make_unique<CPatternWindow>();
     // Below the tray host's strip at the top, which must stay clickable.
     m_pattern->setGeometry(0, 40, 1280, 760);
@@ -167,6 +225,33 @@ QString TestFlows::waitForLink(const QString& previous)
         const QString link = clipboard();
         if (!link.isEmpty() && link != previous)
             return link;
+        QTest::qWait(50);
+    }
+    return QString();
+}
+
+void TestFlows::chooseTrayEntry(int downs)
+{
+    const QRect icon = windowGeometry(trayIconWindows().last());
+    xdotool(
+        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
+    QTest::qWait(500);
+    QStringList keys{"key"};
+    for (int i = 0; i < downs; ++i)
+        keys << "Down";
+    xdotool(keys << "Return");
+}
+
+QString TestFlows::waitForWindow(const QString& title)
+{
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        const QStringList ids = visibleWindowsNamed(QLatin1Char('^') + title + QLatin1Char('$'));
+        if (!ids.isEmpty()) {
+            xdotool({"windowactivate", "--sync", ids.first()});
+            QTest::qWait(300);
+            return ids.first();
+        }
         QTest::qWait(50);
     }
     return QString();
@@ -335,36 +420,16 @@ void TestFlows::serviceDownLeavesClipboardAlone()
 void TestFlows::refusedUploadKeepsReservedLink()
 {
     // A service that reserves but refuses every upload.
-    QTcpServer fake;
-    QVERIFY(fake.listen(QHostAddress::LocalHost));
-    const QString host = QStringLiteral("127.0.0.1:%1").arg(fake.serverPort());
-    connect(&fake, &QTcpServer::newConnection, &fake, [&fake, host] {
-        while (QTcpSocket* socket = fake.nextPendingConnection()) {
-            auto buffer = std::make_shared<QByteArray>();
-            connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer, host] {
-                *buffer += socket->readAll();
-                const int headerEnd = buffer->indexOf("\r\n\r\n");
-                if (headerEnd < 0)
-                    return;
-                const QRegularExpression lengthRe(QStringLiteral("Content-Length: (\\d+)"),
-                                                  QRegularExpression::CaseInsensitiveOption);
-                const auto m = lengthRe.match(QString::fromLatin1(buffer->left(headerEnd)));
-                const int length = m.hasMatch() ? m.captured(1).toInt() : 0;
-                if (buffer->size() < headerEnd + 4 + length)
-                    return;
-                const QByteArray body =
-                    buffer->startsWith("POST /api/reserve_code")
-                        ? QByteArray("{\"status\":\"ok\",\"code\":\"abc\",\"url\":\"http://") +
-                              host.toLatin1() + "/abc\"}"
-                        : QByteArray("{\"status\":\"error\",\"reason\":\"refused for the test\"}");
-                socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
-                              "Content-Length: " +
-                              QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                socket->disconnectFromHost();
-                buffer->clear();
-            });
-        }
+    QString host;
+    CTinyHttpServer fake([&host](const QByteArray& line) {
+        return httpReply("application/json",
+                         line.startsWith("POST /api/reserve_code")
+                             ? "{\"status\":\"ok\",\"code\":\"abc\",\"url\":\"http://" + host.toLatin1() +
+                                   "/abc\"}"
+                             : QByteArray("{\"status\":\"error\",\"reason\":\"refused for the test\"}"));
     });
+    QVERIFY(fake.isListening());
+    host = fake.host();
 
     QVERIFY(startProgram(kHelpSeen, host));
     xdotool({"key", "ctrl+alt+p"});
@@ -415,6 +480,97 @@ void TestFlows::welcomeScreenOnFirstStartOnly()
     QVERIFY(startProgram({}));
     QTest::qWait(1000);
     QVERIFY(!programOverlayShown());
+}
+
+void TestFlows::urlUploadFromTrayMenu()
+{
+    QImage picture(40, 30, QImage::Format_RGB32);
+    picture.fill(QColor(200, 30, 90));
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "PNG");
+    CTinyHttpServer source([png](const QByteArray&) { return httpReply("image/png", png); });
+    QVERIFY(source.isListening());
+    // "&" and "+" must reach the source unchanged through the client and the service.
+    // The dialog accepts host names only (no address literals); localhost is loopback.
+    const QString url = QStringLiteral("http://localhost:%1/pic.png?a=1&b=x+y").arg(source.serverPort());
+
+    QVERIFY(startProgram(kHelpSeen));
+    chooseTrayEntry(2); // "Upload image from U&RL..."
+    QVERIFY(!waitForWindow(QStringLiteral("Upload image from URL")).isEmpty());
+    xdotool({"type", "--delay", "5", url});
+    xdotool({"key", "Return"});
+    const QString link = waitForLink();
+    QVERIFY(link.startsWith(m_service.baseUrl() + "/"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."), 10000);
+    QCOMPARE(source.requestLines.value(0), QByteArray("GET /pic.png?a=1&b=x+y HTTP/1.1"));
+    const QImage served = QImage::fromData(httpGet(link + ".png").body);
+    QCOMPARE(served.convertToFormat(QImage::Format_RGB32), picture);
+}
+
+void TestFlows::chosenStorageDirectoryTakesTheNextShot()
+{
+    const QString chosen = m_user->filePath("chosen-shots");
+    QVERIFY(QDir().mkpath(chosen));
+    QVERIFY(startProgram(kHelpSeen));
+    chooseTrayEntry(5); // "Choose s&torage dir..." (separators and the hidden History are skipped)
+    QVERIFY(!waitForWindow(QStringLiteral("Choose directory to store screenshots")).isEmpty());
+    xdotool({"key", "ctrl+a"});
+    xdotool({"type", "--delay", "5", chosen});
+    xdotool({"key", "Return"});
+    QTRY_VERIFY(visibleWindowsNamed(QStringLiteral("^Choose directory")).isEmpty());
+
+    xdotool({"key", "ctrl+alt+l"});
+    QTRY_VERIFY(programOverlayShown());
+    drag({300, 300}, {349, 339});
+    QTRY_COMPARE(QDir(chosen).entryList(QDir::Files).size(), 1);
+    const QImage shot(QDir(chosen).filePath(QDir(chosen).entryList(QDir::Files).first()));
+    QCOMPARE(shot.size(), QSize(50, 40));
+    QVERIFY(patternMismatch(shot, {300, 300}).isEmpty());
+    QVERIFY(QDir(m_user->path() + "/home/brightloom_screens").entryList(QDir::Files).isEmpty());
+}
+
+void TestFlows::dropWidgetHotkeyDragAndRestart()
+{
+    QVariantMap settings = kHelpSeen;
+    settings.insert("drop_widget_pos_x", 700);
+    settings.insert("drop_widget_pos_y", 400);
+    QVERIFY(startProgram(settings));
+    const auto dropWindow = [] {
+        for (const QString& id :
+             xdotool({"search", "--onlyvisible", "--classname", "brightloom"}).split('\n'))
+            if (!id.isEmpty() && windowGeometry(id).size() == QSize(60, 60))
+                return id;
+        return QString();
+    };
+    QVERIFY(dropWindow().isEmpty());
+    xdotool({"key", "ctrl+alt+d"});
+    QTRY_VERIFY(!dropWindow().isEmpty());
+    xdotool({"key", "ctrl+alt+d"});
+    QTRY_VERIFY(dropWindow().isEmpty());
+    xdotool({"key", "ctrl+alt+d"});
+    QTRY_VERIFY(!dropWindow().isEmpty());
+    const QRect before = windowGeometry(dropWindow());
+
+    // Drag it by 100 x 50 with the real pointer.
+    const QPoint grip = before.center();
+    xdotool({"mousemove", QString::number(grip.x()), QString::number(grip.y()), "mousedown", "1"});
+    xdotool({"mousemove", QString::number(grip.x() + 50), QString::number(grip.y() + 25)});
+    xdotool({"mousemove", QString::number(grip.x() + 100), QString::number(grip.y() + 50), "mouseup", "1"});
+    QTRY_COMPARE(windowGeometry(dropWindow()).topLeft(), before.topLeft() + QPoint(100, 50));
+
+    // "&Quit" writes where it was left; the next start shows it there.
+    const QRect icon = windowGeometry(trayIconWindows().last());
+    xdotool(
+        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
+    QTest::qWait(500);
+    xdotool({"key", "Up", "Return"});
+    QVERIFY(m_program->waitForExit(10000));
+    m_program.reset();
+    QVERIFY(startProgram({}));
+    QTRY_VERIFY(!dropWindow().isEmpty());
+    QCOMPARE(windowGeometry(dropWindow()).topLeft(), before.topLeft() + QPoint(100, 50));
 }
 
 QTEST_MAIN(TestFlows)

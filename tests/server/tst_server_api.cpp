@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QtTest>
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 
 using namespace BL::Test;
 
@@ -303,6 +305,22 @@ void TestServerApi::urlUploadFetchesFollowsAndLimits()
              QString::fromStdString("{\"status\":\"ok\",\"url\":\"" + server.baseUrl() + "/" + code + "\"}"));
     QCOMPARE(QString::fromStdString(source.lastQuery), QStringLiteral("/img.png?a=1&b=2"));
     QVERIFY(client->Get(("/" + code + ".png").c_str())->body == source.picture);
+
+    // The desktop client form-encodes the URL: a "+" in its query must reach the source as "+".
+    const auto formEncode = [](const std::string& text) {
+        std::string out;
+        for (unsigned char c : text) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += std::isalnum(c) ? std::string(1, char(c)) : std::string(hex);
+        }
+        return out;
+    };
+    const std::string plusCode = reserveCode(*client);
+    auto plus = post("url=" + formEncode(source.url("/img.png?a=1&b=x+y")) + "&code=" + plusCode);
+    QVERIFY(plus);
+    QCOMPARE(plus->status, 200);
+    QCOMPARE(QString::fromStdString(source.lastQuery), QStringLiteral("/img.png?a=1&b=x+y"));
 
     // A percent-encoded URL works as well, and three redirects are followed.
     auto encoded = post("url=http%3A%2F%2F127.0.0.1%3A" + source.url("").substr(17) + "%2Fhop2");
