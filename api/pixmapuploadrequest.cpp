@@ -6,7 +6,6 @@
 
 #include <QNetworkReply>
 
-using BL::Api::SUploadOutcome;
 namespace Multipart = BL::Api::Multipart;
 
 namespace {
@@ -70,22 +69,8 @@ QNetworkRequest CPixmapUploadRequest::networkRequest() const
 
 void CPixmapUploadRequest::handleReply(QNetworkReply* reply)
 {
-    const SUploadOutcome outcome = BL::Api::readUploadReply(reply);
-    switch (outcome.result) {
-    case SUploadOutcome::Uploaded:
-        emit uploadedOk(outcome.link);
-        break;
-    case SUploadOutcome::NetworkError:
-        emit uploadingFailed(tr("Uploading failed.\nNetwork error #%1: %2 ")
-                                 .arg(QString::number(outcome.errorCode), outcome.errorString));
-        break;
-    case SUploadOutcome::Refused:
-        emit uploadingFailed(tr("Uploading failed.\n%1").arg(outcome.reason));
-        break;
-    case SUploadOutcome::Unexpected:
-        emit uploadingFailed(tr("Uploading failed.\nThe server sent a reply that could not be understood."));
-        break;
-    }
+    BL::Api::reportUploadReply(this, reply, &CPixmapUploadRequest::uploadedOk,
+                               &CPixmapUploadRequest::uploadingFailed);
 }
 
 CUploadComparisonShotRequest::CUploadComparisonShotRequest(const QPixmap& firstPixmap,
@@ -138,20 +123,6 @@ QNetworkRequest CUploadComparisonShotRequest::networkRequest() const
 
 void CUploadComparisonShotRequest::handleReply(QNetworkReply* reply)
 {
-    const SUploadOutcome outcome = BL::Api::readUploadReply(reply);
-    switch (outcome.result) {
-    case SUploadOutcome::Uploaded:
-        emit uploadedOk(outcome.link);
-        break;
-    case SUploadOutcome::NetworkError:
-        emit uploadingFailed(tr("Uploading failed.\nNetwork error #%1: %2 ")
-                                 .arg(QString::number(outcome.errorCode), outcome.errorString));
-        break;
-    case SUploadOutcome::Refused:
-        emit uploadingFailed(tr("Uploading failed.\n%1").arg(outcome.reason));
-        break;
-    case SUploadOutcome::Unexpected:
-        emit uploadingFailed(tr("Uploading failed.\nThe server sent a reply that could not be understood."));
-        break;
-    }
+    BL::Api::reportUploadReply(this, reply, &CUploadComparisonShotRequest::uploadedOk,
+                               &CUploadComparisonShotRequest::uploadingFailed);
 }

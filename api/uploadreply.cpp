@@ -4,6 +4,7 @@
 #include "api/httprequest.h"
 #include "api/simplejson.h"
 
+#include <QCoreApplication>
 #include <QNetworkReply>
 
 namespace BL::Api {
@@ -34,6 +35,22 @@ SUploadOutcome readUploadReply(QNetworkReply* reply)
         qCWarning(lcApi) << "Upload reply with unexpected status" << status;
     }
     return outcome;
+}
+
+QString uploadFailureText(const SUploadOutcome& outcome)
+{
+    switch (outcome.result) {
+    case SUploadOutcome::NetworkError:
+        return QCoreApplication::translate("CHttpRequest", "Uploading failed.\nNetwork error #%1: %2 ")
+            .arg(QString::number(outcome.errorCode), outcome.errorString);
+    case SUploadOutcome::Refused:
+        return QCoreApplication::translate("CHttpRequest", "Uploading failed.\n%1").arg(outcome.reason);
+    case SUploadOutcome::Uploaded:
+    case SUploadOutcome::Unexpected:
+        break;
+    }
+    return QCoreApplication::translate(
+        "CHttpRequest", "Uploading failed.\nThe server sent a reply that could not be understood.");
 }
 
 } // namespace BL::Api

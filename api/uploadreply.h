@@ -22,4 +22,19 @@ struct SUploadOutcome
 
 SUploadOutcome readUploadReply(QNetworkReply* reply);
 
+// The user-facing text of a failed outcome (anything but Uploaded).
+QString uploadFailureText(const SUploadOutcome& outcome);
+
+// Reads the reply and emits `ok(link)` or `failed(text)` on `request`: the one
+// way every upload request reports.
+template<typename Request, typename Ok, typename Failed>
+void reportUploadReply(Request* request, QNetworkReply* reply, Ok ok, Failed failed)
+{
+    const SUploadOutcome outcome = readUploadReply(reply);
+    if (outcome.result == SUploadOutcome::Uploaded)
+        emit(request->*ok)(outcome.link);
+    else
+        emit(request->*failed)(uploadFailureText(outcome));
+}
+
 } // namespace BL::Api

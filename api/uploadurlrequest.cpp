@@ -5,8 +5,6 @@
 
 #include <QNetworkReply>
 
-using BL::Api::SUploadOutcome;
-
 CUploadUrlRequest::CUploadUrlRequest(const QUrl& url, const QString& code) : m_url(url), m_code(code) {}
 
 int CUploadUrlRequest::kind() const
@@ -43,20 +41,6 @@ QNetworkRequest CUploadUrlRequest::networkRequest() const
 
 void CUploadUrlRequest::handleReply(QNetworkReply* reply)
 {
-    const SUploadOutcome outcome = BL::Api::readUploadReply(reply);
-    switch (outcome.result) {
-    case SUploadOutcome::Uploaded:
-        emit uploadedOk(outcome.link);
-        break;
-    case SUploadOutcome::NetworkError:
-        emit uploadingFailed(tr("Uploading failed.\nNetwork error #%1: %2 ")
-                                 .arg(QString::number(outcome.errorCode), outcome.errorString));
-        break;
-    case SUploadOutcome::Refused:
-        emit uploadingFailed(tr("Uploading failed.\n%1").arg(outcome.reason));
-        break;
-    case SUploadOutcome::Unexpected:
-        emit uploadingFailed(tr("Uploading failed.\nThe server sent a reply that could not be understood."));
-        break;
-    }
+    BL::Api::reportUploadReply(this, reply, &CUploadUrlRequest::uploadedOk,
+                               &CUploadUrlRequest::uploadingFailed);
 }
