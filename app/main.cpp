@@ -2,6 +2,7 @@
 #include "diagnostics/crashreporter.h"
 #include "platform/processtuning.h"
 #include "platform/singleapplication.h"
+#include "platform/termination.h"
 #include "resources/resources.h"
 
 #include <QDir>
@@ -34,6 +35,8 @@ int main(int argc, char** argv)
     pluginsDir.cdUp();
     pluginsDir.cd(QStringLiteral("plugins"));
     QCoreApplication::addLibraryPath(pluginsDir.absolutePath());
+
+    BL::Platform::quitOnTerminationRequest();
 
     std::shared_ptr<CAbstractCrashReporter> crashReporter = createCrashReporter();
 

@@ -16,6 +16,7 @@ private slots:
     void otherUserGetsOwnInstance();
     void staleLockAfterKillDoesNotBlock();
     void quitFromTrayMenuWritesDefaults();
+    void terminationSignalShutsDownInOrder();
 };
 
 void TestStartup::secondStartWakesFirstInstance()
@@ -116,6 +117,34 @@ void TestStartup::quitFromTrayMenuWritesDefaults()
     QCOMPARE(stored.value("drop_widget_visible").toBool(), false);
     QVERIFY(!stored.contains("user_name"));
     QVERIFY(!stored.contains("user_hash"));
+}
+
+void TestStartup::terminationSignalShutsDownInOrder()
+{
+    // A logout or a Ctrl+C must not lose the settings or leave a lock behind.
+    const QString conf =
+        qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Brightloom/Brightloom.conf");
+    QFile::remove(conf);
+    {
+        QSettings stored(conf, QSettings::IniFormat);
+        stored.setValue("show_pre_help", true);
+        stored.setValue("local_shot_shortcut", "Ctrl+Alt+F7");
+    }
+    const QStringList before = trayIconWindows();
+    CProgram program;
+    QVERIFY(program.start());
+    QVERIFY(!program.waitForTrayIcon(before).isEmpty());
+    program.terminate();
+    QVERIFY(program.waitForExit(10000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    QSettings stored(conf, QSettings::IniFormat);
+    QCOMPARE(stored.value("local_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+F7"));
+    QCOMPARE(stored.value("single_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+P"));
+
+    CProgram next;
+    QVERIFY(next.start());
+    QVERIFY(!next.waitForTrayIcon(trayIconWindows()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
