@@ -22,7 +22,9 @@ function(bl_add_test name)
             set(wrapper ${wrapper} --no-tray)
         endif()
         add_test(NAME ${name} COMMAND ${wrapper} $<TARGET_FILE:${name}>)
-        set_tests_properties(${name} PROPERTIES LABELS "x11;${T_LABELS}")
+        # Each X test has its own server, but they share two cores with the compositor and
+        # window manager of every session: one session at a time keeps their timing sane.
+        set_tests_properties(${name} PROPERTIES LABELS "x11;${T_LABELS}" RESOURCE_LOCK x_session)
     else()
         add_test(NAME ${name} COMMAND ${BL_WITH_HOME} $<TARGET_FILE:${name}>)
         set_tests_properties(${name} PROPERTIES LABELS "plain;${T_LABELS}"

@@ -15,7 +15,8 @@ private slots:
         const QString conf = qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Brightloom");
         CProgram program;
         QVERIFY(program.start());
-        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty(), 10000);
+        // Generous: on a loaded machine the X tools themselves can be slow to answer.
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty(), 30000);
         QVERIFY(program.isRunning()); // it waits for the box to be dismissed
         const QString box = visibleWindowsNamed(QStringLiteral("^Systray$")).first();
         xdotool({"windowactivate", "--sync", box});

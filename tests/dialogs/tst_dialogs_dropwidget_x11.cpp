@@ -77,6 +77,8 @@ void TestDropWidgetX11::initTestCase()
     m_widget->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_widget.get(), kPatience));
     QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(*m_widget)), QRect(200, 200, 60, 60), kPatience);
+    // Qt learns the final place from the window manager's notification, which may come later.
+    QTRY_COMPARE_WITH_TIMEOUT(m_widget->pos(), QPoint(200, 200), kPatience);
 }
 
 void TestDropWidgetX11::cleanupTestCase()
@@ -87,7 +89,11 @@ void TestDropWidgetX11::cleanupTestCase()
 void TestDropWidgetX11::draggingFollowsThePointerWithoutJumps()
 {
     CDropAcceptableWidget& w = *m_widget;
-    const QPoint start = w.pos();
+    // The window manager may still be settling the window: wait until it and Qt agree on the
+    // place where the test put it, then drive the pointer in those coordinates.
+    const QPoint start(200, 200);
+    QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(w)).topLeft(), start, kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(w.pos(), start, kPatience);
     moveTo(start + QPoint(30, 30));
     QTRY_VERIFY2_WITH_TIMEOUT(w.cursor().shape() == Qt::SizeAllCursor, describe(w).constData(), kPatience);
 
