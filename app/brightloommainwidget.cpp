@@ -598,6 +598,7 @@ void CBrightloomMainWidget::onUrlCodeReserved(const QString& code, const QString
         return;
     encoder->setParent(this);
     auto send = [this, encoder, kind, code] {
+        qCDebug(lcPerf) << "perf encoded" << BL::App::monotonicMicroseconds();
         const QList<QByteArray> png = encoder->result();
         encoder->deleteLater();
         if (kind == BL::Api::PixmapUploadKind && png.size() == 1)

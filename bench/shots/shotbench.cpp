@@ -238,7 +238,8 @@ int main(int argc, char** argv)
 
     Display* dpy = XOpenDisplay(nullptr);
     CDriver driver(dpy);
-    std::vector<double> toMap, toClipboard, toUploaded, maxBlock;
+    std::vector<double> toMap, toClipboard, toEncoded, toUploaded, maxBlock;
+    const QRegularExpression encodedRe(QStringLiteral("perf encoded (\\d+)"));
     const QRegularExpression uploadedRe(QStringLiteral("perf uploaded (\\d+) max-block (\\d+)"));
     int uploadedSeen = 0;
     int failures = 0;
@@ -298,6 +299,12 @@ int main(int argc, char** argv)
             rssFirst = rssKiB(program.pid());
         }
         if (timed) {
+            // The last "encoded" line before this shot's acknowledgement.
+            qint64 encodedAt = -1;
+            for (auto it = encodedRe.globalMatch(program.errorOutput()); it.hasNext();)
+                encodedAt = it.next().captured(1).toLongLong();
+            if (encodedAt > 0)
+                toEncoded.push_back((encodedAt - releaseAt) / 1000.0);
             toMap.push_back((mappedAt - keyAt) / 1000.0);
             toClipboard.push_back((clipboardAt - releaseAt) / 1000.0);
             toUploaded.push_back((uploadedAt - releaseAt) / 1000.0);
@@ -314,6 +321,8 @@ int main(int argc, char** argv)
     std::printf("release -> link on clipboard:      median %7.1f ms  (target <= 30)\n", median(toClipboard));
     std::printf("release -> upload acknowledged:    median %7.1f ms  (target <= %.1f = 1.2 x encode)\n",
                 median(toUploaded), 1.2 * median(encodeMs));
+    std::printf("  of which release -> PNG ready:  median %7.1f ms (grab, then encoding on a worker)\n",
+                median(toEncoded));
     std::printf("longest GUI-thread stall per shot: median %7.1f ms, worst %.1f ms  (target <= 16)\n",
                 median(maxBlock),
                 maxBlock.empty() ? 0.0 : *std::max_element(maxBlock.begin(), maxBlock.end()));
