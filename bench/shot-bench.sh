@@ -5,6 +5,5 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 "$src/scripts/setup-deps.sh"
-BUILD_DIR=$build "$src/scripts/build.sh" -DBL_BUILD_TESTS=ON >/dev/null
-cmake --build "$build" --target brightloom-shot-bench -j "$(nproc)" >/dev/null
+BUILD_DIR=$build BUILD_TARGETS="brightloom-shot-bench" "$src/scripts/build.sh" -DBL_BUILD_TESTS=ON >/dev/null
 exec "$src/scripts/with-x.sh" --size 1920x1080 "$build/bench/shots/brightloom-shot-bench" "$@"

@@ -7,7 +7,7 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
 "$src/scripts/setup-deps.sh"
-BUILD_DIR=$build "$src/scripts/build.sh" -DBL_BUILD_TESTS=OFF
+BUILD_DIR=$build BUILD_TARGETS="brightloom brightloom-server" "$src/scripts/build.sh"
 
 server_pid=""
 cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null; true; }
