@@ -1,38 +1,44 @@
 #pragma once
 
+#include "app/hotkeytable.h"
+#include "app/settingsrecord.h"
+
 #include <QIcon>
-#include <QPixmap>
-#include <QPoint>
-#include <QPointer>
 #include <QScopeGuard>
-#include <QSystemTrayIcon>
-#include <QUrl>
-#include <QVariant>
 #include <QWidget>
 #include <functional>
 #include <memory>
 
-namespace BL::App {
-class CEventLoopLagProbe;
-}
 class CAbstractCrashReporter;
-class CComparisonShotScreen;
-class CDropAcceptableWidget;
-class CCropScreen;
-class CHelpScreen;
 class CAbstractSoftwareUpdater;
-class CGlobalShortcut;
+class CComparisonShotScreen;
+class CCropScreen;
+class CDropAcceptableWidget;
+class CHelpScreen;
 class QAction;
 class QMenu;
-class QMovie;
 class QSettings;
-class QSound;
-class QTemporaryFile;
 class QTimer;
+class QUrl;
 
-// The one long-lived object of the program: owner of the tray icon with its
-// menu, animations and sounds, the settings, the global shortcuts and the
-// overlays, for which it is also the full-screen host window.
+namespace BL::App {
+class CEventLoopLagProbe;
+class CTrayPresenter;
+class CUploadPipeline;
+} // namespace BL::App
+namespace BL::Capture {
+class COverlayHost;
+}
+
+// The one long-lived object of the program: owner of the settings, the tray icon with its
+// menu, the global hotkeys, the overlays (for which it is also the full-screen host window),
+// the drop widget, the updater and the crash reporter. Its slots are what the menu, the
+// hotkeys, the overlays and the drop widget reach; each delegates to a focused class:
+//   CTrayPresenter  icon rules, animations, sounds, balloons     (app/traypresenter.h)
+//   CUploadPipeline reservation → link → upload → done/failed    (app/uploadpipeline.h)
+//   CHotkeyTable    the four hotkeys, their defaults and keys    (app/hotkeytable.h)
+//   SSettings       every preference, read and written together  (app/settingsrecord.h)
+//   COverlayHost    the host window of the overlays              (capture/overlayhost.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -46,9 +52,7 @@ public slots:
     void loadFonts();
 
 protected:
-    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
 private slots:
     // Settings
@@ -59,8 +63,6 @@ private slots:
     void switchSound();
     void update();
     void setStandardTrayIcon();
-    void onUploadingMovieFrameChanged(int frame);
-    void onUploadedMovieFrameChanged(int frame);
     void playCamSound();
     void playUploadedSound();
     void showTrayErrorMessage(const QString& errorDesc);
@@ -104,47 +106,32 @@ private slots:
 
     void releaseIdleMemory();
 
-    // Icon state rules shared by every upload.
-    void beginBusy();
-    void markUploadDone();
-
 private:
     void createActions();
     void createTrayIcon();
     void createShortcuts();
     void initSounds();
+    void createUploadPipeline();
     void createDropWidget();
     void createScreens();
     void showOverlay(QWidget* overlay);
-    // Every upload starts alike: busy tray icon, then a reservation carrying what follows it.
-    void reserveCodeFor(int kind, const QVariant& value, const QVariant& value2 = QVariant());
+    void onHotkey(BL::App::EHotkey hotkey);
     void openWebPage(const QString& url);
-    template<typename Upload> void sendUpload(Upload* upload);
-    // Every tray balloon goes through here, so that it also reaches the debug log.
-    void showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms);
     // Disables the tray menu while a dialog of it runs; re-enabled when the guard goes.
     [[nodiscard]] QScopeGuard<std::function<void()>> lockTrayMenu();
 
     QString appTitle;
     QSettings* settings = nullptr;
-    bool soundEnabled = true;
-    bool audioAvailable = false;
-    bool preHelpShown = false;
-    bool pasteHelpShown = false;
+    BL::App::SSettings prefs; // the values in force; dropWidgetPos/-Visible only until it exists
     CHelpScreen* helpScreen = nullptr;
     CCropScreen* singleShotScreen = nullptr;
     CCropScreen* localShotScreen = nullptr;
     CComparisonShotScreen* comparisonShotScreen = nullptr;
+    BL::Capture::COverlayHost* overlayHost = nullptr;
     std::unique_ptr<CDropAcceptableWidget> dropWidget; // a top-level window of its own
-    QPoint dropWidgetPos;
-    bool dropWidgetVisible = false;
-    CGlobalShortcut* singleShotShortcut = nullptr;
-    CGlobalShortcut* comparisonShotShortcut = nullptr;
-    CGlobalShortcut* dropWidgetShortcut = nullptr;
-    CGlobalShortcut* localShotShortcut = nullptr;
+    BL::App::CHotkeyTable* hotkeys = nullptr;
     QIcon standardIcon;
-    QString localStorageDir;
-    QSystemTrayIcon* trayIcon = nullptr;
+    BL::App::CTrayPresenter* tray = nullptr;
     QMenu* trayMenu = nullptr;
     QAction* uploadFileAction = nullptr;
     QAction* uploadUrlAction = nullptr;
@@ -156,12 +143,7 @@ private:
     QAction* checkUpdatesAction = nullptr;
     QAction* aboutAction = nullptr;
     QAction* quitAction = nullptr;
-    std::unique_ptr<QTemporaryFile> shutterSoundFile;
-    std::unique_ptr<QTemporaryFile> uploadedSoundFile;
-    QSound* shutterSound = nullptr;
-    QSound* uploadedSound = nullptr;
-    QMovie* uploadingMovie = nullptr;
-    QMovie* uploadedMovie = nullptr;
+    BL::App::CUploadPipeline* uploads = nullptr;
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;

@@ -1,6 +1,6 @@
 #include "capture/helpscreen.h"
 
-#include "capture/capturelog.h"
+#include "capture/logging.h"
 
 #include <QFontDatabase>
 #include <QImage>

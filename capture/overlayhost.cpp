@@ -1,7 +1,7 @@
 #include "capture/overlayhost.h"
 
-#include "capture/capturelog.h"
 #include "capture/helpscreen.h"
+#include "capture/logging.h"
 #include "capture/selectscreenarea.h"
 
 #include <QCursor>
@@ -9,152 +9,116 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPalette>
-#include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
 
-namespace {
-
-// Watches the overlays of one host and closes the host once none of them is left visible.
-class CEmptyHostCloser : public QObject
-{
-public:
-    explicit CEmptyHostCloser(QWidget* host) : QObject(host), m_host(host) {}
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        if (event->type() == QEvent::Hide) {
-            // Queued: an overlay is often hidden only to be shown again at once (the next
-            // overlay, the second comparison shot); decide when the dust has settled.
-            QMetaObject::invokeMethod(this, &CEmptyHostCloser::closeIfEmpty, Qt::QueuedConnection);
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    void closeIfEmpty()
-    {
-        if (!m_host || !m_host->isVisible()) {
-            return;
-        }
-        for (const QWidget* overlay : BL::Capture::hostOverlays(m_host)) {
-            if (overlay->isVisible()) {
-                return;
-            }
-        }
-        qCDebug(lcCapture) << "Closing the overlay host: no overlay left";
-        m_host->close();
-    }
-
-    QPointer<QWidget> m_host;
-};
-
-} // namespace
-
 namespace BL::Capture {
 
-void setupHostWindow(QWidget* host, const QList<QWidget*>& overlays)
+COverlayHost::COverlayHost(QWidget* host, const QList<QWidget*>& overlays) : QObject(host), m_host(host)
 {
     host->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
     host->setAttribute(Qt::WA_TranslucentBackground);
     QPalette palette = host->palette();
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
         palette.setBrush(group, host->backgroundRole(), Qt::transparent);
-    }
     host->setPalette(palette);
 
-    auto* layout = qobject_cast<QVBoxLayout*>(host->layout());
-    if (!layout) {
-        if (host->layout()) {
-            qCWarning(lcCapture) << "The overlay host already has a layout of another kind";
-            return;
-        }
-        layout = new QVBoxLayout(host);
-    }
+    auto* layout = new QVBoxLayout(host);
     layout->setContentsMargins(0, 0, 0, 0);
-
-    auto* closer = new CEmptyHostCloser(host);
     for (QWidget* overlay : overlays) {
         layout->addWidget(overlay);
         overlay->hide();
-        overlay->installEventFilter(closer);
-        if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay)) {
-            QObject::connect(selector, &CSelectScreenArea::hidden, host, &QWidget::close,
-                             Qt::UniqueConnection);
-        }
+        overlay->installEventFilter(this);
+        m_overlays.append(overlay);
+        if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay))
+            connect(selector, &CSelectScreenArea::hidden, host, &QWidget::close, Qt::UniqueConnection);
     }
+    host->installEventFilter(this);
 }
 
-QList<QWidget*> hostOverlays(const QWidget* host)
+QList<QWidget*> COverlayHost::overlays() const
 {
-    QList<QWidget*> overlays;
-    const QLayout* layout = host->layout();
-    if (!layout) {
-        return overlays;
-    }
-    for (int i = 0; i < layout->count(); ++i) {
-        if (QWidget* widget = layout->itemAt(i)->widget()) {
-            overlays.append(widget);
-        }
-    }
-    return overlays;
+    QList<QWidget*> alive;
+    for (const QPointer<QWidget>& overlay : m_overlays)
+        if (overlay)
+            alive.append(overlay);
+    return alive;
 }
 
-void showOverlay(QWidget* host, QWidget* overlay)
+void COverlayHost::showOverlay(QWidget* overlay)
 {
-    for (QWidget* other : hostOverlays(host)) {
-        if (other != overlay) {
+    for (QWidget* other : overlays())
+        if (other != overlay)
             other->hide();
-        }
-    }
     overlay->show();
-    host->setFocusPolicy(Qt::StrongFocus);
-    host->setWindowState(Qt::WindowActive);
-    host->setCursor(Qt::BlankCursor);
+    m_host->setFocusPolicy(Qt::StrongFocus);
+    m_host->setWindowState(Qt::WindowActive);
+    m_host->setCursor(Qt::BlankCursor);
 
     QScreen* screen = screenContaining(QCursor::pos());
-    if (!screen) {
+    if (!screen)
         screen = QGuiApplication::primaryScreen();
-    }
     if (!screen) {
         qCWarning(lcCapture) << "No screen to show the overlay on";
         return;
     }
     const QRect geometry = screen->geometry();
-    host->setGeometry(geometry);
+    m_host->setGeometry(geometry);
     // The overlay fills the host at its origin, whichever screen the host is on.
     overlay->setGeometry(QRect(QPoint(0, 0), geometry.size()));
-    host->showFullScreen();
+    m_host->showFullScreen();
     // A popup ignores the full-screen sizing; give it the screen's geometry explicitly.
-    host->setGeometry(geometry);
-    host->setFocus(Qt::OtherFocusReason);
+    m_host->setGeometry(geometry);
+    m_host->setFocus(Qt::OtherFocusReason);
 }
 
-void routeHostKey(QWidget* host, const QKeyEvent* event)
+bool COverlayHost::eventFilter(QObject* watched, QEvent* event)
 {
-    const QList<QWidget*> overlays = hostOverlays(host);
-    for (QWidget* overlay : overlays) {
-        if (auto* help = qobject_cast<CHelpScreen*>(overlay); help && help->isVisible()) {
-            help->close();
-        }
+    if (watched != m_host) {
+        // Queued: an overlay is often hidden only to be shown again at once (the next
+        // overlay, the second comparison shot); decide when the dust has settled.
+        if (event->type() == QEvent::Hide)
+            QMetaObject::invokeMethod(this, &COverlayHost::closeIfEmpty, Qt::QueuedConnection);
+        return false;
     }
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        routeKey(static_cast<QKeyEvent*>(event));
+        return true;
+    case QEvent::Show:
+        m_host->activateWindow();
+        m_host->raise();
+        m_host->setFocus(Qt::OtherFocusReason);
+        break;
+    case QEvent::Close:
+        // Brings back the mouse cursor hidden by showOverlay.
+        m_host->unsetCursor();
+        break;
+    default:
+        break;
+    }
+    return false;
+}
 
+void COverlayHost::routeKey(const QKeyEvent* event)
+{
+    const QList<QWidget*> shown = overlays();
+    for (QWidget* overlay : shown)
+        if (auto* help = qobject_cast<CHelpScreen*>(overlay); help && help->isVisible())
+            help->close();
+
+    // A selector's reaction may hide or replace others; re-check each one before use.
     QList<QPointer<CSelectScreenArea>> selectors;
-    for (QWidget* overlay : overlays) {
-        if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay)) {
+    for (QWidget* overlay : shown)
+        if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay))
             selectors.append(selector);
-        }
-    }
 
     switch (event->key()) {
     case Qt::Key_Escape:
-        for (const QPointer<CSelectScreenArea>& selector : selectors) {
-            if (selector && selector->isVisible()) {
+        for (const QPointer<CSelectScreenArea>& selector : selectors)
+            if (selector && selector->isVisible())
                 selector->cancelSelection(true);
-            }
-        }
         break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
@@ -170,16 +134,15 @@ void routeHostKey(QWidget* host, const QKeyEvent* event)
     }
 }
 
-void hostShown(QWidget* host)
+void COverlayHost::closeIfEmpty()
 {
-    host->activateWindow();
-    host->raise();
-    host->setFocus(Qt::OtherFocusReason);
-}
-
-void hostClosed(QWidget* host)
-{
-    host->unsetCursor();
+    if (!m_host || !m_host->isVisible())
+        return;
+    for (const QWidget* overlay : overlays())
+        if (overlay->isVisible())
+            return;
+    qCDebug(lcCapture) << "Closing the overlay host: no overlay left";
+    m_host->close();
 }
 
 } // namespace BL::Capture

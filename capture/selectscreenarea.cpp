@@ -1,6 +1,6 @@
 #include "capture/selectscreenarea.h"
 
-#include "capture/capturelog.h"
+#include "capture/logging.h"
 #include "platform/screengrab.h"
 
 #include <QApplication>

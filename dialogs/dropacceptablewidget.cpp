@@ -1,7 +1,7 @@
 #include "dialogs/dropacceptablewidget.h"
 
-#include "dialogs/dialogslog.h"
 #include "dialogs/dropdata.h"
+#include "dialogs/logging.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>

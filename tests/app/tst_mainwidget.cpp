@@ -26,8 +26,6 @@ private slots:
     void loneUserNameRemovedAtNextWrite();
     void defaultStorageDirectoryCreated();
     void muteTakesEffectAndIsStoredAtOnce();
-    void uploadingAnimationNotRestarted();
-    void doneShowsUploadedAnimationThenStandardIcon();
     void fileDialogLocksMenuUntilItEnds();
     void damagedOrUnwritableSettings();
     void dropWidgetToggleAndPlaceSurviveRestart();
@@ -192,45 +190,6 @@ void TestMainWidget::muteTakesEffectAndIsStoredAtOnce()
     QCOMPARE(stored().value("sound_enabled").toBool(), false);
     mute->trigger();
     QCOMPARE(stored().value("sound_enabled").toBool(), true);
-}
-
-void TestMainWidget::uploadingAnimationNotRestarted()
-{
-    auto widget = makeWidget();
-    auto* uploading = widget->findChild<QMovie*>(QStringLiteral("uploadingMovie"));
-    auto* uploaded = widget->findChild<QMovie*>(QStringLiteral("uploadedMovie"));
-    QVERIFY(uploading && uploaded);
-    QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
-    QCOMPARE(uploading->state(), QMovie::Running);
-    QTRY_VERIFY(uploading->currentFrameNumber() >= 2);
-    const int frame = uploading->currentFrameNumber();
-    QSignalSpy started(uploading, &QMovie::started);
-    QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
-    QCOMPARE(started.count(), 0);
-    QCOMPARE(uploading->state(), QMovie::Running);
-    QVERIFY(uploading->currentFrameNumber() >= frame);
-    QCOMPARE(uploaded->state(), QMovie::NotRunning);
-}
-
-void TestMainWidget::doneShowsUploadedAnimationThenStandardIcon()
-{
-    auto widget = makeWidget();
-    auto* uploading = widget->findChild<QMovie*>(QStringLiteral("uploadingMovie"));
-    auto* uploaded = widget->findChild<QMovie*>(QStringLiteral("uploadedMovie"));
-    auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
-    // Compared by what is shown, not by object identity.
-    const auto shown = [tray] { return tray->icon().pixmap(32, 32).toImage(); };
-    const QImage standard = QIcon(QStringLiteral(":cam.png")).pixmap(32, 32).toImage();
-    QCOMPARE(shown(), standard);
-    QVERIFY(QMetaObject::invokeMethod(widget.get(), "beginBusy"));
-    QTRY_VERIFY(shown() != standard); // frames reach the tray
-    QVERIFY(QMetaObject::invokeMethod(widget.get(), "markUploadDone"));
-    QCOMPARE(uploading->state(), QMovie::NotRunning);
-    QCOMPARE(uploaded->state(), QMovie::Running);
-    QTest::qWait(4000);
-    QCOMPARE(uploaded->state(), QMovie::Running);
-    QTRY_COMPARE_WITH_TIMEOUT(uploaded->state(), QMovie::NotRunning, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(shown(), standard, 3000);
 }
 
 void TestMainWidget::fileDialogLocksMenuUntilItEnds()

@@ -2,35 +2,15 @@
 
 #include "capture/overlayhost.h"
 
-#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QImage>
-#include <QKeyEvent>
 #include <QPainter>
 #include <QProcess>
 #include <QScreen>
-#include <QShowEvent>
 #include <QStringList>
 #include <QWidget>
 
 namespace BL::Test {
-
-// A host as the tray program's main widget is one: the helpers do the work.
-class CTestHost : public QWidget
-{
-protected:
-    void keyPressEvent(QKeyEvent* event) override { BL::Capture::routeHostKey(this, event); }
-    void closeEvent(QCloseEvent* event) override
-    {
-        QWidget::closeEvent(event);
-        BL::Capture::hostClosed(this);
-    }
-    void showEvent(QShowEvent* event) override
-    {
-        QWidget::showEvent(event);
-        BL::Capture::hostShown(this);
-    }
-};
 
 // Every pixel of the screen gets its own colour, and none of them is a dimmed one, so a grab
 // proves both where it was taken and that no overlay was over it.

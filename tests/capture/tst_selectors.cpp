@@ -45,7 +45,8 @@ private:
     QImage expected(const QRect& rect) const { return m_pattern->pattern().copy(rect); }
 
     std::unique_ptr<BL::Test::CPatternWindow> m_pattern;
-    std::unique_ptr<BL::Test::CTestHost> m_host;
+    std::unique_ptr<QWidget> m_host;
+    BL::Capture::COverlayHost* m_overlays = nullptr;
     CCropScreen* m_single = nullptr;
     CHelpScreen* m_help = nullptr;
     CComparisonShotScreen* m_comparison = nullptr;
@@ -61,7 +62,7 @@ void TestSelectors::initTestCase()
     m_pattern->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_pattern.get()));
 
-    m_host = std::make_unique<BL::Test::CTestHost>();
+    m_host = std::make_unique<QWidget>();
     m_single = new CCropScreen(m_host.get(), false);
     m_help = new CHelpScreen(m_host.get(), QString(), QString());
     m_comparison = new CComparisonShotScreen(m_host.get());
@@ -74,7 +75,7 @@ void TestSelectors::initTestCase()
         connect(selector, &CSelectScreenArea::hidden, this, [this] { m_events << QStringLiteral("hidden"); });
     }
     m_help->setColor(BL::Capture::dimColor());
-    BL::Capture::setupHostWindow(m_host.get(), {m_single, m_help, m_comparison, m_local});
+    m_overlays = new BL::Capture::COverlayHost(m_host.get(), {m_single, m_help, m_comparison, m_local});
 
     for (CCropScreen* crop : {m_single, m_local}) {
         connect(crop, &CCropScreen::shot, this, [this] { m_events << QStringLiteral("shot"); });
@@ -105,7 +106,7 @@ void TestSelectors::cleanup()
 
 void TestSelectors::show(QWidget* overlay)
 {
-    BL::Capture::showOverlay(m_host.get(), overlay);
+    m_overlays->showOverlay(overlay);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
     if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay)) {
         QTRY_VERIFY(selector->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
@@ -347,4 +348,4 @@ void TestSelectors::badAreasGiveNullPictures()
 }
 
 QTEST_MAIN(TestSelectors)
-#include "test_selectors.moc"
+#include "tst_selectors.moc"

@@ -144,4 +144,4 @@ void TestHelpScreen::overlayFontIsMapped()
 }
 
 QTEST_MAIN(TestHelpScreen)
-#include "test_helpscreen.moc"
+#include "tst_helpscreen.moc"

@@ -21,7 +21,8 @@ private slots:
 
 private:
     std::unique_ptr<BL::Test::CPatternWindow> m_pattern;
-    std::unique_ptr<BL::Test::CTestHost> m_host;
+    std::unique_ptr<QWidget> m_host;
+    BL::Capture::COverlayHost* m_overlays = nullptr;
     CCropScreen* m_single = nullptr;
 };
 
@@ -32,15 +33,15 @@ void TestHiDpi::initTestCase()
     m_pattern = std::make_unique<BL::Test::CPatternWindow>();
     m_pattern->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_pattern.get()));
-    m_host = std::make_unique<BL::Test::CTestHost>();
+    m_host = std::make_unique<QWidget>();
     m_single = new CCropScreen(m_host.get(), false);
     m_single->setDimColor(BL::Capture::dimColor());
-    BL::Capture::setupHostWindow(m_host.get(), {m_single});
+    m_overlays = new BL::Capture::COverlayHost(m_host.get(), {m_single});
 }
 
 void TestHiDpi::crosshairUsesTheDoubleSizeImage()
 {
-    BL::Capture::showOverlay(m_host.get(), m_single);
+    m_overlays->showOverlay(m_single);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
     auto* cross = m_single->findChild<QWidget*>(QStringLiteral("cross"));
     QTRY_VERIFY(cross->isVisible());
@@ -69,7 +70,7 @@ void TestHiDpi::dragKeepsTheFullResolution()
     QList<QPixmap> pictures;
     connect(m_single, &CCropScreen::finished, this,
             [&pictures](const QPixmap& picture) { pictures << picture; });
-    BL::Capture::showOverlay(m_host.get(), m_single);
+    m_overlays->showOverlay(m_single);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
     QTRY_VERIFY(m_single->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
 
@@ -89,4 +90,4 @@ void TestHiDpi::dragKeepsTheFullResolution()
 }
 
 QTEST_MAIN(TestHiDpi)
-#include "test_hidpi.moc"
+#include "tst_hidpi.moc"

@@ -192,4 +192,4 @@ void TestDropWidgetX11::hidingAndShowingKeepsThePlace()
 }
 
 QTEST_MAIN(TestDropWidgetX11)
-#include "tst_dialogs_dropwidget_x11.moc"
+#include "tst_dropwidget_x11.moc"

@@ -331,4 +331,4 @@ void TestDrop::cursorAndDragging()
 }
 
 QTEST_MAIN(TestDrop)
-#include "tst_dialogs_drop.moc"
+#include "tst_drop.moc"

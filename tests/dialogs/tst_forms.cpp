@@ -239,4 +239,4 @@ void TestForms::dirBrowse()
 }
 
 QTEST_MAIN(TestForms)
-#include "tst_dialogs_forms.moc"
+#include "tst_forms.moc"

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+class QDateTime;
+class QPixmap;
+
+namespace BL::App {
+
+struct SLocalShotResult
+{
+    bool saved = false;
+    QString fileName; // the name written, or the last one tried
+    QString error;    // why it was not saved
+};
+
+// Saves `picture` as "<dir>/<yyyy.MM.dd_hh.mm.ss>_shot.png". Never overwrites: a second shot
+// within the same second gets "-2", "-3", ... before "_shot.png". The directory is not created.
+SLocalShotResult saveLocalShot(const QPixmap& picture, const QString& dir, const QDateTime& when);
+
+} // namespace BL::App

@@ -1,0 +1,249 @@
+// The main widget's upload, local-shot, sign-in, help-screen and web-link slots.
+#include "api/hashloginrequest.h"
+#include "api/servermanager.h"
+#include "api/user.h"
+#include "app/brightloommainwidget.h"
+#include "app/localshot.h"
+#include "app/logging.h"
+#include "app/perfprobe.h"
+#include "app/traypresenter.h"
+#include "app/uploadpipeline.h"
+#include "capture/helpscreen.h"
+#include "diagnostics/crashreporter.h"
+#include "dialogs/chooselocaldirdialog.h"
+#include "dialogs/urlinputdialog.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+
+// ---------------------------------------------------------------- flows
+
+void CBrightloomMainWidget::createUploadPipeline()
+{
+    BL::App::SUploadNotifier notifier;
+    notifier.started = [this] { tray->beginBusy(); };
+    notifier.reserved = [this](const QString& code, const QString& url) { onUrlCodeReserved(code, url); };
+    notifier.uploaded = [this](const QString& link) { onPictureUploaded(link); };
+    notifier.uploadFailed = [this](const QString& error) { onUploadingFailed(error); };
+    notifier.reservationFailed = [this](const QString& error) { showTrayErrorMessage(error); };
+    const auto clipboard = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
+    uploads = new BL::App::CUploadPipeline(clipboard, notifier, this);
+}
+
+void CBrightloomMainWidget::uploadFile()
+{
+    auto* dialog = new QFileDialog(nullptr, QString(), QString(), QString());
+    dialog->setObjectName(QStringLiteral("uploadFileDialog"));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(tr("Images (*.png *.jpg)"));
+    dialog->setViewMode(QFileDialog::Detail);
+    const QStringList pictures = QStandardPaths::standardLocations(QStandardPaths::PicturesLocation);
+    if (!pictures.isEmpty())
+        dialog->setDirectory(pictures.first());
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setModal(true);
+    connect(dialog, &QFileDialog::fileSelected, this, &CBrightloomMainWidget::onFileToUploadSelected);
+    connect(dialog, &QFileDialog::finished, trayMenu, [menu = trayMenu] { menu->setEnabled(true); });
+    connect(dialog, &QFileDialog::finished, dialog, &QObject::deleteLater);
+    trayMenu->setEnabled(false);
+    dialog->show();
+}
+
+void CBrightloomMainWidget::onFileToUploadSelected(const QString& file)
+{
+    if (!file.isEmpty())
+        startUploadingSnapshot(QPixmap(file));
+}
+
+void CBrightloomMainWidget::startUploadingSnapshot(const QPixmap& pm)
+{
+    tray->stopUploadedAnimation();
+    uploads->uploadPicture(pm);
+}
+
+void CBrightloomMainWidget::onComparisonShotFinished(const QPixmap& firstShot, const QPixmap& secondShot)
+{
+    tray->stopUploadedAnimation();
+    uploads->uploadPair(firstShot, secondShot);
+}
+
+void CBrightloomMainWidget::startUploadingImageFromUrl(const QUrl& url)
+{
+    uploads->uploadUrl(url);
+}
+
+void CBrightloomMainWidget::startUploadingImageFile(const QString& fileName)
+{
+    if (!fileName.isEmpty() && QFileInfo::exists(fileName))
+        startUploadingSnapshot(QPixmap(fileName));
+}
+
+void CBrightloomMainWidget::onUrlCodeReserved(const QString&, const QString&)
+{
+    // The link is on the clipboard; the upload itself goes on in the pipeline.
+    qCDebug(lcPerf) << "perf clipboard" << BL::App::monotonicMicroseconds();
+}
+
+void CBrightloomMainWidget::onPictureUploaded(const QString&)
+{
+    idleTimer->start();
+    if (lagProbe)
+        qCDebug(lcPerf) << "perf uploaded" << BL::App::monotonicMicroseconds() << "max-block"
+                        << lagProbe->maxBlockMicroseconds();
+    tray->markDone();
+    if (!prefs.pasteHelpShown)
+        showPasteHelp();
+    playUploadedSound();
+    tray->showBalloon(
+        tr("Screenshot succesfully uploaded.\nPress %1 to paste the link").arg(QStringLiteral("Ctrl+V")),
+        QSystemTrayIcon::Information, 5000);
+}
+
+void CBrightloomMainWidget::onUploadingFailed(const QString& errorDesc)
+{
+    idleTimer->start();
+    tray->markFailed(errorDesc, 5000);
+}
+
+void CBrightloomMainWidget::savePixmapToLocalStorage(const QPixmap& pm)
+{
+    if (pm.isNull())
+        return;
+    const auto result = BL::App::saveLocalShot(pm, prefs.localStorageDir, QDateTime::currentDateTime());
+    if (result.saved) {
+        tray->showBalloon(tr("Screenshot saved as %1").arg(QDir::toNativeSeparators(result.fileName)),
+                          QSystemTrayIcon::Information, 5000);
+        return;
+    }
+    qCWarning(lcApp) << "could not save a local shot as" << result.fileName << result.error;
+    tray->markFailed(tr("Some error occured while saving the screenshot"), 3000);
+}
+
+void CBrightloomMainWidget::onUploadImageFromUrl()
+{
+    CUrlInputDialog dialog;
+    const auto unlock = lockTrayMenu();
+    if (dialog.exec() == QDialog::Accepted)
+        startUploadingImageFromUrl(dialog.url());
+}
+
+void CBrightloomMainWidget::onLocalDirActionTriggered()
+{
+    CChooseLocalDirDialog dialog(prefs.localStorageDir);
+    const auto unlock = lockTrayMenu();
+    if (dialog.exec() == QDialog::Accepted)
+        prefs.localStorageDir = dialog.selectedDirectory();
+}
+
+// ---------------------------------------------------------------- sign-in
+
+void CBrightloomMainWidget::showLoginDialog()
+{
+    if (CUser::instance()->isSignedIn()) {
+        signOut();
+        return;
+    }
+    // The sign-in dialog joins here when it lands.
+}
+
+void CBrightloomMainWidget::onLoginRequested(const QString& name, const QString& passwd, bool rememberMe)
+{
+    CUser::instance()->setUserInfo(name, passwd, rememberMe);
+    signWithHash(CUser::instance()->userHash());
+}
+
+void CBrightloomMainWidget::signWithHash(const QString& hash)
+{
+    auto* request = new CHashLoginRequest(hash);
+    connect(request, &CHashLoginRequest::signInOk, this, &CBrightloomMainWidget::onLoginOk);
+    connect(request, &CHashLoginRequest::signInFailed, this, &CBrightloomMainWidget::onLoginFailed);
+    CServerManager::instance()->sendRequest(request);
+}
+
+void CBrightloomMainWidget::onLoginOk()
+{
+    CUser::instance()->setSignedIn();
+    updateUserStatus();
+    CUser::instance()->save(settings);
+}
+
+void CBrightloomMainWidget::onLoginFailed(const QString& errorDesc)
+{
+    CUser::instance()->signOut();
+    QMessageBox::critical(this, appTitle, errorDesc, QMessageBox::Ok);
+}
+
+void CBrightloomMainWidget::signOut()
+{
+    CUser::instance()->signOut();
+    updateUserStatus();
+    CUser::instance()->save(settings);
+}
+
+void CBrightloomMainWidget::updateUserStatus()
+{
+    const bool signedIn = CUser::instance()->isSignedIn();
+    historyAction->setVisible(signedIn);
+    signInAction->setText(signedIn ? QStringLiteral("Sign out") : QStringLiteral("Sign in\u2026"));
+    if (crashReporter)
+        crashReporter->setUser(CUser::instance());
+    if (signedIn)
+        tray->showBalloon(tr("Signed in as %1.").arg(CUser::instance()->userInfo().userName),
+                          QSystemTrayIcon::Information, 5000);
+}
+
+void CBrightloomMainWidget::showHelp()
+{
+    const QString hotkey = hotkeys->portableText(BL::App::SingleShotHotkey);
+    helpScreen->setHelpImage(QStringLiteral(":cam.png"));
+    helpScreen->setHelpText(tr("Welcome to Brightloom!\n\nIn the future, you just have to hit %1\nanytime to "
+                               "grab screen. Enjoy selecting!")
+                                .arg(hotkey));
+    showOverlay(helpScreen);
+    prefs.preHelpShown = true;
+    writeSettings();
+}
+
+void CBrightloomMainWidget::showPasteHelp()
+{
+    helpScreen->setHelpImage(QStringLiteral(":grab_share_brightloom.png"));
+    helpScreen->setHelpText(tr("Upload completed!\n\nNow just hit %1 to paste the link and collaborate!")
+                                .arg(QStringLiteral("Ctrl+V")));
+    showOverlay(helpScreen);
+    prefs.pasteHelpShown = true;
+    writeSettings();
+}
+
+void CBrightloomMainWidget::openWebPage(const QString& url)
+{
+    if (!QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode)))
+        QMessageBox::warning(this, appTitle + tr(": Warning"), appTitle + tr(" couldn't open web browser."),
+                             QMessageBox::Ok);
+}
+
+void CBrightloomMainWidget::showHistory()
+{
+    openWebPage(QStringLiteral("%1/user/history").arg(CServerManager::instance()->baseUrl()));
+}
+
+void CBrightloomMainWidget::showRegistrationPage()
+{
+    openWebPage(QStringLiteral("%1/signup").arg(CServerManager::instance()->baseUrl()));
+}
+
+void CBrightloomMainWidget::showAbout()
+{
+    // The reference service hosts the product pages too.
+    openWebPage(QStringLiteral("%1/about").arg(CServerManager::instance()->baseUrl()));
+}

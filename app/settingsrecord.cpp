@@ -1,0 +1,58 @@
+#include "app/settingsrecord.h"
+
+#include "app/hotkeytable.h"
+
+#include <QDir>
+#include <QSettings>
+
+namespace BL::App {
+
+namespace {
+const QString kSoundEnabled = QStringLiteral("sound_enabled");
+const QString kPreHelp = QStringLiteral("show_pre_help");
+const QString kPasteHelp = QStringLiteral("show_paste_help");
+const QString kStorageDir = QStringLiteral("local_storage_dir");
+const QString kDropX = QStringLiteral("drop_widget_pos_x");
+const QString kDropY = QStringLiteral("drop_widget_pos_y");
+const QString kDropVisible = QStringLiteral("drop_widget_visible");
+} // namespace
+
+QString defaultStorageDir()
+{
+    return QDir::homePath() + QStringLiteral("/brightloom_screens");
+}
+
+SSettings readSettings(const QSettings& store)
+{
+    SSettings values;
+    for (const SHotkeyEntry& entry : hotkeyEntries())
+        values.shortcuts[entry.index] = store.value(QLatin1String(entry.settingsKey), QString()).toString();
+
+    values.soundEnabled = store.value(kSoundEnabled, true).toBool();
+    values.preHelpShown = store.value(kPreHelp, false).toBool();
+    values.pasteHelpShown = store.value(kPasteHelp, false).toBool();
+
+    const QString defaultDir = defaultStorageDir();
+    values.localStorageDir = store.value(kStorageDir, defaultDir).toString();
+    if (values.localStorageDir == defaultDir && !QDir(defaultDir).exists())
+        QDir::home().mkdir(QStringLiteral("brightloom_screens"));
+
+    values.dropWidgetPos = QPoint(store.value(kDropX, 500).toInt(), store.value(kDropY, 500).toInt());
+    values.dropWidgetVisible = store.value(kDropVisible, false).toBool();
+    return values;
+}
+
+void writeSettings(QSettings& store, const SSettings& values)
+{
+    for (const SHotkeyEntry& entry : hotkeyEntries())
+        store.setValue(QLatin1String(entry.settingsKey), values.shortcuts[entry.index]);
+    store.setValue(kStorageDir, values.localStorageDir);
+    store.setValue(kSoundEnabled, values.soundEnabled);
+    store.setValue(kPreHelp, values.preHelpShown);
+    store.setValue(kPasteHelp, values.pasteHelpShown);
+    store.setValue(kDropX, values.dropWidgetPos.x());
+    store.setValue(kDropY, values.dropWidgetPos.y());
+    store.setValue(kDropVisible, values.dropWidgetVisible);
+}
+
+} // namespace BL::App

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QPoint>
+#include <QString>
+#include <array>
+
+class QSettings;
+
+namespace BL::App {
+
+// Every preference of the program, as one typed record. Read once at start and written
+// together; nothing else in the program touches the settings keys.
+struct SSettings
+{
+    // Stored key sequences (portable text) of the four hotkeys, in hotkey table order; an
+    // empty text leaves the built-in default in force.
+    std::array<QString, 4> shortcuts;
+    bool soundEnabled = true;
+    bool preHelpShown = false;
+    bool pasteHelpShown = false;
+    QString localStorageDir;
+    QPoint dropWidgetPos{500, 500};
+    bool dropWidgetVisible = false;
+};
+
+// Home directory + "/brightloom_screens".
+QString defaultStorageDir();
+
+// The stored values, with the defaults for what is absent. Creates the default storage
+// directory when it is the one in force and missing; a chosen directory is the user's business.
+SSettings readSettings(const QSettings& store);
+
+// Writes every key of `values`. Does not sync; the caller decides when.
+void writeSettings(QSettings& store, const SSettings& values);
+
+} // namespace BL::App

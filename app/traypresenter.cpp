@@ -1,0 +1,145 @@
+#include "app/traypresenter.h"
+
+#include "app/logging.h"
+
+#include <QAudioDeviceInfo>
+#include <QMenu>
+#include <QMovie>
+#include <QSound>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <algorithm>
+
+namespace BL::App {
+
+namespace {
+constexpr int kUploadedAnimationMs = 5000;
+constexpr int kStandardIconResetMs = 5100;
+} // namespace
+
+CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, QObject* parent)
+    : QObject(parent), m_title(title), m_standardIcon(standardIcon)
+{
+    m_uploadingMovie = new QMovie(QStringLiteral(":cam-uploading.gif"), "GIF", this);
+    m_uploadingMovie->setObjectName(QStringLiteral("uploadingMovie"));
+    connect(m_uploadingMovie, &QMovie::frameChanged, this, &CTrayPresenter::onUploadingMovieFrameChanged);
+    m_uploadedMovie = new QMovie(QStringLiteral(":cam-uploaded.gif"), "GIF", this);
+    m_uploadedMovie->setObjectName(QStringLiteral("uploadedMovie"));
+    connect(m_uploadedMovie, &QMovie::frameChanged, this, &CTrayPresenter::onUploadedMovieFrameChanged);
+
+    m_trayIcon = new QSystemTrayIcon(this);
+    m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
+    m_trayIcon->setIcon(m_standardIcon);
+}
+
+CTrayPresenter::~CTrayPresenter()
+{
+    // The native copies of the sounds must not outlive the run.
+    for (auto* file : {&m_shutterSoundFile, &m_uploadedSoundFile}) {
+        if (*file) {
+            (*file)->close();
+            (*file)->remove();
+        }
+    }
+}
+
+void CTrayPresenter::show(QMenu* menu)
+{
+    m_trayIcon->setContextMenu(menu);
+    m_trayIcon->setVisible(true);
+}
+
+bool CTrayPresenter::initSounds()
+{
+    const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
+    // Backends list a nameless placeholder even when no device exists at all.
+    m_audioAvailable = std::any_of(devices.cbegin(), devices.cend(),
+                                   [](const QAudioDeviceInfo& d) { return !d.deviceName().isEmpty(); });
+    if (!m_audioAvailable) {
+        qCDebug(lcApp) << "no audio output device; sounds are off for this run";
+        return false;
+    }
+    // QSound plays files only, so each resource gets a native copy on disk.
+    auto nativeSound = [this](const QString& resource, std::unique_ptr<QTemporaryFile>& file) -> QSound* {
+        file.reset(QTemporaryFile::createNativeFile(resource));
+        return file ? new QSound(file->fileName(), this) : nullptr;
+    };
+    m_shutterSound = nativeSound(QStringLiteral(":Shutter-02.wav"), m_shutterSoundFile);
+    m_uploadedSound = nativeSound(QStringLiteral(":SmallGlockA.wav"), m_uploadedSoundFile);
+    return true;
+}
+
+void CTrayPresenter::playCamSound()
+{
+    if (m_audioAvailable && m_soundEnabled && m_shutterSound)
+        m_shutterSound->play();
+}
+
+void CTrayPresenter::playUploadedSound()
+{
+    if (m_audioAvailable && m_soundEnabled && m_uploadedSound)
+        m_uploadedSound->play();
+}
+
+void CTrayPresenter::beginBusy()
+{
+    m_uploadedMovie->stop();
+    // A second upload must not restart the animation that is already running.
+    if (m_uploadingMovie->state() != QMovie::Running)
+        m_uploadingMovie->start();
+}
+
+void CTrayPresenter::startUploadingAnimation()
+{
+    m_uploadingMovie->start();
+}
+
+void CTrayPresenter::stopUploadedAnimation()
+{
+    m_uploadedMovie->stop();
+}
+
+void CTrayPresenter::markDone()
+{
+    m_trayIcon->setIcon(m_standardIcon);
+    m_uploadingMovie->stop();
+    m_uploadedMovie->start();
+    // Precise timers: coarse ones (the default above 2 s) may swap these two,
+    // and a frame after the reset would stay on the tray for good.
+    QTimer::singleShot(kUploadedAnimationMs, Qt::PreciseTimer, m_uploadedMovie, &QMovie::stop);
+    QTimer::singleShot(kStandardIconResetMs, Qt::PreciseTimer, this, &CTrayPresenter::setStandardIcon);
+}
+
+void CTrayPresenter::markFailed(const QString& errorDesc, int ms)
+{
+    showBalloon(errorDesc, QSystemTrayIcon::Critical, ms);
+    m_uploadingMovie->stop();
+    m_uploadedMovie->stop();
+    setStandardIcon();
+}
+
+void CTrayPresenter::setStandardIcon()
+{
+    m_trayIcon->setIcon(m_standardIcon);
+}
+
+void CTrayPresenter::showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms)
+{
+    const char* kind = icon == QSystemTrayIcon::Critical  ? "Critical"
+                       : icon == QSystemTrayIcon::Warning ? "Warning"
+                                                          : "Information";
+    qCDebug(lcApp).noquote() << "balloon" << kind << text;
+    m_trayIcon->showMessage(m_title, text, icon, ms);
+}
+
+void CTrayPresenter::onUploadingMovieFrameChanged()
+{
+    m_trayIcon->setIcon(QIcon(m_uploadingMovie->currentPixmap()));
+}
+
+void CTrayPresenter::onUploadedMovieFrameChanged()
+{
+    m_trayIcon->setIcon(QIcon(m_uploadedMovie->currentPixmap()));
+}
+
+} // namespace BL::App

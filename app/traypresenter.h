@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <memory>
+
+class QMenu;
+class QMovie;
+class QSound;
+class QTemporaryFile;
+
+namespace BL::App {
+
+// Everything the person sees and hears of the program at rest: the tray icon with its two
+// animations, the two sounds and every balloon. The flows only say what happened.
+class CTrayPresenter : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CTrayPresenter)
+
+public:
+    // `title` heads every balloon. The icon is not shown until show().
+    CTrayPresenter(const QString& title, const QIcon& standardIcon, QObject* parent);
+    ~CTrayPresenter() override;
+
+    QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
+    void show(QMenu* menu);
+
+    // Looks for an audio output once; without one no sound is ever played in this run.
+    bool initSounds();
+    bool audioAvailable() const { return m_audioAvailable; }
+    void setSoundEnabled(bool enabled) { m_soundEnabled = enabled; }
+    void playCamSound();
+    void playUploadedSound();
+
+    // Icon rules of an upload. Busy: the uploading animation, not restarted when already
+    // running. Done: the uploaded animation for 5 s, then the standard icon. Failed: a Critical
+    // balloon, both animations stopped, the standard icon.
+    void beginBusy();
+    void startUploadingAnimation();
+    void stopUploadedAnimation();
+    void markDone();
+    void markFailed(const QString& errorDesc, int ms);
+    void setStandardIcon();
+
+    // Every balloon goes through here, so that it also reaches the debug log.
+    void showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms);
+
+private:
+    void onUploadingMovieFrameChanged();
+    void onUploadedMovieFrameChanged();
+
+    const QString m_title;
+    const QIcon m_standardIcon;
+    QSystemTrayIcon* m_trayIcon = nullptr;
+    QMovie* m_uploadingMovie = nullptr;
+    QMovie* m_uploadedMovie = nullptr;
+    bool m_audioAvailable = false;
+    bool m_soundEnabled = true;
+    std::unique_ptr<QTemporaryFile> m_shutterSoundFile;
+    std::unique_ptr<QTemporaryFile> m_uploadedSoundFile;
+    QSound* m_shutterSound = nullptr;
+    QSound* m_uploadedSound = nullptr;
+};
+
+} // namespace BL::App

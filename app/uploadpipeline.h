@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QPixmap;
+class QUrl;
+class QVariant;
+
+namespace BL::App {
+
+// What an upload tells the rest of the program, step by step.
+struct SUploadNotifier
+{
+    std::function<void()> started;                                         // a reservation went out
+    std::function<void(const QString& code, const QString& url)> reserved; // the link is on the clipboard
+    std::function<void(const QString& link)> uploaded;
+    std::function<void(const QString& errorDesc)> uploadFailed;      // the upload's own failure text
+    std::function<void(const QString& errorDesc)> reservationFailed; // no link, nothing uploaded
+};
+
+using ClipboardWriter = std::function<void(const QString& text)>;
+
+// One road for every upload: reserve a code, put its link on the clipboard at once, then send
+// the picture (encoded as PNG on a worker while the reservation is under way), the pair or the
+// URL under that code. The reservation carries the upload that follows it in its dynamic
+// properties "type", "value" and "value2".
+class CUploadPipeline : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CUploadPipeline)
+
+public:
+    CUploadPipeline(ClipboardWriter clipboard, SUploadNotifier notifier, QObject* parent);
+
+    // A null picture is dropped with a debug line; nothing else happens.
+    void uploadPicture(const QPixmap& picture);
+    // A pair with a null picture is dropped without a word.
+    void uploadPair(const QPixmap& first, const QPixmap& second);
+    void uploadUrl(const QUrl& url);
+
+private slots:
+    void onUrlCodeReserved(const QString& code, const QString& url);
+
+private:
+    void reserve(int kind, const QVariant& value, const QVariant& value2);
+    template<typename Upload> void send(Upload* upload);
+
+    ClipboardWriter m_clipboard;
+    SUploadNotifier m_notifier;
+};
+
+} // namespace BL::App

@@ -1,3 +1,0 @@
-#include "capture/capturelog.h"
-
-Q_LOGGING_CATEGORY(lcCapture, "brightloom.capture")

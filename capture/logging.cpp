@@ -1,0 +1,3 @@
+#include "capture/logging.h"
+
+Q_LOGGING_CATEGORY(lcCapture, "brightloom.capture", QtInfoMsg)

@@ -1,3 +1,0 @@
-#include "dialogs/dialogslog.h"
-
-Q_LOGGING_CATEGORY(lcDialogs, "brightloom.dialogs")

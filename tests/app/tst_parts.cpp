@@ -1,0 +1,150 @@
+// The shell's focused parts that need no screen: tray icon rules, the hotkey table and
+// local shot files.
+#include "app/hotkeytable.h"
+#include "app/localshot.h"
+#include "app/traypresenter.h"
+#include "platform/globalshortcut.h"
+#include "resources/resources.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QMovie>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestParts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void uploadingAnimationNotRestarted();
+    void doneShowsUploadedAnimationThenStandardIcon();
+    void failureStopsBothAnimations();
+    void hotkeysNeverAttachTwice();
+    void localShotsNeverOverwrite();
+};
+
+void TestParts::initTestCase()
+{
+    BL::Resources::registerResources();
+}
+
+void TestParts::uploadingAnimationNotRestarted()
+{
+    BL::App::CTrayPresenter tray(QStringLiteral("Brightloom"), QIcon(QStringLiteral(":cam.png")), nullptr);
+    auto* uploading = tray.findChild<QMovie*>(QStringLiteral("uploadingMovie"));
+    auto* uploaded = tray.findChild<QMovie*>(QStringLiteral("uploadedMovie"));
+    QVERIFY(uploading && uploaded);
+    tray.beginBusy();
+    QCOMPARE(uploading->state(), QMovie::Running);
+    QTRY_VERIFY(uploading->currentFrameNumber() >= 2);
+    const int frame = uploading->currentFrameNumber();
+    QSignalSpy started(uploading, &QMovie::started);
+    tray.beginBusy();
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(uploading->state(), QMovie::Running);
+    QVERIFY(uploading->currentFrameNumber() >= frame);
+    QCOMPARE(uploaded->state(), QMovie::NotRunning);
+}
+
+void TestParts::doneShowsUploadedAnimationThenStandardIcon()
+{
+    BL::App::CTrayPresenter tray(QStringLiteral("Brightloom"), QIcon(QStringLiteral(":cam.png")), nullptr);
+    auto* uploading = tray.findChild<QMovie*>(QStringLiteral("uploadingMovie"));
+    auto* uploaded = tray.findChild<QMovie*>(QStringLiteral("uploadedMovie"));
+    // Compared by what is shown, not by object identity.
+    const auto shown = [&tray] { return tray.trayIcon()->icon().pixmap(32, 32).toImage(); };
+    const QImage standard = QIcon(QStringLiteral(":cam.png")).pixmap(32, 32).toImage();
+    QCOMPARE(shown(), standard);
+    tray.beginBusy();
+    QTRY_VERIFY(shown() != standard); // frames reach the tray
+    tray.markDone();
+    QCOMPARE(uploading->state(), QMovie::NotRunning);
+    QCOMPARE(uploaded->state(), QMovie::Running);
+    QTest::qWait(4000);
+    QCOMPARE(uploaded->state(), QMovie::Running);
+    QTRY_COMPARE_WITH_TIMEOUT(uploaded->state(), QMovie::NotRunning, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), standard, 3000);
+}
+
+void TestParts::failureStopsBothAnimations()
+{
+    BL::App::CTrayPresenter tray(QStringLiteral("Brightloom"), QIcon(QStringLiteral(":cam.png")), nullptr);
+    const auto shown = [&tray] { return tray.trayIcon()->icon().pixmap(32, 32).toImage(); };
+    const QImage standard = QIcon(QStringLiteral(":cam.png")).pixmap(32, 32).toImage();
+    // A second upload fails while the first one's done animation still plays.
+    tray.markDone();
+    tray.startUploadingAnimation();
+    QTRY_VERIFY(shown() != standard);
+    tray.markFailed(QStringLiteral("Uploading failed."), 10);
+    for (QMovie* movie : tray.findChildren<QMovie*>())
+        QCOMPARE(movie->state(), QMovie::NotRunning);
+    QCOMPARE(shown(), standard);
+    QTest::qWait(300); // no late frame comes back
+    QCOMPARE(shown(), standard);
+}
+
+void TestParts::hotkeysNeverAttachTwice()
+{
+    qRegisterMetaType<BL::App::EHotkey>();
+    BL::App::CHotkeyTable table(nullptr);
+    QSignalSpy activated(&table, &BL::App::CHotkeyTable::activated);
+    CGlobalShortcut* drop = table.shortcut(BL::App::DropWidgetHotkey);
+    QCOMPARE(table.portableText(BL::App::DropWidgetHotkey), QStringLiteral("Ctrl+Alt+D"));
+
+    drop->trigger(); // detached until enabled
+    QCOMPARE(activated.count(), 0);
+    table.enable();
+    table.enable(); // as after an accepted options dialog that already re-enabled them
+    drop->trigger();
+    QCOMPARE(activated.count(), 1);
+    QCOMPARE(activated.at(0).at(0).value<BL::App::EHotkey>(), BL::App::DropWidgetHotkey);
+
+    table.disable();
+    drop->trigger();
+    QCOMPARE(activated.count(), 1);
+    table.enable();
+    table.shortcut(BL::App::LocalShotHotkey)->trigger();
+    QCOMPARE(activated.count(), 2);
+    QCOMPARE(activated.at(1).at(0).value<BL::App::EHotkey>(), BL::App::LocalShotHotkey);
+
+    // A stored empty text keeps the default; a stored one replaces it.
+    table.applyStored(BL::App::SingleShotHotkey, QString());
+    QCOMPARE(table.portableText(BL::App::SingleShotHotkey), QStringLiteral("Ctrl+Alt+P"));
+    table.applyStored(BL::App::SingleShotHotkey, QStringLiteral("Ctrl+Shift+F9"));
+    QCOMPARE(table.portableTexts()[BL::App::SingleShotHotkey], QStringLiteral("Ctrl+Shift+F9"));
+}
+
+void TestParts::localShotsNeverOverwrite()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QDateTime when(QDate(2026, 1, 31), QTime(23, 59, 59));
+    QImage red(7, 5, QImage::Format_RGB32);
+    red.fill(Qt::red);
+    QImage blue = red;
+    blue.fill(Qt::blue);
+
+    QStringList names;
+    for (const QImage& image : {red, blue, blue}) {
+        const auto result = BL::App::saveLocalShot(QPixmap::fromImage(image), dir.path(), when);
+        QVERIFY2(result.saved, qPrintable(result.error));
+        names << QFileInfo(result.fileName).fileName();
+    }
+    QCOMPARE(names, (QStringList{"2026.01.31_23.59.59_shot.png", "2026.01.31_23.59.59-2_shot.png",
+                                 "2026.01.31_23.59.59-3_shot.png"}));
+    // The first shot is still the first picture.
+    QCOMPARE(QImage(dir.filePath(names.first())).pixelColor(3, 2), QColor(Qt::red));
+
+    // A missing directory is reported, not created.
+    const QString missing = dir.filePath(QStringLiteral("gone"));
+    const auto result = BL::App::saveLocalShot(QPixmap::fromImage(red), missing, when);
+    QVERIFY(!result.saved);
+    QVERIFY(!result.error.isEmpty());
+    QVERIFY(!QFileInfo::exists(missing));
+}
+
+QTEST_MAIN(TestParts)
+#include "tst_parts.moc"

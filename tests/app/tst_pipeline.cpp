@@ -1,0 +1,189 @@
+// The upload pipeline offscreen, against the real service on loopback, with a recording
+// clipboard and notifier in place of the system clipboard and the tray.
+#include "app/uploadpipeline.h"
+#include "serviceprocess.h"
+
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+using BL::Test::CServiceProcess;
+using BL::Test::httpGet;
+
+namespace {
+
+// Everything the pipeline told the outside world, in order.
+struct SRecorder
+{
+    QStringList events;
+    QStringList clipboard;
+    QString link;
+
+    BL::App::SUploadNotifier notifier()
+    {
+        BL::App::SUploadNotifier n;
+        n.started = [this] { events << QStringLiteral("started"); };
+        n.reserved = [this](const QString& code, const QString& url) {
+            events << QStringLiteral("reserved");
+            QVERIFY(!code.isEmpty());
+            QVERIFY(url.endsWith(code));
+        };
+        n.uploaded = [this](const QString& l) {
+            events << QStringLiteral("uploaded");
+            link = l;
+        };
+        n.uploadFailed = [this](const QString& e) { events << QStringLiteral("uploadFailed: ") + e; };
+        n.reservationFailed = [this](const QString& e) {
+            events << QStringLiteral("reservationFailed: ") + e;
+        };
+        return n;
+    }
+    BL::App::ClipboardWriter clipboardWriter()
+    {
+        return [this](const QString& text) { clipboard << text; };
+    }
+    bool finished() const
+    {
+        return !events.isEmpty() && !events.last().startsWith(QLatin1String("started")) &&
+               !events.last().startsWith(QLatin1String("reserved"));
+    }
+};
+
+QPixmap solid(const QSize& size, const QColor& colour)
+{
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(colour);
+    return QPixmap::fromImage(image);
+}
+
+} // namespace
+
+class TestPipeline : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void eachKindPutsTheLinkFirstAndUploads();
+    void failedReservationLeavesClipboardAlone();
+    void refusedUploadKeepsTheReservedLink();
+    void nullPicturesUploadNothing();
+
+private:
+    QTemporaryDir m_dir;
+    CServiceProcess m_service;
+};
+
+void TestPipeline::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // Small uploads only, so that a noisy picture is refused; private fetches for the URL kind.
+    QVERIFY2(m_service.start(m_dir.filePath("service"), {"--allow-private-fetch", "--max-upload-mb", "1"}),
+             qPrintable(m_service.log()));
+    qputenv("BL_SERVICE_HOST", m_service.host().toLatin1());
+}
+
+void TestPipeline::cleanupTestCase()
+{
+    m_service.stop();
+}
+
+void TestPipeline::eachKindPutsTheLinkFirstAndUploads()
+{
+    const QStringList done = {"started", "reserved", "uploaded"};
+
+    SRecorder single;
+    BL::App::CUploadPipeline pipeline(single.clipboardWriter(), single.notifier(), nullptr);
+    pipeline.uploadPicture(solid(QSize(201, 151), Qt::red));
+    QTRY_VERIFY_WITH_TIMEOUT(single.finished(), 10000);
+    QCOMPARE(single.events, done);
+    QCOMPARE(single.clipboard.size(), 1);
+    const QString link = single.clipboard.first();
+    const QImage served = QImage::fromData(httpGet(link + QStringLiteral(".png")).body, "PNG");
+    QCOMPARE(served.size(), QSize(201, 151));
+    QCOMPARE(served.pixelColor(100, 75), QColor(Qt::red));
+
+    SRecorder pair;
+    BL::App::CUploadPipeline pairPipeline(pair.clipboardWriter(), pair.notifier(), nullptr);
+    pairPipeline.uploadPair(solid(QSize(31, 41), Qt::green), solid(QSize(12, 13), Qt::blue));
+    QTRY_VERIFY_WITH_TIMEOUT(pair.finished(), 10000);
+    QCOMPARE(pair.events, done);
+    const QString pairLink = pair.clipboard.value(0);
+    QCOMPARE(QImage::fromData(httpGet(pairLink + ".png").body, "PNG").size(), QSize(31, 41));
+    QCOMPARE(QImage::fromData(httpGet(pairLink + "-2.png").body, "PNG").pixelColor(5, 5), QColor(Qt::blue));
+
+    // The service fetches the first picture again by its address.
+    SRecorder url;
+    BL::App::CUploadPipeline urlPipeline(url.clipboardWriter(), url.notifier(), nullptr);
+    urlPipeline.uploadUrl(QUrl(link + QStringLiteral(".png")));
+    QTRY_VERIFY_WITH_TIMEOUT(url.finished(), 10000);
+    QCOMPARE(url.events, done);
+    QVERIFY(url.clipboard.value(0) != link);
+    QCOMPARE(QImage::fromData(httpGet(url.clipboard.value(0) + ".png").body, "PNG").size(), QSize(201, 151));
+}
+
+void TestPipeline::failedReservationLeavesClipboardAlone()
+{
+    // A port nothing listens on: taken, then given back.
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();
+    qputenv("BL_SERVICE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(port));
+    const auto restore = qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
+
+    SRecorder recorder;
+    BL::App::CUploadPipeline pipeline(recorder.clipboardWriter(), recorder.notifier(), nullptr);
+    pipeline.uploadPicture(solid(QSize(10, 10), Qt::red));
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.finished(), 10000);
+    QCOMPARE(recorder.events.size(), 2);
+    QVERIFY2(
+        recorder.events.last().startsWith("reservationFailed: Reserving code failed.\nNetwork error #1: "),
+        qPrintable(recorder.events.last()));
+    QVERIFY(recorder.clipboard.isEmpty());
+}
+
+void TestPipeline::refusedUploadKeepsTheReservedLink()
+{
+    // Noise does not compress: far above the service's 1 MB limit as PNG.
+    QImage noise(1200, 1000, QImage::Format_RGB32);
+    auto* random = QRandomGenerator::global();
+    for (int y = 0; y < noise.height(); ++y) {
+        auto* line = reinterpret_cast<quint32*>(noise.scanLine(y));
+        for (int x = 0; x < noise.width(); ++x)
+            line[x] = random->generate() | 0xff000000u;
+    }
+    SRecorder recorder;
+    BL::App::CUploadPipeline pipeline(recorder.clipboardWriter(), recorder.notifier(), nullptr);
+    pipeline.uploadPicture(QPixmap::fromImage(noise));
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.finished(), 20000);
+    QCOMPARE(recorder.events.mid(0, 2), (QStringList{"started", "reserved"}));
+    QVERIFY2(recorder.events.last().startsWith("uploadFailed: Uploading failed.\n"),
+             qPrintable(recorder.events.last()));
+    // The link stays on the clipboard, and nothing is served under it.
+    QCOMPARE(recorder.clipboard.size(), 1);
+    QCOMPARE(httpGet(recorder.clipboard.first() + ".png").status, 404);
+}
+
+void TestPipeline::nullPicturesUploadNothing()
+{
+    SRecorder recorder;
+    BL::App::CUploadPipeline pipeline(recorder.clipboardWriter(), recorder.notifier(), nullptr);
+    QTest::ignoreMessage(
+        QtDebugMsg, "void BL::startUploadingSnapshot(const QPixmap &pm). Null pixmap was tried to upload");
+    pipeline.uploadPicture(QPixmap());
+    pipeline.uploadPair(solid(QSize(5, 5), Qt::red), QPixmap());
+    pipeline.uploadPair(QPixmap(), solid(QSize(5, 5), Qt::red));
+    QTest::qWait(300);
+    QVERIFY(recorder.events.isEmpty());
+    QVERIFY(recorder.clipboard.isEmpty());
+}
+
+QTEST_MAIN(TestPipeline)
+#include "tst_pipeline.moc"
