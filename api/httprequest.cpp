@@ -1,6 +1,6 @@
 #include "api/httprequest.h"
 
-#include "api/apilog.h"
+#include "api/logging.h"
 
 #include <QNetworkReply>
 #include <QRegularExpression>

@@ -1,7 +1,7 @@
 #include "api/servermanager.h"
 
-#include "api/apilog.h"
 #include "api/httprequest.h"
+#include "api/logging.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>

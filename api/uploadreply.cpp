@@ -1,7 +1,7 @@
 #include "api/uploadreply.h"
 
-#include "api/apilog.h"
 #include "api/httprequest.h"
+#include "api/logging.h"
 #include "api/simplejson.h"
 
 #include <QCoreApplication>
