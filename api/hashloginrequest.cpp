@@ -2,9 +2,13 @@
 
 #include "api/simplejson.h"
 
-#include <QNetworkReply>
+using BL::Api::EHeader;
 
-CHashLoginRequest::CHashLoginRequest(const QString& hash) : m_hash(hash) {}
+CHashLoginRequest::CHashLoginRequest(const QString& hash)
+    : CHttpRequest({EHeader::Host, EHeader::Accept, EHeader::ContentLength, EHeader::FormContentType}),
+      m_hash(hash)
+{
+}
 
 int CHashLoginRequest::kind() const
 {
@@ -23,25 +27,13 @@ QByteArray CHashLoginRequest::body() const
     return "hash=" + BL::Api::formEncode(m_hash) + "&uuid=" + BL::Api::formEncode(uuid());
 }
 
-QNetworkRequest CHashLoginRequest::networkRequest() const
+void CHashLoginRequest::onNetworkError(int code, const QString& text)
 {
-    QNetworkRequest request = newNetworkRequest();
-    setHostHeader(request);
-    setAcceptHeader(request);
-    setContentLengthHeader(request);
-    setContentTypeHeader(request, BL::Api::formContentType);
-    return request;
+    emit signInFailed(tr("Login failed.\nNetwork error #%1: %2").arg(QString::number(code), text));
 }
 
-void CHashLoginRequest::handleReply(QNetworkReply* reply)
+void CHashLoginRequest::onJson(const CSimpleJson& json)
 {
-    const SReplyError error = replyError(reply);
-    if (error.failed()) {
-        emit signInFailed(
-            tr("Login failed.\nNetwork error #%1: %2").arg(QString::number(error.code), error.text));
-        return;
-    }
-    const CSimpleJson json(reply->readAll());
     if (json.value(QStringLiteral("exists")) == QLatin1String("true"))
         emit signInOk();
     else

@@ -14,12 +14,14 @@ public:
     int kind() const override;
     QString path() const override;
     QByteArray body() const override;
-    QNetworkRequest networkRequest() const override;
-    void handleReply(QNetworkReply* reply) override;
 
 signals:
     void signInOk();
     void signInFailed(const QString& errorDesc);
+
+protected:
+    void onNetworkError(int code, const QString& text) override;
+    void onJson(const CSimpleJson& json) override;
 
 private:
     const QString m_hash;

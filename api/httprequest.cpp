@@ -1,6 +1,7 @@
 #include "api/httprequest.h"
 
-#include "api/apilog.h"
+#include "api/logging.h"
+#include "api/simplejson.h"
 
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -55,7 +56,9 @@ QByteArray formEncode(const QString& value)
 
 } // namespace BL::Api
 
-CHttpRequest::CHttpRequest() : m_uuid(newUuid()) {}
+CHttpRequest::CHttpRequest(const QVector<BL::Api::EHeader>& headers) : m_uuid(newUuid()), m_headers(headers)
+{
+}
 
 CHttpRequest::~CHttpRequest() = default;
 
@@ -69,29 +72,45 @@ int CHttpRequest::kind() const
     return BL::Api::BaseRequestKind;
 }
 
-QNetworkRequest CHttpRequest::newNetworkRequest() const
+QNetworkRequest CHttpRequest::networkRequest(const QByteArray& body) const
 {
-    return QNetworkRequest(QUrl(BL::Api::serviceBaseUrl() + path(), QUrl::TolerantMode));
+    using BL::Api::EHeader;
+    QNetworkRequest request(QUrl(BL::Api::serviceBaseUrl() + path(), QUrl::TolerantMode));
+    for (const EHeader header : m_headers) {
+        switch (header) {
+        case EHeader::Host:
+            request.setRawHeader("Host", BL::Api::serviceHost().toLatin1());
+            break;
+        case EHeader::Accept:
+            request.setRawHeader("Accept", "*/*");
+            break;
+        case EHeader::ContentLength:
+            request.setRawHeader("Content-Length", QByteArray::number(body.size()));
+            break;
+        case EHeader::FormContentType:
+            request.setRawHeader("Content-Type", BL::Api::formContentType);
+            break;
+        case EHeader::MultipartContentType:
+            request.setRawHeader("Content-Type", BL::Api::multipartContentType);
+            break;
+        }
+    }
+    return request;
 }
 
-void CHttpRequest::setHostHeader(QNetworkRequest& request)
+QNetworkRequest CHttpRequest::networkRequest() const
 {
-    request.setRawHeader("Host", BL::Api::serviceHost().toLatin1());
+    return networkRequest(body());
 }
 
-void CHttpRequest::setAcceptHeader(QNetworkRequest& request)
+void CHttpRequest::handleReply(QNetworkReply* reply)
 {
-    request.setRawHeader("Accept", "*/*");
-}
-
-void CHttpRequest::setContentLengthHeader(QNetworkRequest& request) const
-{
-    request.setRawHeader("Content-Length", QByteArray::number(body().size()));
-}
-
-void CHttpRequest::setContentTypeHeader(QNetworkRequest& request, const char* contentType)
-{
-    request.setRawHeader("Content-Type", contentType);
+    const SReplyError error = replyError(reply);
+    if (error.failed()) {
+        onNetworkError(error.code, error.text);
+        return;
+    }
+    onJson(CSimpleJson(reply->readAll()));
 }
 
 QString CHttpRequest::newUuid()

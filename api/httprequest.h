@@ -4,6 +4,7 @@
 #include <QNetworkRequest>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 class QNetworkReply;
 
@@ -35,10 +36,21 @@ extern const char* const multipartContentType;
 // "%" inside a value can neither forge fields nor be mangled.
 QByteArray formEncode(const QString& value);
 
+// The raw headers a request may set.
+enum class EHeader {
+    Host,                 // serviceHost()
+    Accept,               // "*/*"
+    ContentLength,        // the size of the body that is posted
+    FormContentType,      // formContentType
+    MultipartContentType, // multipartContentType
+};
+
 } // namespace BL::Api
 
+class CSimpleJson;
+
 // Base of every request to the web service. A request knows its path, builds its
-// body and headers, and turns its finished reply into its own signals.
+// body, lists its headers and turns the finished reply into its own signals.
 // Created with new by the caller and handed to CServerManager::sendRequest,
 // which owns and deletes it once handleReply has returned.
 class CHttpRequest : public QObject
@@ -47,7 +59,6 @@ class CHttpRequest : public QObject
     Q_DISABLE_COPY_MOVE(CHttpRequest)
 
 public:
-    CHttpRequest();
     ~CHttpRequest() override;
 
     // Random UUID (36 lowercase characters, no braces), fixed for the request's life.
@@ -57,8 +68,17 @@ public:
     virtual QString path() const = 0;
     // May be called more than once for one request; the bytes are the same length each time.
     virtual QByteArray body() const = 0;
-    virtual QNetworkRequest networkRequest() const = 0;
-    virtual void handleReply(QNetworkReply* reply) = 0;
+
+    // URL and headers for posting `body`, which must be the bytes that go out:
+    // "Content-Length" is taken from it.
+    QNetworkRequest networkRequest(const QByteArray& body) const;
+    // The same for a body built here, for looking at a request without sending it.
+    QNetworkRequest networkRequest() const;
+
+    // Turns the finished reply into the request's signals: a network error goes
+    // to onNetworkError and nothing of the body is read; otherwise the body is
+    // parsed and handed to onJson.
+    void handleReply(QNetworkReply* reply);
 
     // The reply's network error, or none. A reply that declared its length and
     // ended short counts as RemoteHostClosedError: the HTTP layer may report
@@ -73,16 +93,16 @@ public:
     static SReplyError replyError(QNetworkReply* reply);
 
 protected:
-    // A request for baseUrl + path() with no headers set yet.
-    QNetworkRequest newNetworkRequest() const;
+    // `headers`: the raw headers of this kind of request, in the order they are set.
+    explicit CHttpRequest(const QVector<BL::Api::EHeader>& headers);
 
-    static void setHostHeader(QNetworkRequest& request);
-    static void setAcceptHeader(QNetworkRequest& request);
-    void setContentLengthHeader(QNetworkRequest& request) const;
-    static void setContentTypeHeader(QNetworkRequest& request, const char* contentType);
+    // `code` is the QNetworkReply::NetworkError number, `text` the reply's error string.
+    virtual void onNetworkError(int code, const QString& text) = 0;
+    virtual void onJson(const CSimpleJson& json) = 0;
 
     static QString newUuid();
 
 private:
     const QString m_uuid;
+    const QVector<BL::Api::EHeader> m_headers;
 };

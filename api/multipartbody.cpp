@@ -1,7 +1,7 @@
 #include "api/multipartbody.h"
 
-#include "api/apilog.h"
 #include "api/httprequest.h"
+#include "api/logging.h"
 
 #include <QBuffer>
 

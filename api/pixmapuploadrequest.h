@@ -1,12 +1,37 @@
 #pragma once
 
-#include "api/httprequest.h"
+#include "api/uploadrequest.h"
 
 #include <QPixmap>
+#include <QVector>
+
+// What both picture uploads share: the path, the headers and the multipart body
+// that carries their PNG files.
+class CPictureUploadRequest : public CUploadRequest
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CPictureUploadRequest)
+
+public:
+    QString path() const override;
+    QByteArray body() const override;
+
+protected:
+    // One or two pictures; the first goes out as "upload-file", the second as "upload-file2".
+    CPictureUploadRequest(const QVector<QPixmap>& pixmaps, const QString& code);
+    CPictureUploadRequest(const QVector<QByteArray>& pngs, const QString& code);
+
+private:
+    const QVector<QPixmap> m_pixmaps;
+    const QString m_code;
+    // Encoding is the expensive part of a body, and a body may be built more than once.
+    mutable QVector<QByteArray> m_pngs;
+    mutable bool m_pngReady = false;
+};
 
 // Uploads one picture (a single shot, a dropped image or an image file) under a
 // reserved code, tied to the user's account when signed in.
-class CPixmapUploadRequest : public CHttpRequest
+class CPixmapUploadRequest : public CPictureUploadRequest
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CPixmapUploadRequest)
@@ -17,25 +42,10 @@ public:
     CPixmapUploadRequest(const QByteArray& png, const QString& code);
 
     int kind() const override;
-    QString path() const override;
-    QByteArray body() const override;
-    QNetworkRequest networkRequest() const override;
-    void handleReply(QNetworkReply* reply) override;
-
-signals:
-    void uploadedOk(const QString& link);
-    void uploadingFailed(const QString& errorDesc);
-
-private:
-    const QPixmap m_pixmap;
-    const QString m_code;
-    // body() runs twice per send (length header, then posting); encode once.
-    mutable QByteArray m_png;
-    mutable bool m_pngReady = false;
 };
 
 // Uploads the two pictures of a comparison shot as one pair.
-class CUploadComparisonShotRequest : public CHttpRequest
+class CUploadComparisonShotRequest : public CPictureUploadRequest
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CUploadComparisonShotRequest)
@@ -47,20 +57,4 @@ public:
                                  const QString& code);
 
     int kind() const override;
-    QString path() const override;
-    QByteArray body() const override;
-    QNetworkRequest networkRequest() const override;
-    void handleReply(QNetworkReply* reply) override;
-
-signals:
-    void uploadedOk(const QString& link);
-    void uploadingFailed(const QString& errorDesc);
-
-private:
-    const QPixmap m_firstPixmap;
-    const QPixmap m_secondPixmap;
-    const QString m_code;
-    mutable QByteArray m_firstPng;
-    mutable QByteArray m_secondPng;
-    mutable bool m_pngReady = false;
 };

@@ -2,9 +2,12 @@
 
 #include "api/simplejson.h"
 
-#include <QNetworkReply>
+using BL::Api::EHeader;
 
-CReserveCodeRequest::CReserveCodeRequest() = default;
+CReserveCodeRequest::CReserveCodeRequest()
+    : CHttpRequest({EHeader::Host, EHeader::Accept, EHeader::ContentLength, EHeader::FormContentType})
+{
+}
 
 int CReserveCodeRequest::kind() const
 {
@@ -21,25 +24,13 @@ QByteArray CReserveCodeRequest::body() const
     return QByteArray();
 }
 
-QNetworkRequest CReserveCodeRequest::networkRequest() const
+void CReserveCodeRequest::onNetworkError(int code, const QString& text)
 {
-    QNetworkRequest request = newNetworkRequest();
-    setHostHeader(request);
-    setAcceptHeader(request);
-    setContentLengthHeader(request);
-    setContentTypeHeader(request, BL::Api::formContentType);
-    return request;
+    emit errorOccured(tr("Reserving code failed.\nNetwork error #%1: %2").arg(QString::number(code), text));
 }
 
-void CReserveCodeRequest::handleReply(QNetworkReply* reply)
+void CReserveCodeRequest::onJson(const CSimpleJson& json)
 {
-    const SReplyError error = replyError(reply);
-    if (error.failed()) {
-        emit errorOccured(
-            tr("Reserving code failed.\nNetwork error #%1: %2").arg(QString::number(error.code), error.text));
-        return;
-    }
-    const CSimpleJson json(reply->readAll());
     if (json.value(QStringLiteral("status")) == QLatin1String("ok"))
         emit codeReserved(json.value(QStringLiteral("code")), json.value(QStringLiteral("url")));
     else

@@ -16,10 +16,12 @@ public:
     int kind() const override;
     QString path() const override;
     QByteArray body() const override;
-    QNetworkRequest networkRequest() const override;
-    void handleReply(QNetworkReply* reply) override;
 
 signals:
     void codeReserved(const QString& code, const QString& uploadingUrl);
     void errorOccured(const QString& errorDesc);
+
+protected:
+    void onNetworkError(int code, const QString& text) override;
+    void onJson(const CSimpleJson& json) override;
 };

@@ -1,7 +1,7 @@
 #include "api/servermanager.h"
 
-#include "api/apilog.h"
 #include "api/httprequest.h"
+#include "api/logging.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
@@ -42,11 +42,12 @@ void CServerManager::sendRequest(CHttpRequest* request)
         qCWarning(lcApi) << "sendRequest called without a request";
         return;
     }
-    QNetworkRequest networkRequest = request->networkRequest();
+    // Built once: "Content-Length" must describe the very bytes that are posted.
+    const QByteArray body = request->body();
+    QNetworkRequest networkRequest = request->networkRequest(body);
 #ifndef QT_NO_SSL
     networkRequest.setSslConfiguration(QSslConfiguration::defaultConfiguration());
 #endif
-    const QByteArray body = request->body();
     QNetworkReply* reply = m_network->post(networkRequest, body);
     m_pending.insert(reply, request);
     qCDebug(lcApi) << "Posted request of kind" << request->kind() << "to" << networkRequest.url().toString()

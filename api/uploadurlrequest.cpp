@@ -1,11 +1,14 @@
 #include "api/uploadurlrequest.h"
 
-#include "api/uploadreply.h"
 #include "api/user.h"
 
-#include <QNetworkReply>
+using BL::Api::EHeader;
 
-CUploadUrlRequest::CUploadUrlRequest(const QUrl& url, const QString& code) : m_url(url), m_code(code) {}
+CUploadUrlRequest::CUploadUrlRequest(const QUrl& url, const QString& code)
+    : CUploadRequest({EHeader::Host, EHeader::FormContentType, EHeader::ContentLength}), m_url(url),
+      m_code(code)
+{
+}
 
 int CUploadUrlRequest::kind() const
 {
@@ -28,19 +31,4 @@ QByteArray CUploadUrlRequest::body() const
     if (!m_code.isEmpty())
         body += "&code=" + BL::Api::formEncode(m_code);
     return body;
-}
-
-QNetworkRequest CUploadUrlRequest::networkRequest() const
-{
-    QNetworkRequest request = newNetworkRequest();
-    setHostHeader(request);
-    setContentTypeHeader(request, BL::Api::formContentType);
-    setContentLengthHeader(request);
-    return request;
-}
-
-void CUploadUrlRequest::handleReply(QNetworkReply* reply)
-{
-    BL::Api::reportUploadReply(this, reply, &CUploadUrlRequest::uploadedOk,
-                               &CUploadUrlRequest::uploadingFailed);
 }

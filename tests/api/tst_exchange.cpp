@@ -287,6 +287,7 @@ void TestExchange::uploadsOnTheWire()
     for (int kind : {Pixmap, Comparison, Url}) {
         CHttpRequest* request = makeUpload(kind);
         const QByteArray expectedBody = request->body();
+        const QByteArray declared = request->networkRequest().rawHeader("Content-Length");
         SOutcomeSpy spy(request);
         QVERIFY(spy.sendAndFinish());
         const auto& exchange = m_server->exchanges().last();
@@ -295,6 +296,9 @@ void TestExchange::uploadsOnTheWire()
         QCOMPARE(exchange.header("Host"), m_server->hostAndPort().toLatin1());
         QCOMPARE(exchange.header("Content-Length"), QByteArray::number(exchange.body.size()));
         QVERIFY(exchange.header("Accept").isNull());
+        // Each upload states its own length, the comparison pair too, and it is what arrived.
+        QCOMPARE(declared, QByteArray::number(expectedBody.size()));
+        QCOMPARE(exchange.header("Content-Length"), declared);
         if (kind == Comparison) // the second file name is new for every build of the body
             QCOMPARE(exchange.body.size(), expectedBody.size());
         else

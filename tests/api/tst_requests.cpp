@@ -196,7 +196,10 @@ void TestRequests::headersInOrder()
     QCOMPARE(single.networkRequest().rawHeader("Content-Length"), QByteArray::number(single.body().size()));
 
     CUploadComparisonShotRequest pair(pix, pix, QStringLiteral("k"));
-    QCOMPARE(headerNames(pair.networkRequest()), (Names{"Host", "Content-Type"}));
+    QCOMPARE(headerNames(pair.networkRequest()), (Names{"Host", "Content-Type", "Content-Length"}));
+    QCOMPARE(pair.networkRequest().rawHeader("Content-Type"),
+             single.networkRequest().rawHeader("Content-Type"));
+    QCOMPARE(pair.networkRequest().rawHeader("Content-Length"), QByteArray::number(pair.body().size()));
 
     CUploadUrlRequest url(QUrl(QStringLiteral("http://x.test/a.png")), QStringLiteral("k"));
     QCOMPARE(headerNames(url.networkRequest()), (Names{"Host", "Content-Type", "Content-Length"}));

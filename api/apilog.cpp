@@ -1,3 +1,0 @@
-#include "api/apilog.h"
-
-Q_LOGGING_CATEGORY(lcApi, "brightloom.api", QtWarningMsg)

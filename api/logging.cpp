@@ -1,0 +1,3 @@
+#include "api/logging.h"
+
+Q_LOGGING_CATEGORY(lcApi, "brightloom.api", QtInfoMsg)
