@@ -73,12 +73,12 @@ public:
     // "Content-Length" is taken from it.
     QNetworkRequest networkRequest(const QByteArray& body) const;
     // The same for a body built here, for looking at a request without sending it.
-    QNetworkRequest networkRequest() const;
+    virtual QNetworkRequest networkRequest() const;
 
     // Turns the finished reply into the request's signals: a network error goes
     // to onNetworkError and nothing of the body is read; otherwise the body is
-    // parsed and handed to onJson.
-    void handleReply(QNetworkReply* reply);
+    // parsed and handed to onJson. Virtual for a request that reads more than JSON.
+    virtual void handleReply(QNetworkReply* reply);
 
     // The reply's network error, or none. A reply that declared its length and
     // ended short counts as RemoteHostClosedError: the HTTP layer may report
