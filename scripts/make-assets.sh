@@ -6,6 +6,10 @@ set -euo pipefail
 out=$(cd "$(dirname "$0")/.." && pwd)/resources/assets
 mkdir -p "$out"
 convert=/usr/bin/convert # /usr/local/bin/convert may be a stand-in
+if [ ! -x "$convert" ] || ! command -v sox >/dev/null; then
+    echo "make-assets.sh needs Debian's imagemagick and sox: apt-get install imagemagick sox" >&2
+    exit 1
+fi
 cd "$out"
 
 # Camera body drawn at 64x64: rounded body, lens, viewfinder bump.

@@ -32,7 +32,7 @@ if [ -n "${DISPLAY:-}" ]; then
 else
     cat <<TXT
 No DISPLAY: starting a virtual X session (Xvfb with a tray host).
-Look at it with, for example:
+Look at it with a screenshot tool, for example ImageMagick's:
     DISPLAY=:N import -window root /tmp/brightloom.png    (N is printed below)
 Press Ctrl+C here to stop.
 TXT

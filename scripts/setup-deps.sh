@@ -5,10 +5,9 @@ set -euo pipefail
 PACKAGES=(
     cmake g++ make pkg-config
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5x11extras5-dev
-    qttools5-dev qttools5-dev-tools libx11-dev libxext-dev libxcb1-dev libxtst-dev
-    libcpp-httplib-dev libsqlite3-dev libssl-dev libpng-dev libjpeg-dev libdeflate-dev zlib1g-dev libbackward-cpp-dev libdw-dev
-    xvfb x11-utils x11-xserver-utils xdotool xclip xsel trayer openbox xcompmgr dbus
-    imagemagick sox fonts-texgyre pulseaudio curl python3
+    libx11-dev libxext-dev libxcb1-dev libxtst-dev fonts-texgyre
+    libcpp-httplib-dev libsqlite3-dev libssl-dev libjpeg-dev libdeflate-dev zlib1g-dev
+    xvfb x11-utils xdotool xclip trayer openbox xcompmgr curl
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
