@@ -73,7 +73,7 @@ public:
     // "Content-Length" is taken from it.
     QNetworkRequest networkRequest(const QByteArray& body) const;
     // The same for a body built here, for looking at a request without sending it.
-    virtual QNetworkRequest networkRequest() const;
+    QNetworkRequest networkRequest() const;
 
     // Turns the finished reply into the request's signals: a network error goes
     // to onNetworkError and nothing of the body is read; otherwise the body is
