@@ -1,8 +1,8 @@
 #include "platform/globalshortcut.h"
 
-#include "platform/globalshortcutbackend.h"
+#include "platform/backends.h"
 
-namespace Backend = BL::Platform::GlobalShortcutBackend;
+using BL::Platform::backends;
 
 CGlobalShortcut::CGlobalShortcut(const QKeySequence& shortcut, QObject* parent) : QObject(parent)
 {
@@ -19,14 +19,14 @@ bool CGlobalShortcut::setShortcut(const QKeySequence& shortcut)
     unregister();
     m_shortcut = shortcut;
     if (!m_shortcut.isEmpty())
-        m_registered = Backend::registerShortcut(this, m_shortcut);
+        m_registered = backends().shortcuts().registerShortcut(this, m_shortcut);
     return m_registered;
 }
 
 void CGlobalShortcut::unregister()
 {
     if (m_registered)
-        Backend::unregisterShortcut(this, m_shortcut);
+        backends().shortcuts().unregisterShortcut(this, m_shortcut);
     m_registered = false;
 }
 

@@ -1,19 +1,35 @@
-#include "platform/globalshortcutbackend.h"
+#include "platform/backendfactories.h"
 #include "platform/logging.h"
 
 // For window systems without a way to grab keys: the shortcuts stay inert.
-namespace BL::Platform::GlobalShortcutBackend {
+namespace BL::Platform {
 
-bool registerShortcut(CGlobalShortcut*, const QKeySequence& sequence)
+namespace {
+
+class CNullShortcutBackend final : public CAbstractShortcutBackend
 {
-    static bool warned = false;
-    if (!warned) {
-        warned = true;
-        qCWarning(lcPlatform) << "global shortcuts are not supported here; ignoring" << sequence.toString();
+public:
+    bool registerShortcut(CGlobalShortcut*, const QKeySequence& sequence) override
+    {
+        if (!m_warned) {
+            m_warned = true;
+            qCWarning(lcPlatform) << "global shortcuts are not supported here; ignoring"
+                                  << sequence.toString();
+        }
+        return false;
     }
-    return false;
+
+    void unregisterShortcut(CGlobalShortcut*, const QKeySequence&) override {}
+
+private:
+    bool m_warned = false;
+};
+
+} // namespace
+
+std::unique_ptr<CAbstractShortcutBackend> createNullShortcutBackend()
+{
+    return std::make_unique<CNullShortcutBackend>();
 }
 
-void unregisterShortcut(CGlobalShortcut*, const QKeySequence&) {}
-
-} // namespace BL::Platform::GlobalShortcutBackend
+} // namespace BL::Platform

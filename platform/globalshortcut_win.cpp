@@ -1,5 +1,5 @@
+#include "platform/backendfactories.h"
 #include "platform/globalshortcut.h"
-#include "platform/globalshortcutbackend.h"
 #include "platform/logging.h"
 
 #include <QAbstractNativeEventFilter>
@@ -8,6 +8,8 @@
 #include <windows.h>
 
 // Windows: RegisterHotKey on the thread, WM_HOTKEY arrives in the GUI thread's queue.
+namespace BL::Platform {
+
 namespace {
 
 UINT virtualKeyFor(int qtKey)
@@ -43,64 +45,58 @@ UINT modsFor(int qtModifiers)
     return mods;
 }
 
-class CWinHotkeyFilter : public QAbstractNativeEventFilter
+class CWinShortcutBackend final : public CAbstractShortcutBackend, private QAbstractNativeEventFilter
 {
 public:
+    CWinShortcutBackend() { QCoreApplication::instance()->installNativeEventFilter(this); }
+
+    bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) override
+    {
+        const UINT vk = virtualKeyFor(sequence[0] & ~Qt::KeyboardModifierMask);
+        if (vk == 0)
+            return false;
+        const int id = m_nextId++;
+        if (!RegisterHotKey(nullptr, id, modsFor(sequence[0] & Qt::KeyboardModifierMask), vk)) {
+            qCWarning(lcPlatform) << "the combination" << sequence.toString()
+                                  << "is held by another program; that hotkey stays inert";
+            return false;
+        }
+        m_ids.insert(id, owner);
+        return true;
+    }
+
+    void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence&) override
+    {
+        for (auto it = m_ids.begin(); it != m_ids.end();) {
+            if (it.value() == owner) {
+                UnregisterHotKey(nullptr, it.key());
+                it = m_ids.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+private:
     bool nativeEventFilter(const QByteArray&, void* message, long*) override
     {
         auto* msg = static_cast<MSG*>(message);
         if (msg->message != WM_HOTKEY)
             return false;
-        if (CGlobalShortcut* owner = ids.value(int(msg->wParam)))
+        if (CGlobalShortcut* owner = m_ids.value(int(msg->wParam)))
             owner->trigger();
         return true;
     }
 
-    QHash<int, CGlobalShortcut*> ids;
-    int nextId = 1;
+    QHash<int, CGlobalShortcut*> m_ids;
+    int m_nextId = 1;
 };
-
-CWinHotkeyFilter* filter()
-{
-    static CWinHotkeyFilter* instance = [] {
-        auto* f = new CWinHotkeyFilter;
-        QCoreApplication::instance()->installNativeEventFilter(f);
-        return f;
-    }();
-    return instance;
-}
 
 } // namespace
 
-namespace BL::Platform::GlobalShortcutBackend {
-
-bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence)
+std::unique_ptr<CAbstractShortcutBackend> createWinShortcutBackend()
 {
-    const UINT vk = virtualKeyFor(sequence[0] & ~Qt::KeyboardModifierMask);
-    if (vk == 0)
-        return false;
-    CWinHotkeyFilter* f = filter();
-    const int id = f->nextId++;
-    if (!RegisterHotKey(nullptr, id, modsFor(sequence[0] & Qt::KeyboardModifierMask), vk)) {
-        qCWarning(lcPlatform) << "the combination" << sequence.toString()
-                              << "is held by another program; that hotkey stays inert";
-        return false;
-    }
-    f->ids.insert(id, owner);
-    return true;
+    return std::make_unique<CWinShortcutBackend>();
 }
 
-void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence&)
-{
-    CWinHotkeyFilter* f = filter();
-    for (auto it = f->ids.begin(); it != f->ids.end();) {
-        if (it.value() == owner) {
-            UnregisterHotKey(nullptr, it.key());
-            it = f->ids.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-} // namespace BL::Platform::GlobalShortcutBackend
+} // namespace BL::Platform

@@ -1,18 +1,19 @@
 #include "platform/globalshortcut.h"
-#include "platform/globalshortcutbackend.h"
 #include "platform/logging.h"
+#include "platform/x11backends.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QHash>
 #include <QMultiHash>
-#include <QX11Info>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
 
 // X11: a passive grab of the combination on the root window, so the server
 // sends us the key press whichever window has the focus.
+namespace BL::Platform {
+
 namespace {
 
 // CapsLock and NumLock change the modifier state of every press; a grab must
@@ -74,9 +75,56 @@ uint16_t modsFor(int qtModifiers)
     return mods;
 }
 
-class CX11HotkeyFilter : public QAbstractNativeEventFilter
+class CX11ShortcutBackend final : public CAbstractShortcutBackend, private QAbstractNativeEventFilter
 {
 public:
+    explicit CX11ShortcutBackend(const SX11Connection& x11) : m_x11(x11)
+    {
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+
+    bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) override
+    {
+        Combination combination;
+        if (!toCombination(sequence, &combination)) {
+            qCWarning(lcPlatform) << "cannot map" << sequence.toString() << "to an X11 key";
+            return false;
+        }
+        // Another of our shortcuts may hold this combination already: share the grab.
+        if (!m_grabs.contains(combination)) {
+            bool refused = false;
+            for (uint16_t extra : kIgnoredMasks) {
+                const xcb_void_cookie_t cookie =
+                    xcb_grab_key_checked(m_x11.connection, 1, m_x11.root, combination.mods | extra,
+                                         combination.keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+                if (xcb_generic_error_t* error = xcb_request_check(m_x11.connection, cookie)) {
+                    refused = true;
+                    free(error);
+                }
+            }
+            if (refused) {
+                // Someone else holds it: give back whatever variants we did get.
+                ungrab(combination);
+                qCWarning(lcPlatform) << "the combination" << sequence.toString()
+                                      << "is held by another program; that hotkey stays inert";
+                return false;
+            }
+        }
+        m_grabs.insert(combination, owner);
+        return true;
+    }
+
+    void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) override
+    {
+        Combination combination;
+        if (!toCombination(sequence, &combination))
+            return;
+        m_grabs.remove(combination, owner);
+        if (!m_grabs.contains(combination))
+            ungrab(combination);
+    }
+
+private:
     bool nativeEventFilter(const QByteArray& eventType, void* message, long*) override
     {
         if (eventType != "xcb_generic_event_t")
@@ -86,100 +134,42 @@ public:
             return false;
         auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
         const Combination combination{press->detail, uint16_t(press->state & kRelevantMods)};
-        const QList<CGlobalShortcut*> owners = grabs.values(combination);
+        const QList<CGlobalShortcut*> owners = m_grabs.values(combination);
         for (CGlobalShortcut* owner : owners)
             owner->trigger();
         return !owners.isEmpty();
     }
 
-    QMultiHash<Combination, CGlobalShortcut*> grabs;
+    bool toCombination(const QKeySequence& sequence, Combination* out) const
+    {
+        const int key = sequence[0] & ~Qt::KeyboardModifierMask;
+        const KeySym sym = keysymFor(key);
+        if (sym == NoSymbol)
+            return false;
+        const KeyCode code = XKeysymToKeycode(m_x11.display, sym);
+        if (code == 0)
+            return false;
+        out->keycode = code;
+        out->mods = modsFor(sequence[0] & Qt::KeyboardModifierMask);
+        return true;
+    }
+
+    void ungrab(const Combination& combination)
+    {
+        for (uint16_t extra : kIgnoredMasks)
+            xcb_ungrab_key(m_x11.connection, combination.keycode, m_x11.root, combination.mods | extra);
+        xcb_flush(m_x11.connection);
+    }
+
+    const SX11Connection m_x11;
+    QMultiHash<Combination, CGlobalShortcut*> m_grabs;
 };
-
-CX11HotkeyFilter* filter()
-{
-    static CX11HotkeyFilter* instance = [] {
-        auto* f = new CX11HotkeyFilter;
-        QCoreApplication::instance()->installNativeEventFilter(f);
-        return f;
-    }();
-    return instance;
-}
-
-bool toCombination(const QKeySequence& sequence, Combination* out)
-{
-    const int key = sequence[0] & ~Qt::KeyboardModifierMask;
-    const KeySym sym = keysymFor(key);
-    if (sym == NoSymbol)
-        return false;
-    const KeyCode code = XKeysymToKeycode(QX11Info::display(), sym);
-    if (code == 0)
-        return false;
-    out->keycode = code;
-    out->mods = modsFor(sequence[0] & Qt::KeyboardModifierMask);
-    return true;
-}
 
 } // namespace
 
-namespace BL::Platform::GlobalShortcutBackend {
-
-bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence)
+std::unique_ptr<CAbstractShortcutBackend> createX11ShortcutBackend(const SX11Connection& x11)
 {
-    if (!QX11Info::isPlatformX11()) {
-        static bool warned = false;
-        if (!warned) {
-            warned = true;
-            qCWarning(lcPlatform) << "global shortcuts need an X11 session; hotkeys stay inert";
-        }
-        return false;
-    }
-    Combination combination;
-    if (!toCombination(sequence, &combination)) {
-        qCWarning(lcPlatform) << "cannot map" << sequence.toString() << "to an X11 key";
-        return false;
-    }
-    CX11HotkeyFilter* f = filter();
-    // Another of our shortcuts may hold this combination already: share the grab.
-    if (!f->grabs.contains(combination)) {
-        xcb_connection_t* connection = QX11Info::connection();
-        const xcb_window_t root = QX11Info::appRootWindow();
-        bool refused = false;
-        for (uint16_t extra : kIgnoredMasks) {
-            const xcb_void_cookie_t cookie =
-                xcb_grab_key_checked(connection, 1, root, combination.mods | extra, combination.keycode,
-                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-            if (xcb_generic_error_t* error = xcb_request_check(connection, cookie)) {
-                refused = true;
-                free(error);
-            }
-        }
-        if (refused) {
-            // Someone else holds it: give back whatever variants we did get.
-            for (uint16_t extra : kIgnoredMasks)
-                xcb_ungrab_key(connection, combination.keycode, root, combination.mods | extra);
-            xcb_flush(connection);
-            qCWarning(lcPlatform) << "the combination" << sequence.toString()
-                                  << "is held by another program; that hotkey stays inert";
-            return false;
-        }
-    }
-    f->grabs.insert(combination, owner);
-    return true;
+    return std::make_unique<CX11ShortcutBackend>(x11);
 }
 
-void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence& sequence)
-{
-    Combination combination;
-    if (!QX11Info::isPlatformX11() || !toCombination(sequence, &combination))
-        return;
-    CX11HotkeyFilter* f = filter();
-    f->grabs.remove(combination, owner);
-    if (f->grabs.contains(combination))
-        return;
-    xcb_connection_t* connection = QX11Info::connection();
-    for (uint16_t extra : kIgnoredMasks)
-        xcb_ungrab_key(connection, combination.keycode, QX11Info::appRootWindow(), combination.mods | extra);
-    xcb_flush(connection);
-}
-
-} // namespace BL::Platform::GlobalShortcutBackend
+} // namespace BL::Platform

@@ -1,7 +1,6 @@
 #include "platform/logging.h"
-#include "platform/screengrab.h"
+#include "platform/x11backends.h"
 
-#include <QX11Info>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
@@ -11,6 +10,8 @@
 // X11: the image travels through shared memory instead of the socket, which
 // makes a full-screen grab several times faster than a plain GetImage. The
 // segment is kept for the next grab until the program goes idle.
+namespace BL::Platform {
+
 namespace {
 
 class CShmGrabber
@@ -103,38 +104,42 @@ private:
     size_t m_capacity = 0;
 };
 
-CShmGrabber& grabber()
+class CX11ScreenGrabber final : public CAbstractScreenGrabber
 {
-    static CShmGrabber instance;
-    return instance;
-}
+public:
+    explicit CX11ScreenGrabber(const SX11Connection& x11)
+        : m_display(x11.display), m_shmAvailable(XShmQueryExtension(x11.display))
+    {
+    }
+
+    QImage grab(const QRect& rect) override
+    {
+        if (!m_shmAvailable || rect.isEmpty())
+            return QImage();
+        Display* dpy = m_display;
+        // Areas reaching past the root window would make the request fail.
+        const QRect root(0, 0, DisplayWidth(dpy, DefaultScreen(dpy)), DisplayHeight(dpy, DefaultScreen(dpy)));
+        if (!root.contains(rect))
+            return QImage();
+        const QImage image = m_shm.grab(dpy, rect);
+        if (image.isNull())
+            qCDebug(lcPlatform) << "shared-memory grab failed for" << rect << "; using the generic path";
+        return image;
+    }
+
+    void releaseBuffers() override { m_shm.release(); }
+
+private:
+    Display* const m_display;
+    const bool m_shmAvailable;
+    CShmGrabber m_shm;
+};
 
 } // namespace
 
-namespace BL::Platform {
-
-void releaseScreenGrabBuffers()
+std::unique_ptr<CAbstractScreenGrabber> createX11ScreenGrabber(const SX11Connection& x11)
 {
-    if (QX11Info::isPlatformX11())
-        grabber().release();
-}
-
-QImage grabScreenRect(const QRect& rect)
-{
-    if (!QX11Info::isPlatformX11() || rect.isEmpty())
-        return QImage();
-    Display* dpy = QX11Info::display();
-    static const bool shmAvailable = XShmQueryExtension(dpy);
-    if (!shmAvailable)
-        return QImage();
-    // Areas reaching past the root window would make the request fail.
-    const QRect root(0, 0, DisplayWidth(dpy, DefaultScreen(dpy)), DisplayHeight(dpy, DefaultScreen(dpy)));
-    if (!root.contains(rect))
-        return QImage();
-    const QImage image = grabber().grab(dpy, rect);
-    if (image.isNull())
-        qCDebug(lcPlatform) << "shared-memory grab failed for" << rect << "; using the generic path";
-    return image;
+    return std::make_unique<CX11ScreenGrabber>(x11);
 }
 
 } // namespace BL::Platform

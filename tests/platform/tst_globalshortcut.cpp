@@ -1,4 +1,5 @@
 // Global shortcuts against a real X server, pressed with xdotool.
+#include "platform/backends.h"
 #include "platform/globalshortcut.h"
 #include "x11session.h"
 
@@ -18,7 +19,11 @@ private:
     static void press(const QString& keys) { xdotool({QStringLiteral("key"), keys}); }
 
 private slots:
-    void initTestCase() { QVERIFY(QX11Info::isPlatformX11()); }
+    void initTestCase()
+    {
+        QVERIFY(QX11Info::isPlatformX11());
+        QCOMPARE(BL::Platform::backends().name(), QStringLiteral("xcb"));
+    }
 
     void pressActivatesOnce()
     {

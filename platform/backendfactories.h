@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/backends.h"
+
+#include <memory>
+#include <vector>
+
+// How the loader reaches the backends of this build. Each platform file
+// defines its factory; CMake compiles the files of the target OS, and the
+// windowsystem_<os>.cpp it picks lists what they offer.
+namespace BL::Platform {
+
+struct SWindowSystemFactory
+{
+    // The Qt platform it serves, and the value of BL_PLATFORM_BACKEND that forces it.
+    const char* name;
+    // Each returns nullptr when the window system cannot be reached.
+    std::unique_ptr<CAbstractShortcutBackend> (*createShortcuts)();
+    std::unique_ptr<CAbstractScreenGrabber> (*createScreenGrabber)();
+};
+
+std::vector<SWindowSystemFactory> windowSystemFactories();
+
+// Termination works the same under every window system of an OS.
+std::unique_ptr<CAbstractTermination> createSystemTermination();
+
+// Always built: the fallback for anything else.
+std::unique_ptr<CAbstractShortcutBackend> createNullShortcutBackend();
+std::unique_ptr<CAbstractScreenGrabber> createNullScreenGrabber();
+
+// Windows only.
+std::unique_ptr<CAbstractShortcutBackend> createWinShortcutBackend();
+
+} // namespace BL::Platform

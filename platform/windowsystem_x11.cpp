@@ -1,0 +1,30 @@
+#include "platform/backendfactories.h"
+#include "platform/x11backends.h"
+
+#include <QX11Info>
+
+// Linux and other X11 systems.
+namespace BL::Platform {
+
+namespace {
+
+// Makes an X11 backend on Qt's connection. Only the xcb platform plugin has
+// one; under any other a forced "xcb" gets nothing and the loader falls back.
+template<typename Backend, std::unique_ptr<Backend> (*create)(const SX11Connection&)>
+std::unique_ptr<Backend> onQtConnection()
+{
+    if (!QX11Info::isPlatformX11() || !QX11Info::display() || !QX11Info::connection())
+        return nullptr;
+    return create(
+        SX11Connection{QX11Info::display(), QX11Info::connection(), xcb_window_t(QX11Info::appRootWindow())});
+}
+
+} // namespace
+
+std::vector<SWindowSystemFactory> windowSystemFactories()
+{
+    return {{"xcb", onQtConnection<CAbstractShortcutBackend, createX11ShortcutBackend>,
+             onQtConnection<CAbstractScreenGrabber, createX11ScreenGrabber>}};
+}
+
+} // namespace BL::Platform
