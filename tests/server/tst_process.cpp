@@ -210,4 +210,4 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)
-#include "tst_server_process.moc"
+#include "tst_process.moc"
