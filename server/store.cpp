@@ -11,71 +11,71 @@ namespace BL::Server {
 class CStore::CStatement
 {
 public:
-    CStatement(CStore& store, const char* sql) : stmt(store.prepare(sql)) {}
+    CStatement(CStore& store, const char* sql) : m_stmt(store.prepare(sql)) {}
     ~CStatement()
     {
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt);
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
     }
     CStatement(const CStatement&) = delete;
     CStatement& operator=(const CStatement&) = delete;
 
     CStatement& bind(int index, const std::string& text)
     {
-        sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
         return *this;
     }
     CStatement& bind(int index, std::int64_t value)
     {
-        sqlite3_bind_int64(stmt, index, value);
+        sqlite3_bind_int64(m_stmt, index, value);
         return *this;
     }
     CStatement& bindNull(int index)
     {
-        sqlite3_bind_null(stmt, index);
+        sqlite3_bind_null(m_stmt, index);
         return *this;
     }
     // True while a row is available; throws on errors other than constraint violations.
     bool step()
     {
-        const int rc = sqlite3_step(stmt);
+        const int rc = sqlite3_step(m_stmt);
         if (rc == SQLITE_ROW) {
             return true;
         }
         if (rc == SQLITE_DONE) {
             return false;
         }
-        lastError = rc;
+        m_lastError = rc;
         if ((rc & 0xff) == SQLITE_CONSTRAINT) {
             return false;
         }
         throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
     }
-    bool constraintFailed() const { return (lastError & 0xff) == SQLITE_CONSTRAINT; }
-    std::int64_t integer(int column) { return sqlite3_column_int64(stmt, column); }
-    bool isNull(int column) { return sqlite3_column_type(stmt, column) == SQLITE_NULL; }
+    bool constraintFailed() const { return (m_lastError & 0xff) == SQLITE_CONSTRAINT; }
+    std::int64_t integer(int column) { return sqlite3_column_int64(m_stmt, column); }
+    bool isNull(int column) { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
     std::string text(int column)
     {
-        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-        return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(stmt, column)))
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
                     : std::string();
     }
 
 private:
-    sqlite3_stmt* stmt;
-    int lastError = SQLITE_OK;
+    sqlite3_stmt* m_stmt;
+    int m_lastError = SQLITE_OK;
 };
 
 CStore::CStore(const std::string& path)
 {
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
-        const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
-        db = nullptr;
+        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        sqlite3_close(m_db);
+        m_db = nullptr;
         throw std::runtime_error("cannot open database " + path + ": " + message);
     }
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(m_db, 5000);
     try {
         exec("PRAGMA journal_mode=WAL");
         // WAL with NORMAL survives a killed process; picture files get their own fsync.
@@ -105,24 +105,24 @@ CStore::CStore(const std::string& path)
              " os_type TEXT, build_host_user TEXT, ver TEXT, email TEXT,"
              " file TEXT NOT NULL)");
     } catch (...) {
-        sqlite3_close(db);
-        db = nullptr;
+        sqlite3_close(m_db);
+        m_db = nullptr;
         throw;
     }
 }
 
 CStore::~CStore()
 {
-    for (const auto& entry : statements) {
+    for (const auto& entry : m_statements) {
         sqlite3_finalize(entry.second);
     }
-    sqlite3_close(db);
+    sqlite3_close(m_db);
 }
 
 void CStore::exec(const char* sql)
 {
     char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         const std::string message = error ? error : "unknown error";
         sqlite3_free(error);
         throw std::runtime_error("database error: " + message);
@@ -132,21 +132,21 @@ void CStore::exec(const char* sql)
 sqlite3_stmt* CStore::prepare(const char* sql)
 {
     // Callers pass string literals, so the address identifies the statement.
-    const auto found = statements.find(sql);
-    if (found != statements.end()) {
+    const auto found = m_statements.find(sql);
+    if (found != m_statements.end()) {
         return found->second;
     }
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-        throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(db));
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
     }
-    statements.emplace(sql, stmt);
+    m_statements.emplace(sql, stmt);
     return stmt;
 }
 
 std::string CStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (;;) {
         const std::string code = randomAlnum(10);
         CStatement insert(*this, "INSERT INTO codes (code, reserved_ms, expires_ms) VALUES (?1, ?2, ?3)");
@@ -162,7 +162,7 @@ EClaim CStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int
                            const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                            std::string* usedCode)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const auto bindUpload = [&](CStatement& stmt) {
         stmt.bind(2, nowMs);
         if (accountId > 0) {
@@ -207,7 +207,7 @@ EClaim CStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int
         claim.bind(1, code);
         bindUpload(claim);
         claim.step();
-        if (sqlite3_changes(db) == 1) {
+        if (sqlite3_changes(m_db) == 1) {
             *usedCode = code;
             return EClaim::Ok;
         }
@@ -222,7 +222,7 @@ EClaim CStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int
 
 SCodeInfo CStore::lookup(const std::string& code, std::int64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(
         *this, "SELECT expires_ms, uploaded_ms, file1, mime1, file2, mime2 FROM codes WHERE code = ?1");
     select.bind(1, code);
@@ -246,7 +246,7 @@ SCodeInfo CStore::lookup(const std::string& code, std::int64_t nowMs)
 
 std::int64_t CStore::accountForHash(const std::string& hash)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT id FROM accounts WHERE hash = ?1");
     select.bind(1, hash);
     return select.step() ? select.integer(0) : 0;
@@ -254,7 +254,7 @@ std::int64_t CStore::accountForHash(const std::string& hash)
 
 std::int64_t CStore::accountFor(const std::string& email, const std::string& hash)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT id FROM accounts WHERE email = ?1 AND hash = ?2");
     select.bind(1, email).bind(2, hash);
     return select.step() ? select.integer(0) : 0;
@@ -262,7 +262,7 @@ std::int64_t CStore::accountFor(const std::string& email, const std::string& has
 
 std::string CStore::accountEmail(std::int64_t accountId)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT email FROM accounts WHERE id = ?1");
     select.bind(1, accountId);
     return select.step() ? select.text(0) : std::string();
@@ -270,7 +270,7 @@ std::string CStore::accountEmail(std::int64_t accountId)
 
 ESignup CStore::createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     {
         CStatement taken(*this, "SELECT 1 FROM accounts WHERE email = ?1");
         taken.bind(1, email);
@@ -287,7 +287,7 @@ ESignup CStore::createAccount(const std::string& email, const std::string& hash,
 
 void CStore::createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement insert(*this, "INSERT INTO sessions (token, account_id, expires_ms) VALUES (?1, ?2, ?3)");
     insert.bind(1, token).bind(2, accountId).bind(3, expiresMs);
     insert.step();
@@ -295,7 +295,7 @@ void CStore::createSession(const std::string& token, std::int64_t accountId, std
 
 std::int64_t CStore::sessionAccount(const std::string& token, std::int64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT account_id FROM sessions WHERE token = ?1 AND expires_ms > ?2");
     select.bind(1, token).bind(2, nowMs);
     return select.step() ? select.integer(0) : 0;
@@ -303,7 +303,7 @@ std::int64_t CStore::sessionAccount(const std::string& token, std::int64_t nowMs
 
 void CStore::deleteSession(const std::string& token)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement remove(*this, "DELETE FROM sessions WHERE token = ?1");
     remove.bind(1, token);
     remove.step();
@@ -311,7 +311,7 @@ void CStore::deleteSession(const std::string& token)
 
 std::vector<SHistoryItem> CStore::history(std::int64_t accountId, int limit)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT code, uploaded_ms, file2 IS NOT NULL, source_url FROM codes"
                              " WHERE account_id = ?1 AND uploaded_ms IS NOT NULL"
                              " ORDER BY uploaded_ms DESC, rowid DESC LIMIT ?2");
@@ -325,7 +325,7 @@ std::vector<SHistoryItem> CStore::history(std::int64_t accountId, int limit)
 
 void CStore::addReport(const SReport& report, std::int64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement insert(*this,
                       "INSERT INTO reports (id, received_ms, os_type, build_host_user, ver, email, file)"
                       " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -336,7 +336,7 @@ void CStore::addReport(const SReport& report, std::int64_t nowMs)
 
 std::vector<std::string> CStore::referencedFiles()
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT file1 FROM codes WHERE file1 IS NOT NULL"
                              " UNION ALL SELECT file2 FROM codes WHERE file2 IS NOT NULL");
     std::vector<std::string> names;

@@ -98,9 +98,9 @@ private:
     sqlite3_stmt* prepare(const char* sql);
     void exec(const char* sql);
 
-    std::mutex mutex;
-    sqlite3* db = nullptr;
-    std::unordered_map<const char*, sqlite3_stmt*> statements;
+    std::mutex m_mutex;
+    sqlite3* m_db = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> m_statements;
 };
 
 } // namespace BL::Server
