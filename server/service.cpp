@@ -7,7 +7,7 @@
 #include "server/picture_routes.h"
 #include "server/report_routes.h"
 #include "server/route_support.h"
-#include "server/store.h"
+#include "server/sqlite_store.h"
 #include "server/util.h"
 
 #include <algorithm>
@@ -80,7 +80,7 @@ CService::CService(SServiceOptions options)
     }
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
-    m_store = std::make_unique<CStore>(m_options.dataDir + "/brightloom.db");
+    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db");
     m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
     m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
 

@@ -18,7 +18,10 @@ CTestServer::CTestServer(BL::Server::SServiceOptions options)
     }
     options.listenHost = "127.0.0.1";
     options.listenPort = 0;
-    options.dataDir = m_dir.path().toStdString();
+    if (options.dataDir.empty()) {
+        options.dataDir = m_dir.path().toStdString();
+    }
+    m_dataDir = QString::fromStdString(options.dataDir);
     options.accessLog = qEnvironmentVariableIsSet("BL_TEST_ACCESS_LOG");
     m_service = std::make_unique<BL::Server::CService>(options);
     m_port = m_service->bind();

@@ -12,7 +12,8 @@
 
 namespace BL::Test {
 
-// The service running in this process on an ephemeral loopback port, with its own data directory.
+// The service running in this process on an ephemeral loopback port, with its own data directory
+// unless the options name one.
 class CTestServer
 {
 public:
@@ -23,12 +24,13 @@ public:
 
     int port() const { return m_port; }
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-    QString dataDir() const { return m_dir.path(); }
+    QString dataDir() const { return m_dataDir; }
     BL::Server::CService& service() { return *m_service; }
     std::unique_ptr<httplib::Client> client() const;
 
 private:
     QTemporaryDir m_dir;
+    QString m_dataDir;
     std::unique_ptr<BL::Server::CService> m_service;
     std::thread m_thread;
     int m_port = 0;

@@ -1,5 +1,6 @@
-#include "server/store.h"
+#include "server/sqlite_store.h"
 
+#include "server/sqlite_schema.h"
 #include "server/util.h"
 
 #include <sqlite3.h>
@@ -8,10 +9,10 @@
 namespace BL::Server {
 
 // A cached prepared statement, bound for one use and reset when the use ends.
-class CStore::CStatement
+class CSqliteStore::CStatement
 {
 public:
-    CStatement(CStore& store, const char* sql) : m_stmt(store.prepare(sql)) {}
+    CStatement(CSqliteStore& store, const char* sql) : m_stmt(store.prepare(sql)) {}
     ~CStatement()
     {
         sqlite3_reset(m_stmt);
@@ -66,7 +67,7 @@ private:
     int m_lastError = SQLITE_OK;
 };
 
-CStore::CStore(const std::string& path)
+CSqliteStore::CSqliteStore(const std::string& path)
 {
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -77,33 +78,13 @@ CStore::CStore(const std::string& path)
     }
     sqlite3_busy_timeout(m_db, 5000);
     try {
-        exec("PRAGMA journal_mode=WAL");
+        // Before anything writes to the file: a newer program's database is left as it is.
+        checkSchemaKnown(m_db, path);
+        execSql(m_db, "PRAGMA journal_mode=WAL");
         // WAL with NORMAL survives a killed process; picture files get their own fsync.
-        exec("PRAGMA synchronous=NORMAL");
-        exec("PRAGMA foreign_keys=ON");
-        exec("CREATE TABLE IF NOT EXISTS accounts ("
-             " id INTEGER PRIMARY KEY,"
-             " email TEXT NOT NULL UNIQUE COLLATE NOCASE,"
-             " hash TEXT NOT NULL UNIQUE,"
-             " created_ms INTEGER NOT NULL)");
-        exec("CREATE TABLE IF NOT EXISTS codes ("
-             " code TEXT PRIMARY KEY,"
-             " reserved_ms INTEGER NOT NULL,"
-             " expires_ms INTEGER NOT NULL,"
-             " uploaded_ms INTEGER,"
-             " account_id INTEGER REFERENCES accounts(id),"
-             " file1 TEXT, mime1 TEXT, file2 TEXT, mime2 TEXT,"
-             " source_url TEXT)");
-        exec("CREATE INDEX IF NOT EXISTS codes_by_account ON codes(account_id, uploaded_ms)");
-        exec("CREATE TABLE IF NOT EXISTS sessions ("
-             " token TEXT PRIMARY KEY,"
-             " account_id INTEGER NOT NULL REFERENCES accounts(id),"
-             " expires_ms INTEGER NOT NULL)");
-        exec("CREATE TABLE IF NOT EXISTS reports ("
-             " id TEXT PRIMARY KEY,"
-             " received_ms INTEGER NOT NULL,"
-             " os_type TEXT, build_host_user TEXT, ver TEXT, email TEXT,"
-             " file TEXT NOT NULL)");
+        execSql(m_db, "PRAGMA synchronous=NORMAL");
+        execSql(m_db, "PRAGMA foreign_keys=ON");
+        migrateSchema(m_db, path);
     } catch (...) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -111,7 +92,7 @@ CStore::CStore(const std::string& path)
     }
 }
 
-CStore::~CStore()
+CSqliteStore::~CSqliteStore()
 {
     for (const auto& entry : m_statements) {
         sqlite3_finalize(entry.second);
@@ -119,17 +100,7 @@ CStore::~CStore()
     sqlite3_close(m_db);
 }
 
-void CStore::exec(const char* sql)
-{
-    char* error = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string message = error ? error : "unknown error";
-        sqlite3_free(error);
-        throw std::runtime_error("database error: " + message);
-    }
-}
-
-sqlite3_stmt* CStore::prepare(const char* sql)
+sqlite3_stmt* CSqliteStore::prepare(const char* sql)
 {
     // Callers pass string literals, so the address identifies the statement.
     const auto found = m_statements.find(sql);
@@ -144,7 +115,7 @@ sqlite3_stmt* CStore::prepare(const char* sql)
     return stmt;
 }
 
-std::string CStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
+std::string CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (;;) {
@@ -158,9 +129,9 @@ std::string CStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
     }
 }
 
-EClaim CStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
-                           const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                           std::string* usedCode)
+EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+                                 const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                                 std::string* usedCode)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto bindUpload = [&](CStatement& stmt) {
@@ -220,7 +191,7 @@ EClaim CStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int
     return probe.isNull(0) ? EClaim::Expired : EClaim::Used;
 }
 
-SCodeInfo CStore::lookup(const std::string& code, std::int64_t nowMs)
+SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(
@@ -244,7 +215,7 @@ SCodeInfo CStore::lookup(const std::string& code, std::int64_t nowMs)
     return info;
 }
 
-std::int64_t CStore::accountForHash(const std::string& hash)
+std::int64_t CSqliteStore::accountForHash(const std::string& hash)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT id FROM accounts WHERE hash = ?1");
@@ -252,7 +223,7 @@ std::int64_t CStore::accountForHash(const std::string& hash)
     return select.step() ? select.integer(0) : 0;
 }
 
-std::int64_t CStore::accountFor(const std::string& email, const std::string& hash)
+std::int64_t CSqliteStore::accountFor(const std::string& email, const std::string& hash)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT id FROM accounts WHERE email = ?1 AND hash = ?2");
@@ -260,7 +231,7 @@ std::int64_t CStore::accountFor(const std::string& email, const std::string& has
     return select.step() ? select.integer(0) : 0;
 }
 
-std::string CStore::accountEmail(std::int64_t accountId)
+std::string CSqliteStore::accountEmail(std::int64_t accountId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT email FROM accounts WHERE id = ?1");
@@ -268,7 +239,7 @@ std::string CStore::accountEmail(std::int64_t accountId)
     return select.step() ? select.text(0) : std::string();
 }
 
-ESignup CStore::createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs)
+ESignup CSqliteStore::createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     {
@@ -285,7 +256,7 @@ ESignup CStore::createAccount(const std::string& email, const std::string& hash,
     return insert.constraintFailed() ? ESignup::CredentialTaken : ESignup::Ok;
 }
 
-void CStore::createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs)
+void CSqliteStore::createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement insert(*this, "INSERT INTO sessions (token, account_id, expires_ms) VALUES (?1, ?2, ?3)");
@@ -293,7 +264,7 @@ void CStore::createSession(const std::string& token, std::int64_t accountId, std
     insert.step();
 }
 
-std::int64_t CStore::sessionAccount(const std::string& token, std::int64_t nowMs)
+std::int64_t CSqliteStore::sessionAccount(const std::string& token, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT account_id FROM sessions WHERE token = ?1 AND expires_ms > ?2");
@@ -301,7 +272,7 @@ std::int64_t CStore::sessionAccount(const std::string& token, std::int64_t nowMs
     return select.step() ? select.integer(0) : 0;
 }
 
-void CStore::deleteSession(const std::string& token)
+void CSqliteStore::deleteSession(const std::string& token)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement remove(*this, "DELETE FROM sessions WHERE token = ?1");
@@ -309,7 +280,7 @@ void CStore::deleteSession(const std::string& token)
     remove.step();
 }
 
-std::vector<SHistoryItem> CStore::history(std::int64_t accountId, int limit)
+std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT code, uploaded_ms, file2 IS NOT NULL, source_url FROM codes"
@@ -323,7 +294,7 @@ std::vector<SHistoryItem> CStore::history(std::int64_t accountId, int limit)
     return items;
 }
 
-void CStore::addReport(const SReport& report, std::int64_t nowMs)
+void CSqliteStore::addReport(const SReport& report, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement insert(*this,
@@ -334,7 +305,7 @@ void CStore::addReport(const SReport& report, std::int64_t nowMs)
     insert.step();
 }
 
-std::vector<std::string> CStore::referencedFiles()
+std::vector<std::string> CSqliteStore::referencedFiles()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT file1 FROM codes WHERE file1 IS NOT NULL"
