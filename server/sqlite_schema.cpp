@@ -42,6 +42,22 @@ constexpr SMigration migrations[] = {
         " received_ms INTEGER NOT NULL,"
         " os_type TEXT, build_host_user TEXT, ver TEXT, email TEXT,"
         " file TEXT NOT NULL)"},
+    // The pictures of a code in a table of their own instead of numbered columns. Every upload
+    // wrote a type with its file; should one lack it, it stays served with the empty type it had.
+    {2, "CREATE TABLE pictures ("
+        " code TEXT NOT NULL REFERENCES codes(code),"
+        " position INTEGER NOT NULL CHECK (position IN (1, 2)),"
+        " file TEXT NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " PRIMARY KEY (code, position));"
+        "INSERT INTO pictures (code, position, file, mime)"
+        " SELECT code, 1, file1, COALESCE(mime1, '') FROM codes WHERE file1 IS NOT NULL;"
+        "INSERT INTO pictures (code, position, file, mime)"
+        " SELECT code, 2, file2, COALESCE(mime2, '') FROM codes WHERE file2 IS NOT NULL;"
+        "ALTER TABLE codes DROP COLUMN file1;"
+        "ALTER TABLE codes DROP COLUMN mime1;"
+        "ALTER TABLE codes DROP COLUMN file2;"
+        "ALTER TABLE codes DROP COLUMN mime2"},
 };
 
 constexpr bool numberedInOrder()

@@ -67,6 +67,35 @@ private:
     int m_lastError = SQLITE_OK;
 };
 
+// BEGIN IMMEDIATE until commit(); rolled back when left otherwise, by a return or an exception.
+class CSqliteStore::CTransaction
+{
+public:
+    explicit CTransaction(CSqliteStore& store) : m_store(store)
+    {
+        // Immediate: the write lock is taken now, not half-way through by an upgrade that can fail.
+        CStatement(store, "BEGIN IMMEDIATE").step();
+    }
+    ~CTransaction()
+    {
+        if (!m_committed) {
+            sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    CTransaction(const CTransaction&) = delete;
+    CTransaction& operator=(const CTransaction&) = delete;
+
+    void commit()
+    {
+        CStatement(m_store, "COMMIT").step();
+        m_committed = true;
+    }
+
+private:
+    CSqliteStore& m_store;
+    bool m_committed = false;
+};
+
 CSqliteStore::CSqliteStore(const std::string& path)
 {
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -141,61 +170,66 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
         } else {
             stmt.bindNull(3);
         }
-        for (int i = 0; i < 2; ++i) {
-            if (static_cast<std::size_t>(i) < files.size()) {
-                stmt.bind(4 + 2 * i, files[i].name).bind(5 + 2 * i, files[i].mime);
-            } else {
-                stmt.bindNull(4 + 2 * i).bindNull(5 + 2 * i);
-            }
-        }
         if (sourceUrl.empty()) {
-            stmt.bindNull(8);
+            stmt.bindNull(4);
         } else {
-            stmt.bind(8, sourceUrl);
+            stmt.bind(4, sourceUrl);
         }
     };
+    // The claim and its pictures commit together: a failure in between leaves the code unclaimed.
+    CTransaction transaction(*this);
+    std::string claimed;
     if (code.empty()) {
-        for (;;) {
+        while (claimed.empty()) {
             const std::string fresh = randomAlnum(10);
             CStatement insert(*this,
                               "INSERT INTO codes (code, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                              " file1, mime1, file2, mime2, source_url)"
-                              " VALUES (?1, ?2, ?2, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+                              " source_url) VALUES (?1, ?2, ?2, ?2, ?3, ?4)");
             insert.bind(1, fresh);
             bindUpload(insert);
             insert.step();
             if (!insert.constraintFailed()) {
-                *usedCode = fresh;
-                return EClaim::Ok;
+                claimed = fresh;
             }
         }
-    }
-    {
+    } else {
         // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
-        CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, file1 = ?4, mime1 = ?5,"
-                                " file2 = ?6, mime2 = ?7, source_url = ?8"
+        CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4"
                                 " WHERE code = ?1 AND uploaded_ms IS NULL AND expires_ms > ?2");
         claim.bind(1, code);
         bindUpload(claim);
         claim.step();
-        if (sqlite3_changes(m_db) == 1) {
-            *usedCode = code;
-            return EClaim::Ok;
+        if (sqlite3_changes(m_db) != 1) {
+            CStatement probe(*this, "SELECT uploaded_ms FROM codes WHERE code = ?1");
+            probe.bind(1, code);
+            if (!probe.step()) {
+                return EClaim::Unknown;
+            }
+            return probe.isNull(0) ? EClaim::Expired : EClaim::Used;
+        }
+        claimed = code;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime) VALUES (?1, ?2, ?3, ?4)");
+        insert.bind(1, claimed).bind(2, static_cast<std::int64_t>(i + 1));
+        insert.bind(3, files[i].name).bind(4, files[i].mime);
+        insert.step();
+        if (insert.constraintFailed()) {
+            throw std::runtime_error("database error: picture " + std::to_string(i + 1) + " of " + claimed +
+                                     " refused");
         }
     }
-    CStatement probe(*this, "SELECT uploaded_ms FROM codes WHERE code = ?1");
-    probe.bind(1, code);
-    if (!probe.step()) {
-        return EClaim::Unknown;
-    }
-    return probe.isNull(0) ? EClaim::Expired : EClaim::Used;
+    transaction.commit();
+    *usedCode = claimed;
+    return EClaim::Ok;
 }
 
 SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(
-        *this, "SELECT expires_ms, uploaded_ms, file1, mime1, file2, mime2 FROM codes WHERE code = ?1");
+    CStatement select(*this,
+                      "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime FROM codes c"
+                      " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position");
     select.bind(1, code);
     SCodeInfo info;
     if (!select.step()) {
@@ -207,11 +241,11 @@ SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
     }
     info.state = ECodeState::Uploaded;
     info.uploadedMs = select.integer(1);
-    for (int column = 2; column <= 4; column += 2) {
-        if (!select.isNull(column)) {
-            info.files.push_back({select.text(column), select.text(column + 1)});
+    do {
+        if (!select.isNull(2)) {
+            info.files.push_back({select.text(2), select.text(3)});
         }
-    }
+    } while (select.step());
     return info;
 }
 
@@ -283,9 +317,11 @@ void CSqliteStore::deleteSession(const std::string& token)
 std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this, "SELECT code, uploaded_ms, file2 IS NOT NULL, source_url FROM codes"
-                             " WHERE account_id = ?1 AND uploaded_ms IS NOT NULL"
-                             " ORDER BY uploaded_ms DESC, rowid DESC LIMIT ?2");
+    CStatement select(*this,
+                      "SELECT c.code, c.uploaded_ms,"
+                      " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
+                      " c.source_url FROM codes c WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
+                      " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
     select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit));
     std::vector<SHistoryItem> items;
     while (select.step()) {
@@ -308,8 +344,7 @@ void CSqliteStore::addReport(const SReport& report, std::int64_t nowMs)
 std::vector<std::string> CSqliteStore::referencedFiles()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this, "SELECT file1 FROM codes WHERE file1 IS NOT NULL"
-                             " UNION ALL SELECT file2 FROM codes WHERE file2 IS NOT NULL");
+    CStatement select(*this, "SELECT file FROM pictures");
     std::vector<std::string> names;
     while (select.step()) {
         names.push_back(select.text(0));

@@ -38,6 +38,7 @@ public:
 
 private:
     class CStatement;
+    class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
 
     std::mutex m_mutex;

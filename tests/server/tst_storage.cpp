@@ -1,5 +1,5 @@
 // The database under the service: files from before schema versions are migrated with every
-// picture, newer or foreign files are refused untouched.
+// picture, newer or foreign files are refused untouched, an upload's rows commit together.
 
 #include "server/sqlite_schema.h"
 #include "server/util.h"
@@ -111,6 +111,7 @@ private slots:
     void unversionedDatabaseKeepsEveryPicture();
     void unknownDatabaseIsRefusedUntouched_data();
     void unknownDatabaseIsRefusedUntouched();
+    void failedPictureRowLeavesCodeUnclaimed();
 };
 
 void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
@@ -271,6 +272,36 @@ void TestServerStorage::unknownDatabaseIsRefusedUntouched()
     CDatabase db(dbPath);
     QCOMPARE(db.column("SELECT sql FROM sqlite_master").join('\n'), schema);
     QCOMPARE(db.value("PRAGMA journal_mode"), QStringLiteral("delete"));
+}
+
+void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string code = reserveCode(*client);
+    QVERIFY(!code.empty());
+    {
+        // Stands for any failure after the claim: the second picture's row is refused.
+        CDatabase db(server.dataDir() + "/brightloom.db");
+        db.exec("CREATE TRIGGER refuse_second BEFORE INSERT ON pictures WHEN NEW.position = 2"
+                " BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    }
+    const std::string first = makePng(16, 16, 5);
+    const std::string second = makePng(16, 16, 6);
+    auto pair = postUpload(*client, std::string(), code, first, &second);
+    QVERIFY(pair);
+    QCOMPARE(pair->status, 500);
+    QCOMPARE(QString::fromStdString(pair->body),
+             QString::fromLatin1(R"({"status":"error","reason":"internal error"})"));
+
+    // Neither the claim nor the first picture's row stayed, and the written files went again.
+    QVERIFY(client->Get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
+    QCOMPARE(client->Get(("/" + code + ".png").c_str())->status, 404);
+    QVERIFY(QDir(server.dataDir() + "/pictures").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    auto single = postUpload(*client, std::string(), code, first);
+    QVERIFY(single);
+    QCOMPARE(single->status, 200);
+    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
 }
 
 QTEST_GUILESS_MAIN(TestServerStorage)
