@@ -126,9 +126,9 @@ int schemaVersion(sqlite3* db)
         throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(db));
     }
     const int rc = sqlite3_step(stmt);
-    const int version = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
+    const int version = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : 0;
     sqlite3_finalize(stmt);
-    if (version < 0) {
+    if (rc != SQLITE_ROW) {
         throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
     }
     return version;
@@ -141,6 +141,10 @@ void checkSchemaKnown(sqlite3* db, const std::string& path)
         throw std::runtime_error("database " + path + " has schema version " + std::to_string(version) +
                                  ", newer than version " + std::to_string(latestSchemaVersion) +
                                  ", the newest this program knows; run a newer brightloom-server");
+    }
+    if (version < 0) {
+        throw std::runtime_error("database " + path + " has schema version " + std::to_string(version) +
+                                 ", which no brightloom-server writes");
     }
     if (version == 0 && !isUnversionedServiceDatabase(db)) {
         throw std::runtime_error("database " + path +

@@ -221,6 +221,9 @@ void TestServerStorage::unknownDatabaseIsRefusedUntouched_data()
         << QStringLiteral("CREATE TABLE codes (code TEXT); PRAGMA user_version = %1").arg(newer)
         << QStringList{QStringLiteral("schema version %1").arg(newer),
                        QStringLiteral("newer than version %1").arg(BL::Server::latestSchemaVersion)};
+    QTest::newRow("negative schema version")
+        << QStringLiteral("CREATE TABLE codes (code TEXT); PRAGMA user_version = -1")
+        << QStringList{QStringLiteral("schema version -1")};
     QTest::newRow("unversioned with foreign tables") << QStringLiteral("CREATE TABLE notes (text TEXT)")
                                                      << QStringList{QStringLiteral("no schema version")};
     QTest::newRow("unversioned codes of another shape")
