@@ -42,17 +42,17 @@ void makeDirectories(const std::string& path)
     }
 }
 
-CDurableDirectory::CDurableDirectory(const std::string& path) : dirPath(path)
+CDurableDirectory::CDurableDirectory(const std::string& path) : m_path(path)
 {
     makeDirectories(path);
-    dirFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
+    m_dirFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0) {
         throw std::runtime_error(errnoText("cannot open " + path));
     }
     if (DIR* dir = ::opendir(path.c_str())) {
         while (const dirent* entry = ::readdir(dir)) {
             if (std::strncmp(entry->d_name, tempPrefix, sizeof tempPrefix - 1) == 0) {
-                ::unlinkat(dirFd, entry->d_name, 0);
+                ::unlinkat(m_dirFd, entry->d_name, 0);
             }
         }
         ::closedir(dir);
@@ -61,15 +61,15 @@ CDurableDirectory::CDurableDirectory(const std::string& path) : dirPath(path)
 
 CDurableDirectory::~CDurableDirectory()
 {
-    if (dirFd >= 0) {
-        ::close(dirFd);
+    if (m_dirFd >= 0) {
+        ::close(m_dirFd);
     }
 }
 
 bool CDurableDirectory::write(const std::string& name, const std::string& data, std::string* error)
 {
     const std::string temp = tempPrefix + name;
-    const int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::openat(m_dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = errnoText("cannot create " + temp);
         return false;
@@ -83,23 +83,23 @@ bool CDurableDirectory::write(const std::string& name, const std::string& data, 
             }
             *error = errnoText("cannot write " + temp);
             ::close(fd);
-            ::unlinkat(dirFd, temp.c_str(), 0);
+            ::unlinkat(m_dirFd, temp.c_str(), 0);
             return false;
         }
         done += static_cast<std::size_t>(written);
     }
     if (::fsync(fd) != 0 || ::close(fd) != 0) {
         *error = errnoText("cannot flush " + temp);
-        ::unlinkat(dirFd, temp.c_str(), 0);
+        ::unlinkat(m_dirFd, temp.c_str(), 0);
         return false;
     }
-    if (::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
+    if (::renameat(m_dirFd, temp.c_str(), m_dirFd, name.c_str()) != 0) {
         *error = errnoText("cannot rename " + temp);
-        ::unlinkat(dirFd, temp.c_str(), 0);
+        ::unlinkat(m_dirFd, temp.c_str(), 0);
         return false;
     }
-    if (::fsync(dirFd) != 0) {
-        *error = errnoText("cannot flush " + dirPath);
+    if (::fsync(m_dirFd) != 0) {
+        *error = errnoText("cannot flush " + m_path);
         return false;
     }
     return true;
@@ -107,12 +107,12 @@ bool CDurableDirectory::write(const std::string& name, const std::string& data, 
 
 void CDurableDirectory::remove(const std::string& name)
 {
-    ::unlinkat(dirFd, name.c_str(), 0);
+    ::unlinkat(m_dirFd, name.c_str(), 0);
 }
 
 bool CDurableDirectory::read(const std::string& name, std::string* data) const
 {
-    const int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(m_dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }

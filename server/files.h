@@ -16,8 +16,8 @@ public:
     CDurableDirectory(const CDurableDirectory&) = delete;
     CDurableDirectory& operator=(const CDurableDirectory&) = delete;
 
-    const std::string& path() const { return dirPath; }
-    std::string filePath(const std::string& name) const { return dirPath + "/" + name; }
+    const std::string& path() const { return m_path; }
+    std::string filePath(const std::string& name) const { return m_path + "/" + name; }
 
     // False with `error` filled when the file could not be written durably.
     bool write(const std::string& name, const std::string& data, std::string* error);
@@ -25,8 +25,8 @@ public:
     bool read(const std::string& name, std::string* data) const;
 
 private:
-    std::string dirPath;
-    int dirFd = -1;
+    std::string m_path;
+    int m_dirFd = -1;
 };
 
 // mkdir -p; throws std::runtime_error on failure.

@@ -26,26 +26,26 @@ constexpr unsigned long long maxPixels = 40ULL * 1000 * 1000;
 class CDecodeSlots
 {
 public:
-    CDecodeSlots() : free(std::max(4u, 2 * std::thread::hardware_concurrency())) {}
+    CDecodeSlots() : m_free(std::max(4u, 2 * std::thread::hardware_concurrency())) {}
     void acquire()
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        available.wait(lock, [this] { return free > 0; });
-        --free;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_available.wait(lock, [this] { return m_free > 0; });
+        --m_free;
     }
     void release()
     {
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            ++free;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_free;
         }
-        available.notify_one();
+        m_available.notify_one();
     }
 
 private:
-    std::mutex mutex;
-    std::condition_variable available;
-    unsigned free;
+    std::mutex m_mutex;
+    std::condition_variable m_available;
+    unsigned m_free;
 };
 
 CDecodeSlots decodeSlots;

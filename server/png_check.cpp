@@ -115,39 +115,39 @@ std::vector<SRowRun> rowLayout(const SHeader& header)
 class CRowChecker
 {
 public:
-    explicit CRowChecker(std::vector<SRowRun> layout) : runs(std::move(layout)) {}
+    explicit CRowChecker(std::vector<SRowRun> layout) : m_runs(std::move(layout)) {}
 
     // False on a filter type outside 0..4 or on bytes beyond the last row.
     bool consume(const unsigned char* p, std::size_t n)
     {
         while (n > 0) {
-            if (run == runs.size()) {
+            if (m_run == m_runs.size()) {
                 return false;
             }
-            if (inRow == 0 && *p > 4) {
+            if (m_inRow == 0 && *p > 4) {
                 return false;
             }
-            const std::uint64_t take = std::min<std::uint64_t>(n, runs[run].stride - inRow);
+            const std::uint64_t take = std::min<std::uint64_t>(n, m_runs[m_run].stride - m_inRow);
             p += take;
             n -= static_cast<std::size_t>(take);
-            inRow += take;
-            if (inRow == runs[run].stride) {
-                inRow = 0;
-                if (++row == runs[run].count) {
-                    row = 0;
-                    ++run;
+            m_inRow += take;
+            if (m_inRow == m_runs[m_run].stride) {
+                m_inRow = 0;
+                if (++m_row == m_runs[m_run].count) {
+                    m_row = 0;
+                    ++m_run;
                 }
             }
         }
         return true;
     }
-    bool complete() const { return run == runs.size(); }
+    bool complete() const { return m_run == m_runs.size(); }
 
 private:
-    std::vector<SRowRun> runs;
-    std::size_t run = 0;
-    std::uint64_t row = 0;
-    std::uint64_t inRow = 0;
+    std::vector<SRowRun> m_runs;
+    std::size_t m_run = 0;
+    std::uint64_t m_row = 0;
+    std::uint64_t m_inRow = 0;
 };
 
 struct SDecompressorFree

@@ -1,13 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace BL::Server {
 
@@ -50,57 +45,48 @@ struct SReport
 };
 
 // The service's database: codes with the pictures stored under them, accounts, sign-in
-// sessions and crash reports. One connection in WAL mode, serialised by a mutex: every
-// statement is short, and SQLite writes one at a time anyway.
+// sessions and crash reports. Implementations are safe to call from any thread, report failures
+// by throwing std::runtime_error, and bring their schema up to date when they open.
 class CStore
 {
 public:
-    // Opens or creates the database; throws std::runtime_error on failure.
-    explicit CStore(const std::string& path);
-    ~CStore();
+    CStore() = default;
+    virtual ~CStore() = default;
     CStore(const CStore&) = delete;
     CStore& operator=(const CStore&) = delete;
 
     // A fresh, unused code that stays claimable until nowMs + lifetimeMs.
-    std::string reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs);
+    virtual std::string reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) = 0;
 
     // Ties the pictures to `code`, which must be reserved, unused and unexpired. With an empty
-    // `code` a new one is made; the code used comes back in `usedCode`.
-    EClaim storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
-                       const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                       std::string* usedCode);
+    // `code` a new one is made; the code used comes back in `usedCode`. The claim and the
+    // pictures are stored together or not at all, and of two uploads racing for one code one wins.
+    virtual EClaim storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+                               const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                               std::string* usedCode) = 0;
 
-    // What a code names right now; `files` is filled only for an uploaded code.
-    SCodeInfo lookup(const std::string& code, std::int64_t nowMs);
+    // What a code names right now; `files` is filled, in order, only for an uploaded code.
+    virtual SCodeInfo lookup(const std::string& code, std::int64_t nowMs) = 0;
 
     // The account whose credential hash this is, or 0.
-    std::int64_t accountForHash(const std::string& hash);
-    // The account with this e-mail whose credential hash this is, or 0.
-    std::int64_t accountFor(const std::string& email, const std::string& hash);
-    std::string accountEmail(std::int64_t accountId);
-    ESignup createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs);
+    virtual std::int64_t accountForHash(const std::string& hash) = 0;
+    // The account with this e-mail (in any case) whose credential hash this is, or 0.
+    virtual std::int64_t accountFor(const std::string& email, const std::string& hash) = 0;
+    virtual std::string accountEmail(std::int64_t accountId) = 0;
+    virtual ESignup createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs) = 0;
 
-    void createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs);
+    virtual void createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs) = 0;
     // The signed-in account of a session token, or 0 for an unknown or expired one.
-    std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs);
-    void deleteSession(const std::string& token);
+    virtual std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) = 0;
+    virtual void deleteSession(const std::string& token) = 0;
 
     // The account's uploads, newest first.
-    std::vector<SHistoryItem> history(std::int64_t accountId, int limit);
+    virtual std::vector<SHistoryItem> history(std::int64_t accountId, int limit) = 0;
 
-    void addReport(const SReport& report, std::int64_t nowMs);
+    virtual void addReport(const SReport& report, std::int64_t nowMs) = 0;
 
     // Every picture file name any row refers to (for integrity checks).
-    std::vector<std::string> referencedFiles();
-
-private:
-    class CStatement;
-    sqlite3_stmt* prepare(const char* sql);
-    void exec(const char* sql);
-
-    std::mutex mutex;
-    sqlite3* db = nullptr;
-    std::unordered_map<const char*, sqlite3_stmt*> statements;
+    virtual std::vector<std::string> referencedFiles() = 0;
 };
 
 } // namespace BL::Server

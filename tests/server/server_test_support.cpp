@@ -13,27 +13,30 @@ const char clientBoundary[] = "---------------------------dev-brightloom";
 
 CTestServer::CTestServer(BL::Server::SServiceOptions options)
 {
-    if (!dir.isValid()) {
+    if (!m_dir.isValid()) {
         throw std::runtime_error("no temporary directory");
     }
     options.listenHost = "127.0.0.1";
     options.listenPort = 0;
-    options.dataDir = dir.path().toStdString();
+    if (options.dataDir.empty()) {
+        options.dataDir = m_dir.path().toStdString();
+    }
+    m_dataDir = QString::fromStdString(options.dataDir);
     options.accessLog = qEnvironmentVariableIsSet("BL_TEST_ACCESS_LOG");
-    svc = std::make_unique<BL::Server::CService>(options);
-    boundPort = svc->bind();
-    thread = std::thread([this] { svc->run(); });
+    m_service = std::make_unique<BL::Server::CService>(options);
+    m_port = m_service->bind();
+    m_thread = std::thread([this] { m_service->run(); });
 }
 
 CTestServer::~CTestServer()
 {
-    svc->stop();
-    thread.join();
+    m_service->stop();
+    m_thread.join();
 }
 
 std::unique_ptr<httplib::Client> CTestServer::client() const
 {
-    return loopbackClient(boundPort);
+    return loopbackClient(m_port);
 }
 
 std::unique_ptr<httplib::Client> loopbackClient(int port)

@@ -12,7 +12,8 @@
 
 namespace BL::Test {
 
-// The service running in this process on an ephemeral loopback port, with its own data directory.
+// The service running in this process on an ephemeral loopback port, with its own data directory
+// unless the options name one.
 class CTestServer
 {
 public:
@@ -21,17 +22,18 @@ public:
     CTestServer(const CTestServer&) = delete;
     CTestServer& operator=(const CTestServer&) = delete;
 
-    int port() const { return boundPort; }
-    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(boundPort); }
-    QString dataDir() const { return dir.path(); }
-    BL::Server::CService& service() { return *svc; }
+    int port() const { return m_port; }
+    std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    QString dataDir() const { return m_dataDir; }
+    BL::Server::CService& service() { return *m_service; }
     std::unique_ptr<httplib::Client> client() const;
 
 private:
-    QTemporaryDir dir;
-    std::unique_ptr<BL::Server::CService> svc;
-    std::thread thread;
-    int boundPort = 0;
+    QTemporaryDir m_dir;
+    QString m_dataDir;
+    std::unique_ptr<BL::Server::CService> m_service;
+    std::thread m_thread;
+    int m_port = 0;
 };
 
 std::unique_ptr<httplib::Client> loopbackClient(int port);

@@ -1,6 +1,6 @@
 // The real brightloom-server binary: command line, signals, restarts and a kill -9 mid-upload.
 
-#include "server/store.h"
+#include "server/sqlite_store.h"
 #include "server/util.h"
 #include "server_test_support.h"
 
@@ -200,7 +200,7 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
         QVERIFY2(res->body == pictures[index], code.c_str());
     }
     // No row names a missing file, and the restart swept away half-written temporaries.
-    BL::Server::CStore store(dir.filePath("brightloom.db").toStdString());
+    BL::Server::CSqliteStore store(dir.filePath("brightloom.db").toStdString());
     const QDir pictureDir(dir.filePath("pictures"));
     for (const std::string& name : store.referencedFiles()) {
         QVERIFY2(pictureDir.exists(QString::fromStdString(name)), name.c_str());
@@ -210,4 +210,4 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)
-#include "tst_server_process.moc"
+#include "tst_process.moc"

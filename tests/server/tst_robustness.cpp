@@ -174,7 +174,7 @@ private slots:
     void pngCheckRefusesBrokenFiles();
 
 private:
-    std::unique_ptr<CTestServer> server;
+    std::unique_ptr<CTestServer> m_server;
 
 private slots:
     void initTestCase();
@@ -185,12 +185,12 @@ void TestServerRobustness::initTestCase()
 {
     BL::Server::SServiceOptions options;
     options.maxUploadBytes = 1024 * 1024;
-    server = std::make_unique<CTestServer>(options);
+    m_server = std::make_unique<CTestServer>(options);
 }
 
 void TestServerRobustness::cleanupTestCase()
 {
-    server.reset();
+    m_server.reset();
 }
 
 void TestServerRobustness::badInputGetsJsonRefusal_data()
@@ -268,7 +268,7 @@ void TestServerRobustness::badInputGetsJsonRefusal()
     QFETCH(QByteArray, body);
     QFETCH(int, status);
 
-    auto client = server->client();
+    auto client = m_server->client();
     auto res = client->Post(path.toStdString().c_str(), body.toStdString(), contentType.constData());
     QVERIFY(res);
     QCOMPARE(res->status, status);
@@ -288,7 +288,7 @@ void TestServerRobustness::badInputGetsJsonRefusal()
 
 void TestServerRobustness::garbageInEveryFieldIsHarmless()
 {
-    auto client = server->client();
+    auto client = m_server->client();
     std::mt19937 random(1234);
     const std::string png = makePng(16, 16, 22);
     std::string garbage(300, '\0');
@@ -337,8 +337,8 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
             // Half reserve a code first, as the client does; the rest let the server pick one. The
             // reservation's connection is closed so that idle keep-alive connections do not hold
             // server threads while all uploads wait for the start.
-            const std::string code = i % 2 ? reserveCode(*server->client()) : std::string();
-            auto client = server->client();
+            const std::string code = i % 2 ? reserveCode(*m_server->client()) : std::string();
+            auto client = m_server->client();
             ++ready;
             while (ready.load() < uploads) {
                 std::this_thread::yield();
@@ -355,7 +355,7 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
     for (auto& thread : threads) {
         thread.join();
     }
-    auto client = server->client();
+    auto client = m_server->client();
     std::set<std::string> codes;
     for (int i = 0; i < uploads; ++i) {
         QVERIFY2(
@@ -372,7 +372,7 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
 
 void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
 {
-    auto setup = server->client();
+    auto setup = m_server->client();
     const std::string code = reserveCode(*setup);
     constexpr int racers = 8;
     std::vector<int> statuses(racers, 0);
@@ -383,7 +383,7 @@ void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
     std::vector<std::thread> threads;
     for (int i = 0; i < racers; ++i) {
         threads.emplace_back([&, i] {
-            auto client = server->client();
+            auto client = m_server->client();
             auto res = postUpload(*client, std::string(), code, pictures[i]);
             statuses[i] = res ? res->status : -1;
         });
@@ -398,9 +398,9 @@ void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
     QVERIFY(setup->Get(("/" + code + ".png").c_str())->body == pictures[winner]);
 
     // The losers' files were removed again: every stored file is named by a row.
-    BL::Server::CStore& store = server->service().store();
+    BL::Server::CStore& store = m_server->service().store();
     const auto referenced = store.referencedFiles();
-    const QDir dir(server->dataDir() + "/pictures");
+    const QDir dir(m_server->dataDir() + "/pictures");
     QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden).size(), static_cast<int>(referenced.size()));
 }
 
@@ -615,4 +615,4 @@ void TestServerRobustness::pngCheckRefusesBrokenFiles()
 }
 
 QTEST_GUILESS_MAIN(TestServerRobustness)
-#include "tst_server_robustness.moc"
+#include "tst_robustness.moc"

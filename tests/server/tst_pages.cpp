@@ -230,4 +230,4 @@ void TestServerPages::appcastServedPerPlatform()
 }
 
 QTEST_GUILESS_MAIN(TestServerPages)
-#include "tst_server_pages.moc"
+#include "tst_pages.moc"

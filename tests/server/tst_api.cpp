@@ -237,40 +237,40 @@ class CPictureSource
 public:
     explicit CPictureSource(const std::string& png) : picture(png)
     {
-        server.Get("/img.png", [this](const httplib::Request& req, httplib::Response& res) {
+        m_server.Get("/img.png", [this](const httplib::Request& req, httplib::Response& res) {
             ++hits;
             lastQuery = req.target;
             res.set_content(picture, "image/png");
         });
-        server.Get(R"(/hop(\d))", [this](const httplib::Request& req, httplib::Response& res) {
+        m_server.Get(R"(/hop(\d))", [this](const httplib::Request& req, httplib::Response& res) {
             ++hits;
             const int left = std::stoi(req.matches[1]);
             res.set_redirect(left == 0 ? "/img.png" : "/hop" + std::to_string(left - 1));
         });
-        server.Get("/text", [this](const httplib::Request&, httplib::Response& res) {
+        m_server.Get("/text", [this](const httplib::Request&, httplib::Response& res) {
             ++hits;
             res.set_content("<html>not a picture</html>", "text/html");
         });
-        server.Get("/huge", [this](const httplib::Request&, httplib::Response& res) {
+        m_server.Get("/huge", [this](const httplib::Request&, httplib::Response& res) {
             ++hits;
             res.set_content(std::string(3 * 1024 * 1024, 'x'), "image/png");
         });
-        server.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+        m_server.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
             ++hits;
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             res.set_content(picture, "image/png");
         });
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
+        m_port = m_server.bind_to_any_port("127.0.0.1");
+        m_thread = std::thread([this] { m_server.listen_after_bind(); });
     }
     ~CPictureSource()
     {
-        server.stop();
-        thread.join();
+        m_server.stop();
+        m_thread.join();
     }
     std::string url(const std::string& path) const
     {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
+        return "http://127.0.0.1:" + std::to_string(m_port) + path;
     }
 
     std::string picture;
@@ -278,9 +278,9 @@ public:
     std::string lastQuery;
 
 private:
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
+    httplib::Server m_server;
+    std::thread m_thread;
+    int m_port = 0;
 };
 
 void TestServerApi::urlUploadFetchesFollowsAndLimits()
@@ -377,4 +377,4 @@ void TestServerApi::urlUploadToLoopbackRefusedByDefault()
 }
 
 QTEST_GUILESS_MAIN(TestServerApi)
-#include "tst_server_api.moc"
+#include "tst_api.moc"

@@ -1,0 +1,234 @@
+#include "server/api_routes.h"
+
+#include "server/fetch.h"
+#include "server/files.h"
+#include "server/image_check.h"
+#include "server/route_support.h"
+#include "server/store.h"
+#include "server/util.h"
+
+#include <cstdio>
+#include <httplib.h>
+
+namespace BL::Server {
+
+namespace {
+
+void refuseCode(httplib::Response& res, ECodeState state)
+{
+    switch (state) {
+    case ECodeState::Uploaded:
+        refuse(res, 409, "code already used");
+        return;
+    case ECodeState::Expired:
+        refuse(res, 410, "code expired");
+        return;
+    case ECodeState::Unknown:
+    case ECodeState::Pending:
+        break;
+    }
+    refuse(res, 404, "unknown code");
+}
+
+// The fields of the URL upload form. The desktop client writes the URL unescaped, so an "&"
+// inside it cannot be told from a field separator by the usual rules; it appends "hash" and
+// "code" after the URL, so those are taken from the end and everything from "url=" on is the URL.
+std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
+{
+    std::vector<std::string> segments;
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        std::size_t end = body.find('&', start);
+        if (end == std::string::npos) {
+            end = body.size();
+        }
+        segments.push_back(body.substr(start, end - start));
+        start = end + 1;
+    }
+    std::map<std::string, std::string> fields;
+    while (!segments.empty()) {
+        const std::string& last = segments.back();
+        const std::string key = last.substr(0, last.find('='));
+        if ((key != "hash" && key != "code") || fields.count(key) || last.find('=') == std::string::npos) {
+            break;
+        }
+        fields[key] = percentDecode(last.substr(key.size() + 1), false);
+        segments.pop_back();
+    }
+    std::string url;
+    bool inUrl = false;
+    for (const std::string& segment : segments) {
+        if (!inUrl && segment.rfind("url=", 0) == 0) {
+            inUrl = true;
+            url = segment.substr(4);
+        } else if (inUrl) {
+            url += "&" + segment;
+        } else {
+            const std::size_t eq = segment.find('=');
+            if (eq != std::string::npos) {
+                fields.emplace(percentDecode(segment.substr(0, eq), false),
+                               percentDecode(segment.substr(eq + 1), false));
+            }
+        }
+    }
+    if (inUrl) {
+        fields["url"] = percentDecode(url, false);
+    }
+    return fields;
+}
+
+} // namespace
+
+CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
+                       const std::string& publicUrl)
+    : m_options(options), m_store(store), m_pictures(pictures), m_publicUrl(publicUrl)
+{
+}
+
+void CApiRoutes::addTo(httplib::Server& http)
+{
+    http.Post("/api/check_hash", routeTo(this, &CApiRoutes::checkHash));
+    http.Post("/api/reserve_code", routeTo(this, &CApiRoutes::reserveCode));
+    http.Post("/api/upload.php", routeTo(this, &CApiRoutes::uploadFiles));
+    http.Post("/api/upload", routeTo(this, &CApiRoutes::uploadUrl));
+}
+
+void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
+{
+    const auto fields = parseForm(req.body, false);
+    const auto hash = fields.find("hash");
+    if (hash == fields.end()) {
+        replyJson(res, 400, compactJson({{"exists", "false"}}));
+        return;
+    }
+    const bool exists = accountOfHash(m_store, hash->second) != 0;
+    replyJson(res, 200, compactJson({{"exists", exists ? "true" : "false"}}));
+}
+
+void CApiRoutes::reserveCode(const httplib::Request&, httplib::Response& res)
+{
+    const std::string code = m_store.reserveCode(nowMs(), m_options.codeLifetimeMs);
+    replyJson(res, 200, compactJson({{"status", "ok"}, {"code", code}, {"url", m_publicUrl + "/" + code}}));
+}
+
+void CApiRoutes::uploadFiles(const httplib::Request& req, httplib::Response& res)
+{
+    if (!req.is_multipart_form_data()) {
+        refuse(res, 400, "expected multipart form data");
+        return;
+    }
+    const auto first = req.files.find("upload-file");
+    if (first == req.files.end()) {
+        refuse(res, 400, "missing upload-file");
+        return;
+    }
+    const auto second = req.files.find("upload-file2");
+    const std::string* const pictureData[2] = {&first->second.content,
+                                               second == req.files.end() ? nullptr : &second->second.content};
+    finishUpload(multipartText(req, "code"), multipartText(req, "hash"), pictureData, std::string(), res);
+}
+
+void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
+{
+    const auto fields = parseUrlUploadForm(req.body);
+    const auto value = [&fields](const char* key) {
+        const auto found = fields.find(key);
+        return found == fields.end() ? std::string() : found->second;
+    };
+    const std::string url = value("url");
+    if (url.empty()) {
+        refuse(res, 400, "missing url");
+        return;
+    }
+    const std::string code = value("code");
+    // Refuse a bad code before spending a fetch on it; the claim itself comes after.
+    if (refuseUnusableCode(code, res)) {
+        return;
+    }
+    SFetchOptions fetchOptions;
+    fetchOptions.allowPrivate = m_options.allowPrivateFetch;
+    fetchOptions.maxBytes = m_options.maxUploadBytes;
+    fetchOptions.timeoutMs = m_options.fetchTimeoutMs;
+    const SFetchResult fetched = fetchUrl(url, fetchOptions);
+    if (!fetched.ok) {
+        refuse(res, fetched.status, fetched.reason);
+        return;
+    }
+    const std::string* const pictureData[2] = {&fetched.body, nullptr};
+    finishUpload(code, value("hash"), pictureData, url.substr(0, 2048), res);
+}
+
+bool CApiRoutes::refuseUnusableCode(const std::string& code, httplib::Response& res)
+{
+    if (code.empty()) {
+        return false;
+    }
+    const ECodeState state =
+        isAlnumText(code, 1, 64) ? m_store.lookup(code, nowMs()).state : ECodeState::Unknown;
+    if (state == ECodeState::Pending) {
+        return false;
+    }
+    refuseCode(res, state);
+    return true;
+}
+
+void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
+                              const std::string* const pictureData[2], const std::string& sourceUrl,
+                              httplib::Response& res)
+{
+    // An early check saves decoding and writing for a code that cannot be claimed.
+    if (refuseUnusableCode(code, res)) {
+        return;
+    }
+    std::vector<EImageType> types;
+    for (int i = 0; i < 2 && pictureData[i]; ++i) {
+        if (pictureData[i]->size() > m_options.maxUploadBytes) {
+            refuse(res, 413, "file too large");
+            return;
+        }
+        const EImageType type = decodableImageType(*pictureData[i]);
+        if (type == EImageType::None) {
+            refuse(res, 415, "not a PNG or JPEG image");
+            return;
+        }
+        types.push_back(type);
+    }
+    const std::int64_t accountId = accountOfHash(m_store, hash);
+
+    // Files first, durably; only then the rows that name them.
+    std::vector<SPictureFile> files;
+    const auto removeWritten = [&] {
+        for (const SPictureFile& file : files) {
+            m_pictures.remove(file.name);
+        }
+    };
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        SPictureFile file{randomHex(12) + "." + fileExtension(types[i]), mimeType(types[i])};
+        std::string error;
+        if (!m_pictures.write(file.name, *pictureData[i], &error)) {
+            std::fprintf(stderr, "error: %s\n", error.c_str());
+            removeWritten();
+            refuse(res, 500, "storage failed");
+            return;
+        }
+        files.push_back(file);
+    }
+    std::string usedCode;
+    EClaim claim = EClaim::Unknown;
+    try {
+        claim = m_store.storeUpload(code, nowMs(), accountId, files, sourceUrl, &usedCode);
+    } catch (...) {
+        removeWritten();
+        throw;
+    }
+    if (claim != EClaim::Ok) {
+        removeWritten();
+        refuseCode(res, claim == EClaim::Used      ? ECodeState::Uploaded
+                        : claim == EClaim::Expired ? ECodeState::Expired
+                                                   : ECodeState::Unknown);
+        return;
+    }
+    replyJson(res, 200, compactJson({{"status", "ok"}, {"url", m_publicUrl + "/" + usedCode}}));
+}
+
+} // namespace BL::Server

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "server/options.h"
+#include "server/routes.h"
+
+#include <string>
+
+namespace BL::Server {
+
+// The desktop client's API: credential check, code reservation, and the picture and URL uploads.
+class CApiRoutes : public CRoutes
+{
+public:
+    // `publicUrl` is read at each request: the service settles it only when it binds.
+    CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
+               const std::string& publicUrl);
+
+    void addTo(httplib::Server& http) override;
+
+private:
+    void checkHash(const httplib::Request& req, httplib::Response& res);
+    void reserveCode(const httplib::Request& req, httplib::Response& res);
+    void uploadFiles(const httplib::Request& req, httplib::Response& res);
+    void uploadUrl(const httplib::Request& req, httplib::Response& res);
+    void finishUpload(const std::string& code, const std::string& hash, const std::string* const pictures[2],
+                      const std::string& sourceUrl, httplib::Response& res);
+    // Replies with a refusal and returns true unless `code` is empty or reserved and unused.
+    bool refuseUnusableCode(const std::string& code, httplib::Response& res);
+
+    const SServiceOptions& m_options;
+    CStore& m_store;
+    CDurableDirectory& m_pictures;
+    const std::string& m_publicUrl;
+};
+
+} // namespace BL::Server

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace BL::Server {
+
+struct SServiceOptions
+{
+    std::string listenHost = "127.0.0.1";
+    int listenPort = 8480; // 0 picks a free port
+    std::string dataDir;
+    std::string publicUrl; // empty: "http://" + the address actually listened on
+    std::size_t maxUploadBytes = 10 * 1024 * 1024;
+    bool allowPrivateFetch = false;
+    std::int64_t codeLifetimeMs = 24LL * 60 * 60 * 1000;
+    int fetchTimeoutMs = 10000;
+    bool accessLog = true;
+    int threads = 0; // 0: a default fitted to the machine
+};
+
+} // namespace BL::Server

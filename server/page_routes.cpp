@@ -1,0 +1,126 @@
+#include "server/page_routes.h"
+
+#include "server/pages.h"
+#include "server/route_support.h"
+#include "server/store.h"
+#include "server/util.h"
+
+#include <httplib.h>
+
+namespace BL::Server {
+
+namespace {
+
+constexpr std::int64_t sessionLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
+
+} // namespace
+
+CPageRoutes::CPageRoutes(CStore& store) : m_store(store) {}
+
+void CPageRoutes::addTo(httplib::Server& http)
+{
+    using httplib::Request;
+    using httplib::Response;
+    http.Get("/", [](const Request&, Response& res) { replyPage(res, 200, homePage()); });
+    http.Get("/about", [](const Request&, Response& res) { replyPage(res, 200, aboutPage()); });
+    http.Get("/signup", routeTo(this, &CPageRoutes::signup));
+    http.Post("/signup", routeTo(this, &CPageRoutes::signup));
+    http.Get("/user/history", routeTo(this, &CPageRoutes::history));
+    http.Post("/user/history", routeTo(this, &CPageRoutes::signIn));
+    http.Post("/user/signout", routeTo(this, &CPageRoutes::signOut));
+    http.Get(R"(/([A-Za-z0-9]{1,64}))", routeTo(this, &CPageRoutes::showCode));
+}
+
+void CPageRoutes::showCode(const httplib::Request& req, httplib::Response& res)
+{
+    const std::string code = req.matches[1];
+    const SCodeInfo info = m_store.lookup(code, nowMs());
+    switch (info.state) {
+    case ECodeState::Uploaded:
+        replyPage(res, 200, picturePage(code, static_cast<int>(info.files.size()), info.uploadedMs));
+        return;
+    case ECodeState::Pending:
+        replyPage(res, 200, uploadInProgressPage(code));
+        return;
+    case ECodeState::Expired:
+    case ECodeState::Unknown:
+        break;
+    }
+    replyNotFound(res);
+}
+
+void CPageRoutes::signup(const httplib::Request& req, httplib::Response& res)
+{
+    if (req.method == "GET") {
+        replyPage(res, 200, signupPage(std::string(), std::string()));
+        return;
+    }
+    auto fields = parseForm(req.body, true);
+    const std::string email = fields["email"].substr(0, 254);
+    const std::string& password = fields["password"];
+    if (!isAcceptableEmail(email)) {
+        replyPage(res, 400, signupPage("Please enter a valid e-mail address.", email));
+        return;
+    }
+    if (password.size() < 6 || password.size() > maxFieldLength) {
+        replyPage(res, 400, signupPage("The password must have at least 6 characters.", email));
+        return;
+    }
+    if (fields.count("password2") && fields["password2"] != password) {
+        replyPage(res, 400, signupPage("The two passwords differ.", email));
+        return;
+    }
+    // The desktop client signs in with exactly this credential: SHA-1 of e-mail then password.
+    switch (m_store.createAccount(email, sha1Hex(email + password), nowMs())) {
+    case ESignup::Ok:
+        break;
+    case ESignup::EmailTaken:
+        replyPage(res, 409, signupPage("There is already an account for this e-mail address.", email));
+        return;
+    case ESignup::CredentialTaken:
+        replyPage(res, 409, signupPage("Please choose another password.", email));
+        return;
+    }
+    replyPage(res, 200, signupDonePage(email));
+}
+
+void CPageRoutes::history(const httplib::Request& req, httplib::Response& res)
+{
+    const std::int64_t accountId = signedInAccount(m_store, req);
+    if (accountId == 0) {
+        replyPage(res, 200, signInPage(std::string(), std::string()));
+        return;
+    }
+    replyPage(res, 200, historyPage(m_store.accountEmail(accountId), m_store.history(accountId, 500)));
+}
+
+void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
+{
+    auto fields = parseForm(req.body, true);
+    const std::string email = fields["email"].substr(0, 254);
+    const std::string password = fields["password"].substr(0, maxFieldLength);
+    const std::int64_t accountId =
+        isAcceptableEmail(email) ? m_store.accountFor(email, sha1Hex(email + password)) : 0;
+    if (accountId == 0) {
+        replyPage(res, 403, signInPage("The e-mail address or the password is wrong.", email));
+        return;
+    }
+    const std::string token = randomHex(32);
+    m_store.createSession(token, accountId, nowMs() + sessionLifetimeMs);
+    res.set_header("Set-Cookie", std::string(sessionCookie) + "=" + token +
+                                     "; Path=/; HttpOnly; SameSite=Lax; Max-Age=" +
+                                     std::to_string(sessionLifetimeMs / 1000));
+    res.set_redirect("/user/history", 303);
+}
+
+void CPageRoutes::signOut(const httplib::Request& req, httplib::Response& res)
+{
+    const std::string token = cookieValue(req, sessionCookie);
+    if (!token.empty()) {
+        m_store.deleteSession(token);
+    }
+    res.set_header("Set-Cookie", std::string(sessionCookie) + "=; Path=/; HttpOnly; SameSite=Lax; Max-Age=0");
+    res.set_redirect("/user/history", 303);
+}
+
+} // namespace BL::Server

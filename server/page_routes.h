@@ -1,0 +1,26 @@
+#pragma once
+
+#include "server/routes.h"
+
+namespace BL::Server {
+
+// The web pages: home and about, sign-up, sign-in with the upload history, and the page of a code.
+class CPageRoutes : public CRoutes
+{
+public:
+    explicit CPageRoutes(CStore& store);
+
+    // Adds the code page last: its pattern also matches "/about" and the other one-segment paths.
+    void addTo(httplib::Server& http) override;
+
+private:
+    void showCode(const httplib::Request& req, httplib::Response& res);
+    void signup(const httplib::Request& req, httplib::Response& res);
+    void history(const httplib::Request& req, httplib::Response& res);
+    void signIn(const httplib::Request& req, httplib::Response& res);
+    void signOut(const httplib::Request& req, httplib::Response& res);
+
+    CStore& m_store;
+};
+
+} // namespace BL::Server

@@ -1,0 +1,178 @@
+#include "server/sqlite_schema.h"
+
+#include <set>
+#include <sqlite3.h>
+#include <stdexcept>
+
+namespace BL::Server {
+
+namespace {
+
+struct SMigration
+{
+    int version;
+    const char* sql;
+};
+
+// Oldest first, numbered 1, 2, ... without gaps. Never edit one that has shipped: add another.
+constexpr SMigration migrations[] = {
+    // The tables as the service first wrote them, without a version. IF NOT EXISTS lets an
+    // unversioned file that has them (all, or some when a crash cut the first start short) be
+    // adopted as it is.
+    {1, "CREATE TABLE IF NOT EXISTS accounts ("
+        " id INTEGER PRIMARY KEY,"
+        " email TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+        " hash TEXT NOT NULL UNIQUE,"
+        " created_ms INTEGER NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS codes ("
+        " code TEXT PRIMARY KEY,"
+        " reserved_ms INTEGER NOT NULL,"
+        " expires_ms INTEGER NOT NULL,"
+        " uploaded_ms INTEGER,"
+        " account_id INTEGER REFERENCES accounts(id),"
+        " file1 TEXT, mime1 TEXT, file2 TEXT, mime2 TEXT,"
+        " source_url TEXT);"
+        "CREATE INDEX IF NOT EXISTS codes_by_account ON codes(account_id, uploaded_ms);"
+        "CREATE TABLE IF NOT EXISTS sessions ("
+        " token TEXT PRIMARY KEY,"
+        " account_id INTEGER NOT NULL REFERENCES accounts(id),"
+        " expires_ms INTEGER NOT NULL);"
+        "CREATE TABLE IF NOT EXISTS reports ("
+        " id TEXT PRIMARY KEY,"
+        " received_ms INTEGER NOT NULL,"
+        " os_type TEXT, build_host_user TEXT, ver TEXT, email TEXT,"
+        " file TEXT NOT NULL)"},
+    // The pictures of a code in a table of their own instead of numbered columns. Every upload
+    // wrote a type with its file; should one lack it, it stays served with the empty type it had.
+    {2, "CREATE TABLE pictures ("
+        " code TEXT NOT NULL REFERENCES codes(code),"
+        " position INTEGER NOT NULL CHECK (position IN (1, 2)),"
+        " file TEXT NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " PRIMARY KEY (code, position));"
+        "INSERT INTO pictures (code, position, file, mime)"
+        " SELECT code, 1, file1, COALESCE(mime1, '') FROM codes WHERE file1 IS NOT NULL;"
+        "INSERT INTO pictures (code, position, file, mime)"
+        " SELECT code, 2, file2, COALESCE(mime2, '') FROM codes WHERE file2 IS NOT NULL;"
+        "ALTER TABLE codes DROP COLUMN file1;"
+        "ALTER TABLE codes DROP COLUMN mime1;"
+        "ALTER TABLE codes DROP COLUMN file2;"
+        "ALTER TABLE codes DROP COLUMN mime2"},
+};
+
+constexpr bool numberedInOrder()
+{
+    int expected = 1;
+    for (const SMigration& migration : migrations) {
+        if (migration.version != expected++) {
+            return false;
+        }
+    }
+    return expected == latestSchemaVersion + 1;
+}
+static_assert(numberedInOrder(), "one migration per version, up to latestSchemaVersion");
+
+std::set<std::string> namesOf(sqlite3* db, const char* sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(db));
+    }
+    std::set<std::string> names;
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        names.insert(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE) {
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
+    }
+    return names;
+}
+
+// Whether an unversioned file holds nothing but (some of) version 1's tables, as they were.
+bool isUnversionedServiceDatabase(sqlite3* db)
+{
+    const std::set<std::string> known = {"accounts", "codes", "sessions", "reports"};
+    for (const std::string& table :
+         namesOf(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'")) {
+        if (!known.count(table)) {
+            return false;
+        }
+    }
+    const std::set<std::string> codeColumns = namesOf(db, "SELECT name FROM pragma_table_info('codes')");
+    return codeColumns.empty() ||
+           codeColumns == std::set<std::string>{"code",       "reserved_ms", "expires_ms", "uploaded_ms",
+                                                "account_id", "file1",       "mime1",      "file2",
+                                                "mime2",      "source_url"};
+}
+
+} // namespace
+
+void execSql(sqlite3* db, const char* sql)
+{
+    char* error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : sqlite3_errmsg(db);
+        sqlite3_free(error);
+        throw std::runtime_error("database error: " + message);
+    }
+}
+
+int schemaVersion(sqlite3* db)
+{
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(db));
+    }
+    const int rc = sqlite3_step(stmt);
+    const int version = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : 0;
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW) {
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
+    }
+    return version;
+}
+
+void checkSchemaKnown(sqlite3* db, const std::string& path)
+{
+    const int version = schemaVersion(db);
+    if (version > latestSchemaVersion) {
+        throw std::runtime_error("database " + path + " has schema version " + std::to_string(version) +
+                                 ", newer than version " + std::to_string(latestSchemaVersion) +
+                                 ", the newest this program knows; run a newer brightloom-server");
+    }
+    if (version < 0) {
+        throw std::runtime_error("database " + path + " has schema version " + std::to_string(version) +
+                                 ", which no brightloom-server writes");
+    }
+    if (version == 0 && !isUnversionedServiceDatabase(db)) {
+        throw std::runtime_error("database " + path +
+                                 " has no schema version and tables that are not the service's");
+    }
+}
+
+void migrateSchema(sqlite3* db, const std::string& path)
+{
+    for (;;) {
+        // Immediate: another process starting on the same file waits here, then finds the work done.
+        execSql(db, "BEGIN IMMEDIATE");
+        try {
+            checkSchemaKnown(db, path);
+            const int version = schemaVersion(db);
+            if (version == latestSchemaVersion) {
+                execSql(db, "COMMIT");
+                return;
+            }
+            const SMigration& next = migrations[version];
+            execSql(db, next.sql);
+            execSql(db, ("PRAGMA user_version = " + std::to_string(next.version)).c_str());
+            execSql(db, "COMMIT");
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+}
+
+} // namespace BL::Server

@@ -1,0 +1,355 @@
+#include "server/sqlite_store.h"
+
+#include "server/sqlite_schema.h"
+#include "server/util.h"
+
+#include <sqlite3.h>
+#include <stdexcept>
+
+namespace BL::Server {
+
+// A cached prepared statement, bound for one use and reset when the use ends.
+class CSqliteStore::CStatement
+{
+public:
+    CStatement(CSqliteStore& store, const char* sql) : m_stmt(store.prepare(sql)) {}
+    ~CStatement()
+    {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+    CStatement(const CStatement&) = delete;
+    CStatement& operator=(const CStatement&) = delete;
+
+    CStatement& bind(int index, const std::string& text)
+    {
+        sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    CStatement& bind(int index, std::int64_t value)
+    {
+        sqlite3_bind_int64(m_stmt, index, value);
+        return *this;
+    }
+    CStatement& bindNull(int index)
+    {
+        sqlite3_bind_null(m_stmt, index);
+        return *this;
+    }
+    // True while a row is available; throws on errors other than constraint violations.
+    bool step()
+    {
+        const int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW) {
+            return true;
+        }
+        if (rc == SQLITE_DONE) {
+            return false;
+        }
+        m_lastError = rc;
+        if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+            return false;
+        }
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
+    }
+    bool constraintFailed() const { return (m_lastError & 0xff) == SQLITE_CONSTRAINT; }
+    std::int64_t integer(int column) { return sqlite3_column_int64(m_stmt, column); }
+    bool isNull(int column) { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+    std::string text(int column)
+    {
+        const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(m_stmt, column));
+        return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
+                    : std::string();
+    }
+
+private:
+    sqlite3_stmt* m_stmt;
+    int m_lastError = SQLITE_OK;
+};
+
+// BEGIN IMMEDIATE until commit(); rolled back when left otherwise, by a return or an exception.
+class CSqliteStore::CTransaction
+{
+public:
+    explicit CTransaction(CSqliteStore& store) : m_store(store)
+    {
+        // Immediate: the write lock is taken now, not half-way through by an upgrade that can fail.
+        CStatement(store, "BEGIN IMMEDIATE").step();
+    }
+    ~CTransaction()
+    {
+        if (!m_committed) {
+            sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    CTransaction(const CTransaction&) = delete;
+    CTransaction& operator=(const CTransaction&) = delete;
+
+    void commit()
+    {
+        CStatement(m_store, "COMMIT").step();
+        m_committed = true;
+    }
+
+private:
+    CSqliteStore& m_store;
+    bool m_committed = false;
+};
+
+CSqliteStore::CSqliteStore(const std::string& path)
+{
+    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw std::runtime_error("cannot open database " + path + ": " + message);
+    }
+    sqlite3_busy_timeout(m_db, 5000);
+    try {
+        // Before anything writes to the file: a newer program's database is left as it is.
+        checkSchemaKnown(m_db, path);
+        execSql(m_db, "PRAGMA journal_mode=WAL");
+        // WAL with NORMAL survives a killed process; picture files get their own fsync.
+        execSql(m_db, "PRAGMA synchronous=NORMAL");
+        execSql(m_db, "PRAGMA foreign_keys=ON");
+        migrateSchema(m_db, path);
+    } catch (...) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        throw;
+    }
+}
+
+CSqliteStore::~CSqliteStore()
+{
+    for (const auto& entry : m_statements) {
+        sqlite3_finalize(entry.second);
+    }
+    sqlite3_close(m_db);
+}
+
+sqlite3_stmt* CSqliteStore::prepare(const char* sql)
+{
+    // Callers pass string literals, so the address identifies the statement.
+    const auto found = m_statements.find(sql);
+    if (found != m_statements.end()) {
+        return found->second;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+        throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
+    }
+    m_statements.emplace(sql, stmt);
+    return stmt;
+}
+
+std::string CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (;;) {
+        const std::string code = randomAlnum(10);
+        CStatement insert(*this, "INSERT INTO codes (code, reserved_ms, expires_ms) VALUES (?1, ?2, ?3)");
+        insert.bind(1, code).bind(2, nowMs).bind(3, nowMs + lifetimeMs);
+        insert.step();
+        if (!insert.constraintFailed()) {
+            return code;
+        }
+    }
+}
+
+EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+                                 const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                                 std::string* usedCode)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto bindUpload = [&](CStatement& stmt) {
+        stmt.bind(2, nowMs);
+        if (accountId > 0) {
+            stmt.bind(3, accountId);
+        } else {
+            stmt.bindNull(3);
+        }
+        if (sourceUrl.empty()) {
+            stmt.bindNull(4);
+        } else {
+            stmt.bind(4, sourceUrl);
+        }
+    };
+    // The claim and its pictures commit together: a failure in between leaves the code unclaimed.
+    CTransaction transaction(*this);
+    std::string claimed;
+    if (code.empty()) {
+        while (claimed.empty()) {
+            const std::string fresh = randomAlnum(10);
+            CStatement insert(*this,
+                              "INSERT INTO codes (code, reserved_ms, expires_ms, uploaded_ms, account_id,"
+                              " source_url) VALUES (?1, ?2, ?2, ?2, ?3, ?4)");
+            insert.bind(1, fresh);
+            bindUpload(insert);
+            insert.step();
+            if (!insert.constraintFailed()) {
+                claimed = fresh;
+            }
+        }
+    } else {
+        // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
+        CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4"
+                                " WHERE code = ?1 AND uploaded_ms IS NULL AND expires_ms > ?2");
+        claim.bind(1, code);
+        bindUpload(claim);
+        claim.step();
+        if (sqlite3_changes(m_db) != 1) {
+            CStatement probe(*this, "SELECT uploaded_ms FROM codes WHERE code = ?1");
+            probe.bind(1, code);
+            if (!probe.step()) {
+                return EClaim::Unknown;
+            }
+            return probe.isNull(0) ? EClaim::Expired : EClaim::Used;
+        }
+        claimed = code;
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime) VALUES (?1, ?2, ?3, ?4)");
+        insert.bind(1, claimed).bind(2, static_cast<std::int64_t>(i + 1));
+        insert.bind(3, files[i].name).bind(4, files[i].mime);
+        insert.step();
+        if (insert.constraintFailed()) {
+            throw std::runtime_error("database error: picture " + std::to_string(i + 1) + " of " + claimed +
+                                     " refused");
+        }
+    }
+    transaction.commit();
+    *usedCode = claimed;
+    return EClaim::Ok;
+}
+
+SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this,
+                      "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime FROM codes c"
+                      " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position");
+    select.bind(1, code);
+    SCodeInfo info;
+    if (!select.step()) {
+        return info;
+    }
+    if (select.isNull(1)) {
+        info.state = select.integer(0) > nowMs ? ECodeState::Pending : ECodeState::Expired;
+        return info;
+    }
+    info.state = ECodeState::Uploaded;
+    info.uploadedMs = select.integer(1);
+    do {
+        if (!select.isNull(2)) {
+            info.files.push_back({select.text(2), select.text(3)});
+        }
+    } while (select.step());
+    return info;
+}
+
+std::int64_t CSqliteStore::accountForHash(const std::string& hash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, "SELECT id FROM accounts WHERE hash = ?1");
+    select.bind(1, hash);
+    return select.step() ? select.integer(0) : 0;
+}
+
+std::int64_t CSqliteStore::accountFor(const std::string& email, const std::string& hash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, "SELECT id FROM accounts WHERE email = ?1 AND hash = ?2");
+    select.bind(1, email).bind(2, hash);
+    return select.step() ? select.integer(0) : 0;
+}
+
+std::string CSqliteStore::accountEmail(std::int64_t accountId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, "SELECT email FROM accounts WHERE id = ?1");
+    select.bind(1, accountId);
+    return select.step() ? select.text(0) : std::string();
+}
+
+ESignup CSqliteStore::createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    {
+        CStatement taken(*this, "SELECT 1 FROM accounts WHERE email = ?1");
+        taken.bind(1, email);
+        if (taken.step()) {
+            return ESignup::EmailTaken;
+        }
+    }
+    CStatement insert(*this, "INSERT INTO accounts (email, hash, created_ms) VALUES (?1, ?2, ?3)");
+    insert.bind(1, email).bind(2, hash).bind(3, nowMs);
+    insert.step();
+    // Only the hash can still clash: another address and password that concatenate the same.
+    return insert.constraintFailed() ? ESignup::CredentialTaken : ESignup::Ok;
+}
+
+void CSqliteStore::createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement insert(*this, "INSERT INTO sessions (token, account_id, expires_ms) VALUES (?1, ?2, ?3)");
+    insert.bind(1, token).bind(2, accountId).bind(3, expiresMs);
+    insert.step();
+}
+
+std::int64_t CSqliteStore::sessionAccount(const std::string& token, std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, "SELECT account_id FROM sessions WHERE token = ?1 AND expires_ms > ?2");
+    select.bind(1, token).bind(2, nowMs);
+    return select.step() ? select.integer(0) : 0;
+}
+
+void CSqliteStore::deleteSession(const std::string& token)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement remove(*this, "DELETE FROM sessions WHERE token = ?1");
+    remove.bind(1, token);
+    remove.step();
+}
+
+std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this,
+                      "SELECT c.code, c.uploaded_ms,"
+                      " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
+                      " c.source_url FROM codes c WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
+                      " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
+    select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit));
+    std::vector<SHistoryItem> items;
+    while (select.step()) {
+        items.push_back({select.text(0), select.integer(1), select.integer(2) ? 2 : 1, select.text(3)});
+    }
+    return items;
+}
+
+void CSqliteStore::addReport(const SReport& report, std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement insert(*this,
+                      "INSERT INTO reports (id, received_ms, os_type, build_host_user, ver, email, file)"
+                      " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+    insert.bind(1, report.id).bind(2, nowMs).bind(3, report.osType).bind(4, report.buildHostUser);
+    insert.bind(5, report.version).bind(6, report.email).bind(7, report.fileName);
+    insert.step();
+}
+
+std::vector<std::string> CSqliteStore::referencedFiles()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, "SELECT file FROM pictures");
+    std::vector<std::string> names;
+    while (select.step()) {
+        names.push_back(select.text(0));
+    }
+    return names;
+}
+
+} // namespace BL::Server

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "server/store.h"
+
+#include <mutex>
+#include <unordered_map>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace BL::Server {
+
+// The store in one SQLite file. One connection in WAL mode, serialised by a mutex: every
+// statement is short, and SQLite writes one at a time anyway.
+class CSqliteStore : public CStore
+{
+public:
+    // Opens or creates the database and migrates it to the newest schema; throws
+    // std::runtime_error on failure or when the file's schema is newer than this program.
+    explicit CSqliteStore(const std::string& path);
+    ~CSqliteStore() override;
+
+    std::string reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
+    EClaim storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+                       const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                       std::string* usedCode) override;
+    SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
+    std::int64_t accountForHash(const std::string& hash) override;
+    std::int64_t accountFor(const std::string& email, const std::string& hash) override;
+    std::string accountEmail(std::int64_t accountId) override;
+    ESignup createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs) override;
+    void createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs) override;
+    std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) override;
+    void deleteSession(const std::string& token) override;
+    std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
+    void addReport(const SReport& report, std::int64_t nowMs) override;
+    std::vector<std::string> referencedFiles() override;
+
+private:
+    class CStatement;
+    class CTransaction;
+    sqlite3_stmt* prepare(const char* sql);
+
+    std::mutex m_mutex;
+    sqlite3* m_db = nullptr;
+    std::unordered_map<const char*, sqlite3_stmt*> m_statements;
+};
+
+} // namespace BL::Server

@@ -1,0 +1,311 @@
+// The database under the service: files from before schema versions are migrated with every
+// picture, newer or foreign files are refused untouched, an upload's rows commit together.
+
+#include "server/sqlite_schema.h"
+#include "server/util.h"
+#include "server_test_support.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sqlite3.h>
+#include <stdexcept>
+
+using namespace BL::Test;
+
+namespace {
+
+const char form[] = "application/x-www-form-urlencoded";
+
+// A connection of the test's own, beside the service's.
+class CDatabase
+{
+public:
+    explicit CDatabase(const QString& path)
+    {
+        if (sqlite3_open(path.toUtf8().constData(), &m_db) != SQLITE_OK) {
+            throw std::runtime_error("cannot open " + path.toStdString());
+        }
+    }
+    ~CDatabase() { sqlite3_close(m_db); }
+    CDatabase(const CDatabase&) = delete;
+    CDatabase& operator=(const CDatabase&) = delete;
+
+    void exec(const std::string& sql)
+    {
+        char* error = nullptr;
+        if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+            const std::string message = error ? error : "?";
+            sqlite3_free(error);
+            throw std::runtime_error(message + " in " + sql);
+        }
+    }
+    // The first column of every row, as text.
+    QStringList column(const std::string& sql)
+    {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+            throw std::runtime_error(std::string(sqlite3_errmsg(m_db)) + " in " + sql);
+        }
+        QStringList values;
+        while (sqlite3_step(stmt) == SQLITE_ROW) {
+            values << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
+        }
+        sqlite3_finalize(stmt);
+        return values;
+    }
+    QString value(const std::string& sql) { return column(sql).value(0); }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+// The service's tables exactly as they were created before the schema had versions.
+const char unversionedSchema[] =
+    "CREATE TABLE IF NOT EXISTS accounts ("
+    " id INTEGER PRIMARY KEY,"
+    " email TEXT NOT NULL UNIQUE COLLATE NOCASE,"
+    " hash TEXT NOT NULL UNIQUE,"
+    " created_ms INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS codes ("
+    " code TEXT PRIMARY KEY,"
+    " reserved_ms INTEGER NOT NULL,"
+    " expires_ms INTEGER NOT NULL,"
+    " uploaded_ms INTEGER,"
+    " account_id INTEGER REFERENCES accounts(id),"
+    " file1 TEXT, mime1 TEXT, file2 TEXT, mime2 TEXT,"
+    " source_url TEXT);"
+    "CREATE INDEX IF NOT EXISTS codes_by_account ON codes(account_id, uploaded_ms);"
+    "CREATE TABLE IF NOT EXISTS sessions ("
+    " token TEXT PRIMARY KEY,"
+    " account_id INTEGER NOT NULL REFERENCES accounts(id),"
+    " expires_ms INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS reports ("
+    " id TEXT PRIMARY KEY,"
+    " received_ms INTEGER NOT NULL,"
+    " os_type TEXT, build_host_user TEXT, ver TEXT, email TEXT,"
+    " file TEXT NOT NULL);";
+
+bool writeFile(const QString& path, const std::string& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(data.data(), static_cast<qint64>(data.size())) == static_cast<qint64>(data.size());
+}
+
+std::string sessionFrom(const httplib::Response& res)
+{
+    const std::string cookie = res.get_header_value("Set-Cookie");
+    const std::size_t start = cookie.find('=') + 1;
+    return cookie.substr(start, cookie.find(';') - start);
+}
+
+} // namespace
+
+class TestServerStorage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void unversionedDatabaseKeepsEveryPicture();
+    void unknownDatabaseIsRefusedUntouched_data();
+    void unknownDatabaseIsRefusedUntouched();
+    void failedPictureRowLeavesCodeUnclaimed();
+};
+
+void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
+{
+    QTemporaryDir dir;
+    const QString dbPath = dir.filePath("brightloom.db");
+    QVERIFY(QDir().mkpath(dir.filePath("pictures")));
+    const std::string single = makePng(31, 17, 1);
+    const std::string first = makePng(20, 20, 2);
+    const std::string second = makeJpeg(24, 16, 3);
+    QVERIFY(writeFile(dir.filePath("pictures/0a1b2c3d4e5f60718293a4b5.png"), single));
+    QVERIFY(writeFile(dir.filePath("pictures/1a1b2c3d4e5f60718293a4b5.png"), first));
+    QVERIFY(writeFile(dir.filePath("pictures/2a1b2c3d4e5f60718293a4b5.jpg"), second));
+    const std::string hash = BL::Server::sha1Hex("old@example.orgold-secret");
+    const std::string now = std::to_string(BL::Server::nowMs());
+    {
+        CDatabase db(dbPath);
+        db.exec("PRAGMA journal_mode=WAL");
+        db.exec(unversionedSchema);
+        db.exec("INSERT INTO accounts VALUES (1, 'old@example.org', '" + hash + "', " + now + " - 9000)");
+        db.exec("INSERT INTO codes VALUES ('Single0001', " + now + " - 3000, " + now + " - 3000, " + now +
+                " - 3000, 1, '0a1b2c3d4e5f60718293a4b5.png', 'image/png', NULL, NULL,"
+                " 'http://example.org/shot.png')");
+        db.exec("INSERT INTO codes VALUES ('PairCode01', " + now + " - 2000, " + now + " + 1000, " + now +
+                " - 2000, 1, '1a1b2c3d4e5f60718293a4b5.png', 'image/png', '2a1b2c3d4e5f60718293a4b5.jpg',"
+                " 'image/jpeg', NULL)");
+        db.exec("INSERT INTO codes (code, reserved_ms, expires_ms) VALUES ('Pending001', " + now + ", " +
+                now + " + 3600000)");
+        QCOMPARE(db.value("PRAGMA user_version"), QStringLiteral("0"));
+    }
+
+    BL::Server::SServiceOptions options;
+    options.dataDir = dir.path().toStdString();
+    const auto expectPictures = [&](httplib::Client& client) {
+        const struct
+        {
+            const char* path;
+            const std::string& data;
+            const char* type;
+        } pictures[] = {{"/Single0001.png", single, "image/png"},
+                        {"/PairCode01.png", first, "image/png"},
+                        {"/PairCode01-2.png", second, "image/jpeg"}};
+        for (const auto& picture : pictures) {
+            auto res = client.Get(picture.path);
+            QVERIFY(res);
+            QCOMPARE(res->status, 200);
+            QVERIFY2(res->body == picture.data, picture.path);
+            QCOMPARE(QString::fromStdString(res->get_header_value("Content-Type")),
+                     QString::fromLatin1(picture.type));
+        }
+        QCOMPARE(client.Get("/Single0001-2.png")->status, 404);
+    };
+    QString schemaChanges;
+    {
+        CTestServer server(options);
+        auto client = server.client();
+        expectPictures(*client);
+        if (QTest::currentTestFailed()) {
+            return;
+        }
+        auto pairPage = client->Get("/PairCode01");
+        QVERIFY(pairPage->body.find("<img src=\"/PairCode01-2.png\"") != std::string::npos);
+
+        auto signIn = client->Post("/user/history", "email=old@example.org&password=old-secret", form);
+        QCOMPARE(signIn->status, 303);
+        const httplib::Headers cookie{{"Cookie", "bl_session=" + sessionFrom(*signIn)}};
+        const std::string before = client->Get("/user/history", cookie)->body;
+        const std::size_t pair = before.find("href=\"/PairCode01\"");
+        const std::size_t older = before.find("href=\"/Single0001\"");
+        QVERIFY2(pair != std::string::npos && older != std::string::npos && pair < older, before.c_str());
+        QVERIFY(before.find("PairCode01</a> &middot; ") != std::string::npos);
+        QCOMPARE(before.find(" &middot; comparison"), before.rfind(" &middot; comparison"));
+        QVERIFY(before.find("from http://example.org/shot.png") != std::string::npos);
+
+        // The code reserved before the migration still takes its upload.
+        QVERIFY(client->Get("/Pending001")->body.find("Upload in progress") != std::string::npos);
+        const std::string late = makePng(12, 12, 4);
+        auto upload = postUpload(*client, hash, "Pending001", late);
+        QVERIFY(upload);
+        QCOMPARE(upload->status, 200);
+        QVERIFY(client->Get("/Pending001.png")->body == late);
+        const std::string after = client->Get("/user/history", cookie)->body;
+        QVERIFY(after.find("href=\"/Pending001\"") < after.find("href=\"/PairCode01\""));
+    }
+    {
+        CDatabase db(dbPath);
+        QCOMPARE(db.value("PRAGMA user_version").toInt(), BL::Server::latestSchemaVersion);
+        schemaChanges = db.value("PRAGMA schema_version");
+    }
+
+    // A second start finds nothing to do.
+    {
+        CTestServer server(options);
+        expectPictures(*server.client());
+    }
+    CDatabase db(dbPath);
+    QCOMPARE(db.value("PRAGMA user_version").toInt(), BL::Server::latestSchemaVersion);
+    QCOMPARE(db.value("PRAGMA schema_version"), schemaChanges);
+}
+
+void TestServerStorage::unknownDatabaseIsRefusedUntouched_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("message");
+    const int newer = BL::Server::latestSchemaVersion + 1;
+    QTest::newRow("newer schema version")
+        << QStringLiteral("CREATE TABLE codes (code TEXT); PRAGMA user_version = %1").arg(newer)
+        << QStringList{QStringLiteral("schema version %1").arg(newer),
+                       QStringLiteral("newer than version %1").arg(BL::Server::latestSchemaVersion)};
+    QTest::newRow("negative schema version")
+        << QStringLiteral("CREATE TABLE codes (code TEXT); PRAGMA user_version = -1")
+        << QStringList{QStringLiteral("schema version -1")};
+    QTest::newRow("unversioned with foreign tables") << QStringLiteral("CREATE TABLE notes (text TEXT)")
+                                                     << QStringList{QStringLiteral("no schema version")};
+    QTest::newRow("unversioned codes of another shape")
+        << QStringLiteral("CREATE TABLE codes (code TEXT PRIMARY KEY, picture BLOB)")
+        << QStringList{QStringLiteral("no schema version")};
+}
+
+void TestServerStorage::unknownDatabaseIsRefusedUntouched()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, message);
+    QTemporaryDir dir;
+    const QString dbPath = dir.filePath("brightloom.db");
+    QString schema;
+    {
+        CDatabase db(dbPath);
+        db.exec(setup.toStdString());
+        schema = db.column("SELECT sql FROM sqlite_master").join('\n');
+    }
+    const auto mentionsAll = [&message, &dbPath](const QString& text) {
+        for (const QString& part : message) {
+            if (!text.contains(part) || !text.contains(dbPath)) {
+                return false;
+            }
+        }
+        return true;
+    };
+
+    BL::Server::SServiceOptions options;
+    options.dataDir = dir.path().toStdString();
+    options.listenPort = 0;
+    QString refusal;
+    try {
+        BL::Server::CService service(options);
+    } catch (const std::runtime_error& e) {
+        refusal = QString::fromUtf8(e.what());
+    }
+    QVERIFY2(mentionsAll(refusal), qPrintable(refusal));
+
+    QProcess server;
+    server.start(QStringLiteral(BL_SERVER_BINARY), {"--listen", "127.0.0.1:0", "--data", dir.path()});
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QVERIFY(server.exitCode() != 0);
+    const QString errors = QString::fromUtf8(server.readAllStandardError());
+    QVERIFY2(mentionsAll(errors), qPrintable(errors));
+    QVERIFY2(!errors.contains(QLatin1String("listening")), qPrintable(errors));
+
+    CDatabase db(dbPath);
+    QCOMPARE(db.column("SELECT sql FROM sqlite_master").join('\n'), schema);
+    QCOMPARE(db.value("PRAGMA journal_mode"), QStringLiteral("delete"));
+}
+
+void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
+{
+    CTestServer server;
+    auto client = server.client();
+    const std::string code = reserveCode(*client);
+    QVERIFY(!code.empty());
+    {
+        // Stands for any failure after the claim: the second picture's row is refused.
+        CDatabase db(server.dataDir() + "/brightloom.db");
+        db.exec("CREATE TRIGGER refuse_second BEFORE INSERT ON pictures WHEN NEW.position = 2"
+                " BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    }
+    const std::string first = makePng(16, 16, 5);
+    const std::string second = makePng(16, 16, 6);
+    auto pair = postUpload(*client, std::string(), code, first, &second);
+    QVERIFY(pair);
+    QCOMPARE(pair->status, 500);
+    QCOMPARE(QString::fromStdString(pair->body),
+             QString::fromLatin1(R"({"status":"error","reason":"internal error"})"));
+
+    // Neither the claim nor the first picture's row stayed, and the written files went again.
+    QVERIFY(client->Get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
+    QCOMPARE(client->Get(("/" + code + ".png").c_str())->status, 404);
+    QVERIFY(QDir(server.dataDir() + "/pictures").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    auto single = postUpload(*client, std::string(), code, first);
+    QVERIFY(single);
+    QCOMPARE(single->status, 200);
+    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
+}
+
+QTEST_GUILESS_MAIN(TestServerStorage)
+#include "tst_storage.moc"
