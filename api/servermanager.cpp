@@ -56,13 +56,15 @@ void CServerManager::sendRequest(CHttpRequest* request)
     // Both checks run before the reply can finish: a declared length as soon as
     // the headers are in, the buffered bytes with every chunk (readyRead is not
     // rate-limited the way downloadProgress is).
-    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply] {
-        const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (declared > maxReplyBytes) {
-            qCWarning(lcApi) << "Reply announces" << declared << "bytes; aborting it";
-            reply->abort();
-        }
-    });
+    connect(
+        reply, &QNetworkReply::metaDataChanged, reply,
+        [reply] {
+            const qint64 declared = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+            if (declared > maxReplyBytes) {
+                qCWarning(lcApi) << "Reply announces" << declared << "bytes; aborting it";
+                reply->abort();
+            }
+        });
     connect(reply, &QNetworkReply::readyRead, reply, [reply] {
         if (reply->bytesAvailable() > maxReplyBytes) {
             qCWarning(lcApi) << "Reply larger than" << maxReplyBytes << "bytes; aborting it";

@@ -223,12 +223,11 @@ void CBrightloomMainWidget::createTrayIcon()
         uploadFileAction, uploadUrlAction,  nullptr,         historyAction, signInAction,       nullptr,
         shortcutsAction,  storageDirAction, muteSoundAction, nullptr,       checkUpdatesAction, aboutAction,
         nullptr,          quitAction};
-    for (QAction* entry : entries) {
+    for (QAction* entry : entries)
         if (entry)
             trayMenu->addAction(entry);
         else
             trayMenu->addSeparator();
-    }
     historyAction->setVisible(false);
     tray->show(trayMenu);
 }

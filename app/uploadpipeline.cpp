@@ -93,8 +93,9 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
 
 template<typename Upload> void CUploadPipeline::send(Upload* upload)
 {
-    connect(upload, &Upload::uploadedOk, this,
-            [notify = m_notifier.uploaded](const QString& link) { notify(link); });
+    connect(
+        upload, &Upload::uploadedOk, this,
+        [notify = m_notifier.uploaded](const QString& link) { notify(link); });
     connect(upload, &Upload::uploadingFailed, this,
             [notify = m_notifier.uploadFailed](const QString& error) { notify(error); });
     CServerManager::instance()->sendRequest(upload);

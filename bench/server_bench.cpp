@@ -41,17 +41,15 @@ std::string makeBenchPng(std::size_t targetBytes)
         painter.end();
         for (int y = 100; y < 100 + noiseRows && y < image.height(); ++y) {
             auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
-            for (int x = 0; x < image.width(); ++x) {
+            for (int x = 0; x < image.width(); ++x)
                 line[x] = 0xff000000u | (random() & 0xffffffu);
-            }
         }
         QByteArray bytes;
         QBuffer buffer(&bytes);
         buffer.open(QIODevice::WriteOnly);
         image.save(&buffer, "PNG");
-        if (static_cast<std::size_t>(bytes.size()) >= targetBytes || noiseRows > 600) {
+        if (static_cast<std::size_t>(bytes.size()) >= targetBytes || noiseRows > 600)
             return bytes.toStdString();
-        }
     }
 }
 
@@ -85,18 +83,15 @@ SResult measure(int port, int clients, double seconds, long maxRequests, Request
             httplib::Client client("127.0.0.1", port);
             client.set_keep_alive(true);
             client.set_read_timeout(std::chrono::seconds(10));
-            while (std::chrono::steady_clock::now() < end && issued.fetch_add(1) < maxRequests) {
-                if (request(client)) {
+            while (std::chrono::steady_clock::now() < end && issued.fetch_add(1) < maxRequests)
+                if (request(client))
                     ++ok;
-                } else {
+                else
                     ++failed;
-                }
-            }
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
     SResult result;
     result.ok = ok;
     result.failed = failed;
@@ -187,9 +182,8 @@ int main(int argc, char** argv)
         serverThread.join();
         if (dataDir == tempDir) {
             const std::string cleanup = "rm -rf '" + dataDir + "'";
-            if (std::system(cleanup.c_str()) != 0) {
+            if (std::system(cleanup.c_str()) != 0)
                 std::fprintf(stderr, "could not remove %s\n", dataDir.c_str());
-            }
         }
     }
     return 0;

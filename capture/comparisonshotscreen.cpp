@@ -34,14 +34,12 @@ void CComparisonShotScreen::hideEvent(QHideEvent* event)
 
 void CComparisonShotScreen::processSelectedArea(const QRect& globalRect)
 {
-    if (!globalRect.isValid()) {
+    if (!globalRect.isValid())
         return;
-    }
     if (m_firstShotPending) {
         m_firstShotPixmap = BL::Capture::grabScreenArea(globalRect);
-        if (!m_firstShotPixmap.isNull()) {
+        if (!m_firstShotPixmap.isNull())
             emit firstShot();
-        }
         hide(); // first shot still pending here, so the host is not told to close
         m_firstShotPending = false;
         reshowForSecondShot();
@@ -49,9 +47,8 @@ void CComparisonShotScreen::processSelectedArea(const QRect& globalRect)
     }
 
     const QPixmap second = BL::Capture::grabScreenArea(globalRect);
-    if (!m_firstShotPixmap.isNull() && !second.isNull()) {
+    if (!m_firstShotPixmap.isNull() && !second.isNull())
         emit secondShot();
-    }
     emit finished(m_firstShotPixmap, second);
     m_firstShotPending = true;
     close();

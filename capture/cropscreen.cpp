@@ -8,13 +8,11 @@ CCropScreen::CCropScreen(QWidget* parent, bool local, Qt::WindowFlags flags)
 
 void CCropScreen::processSelectedArea(const QRect& globalRect)
 {
-    if (!globalRect.isValid()) {
+    if (!globalRect.isValid())
         return;
-    }
     const QPixmap picture = BL::Capture::grabScreenArea(globalRect);
-    if (!picture.isNull()) {
+    if (!picture.isNull())
         emit shot();
-    }
     emit finished(picture);
     close();
 }

@@ -38,9 +38,8 @@ bool registerOverlayFont()
         return false;
     }
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
-    if (!families.isEmpty() && families.first() != family) {
+    if (!families.isEmpty() && families.first() != family)
         QFont::insertSubstitution(family, families.first());
-    }
     return true;
 }
 
@@ -86,9 +85,8 @@ void CHelpScreen::paintEvent(QPaintEvent* event)
 
     const QImage image(m_helpImagePath);
     const BL::Capture::SHelpScreenLayout layout = BL::Capture::helpScreenLayout(size(), image.size());
-    if (!image.isNull()) {
+    if (!image.isNull())
         painter.drawImage(layout.imageTopLeft, image);
-    }
 
     painter.setFont(BL::Capture::helpFont());
     painter.setPen(Qt::white);

@@ -106,9 +106,8 @@ QScreen* screenContaining(const QPoint& globalPos)
 int devicePixelRatioAtCursor()
 {
     const QScreen* screen = screenContaining(QCursor::pos());
-    if (!screen) {
+    if (!screen)
         return 1;
-    }
     return std::max(1, static_cast<int>(screen->devicePixelRatio()));
 }
 
@@ -133,9 +132,8 @@ QPixmap grabScreenArea(const QRect& globalRect)
     // with the device pixel ratio, so the picture keeps the full resolution of the area.
     QPixmap picture =
         screen->grabWindow(0, globalRect.x(), globalRect.y(), globalRect.width(), globalRect.height());
-    if (picture.isNull()) {
+    if (picture.isNull())
         qCWarning(lcCapture) << "Grabbing the screen failed for" << globalRect;
-    }
     return picture;
 }
 
@@ -175,9 +173,8 @@ CSelectScreenArea::CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags) : Q
     setHintSuffix(QString());
 
     for (QWidget* child : std::initializer_list<QWidget*>{m_topBand, m_bottomBand, m_leftBand, m_rightBand,
-                                                          m_selectionFrame, m_hintLabel, m_cross}) {
+                                                          m_selectionFrame, m_hintLabel, m_cross})
         child->hide();
-    }
 
     // Direct, so the grab has happened by the time the emission returns.
     connect(this, &CSelectScreenArea::areaSelected, this, &CSelectScreenArea::handOff, Qt::DirectConnection);
@@ -193,9 +190,8 @@ void CSelectScreenArea::setDimColor(const QColor& color)
                               .arg(color.green())
                               .arg(color.blue())
                               .arg(kBandAlpha);
-    for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand}) {
+    for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand})
         band->setStyleSheet(sheet);
-    }
 }
 
 void CSelectScreenArea::setHintSuffix(const QString& suffix)
@@ -209,9 +205,8 @@ void CSelectScreenArea::cancelSelection(bool emitCanceled)
     m_anchorPoint = QPoint(0, 0);
     m_endPoint = QPoint(0, 0);
     m_pressed = false;
-    if (emitCanceled) {
+    if (emitCanceled)
         emit canceled();
-    }
     close();
 }
 
@@ -224,9 +219,8 @@ void CSelectScreenArea::selectWholeArea()
 
 void CSelectScreenArea::mousePressEvent(QMouseEvent* event)
 {
-    if (m_pressed) {
+    if (m_pressed)
         return;
-    }
     const QPoint pos = clamped(event->pos());
     m_pressed = true;
     m_hintLabel->hide();
@@ -238,25 +232,22 @@ void CSelectScreenArea::mouseMoveEvent(QMouseEvent* event)
 {
     const QPoint pos = clamped(event->pos());
     moveCrossTo(pos);
-    if (m_anchorPoint != QPoint(0, 0)) {
+    if (m_anchorPoint != QPoint(0, 0))
         setSelectionRect(BL::Capture::rectFromCorners(m_anchorPoint, pos));
-    }
     QWidget::mouseMoveEvent(event);
 }
 
 void CSelectScreenArea::mouseReleaseEvent(QMouseEvent* event)
 {
-    if (!m_pressed) {
+    if (!m_pressed)
         return;
-    }
     m_pressed = false;
     m_endPoint = clamped(event->pos());
     const QPointer<CSelectScreenArea> self(this);
     emit areaSelected(BL::Capture::rectFromCorners(m_endPoint, m_anchorPoint));
     // A receiver of the picture may have torn the whole overlay down.
-    if (!self) {
+    if (!self)
         return;
-    }
     m_anchorPoint = QPoint(0, 0);
     m_endPoint = QPoint(0, 0);
     setSelectionRect(QRect());
@@ -285,17 +276,15 @@ void CSelectScreenArea::hideEvent(QHideEvent* event)
 void CSelectScreenArea::hideDecorations()
 {
     for (QWidget* child : std::initializer_list<QWidget*>{m_hintLabel, m_cross, m_selectionFrame, m_topBand,
-                                                          m_bottomBand, m_leftBand, m_rightBand}) {
+                                                          m_bottomBand, m_leftBand, m_rightBand})
         child->hide();
-    }
     repaint();
 }
 
 void CSelectScreenArea::arrangeOnShow()
 {
-    if (!isVisible()) {
+    if (!isVisible())
         return; // hidden again before the queued call arrived
-    }
     m_hintLabel->show();
     m_cross->show();
     m_selectionFrame->show();
@@ -305,9 +294,8 @@ void CSelectScreenArea::arrangeOnShow()
     setSelectionRect(empty);
     m_hintLabel->move(width() / 2 - m_hintLabel->width() / 2, height() / 2 - m_hintLabel->height() / 2);
 
-    for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand}) {
+    for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand})
         band->show();
-    }
     setSelectionRect(empty);
     repaint();
 }
@@ -351,9 +339,8 @@ void CSelectScreenArea::prepareForGrab()
     }
     // Beyond every screen, so that no part of the overlay can end up in the picture.
     QRect desktop;
-    for (const QScreen* screen : QGuiApplication::screens()) {
+    for (const QScreen* screen : QGuiApplication::screens())
         desktop |= screen->geometry();
-    }
     host->move(std::max(width(), desktop.right() + 1), std::max(height(), desktop.bottom() + 1));
     m_hintLabel->hide();
     m_cross->hide();

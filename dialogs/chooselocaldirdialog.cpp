@@ -91,9 +91,8 @@ void CChooseLocalDirDialog::onBrowseClicked()
     const QString dir =
         QFileDialog::getExistingDirectory(this, tr("Choose directory"), QString(),
                                           QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
-    if (!dir.isEmpty()) {
+    if (!dir.isEmpty())
         ui->leDir->setText(dir);
-    }
 }
 
 void CChooseLocalDirDialog::onDirTextChanged(const QString& path)

@@ -29,9 +29,8 @@ CDropAcceptableWidget::CDropAcceptableWidget()
 
 bool CDropAcceptableWidget::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched != this) {
+    if (watched != this)
         return QWidget::eventFilter(watched, event);
-    }
     switch (event->type()) {
     case QEvent::Enter:
         setCursor(Qt::SizeAllCursor);
@@ -55,9 +54,8 @@ bool CDropAcceptableWidget::eventFilter(QObject* watched, QEvent* event)
 void CDropAcceptableWidget::mouseMoveEvent(QMouseEvent* event)
 {
     const QPoint global = event->globalPos();
-    if (!lastGlobalPos.isNull()) {
+    if (!lastGlobalPos.isNull())
         move(pos() + (global - lastGlobalPos));
-    }
     lastGlobalPos = global;
 }
 

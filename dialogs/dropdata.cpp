@@ -13,11 +13,9 @@ namespace {
 QByteArray windowsFormat(const QMimeData* mime, const QString& name)
 {
     const QString wrapped = QStringLiteral("application/x-qt-windows-mime;value=\"%1\"").arg(name);
-    for (const QString& format : {name, wrapped}) {
-        if (mime->hasFormat(format)) {
+    for (const QString& format : {name, wrapped})
+        if (mime->hasFormat(format))
             return mime->data(format);
-        }
-    }
     return {};
 }
 
@@ -32,13 +30,11 @@ bool isWebLink(const QUrl& url)
 void take(const QUrl& url, SDropContents& contents)
 {
     if (url.isLocalFile()) {
-        if (contents.fileName.isEmpty()) {
+        if (contents.fileName.isEmpty())
             contents.fileName = url.toLocalFile();
-        }
     } else if (isWebLink(url)) {
-        if (contents.link.isEmpty()) {
+        if (contents.link.isEmpty())
             contents.link = url.toString(QUrl::FullyEncoded);
-        }
     }
 }
 
@@ -47,9 +43,8 @@ QUrl urlFromText(const QString& text)
 {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty() || trimmed.contains(QLatin1Char(' ')) || trimmed.contains(QLatin1Char('\n')) ||
-        trimmed.contains(QLatin1Char('\t'))) {
+        trimmed.contains(QLatin1Char('\t')))
         return {};
-    }
     return QUrl(trimmed, QUrl::StrictMode);
 }
 
@@ -73,9 +68,8 @@ QString decodeUtf16(const QByteArray& data)
         const unsigned char a = bytes[2 * i];
         const unsigned char b = bytes[2 * i + 1];
         const char16_t unit = bigEndian ? char16_t((a << 8) | b) : char16_t((b << 8) | a);
-        if (unit == 0) {
+        if (unit == 0)
             break;
-        }
         text.append(QChar(unit));
     }
     return text;
@@ -84,18 +78,16 @@ QString decodeUtf16(const QByteArray& data)
 SDropContents readDropContents(const QMimeData* mime)
 {
     SDropContents contents;
-    if (!mime) {
+    if (!mime)
         return contents;
-    }
     contents.fileName = decodeUtf16(windowsFormat(mime, QStringLiteral("FileNameW")));
     contents.link = decodeUtf16(windowsFormat(mime, QStringLiteral("UniformResourceLocatorW")));
 
     // File managers: one file:// URL per dropped file; browsers: the dragged link.
     if (mime->hasUrls()) {
         const QList<QUrl> urls = mime->urls();
-        for (const QUrl& url : urls) {
+        for (const QUrl& url : urls)
             take(url, contents);
-        }
     }
     // Firefox: UTF-16 "url\ntitle".
     const QString mozFormat = QStringLiteral("text/x-moz-url");
@@ -103,9 +95,8 @@ SDropContents readDropContents(const QMimeData* mime)
         const QString mozUrl = decodeUtf16(mime->data(mozFormat)).section(QLatin1Char('\n'), 0, 0);
         take(urlFromText(mozUrl), contents);
     }
-    if (mime->hasText()) {
+    if (mime->hasText())
         take(urlFromText(mime->text()), contents);
-    }
     return contents;
 }
 

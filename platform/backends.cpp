@@ -18,10 +18,9 @@ const QString kNull = QStringLiteral("null");
 
 std::optional<SWindowSystemFactory> windowSystemNamed(const QString& name)
 {
-    for (const SWindowSystemFactory& factory : windowSystemFactories()) {
+    for (const SWindowSystemFactory& factory : windowSystemFactories())
         if (name == QLatin1String(factory.name))
             return factory;
-    }
     return std::nullopt;
 }
 

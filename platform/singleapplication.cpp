@@ -129,10 +129,9 @@ bool CSingleApplication::sendMessage(const QString& message, int timeout)
     socket.write(frame);
     if (!socket.waitForBytesWritten(int(qMax<qint64>(1, deadline.remainingTime()))))
         return false;
-    while (socket.bytesAvailable() < 1) {
+    while (socket.bytesAvailable() < 1)
         if (deadline.hasExpired() || !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
             return false;
-    }
     char ack = 0;
     return socket.getChar(&ack) && ack == kAck;
 }

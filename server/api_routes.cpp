@@ -39,9 +39,8 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
     std::size_t start = 0;
     while (start <= body.size()) {
         std::size_t end = body.find('&', start);
-        if (end == std::string::npos) {
+        if (end == std::string::npos)
             end = body.size();
-        }
         segments.push_back(body.substr(start, end - start));
         start = end + 1;
     }
@@ -49,9 +48,8 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
     while (!segments.empty()) {
         const std::string& last = segments.back();
         const std::string key = last.substr(0, last.find('='));
-        if ((key != "hash" && key != "code") || fields.count(key) || last.find('=') == std::string::npos) {
+        if ((key != "hash" && key != "code") || fields.count(key) || last.find('=') == std::string::npos)
             break;
-        }
         fields[key] = percentDecode(last.substr(key.size() + 1), false);
         segments.pop_back();
     }
@@ -71,9 +69,8 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
             }
         }
     }
-    if (inUrl) {
+    if (inUrl)
         fields["url"] = percentDecode(url, false);
-    }
     return fields;
 }
 
@@ -142,9 +139,8 @@ void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
     }
     const std::string code = value("code");
     // Refuse a bad code before spending a fetch on it; the claim itself comes after.
-    if (refuseUnusableCode(code, res)) {
+    if (refuseUnusableCode(code, res))
         return;
-    }
     SFetchOptions fetchOptions;
     fetchOptions.allowPrivate = m_options.allowPrivateFetch;
     fetchOptions.maxBytes = m_options.maxUploadBytes;
@@ -160,14 +156,12 @@ void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
 
 bool CApiRoutes::refuseUnusableCode(const std::string& code, httplib::Response& res)
 {
-    if (code.empty()) {
+    if (code.empty())
         return false;
-    }
     const ECodeState state =
         isAlnumText(code, 1, 64) ? m_store.lookup(code, nowMs()).state : ECodeState::Unknown;
-    if (state == ECodeState::Pending) {
+    if (state == ECodeState::Pending)
         return false;
-    }
     refuseCode(res, state);
     return true;
 }
@@ -177,9 +171,8 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
                               httplib::Response& res)
 {
     // An early check saves decoding and writing for a code that cannot be claimed.
-    if (refuseUnusableCode(code, res)) {
+    if (refuseUnusableCode(code, res))
         return;
-    }
     std::vector<EImageType> types;
     for (int i = 0; i < 2 && pictureData[i]; ++i) {
         if (pictureData[i]->size() > m_options.maxUploadBytes) {
@@ -198,9 +191,8 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     // Files first, durably; only then the rows that name them.
     std::vector<SPictureFile> files;
     const auto removeWritten = [&] {
-        for (const SPictureFile& file : files) {
+        for (const SPictureFile& file : files)
             m_pictures.remove(file.name);
-        }
     };
     for (std::size_t i = 0; i < types.size(); ++i) {
         SPictureFile file{randomHex(12) + "." + fileExtension(types[i]), mimeType(types[i])};

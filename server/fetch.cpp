@@ -25,66 +25,53 @@ struct SUrl
 bool parseUrl(const std::string& text, SUrl* url)
 {
     const std::size_t colon = text.find("://");
-    if (colon == std::string::npos) {
+    if (colon == std::string::npos)
         return false;
-    }
     url->scheme = text.substr(0, colon);
-    for (char& c : url->scheme) {
+    for (char& c : url->scheme)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    if (url->scheme != "http" && url->scheme != "https") {
+    if (url->scheme != "http" && url->scheme != "https")
         return false;
-    }
     const std::size_t authorityStart = colon + 3;
     std::size_t authorityEnd = text.find_first_of("/?#", authorityStart);
-    if (authorityEnd == std::string::npos) {
+    if (authorityEnd == std::string::npos)
         authorityEnd = text.size();
-    }
     const std::string authority = text.substr(authorityStart, authorityEnd - authorityStart);
-    if (authority.empty() || authority.find('@') != std::string::npos) {
+    if (authority.empty() || authority.find('@') != std::string::npos)
         return false;
-    }
     std::string portText;
     if (authority[0] == '[') {
         const std::size_t close = authority.find(']');
-        if (close == std::string::npos) {
+        if (close == std::string::npos)
             return false;
-        }
         url->host = authority.substr(1, close - 1);
         if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':') {
+            if (authority[close + 1] != ':')
                 return false;
-            }
             portText = authority.substr(close + 2);
         }
     } else {
         const std::size_t portColon = authority.rfind(':');
         url->host = authority.substr(0, portColon);
-        if (portColon != std::string::npos) {
+        if (portColon != std::string::npos)
             portText = authority.substr(portColon + 1);
-        }
     }
     url->port = url->scheme == "https" ? 443 : 80;
     if (!portText.empty()) {
-        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) {
+        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
             return false;
-        }
         url->port = std::stoi(portText);
-        if (url->port < 1 || url->port > 65535) {
+        if (url->port < 1 || url->port > 65535)
             return false;
-        }
     }
-    if (url->host.empty() || url->host.find_first_of(" \t\r\n%/\\") != std::string::npos) {
+    if (url->host.empty() || url->host.find_first_of(" \t\r\n%/\\") != std::string::npos)
         return false;
-    }
     std::string target = text.substr(authorityEnd);
     const std::size_t fragment = target.find('#');
-    if (fragment != std::string::npos) {
+    if (fragment != std::string::npos)
         target.erase(fragment);
-    }
-    if (target.empty() || target[0] != '/') {
+    if (target.empty() || target[0] != '/')
         target.insert(0, "/");
-    }
     url->target = percentEncodeUrlPart(target);
     return true;
 }
@@ -92,18 +79,15 @@ bool parseUrl(const std::string& text, SUrl* url)
 // The absolute URL a Location header points to, seen from `base`.
 std::string resolveLocation(const SUrl& base, const std::string& location)
 {
-    if (location.find("://") != std::string::npos) {
+    if (location.find("://") != std::string::npos)
         return location;
-    }
     const std::string origin =
         base.scheme + "://" + (base.host.find(':') != std::string::npos ? "[" + base.host + "]" : base.host) +
         ":" + std::to_string(base.port);
-    if (location.rfind("//", 0) == 0) {
+    if (location.rfind("//", 0) == 0)
         return base.scheme + ":" + location;
-    }
-    if (!location.empty() && location[0] == '/') {
+    if (!location.empty() && location[0] == '/')
         return origin + location;
-    }
     std::string dir = base.target.substr(0, base.target.find('?'));
     dir.erase(dir.rfind('/') + 1);
     return origin + dir + location;
@@ -157,9 +141,8 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
     std::string current = firstUrl;
     for (int hop = 0; hop <= options.maxRedirects; ++hop) {
         SUrl url;
-        if (!parseUrl(current, &url)) {
+        if (!parseUrl(current, &url))
             return refusal(400, "invalid url");
-        }
 
         // Resolve once and connect to exactly the address that was checked, so a name cannot
         // change its answer between the check and the connection.
@@ -167,9 +150,8 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
-        if (getaddrinfo(url.host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+        if (getaddrinfo(url.host.c_str(), nullptr, &hints, &found) != 0 || !found)
             return refusal(422, "host not found");
-        }
         std::string address;
         bool refused = false;
         for (addrinfo* entry = found; entry; entry = entry->ai_next) {
@@ -180,20 +162,17 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
                     : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
             inet_ntop(entry->ai_family, raw, text, sizeof text);
             refused = refused || (!options.allowPrivate && isNonPublicAddress(text));
-            if (address.empty()) {
+            if (address.empty())
                 address = text;
-            }
         }
         freeaddrinfo(found);
-        if (refused) {
+        if (refused)
             return refusal(403, "address not allowed");
-        }
 
         const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0) {
+        if (remaining.count() <= 0)
             return refusal(422, "fetch timed out");
-        }
         const std::string hostPart =
             url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
         httplib::Client client(url.scheme + "://" + hostPart + ":" + std::to_string(url.port));
@@ -240,16 +219,13 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
                 result.body.append(data, length);
                 return true;
             });
-        if (tooLarge) {
+        if (tooLarge)
             return refusal(413, "file too large");
-        }
-        if (timedOut) {
+        if (timedOut)
             return refusal(422, "fetch timed out");
-        }
         if (status >= 300 && status < 400 && status != 304) {
-            if (location.empty()) {
+            if (location.empty())
                 return refusal(422, "fetch failed");
-            }
             current = resolveLocation(url, location);
             continue;
         }
@@ -259,9 +235,8 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
                                     ? "fetch timed out"
                                     : "fetch failed");
         }
-        if (status != 200) {
+        if (status != 200)
             return refusal(422, "fetch failed");
-        }
         result.ok = true;
         return result;
     }

@@ -78,9 +78,8 @@ void onJpegError(j_common_ptr info)
 void onJpegMessage(j_common_ptr info, int level)
 {
     // A file cut short decodes with grey filler and only a warning: that is a broken upload.
-    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF) {
+    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
         reinterpret_cast<SJpegErrors*>(info->err)->truncated = true;
-    }
 }
 
 bool decodesAsJpeg(const std::string& bytes)
@@ -108,12 +107,10 @@ bool decodesAsJpeg(const std::string& bytes)
     jpeg_start_decompress(&info);
     JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
                                                info.output_width * info.output_components, 1);
-    while (info.output_scanline < info.output_height && !errors.truncated) {
+    while (info.output_scanline < info.output_height && !errors.truncated)
         jpeg_read_scanlines(&info, row, 1);
-    }
-    if (!errors.truncated) {
+    if (!errors.truncated)
         jpeg_finish_decompress(&info);
-    }
     const bool ok = !errors.truncated;
     jpeg_destroy_decompress(&info);
     return ok;
@@ -125,13 +122,11 @@ EImageType decodableImageType(const std::string& bytes)
 {
     const SDecodeSlot slot;
     static const unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (bytes.size() >= 8 && std::memcmp(bytes.data(), pngSignature, 8) == 0) {
+    if (bytes.size() >= 8 && std::memcmp(bytes.data(), pngSignature, 8) == 0)
         return decodesAsPng(bytes) ? EImageType::Png : EImageType::None;
-    }
     if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xff &&
-        static_cast<unsigned char>(bytes[1]) == 0xd8 && static_cast<unsigned char>(bytes[2]) == 0xff) {
+        static_cast<unsigned char>(bytes[1]) == 0xd8 && static_cast<unsigned char>(bytes[2]) == 0xff)
         return decodesAsJpeg(bytes) ? EImageType::Jpeg : EImageType::None;
-    }
     return EImageType::None;
 }
 

@@ -40,9 +40,8 @@ bool parseNumber(const char* text, long long low, long long high, long long* val
     char* end = nullptr;
     errno = 0;
     const long long parsed = std::strtoll(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high)
         return false;
-    }
     *value = parsed;
     return true;
 }
@@ -50,17 +49,14 @@ bool parseNumber(const char* text, long long low, long long high, long long* val
 bool parseListen(const std::string& text, BL::Server::SServiceOptions* options)
 {
     const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
+    if (colon == std::string::npos || colon == 0)
         return false;
-    }
     std::string host = text.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
-    }
     long long port = 0;
-    if (!parseNumber(text.c_str() + colon + 1, 0, 65535, &port)) {
+    if (!parseNumber(text.c_str() + colon + 1, 0, 65535, &port))
         return false;
-    }
     options->listenHost = host;
     options->listenPort = static_cast<int>(port);
     return true;
@@ -86,32 +82,27 @@ int main(int argc, char** argv)
             return 0;
         } else if (arg == "--listen") {
             const char* value = next();
-            if (!value || !parseListen(value, &options)) {
+            if (!value || !parseListen(value, &options))
                 return fail("--listen needs HOST:PORT");
-            }
         } else if (arg == "--data") {
             const char* value = next();
-            if (!value || !*value) {
+            if (!value || !*value)
                 return fail("--data needs a directory");
-            }
             options.dataDir = value;
         } else if (arg == "--public-url") {
             const char* value = next();
-            if (!value || !*value) {
+            if (!value || !*value)
                 return fail("--public-url needs a URL");
-            }
             options.publicUrl = value;
         } else if (arg == "--max-upload-mb") {
             const char* value = next();
-            if (!value || !parseNumber(value, 1, 1024, &number)) {
+            if (!value || !parseNumber(value, 1, 1024, &number))
                 return fail("--max-upload-mb needs a number from 1 to 1024");
-            }
             options.maxUploadBytes = static_cast<std::size_t>(number) * 1024 * 1024;
         } else if (arg == "--code-expiry") {
             const char* value = next();
-            if (!value || !parseNumber(value, 1, 10LL * 365 * 24 * 3600, &number)) {
+            if (!value || !parseNumber(value, 1, 10LL * 365 * 24 * 3600, &number))
                 return fail("--code-expiry needs a number of seconds");
-            }
             options.codeLifetimeMs = number * 1000;
         } else if (arg == "--allow-private-fetch") {
             options.allowPrivateFetch = true;

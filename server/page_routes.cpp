@@ -21,7 +21,8 @@ void CPageRoutes::addTo(httplib::Server& http)
 {
     using httplib::Request;
     using httplib::Response;
-    http.Get("/", [](const Request&, Response& res) { replyPage(res, 200, homePage()); });
+    http.Get(
+        "/", [](const Request&, Response& res) { replyPage(res, 200, homePage()); });
     http.Get("/about", [](const Request&, Response& res) { replyPage(res, 200, aboutPage()); });
     http.Get("/signup", routeTo(this, &CPageRoutes::signup));
     http.Post("/signup", routeTo(this, &CPageRoutes::signup));
@@ -116,9 +117,8 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
 void CPageRoutes::signOut(const httplib::Request& req, httplib::Response& res)
 {
     const std::string token = cookieValue(req, sessionCookie);
-    if (!token.empty()) {
+    if (!token.empty())
         m_store.deleteSession(token);
-    }
     res.set_header("Set-Cookie", std::string(sessionCookie) + "=; Path=/; HttpOnly; SameSite=Lax; Max-Age=0");
     res.set_redirect("/user/history", 303);
 }

@@ -29,9 +29,8 @@ std::string pageLayout(const std::string& title, const std::string& bodyHtml, in
 {
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">";
-    if (refreshSeconds > 0) {
+    if (refreshSeconds > 0)
         html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refreshSeconds) + "\">";
-    }
     html +=
         "<title>" + htmlEscape(title) + " - Brightloom</title><style>" + style + "</style></head>\n<body>";
     html += "<header><a href=\"/\">Brightloom</a></header>\n<main>" + bodyHtml + "</main></body></html>\n";
@@ -75,11 +74,10 @@ std::string uploadInProgressPage(const std::string& code)
 std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs)
 {
     std::string body = "<div class=\"card\">";
-    if (pictureCount >= 2) {
+    if (pictureCount >= 2)
         body += "<div class=\"pair\">" + pictureFigure(code, 1) + pictureFigure(code, 2) + "</div>";
-    } else {
+    else
         body += pictureFigure(code, 1);
-    }
     body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs)) + "</p></div>";
     return pageLayout(pictureCount >= 2 ? "Comparison " + code : "Picture " + code, body);
 }
@@ -87,9 +85,8 @@ std::string picturePage(const std::string& code, int pictureCount, std::int64_t 
 std::string signupPage(const std::string& message, const std::string& email)
 {
     std::string body = "<div class=\"card\"><h1>Create an account</h1>";
-    if (!message.empty()) {
+    if (!message.empty())
         body += "<p class=\"error\">" + htmlEscape(message) + "</p>";
-    }
     body += "<form method=\"post\" action=\"/signup\">"
             "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" required "
             "value=\"" +
@@ -114,9 +111,8 @@ std::string signupDonePage(const std::string& email)
 std::string signInPage(const std::string& message, const std::string& email)
 {
     std::string body = "<div class=\"card\"><h1>Sign in</h1>";
-    if (!message.empty()) {
+    if (!message.empty())
         body += "<p class=\"error\">" + htmlEscape(message) + "</p>";
-    }
     body += "<form method=\"post\" action=\"/user/history\">"
             "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" required "
             "value=\"" +
@@ -143,9 +139,8 @@ std::string historyPage(const std::string& email, const std::vector<SHistoryItem
             body += "<li><a href=\"" + htmlEscape(link) + "\">" + htmlEscape(item.code) + "</a> &middot; " +
                     htmlEscape(formatUtc(item.uploadedMs)) +
                     (item.pictureCount >= 2 ? " &middot; comparison" : "");
-            if (!item.sourceUrl.empty()) {
+            if (!item.sourceUrl.empty())
                 body += " &middot; <span class=\"muted\">from " + htmlEscape(item.sourceUrl) + "</span>";
-            }
             body += "</li>";
         }
         body += "</ul>";

@@ -45,12 +45,10 @@ bool parseHeader(const unsigned char* p, unsigned long long maxPixels, SHeader* 
     header->interlaced = interlace == 1;
     if (header->width == 0 || header->height == 0 || header->width > 0x7fffffffu ||
         header->height > 0x7fffffffu ||
-        static_cast<unsigned long long>(header->width) * header->height > maxPixels) {
+        static_cast<unsigned long long>(header->width) * header->height > maxPixels)
         return false;
-    }
-    if (compression != 0 || filter != 0 || interlace > 1) {
+    if (compression != 0 || filter != 0 || interlace > 1)
         return false;
-    }
     const unsigned d = header->depth;
     switch (header->colour) {
     case 0:
@@ -104,9 +102,8 @@ std::vector<SRowRun> rowLayout(const SHeader& header)
             header.width > xStart[pass] ? (header.width - xStart[pass] + xStep[pass] - 1) / xStep[pass] : 0;
         const std::uint64_t rows =
             header.height > yStart[pass] ? (header.height - yStart[pass] + yStep[pass] - 1) / yStep[pass] : 0;
-        if (columns > 0 && rows > 0) {
+        if (columns > 0 && rows > 0)
             runs.push_back({rows, stride(columns)});
-        }
     }
     return runs;
 }
@@ -121,12 +118,10 @@ public:
     bool consume(const unsigned char* p, std::size_t n)
     {
         while (n > 0) {
-            if (m_run == m_runs.size()) {
+            if (m_run == m_runs.size())
                 return false;
-            }
-            if (m_inRow == 0 && *p > 4) {
+            if (m_inRow == 0 && *p > 4)
                 return false;
-            }
             const std::uint64_t take = std::min<std::uint64_t>(n, m_runs[m_run].stride - m_inRow);
             p += take;
             n -= static_cast<std::size_t>(take);
@@ -165,29 +160,25 @@ bool inflateWhole(const std::vector<SDataPart>& parts, std::uint64_t expected, C
 {
     thread_local std::unique_ptr<libdeflate_decompressor, SDecompressorFree> decompressor(
         libdeflate_alloc_decompressor());
-    if (!decompressor) {
+    if (!decompressor)
         return false;
-    }
     // The stream must be contiguous; a lone IDAT is used where it lies.
     std::string joined;
     const unsigned char* in = parts.front().data;
     std::size_t inSize = parts.front().size;
     if (parts.size() > 1) {
         std::size_t total = 0;
-        for (const SDataPart& part : parts) {
+        for (const SDataPart& part : parts)
             total += part.size;
-        }
         joined.reserve(total);
-        for (const SDataPart& part : parts) {
+        for (const SDataPart& part : parts)
             joined.append(reinterpret_cast<const char*>(part.data), part.size);
-        }
         in = reinterpret_cast<const unsigned char*>(joined.data());
         inSize = joined.size();
     }
     std::unique_ptr<unsigned char[]> out(new (std::nothrow) unsigned char[expected]);
-    if (!out) {
+    if (!out)
         return false;
-    }
     std::size_t usedIn = 0, produced = 0;
     // Room for exactly the expected bytes: more data is refused as insufficient space.
     const libdeflate_result result = libdeflate_zlib_decompress_ex(
@@ -200,18 +191,16 @@ bool inflateStreaming(const std::vector<SDataPart>& parts, CRowChecker& rows)
 {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
-    if (inflateInit(&stream) != Z_OK) {
+    if (inflateInit(&stream) != Z_OK)
         return false;
-    }
     std::vector<unsigned char> buffer(256 * 1024);
     bool ended = false, ok = true;
     for (const SDataPart& part : parts) {
         if (ended) {
             // Empty IDAT chunks after the end of the stream are harmless; data is not.
             ok = part.size == 0;
-            if (!ok) {
+            if (!ok)
                 break;
-            }
             continue;
         }
         stream.next_in = const_cast<unsigned char*>(part.data);
@@ -229,9 +218,8 @@ bool inflateStreaming(const std::vector<SDataPart>& parts, CRowChecker& rows)
                 ok = stream.avail_in == 0;
                 break;
             }
-            if (result == Z_OK && (stream.avail_in > 0 || stream.avail_out == 0)) {
+            if (result == Z_OK && (stream.avail_in > 0 || stream.avail_out == 0))
                 continue;
-            }
             // Input used up: go on with the next IDAT; anything else is a broken stream.
             ok = (result == Z_OK || result == Z_BUF_ERROR) && stream.avail_in == 0;
             break;
@@ -246,63 +234,53 @@ bool inflateStreaming(const std::vector<SDataPart>& parts, CRowChecker& rows)
 bool isCompletePng(const unsigned char* data, std::size_t size, unsigned long long maxPixels,
                    std::size_t wholeBufferLimit)
 {
-    if (size < sizeof signature || std::memcmp(data, signature, sizeof signature) != 0) {
+    if (size < sizeof signature || std::memcmp(data, signature, sizeof signature) != 0)
         return false;
-    }
     SHeader header;
     bool seenHeader = false, seenPalette = false, seenEnd = false;
     bool inData = false, dataEnded = false;
     std::vector<SDataPart> parts;
     std::size_t pos = sizeof signature;
     while (pos < size && !seenEnd) {
-        if (size - pos < 12) {
+        if (size - pos < 12)
             return false;
-        }
         const unsigned char* chunk = data + pos;
         const std::uint32_t length = bigEndian32(chunk);
-        if (length > 0x7fffffffu || length > size - pos - 12) {
+        if (length > 0x7fffffffu || length > size - pos - 12)
             return false;
-        }
         const unsigned char* type = chunk + 4;
         const unsigned char* body = chunk + 8;
         for (int i = 0; i < 4; ++i) {
             const unsigned char c = type[i];
-            if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'))) {
+            if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')))
                 return false;
-            }
         }
         // libdeflate's CRC is several times faster than zlib's.
         const std::uint32_t crc = libdeflate_crc32(0, type, std::size_t(length) + 4);
-        if (crc != bigEndian32(body + length)) {
+        if (crc != bigEndian32(body + length))
             return false;
-        }
         pos += 12 + std::size_t(length);
         const bool isData = isChunkType(type, "IDAT");
-        if (inData && !isData) {
+        if (inData && !isData)
             dataEnded = true;
-        }
         if (!seenHeader) {
-            if (!isChunkType(type, "IHDR") || length != 13 || !parseHeader(body, maxPixels, &header)) {
+            if (!isChunkType(type, "IHDR") || length != 13 || !parseHeader(body, maxPixels, &header))
                 return false;
-            }
             seenHeader = true;
         } else if (isData) {
             // The image data must be one unbroken run of IDAT chunks.
-            if (dataEnded) {
+            if (dataEnded)
                 return false;
-            }
             inData = true;
             parts.push_back({body, length});
         } else if (isChunkType(type, "IEND")) {
             seenEnd = length == 0;
-            if (!seenEnd) {
+            if (!seenEnd)
                 return false;
-            }
         } else if (isChunkType(type, "PLTE")) {
             if (seenPalette || inData || (header.colour != 2 && header.colour != 3 && header.colour != 6) ||
-                length == 0 || length % 3 != 0 || length / 3 > 256) {
+                length == 0 || length % 3 != 0 || length / 3 > 256)
                 return false;
-            }
             seenPalette = true;
         } else if ((type[0] & 0x20) == 0) {
             // A critical chunk a decoder does not know (or a second IHDR) makes the file unreadable.
@@ -310,14 +288,12 @@ bool isCompletePng(const unsigned char* data, std::size_t size, unsigned long lo
         }
     }
     // Trailing bytes after IEND are refused: the upload is not the file it claims to be.
-    if (!seenEnd || pos != size || parts.empty() || (header.colour == 3 && !seenPalette)) {
+    if (!seenEnd || pos != size || parts.empty() || (header.colour == 3 && !seenPalette))
         return false;
-    }
     const std::vector<SRowRun> layout = rowLayout(header);
     std::uint64_t expected = 0;
-    for (const SRowRun& run : layout) {
+    for (const SRowRun& run : layout)
         expected += run.count * run.stride;
-    }
     CRowChecker rows(layout);
     return expected <= wholeBufferLimit ? inflateWhole(parts, expected, rows) : inflateStreaming(parts, rows);
 }

@@ -15,15 +15,13 @@ namespace {
 bool readWholeFile(const std::string& path, std::string* data)
 {
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
+    if (!file)
         return false;
-    }
     data->clear();
     char buffer[65536];
     std::size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         data->append(buffer, got);
-    }
     const bool ok = !std::ferror(file);
     std::fclose(file);
     return ok;

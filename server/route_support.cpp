@@ -51,15 +51,13 @@ std::string cookieValue(const httplib::Request& req, const std::string& name)
         std::size_t start = 0;
         while (start < header.size()) {
             std::size_t end = header.find(';', start);
-            if (end == std::string::npos) {
+            if (end == std::string::npos)
                 end = header.size();
-            }
             std::string pair = header.substr(start, end - start);
             pair.erase(0, pair.find_first_not_of(' '));
             if (pair.size() > name.size() && pair.compare(0, name.size(), name) == 0 &&
-                pair[name.size()] == '=') {
+                pair[name.size()] == '=')
                 return pair.substr(name.size() + 1);
-            }
             start = end + 1;
         }
     }

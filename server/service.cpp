@@ -55,9 +55,8 @@ const char* reasonForStatus(int status)
 std::string defaultDataDir()
 {
     const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && *xdg == '/') {
+    if (xdg && *xdg == '/')
         return std::string(xdg) + "/brightloom-server";
-    }
     const char* home = std::getenv("HOME");
     return std::string(home && *home ? home : ".") + "/.local/share/brightloom-server";
 }
@@ -65,13 +64,11 @@ std::string defaultDataDir()
 CService::CService(SServiceOptions options)
     : m_options(std::move(options)), m_http(std::make_unique<CHttpServer>())
 {
-    if (m_options.dataDir.empty()) {
+    if (m_options.dataDir.empty())
         m_options.dataDir = defaultDataDir();
-    }
     std::string& publicUrl = m_options.publicUrl;
-    while (publicUrl.size() > 1 && publicUrl.back() == '/') {
+    while (publicUrl.size() > 1 && publicUrl.back() == '/')
         publicUrl.pop_back();
-    }
     if (!publicUrl.empty() && (jsonSafe(publicUrl) != publicUrl || publicUrl.find(' ') != std::string::npos ||
                                (publicUrl.rfind("http://", 0) != 0 && publicUrl.rfind("https://", 0) != 0))) {
         throw std::runtime_error(
@@ -89,9 +86,8 @@ CService::CService(SServiceOptions options)
     m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports));
     // Last: the code page takes any one-segment path the others left.
     m_routes.push_back(std::make_unique<CPageRoutes>(*m_store));
-    for (const auto& routes : m_routes) {
+    for (const auto& routes : m_routes)
         routes->addTo(*m_http);
-    }
     configureListener();
 }
 
@@ -100,11 +96,10 @@ CService::~CService() = default;
 int CService::bind()
 {
     int port = m_options.listenPort;
-    if (port == 0) {
+    if (port == 0)
         port = m_http->bind_to_any_port(m_options.listenHost);
-    } else if (!m_http->bind_to_port(m_options.listenHost, port)) {
+    else if (!m_http->bind_to_port(m_options.listenHost, port))
         port = -1;
-    }
     if (port <= 0) {
         throw std::runtime_error("cannot listen on " + m_options.listenHost + ":" +
                                  std::to_string(m_options.listenPort));

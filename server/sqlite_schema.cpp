@@ -63,11 +63,9 @@ constexpr SMigration migrations[] = {
 constexpr bool numberedInOrder()
 {
     int expected = 1;
-    for (const SMigration& migration : migrations) {
-        if (migration.version != expected++) {
+    for (const SMigration& migration : migrations)
+        if (migration.version != expected++)
             return false;
-        }
-    }
     return expected == latestSchemaVersion + 1;
 }
 static_assert(numberedInOrder(), "one migration per version, up to latestSchemaVersion");
@@ -75,18 +73,15 @@ static_assert(numberedInOrder(), "one migration per version, up to latestSchemaV
 std::set<std::string> namesOf(sqlite3* db, const char* sql)
 {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
         throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(db));
-    }
     std::set<std::string> names;
     int rc = SQLITE_ROW;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
         names.insert(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-    }
     sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) {
+    if (rc != SQLITE_DONE)
         throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
-    }
     return names;
 }
 
@@ -95,11 +90,9 @@ bool isUnversionedServiceDatabase(sqlite3* db)
 {
     const std::set<std::string> known = {"accounts", "codes", "sessions", "reports"};
     for (const std::string& table :
-         namesOf(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'")) {
-        if (!known.count(table)) {
+         namesOf(db, "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'"))
+        if (!known.count(table))
             return false;
-        }
-    }
     const std::set<std::string> codeColumns = namesOf(db, "SELECT name FROM pragma_table_info('codes')");
     return codeColumns.empty() ||
            codeColumns == std::set<std::string>{"code",       "reserved_ms", "expires_ms", "uploaded_ms",
@@ -122,15 +115,13 @@ void execSql(sqlite3* db, const char* sql)
 int schemaVersion(sqlite3* db)
 {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK)
         throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(db));
-    }
     const int rc = sqlite3_step(stmt);
     const int version = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : 0;
     sqlite3_finalize(stmt);
-    if (rc != SQLITE_ROW) {
+    if (rc != SQLITE_ROW)
         throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
-    }
     return version;
 }
 

@@ -40,16 +40,13 @@ public:
     bool step()
     {
         const int rc = sqlite3_step(m_stmt);
-        if (rc == SQLITE_ROW) {
+        if (rc == SQLITE_ROW)
             return true;
-        }
-        if (rc == SQLITE_DONE) {
+        if (rc == SQLITE_DONE)
             return false;
-        }
         m_lastError = rc;
-        if ((rc & 0xff) == SQLITE_CONSTRAINT) {
+        if ((rc & 0xff) == SQLITE_CONSTRAINT)
             return false;
-        }
         throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
     }
     bool constraintFailed() const { return (m_lastError & 0xff) == SQLITE_CONSTRAINT; }
@@ -78,9 +75,8 @@ public:
     }
     ~CTransaction()
     {
-        if (!m_committed) {
+        if (!m_committed)
             sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
     }
     CTransaction(const CTransaction&) = delete;
     CTransaction& operator=(const CTransaction&) = delete;
@@ -123,9 +119,8 @@ CSqliteStore::CSqliteStore(const std::string& path)
 
 CSqliteStore::~CSqliteStore()
 {
-    for (const auto& entry : m_statements) {
+    for (const auto& entry : m_statements)
         sqlite3_finalize(entry.second);
-    }
     sqlite3_close(m_db);
 }
 
@@ -133,13 +128,11 @@ sqlite3_stmt* CSqliteStore::prepare(const char* sql)
 {
     // Callers pass string literals, so the address identifies the statement.
     const auto found = m_statements.find(sql);
-    if (found != m_statements.end()) {
+    if (found != m_statements.end())
         return found->second;
-    }
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
         throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
-    }
     m_statements.emplace(sql, stmt);
     return stmt;
 }
@@ -152,9 +145,8 @@ std::string CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeM
         CStatement insert(*this, "INSERT INTO codes (code, reserved_ms, expires_ms) VALUES (?1, ?2, ?3)");
         insert.bind(1, code).bind(2, nowMs).bind(3, nowMs + lifetimeMs);
         insert.step();
-        if (!insert.constraintFailed()) {
+        if (!insert.constraintFailed())
             return code;
-        }
     }
 }
 
@@ -165,16 +157,14 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto bindUpload = [&](CStatement& stmt) {
         stmt.bind(2, nowMs);
-        if (accountId > 0) {
+        if (accountId > 0)
             stmt.bind(3, accountId);
-        } else {
+        else
             stmt.bindNull(3);
-        }
-        if (sourceUrl.empty()) {
+        if (sourceUrl.empty())
             stmt.bindNull(4);
-        } else {
+        else
             stmt.bind(4, sourceUrl);
-        }
     };
     // The claim and its pictures commit together: a failure in between leaves the code unclaimed.
     CTransaction transaction(*this);
@@ -188,9 +178,8 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
             insert.bind(1, fresh);
             bindUpload(insert);
             insert.step();
-            if (!insert.constraintFailed()) {
+            if (!insert.constraintFailed())
                 claimed = fresh;
-            }
         }
     } else {
         // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
@@ -202,9 +191,8 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
         if (sqlite3_changes(m_db) != 1) {
             CStatement probe(*this, "SELECT uploaded_ms FROM codes WHERE code = ?1");
             probe.bind(1, code);
-            if (!probe.step()) {
+            if (!probe.step())
                 return EClaim::Unknown;
-            }
             return probe.isNull(0) ? EClaim::Expired : EClaim::Used;
         }
         claimed = code;
@@ -232,9 +220,8 @@ SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
                       " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position");
     select.bind(1, code);
     SCodeInfo info;
-    if (!select.step()) {
+    if (!select.step())
         return info;
-    }
     if (select.isNull(1)) {
         info.state = select.integer(0) > nowMs ? ECodeState::Pending : ECodeState::Expired;
         return info;
@@ -242,9 +229,8 @@ SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
     info.state = ECodeState::Uploaded;
     info.uploadedMs = select.integer(1);
     do {
-        if (!select.isNull(2)) {
+        if (!select.isNull(2))
             info.files.push_back({select.text(2), select.text(3)});
-        }
     } while (select.step());
     return info;
 }
@@ -279,9 +265,8 @@ ESignup CSqliteStore::createAccount(const std::string& email, const std::string&
     {
         CStatement taken(*this, "SELECT 1 FROM accounts WHERE email = ?1");
         taken.bind(1, email);
-        if (taken.step()) {
+        if (taken.step())
             return ESignup::EmailTaken;
-        }
     }
     CStatement insert(*this, "INSERT INTO accounts (email, hash, created_ms) VALUES (?1, ?2, ?3)");
     insert.bind(1, email).bind(2, hash).bind(3, nowMs);
@@ -324,9 +309,8 @@ std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limi
                       " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
     select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit));
     std::vector<SHistoryItem> items;
-    while (select.step()) {
+    while (select.step())
         items.push_back({select.text(0), select.integer(1), select.integer(2) ? 2 : 1, select.text(3)});
-    }
     return items;
 }
 
@@ -346,9 +330,8 @@ std::vector<std::string> CSqliteStore::referencedFiles()
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT file FROM pictures");
     std::vector<std::string> names;
-    while (select.step()) {
+    while (select.step())
         names.push_back(select.text(0));
-    }
     return names;
 }
 

@@ -16,9 +16,8 @@ void fillRandom(unsigned char* buffer, std::size_t size)
     while (size > 0) {
         const ssize_t got = getrandom(buffer, size, 0);
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR)
                 continue;
-            }
             throw std::runtime_error("getrandom failed");
         }
         buffer += got;
@@ -36,9 +35,8 @@ std::string randomAlnum(std::size_t length)
         fillRandom(pool, sizeof pool);
         for (unsigned char byte : pool) {
             // 248 = 4 * 62: rejecting the rest keeps every character equally likely.
-            if (byte < 248 && out.size() < length) {
+            if (byte < 248 && out.size() < length)
                 out.push_back(alphabet[byte % 62]);
-            }
         }
     }
     return out;
@@ -67,9 +65,8 @@ std::string sha1Hex(const std::string& bytes)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr) != 1) {
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha1(), nullptr) != 1)
         throw std::runtime_error("SHA-1 failed");
-    }
     return toHex(digest, length);
 }
 
@@ -96,36 +93,29 @@ static bool isAsciiAlnum(char c)
 
 bool isAlnumText(const std::string& text, std::size_t minLength, std::size_t maxLength)
 {
-    if (text.size() < minLength || text.size() > maxLength) {
+    if (text.size() < minLength || text.size() > maxLength)
         return false;
-    }
-    for (char c : text) {
-        if (!isAsciiAlnum(c)) {
+    for (char c : text)
+        if (!isAsciiAlnum(c))
             return false;
-        }
-    }
     return true;
 }
 
 bool isUserHash(const std::string& text)
 {
-    if (text.size() != 40) {
+    if (text.size() != 40)
         return false;
-    }
-    for (char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) {
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return false;
-        }
-    }
     return true;
 }
 
 bool isAcceptableEmail(const std::string& text)
 {
     // libstdc++'s matcher recurses per character: bound the input before matching.
-    if (text.empty() || text.size() > 254) {
+    if (text.empty() || text.size() > 254)
         return false;
-    }
     static const std::regex pattern(R"(^[a-zA-Z0-9_.+-]+@[a-zA-Z0-9-]+\.[a-zA-Z0-9-.]+$)",
                                     std::regex::ECMAScript);
     return std::regex_match(text, pattern);
@@ -161,15 +151,12 @@ std::string htmlEscape(const std::string& text)
 
 static int hexValue(char c)
 {
-    if (c >= '0' && c <= '9') {
+    if (c >= '0' && c <= '9')
         return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
+    if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
+    if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
-    }
     return -1;
 }
 
@@ -218,9 +205,8 @@ std::map<std::string, std::string> parseForm(const std::string& body, bool plusI
     std::size_t start = 0;
     while (start <= body.size()) {
         std::size_t end = body.find('&', start);
-        if (end == std::string::npos) {
+        if (end == std::string::npos)
             end = body.size();
-        }
         const std::string pair = body.substr(start, end - start);
         if (!pair.empty()) {
             const std::size_t eq = pair.find('=');
@@ -240,9 +226,8 @@ std::string jsonSafe(const std::string& text)
     out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '"' || c == ',' || c == '\\' || c == '{' || c == '}') {
+        if (byte < 0x20 || byte == 0x7f || c == '"' || c == ',' || c == '\\' || c == '{' || c == '}')
             continue;
-        }
         out.push_back(c);
     }
     return out;
@@ -252,16 +237,14 @@ std::string compactJson(const std::vector<std::pair<std::string, std::string>>& 
 {
     std::string out = "{";
     for (const auto& [key, value] : members) {
-        if (out.size() > 1) {
+        if (out.size() > 1)
             out.push_back(',');
-        }
         out += '"' + jsonSafe(key) + "\":";
         // The client reads true/false as bare words; every other value is a string.
-        if (value == "true" || value == "false") {
+        if (value == "true" || value == "false")
             out += value;
-        } else {
+        else
             out += '"' + jsonSafe(value) + '"';
-        }
     }
     out.push_back('}');
     return out;

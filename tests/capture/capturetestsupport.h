@@ -19,9 +19,8 @@ inline QImage makePattern(const QSize& size)
     QImage image(size, QImage::Format_RGB32);
     for (int y = 0; y < size.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < size.width(); ++x) {
+        for (int x = 0; x < size.width(); ++x)
             line[x] = qRgb(x & 0xff, y & 0xff, 0xa0 + ((x >> 8) & 7) * 8 + ((y >> 8) & 3) * 2);
-        }
     }
     return image;
 }
@@ -60,15 +59,12 @@ inline int firstDifference(const QImage& actual, const QImage& expected)
 {
     const QImage a = actual.convertToFormat(QImage::Format_RGB32);
     const QImage e = expected.convertToFormat(QImage::Format_RGB32);
-    if (a.size() != e.size()) {
+    if (a.size() != e.size())
         return 0;
-    }
     for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            if (a.pixel(x, y) != e.pixel(x, y)) {
+        for (int x = 0; x < a.width(); ++x)
+            if (a.pixel(x, y) != e.pixel(x, y))
                 return y * a.width() + x;
-            }
-        }
     }
     return -1;
 }

@@ -42,11 +42,9 @@ QRect inkBounds(const QImage& image)
 {
     QRect bounds;
     for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            if (isTextInk(image.pixel(x, y))) {
+        for (int x = 0; x < image.width(); ++x)
+            if (isTextInk(image.pixel(x, y)))
                 bounds |= QRect(x, y, 1, 1);
-            }
-        }
     }
     return bounds;
 }
@@ -92,11 +90,9 @@ void TestHelpScreen::pictureAndTextBox()
     // The text stays in the box from (760, 480) to (1460, 690) and wraps rather than overflow it.
     const QRect textBox(QPoint(760, 480), QPoint(1460, 690));
     QImage textOnly = image.copy();
-    for (int y = 410; y < 710; ++y) {
-        for (int x = 460; x < 760; ++x) {
+    for (int y = 410; y < 710; ++y)
+        for (int x = 460; x < 760; ++x)
             textOnly.setPixel(x, y, qRgb(0, 0, 0));
-        }
-    }
     const QRect ink = inkBounds(textOnly);
     QVERIFY2(textBox.contains(ink), qPrintable(QStringLiteral("ink at %1,%2 %3x%4")
                                                    .arg(ink.x())

@@ -70,8 +70,8 @@ void TestSelectors::initTestCase()
     for (CSelectScreenArea* selector :
          std::initializer_list<CSelectScreenArea*>{m_single, m_comparison, m_local}) {
         selector->setDimColor(BL::Capture::dimColor());
-        connect(selector, &CSelectScreenArea::canceled, this,
-                [this] { m_events << QStringLiteral("canceled"); });
+        connect(
+            selector, &CSelectScreenArea::canceled, this, [this] { m_events << QStringLiteral("canceled"); });
         connect(selector, &CSelectScreenArea::hidden, this, [this] { m_events << QStringLiteral("hidden"); });
     }
     m_help->setColor(BL::Capture::dimColor());
@@ -84,8 +84,9 @@ void TestSelectors::initTestCase()
             m_pictures << picture;
         });
     }
-    connect(m_comparison, &CComparisonShotScreen::firstShot, this,
-            [this] { m_events << QStringLiteral("firstShot"); });
+    connect(
+        m_comparison, &CComparisonShotScreen::firstShot, this,
+        [this] { m_events << QStringLiteral("firstShot"); });
     connect(m_comparison, &CComparisonShotScreen::secondShot, this,
             [this] { m_events << QStringLiteral("secondShot"); });
     connect(m_comparison, &CComparisonShotScreen::finished, this,
@@ -108,9 +109,8 @@ void TestSelectors::show(QWidget* overlay)
 {
     m_overlays->showOverlay(overlay);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
-    if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay)) {
+    if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay))
         QTRY_VERIFY(selector->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
-    }
     m_events.clear();
 }
 

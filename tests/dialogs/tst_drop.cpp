@@ -114,15 +114,12 @@ SOutcome TestDrop::drop(QMimeData* mime)
     QCoreApplication::sendEvent(m_widget.get(), &dropEvent);
     outcome.dropAccepted = dropEvent.isAccepted();
 
-    for (const QList<QVariant>& args : pictures) {
+    for (const QList<QVariant>& args : pictures)
         outcome.pictures << args.at(0).value<QPixmap>();
-    }
-    for (const QList<QVariant>& args : urls) {
+    for (const QList<QVariant>& args : urls)
         outcome.urls << args.at(0).toUrl();
-    }
-    for (const QList<QVariant>& args : errors) {
+    for (const QList<QVariant>& args : errors)
         outcome.errors << args.at(0).toString();
-    }
     return outcome;
 }
 

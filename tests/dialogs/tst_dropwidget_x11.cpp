@@ -151,9 +151,8 @@ void TestDropWidgetX11::staysAboveAnActiveWindow()
         const QString list = run(QStringLiteral("xprop"),
                                  {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST_STACKING")});
         QStringList ids;
-        for (const QString& hex : list.section(QLatin1Char('#'), 1).split(QLatin1Char(','))) {
+        for (const QString& hex : list.section(QLatin1Char('#'), 1).split(QLatin1Char(',')))
             ids << QString::number(hex.trimmed().toULongLong(nullptr, 16));
-        }
         const int coverAt = ids.indexOf(coverId);
         return coverAt >= 0 && ids.indexOf(widgetId) > coverAt;
     };

@@ -55,11 +55,9 @@ void TestForms::urlDialogForm()
     auto* buttons = child<QDialogButtonBox>(&dialog, "buttons");
     QVERIFY(edit && error && buttons);
     QLabel* prompt = nullptr;
-    for (QLabel* label : dialog.findChildren<QLabel*>()) {
-        if (label->text() == QStringLiteral("Enter U&RL:")) {
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        if (label->text() == QStringLiteral("Enter U&RL:"))
             prompt = label;
-        }
-    }
     QVERIFY(prompt);
     QCOMPARE(prompt->buddy(), edit);
     QCOMPARE(error->text(), QStringLiteral(" "));
@@ -99,9 +97,8 @@ void TestForms::urlChecks()
     QCOMPARE(edit->styleSheet(), valid ? QString() : QStringLiteral("color: red;"));
     // What the host uploads is the typed text, "&" and "+" untouched.
     QCOMPARE(dialog.url(), QUrl(text, QUrl::TolerantMode));
-    if (valid) {
+    if (valid)
         QCOMPARE(dialog.url().toString(QUrl::FullyEncoded), text);
-    }
 }
 
 void TestForms::urlDeletingAllTextClearsTheError()
@@ -114,15 +111,13 @@ void TestForms::urlDeletingAllTextClearsTheError()
     QTest::keyClicks(edit, QStringLiteral("http://example.com"));
     QVERIFY(ok->isEnabled());
     // Shortened back to the bare scheme, the address no longer passes.
-    while (edit->text() != QStringLiteral("http://")) {
+    while (edit->text() != QStringLiteral("http://"))
         QTest::keyClick(edit, Qt::Key_Backspace);
-    }
     QCOMPARE(error->text(), QStringLiteral("Invalid URL"));
     QCOMPARE(edit->styleSheet(), QStringLiteral("color: red;"));
     QVERIFY(!ok->isEnabled());
-    while (!edit->text().isEmpty()) {
+    while (!edit->text().isEmpty())
         QTest::keyClick(edit, Qt::Key_Backspace);
-    }
     QCOMPARE(error->text(), QStringLiteral(" "));
     QCOMPARE(edit->styleSheet(), QString());
     QVERIFY(!ok->isEnabled());

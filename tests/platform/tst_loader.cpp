@@ -32,9 +32,9 @@ void recordPlatformLines(QtMsgType type, const QMessageLogContext& context, cons
 
 int linesContaining(QtMsgType type, const QString& part)
 {
-    return int(std::count_if(g_lines.cbegin(), g_lines.cend(), [&](const SLogLine& line) {
-        return line.type == type && line.text.contains(part);
-    }));
+    return int(std::count_if(
+        g_lines.cbegin(), g_lines.cend(),
+        [&](const SLogLine& line) { return line.type == type && line.text.contains(part); }));
 }
 
 } // namespace
@@ -113,7 +113,8 @@ private slots:
         // Signals do not depend on the window system: offscreen runs get them too.
         BL::Platform::quitOnTerminationRequest();
         QEventLoop loop;
-        QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+        QTimer::singleShot(
+            0, [] { ::raise(SIGTERM); });
         QTimer::singleShot(10000, &loop, [&loop] { loop.exit(1); });
         QCOMPARE(loop.exec(), 0);
     }

@@ -13,14 +13,12 @@ const char clientBoundary[] = "---------------------------dev-brightloom";
 
 CTestServer::CTestServer(BL::Server::SServiceOptions options)
 {
-    if (!m_dir.isValid()) {
+    if (!m_dir.isValid())
         throw std::runtime_error("no temporary directory");
-    }
     options.listenHost = "127.0.0.1";
     options.listenPort = 0;
-    if (options.dataDir.empty()) {
+    if (options.dataDir.empty())
         options.dataDir = m_dir.path().toStdString();
-    }
     m_dataDir = QString::fromStdString(options.dataDir);
     options.accessLog = qEnvironmentVariableIsSet("BL_TEST_ACCESS_LOG");
     m_service = std::make_unique<BL::Server::CService>(options);
@@ -54,9 +52,8 @@ static QImage noiseImage(int width, int height, unsigned seed)
     std::mt19937 random(seed);
     for (int y = 0; y < height; ++y) {
         auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
+        for (int x = 0; x < width; ++x)
             line[x] = 0xff000000u | (random() & 0xffffffu);
-        }
     }
     return image;
 }
@@ -66,9 +63,8 @@ static std::string encode(const QImage& image, const char* format)
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, format)) {
+    if (!image.save(&buffer, format))
         throw std::runtime_error(std::string("cannot encode ") + format);
-    }
     return bytes.toStdString();
 }
 
@@ -92,12 +88,10 @@ std::string clientMultipart(const std::string& hash, const std::string& code, co
 {
     const std::string b = clientBoundary;
     std::string body = "--" + b + "\r\n";
-    if (!hash.empty()) {
+    if (!hash.empty())
         body += "Content-Disposition: form-data; name=\"hash\"\r\n\r\n" + hash + "\r\n--" + b + "\r\n";
-    }
-    if (!code.empty()) {
+    if (!code.empty())
         body += "Content-Disposition: form-data; name=\"code\"\r\n\r\n" + code + "\r\n--" + b + "\r\n";
-    }
     body += "Content-Disposition: form-data; name=\"upload-file\"; filename=\"" + uuidText() + ".png\"\r\n";
     body += "Content-Type: image/png\r\n\r\n" + picture;
     if (secondPicture) {
@@ -138,24 +132,21 @@ std::string jsonValue(const std::string& body, const std::string& key)
 {
     const std::string marker = "\"" + key + "\":";
     std::size_t start = body.find(marker);
-    if (start == std::string::npos) {
+    if (start == std::string::npos)
         return {};
-    }
     start += marker.size();
     const std::size_t end = body.find_first_of(",}", start);
     std::string value = body.substr(start, end - start);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
         value = value.substr(1, value.size() - 2);
-    }
     return value;
 }
 
 std::string readFile(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!file.open(QIODevice::ReadOnly))
         return {};
-    }
     return file.readAll().toStdString();
 }
 

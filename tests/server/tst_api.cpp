@@ -37,9 +37,8 @@ std::string TestServerApi::signUp(CTestServer& server, const std::string& email,
     auto client = server.client();
     auto res = client->Post("/signup", "email=" + email + "&password=" + password + "&password2=" + password,
                             "application/x-www-form-urlencoded");
-    if (!res || res->status != 200) {
+    if (!res || res->status != 200)
         return {};
-    }
     return BL::Server::sha1Hex(email + password);
 }
 
@@ -221,9 +220,8 @@ void TestServerApi::checkHashKnowsSignedUpAccounts()
     QCOMPARE(QString::fromStdString(no->body), QString::fromLatin1(R"({"exists":false})"));
     // Upper-case digits are not the client's hash form.
     std::string upper = hash;
-    for (char& c : upper) {
+    for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
     QCOMPARE(QString::fromStdString(client
                                         ->Post("/api/check_hash", "hash=" + upper + "&uuid=" + uuid,
                                                "application/x-www-form-urlencoded")

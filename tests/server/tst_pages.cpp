@@ -17,9 +17,8 @@ std::string sessionFrom(const httplib::Response& res)
 {
     const std::string cookie = res.get_header_value("Set-Cookie");
     const std::string prefix = "bl_session=";
-    if (cookie.rfind(prefix, 0) != 0) {
+    if (cookie.rfind(prefix, 0) != 0)
         return {};
-    }
     return cookie.substr(prefix.size(), cookie.find(';') - prefix.size());
 }
 

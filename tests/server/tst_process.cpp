@@ -33,11 +33,10 @@ public:
         const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
         for (int i = 0; i < 200 && port == 0; ++i) {
             const auto match = listening.match(QString::fromStdString(readFile(log)));
-            if (match.hasMatch()) {
+            if (match.hasMatch())
                 port = match.captured(1).toInt();
-            } else {
+            else
                 QTest::qSleep(25);
-            }
         }
     }
     ~CServerProcess()
@@ -76,10 +75,9 @@ void TestServerProcess::commandLine()
     QVERIFY(help.waitForFinished(5000));
     QCOMPARE(help.exitCode(), 0);
     const QString text = QString::fromUtf8(help.readAllStandardOutput());
-    for (const char* option : {"--listen", "--data", "--public-url", "--max-upload-mb",
-                               "--allow-private-fetch", "--code-expiry"}) {
+    for (const char* option :
+         {"--listen", "--data", "--public-url", "--max-upload-mb", "--allow-private-fetch", "--code-expiry"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
-    }
     for (const QStringList& bad :
          {QStringList{"--bogus"}, QStringList{"--listen", "nowhere"}, QStringList{"--max-upload-mb", "0"},
           QStringList{"--public-url", "http://a,b"}}) {
@@ -142,9 +140,8 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
 {
     QTemporaryDir dir;
     std::vector<std::string> pictures;
-    for (unsigned i = 0; i < 20; ++i) {
+    for (unsigned i = 0; i < 20; ++i)
         pictures.push_back(makePng(300, 300, 500 + i)); // about 270 KB each: slow enough to be caught mid-way
-    }
     std::mutex lock;
     std::map<std::string, int> acknowledged; // code -> picture index
     {
@@ -171,18 +168,16 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
         for (int wait = 0; wait < 400; ++wait) {
             {
                 std::lock_guard<std::mutex> guard(lock);
-                if (acknowledged.size() >= 20) {
+                if (acknowledged.size() >= 20)
                     break;
-                }
             }
             QTest::qSleep(10);
         }
         server.process.kill(); // SIGKILL
         killed = true;
         QVERIFY(server.process.waitForFinished(5000));
-        for (auto& thread : threads) {
+        for (auto& thread : threads)
             thread.join();
-        }
         // The kill must really have cut uploads short, or this proves nothing.
         QVERIFY(interrupted.load() > 0);
         qInfo("%d uploads acknowledged, %d cut off by the kill", static_cast<int>(acknowledged.size()),
@@ -202,9 +197,8 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
     // No row names a missing file, and the restart swept away half-written temporaries.
     BL::Server::CSqliteStore store(dir.filePath("brightloom.db").toStdString());
     const QDir pictureDir(dir.filePath("pictures"));
-    for (const std::string& name : store.referencedFiles()) {
+    for (const std::string& name : store.referencedFiles())
         QVERIFY2(pictureDir.exists(QString::fromStdString(name)), name.c_str());
-    }
     QVERIFY(pictureDir.entryList({".tmp-*"}, QDir::Files | QDir::Hidden).isEmpty());
     QVERIFY(store.referencedFiles().size() >= acknowledged.size());
 }

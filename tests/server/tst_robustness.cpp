@@ -21,9 +21,8 @@ std::uint32_t crc32Of(const std::string& bytes)
     std::uint32_t crc = 0xffffffffu;
     for (const char c : bytes) {
         crc ^= static_cast<unsigned char>(c);
-        for (int bit = 0; bit < 8; ++bit) {
+        for (int bit = 0; bit < 8; ++bit)
             crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-        }
     }
     return ~crc;
 }
@@ -68,9 +67,8 @@ struct SPng
     }
     std::string palette() const
     {
-        if (colour != 3) {
+        if (colour != 3)
             return {};
-        }
         std::string entries;
         for (unsigned i = 0; i < (1u << depth); ++i) {
             entries +=
@@ -83,9 +81,8 @@ struct SPng
         const std::string z = stream.empty() ? zlibStream(raw) : stream;
         std::string chunks;
         const std::size_t piece = (z.size() + idatPieces - 1) / idatPieces;
-        for (std::size_t at = 0; at < z.size(); at += piece) {
+        for (std::size_t at = 0; at < z.size(); at += piece)
             chunks += pngChunk("IDAT", z.substr(at, piece));
-        }
         return chunks;
     }
     std::string file() const
@@ -114,9 +111,8 @@ std::string randomRows(const SPng& png, unsigned seed)
         for (int p = 0; p < 7; ++p) {
             const unsigned columns = png.width > xs[p] ? (png.width - xs[p] + dx[p] - 1) / dx[p] : 0;
             const unsigned rows = png.height > ys[p] ? (png.height - ys[p] + dy[p] - 1) / dy[p] : 0;
-            if (columns && rows) {
+            if (columns && rows)
                 passes.emplace_back(columns, rows);
-            }
         }
     }
     std::string raw;
@@ -292,9 +288,8 @@ void TestServerRobustness::garbageInEveryFieldIsHarmless()
     std::mt19937 random(1234);
     const std::string png = makePng(16, 16, 22);
     std::string garbage(300, '\0');
-    for (char& c : garbage) {
+    for (char& c : garbage)
         c = static_cast<char>(random() & 0xff);
-    }
     garbage += "\",{}\\%00%zz&=";
     const std::string longCode(10000, 'Z');
     for (const std::string& value : {garbage, longCode}) {
@@ -325,9 +320,8 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
 {
     constexpr int uploads = 50;
     std::vector<std::string> pictures;
-    for (int i = 0; i < uploads; ++i) {
+    for (int i = 0; i < uploads; ++i)
         pictures.push_back(makePng(48 + i, 40, 100u + static_cast<unsigned>(i)));
-    }
     std::vector<std::string> links(uploads);
     std::vector<std::string> errors(uploads);
     std::vector<std::thread> threads;
@@ -340,9 +334,8 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
             const std::string code = i % 2 ? reserveCode(*m_server->client()) : std::string();
             auto client = m_server->client();
             ++ready;
-            while (ready.load() < uploads) {
+            while (ready.load() < uploads)
                 std::this_thread::yield();
-            }
             auto res = postUpload(*client, std::string(), code, pictures[i]);
             if (res && res->status == 200) {
                 links[i] = jsonValue(res->body, "url");
@@ -352,9 +345,8 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
             }
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
     auto client = m_server->client();
     std::set<std::string> codes;
     for (int i = 0; i < uploads; ++i) {
@@ -377,9 +369,8 @@ void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
     constexpr int racers = 8;
     std::vector<int> statuses(racers, 0);
     std::vector<std::string> pictures;
-    for (int i = 0; i < racers; ++i) {
+    for (int i = 0; i < racers; ++i)
         pictures.push_back(makePng(20, 20, 300u + static_cast<unsigned>(i)));
-    }
     std::vector<std::thread> threads;
     for (int i = 0; i < racers; ++i) {
         threads.emplace_back([&, i] {
@@ -388,9 +379,8 @@ void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
             statuses[i] = res ? res->status : -1;
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : threads)
         thread.join();
-    }
     const int winners = static_cast<int>(std::count(statuses.begin(), statuses.end(), 200));
     QCOMPARE(winners, 1);
     QCOMPARE(static_cast<int>(std::count(statuses.begin(), statuses.end(), 409)), racers - 1);

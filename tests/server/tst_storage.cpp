@@ -24,9 +24,8 @@ class CDatabase
 public:
     explicit CDatabase(const QString& path)
     {
-        if (sqlite3_open(path.toUtf8().constData(), &m_db) != SQLITE_OK) {
+        if (sqlite3_open(path.toUtf8().constData(), &m_db) != SQLITE_OK)
             throw std::runtime_error("cannot open " + path.toStdString());
-        }
     }
     ~CDatabase() { sqlite3_close(m_db); }
     CDatabase(const CDatabase&) = delete;
@@ -45,13 +44,11 @@ public:
     QStringList column(const std::string& sql)
     {
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string(sqlite3_errmsg(m_db)) + " in " + sql);
-        }
         QStringList values;
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
+        while (sqlite3_step(stmt) == SQLITE_ROW)
             values << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)));
-        }
         sqlite3_finalize(stmt);
         return values;
     }
@@ -169,9 +166,8 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
         CTestServer server(options);
         auto client = server.client();
         expectPictures(*client);
-        if (QTest::currentTestFailed()) {
+        if (QTest::currentTestFailed())
             return;
-        }
         auto pairPage = client->Get("/PairCode01");
         QVERIFY(pairPage->body.find("<img src=\"/PairCode01-2.png\"") != std::string::npos);
 
@@ -244,11 +240,9 @@ void TestServerStorage::unknownDatabaseIsRefusedUntouched()
         schema = db.column("SELECT sql FROM sqlite_master").join('\n');
     }
     const auto mentionsAll = [&message, &dbPath](const QString& text) {
-        for (const QString& part : message) {
-            if (!text.contains(part) || !text.contains(dbPath)) {
+        for (const QString& part : message)
+            if (!text.contains(part) || !text.contains(dbPath))
                 return false;
-            }
-        }
         return true;
     };
 

@@ -34,8 +34,9 @@ SHttpResult httpGet(const QString& url, int timeoutMs)
 
 CServiceProcess::CServiceProcess()
 {
-    QObject::connect(&m_process, &QProcess::readyReadStandardError,
-                     [this] { m_stderr += m_process.readAllStandardError(); });
+    QObject::connect(
+        &m_process, &QProcess::readyReadStandardError,
+        [this] { m_stderr += m_process.readAllStandardError(); });
 }
 
 CServiceProcess::~CServiceProcess()

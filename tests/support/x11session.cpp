@@ -139,10 +139,9 @@ QString CProgram::waitForTrayIcon(const QStringList& iconsBefore, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired()) {
-        for (const QString& id : trayIconWindows()) {
+        for (const QString& id : trayIconWindows())
             if (!iconsBefore.contains(id))
                 return id;
-        }
         if (!isRunning())
             return QString();
         QTest::qWait(100);
