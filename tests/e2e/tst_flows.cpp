@@ -19,6 +19,10 @@ using namespace BL::Test;
 
 namespace {
 
+// Each look at the X session spawns xdotool and xwininfo; on a loaded machine a few looks can
+// take seconds, so waits for a window state get room beyond the usual five.
+constexpr int kXTimeoutMs = 15000;
+
 // Every pixel of the desktop gets a colour we can predict from its position.
 QColor patternAt(int x, int y)
 {
@@ -263,7 +267,7 @@ void TestFlows::singleShotPutsLinkOnClipboardAndPictureOnService()
 {
     QVERIFY(startProgram({{"show_pre_help", true}}));
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     drag({100, 100}, {300, 250});
     const QString link = waitForLink();
     QVERIFY(!link.isEmpty());
@@ -282,15 +286,15 @@ void TestFlows::singleShotPutsLinkOnClipboardAndPictureOnService()
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 
     // The first upload ever shows the paste hint, and says so in the settings at once.
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_paste_help").toBool(), true);
     xdotool({"key", "space"});
-    QTRY_VERIFY(!programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), kXTimeoutMs);
 
     // The second one only shows the balloon.
     const int balloons = m_program->errorOutput().count("Screenshot succesfully uploaded.");
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     drag({10, 50}, {40, 90});
     const QString second = waitForLink(link);
     QVERIFY(second != link);
@@ -305,14 +309,15 @@ void TestFlows::comparisonUploadsOnePair()
 {
     QVERIFY(startProgram(kHelpSeen));
     xdotool({"key", "ctrl+alt+m"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     drag({50, 60}, {150, 120});
-    QTRY_VERIFY(programOverlayShown()); // shown again for the second area
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs); // shown again for the second area
     QTest::qWait(200);
     drag({400, 300}, {600, 500});
     const QString link = waitForLink();
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."), 10000);
-    QTRY_VERIFY(!programOverlayShown()); // the host does not linger after a completed comparison
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(),
+                             kXTimeoutMs); // the host does not linger after a completed comparison
 
     const SHttpResult page = httpGet(link);
     QCOMPARE(page.status, 200);
@@ -335,7 +340,7 @@ void TestFlows::localShotsNeverOverwrite()
     const QDir dir(m_user->path() + QStringLiteral("/home/brightloom_screens"));
     for (int i = 0; i < 2; ++i) {
         xdotool({"key", "ctrl+alt+l"});
-        QTRY_VERIFY(programOverlayShown());
+        QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
         drag({200, 150}, {259, 189});
         QTRY_COMPARE(dir.entryList(QDir::Files).size(), i + 1);
     }
@@ -409,7 +414,7 @@ void TestFlows::serviceDownLeavesClipboardAlone()
     QTRY_COMPARE(clipboard(), QStringLiteral("before"));
 
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     drag({100, 100}, {200, 200});
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
     QVERIFY(!m_program->errorOutput().contains("succesfully"));
@@ -433,7 +438,7 @@ void TestFlows::refusedUploadKeepsReservedLink()
 
     QVERIFY(startProgram(kHelpSeen, host));
     xdotool({"key", "ctrl+alt+p"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     drag({100, 100}, {200, 200});
     QTRY_COMPARE_WITH_TIMEOUT(clipboard(), QStringLiteral("http://%1/abc").arg(host), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
@@ -458,23 +463,23 @@ void TestFlows::storedHotkeysAndHeldCombination()
     QTest::qWait(1000);
     QVERIFY(!programOverlayShown());
     xdotool({"key", "ctrl+alt+u"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     xdotool({"key", "Escape"});
-    QTRY_VERIFY(!programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), kXTimeoutMs);
     xdotool({"key", "ctrl+alt+l"}); // the others still work
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     xdotool({"key", "Escape"});
-    QTRY_VERIFY(!programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), kXTimeoutMs);
     XCloseDisplay(other);
 }
 
 void TestFlows::welcomeScreenOnFirstStartOnly()
 {
     QVERIFY(startProgram({}));
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_pre_help").toBool(), true);
     xdotool({"key", "space"});
-    QTRY_VERIFY(!programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), kXTimeoutMs);
     m_program.reset();
 
     QVERIFY(startProgram({}));
@@ -522,7 +527,7 @@ void TestFlows::chosenStorageDirectoryTakesTheNextShot()
     QTRY_VERIFY(visibleWindowsNamed(QStringLiteral("^Choose directory")).isEmpty());
 
     xdotool({"key", "ctrl+alt+l"});
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
     drag({300, 300}, {349, 339});
     QTRY_COMPARE(QDir(chosen).entryList(QDir::Files).size(), 1);
     const QImage shot(QDir(chosen).filePath(QDir(chosen).entryList(QDir::Files).first()));
