@@ -172,7 +172,7 @@ void TestEntries::personsFilesOfTheSameNameAreNeverTouched()
     QByteArray edited = ours[1].content;
     edited.replace("Name=Upload with Brightloom", "Name=Upload it");
     QVERIFY(edited != ours[1].content);
-    const QList<QByteArray> personal = {"[Desktop Entry]\nName=My own\n", edited, QByteArray()};
+    const QList<QByteArray> personal = {"[Desktop Entry]\nName=My own\n", edited};
     QVERIFY(writeAll(paths()[0], personal[0]));
     QVERIFY(writeAll(paths()[1], personal[1]));
     QVERIFY(writeAll(m_root->filePath("target"), ours[2].content));
