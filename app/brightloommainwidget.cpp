@@ -16,6 +16,7 @@
 #include "platform/globalshortcut.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
+#include "shell/localserverhandler.h"
 
 #include <QAction>
 #include <QApplication>
@@ -53,7 +54,10 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createDropWidget();
     createScreens();
     initSounds();
-    // The local upload server and the sign-in dialog join here when they land.
+    localServer = new CLocalServerHandler(this);
+    connect(localServer, &CLocalServerHandler::newFileToUpload, this,
+            &CBrightloomMainWidget::startUploadingImageFile);
+    // The sign-in dialog joins here when it lands.
     if (!prefs.preHelpShown)
         showHelp();
 

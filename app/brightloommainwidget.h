@@ -15,6 +15,7 @@ class CComparisonShotScreen;
 class CCropScreen;
 class CDropAcceptableWidget;
 class CHelpScreen;
+class CLocalServerHandler;
 class QAction;
 class QMenu;
 class QSettings;
@@ -144,6 +145,7 @@ private:
     QAction* aboutAction = nullptr;
     QAction* quitAction = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
+    CLocalServerHandler* localServer = nullptr;
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;

@@ -85,8 +85,18 @@ void CBrightloomMainWidget::startUploadingImageFromUrl(const QUrl& url)
 
 void CBrightloomMainWidget::startUploadingImageFile(const QString& fileName)
 {
-    if (!fileName.isEmpty() && QFileInfo::exists(fileName))
-        startUploadingSnapshot(QPixmap(fileName));
+    if (fileName.isEmpty())
+        return;
+    // Only a regular file is opened: reading a pipe or a device could block the program.
+    const QPixmap picture = QFileInfo(fileName).isFile() ? QPixmap(fileName) : QPixmap();
+    if (picture.isNull()) {
+        // Sent from a file manager: say which file did not go instead of dropping it.
+        tray->showBalloon(tr("%1 could not be uploaded: it is not a picture Brightloom can read.")
+                              .arg(QDir::toNativeSeparators(fileName)),
+                          QSystemTrayIcon::Critical, 5000);
+        return;
+    }
+    startUploadingSnapshot(picture);
 }
 
 void CBrightloomMainWidget::onUrlCodeReserved(const QString&, const QString&)
