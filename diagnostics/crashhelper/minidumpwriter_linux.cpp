@@ -18,6 +18,7 @@ constexpr std::uint32_t kModuleListStream = 4;
 constexpr std::uint32_t kMemoryListStream = 5;
 constexpr std::uint32_t kExceptionStream = 6;
 constexpr std::uint32_t kSystemInfoStream = 7;
+constexpr std::uint32_t kMiscInfoStream = 15;
 constexpr std::uint32_t kLinuxMapsStream = 0x47670009;
 constexpr std::uint16_t kCpuAmd64 = 9;
 constexpr std::uint32_t kPlatformLinux = 0x8201;
@@ -189,7 +190,7 @@ SLocation appendModuleList(CDumpBuffer& dump, const std::vector<SModule>& module
 std::string writeMinidump(const SProcessSnapshot& snapshot, const SCrashException& exception)
 {
     CDumpBuffer dump;
-    constexpr std::uint32_t kStreams = 6;
+    constexpr std::uint32_t kStreams = 7;
     const std::uint32_t header = dump.reserve(32);
     const std::uint32_t directory = dump.reserve(12 * kStreams);
     dump.put<std::uint32_t>(header, kSignature);
@@ -246,6 +247,13 @@ std::string writeMinidump(const SProcessSnapshot& snapshot, const SCrashExceptio
 
     addStream(4, kModuleListStream, appendModuleList(dump, snapshot.modules));
     addStream(5, kLinuxMapsStream, dump.appendBytes(snapshot.mapsText.data(), snapshot.mapsText.size()));
+
+    // The process id, which readers otherwise have to guess.
+    const std::uint32_t misc = dump.reserve(24);
+    dump.put<std::uint32_t>(misc, 24);
+    dump.put<std::uint32_t>(misc + 4, 1); // the process id is valid
+    dump.put<std::uint32_t>(misc + 8, static_cast<std::uint32_t>(snapshot.pid));
+    addStream(6, kMiscInfoStream, {24, misc});
     return dump.take();
 }
 

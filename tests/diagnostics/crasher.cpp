@@ -1,5 +1,5 @@
 // A program that crashes on purpose, with the crash reporter of the product installed.
-//   crasher [--user NAME] [--sign-out] segv|abort|wait
+//   crasher [--user NAME] [--sign-out] segv|thread-segv|abort|wait
 // It prints its reporter's URL, starts a second thread, then crashes as asked ("wait" sleeps
 // until a signal comes from outside).
 #include "api/user.h"
@@ -66,6 +66,10 @@ int main(int argc, char** argv)
     out << "ready " << ::getpid() << Qt::endl;
     if (what == QLatin1String("segv"))
         return static_cast<int>(bl_test_crash_here(7));
+    if (what == QLatin1String("thread-segv")) {
+        std::thread crashing([] { bl_test_crash_here(9); });
+        crashing.join();
+    }
     if (what == QLatin1String("abort"))
         std::abort();
     if (what == QLatin1String("wait"))

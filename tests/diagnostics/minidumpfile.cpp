@@ -105,6 +105,10 @@ SMinidump readMinidump(const QByteArray& d)
             dump.cpu = at<std::uint16_t>(d, rva, &ok);
             dump.platform = at<std::uint32_t>(d, rva + 20, &ok);
             break;
+        case 15: // misc info, with the process id when flag 1 is set
+            if (at<std::uint32_t>(d, rva + 4, &ok) & 1)
+                dump.processId = at<std::uint32_t>(d, rva + 8, &ok);
+            break;
         default:
             break;
         }

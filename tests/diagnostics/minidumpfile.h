@@ -33,6 +33,7 @@ struct SMinidump
     QString error;
     std::uint16_t cpu = 0;
     std::uint32_t platform = 0;
+    std::uint32_t processId = 0;
     std::uint32_t crashTid = 0;
     std::uint32_t signal = 0;
     std::uint64_t faultAddress = 0;

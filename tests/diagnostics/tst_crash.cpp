@@ -215,6 +215,7 @@ void TestCrash::nullDereferenceIsDumpedAndReported()
     QCOMPARE(crashed->context, dump.crashContext);
     // The crash happened on the main thread, whose id is the process id.
     QCOMPARE(qint64(dump.crashTid), crashedPid);
+    QCOMPARE(qint64(dump.processId), crashedPid);
 
     // The module list holds the executable with the build ID of the file, and the crashing
     // instruction lies inside the function that dereferenced the null record.
@@ -304,7 +305,33 @@ void TestCrash::otherFatalSignalsKeepTheirSignal()
         QCOMPARE(run.signal(), SIGBUS);
         QCOMPARE(run.dumps().size(), 1);
     }
-    QCOMPARE(catcher.reports.size(), 2);
+    {
+        // A worker thread's fault: the dump names that thread, with the fault in its registers.
+        SCrashRun run;
+        QVERIFY(run.run({QStringLiteral("thread-segv")}, env));
+        QCOMPARE(run.signal(), SIGSEGV);
+        const QByteArray out = run.process.readAllStandardOutput();
+        const qint64 pid = out.mid(out.indexOf("ready ") + 6).trimmed().toLongLong();
+        QCOMPARE(run.dumps().size(), 1);
+        QFile file(run.dumps().first());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const SMinidump dump = readMinidump(file.readAll());
+        QVERIFY(dump.valid);
+        QVERIFY(dump.crashTid != 0 && qint64(dump.crashTid) != pid);
+        QVERIFY(dump.threads.size() >= 3);
+        std::uint64_t start = 0, end = 0, firstLoad = 0, base = 0;
+        QVERIFY(elfSymbol(crasherPath(), "bl_test_crash_here", &start, &end, &firstLoad));
+        for (const SDumpModule& module : dump.modules)
+            if (module.name == crasherPath())
+                base = module.base;
+        QVERIFY(base != 0);
+        const auto crashed = std::find_if(dump.threads.begin(), dump.threads.end(),
+                                          [&](const SDumpThread& t) { return t.tid == dump.crashTid; });
+        QVERIFY(crashed != dump.threads.end());
+        const std::uint64_t linkAddress = crashed->rip() - base + firstLoad;
+        QVERIFY(linkAddress >= start && linkAddress < end);
+    }
+    QCOMPARE(catcher.reports.size(), 3);
 }
 
 void TestCrash::disabledReporterWritesNothing()
