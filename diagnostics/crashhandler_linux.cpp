@@ -104,18 +104,22 @@ bool writeAll(int fd, const void* data, std::size_t size)
     }
 }
 
-void waitForHelper(pid_t helper)
+// The helper's wait status, or -1 when it had to be killed or could not be waited for.
+int waitForHelper(pid_t helper)
 {
     for (int waited = 0; waited < kHelperDeadlineMs; waited += 20) {
         int status = 0;
         const pid_t done = ::waitpid(helper, &status, WNOHANG);
-        if (done == helper || (done < 0 && errno != EINTR))
-            return;
+        if (done == helper)
+            return status;
+        if (done < 0 && errno != EINTR)
+            return -1;
         sleepMs(20);
     }
     ::kill(helper, SIGKILL);
     int status = 0;
     ::waitpid(helper, &status, 0);
+    return -1;
 }
 
 void runHelper(int sig, const siginfo_t* info, const void* context, pid_t tid)
@@ -153,7 +157,11 @@ void runHelper(int sig, const siginfo_t* info, const void* context, pid_t tid)
     ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(child), 0, 0, 0);
     writeAll(fds[1], &g_packet, sizeof g_packet);
     ::close(fds[1]);
-    waitForHelper(static_cast<pid_t>(child));
+    const int status = waitForHelper(static_cast<pid_t>(child));
+    if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127) {
+        static const char message[] = "The crash helper could not be started: no crash report was written\n";
+        writeAll(STDERR_FILENO, message, sizeof message - 1);
+    }
 }
 
 void onFatalSignal(int sig, siginfo_t* info, void* context)

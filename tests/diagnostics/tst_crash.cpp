@@ -169,6 +169,7 @@ private slots:
     void disabledReporterWritesNothing();
     void unreachableEndpointFailsAndEnds();
     void fileInPlaceOfDumpDirectory();
+    void helperThatCannotRunStillEndsBySignal();
 };
 
 void TestCrash::nullDereferenceIsDumpedAndReported()
@@ -387,6 +388,34 @@ void TestCrash::fileInPlaceOfDumpDirectory()
              qPrintable(errors));
     QCOMPARE(run.signal(), SIGSEGV);
     QVERIFY(QFileInfo(run.dumpDir()).isFile());
+    QVERIFY(catcher.reports.isEmpty());
+}
+
+void TestCrash::helperThatCannotRunStillEndsBySignal()
+{
+    // The program copied next to a "helper" the kernel cannot execute, which it prefers to the
+    // one in the build tree.
+    QTemporaryDir install;
+    const QString program = install.filePath(QStringLiteral("bl_test_crasher"));
+    QVERIFY(QFile::copy(crasherPath(), program));
+    QFile helper(install.filePath(QStringLiteral("brightloom-crash-helper")));
+    QVERIFY(helper.open(QIODevice::WriteOnly));
+    helper.write("not a program");
+    helper.close();
+    QVERIFY(helper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    CReportCatcher catcher;
+    SCrashRun run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), run.home.path() + QStringLiteral("/data"));
+    env.insert(QStringLiteral("BL_BREAKPAD_URL"), catcher.url());
+    run.process.setProcessEnvironment(env);
+    run.process.start(program, {QStringLiteral("segv")});
+    QVERIFY(run.process.waitForFinished(60000));
+    QCOMPARE(run.signal(), SIGSEGV);
+    QVERIFY(run.errors().contains(
+        QLatin1String("The crash helper could not be started: no crash report was written")));
+    QVERIFY(run.dumps().isEmpty());
     QVERIFY(catcher.reports.isEmpty());
 }
 
