@@ -5,6 +5,7 @@
 #include "diagnostics/paths.h"
 
 #include <QDebug>
+#include <QPointer>
 #include <client/windows/handler/exception_handler.h>
 #include <client/windows/sender/crash_report_sender.h>
 #include <map>
@@ -79,11 +80,18 @@ public:
         if (!user)
             return;
         reportUserName = user->userInfo().userName;
-        connect(user, &CUser::userInfoChanged, this,
-                [](const BL::Api::SUserInfo& info) { reportUserName = info.userName; });
+        // Called on every status update: one connection per user record is enough.
+        if (m_followed == user)
+            return;
+        disconnect(m_following);
+        m_followed = user;
+        m_following = connect(user, &CUser::userInfoChanged, this,
+                              [](const BL::Api::SUserInfo& info) { reportUserName = info.userName; });
     }
 
 private:
+    QPointer<CUser> m_followed;
+    QMetaObject::Connection m_following;
     std::shared_ptr<google_breakpad::ExceptionHandler> exceptionHandler;
 };
 
