@@ -1,6 +1,10 @@
 #include "diagnostics/crashreporter.h"
 
+#include "diagnostics/exceptions.h"
+#include "diagnostics/paths.h"
 #include "diagnostics/productversion.h"
+
+#include <QDebug>
 
 #ifndef BL_CRASH_REPORT_URL
 #error "BL_CRASH_REPORT_URL must be defined by the build"
@@ -35,4 +39,18 @@ QVector<QPair<QString, QString>> crashReportParameters()
     return {{QStringLiteral("os_type"), QStringLiteral(BL_OS_TYPE)},
             {QStringLiteral("build_host_user"), QStringLiteral(BL_BUILD_HOST_USER)},
             {QStringLiteral("ver"), productVersion()}};
+}
+
+QString prepareMinidumpDirectory()
+{
+    const QString directory = minidumpDirectory();
+    try {
+        ensureDirectoryExists(directory);
+    } catch (const BL::Exceptions::CCreateDirectoryException& e) {
+        qDebug().noquote()
+            << QStringLiteral("Could not create the minidump directory, the crash reports won't be sent.\n"
+                              "Error: %1")
+                   .arg(e.message());
+    }
+    return directory;
 }

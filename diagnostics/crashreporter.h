@@ -47,3 +47,7 @@ QVector<QPair<QString, QString>> crashReportParameters();
 
 // The real reporter of this platform (defined in the crashreporter_<platform> file).
 std::shared_ptr<CAbstractCrashReporter> createPlatformCrashReporter();
+
+// For the real reporters: makes sure the minidump directory exists, or says why it cannot,
+// and returns it. Crash handling goes on either way.
+QString prepareMinidumpDirectory();

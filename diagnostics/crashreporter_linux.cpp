@@ -1,9 +1,7 @@
 #include "api/user.h"
 #include "diagnostics/crashhandler_linux.h"
 #include "diagnostics/crashreporter.h"
-#include "diagnostics/exceptions.h"
 #include "diagnostics/logging.h"
-#include "diagnostics/paths.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -54,16 +52,7 @@ public:
     void initialize(const QString& url) override
     {
         reportUrl = url;
-        const QString directory = minidumpDirectory();
-        try {
-            ensureDirectoryExists(directory);
-        } catch (const BL::Exceptions::CCreateDirectoryException& e) {
-            qDebug().noquote()
-                << QStringLiteral(
-                       "Could not create the minidump directory, the crash reports won't be sent.\n"
-                       "Error: %1")
-                       .arg(e.message());
-        }
+        const QString directory = prepareMinidumpDirectory();
         const QString helper = crashHelperPath();
         if (!QFileInfo(helper).isExecutable())
             qCWarning(lcDiagnostics).noquote()

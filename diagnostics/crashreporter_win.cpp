@@ -1,7 +1,6 @@
 #include "api/user.h"
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/crashreportresult.h"
-#include "diagnostics/exceptions.h"
 #include "diagnostics/paths.h"
 
 #include <QDebug>
@@ -59,15 +58,7 @@ public:
     void initialize(const QString& url) override
     {
         reportUrl = url;
-        try {
-            ensureDirectoryExists(minidumpDirectory());
-        } catch (const BL::Exceptions::CCreateDirectoryException& e) {
-            qDebug().noquote()
-                << QStringLiteral(
-                       "Could not create the minidump directory, the crash reports won't be sent.\n"
-                       "Error: %1")
-                       .arg(e.message());
-        }
+        prepareMinidumpDirectory();
         exceptionHandler = std::make_shared<google_breakpad::ExceptionHandler>(
             minidumpDirectory().toStdWString(), alwaysDump, onMinidumpWritten, this,
             google_breakpad::ExceptionHandler::HANDLER_ALL, MiniDumpNormal, L"", nullptr);
