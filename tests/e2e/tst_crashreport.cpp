@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <sys/resource.h>
 
 using namespace BL::Test;
 
@@ -46,6 +47,9 @@ private:
 
 void TestCrashReport::initTestCase()
 {
+    // The crashed programs leave no core files behind.
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     QVERIFY(m_service.start(m_data.path(), {QStringLiteral("--admin-token"), kToken}));
     int code = 0;
     const QString status =
