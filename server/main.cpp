@@ -28,6 +28,10 @@ const char usage[] =
     "  --code-expiry SECONDS  how long a reserved code stays usable before its upload (default 86400)\n"
     "  --allow-private-fetch  let URL uploads reach loopback and private addresses\n"
     "  --quiet                no access log\n"
+    "  --admin-token TOKEN    let the operator list crash reports at /admin/reports with\n"
+    "                         'Authorization: Bearer TOKEN' (at least 16 characters)\n"
+    "  --symbols DIR          ELF files named by their build ID, for naming crash frames\n"
+    "                         (default DATA/symbols)\n"
     "  --help                 show this text\n"
     "\n"
     "Data directory: brightloom.db (SQLite), pictures/, reports/ (crash dumps) and\n"
@@ -106,6 +110,16 @@ int main(int argc, char** argv)
             options.codeLifetimeMs = number * 1000;
         } else if (arg == "--allow-private-fetch") {
             options.allowPrivateFetch = true;
+        } else if (arg == "--admin-token") {
+            const char* value = next();
+            if (!value || std::strlen(value) < 16)
+                return fail("--admin-token needs a token of at least 16 characters");
+            options.adminToken = value;
+        } else if (arg == "--symbols") {
+            const char* value = next();
+            if (!value || !*value)
+                return fail("--symbols needs a directory");
+            options.symbolsDir = value;
         } else if (arg == "--quiet") {
             options.accessLog = false;
         } else {

@@ -17,7 +17,9 @@ struct SServiceOptions
     std::int64_t codeLifetimeMs = 24LL * 60 * 60 * 1000;
     int fetchTimeoutMs = 10000;
     bool accessLog = true;
-    int threads = 0; // 0: a default fitted to the machine
+    int threads = 0;        // 0: a default fitted to the machine
+    std::string adminToken; // empty: no operator listing of crash reports
+    std::string symbolsDir; // ELF files named by build ID; empty: <data>/symbols
 };
 
 } // namespace BL::Server

@@ -1,12 +1,14 @@
 #include "server/report_routes.h"
 
 #include "server/files.h"
+#include "server/minidump_analysis.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
 
 #include <cstdio>
 #include <httplib.h>
+#include <openssl/crypto.h>
 
 namespace BL::Server {
 
@@ -27,6 +29,37 @@ bool readWholeFile(const std::string& path, std::string* data)
     return ok;
 }
 
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string hexNumber(std::uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "\"0x%llx\"", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// Compares in time independent of where the texts differ.
+bool sameToken(const std::string& given, const std::string& expected)
+{
+    return given.size() == expected.size() && CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
+}
+
 } // namespace
 
 CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports)
@@ -38,6 +71,8 @@ void CReportRoutes::addTo(httplib::Server& http)
 {
     http.Post("/report", routeTo(this, &CReportRoutes::receiveReport));
     http.Get(R"(/desktop/updates/([A-Za-z0-9_-]{1,32}))", routeTo(this, &CReportRoutes::appcast));
+    if (!m_options.adminToken.empty())
+        http.Get("/admin/reports", routeTo(this, &CReportRoutes::listReports));
 }
 
 void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response& res)
@@ -46,13 +81,13 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
         refuse(res, 400, "expected multipart form data");
         return;
     }
+    // The dump travels as "upload_file_minidump"; any other file part is taken when it is absent.
     const httplib::MultipartFormData* dump = nullptr;
-    for (const auto& part : req.files) {
-        if (!part.second.filename.empty()) {
-            dump = &part.second;
-            break;
-        }
-    }
+    if (req.has_file("upload_file_minidump"))
+        dump = &req.files.find("upload_file_minidump")->second;
+    for (auto part = req.files.begin(); !dump && part != req.files.end(); ++part)
+        if (!part->second.filename.empty())
+            dump = &part->second;
     if (!dump || dump->content.empty()) {
         refuse(res, 400, "missing dump file");
         return;
@@ -76,6 +111,58 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
     }
     m_store.addReport(report, nowMs());
     res.set_content(report.id, "text/plain");
+}
+
+void CReportRoutes::listReports(const httplib::Request& req, httplib::Response& res)
+{
+    const std::string authorization = req.get_header_value("Authorization");
+    const std::string bearer = "Bearer ";
+    if (authorization.compare(0, bearer.size(), bearer) != 0 ||
+        !sameToken(authorization.substr(bearer.size()), m_options.adminToken)) {
+        res.set_header("WWW-Authenticate", "Bearer");
+        refuse(res, 401, "unauthorized");
+        return;
+    }
+    int limit = 50;
+    if (req.has_param("limit")) {
+        const std::string text = req.get_param_value("limit");
+        limit = text.size() <= 4 && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos
+                    ? std::max(1, std::stoi(text))
+                    : 50;
+    }
+    const std::string symbols =
+        m_options.symbolsDir.empty() ? m_options.dataDir + "/symbols" : m_options.symbolsDir;
+    std::string json = "[";
+    for (const SReport& report : m_store.reports(limit)) {
+        if (json.size() > 1)
+            json += ",";
+        json += "\n{\"id\":" + jsonString(report.id) +
+                ",\"received_ms\":" + std::to_string(report.receivedMs) +
+                ",\"os_type\":" + jsonString(report.osType) +
+                ",\"build_host_user\":" + jsonString(report.buildHostUser) +
+                ",\"ver\":" + jsonString(report.version) + ",\"email\":" + jsonString(report.email) +
+                ",\"dump\":" + jsonString(report.fileName);
+        std::string dump;
+        const SCrashSummary crash =
+            m_reports.read(report.fileName, &dump) ? analyseMinidump(dump, symbols) : SCrashSummary{};
+        if (!crash.valid) {
+            json += ",\"error\":" + jsonString(crash.error.empty() ? "dump unreadable" : crash.error) + "}";
+            continue;
+        }
+        json += ",\"signal\":" + std::to_string(crash.signal) +
+                ",\"fault_address\":" + hexNumber(crash.faultAddress) +
+                ",\"crashing_thread\":" + std::to_string(crash.crashingThread) + ",\"frames\":[";
+        for (std::size_t i = 0; i < crash.frames.size(); ++i) {
+            const SCrashFrame& frame = crash.frames[i];
+            json += std::string(i ? "," : "") + "{\"address\":" + hexNumber(frame.address) +
+                    ",\"module\":" + jsonString(frame.module) + ",\"offset\":" + hexNumber(frame.offset) +
+                    ",\"symbol\":" + jsonString(frame.symbol) + ",\"trust\":" + jsonString(frame.trust) + "}";
+        }
+        json += "]}";
+    }
+    json += "\n]\n";
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(json, "application/json");
 }
 
 void CReportRoutes::appcast(const httplib::Request& req, httplib::Response& res)

@@ -6,7 +6,9 @@
 namespace BL::Server {
 
 // What the desktop client's diagnostics talk to: the crash report receiver and the update feeds,
-// served from appcast/<platform>.xml under the data directory.
+// served from appcast/<platform>.xml under the data directory. With an admin token set, the
+// operator lists the reports at /admin/reports (Authorization: Bearer <token>), each with the
+// crashing thread's frames.
 class CReportRoutes : public CRoutes
 {
 public:
@@ -17,6 +19,7 @@ public:
 private:
     void receiveReport(const httplib::Request& req, httplib::Response& res);
     void appcast(const httplib::Request& req, httplib::Response& res);
+    void listReports(const httplib::Request& req, httplib::Response& res);
 
     const SServiceOptions& m_options;
     CStore& m_store;

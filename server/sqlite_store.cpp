@@ -325,6 +325,21 @@ void CSqliteStore::addReport(const SReport& report, std::int64_t nowMs)
     insert.step();
 }
 
+std::vector<SReport> CSqliteStore::reports(int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, "SELECT id, os_type, build_host_user, ver, email, file, received_ms FROM reports"
+                             " ORDER BY received_ms DESC, rowid DESC LIMIT ?1");
+    select.bind(1, static_cast<std::int64_t>(limit));
+    std::vector<SReport> found;
+    while (select.step()) {
+        SReport report{select.text(0), select.text(1), select.text(2),   select.text(3),
+                       select.text(4), select.text(5), select.integer(6)};
+        found.push_back(report);
+    }
+    return found;
+}
+
 std::vector<std::string> CSqliteStore::referencedFiles()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

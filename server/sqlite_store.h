@@ -34,6 +34,7 @@ public:
     void deleteSession(const std::string& token) override;
     std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
     void addReport(const SReport& report, std::int64_t nowMs) override;
+    std::vector<SReport> reports(int limit) override;
     std::vector<std::string> referencedFiles() override;
 
 private:

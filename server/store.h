@@ -42,6 +42,7 @@ struct SReport
     std::string version;
     std::string email;
     std::string fileName;
+    std::int64_t receivedMs = 0;
 };
 
 // The service's database: codes with the pictures stored under them, accounts, sign-in
@@ -84,6 +85,8 @@ public:
     virtual std::vector<SHistoryItem> history(std::int64_t accountId, int limit) = 0;
 
     virtual void addReport(const SReport& report, std::int64_t nowMs) = 0;
+    // The crash reports received, newest first.
+    virtual std::vector<SReport> reports(int limit) = 0;
 
     // Every picture file name any row refers to (for integrity checks).
     virtual std::vector<std::string> referencedFiles() = 0;
