@@ -18,6 +18,8 @@ struct SServiceOptions
     int fetchTimeoutMs = 10000;
     bool accessLog = true;
     int threads = 0; // 0: a default fitted to the machine
+    // Failed credential checks one client address may make in a minute before it gets 429.
+    int failedChecksPerMinute = 20;
 };
 
 } // namespace BL::Server
