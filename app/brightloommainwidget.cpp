@@ -6,6 +6,7 @@
 #include "app/perfprobe.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
+#include "app/usersession.h"
 #include "capture/comparisonshotscreen.h"
 #include "capture/cropscreen.h"
 #include "capture/helpscreen.h"
@@ -13,6 +14,7 @@
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/softwareupdater.h"
 #include "dialogs/dropacceptablewidget.h"
+#include "dialogs/logindialog.h"
 #include "platform/globalshortcut.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
@@ -49,11 +51,13 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createShortcuts();
     updater = createSoftwareUpdater();
     createUploadPipeline();
+    createUserSession();
     readSettings();
     createDropWidget();
     createScreens();
     initSounds();
-    // The local upload server and the sign-in dialog join here when they land.
+    // The local upload server joins here when it lands.
+    createLoginDialog();
     if (!prefs.preHelpShown)
         showHelp();
 
@@ -75,6 +79,7 @@ CBrightloomMainWidget::~CBrightloomMainWidget()
     delete helpScreen;
     helpScreen = nullptr;
     dropWidget.reset();
+    loginDialog.reset();
     updater.reset();
     crashReporter.reset();
 }

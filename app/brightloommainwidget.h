@@ -15,6 +15,7 @@ class CComparisonShotScreen;
 class CCropScreen;
 class CDropAcceptableWidget;
 class CHelpScreen;
+class CLoginDialog;
 class QAction;
 class QMenu;
 class QSettings;
@@ -25,6 +26,7 @@ namespace BL::App {
 class CEventLoopLagProbe;
 class CTrayPresenter;
 class CUploadPipeline;
+class CUserSession;
 } // namespace BL::App
 namespace BL::Capture {
 class COverlayHost;
@@ -38,6 +40,7 @@ class COverlayHost;
 //   CUploadPipeline reservation → link → upload → done/failed    (app/uploadpipeline.h)
 //   CHotkeyTable    the four hotkeys, their defaults and keys    (app/hotkeytable.h)
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
+//   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   COverlayHost    the host window of the overlays              (capture/overlayhost.h)
 class CBrightloomMainWidget : public QWidget
 {
@@ -112,6 +115,8 @@ private:
     void createShortcuts();
     void initSounds();
     void createUploadPipeline();
+    void createUserSession();
+    void createLoginDialog();
     void createDropWidget();
     void createScreens();
     void showOverlay(QWidget* overlay);
@@ -129,6 +134,7 @@ private:
     CComparisonShotScreen* comparisonShotScreen = nullptr;
     BL::Capture::COverlayHost* overlayHost = nullptr;
     std::unique_ptr<CDropAcceptableWidget> dropWidget; // a top-level window of its own
+    std::unique_ptr<CLoginDialog> loginDialog;         // made once, run from the menu
     BL::App::CHotkeyTable* hotkeys = nullptr;
     QIcon standardIcon;
     BL::App::CTrayPresenter* tray = nullptr;
@@ -144,6 +150,7 @@ private:
     QAction* aboutAction = nullptr;
     QAction* quitAction = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
+    BL::App::CUserSession* session = nullptr;
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;
