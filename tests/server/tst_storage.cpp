@@ -166,6 +166,9 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
     QString schemaChanges;
     {
         CTestServer server(options);
+        // Already while it runs, no file holds the old row's hash in the clear.
+        QVERIFY(readFile(dbPath).find(hash) == std::string::npos);
+        QVERIFY(readFile(dbPath + "-wal").find(hash) == std::string::npos);
         auto client = server.client();
         expectPictures(*client);
         if (QTest::currentTestFailed())
