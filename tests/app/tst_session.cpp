@@ -56,7 +56,7 @@ private slots:
     void init();
     void cleanupTestCase();
     void rememberedLoginOutlivesAnOutage();
-    void silentServiceCountsAsUnreachable();
+    void silentServiceCountsAsUnreachableUntilRetriedNow();
     void serviceRefusalEndsTheRemembering();
     void dialogLoginFailsAtOnceWithoutService();
     void onlyTheLatestLoginCounts();
@@ -149,7 +149,7 @@ void TestSession::rememberedLoginOutlivesAnOutage()
     QCOMPARE(storedUserName(), m_email);
 }
 
-void TestSession::silentServiceCountsAsUnreachable()
+void TestSession::silentServiceCountsAsUnreachableUntilRetriedNow()
 {
     settings()->setValue("user_name", m_email);
     settings()->setValue("user_hash", CUser::computeHash(m_email, m_password));
@@ -168,6 +168,12 @@ void TestSession::silentServiceCountsAsUnreachable()
              qPrintable(recorder.events[0]));
     QVERIFY(session.retryPending());
     QVERIFY(CUser::instance()->isRemembered());
+
+    // Another request got through (an upload, say): the waiting login need not sit out its delay.
+    useService(m_service.host());
+    session.retryNow();
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.events.size(), 2, 5000);
+    QCOMPARE(recorder.events[1], QStringLiteral("accepted"));
 }
 
 void TestSession::serviceRefusalEndsTheRemembering()
