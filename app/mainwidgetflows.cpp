@@ -156,8 +156,7 @@ void CBrightloomMainWidget::createUserSession()
     BL::App::SSignInNotifier notifier;
     notifier.accepted = [this] { onLoginOk(); };
     notifier.refused = [this](const QString& errorDesc) { onLoginFailed(errorDesc); };
-    notifier.unreachable = [this](const QString& errorDesc) {
-        Q_UNUSED(errorDesc)
+    notifier.unreachable = [this](const QString&) {
         // No box at an offline start: the remembered user is kept and signed in once the service answers.
         updateUserStatus();
         tray->showBalloon(
