@@ -239,7 +239,7 @@ void TestFlows::singleShotPutsLinkOnClipboardAndPictureOnService()
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 
     // The first upload ever shows the paste hint, and says so in the settings at once.
-    QTRY_VERIFY(programOverlayShown());
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), 15000);
     QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("show_paste_help").toBool(), true);
     xdotool({"key", "space"});
     QTRY_VERIFY(!programOverlayShown());
