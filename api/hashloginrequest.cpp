@@ -29,6 +29,7 @@ QByteArray CHashLoginRequest::body() const
 
 void CHashLoginRequest::onNetworkError(int code, const QString& text)
 {
+    m_networkError = code;
     emit signInFailed(tr("Login failed.\nNetwork error #%1: %2").arg(QString::number(code), text));
 }
 

@@ -15,6 +15,10 @@ public:
     QString path() const override;
     QByteArray body() const override;
 
+    // The network error of the failed exchange while signInFailed is emitted; 0 when the
+    // service did answer and only the answer was not a yes.
+    int networkError() const { return m_networkError; }
+
 signals:
     void signInOk();
     void signInFailed(const QString& errorDesc);
@@ -25,4 +29,5 @@ protected:
 
 private:
     const QString m_hash;
+    int m_networkError = 0;
 };

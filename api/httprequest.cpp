@@ -76,6 +76,8 @@ QNetworkRequest CHttpRequest::networkRequest(const QByteArray& body) const
 {
     using BL::Api::EHeader;
     QNetworkRequest request(QUrl(BL::Api::serviceBaseUrl() + path(), QUrl::TolerantMode));
+    if (m_transferTimeoutMs > 0)
+        request.setTransferTimeout(m_transferTimeoutMs);
     for (const EHeader header : m_headers) {
         switch (header) {
         case EHeader::Host:

@@ -92,6 +92,10 @@ public:
     };
     static SReplyError replyError(QNetworkReply* reply);
 
+    // Aborts the exchange when nothing moves for `ms` milliseconds (0, the default: no limit);
+    // the request then reports a network error like any other.
+    void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+
 protected:
     // `headers`: the raw headers of this kind of request, in the order they are set.
     explicit CHttpRequest(const QVector<BL::Api::EHeader>& headers);
@@ -105,4 +109,5 @@ protected:
 private:
     const QString m_uuid;
     const QVector<BL::Api::EHeader> m_headers;
+    int m_transferTimeoutMs = 0;
 };

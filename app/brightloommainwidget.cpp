@@ -6,6 +6,7 @@
 #include "app/perfprobe.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
+#include "app/usersession.h"
 #include "capture/comparisonshotscreen.h"
 #include "capture/cropscreen.h"
 #include "capture/helpscreen.h"
@@ -13,6 +14,7 @@
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/softwareupdater.h"
 #include "dialogs/dropacceptablewidget.h"
+#include "dialogs/logindialog.h"
 #include "platform/globalshortcut.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
@@ -50,6 +52,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createShortcuts();
     updater = createSoftwareUpdater();
     createUploadPipeline();
+    createUserSession();
     readSettings();
     createDropWidget();
     createScreens();
@@ -57,7 +60,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     localServer = new CLocalServerHandler(this);
     connect(localServer, &CLocalServerHandler::newFileToUpload, this,
             &CBrightloomMainWidget::startUploadingImageFile);
-    // The sign-in dialog joins here when it lands.
+    createLoginDialog();
     if (!prefs.preHelpShown)
         showHelp();
 
@@ -79,6 +82,7 @@ CBrightloomMainWidget::~CBrightloomMainWidget()
     delete helpScreen;
     helpScreen = nullptr;
     dropWidget.reset();
+    loginDialog.reset();
     updater.reset();
     crashReporter.reset();
 }

@@ -16,6 +16,7 @@ class CCropScreen;
 class CDropAcceptableWidget;
 class CHelpScreen;
 class CLocalServerHandler;
+class CLoginDialog;
 class QAction;
 class QMenu;
 class QSettings;
@@ -26,6 +27,7 @@ namespace BL::App {
 class CEventLoopLagProbe;
 class CTrayPresenter;
 class CUploadPipeline;
+class CUserSession;
 } // namespace BL::App
 namespace BL::Capture {
 class COverlayHost;
@@ -39,6 +41,7 @@ class COverlayHost;
 //   CUploadPipeline reservation → link → upload → done/failed    (app/uploadpipeline.h)
 //   CHotkeyTable    the four hotkeys, their defaults and keys    (app/hotkeytable.h)
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
+//   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   COverlayHost    the host window of the overlays              (capture/overlayhost.h)
 class CBrightloomMainWidget : public QWidget
 {
@@ -113,6 +116,8 @@ private:
     void createShortcuts();
     void initSounds();
     void createUploadPipeline();
+    void createUserSession();
+    void createLoginDialog();
     void createDropWidget();
     void createScreens();
     void showOverlay(QWidget* overlay);
@@ -130,6 +135,7 @@ private:
     CComparisonShotScreen* comparisonShotScreen = nullptr;
     BL::Capture::COverlayHost* overlayHost = nullptr;
     std::unique_ptr<CDropAcceptableWidget> dropWidget; // a top-level window of its own
+    std::unique_ptr<CLoginDialog> loginDialog;         // made once, run from the menu
     BL::App::CHotkeyTable* hotkeys = nullptr;
     QIcon standardIcon;
     BL::App::CTrayPresenter* tray = nullptr;
@@ -146,6 +152,7 @@ private:
     QAction* quitAction = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
     CLocalServerHandler* localServer = nullptr;
+    BL::App::CUserSession* session = nullptr;
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;

@@ -1,5 +1,4 @@
 // The main widget's upload, local-shot, sign-in, help-screen and web-link slots.
-#include "api/hashloginrequest.h"
 #include "api/servermanager.h"
 #include "api/user.h"
 #include "app/brightloommainwidget.h"
@@ -8,9 +7,11 @@
 #include "app/perfprobe.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
+#include "app/usersession.h"
 #include "capture/helpscreen.h"
 #include "diagnostics/crashreporter.h"
 #include "dialogs/chooselocaldirdialog.h"
+#include "dialogs/logindialog.h"
 #include "dialogs/urlinputdialog.h"
 
 #include <QApplication>
@@ -112,6 +113,8 @@ void CBrightloomMainWidget::onPictureUploaded(const QString&)
         qCDebug(lcPerf) << "perf uploaded" << BL::App::monotonicMicroseconds() << "max-block"
                         << lagProbe->maxBlockMicroseconds();
     tray->markDone();
+    // The service answers again: a remembered login waiting for it need not wait longer.
+    session->retryNow();
     if (!prefs.pasteHelpShown)
         showPasteHelp();
     playUploadedSound();
@@ -158,47 +161,70 @@ void CBrightloomMainWidget::onLocalDirActionTriggered()
 
 // ---------------------------------------------------------------- sign-in
 
+void CBrightloomMainWidget::createUserSession()
+{
+    BL::App::SSignInNotifier notifier;
+    notifier.accepted = [this] { onLoginOk(); };
+    notifier.refused = [this](const QString& errorDesc) { onLoginFailed(errorDesc); };
+    notifier.unreachable = [this](const QString&) {
+        // No box at an offline start: the remembered user is kept and signed in once the service answers.
+        updateUserStatus();
+        tray->showBalloon(
+            tr("Could not reach the service to sign in as %1.\nYou will be signed in as soon as it "
+               "answers.")
+                .arg(CUser::instance()->userInfo().userName),
+            QSystemTrayIcon::Warning, 5000);
+    };
+    session = new BL::App::CUserSession(settings, notifier, this);
+}
+
+void CBrightloomMainWidget::createLoginDialog()
+{
+    loginDialog = std::make_unique<CLoginDialog>();
+    connect(loginDialog.get(), &CLoginDialog::loginRequested, this, &CBrightloomMainWidget::onLoginRequested);
+    connect(loginDialog.get(), &CLoginDialog::registrationRequested, this,
+            &CBrightloomMainWidget::showRegistrationPage);
+}
+
 void CBrightloomMainWidget::showLoginDialog()
 {
     if (CUser::instance()->isSignedIn()) {
         signOut();
         return;
     }
-    // The sign-in dialog joins here when it lands.
+    const auto unlock = lockTrayMenu();
+    loginDialog->exec();
 }
 
 void CBrightloomMainWidget::onLoginRequested(const QString& name, const QString& passwd, bool rememberMe)
 {
-    CUser::instance()->setUserInfo(name, passwd, rememberMe);
-    signWithHash(CUser::instance()->userHash());
+    session->signIn(name, passwd, rememberMe);
 }
 
 void CBrightloomMainWidget::signWithHash(const QString& hash)
 {
-    auto* request = new CHashLoginRequest(hash);
-    connect(request, &CHashLoginRequest::signInOk, this, &CBrightloomMainWidget::onLoginOk);
-    connect(request, &CHashLoginRequest::signInFailed, this, &CBrightloomMainWidget::onLoginFailed);
-    CServerManager::instance()->sendRequest(request);
+    session->signWithHash(hash);
 }
 
 void CBrightloomMainWidget::onLoginOk()
 {
-    CUser::instance()->setSignedIn();
+    session->confirm();
     updateUserStatus();
-    CUser::instance()->save(settings);
+    if (loginDialog)
+        loginDialog->close();
 }
 
 void CBrightloomMainWidget::onLoginFailed(const QString& errorDesc)
 {
-    CUser::instance()->signOut();
+    session->drop();
+    qCDebug(lcApp).noquote() << "message box Critical:" << QString(errorDesc).replace('\n', ' ');
     QMessageBox::critical(this, appTitle, errorDesc, QMessageBox::Ok);
 }
 
 void CBrightloomMainWidget::signOut()
 {
-    CUser::instance()->signOut();
+    session->signOut();
     updateUserStatus();
-    CUser::instance()->save(settings);
 }
 
 void CBrightloomMainWidget::updateUserStatus()
@@ -206,6 +232,8 @@ void CBrightloomMainWidget::updateUserStatus()
     const bool signedIn = CUser::instance()->isSignedIn();
     historyAction->setVisible(signedIn);
     signInAction->setText(signedIn ? QStringLiteral("Sign out") : QStringLiteral("Sign in\u2026"));
+    qCDebug(lcApp).noquote() << "user status:" << (signedIn ? "signed in," : "signed out,") << "entry"
+                             << signInAction->text() << (signedIn ? "with History" : "without History");
     if (crashReporter)
         crashReporter->setUser(CUser::instance());
     if (signedIn)
@@ -237,9 +265,11 @@ void CBrightloomMainWidget::showPasteHelp()
 
 void CBrightloomMainWidget::openWebPage(const QString& url)
 {
-    if (!QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode)))
-        QMessageBox::warning(this, appTitle + tr(": Warning"), appTitle + tr(" couldn't open web browser."),
-                             QMessageBox::Ok);
+    if (QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode)))
+        return;
+    qCDebug(lcApp).noquote() << "message box Warning: no web browser for" << url;
+    QMessageBox::warning(this, appTitle + tr(": Warning"), appTitle + tr(" couldn't open web browser."),
+                         QMessageBox::Ok);
 }
 
 void CBrightloomMainWidget::showHistory()

@@ -1,5 +1,6 @@
 #include "server/api_routes.h"
 
+#include "server/attempt_limiter.h"
 #include "server/fetch.h"
 #include "server/files.h"
 #include "server/image_check.h"
@@ -77,8 +78,8 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
 } // namespace
 
 CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
-                       const std::string& publicUrl)
-    : m_options(options), m_store(store), m_pictures(pictures), m_publicUrl(publicUrl)
+                       CAttemptLimiter& checks, const std::string& publicUrl)
+    : m_options(options), m_store(store), m_pictures(pictures), m_checks(checks), m_publicUrl(publicUrl)
 {
 }
 
@@ -92,6 +93,11 @@ void CApiRoutes::addTo(httplib::Server& http)
 
 void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
 {
+    const std::int64_t attemptMs = nowMs();
+    if (!m_checks.tryAttempt(req.remote_addr, attemptMs)) {
+        refuseTooManyChecks(res);
+        return;
+    }
     const auto fields = parseForm(req.body, false);
     const auto hash = fields.find("hash");
     if (hash == fields.end()) {
@@ -99,6 +105,8 @@ void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
         return;
     }
     const bool exists = accountOfHash(m_store, hash->second) != 0;
+    if (exists)
+        m_checks.forgive(req.remote_addr, attemptMs);
     replyJson(res, 200, compactJson({{"exists", exists ? "true" : "false"}}));
 }
 

@@ -7,13 +7,15 @@
 
 namespace BL::Server {
 
+class CAttemptLimiter;
+
 // The desktop client's API: credential check, code reservation, and the picture and URL uploads.
 class CApiRoutes : public CRoutes
 {
 public:
     // `publicUrl` is read at each request: the service settles it only when it binds.
     CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
-               const std::string& publicUrl);
+               CAttemptLimiter& checks, const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
 
@@ -30,6 +32,7 @@ private:
     const SServiceOptions& m_options;
     CStore& m_store;
     CDurableDirectory& m_pictures;
+    CAttemptLimiter& m_checks;
     const std::string& m_publicUrl;
 };
 

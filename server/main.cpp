@@ -34,8 +34,9 @@ const char usage[] =
     "                         (default DATA/symbols)\n"
     "  --help                 show this text\n"
     "\n"
-    "Data directory: brightloom.db (SQLite), pictures/, reports/ (crash dumps) and\n"
-    "appcast/<platform>.xml, served as /desktop/updates/<platform>.\n"
+    "Data directory: brightloom.db (SQLite), hash.key (the secret the stored credential hashes\n"
+    "are keyed with; keep it with the database, which opens with no other key), pictures/,\n"
+    "reports/ (crash dumps) and appcast/<platform>.xml, served as /desktop/updates/<platform>.\n"
     "Pictures: /CODE is the page, /CODE.png the first picture and /CODE-2.png the second one\n"
     "of a comparison.\n";
 

@@ -20,6 +20,8 @@ struct SServiceOptions
     int threads = 0;        // 0: a default fitted to the machine
     std::string adminToken; // empty: no operator listing of crash reports
     std::string symbolsDir; // ELF files named by build ID; empty: <data>/symbols
+    // Failed credential checks one client address may make in a minute before it gets 429.
+    int failedChecksPerMinute = 20;
 };
 
 } // namespace BL::Server

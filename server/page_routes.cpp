@@ -1,5 +1,6 @@
 #include "server/page_routes.h"
 
+#include "server/attempt_limiter.h"
 #include "server/pages.h"
 #include "server/route_support.h"
 #include "server/store.h"
@@ -15,7 +16,7 @@ constexpr std::int64_t sessionLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
 
 } // namespace
 
-CPageRoutes::CPageRoutes(CStore& store) : m_store(store) {}
+CPageRoutes::CPageRoutes(CStore& store, CAttemptLimiter& checks) : m_store(store), m_checks(checks) {}
 
 void CPageRoutes::addTo(httplib::Server& http)
 {
@@ -100,8 +101,16 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
     auto fields = parseForm(req.body, true);
     const std::string email = fields["email"].substr(0, 254);
     const std::string password = fields["password"].substr(0, maxFieldLength);
+    const std::int64_t attemptMs = nowMs();
+    if (!m_checks.tryAttempt(req.remote_addr, attemptMs)) {
+        res.set_header("Retry-After", "60");
+        replyPage(res, 429, signInPage("Too many failed attempts. Please wait a minute.", email));
+        return;
+    }
     const std::int64_t accountId =
         isAcceptableEmail(email) ? m_store.accountFor(email, sha1Hex(email + password)) : 0;
+    if (accountId != 0)
+        m_checks.forgive(req.remote_addr, attemptMs);
     if (accountId == 0) {
         replyPage(res, 403, signInPage("The e-mail address or the password is wrong.", email));
         return;

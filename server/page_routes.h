@@ -4,11 +4,14 @@
 
 namespace BL::Server {
 
+class CAttemptLimiter;
+
 // The web pages: home and about, sign-up, sign-in with the upload history, and the page of a code.
 class CPageRoutes : public CRoutes
 {
 public:
-    explicit CPageRoutes(CStore& store);
+    // `checks` limits failed sign-ins per address, shared with the desktop client's check.
+    CPageRoutes(CStore& store, CAttemptLimiter& checks);
 
     // Adds the code page last: its pattern also matches "/about" and the other one-segment paths.
     void addTo(httplib::Server& http) override;
@@ -21,6 +24,7 @@ private:
     void signOut(const httplib::Request& req, httplib::Response& res);
 
     CStore& m_store;
+    CAttemptLimiter& m_checks;
 };
 
 } // namespace BL::Server

@@ -38,6 +38,12 @@ void replyNotFound(httplib::Response& res)
     replyPage(res, 404, notFoundPage());
 }
 
+void refuseTooManyChecks(httplib::Response& res)
+{
+    refuse(res, 429, "too many failed attempts");
+    res.set_header("Retry-After", "60");
+}
+
 std::string multipartText(const httplib::Request& req, const char* name)
 {
     const auto found = req.files.find(name);

@@ -34,6 +34,8 @@ void refuse(httplib::Response& res, int status, const std::string& reason);
 // A page with the headers that keep it self-contained: no scripts, no foreign assets, no framing.
 void replyPage(httplib::Response& res, int status, const std::string& html);
 void replyNotFound(httplib::Response& res);
+// 429 with a Retry-After: too many failed credential checks from this address.
+void refuseTooManyChecks(httplib::Response& res);
 
 // A text field of a multipart body, cut to maxFieldLength; empty when absent.
 std::string multipartText(const httplib::Request& req, const char* name);

@@ -1,7 +1,9 @@
 #include "server/service.h"
 
 #include "server/api_routes.h"
+#include "server/attempt_limiter.h"
 #include "server/files.h"
+#include "server/hash_key.h"
 #include "server/page_routes.h"
 #include "server/pages.h"
 #include "server/picture_routes.h"
@@ -77,15 +79,18 @@ CService::CService(SServiceOptions options)
     }
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
-    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db");
+    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db",
+                                             CHashKey::loadOrCreate(m_options.dataDir + "/hash.key"));
     m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
     m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
 
-    m_routes.push_back(std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, m_publicUrl));
+    m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
+    m_routes.push_back(
+        std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
     m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports));
     // Last: the code page takes any one-segment path the others left.
-    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store));
+    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks));
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();

@@ -8,6 +8,7 @@
 
 namespace BL::Server {
 
+class CAttemptLimiter;
 class CStore;
 class CDurableDirectory;
 class CHttpServer;
@@ -44,6 +45,7 @@ private:
     std::unique_ptr<CStore> m_store;
     std::unique_ptr<CDurableDirectory> m_pictures;
     std::unique_ptr<CDurableDirectory> m_reports;
+    std::unique_ptr<CAttemptLimiter> m_checks;
     std::vector<std::unique_ptr<CRoutes>> m_routes;
 };
 

@@ -58,6 +58,14 @@ constexpr SMigration migrations[] = {
         "ALTER TABLE codes DROP COLUMN mime1;"
         "ALTER TABLE codes DROP COLUMN file2;"
         "ALTER TABLE codes DROP COLUMN mime2"},
+    // Credential hashes are password equivalents: only their keyed hash stays in the file. The
+    // check row lets a later start tell that it holds the key the rows were keyed with.
+    {3, "CREATE TABLE service_keys ("
+        " name TEXT PRIMARY KEY,"
+        " value TEXT NOT NULL);"
+        "UPDATE accounts SET hash = bl_keyed_hash(hash);"
+        "INSERT INTO service_keys (name, value)"
+        " VALUES ('hash_key_check', bl_keyed_hash('brightloom hash key check'))"},
 };
 
 constexpr bool numberedInOrder()

@@ -92,7 +92,29 @@ private:
     bool m_committed = false;
 };
 
-CSqliteStore::CSqliteStore(const std::string& path)
+namespace {
+
+// bl_keyed_hash(text): the migrations key the stored hashes with it.
+void keyedHashSql(sqlite3_context* context, int, sqlite3_value** arguments)
+{
+    const auto* key = static_cast<const CHashKey*>(sqlite3_user_data(context));
+    const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(arguments[0]));
+    if (!text) {
+        sqlite3_result_null(context);
+        return;
+    }
+    try {
+        const std::string keyed =
+            key->keyed(std::string(text, static_cast<std::size_t>(sqlite3_value_bytes(arguments[0]))));
+        sqlite3_result_text(context, keyed.data(), static_cast<int>(keyed.size()), SQLITE_TRANSIENT);
+    } catch (const std::exception& e) {
+        sqlite3_result_error(context, e.what(), -1);
+    }
+}
+
+} // namespace
+
+CSqliteStore::CSqliteStore(const std::string& path, CHashKey key) : m_key(std::move(key))
 {
     if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -109,7 +131,13 @@ CSqliteStore::CSqliteStore(const std::string& path)
         // WAL with NORMAL survives a killed process; picture files get their own fsync.
         execSql(m_db, "PRAGMA synchronous=NORMAL");
         execSql(m_db, "PRAGMA foreign_keys=ON");
+        if (sqlite3_create_function_v2(m_db, keyedHashFunction, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, &m_key,
+                                       keyedHashSql, nullptr, nullptr, nullptr) != SQLITE_OK)
+            throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
         migrateSchema(m_db, path);
+        checkHashKey(path);
+        // Pages a migration rewrote reach the main file now, and the log holding them is emptied.
+        execSql(m_db, "PRAGMA wal_checkpoint(TRUNCATE)");
     } catch (...) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -122,6 +150,16 @@ CSqliteStore::~CSqliteStore()
     for (const auto& entry : m_statements)
         sqlite3_finalize(entry.second);
     sqlite3_close(m_db);
+}
+
+void CSqliteStore::checkHashKey(const std::string& path)
+{
+    CStatement select(*this, "SELECT value FROM service_keys WHERE name = 'hash_key_check'");
+    if (!select.step() || select.text(0) != m_key.keyed(keyCheckText)) {
+        throw std::runtime_error("database " + path +
+                                 " was keyed with another hash key; start with the hash.key file that "
+                                 "belongs to it");
+    }
 }
 
 sqlite3_stmt* CSqliteStore::prepare(const char* sql)
@@ -239,7 +277,7 @@ std::int64_t CSqliteStore::accountForHash(const std::string& hash)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT id FROM accounts WHERE hash = ?1");
-    select.bind(1, hash);
+    select.bind(1, m_key.keyed(hash));
     return select.step() ? select.integer(0) : 0;
 }
 
@@ -247,7 +285,7 @@ std::int64_t CSqliteStore::accountFor(const std::string& email, const std::strin
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, "SELECT id FROM accounts WHERE email = ?1 AND hash = ?2");
-    select.bind(1, email).bind(2, hash);
+    select.bind(1, email).bind(2, m_key.keyed(hash));
     return select.step() ? select.integer(0) : 0;
 }
 
@@ -269,7 +307,7 @@ ESignup CSqliteStore::createAccount(const std::string& email, const std::string&
             return ESignup::EmailTaken;
     }
     CStatement insert(*this, "INSERT INTO accounts (email, hash, created_ms) VALUES (?1, ?2, ?3)");
-    insert.bind(1, email).bind(2, hash).bind(3, nowMs);
+    insert.bind(1, email).bind(2, m_key.keyed(hash)).bind(3, nowMs);
     insert.step();
     // Only the hash can still clash: another address and password that concatenate the same.
     return insert.constraintFailed() ? ESignup::CredentialTaken : ESignup::Ok;

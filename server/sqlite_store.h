@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/hash_key.h"
 #include "server/store.h"
 
 #include <mutex>
@@ -16,8 +17,10 @@ class CSqliteStore : public CStore
 {
 public:
     // Opens or creates the database and migrates it to the newest schema; throws
-    // std::runtime_error on failure or when the file's schema is newer than this program.
-    explicit CSqliteStore(const std::string& path);
+    // std::runtime_error on failure, when the file's schema is newer than this program, or when
+    // its credential hashes were keyed with another key than `key`. Credential hashes go in and
+    // out of the store as the client sends them; only their keyed form is stored.
+    CSqliteStore(const std::string& path, CHashKey key);
     ~CSqliteStore() override;
 
     std::string reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
@@ -41,6 +44,9 @@ private:
     class CStatement;
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
+    void checkHashKey(const std::string& path);
+
+    CHashKey m_key;
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;

@@ -42,7 +42,7 @@ std::string randomAlnum(std::size_t length)
     return out;
 }
 
-static std::string toHex(const unsigned char* data, std::size_t size)
+std::string toHex(const unsigned char* data, std::size_t size)
 {
     static const char digits[] = "0123456789abcdef";
     std::string out;

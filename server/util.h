@@ -15,6 +15,9 @@ void fillRandom(unsigned char* buffer, std::size_t size);
 // Text of `length` characters drawn uniformly from [A-Za-z0-9].
 std::string randomAlnum(std::size_t length);
 
+// Two lowercase hexadecimal digits per byte.
+std::string toHex(const unsigned char* data, std::size_t size);
+
 // 2 * `bytes` lowercase hexadecimal digits of random data.
 std::string randomHex(std::size_t bytes);
 

@@ -24,11 +24,6 @@ namespace {
 
 const QVariantMap kHelpSeen = {{"show_pre_help", true}, {"show_paste_help", true}};
 
-QString clipboard()
-{
-    return run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"});
-}
-
 int openDescriptors(qint64 pid)
 {
     return QDir(QStringLiteral("/proc/%1/fd").arg(pid))

@@ -66,19 +66,6 @@ QString patternMismatch(const QImage& image, const QPoint& origin)
     return QString();
 }
 
-QString clipboard()
-{
-    return run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"});
-}
-
-void drag(QPoint from, QPoint to)
-{
-    xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1"});
-    xdotool(
-        {"mousemove", QString::number((from.x() + to.x()) / 2), QString::number((from.y() + to.y()) / 2)});
-    xdotool({"mousemove", QString::number(to.x()), QString::number(to.y()), "mouseup", "1"});
-}
-
 // A loopback HTTP server answering from a handler; it remembers every request line.
 class CTinyHttpServer : public QTcpServer
 {
@@ -160,9 +147,6 @@ private:
         return m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
     }
     QString waitForLink(const QString& previous = QString());
-    // Opens the tray menu and picks the entry `downs` steps from the top.
-    void chooseTrayEntry(int downs);
-    QString waitForWindow(const QString& title);
 
     QTemporaryDir m_root;
     CServiceProcess m_service;
@@ -229,33 +213,6 @@ QString TestFlows::waitForLink(const QString& previous)
         const QString link = clipboard();
         if (!link.isEmpty() && link != previous)
             return link;
-        QTest::qWait(50);
-    }
-    return QString();
-}
-
-void TestFlows::chooseTrayEntry(int downs)
-{
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool(
-        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
-    QTest::qWait(500);
-    QStringList keys{"key"};
-    for (int i = 0; i < downs; ++i)
-        keys << "Down";
-    xdotool(keys << "Return");
-}
-
-QString TestFlows::waitForWindow(const QString& title)
-{
-    QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        const QStringList ids = visibleWindowsNamed(QLatin1Char('^') + title + QLatin1Char('$'));
-        if (!ids.isEmpty()) {
-            xdotool({"windowactivate", "--sync", ids.first()});
-            QTest::qWait(300);
-            return ids.first();
-        }
         QTest::qWait(50);
     }
     return QString();

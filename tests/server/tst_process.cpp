@@ -9,16 +9,61 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <arpa/inet.h>
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace BL::Test;
 
 namespace {
 
 // One run of the binary on an ephemeral loopback port, its stderr in a file.
+// A form POST from a chosen loopback source address, which the service takes for another
+// client. Returns the status (0 when no answer came) and the body.
+std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
+                                     const std::string& body)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {0, std::string()};
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string reply;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0) {
+        const std::string request = "POST " + path +
+                                    " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                                    "application/x-www-form-urlencoded\r\nContent-Length: " +
+                                    std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            char buffer[4096];
+            ssize_t got = 0;
+            while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+                reply.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    if (reply.compare(0, 9, "HTTP/1.1 ") != 0 || reply.size() < 12)
+        return {0, reply};
+    const std::size_t bodyStart = reply.find("\r\n\r\n");
+    return {std::stoi(reply.substr(9, 3)),
+            bodyStart == std::string::npos ? std::string() : reply.substr(bodyStart + 4)};
+}
+
 class CServerProcess
 {
 public:
@@ -66,6 +111,7 @@ private slots:
     void commandLine();
     void restartKeepsAccountsCodesAndPictures();
     void killDuringUploadsLosesNothingAcknowledged();
+    void storedHashesAreKeyedAndGuessingIsLimited();
 };
 
 void TestServerProcess::commandLine()
@@ -195,12 +241,72 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
         QVERIFY2(res->body == pictures[index], code.c_str());
     }
     // No row names a missing file, and the restart swept away half-written temporaries.
-    BL::Server::CSqliteStore store(dir.filePath("brightloom.db").toStdString());
+    BL::Server::CSqliteStore store(
+        dir.filePath("brightloom.db").toStdString(),
+        BL::Server::CHashKey::loadOrCreate(dir.filePath("hash.key").toStdString()));
     const QDir pictureDir(dir.filePath("pictures"));
     for (const std::string& name : store.referencedFiles())
         QVERIFY2(pictureDir.exists(QString::fromStdString(name)), name.c_str());
     QVERIFY(pictureDir.entryList({".tmp-*"}, QDir::Files | QDir::Hidden).isEmpty());
     QVERIFY(store.referencedFiles().size() >= acknowledged.size());
+}
+
+void TestServerProcess::storedHashesAreKeyedAndGuessingIsLimited()
+{
+    QTemporaryDir dir;
+    std::string code;
+    const std::string hash = BL::Server::sha1Hex("lim@example.orglimit-me");
+    {
+        CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
+        QVERIFY2(server.port > 0, server.logText().c_str());
+        auto client = loopbackClient(server.port);
+        QCOMPARE(client->Post("/signup", "email=lim@example.org&password=limit-me", form)->status, 200);
+
+        // The secret is the owner's alone, and no file of the database holds the client's hash.
+        struct stat key;
+        QCOMPARE(::stat(dir.filePath("hash.key").toUtf8().constData(), &key), 0);
+        QCOMPARE(key.st_mode & 0777, 0600u);
+        for (const char* name : {"brightloom.db", "brightloom.db-wal"})
+            QVERIFY2(readFile(dir.filePath(name)).find(hash) == std::string::npos, name);
+
+        const std::string known = "hash=" + hash + "&uuid=u";
+        const auto check = [&](const char* source, const std::string& body) {
+            return postFrom(source, server.port, "/api/check_hash", body);
+        };
+        // Successes never count against an address.
+        for (int i = 0; i < 30; ++i)
+            QCOMPARE(check("127.0.0.1", known), std::make_pair(200, std::string(R"({"exists":true})")));
+        for (int i = 0; i < 20; ++i) {
+            const auto guess =
+                check("127.0.0.1", "hash=" + BL::Server::sha1Hex("guess" + std::to_string(i)) + "&uuid=u");
+            QCOMPARE(guess, std::make_pair(200, std::string(R"({"exists":false})")));
+        }
+        const auto refused = check("127.0.0.1", "hash=" + BL::Server::sha1Hex("guess-21") + "&uuid=u");
+        QCOMPARE(refused.first, 429);
+        QCOMPARE(refused.second, std::string(R"({"status":"error","reason":"too many failed attempts"})"));
+        // The address is held whatever it sends, the web sign-in included...
+        QCOMPARE(check("127.0.0.1", known).first, 429);
+        QCOMPARE(
+            postFrom("127.0.0.1", server.port, "/user/history", "email=lim%40example.org&password=limit-me")
+                .first,
+            429);
+        // ...while another address signs in as before,
+        QCOMPARE(check("127.0.0.2", known), std::make_pair(200, std::string(R"({"exists":true})")));
+        // and a client already signed in still uploads to its account from the held address.
+        auto upload = postUpload(*client, hash, std::string(), makePng(20, 20, 5));
+        QVERIFY(upload);
+        QCOMPARE(upload->status, 200);
+        code = codeOfUrl(jsonValue(upload->body, "url"));
+        QVERIFY(!code.empty());
+    }
+    BL::Server::CSqliteStore store(
+        dir.filePath("brightloom.db").toStdString(),
+        BL::Server::CHashKey::loadOrCreate(dir.filePath("hash.key").toStdString()));
+    const std::int64_t account = store.accountForHash(hash);
+    QVERIFY(account > 0);
+    const auto history = store.history(account, 10);
+    QCOMPARE(history.size(), std::size_t(1));
+    QCOMPARE(history.front().code, code);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)

@@ -1,6 +1,7 @@
 // The database under the service: files from before schema versions are migrated with every
 // picture, newer or foreign files are refused untouched, an upload's rows commit together.
 
+#include "server/hash_key.h"
 #include "server/sqlite_schema.h"
 #include "server/util.h"
 #include "server_test_support.h"
@@ -109,6 +110,7 @@ private slots:
     void unknownDatabaseIsRefusedUntouched_data();
     void unknownDatabaseIsRefusedUntouched();
     void failedPictureRowLeavesCodeUnclaimed();
+    void foreignOrBrokenHashKeyIsRefused();
 };
 
 void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
@@ -164,6 +166,9 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
     QString schemaChanges;
     {
         CTestServer server(options);
+        // Already while it runs, no file holds the old row's hash in the clear.
+        QVERIFY(readFile(dbPath).find(hash) == std::string::npos);
+        QVERIFY(readFile(dbPath + "-wal").find(hash) == std::string::npos);
         auto client = server.client();
         expectPictures(*client);
         if (QTest::currentTestFailed())
@@ -196,7 +201,12 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
         CDatabase db(dbPath);
         QCOMPARE(db.value("PRAGMA user_version").toInt(), BL::Server::latestSchemaVersion);
         schemaChanges = db.value("PRAGMA schema_version");
+        // The old row's hash is keyed in place, and no copy of it stays in the file.
+        const auto key = BL::Server::CHashKey::loadOrCreate(dir.filePath("hash.key").toStdString());
+        QCOMPARE(db.value("SELECT hash FROM accounts WHERE id = 1"), QString::fromStdString(key.keyed(hash)));
     }
+    QVERIFY(readFile(dbPath).find(hash) == std::string::npos);
+    QVERIFY(readFile(dbPath + "-wal").find(hash) == std::string::npos);
 
     // A second start finds nothing to do.
     {
@@ -299,6 +309,44 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
     QVERIFY(single);
     QCOMPARE(single->status, 200);
     QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
+}
+
+void TestServerStorage::foreignOrBrokenHashKeyIsRefused()
+{
+    QTemporaryDir dir;
+    BL::Server::SServiceOptions options;
+    options.dataDir = dir.path().toStdString();
+    const QString keyPath = dir.filePath("hash.key");
+    {
+        CTestServer server(options);
+        QCOMPARE(server.client()->Post("/signup", "email=k@example.org&password=key-holder", form)->status,
+                 200);
+    }
+    const std::string original = readFile(keyPath);
+    QCOMPARE(original.size(), std::size_t(65));
+    const auto refusal = [&options] {
+        try {
+            BL::Server::CService service(options);
+        } catch (const std::runtime_error& e) {
+            return QString::fromUtf8(e.what());
+        }
+        return QString();
+    };
+    // Another key would make every account unreachable: the service does not start with it.
+    QVERIFY(writeFile(keyPath, std::string(64, 'a') + "\n"));
+    QVERIFY2(refusal().contains("keyed with another hash key"), qPrintable(refusal()));
+    QVERIFY(writeFile(keyPath, "short\n"));
+    QVERIFY2(refusal().contains("holds no key"), qPrintable(refusal()));
+    QCOMPARE(readFile(keyPath), std::string("short\n"));
+
+    // With its own key back, and that key's permissions loosened, all is as before.
+    QVERIFY(writeFile(keyPath, original));
+    QVERIFY(QFile::setPermissions(keyPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    CTestServer server(options);
+    QCOMPARE(QFile::permissions(keyPath) & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
+    const std::string hash = BL::Server::sha1Hex("k@example.orgkey-holder");
+    QCOMPARE(server.client()->Post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body,
+             std::string(R"({"exists":true})"));
 }
 
 QTEST_GUILESS_MAIN(TestServerStorage)

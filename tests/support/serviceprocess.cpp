@@ -11,11 +11,11 @@
 
 namespace BL::Test {
 
-SHttpResult httpGet(const QString& url, int timeoutMs)
+namespace {
+
+// Waits for the reply of a request already sent; aborts it after `timeoutMs`.
+SHttpResult finish(QNetworkReply* reply, int timeoutMs)
 {
-    QNetworkAccessManager manager;
-    manager.setProxy(QNetworkProxy::NoProxy);
-    QNetworkReply* reply = manager.get(QNetworkRequest(QUrl(url)));
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
@@ -25,11 +25,45 @@ SHttpResult httpGet(const QString& url, int timeoutMs)
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reply->readAll();
         result.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        result.setCookie = reply->rawHeader("Set-Cookie");
     } else {
         reply->abort();
     }
     delete reply;
     return result;
+}
+
+QNetworkRequest requestWithCookie(const QString& url, const QByteArray& cookie)
+{
+    QNetworkRequest request{QUrl(url)};
+    // Redirects are not followed: a sign-in answers 303 with the cookie to keep.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (!cookie.isEmpty())
+        request.setRawHeader("Cookie", cookie);
+    return request;
+}
+
+} // namespace
+
+SHttpResult httpGet(const QString& url, int timeoutMs)
+{
+    return httpGet(url, QByteArray(), timeoutMs);
+}
+
+SHttpResult httpGet(const QString& url, const QByteArray& cookie, int timeoutMs)
+{
+    QNetworkAccessManager manager;
+    manager.setProxy(QNetworkProxy::NoProxy);
+    return finish(manager.get(requestWithCookie(url, cookie)), timeoutMs);
+}
+
+SHttpResult httpPostForm(const QString& url, const QByteArray& form, int timeoutMs)
+{
+    QNetworkAccessManager manager;
+    manager.setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request = requestWithCookie(url, QByteArray());
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+    return finish(manager.post(request, form), timeoutMs);
 }
 
 CServiceProcess::CServiceProcess()

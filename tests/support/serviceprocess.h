@@ -13,10 +13,14 @@ struct SHttpResult
     int status = 0; // 0 when no HTTP answer came
     QByteArray body;
     QByteArray contentType;
+    QByteArray setCookie; // the "Set-Cookie" header, if any
 };
 
-// A blocking GET for tests (spins an event loop); only loopback URLs are used.
+// Blocking requests for tests (they spin an event loop); only loopback URLs are used.
+// Redirects are not followed.
 SHttpResult httpGet(const QString& url, int timeoutMs = 10000);
+SHttpResult httpGet(const QString& url, const QByteArray& cookie, int timeoutMs = 10000);
+SHttpResult httpPostForm(const QString& url, const QByteArray& form, int timeoutMs = 10000);
 
 class CServiceProcess
 {

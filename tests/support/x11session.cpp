@@ -80,6 +80,50 @@ QStringList visibleWindowsNamed(const QString& name)
         xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), name}));
 }
 
+QString clipboard()
+{
+    return run(QStringLiteral("xclip"),
+               {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+}
+
+void drag(QPoint from, QPoint to)
+{
+    const auto at = [](QPoint p) { return QStringList{QString::number(p.x()), QString::number(p.y())}; };
+    xdotool(QStringList{QStringLiteral("mousemove")} + at(from) +
+            QStringList{QStringLiteral("mousedown"), QStringLiteral("1")});
+    xdotool(QStringList{QStringLiteral("mousemove")} + at((from + to) / 2));
+    xdotool(QStringList{QStringLiteral("mousemove")} + at(to) +
+            QStringList{QStringLiteral("mouseup"), QStringLiteral("1")});
+}
+
+void chooseTrayEntry(int downs)
+{
+    const QRect icon = windowGeometry(trayIconWindows().last());
+    xdotool({QStringLiteral("mousemove"), QString::number(icon.center().x()),
+             QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
+    QTest::qWait(500);
+    QStringList keys{QStringLiteral("key")};
+    for (int i = 0; i < downs; ++i)
+        keys << QStringLiteral("Down");
+    xdotool(keys << QStringLiteral("Return"));
+}
+
+QString waitForWindow(const QString& title, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        const QStringList ids =
+            visibleWindowsNamed(QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$'));
+        if (!ids.isEmpty()) {
+            xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), ids.first()});
+            QTest::qWait(300);
+            return ids.first();
+        }
+        QTest::qWait(50);
+    }
+    return QString();
+}
+
 bool programOverlayShown(int screenWidth)
 {
     const QStringList ids = lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),

@@ -21,6 +21,18 @@ QRect windowGeometry(const QString& windowId);
 // Windows (decimal ids) whose title matches `name`, visible only.
 QStringList visibleWindowsNamed(const QString& name);
 
+// The text on the clipboard, read with xclip.
+QString clipboard();
+// Presses the left button at `from`, moves through the middle to `to` and releases it there.
+void drag(QPoint from, QPoint to);
+
+// Opens the context menu of the newest tray icon and picks the entry `downs` steps from the
+// top (separators and hidden entries are skipped by the menu itself).
+void chooseTrayEntry(int downs);
+// Waits for a visible window whose whole title is `title`, activates it and returns its id,
+// or empty after `timeoutMs`.
+QString waitForWindow(const QString& title, int timeoutMs = 5000);
+
 // True while the program shows its full-screen host window (an overlay or help screen).
 bool programOverlayShown(int screenWidth = 1280);
 
