@@ -278,6 +278,11 @@ private:
             mods |= m_keymap.altMask();
         if (qtMods & Qt::MetaModifier)
             mods |= m_keymap.metaMask();
+        const uint16_t ctrlAlt = XCB_MOD_MASK_CONTROL | m_keymap.altMask();
+        if ((mods & ctrlAlt) == ctrlAlt && m_keymap.serverTakesCtrlAlt(found.keycode)) {
+            qCWarning(lcPlatform) << "the X server keeps" << sequence.toString() << "for itself";
+            return false;
+        }
         *out = {found.keycode, mods};
         return true;
     }

@@ -117,6 +117,20 @@ CX11Keymap::SKey CX11Keymap::findKeypad(uint32_t keysym) const
     return {};
 }
 
+bool CX11Keymap::serverTakesCtrlAlt(xcb_keycode_t keycode) const
+{
+    // XF86Switch_VT_1 to _12 and XF86Terminate_Server, the symbols of the server's own actions.
+    constexpr uint32_t kFirstSwitchVt = 0x1008fe01;
+    constexpr uint32_t kLastSwitchVt = 0x1008fe0c;
+    constexpr uint32_t kTerminateServer = 0x1008fe14;
+    for (int column = 0; column < m_perKeycode; ++column) {
+        const uint32_t keysym = keysymAt(keycode, column);
+        if ((keysym >= kFirstSwitchVt && keysym <= kLastSwitchVt) || keysym == kTerminateServer)
+            return true;
+    }
+    return false;
+}
+
 QVector<uint16_t> CX11Keymap::lockMasks() const
 {
     // Every combination of the locks that are on their own bits.

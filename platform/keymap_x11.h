@@ -26,6 +26,10 @@ public:
     // Keypad symbols: the key alone, whichever NumLock level carries the symbol.
     SKey findKeypad(uint32_t keysym) const;
 
+    // True when the server acts on the key itself with Ctrl+Alt held (console switch,
+    // server kill): the press never reaches a client, so a Ctrl+Alt hotkey on it is dead.
+    bool serverTakesCtrlAlt(xcb_keycode_t keycode) const;
+
     uint16_t altMask() const { return m_altMask; }
     uint16_t metaMask() const { return m_metaMask; }
     uint16_t level3Mask() const { return m_level3Mask; }

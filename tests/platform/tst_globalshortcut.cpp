@@ -342,6 +342,24 @@ private slots:
         QCOMPARE(staysSpy.count(), 2);
     }
 
+    void serverKeysAreRefusedUntilTheServerLetsGo()
+    {
+        // Stock keymaps switch consoles on Ctrl+Alt+F1..F12: the server keeps those presses.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("keeps .* for itself")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot map")));
+        CGlobalShortcut vt(QKeySequence(QStringLiteral("Ctrl+Alt+F5")));
+        QCOMPARE(vt.registration(), CGlobalShortcut::NoSuchKey);
+        QSignalSpy spy(&vt, &CGlobalShortcut::activated);
+
+        // Told to pass them on, it is an ordinary key, and the shortcut takes it on its own.
+        BL::Test::run(QStringLiteral("setxkbmap"),
+                      {QStringLiteral("-option"), QStringLiteral("srvrkeys:none")});
+        QTRY_VERIFY_WITH_TIMEOUT(vt.isRegistered(), 5000);
+        press(QStringLiteral("ctrl+alt+F5"));
+        QTRY_COMPARE(spy.count(), 1);
+        BL::Test::run(QStringLiteral("setxkbmap"), {QStringLiteral("-option"), QString()});
+    }
+
     void twoShortcutsOnOneCombinationBothFire()
     {
         CGlobalShortcut a(QKeySequence(QStringLiteral("Ctrl+Alt+K")));
