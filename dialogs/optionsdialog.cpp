@@ -361,6 +361,7 @@ void COptionsDialog::finishGrabbing()
         return;
     }
     shortcutTexts[editedRow] = rowEdit(editedRow)->text();
+    qCDebug(lcDialogs) << "options row" << editedRow << "set to" << shortcutTexts[editedRow];
     leaveGrabbing();
 }
 
@@ -368,6 +369,7 @@ void COptionsDialog::cancelGrabbing()
 {
     rowEdit(editedRow)->setText(shortcutTexts[editedRow]);
     rowHint(editedRow)->clear();
+    qCDebug(lcDialogs) << "options row" << editedRow << "kept" << shortcutTexts[editedRow];
     leaveGrabbing();
 }
 

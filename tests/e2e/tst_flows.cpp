@@ -156,9 +156,6 @@ private:
         return m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
     }
     QString waitForLink(const QString& previous = QString());
-    // Opens the tray menu and picks the entry `downs` steps from the top.
-    void chooseTrayEntry(int downs);
-    QString waitForWindow(const QString& title);
 
     QTemporaryDir m_root;
     CServiceProcess m_service;
@@ -225,33 +222,6 @@ QString TestFlows::waitForLink(const QString& previous)
         const QString link = clipboard();
         if (!link.isEmpty() && link != previous)
             return link;
-        QTest::qWait(50);
-    }
-    return QString();
-}
-
-void TestFlows::chooseTrayEntry(int downs)
-{
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool(
-        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
-    QTest::qWait(500);
-    QStringList keys{"key"};
-    for (int i = 0; i < downs; ++i)
-        keys << "Down";
-    xdotool(keys << "Return");
-}
-
-QString TestFlows::waitForWindow(const QString& title)
-{
-    QDeadlineTimer deadline(5000);
-    while (!deadline.hasExpired()) {
-        const QStringList ids = visibleWindowsNamed(QLatin1Char('^') + title + QLatin1Char('$'));
-        if (!ids.isEmpty()) {
-            xdotool({"windowactivate", "--sync", ids.first()});
-            QTest::qWait(300);
-            return ids.first();
-        }
         QTest::qWait(50);
     }
     return QString();

@@ -80,6 +80,33 @@ QStringList visibleWindowsNamed(const QString& name)
         xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"), name}));
 }
 
+void chooseTrayEntry(int downs)
+{
+    const QRect icon = windowGeometry(trayIconWindows().last());
+    xdotool(
+        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
+    QTest::qWait(500);
+    QStringList keys{"key"};
+    for (int i = 0; i < downs; ++i)
+        keys << "Down";
+    xdotool(keys << "Return");
+}
+
+QString waitForWindow(const QString& title, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        const QStringList ids = visibleWindowsNamed(QLatin1Char('^') + title + QLatin1Char('$'));
+        if (!ids.isEmpty()) {
+            xdotool({"windowactivate", "--sync", ids.first()});
+            QTest::qWait(300);
+            return ids.first();
+        }
+        QTest::qWait(50);
+    }
+    return QString();
+}
+
 bool programOverlayShown(int screenWidth)
 {
     const QStringList ids = lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),

@@ -21,6 +21,12 @@ QRect windowGeometry(const QString& windowId);
 // Windows (decimal ids) whose title matches `name`, visible only.
 QStringList visibleWindowsNamed(const QString& name);
 
+// Opens the context menu of the program's tray icon (the last one docked) and picks the
+// entry `downs` steps from the top (hidden entries and separators are skipped).
+void chooseTrayEntry(int downs);
+// Waits for a visible window titled exactly `title` and activates it; its id or empty.
+QString waitForWindow(const QString& title, int timeoutMs = 5000);
+
 // True while the program shows its full-screen host window (an overlay or help screen).
 bool programOverlayShown(int screenWidth = 1280);
 
