@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QHash>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QKeySequence>
@@ -290,35 +291,23 @@ void COptionsDialog::keyPressEvent(QKeyEvent* event)
 
 QString COptionsDialog::stringizedSequence(const QVector<int>& keys)
 {
+    static const QHash<int, QString> names = {
+        {Qt::Key_Print, QStringLiteral("Print")},
+        {Qt::Key_Shift, QStringLiteral("Shift")},
+        {Qt::Key_Control, QStringLiteral("Ctrl")},
+        {Qt::Key_Meta, QStringLiteral("Meta")},
+        {Qt::Key_Alt, QStringLiteral("Alt")},
+        {Qt::Key_Comma, QString()},
+        {Qt::Key_Escape, QString()},
+        {Qt::Key_Return, QString()},
+        {Qt::Key_Enter, QString()},
+    };
     QString text;
     for (int key : keys) {
         if (key == 0)
             continue;
-        QString name;
-        switch (key) {
-        case Qt::Key_Print:
-            name = QStringLiteral("Print");
-            break;
-        case Qt::Key_Shift:
-            name = QStringLiteral("Shift");
-            break;
-        case Qt::Key_Control:
-            name = QStringLiteral("Ctrl");
-            break;
-        case Qt::Key_Meta:
-            name = QStringLiteral("Meta");
-            break;
-        case Qt::Key_Alt:
-            name = QStringLiteral("Alt");
-            break;
-        case Qt::Key_Comma:
-        case Qt::Key_Escape:
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            break;
-        default:
-            name = QKeySequence(key).toString(QKeySequence::PortableText);
-        }
+        const QString name =
+            names.contains(key) ? names.value(key) : QKeySequence(key).toString(QKeySequence::PortableText);
         text += text.isEmpty() ? name : QStringLiteral("+%1").arg(name);
     }
     return text;

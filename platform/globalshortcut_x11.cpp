@@ -13,6 +13,7 @@
 #include <QWindow>
 #include <X11/keysym.h>
 #include <cstring>
+#include <utility>
 #include <xcb/xcb.h>
 
 // X11: a passive grab of the combination on the root window, so the server
@@ -209,14 +210,14 @@ private:
         QTimer::singleShot(0, QCoreApplication::instance(), [this] { regrab(); });
     }
 
-    // Keys move between layouts: release every grab on the keycode it was made with,
-    // then grab each shortcut's combination again where the new keymap puts it.
+    // Keys move between layouts: grab each shortcut's combination where the new keymap puts
+    // it, then release every grab the new keymap no longer needs, on the keycode and lock
+    // states it was made with. Grabbing first leaves no moment in which an unmoved hotkey is
+    // ungrabbed (tools that type keys change the mapping around every press).
     void regrab()
     {
         m_regrabPending = false;
-        const QList<Combination> made = m_grabs.keys();
-        for (const Combination& combination : made)
-            release(combination);
+        const QHash<Combination, QVector<uint16_t>> previous = std::exchange(m_grabs, {});
         m_keymap = CX11Keymap::load(m_x11.connection);
         int grabbed = 0;
         for (auto it = m_owners.begin(); it != m_owners.end(); ++it) {
@@ -224,6 +225,11 @@ private:
             it.key()->setRegistration(it->state);
             grabbed += it->state == CGlobalShortcut::Registered ? 1 : 0;
         }
+        for (auto it = previous.cbegin(); it != previous.cend(); ++it)
+            for (uint16_t lock : it.value())
+                if (!m_grabs.value(it.key()).contains(lock))
+                    xcb_ungrab_key(m_x11.connection, it.key().keycode, m_x11.root, it.key().mods | lock);
+        xcb_flush(m_x11.connection);
         qCDebug(lcPlatform) << "keyboard mapping changed;" << grabbed << "of" << m_owners.size()
                             << "hotkeys grabbed again";
     }
@@ -287,20 +293,21 @@ private:
         return true;
     }
 
-    // Grabs the combination with every state of the locks; all or nothing.
+    // Grabs the combination with every state of the locks; all or nothing. A combination
+    // we hold already is simply grabbed again: the server replaces a client's own grab.
     bool grab(const Combination& combination)
     {
         const QVector<uint16_t> locks = m_keymap.lockMasks();
+        QVector<xcb_void_cookie_t> cookies;
+        for (uint16_t lock : locks)
+            cookies << xcb_grab_key_checked(m_x11.connection, 1, m_x11.root, combination.mods | lock,
+                                            combination.keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
         bool refused = false;
-        for (uint16_t lock : locks) {
-            const xcb_void_cookie_t cookie =
-                xcb_grab_key_checked(m_x11.connection, 1, m_x11.root, combination.mods | lock,
-                                     combination.keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        for (const xcb_void_cookie_t& cookie : cookies)
             if (xcb_generic_error_t* error = xcb_request_check(m_x11.connection, cookie)) {
                 refused = true;
                 free(error);
             }
-        }
         m_grabs.insert(combination, locks);
         if (refused)
             release(combination); // give back whatever variants we did get
