@@ -15,6 +15,7 @@
 #include "diagnostics/softwareupdater.h"
 #include "dialogs/dropacceptablewidget.h"
 #include "dialogs/logindialog.h"
+#include "dialogs/optionsdialog.h"
 #include "platform/globalshortcut.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
@@ -54,6 +55,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createUploadPipeline();
     createUserSession();
     readSettings();
+    warnAboutUnusableHotkeys();
     createDropWidget();
     createScreens();
     initSounds();
@@ -318,7 +320,34 @@ void CBrightloomMainWidget::disableHotkeys()
     hotkeys->disable();
 }
 
-void CBrightloomMainWidget::showOptionsDialog() {}
+void CBrightloomMainWidget::showOptionsDialog()
+{
+    COptionsDialog dialog;
+    const std::array<QString, BL::App::HotkeyCount> current = hotkeys->portableTexts();
+    dialog.setSingleShotText(current[BL::App::SingleShotHotkey]);
+    dialog.setComparisonShotText(current[BL::App::ComparisonShotHotkey]);
+    dialog.setDropWidgetText(current[BL::App::DropWidgetHotkey]);
+    dialog.setLocalShotText(current[BL::App::LocalShotHotkey]);
+    connect(&dialog, &COptionsDialog::startedChangingHotkey, this, &CBrightloomMainWidget::disableHotkeys);
+    connect(&dialog, &COptionsDialog::stoppedChangingHotkey, this, &CBrightloomMainWidget::enableHotkeys);
+    const auto unlock = lockTrayMenu();
+    // However the dialog ends, even closed while it records, the hotkeys act again afterwards.
+    const auto reenable = qScopeGuard([this] { enableHotkeys(); });
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    hotkeys->applyEdited({dialog.singleShotText(), dialog.comparisonShotText(), dialog.dropWidgetText(),
+                          dialog.localShotText()});
+    writeSettings();
+    enableHotkeys();
+    warnAboutUnusableHotkeys();
+}
+
+void CBrightloomMainWidget::warnAboutUnusableHotkeys()
+{
+    const QString message = hotkeys->unusableHotkeysMessage();
+    if (!message.isEmpty())
+        tray->showBalloon(message, QSystemTrayIcon::Warning, 5000);
+}
 
 void CBrightloomMainWidget::onGlobalSingleShotShortcutActivated()
 {

@@ -122,6 +122,8 @@ private:
     void createScreens();
     void showOverlay(QWidget* overlay);
     void onHotkey(BL::App::EHotkey hotkey);
+    // A Warning balloon naming each hotkey that cannot act (combination taken, no such key).
+    void warnAboutUnusableHotkeys();
     void openWebPage(const QString& url);
     // Disables the tray menu while a dialog of it runs; re-enabled when the guard goes.
     [[nodiscard]] QScopeGuard<std::function<void()>> lockTrayMenu();

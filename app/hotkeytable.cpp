@@ -1,7 +1,10 @@
 #include "app/hotkeytable.h"
 
+#include "app/logging.h"
+#include "dialogs/defaultshortcuts.h"
 #include "platform/globalshortcut.h"
 
+#include <QCoreApplication>
 #include <QKeySequence>
 
 namespace BL::App {
@@ -9,10 +12,14 @@ namespace BL::App {
 const std::array<SHotkeyEntry, HotkeyCount>& hotkeyEntries()
 {
     static const std::array<SHotkeyEntry, HotkeyCount> entries = {{
-        {SingleShotHotkey, "single_shot_shortcut", "Ctrl+Alt+P"},
-        {ComparisonShotHotkey, "comparison_shot_shortcut", "Ctrl+Alt+M"},
-        {DropWidgetHotkey, "drop_widget_shortcut", "Ctrl+Alt+D"},
-        {LocalShotHotkey, "local_shot_shortcut", "Ctrl+Alt+L"},
+        {SingleShotHotkey, "single_shot_shortcut", BL::Dialogs::kDefaultShortcuts[0],
+         QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "single shot")},
+        {ComparisonShotHotkey, "comparison_shot_shortcut", BL::Dialogs::kDefaultShortcuts[1],
+         QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "comparison shot")},
+        {DropWidgetHotkey, "drop_widget_shortcut", BL::Dialogs::kDefaultShortcuts[2],
+         QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "drop widget")},
+        {LocalShotHotkey, "local_shot_shortcut", BL::Dialogs::kDefaultShortcuts[3],
+         QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "local shot")},
     }};
     return entries;
 }
@@ -45,6 +52,47 @@ void CHotkeyTable::applyStored(EHotkey hotkey, const QString& text)
         m_shortcuts[hotkey]->setShortcut(QKeySequence(text, QKeySequence::NativeText));
 }
 
+void CHotkeyTable::applyEdited(const std::array<QString, HotkeyCount>& texts)
+{
+    std::array<QKeySequence, HotkeyCount> wanted;
+    for (int i = 0; i < HotkeyCount; ++i)
+        wanted[i] = QKeySequence(texts[i], QKeySequence::NativeText);
+    // Let go of every combination that changes first: in a swap, each hotkey asks for the
+    // combination its partner still holds, which a platform may refuse to give twice.
+    for (int i = 0; i < HotkeyCount; ++i)
+        if (m_shortcuts[i]->shortcut() != wanted[i])
+            m_shortcuts[i]->setShortcut(QKeySequence());
+    for (int i = 0; i < HotkeyCount; ++i)
+        m_shortcuts[i]->setShortcut(wanted[i]);
+}
+
+QString CHotkeyTable::unusableHotkeysMessage() const
+{
+    QStringList lines;
+    for (const SHotkeyEntry& entry : hotkeyEntries()) {
+        const CGlobalShortcut* shortcut = m_shortcuts[entry.index];
+        const QString action = tr(entry.actionName);
+        const QString combination = shortcut->shortcut().toString(QKeySequence::NativeText);
+        switch (shortcut->registration()) {
+        case CGlobalShortcut::HeldElsewhere:
+            lines << tr("%1 (%2) is held by another program and does nothing here. Choose another "
+                        "combination in \"Keyboard shortcuts...\".")
+                         .arg(combination, action);
+            break;
+        case CGlobalShortcut::NoSuchKey:
+            lines << tr("%1 (%2) cannot be pressed on this keyboard. Choose another combination in "
+                        "\"Keyboard shortcuts...\".")
+                         .arg(combination.isEmpty() ? tr("The combination") : combination, action);
+            break;
+        case CGlobalShortcut::NotRegistered:
+        case CGlobalShortcut::Registered:
+        case CGlobalShortcut::Unsupported:
+            break;
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 void CHotkeyTable::enable()
 {
     for (CGlobalShortcut* shortcut : m_shortcuts) {
@@ -66,8 +114,10 @@ void CHotkeyTable::disable()
 void CHotkeyTable::onShortcutActivated()
 {
     for (int i = 0; i < HotkeyCount; ++i)
-        if (sender() == m_shortcuts[i])
+        if (sender() == m_shortcuts[i]) {
+            qCDebug(lcApp) << "hotkey" << hotkeyEntries()[i].actionName << "activated";
             emit activated(EHotkey(i));
+        }
 }
 
 } // namespace BL::App

@@ -17,6 +17,7 @@ struct SHotkeyEntry
     EHotkey index;
     const char* settingsKey;
     const char* defaultSequence; // native text, the same in portable form
+    const char* actionName;      // what the person reads in a warning, translated in CHotkeyTable
 };
 
 // What each hotkey is called in the settings and what it starts as; one row per hotkey.
@@ -39,6 +40,13 @@ public:
     std::array<QString, HotkeyCount> portableTexts() const;
     // A stored sequence (read back as native text) replaces the current one; empty keeps it.
     void applyStored(EHotkey hotkey, const QString& text);
+    // The four texts of an accepted options dialog (native text), in hotkey order.
+    void applyEdited(const std::array<QString, HotkeyCount>& texts);
+
+    // One line for each hotkey that cannot act: its combination is held by another program
+    // or no key of this keyboard makes it. Empty when all work, or when this window system
+    // has no global hotkeys at all.
+    QString unusableHotkeysMessage() const;
 
     // Safe to call when already enabled: a press never runs its action twice.
     void enable();

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "platform/globalshortcut.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QKeySequence>
 #include <QRect>
 #include <QString>
 #include <memory>
-
-class CGlobalShortcut;
 
 namespace BL::Platform {
 
@@ -16,9 +16,11 @@ class CAbstractShortcutBackend
 {
 public:
     virtual ~CAbstractShortcutBackend() = default;
-    // Grabs the combination (first key of `sequence`) for `owner`; false when refused.
-    virtual bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) = 0;
-    virtual void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) = 0;
+    // Grabs the combination (first key of `sequence`) for `owner`, and says how that went.
+    virtual CGlobalShortcut::ERegistration registerShortcut(CGlobalShortcut* owner,
+                                                            const QKeySequence& sequence) = 0;
+    // Gives up whatever `owner` holds; an owner it does not know is fine.
+    virtual void unregisterShortcut(CGlobalShortcut* owner) = 0;
 };
 
 // The window system's fast screen grab; see grabScreenRect().

@@ -19,15 +19,17 @@ bool CGlobalShortcut::setShortcut(const QKeySequence& shortcut)
     unregister();
     m_shortcut = shortcut;
     if (!m_shortcut.isEmpty())
-        m_registered = backends().shortcuts().registerShortcut(this, m_shortcut);
-    return m_registered;
+        m_registration = backends().shortcuts().registerShortcut(this, m_shortcut);
+    return isRegistered();
 }
 
 void CGlobalShortcut::unregister()
 {
-    if (m_registered)
-        backends().shortcuts().unregisterShortcut(this, m_shortcut);
-    m_registered = false;
+    // A backend may keep a refused combination to try again later (a new
+    // keyboard layout), so it hears of every owner that goes away.
+    if (m_registration != NotRegistered)
+        backends().shortcuts().unregisterShortcut(this);
+    m_registration = NotRegistered;
 }
 
 void CGlobalShortcut::trigger()

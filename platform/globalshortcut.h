@@ -6,13 +6,21 @@
 // A system-wide keyboard shortcut. Constructing it registers the combination
 // with the platform at once; while disabled a press emits nothing, but the
 // combination stays registered. A combination the platform refuses (another
-// client holds it, no backend) only logs a warning and stays inert.
+// client holds it, no key for it, no backend) stays inert; registration() says why.
 class CGlobalShortcut : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(CGlobalShortcut)
 
 public:
+    enum ERegistration {
+        NotRegistered, // empty sequence
+        Registered,
+        HeldElsewhere, // another program holds the combination
+        NoSuchKey,     // the keyboard has no key for it
+        Unsupported,   // this window system has no global shortcuts
+    };
+
     explicit CGlobalShortcut(const QKeySequence& shortcut, QObject* parent = nullptr);
     ~CGlobalShortcut() override;
 
@@ -20,13 +28,17 @@ public:
     // Gives up the old combination and registers the new one; false when the
     // platform refused it (the sequence is kept either way).
     bool setShortcut(const QKeySequence& shortcut);
-    bool isRegistered() const { return m_registered; }
+    bool isRegistered() const { return m_registration == Registered; }
+    ERegistration registration() const { return m_registration; }
 
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled) { m_enabled = enabled; }
 
     // Called by the platform backend when the registered combination was pressed.
     void trigger();
+    // Called by the platform backend when it had to grab the combination anew
+    // (the keyboard mapping changed).
+    void setRegistration(ERegistration registration) { m_registration = registration; }
 
 signals:
     void activated();
@@ -36,5 +48,5 @@ private:
 
     QKeySequence m_shortcut;
     bool m_enabled = true;
-    bool m_registered = false;
+    ERegistration m_registration = NotRegistered;
 };

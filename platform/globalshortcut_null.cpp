@@ -1,4 +1,5 @@
 #include "platform/backendfactories.h"
+#include "platform/globalshortcut.h"
 #include "platform/logging.h"
 
 // For window systems without a way to grab keys: the shortcuts stay inert.
@@ -9,17 +10,17 @@ namespace {
 class CNullShortcutBackend final : public CAbstractShortcutBackend
 {
 public:
-    bool registerShortcut(CGlobalShortcut*, const QKeySequence& sequence) override
+    CGlobalShortcut::ERegistration registerShortcut(CGlobalShortcut*, const QKeySequence& sequence) override
     {
         if (!m_warned) {
             m_warned = true;
             qCWarning(lcPlatform) << "global shortcuts are not supported here; ignoring"
                                   << sequence.toString();
         }
-        return false;
+        return CGlobalShortcut::Unsupported;
     }
 
-    void unregisterShortcut(CGlobalShortcut*, const QKeySequence&) override {}
+    void unregisterShortcut(CGlobalShortcut*) override {}
 
 private:
     bool m_warned = false;

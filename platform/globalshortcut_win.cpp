@@ -50,22 +50,23 @@ class CWinShortcutBackend final : public CAbstractShortcutBackend, private QAbst
 public:
     CWinShortcutBackend() { QCoreApplication::instance()->installNativeEventFilter(this); }
 
-    bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) override
+    CGlobalShortcut::ERegistration registerShortcut(CGlobalShortcut* owner,
+                                                    const QKeySequence& sequence) override
     {
         const UINT vk = virtualKeyFor(sequence[0] & ~Qt::KeyboardModifierMask);
         if (vk == 0)
-            return false;
+            return CGlobalShortcut::NoSuchKey;
         const int id = m_nextId++;
         if (!RegisterHotKey(nullptr, id, modsFor(sequence[0] & Qt::KeyboardModifierMask), vk)) {
             qCWarning(lcPlatform) << "the combination" << sequence.toString()
                                   << "is held by another program; that hotkey stays inert";
-            return false;
+            return CGlobalShortcut::HeldElsewhere;
         }
         m_ids.insert(id, owner);
-        return true;
+        return CGlobalShortcut::Registered;
     }
 
-    void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence&) override
+    void unregisterShortcut(CGlobalShortcut* owner) override
     {
         for (auto it = m_ids.begin(); it != m_ids.end();) {
             if (it.value() == owner) {
@@ -83,9 +84,11 @@ private:
         auto* msg = static_cast<MSG*>(message);
         if (msg->message != WM_HOTKEY)
             return false;
-        if (CGlobalShortcut* owner = m_ids.value(int(msg->wParam)))
-            owner->trigger();
-        return true;
+        CGlobalShortcut* owner = m_ids.value(int(msg->wParam));
+        if (!owner)
+            return false;
+        owner->trigger();
+        return owner->isEnabled();
     }
 
     QHash<int, CGlobalShortcut*> m_ids;

@@ -1,13 +1,19 @@
 #include "platform/globalshortcut.h"
+#include "platform/keymap_x11.h"
 #include "platform/logging.h"
 #include "platform/x11backends.h"
 
 #include <QAbstractNativeEventFilter>
+#include <QChar>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QHash>
-#include <QMultiHash>
-#include <X11/Xlib.h>
+#include <QPointer>
+#include <QTimer>
+#include <QWindow>
 #include <X11/keysym.h>
+#include <cstring>
+#include <utility>
 #include <xcb/xcb.h>
 
 // X11: a passive grab of the combination on the root window, so the server
@@ -15,13 +21,6 @@
 namespace BL::Platform {
 
 namespace {
-
-// CapsLock and NumLock change the modifier state of every press; a grab must
-// cover each combination of them or it misses whenever one is on.
-constexpr uint16_t kIgnoredMasks[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
-                                      XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
-constexpr uint16_t kRelevantMods =
-    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 struct Combination
 {
@@ -35,16 +34,55 @@ uint qHash(const Combination& c, uint seed = 0)
     return ::qHash((uint(c.keycode) << 16) | c.mods, seed);
 }
 
-KeySym keysymFor(int qtKey)
+constexpr uint32_t kUnicodeKeysym = 0x01000000;
+constexpr uint32_t kNoSymbol = 0;
+
+uint32_t keypadKeysymFor(int qtKey)
+{
+    if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9)
+        return XK_KP_0 + uint32_t(qtKey - Qt::Key_0);
+    static const QHash<int, uint32_t> keypad = {
+        {Qt::Key_Asterisk, XK_KP_Multiply},
+        {Qt::Key_Plus, XK_KP_Add},
+        {Qt::Key_Minus, XK_KP_Subtract},
+        {Qt::Key_Period, XK_KP_Decimal},
+        {Qt::Key_Comma, XK_KP_Separator},
+        {Qt::Key_Slash, XK_KP_Divide},
+        {Qt::Key_Enter, XK_KP_Enter},
+        {Qt::Key_Equal, XK_KP_Equal},
+        {Qt::Key_Home, XK_KP_Home},
+        {Qt::Key_End, XK_KP_End},
+        {Qt::Key_Left, XK_KP_Left},
+        {Qt::Key_Right, XK_KP_Right},
+        {Qt::Key_Up, XK_KP_Up},
+        {Qt::Key_Down, XK_KP_Down},
+        {Qt::Key_PageUp, XK_KP_Prior},
+        {Qt::Key_PageDown, XK_KP_Next},
+        {Qt::Key_Insert, XK_KP_Insert},
+        {Qt::Key_Delete, XK_KP_Delete},
+        {Qt::Key_Clear, XK_KP_Begin},
+        {Qt::Key_Space, XK_KP_Space},
+    };
+    return keypad.value(qtKey, kNoSymbol);
+}
+
+// The symbols that type a Qt key, best first. Qt names a letter by its capital, while
+// the key types the small one without Shift.
+QVector<uint32_t> keysymsFor(int qtKey)
 {
     if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z)
-        return XK_a + (qtKey - Qt::Key_A);
+        return {uint32_t(XK_a + (qtKey - Qt::Key_A))};
     if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F35)
-        return XK_F1 + (qtKey - Qt::Key_F1);
-    // Printable Latin-1 keys share their codes with X keysyms.
-    if (qtKey >= 0x20 && qtKey <= 0xff)
-        return KeySym(qtKey);
-    static const QHash<int, KeySym> special = {
+        return {uint32_t(XK_F1 + (qtKey - Qt::Key_F1))};
+    if (qtKey >= 0x20 && qtKey < 0x01000000) {
+        // Latin-1 keysyms are the code points; the rest of Unicode has keysyms of its own.
+        const auto keysym = [](uint code) { return code <= 0xff ? code : kUnicodeKeysym | code; };
+        const uint small = QChar::toLower(uint(qtKey));
+        if (small != uint(qtKey))
+            return {keysym(small), keysym(uint(qtKey))};
+        return {keysym(uint(qtKey))};
+    }
+    static const QHash<int, uint32_t> special = {
         {Qt::Key_Print, XK_Print},    {Qt::Key_SysReq, XK_Sys_Req},
         {Qt::Key_Pause, XK_Pause},    {Qt::Key_ScrollLock, XK_Scroll_Lock},
         {Qt::Key_Escape, XK_Escape},  {Qt::Key_Tab, XK_Tab},
@@ -58,111 +96,238 @@ KeySym keysymFor(int qtKey)
         {Qt::Key_Menu, XK_Menu},      {Qt::Key_Help, XK_Help},
         {Qt::Key_Clear, XK_Clear},
     };
-    return special.value(qtKey, NoSymbol);
+    const uint32_t keysym = special.value(qtKey, kNoSymbol);
+    return keysym == kNoSymbol ? QVector<uint32_t>{} : QVector<uint32_t>{keysym};
 }
 
-uint16_t modsFor(int qtModifiers)
+// The first event code of the XKB extension, whose keymap changes Qt's connection hears
+// of instead of the core MappingNotify; 0 without the extension.
+uint8_t xkbFirstEvent(xcb_connection_t* connection)
 {
-    uint16_t mods = 0;
-    if (qtModifiers & Qt::ShiftModifier)
-        mods |= XCB_MOD_MASK_SHIFT;
-    if (qtModifiers & Qt::ControlModifier)
-        mods |= XCB_MOD_MASK_CONTROL;
-    if (qtModifiers & Qt::AltModifier)
-        mods |= XCB_MOD_MASK_1;
-    if (qtModifiers & Qt::MetaModifier)
-        mods |= XCB_MOD_MASK_4;
-    return mods;
+    static const char kName[] = "XKEYBOARD";
+    const auto cookie = xcb_query_extension(connection, uint16_t(strlen(kName)), kName);
+    xcb_query_extension_reply_t* reply = xcb_query_extension_reply(connection, cookie, nullptr);
+    const uint8_t first = reply && reply->present ? reply->first_event : 0;
+    free(reply);
+    return first;
 }
 
 class CX11ShortcutBackend final : public CAbstractShortcutBackend, private QAbstractNativeEventFilter
 {
 public:
-    explicit CX11ShortcutBackend(const SX11Connection& x11) : m_x11(x11)
+    explicit CX11ShortcutBackend(const SX11Connection& x11)
+        : m_x11(x11), m_keymap(CX11Keymap::load(x11.connection)),
+          m_xkbFirstEvent(xkbFirstEvent(x11.connection))
     {
         QCoreApplication::instance()->installNativeEventFilter(this);
     }
 
-    bool registerShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) override
+    CGlobalShortcut::ERegistration registerShortcut(CGlobalShortcut* owner,
+                                                    const QKeySequence& sequence) override
     {
-        Combination combination;
-        if (!toCombination(sequence, &combination)) {
-            qCWarning(lcPlatform) << "cannot map" << sequence.toString() << "to an X11 key";
-            return false;
-        }
-        // Another of our shortcuts may hold this combination already: share the grab.
-        if (!m_grabs.contains(combination)) {
-            bool refused = false;
-            for (uint16_t extra : kIgnoredMasks) {
-                const xcb_void_cookie_t cookie =
-                    xcb_grab_key_checked(m_x11.connection, 1, m_x11.root, combination.mods | extra,
-                                         combination.keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-                if (xcb_generic_error_t* error = xcb_request_check(m_x11.connection, cookie)) {
-                    refused = true;
-                    free(error);
-                }
-            }
-            if (refused) {
-                // Someone else holds it: give back whatever variants we did get.
-                ungrab(combination);
-                qCWarning(lcPlatform) << "the combination" << sequence.toString()
-                                      << "is held by another program; that hotkey stays inert";
-                return false;
-            }
-        }
-        m_grabs.insert(combination, owner);
-        return true;
+        unregisterShortcut(owner);
+        SOwner entry{sequence, {}, CGlobalShortcut::NotRegistered};
+        attach(entry);
+        m_owners.insert(owner, entry);
+        return entry.state;
     }
 
-    void unregisterShortcut(CGlobalShortcut* owner, const QKeySequence& sequence) override
+    void unregisterShortcut(CGlobalShortcut* owner) override
     {
-        Combination combination;
-        if (!toCombination(sequence, &combination))
+        const auto it = m_owners.constFind(owner);
+        if (it == m_owners.cend())
             return;
-        m_grabs.remove(combination, owner);
-        if (!m_grabs.contains(combination))
-            ungrab(combination);
+        const SOwner entry = *it;
+        m_owners.erase(it);
+        if (entry.state == CGlobalShortcut::Registered && !heldByAnyOwner(entry.combination))
+            release(entry.combination);
     }
 
 private:
+    // What each shortcut asked for and the key it got with the keymap in force.
+    struct SOwner
+    {
+        QKeySequence sequence;
+        Combination combination;
+        CGlobalShortcut::ERegistration state;
+    };
+
     bool nativeEventFilter(const QByteArray& eventType, void* message, long*) override
     {
         if (eventType != "xcb_generic_event_t")
             return false;
         auto* event = static_cast<xcb_generic_event_t*>(message);
-        if ((event->response_type & ~0x80) != XCB_KEY_PRESS)
+        const uint8_t type = event->response_type & ~0x80;
+        if (isMappingChange(event, type)) {
+            scheduleRegrab();
+            return false; // Qt needs it as much as we do
+        }
+        if (type != XCB_KEY_PRESS)
             return false;
         auto* press = reinterpret_cast<xcb_key_press_event_t*>(event);
-        const Combination combination{press->detail, uint16_t(press->state & kRelevantMods)};
-        const QList<CGlobalShortcut*> owners = m_grabs.values(combination);
-        for (CGlobalShortcut* owner : owners)
-            owner->trigger();
-        return !owners.isEmpty();
+        const uint16_t meaningful = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | m_keymap.altMask() |
+                                    m_keymap.metaMask() | m_keymap.level3Mask();
+        const Combination combination{press->detail, uint16_t(press->state & meaningful)};
+        if (!m_grabs.contains(combination))
+            return false;
+        QVector<QPointer<CGlobalShortcut>> owners;
+        bool taken = false;
+        for (auto it = m_owners.cbegin(); it != m_owners.cend(); ++it)
+            if (it->state == CGlobalShortcut::Registered && it->combination == combination) {
+                owners << it.key();
+                taken = taken || it.key()->isEnabled();
+            }
+        for (const QPointer<CGlobalShortcut>& owner : owners)
+            if (owner)
+                owner->trigger();
+        if (taken)
+            return true;
+        // No enabled shortcut wants it: it belongs to our focused window, where the options
+        // dialog records the current hotkeys while they are switched off. The server reports
+        // a press that set off a grab on the grab window, the root, which Qt would drop.
+        if (const QWindow* focus = QGuiApplication::focusWindow(); focus && press->event == m_x11.root) {
+            press->event = xcb_window_t(focus->winId());
+            press->child = XCB_NONE;
+        }
+        return false;
+    }
+
+    bool isMappingChange(xcb_generic_event_t* event, uint8_t type) const
+    {
+        if (type == XCB_MAPPING_NOTIFY)
+            return reinterpret_cast<xcb_mapping_notify_event_t*>(event)->request != XCB_MAPPING_POINTER;
+        // XKB's NewKeyboardNotify (0) and MapNotify (1); the kind is the second byte.
+        const uint8_t xkbType = reinterpret_cast<const uint8_t*>(event)[1];
+        return m_xkbFirstEvent != 0 && type == m_xkbFirstEvent && xkbType <= 1;
+    }
+
+    void scheduleRegrab()
+    {
+        // One layout switch sends a burst of notifications; grab once after the burst.
+        if (m_regrabPending)
+            return;
+        m_regrabPending = true;
+        QTimer::singleShot(0, QCoreApplication::instance(), [this] { regrab(); });
+    }
+
+    // Keys move between layouts: grab each shortcut's combination where the new keymap puts
+    // it, then release every grab the new keymap no longer needs, on the keycode and lock
+    // states it was made with. Grabbing first leaves no moment in which an unmoved hotkey is
+    // ungrabbed (tools that type keys change the mapping around every press).
+    void regrab()
+    {
+        m_regrabPending = false;
+        const QHash<Combination, QVector<uint16_t>> previous = std::exchange(m_grabs, {});
+        m_keymap = CX11Keymap::load(m_x11.connection);
+        int grabbed = 0;
+        for (auto it = m_owners.begin(); it != m_owners.end(); ++it) {
+            attach(*it);
+            it.key()->setRegistration(it->state);
+            grabbed += it->state == CGlobalShortcut::Registered ? 1 : 0;
+        }
+        for (auto it = previous.cbegin(); it != previous.cend(); ++it)
+            for (uint16_t lock : it.value())
+                if (!m_grabs.value(it.key()).contains(lock))
+                    xcb_ungrab_key(m_x11.connection, it.key().keycode, m_x11.root, it.key().mods | lock);
+        xcb_flush(m_x11.connection);
+        qCDebug(lcPlatform) << "keyboard mapping changed;" << grabbed << "of" << m_owners.size()
+                            << "hotkeys grabbed again";
+    }
+
+    void attach(SOwner& entry)
+    {
+        if (!toCombination(entry.sequence, &entry.combination)) {
+            qCWarning(lcPlatform) << "cannot map" << entry.sequence.toString() << "to a key of this keyboard";
+            entry.state = CGlobalShortcut::NoSuchKey;
+            return;
+        }
+        // Another of our shortcuts may hold this combination already: share the grab.
+        if (!m_grabs.contains(entry.combination) && !grab(entry.combination)) {
+            qCWarning(lcPlatform) << "the combination" << entry.sequence.toString()
+                                  << "is held by another program; that hotkey stays inert";
+            entry.state = CGlobalShortcut::HeldElsewhere;
+            return;
+        }
+        entry.state = CGlobalShortcut::Registered;
+    }
+
+    bool heldByAnyOwner(const Combination& combination) const
+    {
+        for (const SOwner& entry : m_owners)
+            if (entry.state == CGlobalShortcut::Registered && entry.combination == combination)
+                return true;
+        return false;
     }
 
     bool toCombination(const QKeySequence& sequence, Combination* out) const
     {
         const int key = sequence[0] & ~Qt::KeyboardModifierMask;
-        const KeySym sym = keysymFor(key);
-        if (sym == NoSymbol)
+        const int qtMods = sequence[0] & Qt::KeyboardModifierMask;
+        CX11Keymap::SKey found;
+        // A keypad key is the same key with NumLock on or off; grab the key itself.
+        if (qtMods & Qt::KeypadModifier)
+            if (const uint32_t keysym = keypadKeysymFor(key); keysym != kNoSymbol)
+                found = m_keymap.findKeypad(keysym);
+        for (uint32_t keysym : keysymsFor(key)) {
+            if (found.keycode)
+                break;
+            found = m_keymap.find(keysym);
+        }
+        if (found.keycode == 0)
             return false;
-        const KeyCode code = XKeysymToKeycode(m_x11.display, sym);
-        if (code == 0)
+        uint16_t mods = found.levelMods;
+        if (qtMods & Qt::ShiftModifier || key == Qt::Key_Backtab)
+            mods |= XCB_MOD_MASK_SHIFT;
+        if (qtMods & Qt::ControlModifier)
+            mods |= XCB_MOD_MASK_CONTROL;
+        if (qtMods & Qt::AltModifier)
+            mods |= m_keymap.altMask();
+        if (qtMods & Qt::MetaModifier)
+            mods |= m_keymap.metaMask();
+        const uint16_t ctrlAlt = XCB_MOD_MASK_CONTROL | m_keymap.altMask();
+        if ((mods & ctrlAlt) == ctrlAlt && m_keymap.serverTakesCtrlAlt(found.keycode)) {
+            qCWarning(lcPlatform) << "the X server keeps" << sequence.toString() << "for itself";
             return false;
-        out->keycode = code;
-        out->mods = modsFor(sequence[0] & Qt::KeyboardModifierMask);
+        }
+        *out = {found.keycode, mods};
         return true;
     }
 
-    void ungrab(const Combination& combination)
+    // Grabs the combination with every state of the locks; all or nothing. A combination
+    // we hold already is simply grabbed again: the server replaces a client's own grab.
+    bool grab(const Combination& combination)
     {
-        for (uint16_t extra : kIgnoredMasks)
-            xcb_ungrab_key(m_x11.connection, combination.keycode, m_x11.root, combination.mods | extra);
+        const QVector<uint16_t> locks = m_keymap.lockMasks();
+        QVector<xcb_void_cookie_t> cookies;
+        for (uint16_t lock : locks)
+            cookies << xcb_grab_key_checked(m_x11.connection, 1, m_x11.root, combination.mods | lock,
+                                            combination.keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        bool refused = false;
+        for (const xcb_void_cookie_t& cookie : cookies)
+            if (xcb_generic_error_t* error = xcb_request_check(m_x11.connection, cookie)) {
+                refused = true;
+                free(error);
+            }
+        m_grabs.insert(combination, locks);
+        if (refused)
+            release(combination); // give back whatever variants we did get
+        return !refused;
+    }
+
+    void release(const Combination& combination)
+    {
+        for (uint16_t lock : m_grabs.take(combination))
+            xcb_ungrab_key(m_x11.connection, combination.keycode, m_x11.root, combination.mods | lock);
         xcb_flush(m_x11.connection);
     }
 
     const SX11Connection m_x11;
-    QMultiHash<Combination, CGlobalShortcut*> m_grabs;
+    CX11Keymap m_keymap;
+    const uint8_t m_xkbFirstEvent;
+    bool m_regrabPending = false;
+    QHash<CGlobalShortcut*, SOwner> m_owners;
+    // Each grab made, with the lock states it was made with: released exactly so.
+    QHash<Combination, QVector<uint16_t>> m_grabs;
 };
 
 } // namespace

@@ -292,7 +292,8 @@ void TestMainWidget::menuUnlockedWhicheverWayDialogsEnd()
             (dialog->*end)();
         });
     };
-    for (const int entry : {1, 7}) { // "Upload image from U&RL...", "Choose s&torage dir..."
+    // "Upload image from U&RL...", "&Keyboard shortcuts...", "Choose s&torage dir..."
+    for (const int entry : {1, 6, 7}) {
         endDialogWith(&QDialog::reject);
         menu->actions().at(entry)->trigger();
         QVERIFY(menu->isEnabled());

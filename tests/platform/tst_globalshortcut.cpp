@@ -3,12 +3,87 @@
 #include "platform/globalshortcut.h"
 #include "x11session.h"
 
+#include <QKeyEvent>
 #include <QSignalSpy>
+#include <QWidget>
 #include <QX11Info>
 #include <QtTest>
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 using BL::Test::xdotool;
+
+namespace {
+
+bool g_accessRefused = false;
+
+int recordAccessError(Display*, XErrorEvent* error)
+{
+    if (error->error_code == BadAccess)
+        g_accessRefused = true;
+    return 0;
+}
+
+// Another X client's view: true when some client already grabs the key with exactly
+// these modifiers on the root window (the server refuses a second grab).
+bool grabbedElsewhere(KeyCode keycode, unsigned mods)
+{
+    Display* probe = XOpenDisplay(nullptr);
+    g_accessRefused = false;
+    XErrorHandler previous = XSetErrorHandler(recordAccessError);
+    XGrabKey(probe, keycode, mods, DefaultRootWindow(probe), True, GrabModeAsync, GrabModeAsync);
+    XSync(probe, False);
+    XSetErrorHandler(previous);
+    const bool refused = g_accessRefused;
+    XCloseDisplay(probe); // gives back the probe's own grab, if it got one
+    return refused;
+}
+
+// Looked up on a fresh connection: Xlib keeps the keymap it first read.
+KeyCode keycodeOf(KeySym keysym)
+{
+    Display* display = XOpenDisplay(nullptr);
+    const KeyCode code = XKeysymToKeycode(display, keysym);
+    XCloseDisplay(display);
+    return code;
+}
+
+// Sets the modifier map; `rows` names the keys of Mod2 to Mod5 (the first four bits stay).
+// Returns the map it replaced, for putting back.
+XModifierKeymap* setModifierMap(const QVector<QVector<KeySym>>& rows, XModifierKeymap* exact = nullptr)
+{
+    Display* display = XOpenDisplay(nullptr);
+    XModifierKeymap* previous = XGetModifierMapping(display);
+    XModifierKeymap* map = exact;
+    if (!map) {
+        map = XNewModifiermap(previous->max_keypermod);
+        for (int m = 0; m < 4; ++m)
+            for (int i = 0; i < previous->max_keypermod; ++i)
+                if (const KeyCode code = previous->modifiermap[m * previous->max_keypermod + i])
+                    map = XInsertModifiermapEntry(map, code, m);
+        for (int row = 0; row < rows.size(); ++row)
+            for (KeySym keysym : rows[row])
+                map = XInsertModifiermapEntry(map, XKeysymToKeycode(display, keysym), Mod2MapIndex + row);
+    }
+    while (XSetModifierMapping(display, map) == MappingBusy)
+        QTest::qWait(50);
+    if (map != exact)
+        XFreeModifiermap(map);
+    XCloseDisplay(display);
+    return previous;
+}
+
+// Records the key presses our own focused window receives.
+class CKeyRecorder : public QWidget
+{
+public:
+    QList<int> keys;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override { keys << (event->key() | int(event->modifiers())); }
+};
+
+} // namespace
 
 class TestGlobalShortcut : public QObject
 {
@@ -146,6 +221,147 @@ private slots:
         QVERIFY(taken.setShortcut(QKeySequence(QStringLiteral("Ctrl+Alt+H"))));
         press(QStringLiteral("ctrl+alt+h"));
         QTRY_COMPARE(takenSpy.count(), 1);
+    }
+
+    void disabledPressReachesOurFocusedWindow()
+    {
+        CKeyRecorder window;
+        window.resize(200, 100);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        CGlobalShortcut shortcut(QKeySequence(QStringLiteral("Ctrl+Alt+L")));
+        QSignalSpy spy(&shortcut, &CGlobalShortcut::activated);
+        const int pressed = Qt::ControlModifier | Qt::AltModifier | Qt::Key_L;
+
+        // Switched off (the options dialog records a new combination): the press is the window's.
+        shortcut.setEnabled(false);
+        press(QStringLiteral("ctrl+alt+l"));
+        QTRY_VERIFY(window.keys.contains(pressed));
+        QCOMPARE(spy.count(), 0);
+
+        // Switched on, the hotkey takes it and the window never sees it.
+        window.keys.clear();
+        shortcut.setEnabled(true);
+        press(QStringLiteral("ctrl+alt+l"));
+        QTRY_COMPARE(spy.count(), 1);
+        QTest::qWait(200);
+        QVERIFY(!window.keys.contains(pressed));
+    }
+
+    void shiftedSymbolsAndKeypadKeys()
+    {
+        // What the person presses for "!" is Shift and the 1 key.
+        CGlobalShortcut bang(QKeySequence(QStringLiteral("Ctrl+!")));
+        QVERIFY(bang.isRegistered());
+        QSignalSpy bangSpy(&bang, &CGlobalShortcut::activated);
+        press(QStringLiteral("ctrl+shift+1"));
+        QTRY_COMPARE(bangSpy.count(), 1);
+        press(QStringLiteral("ctrl+1"));
+        QTest::qWait(300);
+        QCOMPARE(bangSpy.count(), 1);
+
+        // The keypad 5, with NumLock off (KP_Begin) or on; never the 5 above the letters.
+        CGlobalShortcut keypad(QKeySequence(QStringLiteral("Ctrl+Alt+Num+5")));
+        QVERIFY(keypad.isRegistered());
+        QSignalSpy keypadSpy(&keypad, &CGlobalShortcut::activated);
+        press(QStringLiteral("ctrl+alt+5"));
+        QTest::qWait(300);
+        QCOMPARE(keypadSpy.count(), 0);
+        press(QStringLiteral("ctrl+alt+KP_Begin"));
+        QTRY_COMPARE(keypadSpy.count(), 1);
+        press(QStringLiteral("Num_Lock"));
+        press(QStringLiteral("ctrl+alt+KP_Begin"));
+        QTRY_COMPARE(keypadSpy.count(), 2);
+        press(QStringLiteral("Num_Lock"));
+    }
+
+    void locksAndSuperFoundInTheModifierMap()
+    {
+        CGlobalShortcut hotkey(QKeySequence(QStringLiteral("Ctrl+Alt+M")));
+        CGlobalShortcut meta(QKeySequence(QStringLiteral("Meta+/")));
+        // NumLock on Mod3 and the Super keys on Mod5, away from where X usually has them.
+        XModifierKeymap* usual =
+            setModifierMap({{}, {XK_Num_Lock}, {XK_ISO_Level3_Shift}, {XK_Super_L, XK_Super_R}});
+        const KeyCode m = keycodeOf(XK_m);
+        const KeyCode slash = keycodeOf(XK_slash);
+        // A modifier map set alone is not announced to XKB clients such as Qt's connection; the
+        // next keyboard mapping change is (xdotool makes one to type), and the grabs follow the
+        // new map: NumLock's own bit is ignored, Super is Mod5.
+        press(QStringLiteral("Escape"));
+        QTRY_VERIFY(grabbedElsewhere(m, ControlMask | Mod1Mask | Mod3Mask));
+        QTRY_VERIFY(grabbedElsewhere(slash, Mod5Mask));
+        QVERIFY(!grabbedElsewhere(slash, Mod4Mask));
+
+        QSignalSpy spy(&hotkey, &CGlobalShortcut::activated);
+        QSignalSpy metaSpy(&meta, &CGlobalShortcut::activated);
+        press(QStringLiteral("Num_Lock"));
+        press(QStringLiteral("ctrl+alt+m"));
+        QTRY_COMPARE(spy.count(), 1);
+        press(QStringLiteral("super+slash"));
+        QTRY_COMPARE(metaSpy.count(), 1);
+        press(QStringLiteral("Num_Lock"));
+
+        XFreeModifiermap(setModifierMap({}, usual));
+        XFreeModifiermap(usual);
+        press(QStringLiteral("Escape"));
+        QTRY_VERIFY(grabbedElsewhere(slash, Mod4Mask));
+    }
+
+    void layoutSwitchMovesEveryGrab()
+    {
+        const KeyCode usM = keycodeOf(XK_m);
+        auto moved = std::make_unique<CGlobalShortcut>(QKeySequence(QStringLiteral("Ctrl+Alt+M")));
+        CGlobalShortcut stays(QKeySequence(QStringLiteral("Ctrl+Alt+P")));
+        QSignalSpy movedSpy(moved.get(), &CGlobalShortcut::activated);
+        QSignalSpy staysSpy(&stays, &CGlobalShortcut::activated);
+        const unsigned ctrlAlt = ControlMask | Mod1Mask;
+
+        // French AZERTY: M moves to the key right of L, P stays.
+        QCOMPARE(BL::Test::run(QStringLiteral("setxkbmap"), {QStringLiteral("fr")}), QString());
+        const KeyCode frM = keycodeOf(XK_m);
+        QVERIFY(frM != usM);
+        QTRY_VERIFY_WITH_TIMEOUT(grabbedElsewhere(frM, ctrlAlt), 5000);
+        QVERIFY(!grabbedElsewhere(usM, ctrlAlt)); // released with the keycode it was made with
+
+        press(QStringLiteral("ctrl+alt+m"));
+        press(QStringLiteral("ctrl+alt+p"));
+        QTRY_COMPARE(movedSpy.count(), 1);
+        QTRY_COMPARE(staysSpy.count(), 1);
+        QTest::qWait(300);
+        QCOMPARE(movedSpy.count(), 1);
+        QCOMPARE(staysSpy.count(), 1);
+        QVERIFY(moved->isRegistered());
+
+        // Going away after the switch leaves nothing grabbed and nobody to call.
+        moved.reset();
+        QVERIFY(!grabbedElsewhere(frM, ctrlAlt));
+        press(QStringLiteral("ctrl+alt+m"));
+        QTest::qWait(300);
+
+        QCOMPARE(BL::Test::run(QStringLiteral("setxkbmap"), {QStringLiteral("us")}), QString());
+        press(QStringLiteral("ctrl+alt+p"));
+        QTRY_COMPARE(staysSpy.count(), 2);
+        QTest::qWait(300);
+        QCOMPARE(staysSpy.count(), 2);
+    }
+
+    void serverKeysAreRefusedUntilTheServerLetsGo()
+    {
+        // Stock keymaps switch consoles on Ctrl+Alt+F1..F12: the server keeps those presses.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("keeps .* for itself")));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot map")));
+        CGlobalShortcut vt(QKeySequence(QStringLiteral("Ctrl+Alt+F5")));
+        QCOMPARE(vt.registration(), CGlobalShortcut::NoSuchKey);
+        QSignalSpy spy(&vt, &CGlobalShortcut::activated);
+
+        // Told to pass them on, it is an ordinary key, and the shortcut takes it on its own.
+        BL::Test::run(QStringLiteral("setxkbmap"),
+                      {QStringLiteral("-option"), QStringLiteral("srvrkeys:none")});
+        QTRY_VERIFY_WITH_TIMEOUT(vt.isRegistered(), 5000);
+        press(QStringLiteral("ctrl+alt+F5"));
+        QTRY_COMPARE(spy.count(), 1);
+        BL::Test::run(QStringLiteral("setxkbmap"), {QStringLiteral("-option"), QString()});
     }
 
     void twoShortcutsOnOneCombinationBothFire()
