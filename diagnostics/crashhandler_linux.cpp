@@ -155,8 +155,18 @@ void runHelper(int sig, const siginfo_t* info, const void* context, pid_t tid)
     // Where ptrace is limited to descendants, the helper (our child) must be let in. The packet
     // is sent after that, so the helper never attaches too early.
     ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(child), 0, 0, 0);
+    // A helper that could not start has closed its end: the write must fail, not kill the
+    // process with SIGPIPE and hide the signal it really died of.
+    struct sigaction ignorePipe;
+    struct sigaction previousPipe;
+    std::memset(&ignorePipe, 0, sizeof ignorePipe);
+    ignorePipe.sa_handler = SIG_IGN;
+    sigemptyset(&ignorePipe.sa_mask);
+    const bool pipeIgnored = ::sigaction(SIGPIPE, &ignorePipe, &previousPipe) == 0;
     writeAll(fds[1], &g_packet, sizeof g_packet);
     ::close(fds[1]);
+    if (pipeIgnored)
+        ::sigaction(SIGPIPE, &previousPipe, nullptr);
     const int status = waitForHelper(static_cast<pid_t>(child));
     if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127) {
         static const char message[] = "The crash helper could not be started: no crash report was written\n";
