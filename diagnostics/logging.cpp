@@ -1,0 +1,3 @@
+#include "diagnostics/logging.h"
+
+Q_LOGGING_CATEGORY(lcDiagnostics, "brightloom.diagnostics", QtInfoMsg)
