@@ -8,6 +8,7 @@ PACKAGES=(
     libx11-dev libxext-dev libxcb1-dev libxtst-dev fonts-texgyre
     libcpp-httplib-dev libsqlite3-dev libssl-dev libjpeg-dev libdeflate-dev zlib1g-dev
     xvfb x11-utils xdotool xclip trayer openbox xcompmgr curl
+    g++-mingw-w64-x86-64 wine wine64
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
