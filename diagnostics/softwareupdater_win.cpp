@@ -4,6 +4,7 @@
 #include "diagnostics/productversion.h"
 
 #include <QDebug>
+#include <string>
 #include <winsparkle.h>
 
 QString defaultAppcastUrl()

@@ -3,7 +3,6 @@
 #include "serviceprocess.h"
 #include "x11session.h"
 
-#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -97,10 +96,12 @@ void TestUpdates::init()
 
 void TestUpdates::cleanup()
 {
-    if (m_program && QTest::currentTestFailed())
+    if (!m_program)
+        return;
+    if (QTest::currentTestFailed())
         qWarning().noquote() << "program output:\n" << m_program->errorOutput();
     m_program.reset();
-    xdotool({"key", "Escape"});
+    xdotool({"key", "Escape"}); // a window the case left open
 }
 
 CProgram* TestUpdates::startProgram(const QVariantMap& settings, const QString& serviceHost)
@@ -110,18 +111,9 @@ CProgram* TestUpdates::startProgram(const QVariantMap& settings, const QString& 
     env.insert(QStringLiteral("PATH"), m_root.filePath("bin") + QLatin1Char(':') + env.value("PATH"));
     env.insert(QStringLiteral("BL_TEST_OPENED"), m_root.filePath("opened.txt"));
     env.remove(QStringLiteral("BL_APPCAST_URL"));
-    {
-        QSettings stored(m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf"),
-                         QSettings::IniFormat);
-        stored.setValue("show_pre_help", true);
-        stored.setValue("show_paste_help", true);
-        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
-            stored.setValue(it.key(), it.value());
-    }
-    const QStringList before = trayIconWindows();
-    m_program = std::make_unique<CProgram>(env);
-    if (!m_program->start() || m_program->waitForTrayIcon(before).isEmpty())
-        return nullptr;
+    QVariantMap stored{{"show_pre_help", true}, {"show_paste_help", true}};
+    stored.insert(settings);
+    m_program = startDockedProgram(m_user->path(), env, stored);
     return m_program.get();
 }
 
