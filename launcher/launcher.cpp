@@ -2,6 +2,7 @@
 // the shell's account and rights whatever rights this process has (an elevated installer,
 // for instance). No window, no message: the exit code only tells a wrong argument count.
 #include <exdisp.h>
+#include <objbase.h>
 #include <oleauto.h>
 #include <servprov.h>
 #include <shldisp.h>
@@ -39,6 +40,7 @@ public:
     CComRef(const CComRef&) = delete;
     CComRef& operator=(const CComRef&) = delete;
 
+    T* get() const { return m_object; }
     T* operator->() const { return m_object; }
     explicit operator bool() const { return m_object != nullptr; }
     T** out()
@@ -47,13 +49,6 @@ public:
         return &m_object;
     }
     void** outVoid() { return reinterpret_cast<void**>(out()); }
-    // Hands the reference to the caller.
-    T* release()
-    {
-        T* object = m_object;
-        m_object = nullptr;
-        return object;
-    }
     void reset()
     {
         if (m_object)
@@ -95,7 +90,7 @@ bool openDesktopShellView(REFIID iid, void** result)
         return false;
 
     CComRef<IServiceProvider> provider;
-    if (!queryInto(desktop.operator->(), kIidServiceProvider, provider))
+    if (!queryInto(desktop.get(), kIidServiceProvider, provider))
         return false;
     CComRef<IShellBrowser> browser;
     if (FAILED(provider->QueryService(kSidTopLevelBrowser, kIidShellBrowser, browser.outVoid())) || !browser)
@@ -138,7 +133,7 @@ bool runThroughDesktopShell(const wchar_t* file, const wchar_t* arguments, const
     if (FAILED(folderView->get_Application(application.out())) || !application)
         return false;
     CComRef<IShellDispatch2> shell;
-    if (!queryInto(application.operator->(), kIidShellDispatch2, shell))
+    if (!queryInto(application.get(), kIidShellDispatch2, shell))
         return false;
 
     BSTR fileText = SysAllocString(file);
