@@ -29,6 +29,7 @@
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
+#include <utility>
 
 namespace {
 // Quiet time after a shot before its screen-sized buffers are given back.
@@ -52,6 +53,8 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createTrayIcon();
     createShortcuts();
     updater = createSoftwareUpdater();
+    connect(updater.get(), &CAbstractSoftwareUpdater::checkFinished, this,
+            &CBrightloomMainWidget::onUpdateCheckFinished);
     createUploadPipeline();
     createUserSession();
     readSettings();
@@ -267,7 +270,16 @@ void CBrightloomMainWidget::switchSound()
 
 void CBrightloomMainWidget::update()
 {
+    // A click answered by silence reads as a failure: the outcome of this check is confirmed.
+    confirmUpToDate = true;
     updater->checkInBackground();
+}
+
+void CBrightloomMainWidget::onUpdateCheckFinished(EUpdateCheckResult result)
+{
+    // The start-up check stays silent; only a check from the menu confirms "nothing new".
+    if (std::exchange(confirmUpToDate, false) && result == EUpdateCheckResult::UpToDate)
+        tray->showBalloon(tr("Brightloom is up to date."), QSystemTrayIcon::Information, 3000);
 }
 
 void CBrightloomMainWidget::setStandardTrayIcon()

@@ -11,6 +11,7 @@
 
 class CAbstractCrashReporter;
 class CAbstractSoftwareUpdater;
+enum class EUpdateCheckResult;
 class CComparisonShotScreen;
 class CCropScreen;
 class CDropAcceptableWidget;
@@ -125,6 +126,7 @@ private:
     // A Warning balloon naming each hotkey that cannot act (combination taken, no such key).
     void warnAboutUnusableHotkeys();
     void openWebPage(const QString& url);
+    void onUpdateCheckFinished(EUpdateCheckResult result);
     // Disables the tray menu while a dialog of it runs; re-enabled when the guard goes.
     [[nodiscard]] QScopeGuard<std::function<void()>> lockTrayMenu();
 
@@ -158,5 +160,6 @@ private:
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;
+    bool confirmUpToDate = false; // the running update check was asked for from the menu
     std::shared_ptr<CAbstractCrashReporter> crashReporter;
 };

@@ -1,6 +1,11 @@
 #include "diagnostics/softwareupdater.h"
 
-std::unique_ptr<CAbstractSoftwareUpdater> createSoftwareUpdater()
+#include <QProcessEnvironment>
+
+QString appcastUrl()
 {
-    return std::make_unique<CDumbSoftwareUpdater>();
+    // Unlike the crash endpoint, an empty override means "not set".
+    const QString url =
+        QProcessEnvironment::systemEnvironment().value(QStringLiteral("BL_APPCAST_URL"), QString());
+    return url.isEmpty() ? defaultAppcastUrl() : url;
 }

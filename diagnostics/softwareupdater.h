@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <memory>
+
+// How a check ended, for callers that confirm a check they asked for.
+enum class EUpdateCheckResult { UpdateFound, UpToDate, Failed };
 
 class CAbstractSoftwareUpdater : public QObject
 {
@@ -17,6 +21,9 @@ public:
 
 signals:
     void automaticChecksEnabledChanged(bool enabled);
+    // Emitted once per finished check by updaters that learn its outcome; an update
+    // library that keeps the outcome to itself never emits it.
+    void checkFinished(EUpdateCheckResult result);
 };
 
 // Reports automatic checks as off and ignores check requests: for platforms
@@ -32,4 +39,10 @@ public:
     void setAutomaticChecksEnabled(bool) override {}
 };
 
+// The updater of this platform (softwareupdater_<platform>.cpp).
 std::unique_ptr<CAbstractSoftwareUpdater> createSoftwareUpdater();
+
+// The update feed: BL_APPCAST_URL when set and not empty, otherwise defaultAppcastUrl().
+QString appcastUrl();
+// This platform's feed on the web service (softwareupdater_<platform>.cpp).
+QString defaultAppcastUrl();

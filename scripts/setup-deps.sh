@@ -9,6 +9,7 @@ PACKAGES=(
     libcpp-httplib-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libjpeg-dev libdeflate-dev zlib1g-dev
     xvfb x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
     libglib2.0-bin
+    g++-mingw-w64-x86-64 wine wine64
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

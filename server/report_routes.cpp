@@ -6,6 +6,7 @@
 #include "server/store.h"
 #include "server/util.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <httplib.h>
 #include <openssl/crypto.h>
@@ -60,10 +61,27 @@ bool sameToken(const std::string& given, const std::string& expected)
     return given.size() == expected.size() && CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
 }
 
+// What a service whose operator published no feed announces: its own build, so that
+// clients of the same build hear "up to date" rather than an error.
+std::string ownVersionFeed(const std::string& publicUrl)
+{
+    const std::string version = BL_PRODUCT_VERSION;
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
+           "<channel>\n<title>Brightloom</title>\n<item>\n<title>Brightloom " +
+           version +
+           "</title>\n<sparkle:version>" BL_PRODUCT_BUILD "</sparkle:version>\n"
+           "<sparkle:shortVersionString>" +
+           version + "</sparkle:shortVersionString>\n<link>" + htmlEscape(publicUrl) +
+           "/about</link>\n<description>The version this service runs.</description>\n"
+           "</item>\n</channel>\n</rss>\n";
+}
+
 } // namespace
 
-CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports)
-    : m_options(options), m_store(store), m_reports(reports)
+CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
+                             const std::string& publicUrl)
+    : m_options(options), m_store(store), m_reports(reports), m_publicUrl(publicUrl)
 {
 }
 
@@ -168,9 +186,17 @@ void CReportRoutes::listReports(const httplib::Request& req, httplib::Response& 
 void CReportRoutes::appcast(const httplib::Request& req, httplib::Response& res)
 {
     std::string data;
-    if (!readWholeFile(m_options.dataDir + "/appcast/" + std::string(req.matches[1]) + ".xml", &data)) {
-        replyNotFound(res);
-        return;
+    const std::string path = m_options.dataDir + "/appcast/" + std::string(req.matches[1]) + ".xml";
+    errno = 0;
+    if (!readWholeFile(path, &data)) {
+        if (errno != ENOENT) {
+            // A feed that exists but cannot be read is the operator's to fix, not a reason to
+            // tell every client that nothing newer exists.
+            std::fprintf(stderr, "error: cannot read %s\n", path.c_str());
+            refuse(res, 500, "feed unreadable");
+            return;
+        }
+        data = ownVersionFeed(m_publicUrl);
     }
     res.set_header("Cache-Control", "no-cache");
     res.set_content(std::move(data), "application/xml");

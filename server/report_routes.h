@@ -3,16 +3,20 @@
 #include "server/options.h"
 #include "server/routes.h"
 
+#include <string>
+
 namespace BL::Server {
 
 // What the desktop client's diagnostics talk to: the crash report receiver and the update feeds,
-// served from appcast/<platform>.xml under the data directory. With an admin token set, the
-// operator lists the reports at /admin/reports (Authorization: Bearer <token>), each with the
-// crashing thread's frames.
+// served from appcast/<platform>.xml under the data directory, or, where the operator put none,
+// a feed announcing the service's own build. With an admin token set, the operator lists the
+// reports at /admin/reports (Authorization: Bearer <token>), each with the crashing thread's
+// frames.
 class CReportRoutes : public CRoutes
 {
 public:
-    CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports);
+    CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
+                  const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
 
@@ -24,6 +28,7 @@ private:
     const SServiceOptions& m_options;
     CStore& m_store;
     CDurableDirectory& m_reports;
+    const std::string& m_publicUrl; // set once the service listens
 };
 
 } // namespace BL::Server

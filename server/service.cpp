@@ -88,7 +88,7 @@ CService::CService(SServiceOptions options)
     m_routes.push_back(
         std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
-    m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports));
+    m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, m_publicUrl));
     // Last: the code page takes any one-segment path the others left.
     m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks));
     for (const auto& routes : m_routes)

@@ -208,7 +208,13 @@ void TestServerPages::appcastServedPerPlatform()
 {
     CTestServer server;
     auto client = server.client();
-    QCOMPARE(client->Get("/desktop/updates/windows")->status, 404);
+    // Before the operator publishes a feed, the service announces its own build.
+    auto own = client->Get("/desktop/updates/windows");
+    QVERIFY(own);
+    QCOMPARE(own->status, 200);
+    QVERIFY(own->body.find("<sparkle:version>" BL_TEST_PRODUCT_BUILD "</sparkle:version>") !=
+            std::string::npos);
+    QVERIFY(own->body.find("<link>" + server.baseUrl() + "/about</link>") != std::string::npos);
 
     const std::string feed = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Brightloom</title>"
                              "</channel></rss>\n";
@@ -222,7 +228,14 @@ void TestServerPages::appcastServedPerPlatform()
     QVERIFY(res->body == feed);
     QCOMPARE(QString::fromStdString(res->get_header_value("Content-Type")),
              QStringLiteral("application/xml"));
-    QCOMPARE(client->Get("/desktop/updates/linux")->status, 404);
+    // The other platforms still have only the service's own feed.
+    auto linux = client->Get("/desktop/updates/linux");
+    QVERIFY(linux);
+    QCOMPARE(linux->status, 200);
+    QVERIFY(linux->body != feed);
+    // A feed that exists but cannot be read is an error, never "nothing newer".
+    QVERIFY(QDir(server.dataDir() + "/appcast").mkdir("mac.xml"));
+    QCOMPARE(client->Get("/desktop/updates/mac")->status, 500);
     // Only plain platform names reach the file system.
     QCOMPARE(client->Get("/desktop/updates/..%2Fbrightloom.db")->status, 404);
     QCOMPARE(client->Get("/desktop/updates/../brightloom.db")->status, 404);

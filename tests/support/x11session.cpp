@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QThread>
 #include <QtTest>
 
@@ -217,6 +218,22 @@ QString CProgram::errorOutput()
 {
     m_stderr += m_process.readAllStandardError();
     return QString::fromLocal8Bit(m_stderr);
+}
+
+std::unique_ptr<CProgram> startDockedProgram(const QString& userRoot, const QProcessEnvironment& env,
+                                             const QVariantMap& settings)
+{
+    {
+        QSettings stored(userRoot + QStringLiteral("/config/Brightloom/Brightloom.conf"),
+                         QSettings::IniFormat);
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            stored.setValue(it.key(), it.value());
+    }
+    const QStringList iconsBefore = trayIconWindows();
+    auto program = std::make_unique<CProgram>(env);
+    if (!program->start() || program->waitForTrayIcon(iconsBefore).isEmpty())
+        return nullptr;
+    return program;
 }
 
 } // namespace BL::Test

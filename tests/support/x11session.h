@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
+#include <memory>
 
 // Helpers for tests that run inside scripts/with-x.sh: drive the X server with
 // the command-line tools and run the real program as a child process.
@@ -68,5 +70,11 @@ private:
     QProcess m_process;
     QByteArray m_stderr;
 };
+
+// Writes `settings` into the settings file of the private user below `userRoot` (see
+// privateUserEnvironment), starts the program with `env` and waits for its tray icon.
+// Null when it did not start or dock.
+std::unique_ptr<CProgram> startDockedProgram(const QString& userRoot, const QProcessEnvironment& env,
+                                             const QVariantMap& settings);
 
 } // namespace BL::Test
