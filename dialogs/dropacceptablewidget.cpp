@@ -6,7 +6,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEvent>
-#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPalette>
@@ -68,9 +69,26 @@ void CDropAcceptableWidget::dragEnterEvent(QDragEnterEvent* event)
 void CDropAcceptableWidget::dropEvent(QDropEvent* event)
 {
     const BL::Dialogs::SDropContents contents = BL::Dialogs::readDropContents(event->mimeData());
-
-    if (!contents.fileName.isEmpty() && QFile::exists(contents.fileName)) {
-        const QPixmap picture(contents.fileName);
+    const QFileInfo file(contents.fileName);
+    if (!contents.fileName.isEmpty() && file.exists()) {
+        // Reading a pipe or a device would block the GUI thread until someone writes to it.
+        if (!file.isFile()) {
+            qCDebug(lcDialogs) << "Dropped name is not a regular file:" << contents.fileName;
+            event->ignore();
+            reportWrongData();
+            return;
+        }
+        // The header tells the size; a small file can unpack to gigabytes of pixels.
+        QImageReader reader(contents.fileName);
+        const QSize size = reader.size();
+        if (size.isValid() && qint64(size.width()) * size.height() > maxDroppedPixels) {
+            qCDebug(lcDialogs) << "Dropped picture is too large:" << contents.fileName << size;
+            event->ignore();
+            emit errorOccured(
+                tr("The dropped picture is too large (%1 x %2 pixels)").arg(size.width()).arg(size.height()));
+            return;
+        }
+        const QPixmap picture = QPixmap::fromImage(reader.read());
         if (picture.isNull()) {
             qCDebug(lcDialogs) << "Dropped file is not a picture:" << contents.fileName;
             event->ignore();
@@ -81,7 +99,6 @@ void CDropAcceptableWidget::dropEvent(QDropEvent* event)
         event->acceptProposedAction();
         return;
     }
-
     if (!contents.link.isEmpty()) {
         const QUrl url(contents.link, QUrl::TolerantMode);
         if (url.isValid()) {

@@ -17,6 +17,9 @@ public:
     // A top-level window of its own: the host moves it and shows it as the settings say.
     CDropAcceptableWidget();
 
+    // Pictures of more pixels than this (an 8192 x 8192 square) are refused before decoding.
+    static constexpr qint64 maxDroppedPixels = qint64(8192) * 8192;
+
 signals:
     void imageDropped(const QPixmap& pmp);
     void urlDropped(const QUrl& url);
