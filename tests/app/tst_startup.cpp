@@ -72,6 +72,15 @@ void TestStartup::staleLockAfterKillDoesNotBlock()
     QVERIFY(next.start());
     QVERIFY2(!next.waitForTrayIcon(beforeNext, 15000).isEmpty(), qPrintable(next.errorOutput()));
     QVERIFY(next.isRunning());
+    // A start that merely outwaited the stale lock would run without owning the instance; only
+    // the owner answers a third start, which then leaves at once.
+    CProgram third;
+    QVERIFY(third.start());
+    QVERIFY2(third.waitForExit(4000), "third instance kept running");
+    QCOMPARE(third.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(third.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(next.errorOutput().contains(QLatin1String("\"Wake up!\"")), 3000);
+    QVERIFY(next.isRunning());
 }
 
 void TestStartup::quitFromTrayMenuWritesDefaults()
