@@ -37,6 +37,8 @@ private slots:
     void hintTexts();
     void comparisonPairAndHostClosing();
     void comparisonCancelledDuringSecondShot();
+    void comparisonEndedWithoutPairStartsOver_data();
+    void comparisonEndedWithoutPairStartsOver();
     void helpScreenDismissalClosesTheHost();
     void badAreasGiveNullPictures();
 
@@ -309,6 +311,38 @@ void TestSelectors::comparisonCancelledDuringSecondShot()
                 .contains(QStringLiteral(" for the first shot</span>")));
     QTest::keyClick(m_host.get(), Qt::Key_Return);
     QCOMPARE(m_events, QStringList{"firstShot"}); // a fresh pair, not the end of the old one
+}
+
+void TestSelectors::comparisonEndedWithoutPairStartsOver_data()
+{
+    QTest::addColumn<bool>("switchOverlay");
+    // A press outside the popup host (on another monitor) closes it without a cancel.
+    QTest::newRow("host closed") << false;
+    // A hotkey shows another overlay in its place.
+    QTest::newRow("other overlay shown") << true;
+}
+
+void TestSelectors::comparisonEndedWithoutPairStartsOver()
+{
+    QFETCH(bool, switchOverlay);
+    show(m_comparison);
+    QTest::keyClick(m_host.get(), Qt::Key_Return);
+    QCOMPARE(m_events, QStringList{"firstShot"});
+    QTRY_VERIFY(m_comparison->isVisible());
+    if (switchOverlay) {
+        show(m_single);
+        QVERIFY(!m_comparison->isVisible());
+    }
+    m_host->close();
+    QTRY_VERIFY(!m_host->isVisible());
+
+    show(m_comparison);
+    QVERIFY(m_comparison->findChild<QLabel*>(QStringLiteral("hintLabel"))
+                ->text()
+                .contains(QStringLiteral(" for the first shot</span>")));
+    QTest::keyClick(m_host.get(), Qt::Key_Return);
+    QCOMPARE(m_events, QStringList{"firstShot"}); // a fresh pair, no stale first picture
+    QVERIFY(m_pictures.isEmpty());
 }
 
 void TestSelectors::helpScreenDismissalClosesTheHost()
