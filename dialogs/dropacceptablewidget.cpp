@@ -7,10 +7,13 @@
 #include <QDropEvent>
 #include <QEvent>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QImageReader>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QScreen>
+#include <algorithm>
 
 CDropAcceptableWidget::CDropAcceptableWidget()
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
@@ -112,6 +115,45 @@ void CDropAcceptableWidget::dropEvent(QDropEvent* event)
                        << (event->mimeData() ? event->mimeData()->formats() : QStringList());
     event->ignore();
     reportWrongData();
+}
+
+QPoint CDropAcceptableWidget::onNearestScreen(const QPoint& pos, const QSize& size,
+                                              const QList<QRect>& screens)
+{
+    const QRect placed(pos, size);
+    const QRect* nearest = nullptr;
+    qint64 nearestDistance = 0;
+    for (const QRect& screen : screens) {
+        if (screen.contains(placed))
+            return pos;
+        const QPoint centre = placed.center();
+        const qint64 dx = std::max({screen.left() - centre.x(), 0, centre.x() - screen.right()});
+        const qint64 dy = std::max({screen.top() - centre.y(), 0, centre.y() - screen.bottom()});
+        const qint64 distance = dx * dx + dy * dy;
+        if (!nearest || distance < nearestDistance) {
+            nearest = &screen;
+            nearestDistance = distance;
+        }
+    }
+    if (!nearest)
+        return pos;
+    const int x =
+        std::clamp(pos.x(), nearest->left(), std::max(nearest->left(), nearest->right() + 1 - size.width()));
+    const int y =
+        std::clamp(pos.y(), nearest->top(), std::max(nearest->top(), nearest->bottom() + 1 - size.height()));
+    return QPoint(x, y);
+}
+
+void CDropAcceptableWidget::restorePosition(const QPoint& pos)
+{
+    QList<QRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens())
+        screens << screen->availableGeometry();
+    const QPoint visible = onNearestScreen(pos, frameGeometry().size(), screens);
+    if (visible != pos)
+        qCInfo(lcDialogs) << "Drop widget stored at" << pos << "is off every screen; placing it at"
+                          << visible;
+    move(visible);
 }
 
 void CDropAcceptableWidget::reportWrongData()

@@ -109,6 +109,8 @@ private slots:
     void neitherFileNorLink();
     void utf16IsReadWithinItsBounds();
     void fifoIsNeverOpened();
+    void storedPlaceOffEveryScreenComesBack_data();
+    void storedPlaceOffEveryScreenComesBack();
     void hugePictureIsRefusedBeforeDecoding();
     void cursorAndDragging();
 
@@ -375,6 +377,26 @@ void TestDrop::cursorAndDragging()
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(&w, &leave);
     QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestDrop::storedPlaceOffEveryScreenComesBack_data()
+{
+    QTest::addColumn<QPoint>("stored");
+    QTest::addColumn<QPoint>("expected");
+    // A primary at the origin and a second monitor left of it, a little lower.
+    QTest::newRow("on the primary") << QPoint(500, 500) << QPoint(500, 500);
+    QTest::newRow("on the left monitor") << QPoint(-1000, 300) << QPoint(-1000, 300);
+    QTest::newRow("on an unplugged right monitor") << QPoint(2500, 400) << QPoint(1860, 400);
+    QTest::newRow("above the left monitor") << QPoint(-900, -900) << QPoint(-900, 200);
+    QTest::newRow("across an edge") << QPoint(1900, 1060) << QPoint(1860, 1020);
+}
+
+void TestDrop::storedPlaceOffEveryScreenComesBack()
+{
+    QFETCH(QPoint, stored);
+    QFETCH(QPoint, expected);
+    const QList<QRect> screens{QRect(0, 0, 1920, 1080), QRect(-1280, 200, 1280, 1024)};
+    QCOMPARE(CDropAcceptableWidget::onNearestScreen(stored, QSize(60, 60), screens), expected);
 }
 
 void TestDrop::fifoIsNeverOpened()
