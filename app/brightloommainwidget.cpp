@@ -103,7 +103,7 @@ void CBrightloomMainWidget::createDropWidget()
 {
     dropWidget = std::make_unique<CDropAcceptableWidget>();
     dropWidget->setObjectName(QStringLiteral("dropWidget"));
-    dropWidget->move(prefs.dropWidgetPos);
+    dropWidget->restorePosition(prefs.dropWidgetPos);
     dropWidget->setVisible(prefs.dropWidgetVisible);
     connect(dropWidget.get(), &CDropAcceptableWidget::imageDropped, this,
             &CBrightloomMainWidget::startUploadingSnapshot);

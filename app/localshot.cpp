@@ -1,5 +1,7 @@
 #include "app/localshot.h"
 
+#include "app/logging.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QPixmap>
@@ -30,6 +32,21 @@ SLocalShotResult saveLocalShot(const QPixmap& picture, const QString& dir, const
     }
     result.error = file.errorString();
     return result;
+}
+
+QStringList keepUnsentPictures(const QList<QPixmap>& pictures, const QString& dir, const QDateTime& when)
+{
+    QStringList names;
+    for (const QPixmap& picture : pictures) {
+        if (picture.isNull())
+            continue;
+        const SLocalShotResult result = saveLocalShot(picture, dir, when);
+        if (result.saved)
+            names << result.fileName;
+        else
+            qCWarning(lcApp) << "could not keep an unsent picture as" << result.fileName << result.error;
+    }
+    return names;
 }
 
 } // namespace BL::App

@@ -35,8 +35,21 @@ void CBrightloomMainWidget::createUploadPipeline()
     notifier.started = [this] { tray->beginBusy(); };
     notifier.reserved = [this](const QString& code, const QString& url) { onUrlCodeReserved(code, url); };
     notifier.uploaded = [this](const QString& link) { onPictureUploaded(link); };
-    notifier.uploadFailed = [this](const QString& error) { onUploadingFailed(error); };
-    notifier.reservationFailed = [this](const QString& error) { showTrayErrorMessage(error); };
+    // The grabbed picture exists nowhere else: it is kept as a local shot and named in the balloon.
+    const auto withKept = [this](const QString& error, const QList<QPixmap>& unsent) {
+        const QStringList kept =
+            BL::App::keepUnsentPictures(unsent, prefs.localStorageDir, QDateTime::currentDateTime());
+        QString text = error;
+        for (const QString& name : kept)
+            text += tr("\nScreenshot saved as %1").arg(QDir::toNativeSeparators(name));
+        return text;
+    };
+    notifier.uploadFailed = [this, withKept](const QString& error, const QList<QPixmap>& unsent) {
+        onUploadingFailed(withKept(error, unsent));
+    };
+    notifier.reservationFailed = [this, withKept](const QString& error, const QList<QPixmap>& unsent) {
+        showTrayErrorMessage(withKept(error, unsent));
+    };
     const auto clipboard = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
     uploads = new BL::App::CUploadPipeline(clipboard, notifier, this);
 }

@@ -13,6 +13,22 @@
 
 namespace BL::App {
 
+namespace {
+
+// The pictures a reservation carries, in upload order; none for a URL.
+QList<QPixmap> carriedPictures(const QObject* reservation)
+{
+    QList<QPixmap> pictures;
+    for (const char* name : {"value", "value2"}) {
+        const QVariant value = reservation->property(name);
+        if (value.canConvert<QPixmap>() && !value.value<QPixmap>().isNull())
+            pictures << value.value<QPixmap>();
+    }
+    return pictures;
+}
+
+} // namespace
+
 CUploadPipeline::CUploadPipeline(ClipboardWriter clipboard, SUploadNotifier notifier, QObject* parent)
     : QObject(parent), m_clipboard(std::move(clipboard)), m_notifier(std::move(notifier))
 {
@@ -43,19 +59,18 @@ void CUploadPipeline::reserve(int kind, const QVariant& value, const QVariant& v
 {
     m_notifier.started();
     auto* request = new CReserveCodeRequest;
+    request->setTransferTimeout(m_transferTimeoutMs);
     request->setProperty("type", kind);
     request->setProperty("value", value);
     if (value2.isValid())
         request->setProperty("value2", value2);
-    if (kind != BL::Api::UrlUploadKind) {
-        QList<QPixmap> pictures{value.value<QPixmap>()};
-        if (value2.isValid())
-            pictures << value2.value<QPixmap>();
-        new CPictureEncoder(pictures, request);
-    }
+    if (kind != BL::Api::UrlUploadKind)
+        new CPictureEncoder(carriedPictures(request), request);
     connect(request, &CReserveCodeRequest::codeReserved, this, &CUploadPipeline::onUrlCodeReserved);
     connect(request, &CReserveCodeRequest::errorOccured, this,
-            [notify = m_notifier.reservationFailed](const QString& error) { notify(error); });
+            [notify = m_notifier.reservationFailed, request](const QString& error) {
+                notify(error, carriedPictures(request));
+            });
     CServerManager::instance()->sendRequest(request);
 }
 
@@ -68,7 +83,7 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
         return;
     const int kind = reservation->property("type").toInt();
     if (kind == BL::Api::UrlUploadKind) {
-        send(new CUploadUrlRequest(reservation->property("value").toUrl(), code));
+        send(new CUploadUrlRequest(reservation->property("value").toUrl(), code), {});
         return;
     }
     // The reservation goes away after this slot; its encoder lives on until the upload is sent.
@@ -76,14 +91,14 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
     if (!encoder || (kind != BL::Api::PixmapUploadKind && kind != BL::Api::ComparisonUploadKind))
         return;
     encoder->setParent(this);
-    auto sendEncoded = [this, encoder, kind, code] {
+    auto sendEncoded = [this, encoder, kind, code, pictures = carriedPictures(reservation)] {
         qCDebug(lcPerf) << "perf encoded" << monotonicMicroseconds();
         const QList<QByteArray> png = encoder->result();
         encoder->deleteLater();
         if (kind == BL::Api::PixmapUploadKind && png.size() == 1)
-            send(new CPixmapUploadRequest(png.at(0), code));
+            send(new CPixmapUploadRequest(png.at(0), code), pictures);
         else if (kind == BL::Api::ComparisonUploadKind && png.size() == 2)
-            send(new CUploadComparisonShotRequest(png.at(0), png.at(1), code));
+            send(new CUploadComparisonShotRequest(png.at(0), png.at(1), code), pictures);
     };
     if (encoder->isFinished())
         sendEncoded();
@@ -91,13 +106,14 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
         connect(encoder, &CPictureEncoder::finished, this, sendEncoded);
 }
 
-template<typename Upload> void CUploadPipeline::send(Upload* upload)
+template<typename Upload> void CUploadPipeline::send(Upload* upload, const QList<QPixmap>& pictures)
 {
+    upload->setTransferTimeout(m_transferTimeoutMs);
     connect(
         upload, &Upload::uploadedOk, this,
         [notify = m_notifier.uploaded](const QString& link) { notify(link); });
     connect(upload, &Upload::uploadingFailed, this,
-            [notify = m_notifier.uploadFailed](const QString& error) { notify(error); });
+            [notify = m_notifier.uploadFailed, pictures](const QString& error) { notify(error, pictures); });
     CServerManager::instance()->sendRequest(upload);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPixmap>
 #include <QString>
 #include <functional>
 
-class QPixmap;
 class QUrl;
 class QVariant;
 
@@ -16,8 +17,10 @@ struct SUploadNotifier
     std::function<void()> started;                                         // a reservation went out
     std::function<void(const QString& code, const QString& url)> reserved; // the link is on the clipboard
     std::function<void(const QString& link)> uploaded;
-    std::function<void(const QString& errorDesc)> uploadFailed;      // the upload's own failure text
-    std::function<void(const QString& errorDesc)> reservationFailed; // no link, nothing uploaded
+    // The failure text, and the pictures that did not reach the service (none for a URL): the
+    // receiver keeps them, since nothing else holds them once this returns.
+    std::function<void(const QString& errorDesc, const QList<QPixmap>& unsent)> uploadFailed;
+    std::function<void(const QString& errorDesc, const QList<QPixmap>& unsent)> reservationFailed; // no link
 };
 
 using ClipboardWriter = std::function<void(const QString& text)>;
@@ -40,15 +43,21 @@ public:
     void uploadPair(const QPixmap& first, const QPixmap& second);
     void uploadUrl(const QUrl& url);
 
+    // A service that takes the connection and then says nothing must not keep the tray busy:
+    // every request fails once nothing has moved for this long.
+    static constexpr int defaultTransferTimeoutMs = 30000;
+    void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+
 private slots:
     void onUrlCodeReserved(const QString& code, const QString& url);
 
 private:
     void reserve(int kind, const QVariant& value, const QVariant& value2);
-    template<typename Upload> void send(Upload* upload);
+    template<typename Upload> void send(Upload* upload, const QList<QPixmap>& pictures);
 
     ClipboardWriter m_clipboard;
     SUploadNotifier m_notifier;
+    int m_transferTimeoutMs = defaultTransferTimeoutMs;
 };
 
 } // namespace BL::App

@@ -24,7 +24,15 @@ void CComparisonShotScreen::showEvent(QShowEvent* event)
 void CComparisonShotScreen::hideEvent(QHideEvent* event)
 {
     // Between the two shots, and after a complete pair, hiding is not the end of the overlay.
-    if (m_firstShotPending && !m_wasCanceled) {
+    const bool quiet = m_firstShotPending && !m_wasCanceled;
+    // Hidden while waiting for the second shot without Esc: the popup host closed on a press
+    // elsewhere, or another overlay took its place. The old first picture must not pair with
+    // whatever comes next, so the pair starts over.
+    if (!m_firstShotPending) {
+        m_firstShotPending = true;
+        m_firstShotPixmap = QPixmap();
+    }
+    if (quiet) {
         QWidget::hideEvent(event);
         hideDecorations();
         return;
@@ -51,6 +59,7 @@ void CComparisonShotScreen::processSelectedArea(const QRect& globalRect)
         emit secondShot();
     emit finished(m_firstShotPixmap, second);
     m_firstShotPending = true;
+    m_firstShotPixmap = QPixmap();
     close();
 }
 

@@ -3,7 +3,8 @@
 #include "capture/selectscreenarea.h"
 
 // Selector of two areas taken one after the other and reported as a pair. The first/second
-// state is kept across showings; Esc at any point starts the pair over.
+// state is kept while the overlay shows; Esc, or any other end of a showing between the two
+// shots, starts the pair over.
 // Signals of a complete pair: firstShot, secondShot, finished(first, second); hidden is emitted
 // only when a showing is cancelled (the host closes itself once no overlay is left visible).
 // firstShot/secondShot announce a grabbed picture: they are left out when a grab failed, while

@@ -6,10 +6,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEvent>
-#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImageReader>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QScreen>
+#include <algorithm>
 
 CDropAcceptableWidget::CDropAcceptableWidget()
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
@@ -68,9 +72,26 @@ void CDropAcceptableWidget::dragEnterEvent(QDragEnterEvent* event)
 void CDropAcceptableWidget::dropEvent(QDropEvent* event)
 {
     const BL::Dialogs::SDropContents contents = BL::Dialogs::readDropContents(event->mimeData());
-
-    if (!contents.fileName.isEmpty() && QFile::exists(contents.fileName)) {
-        const QPixmap picture(contents.fileName);
+    const QFileInfo file(contents.fileName);
+    if (!contents.fileName.isEmpty() && file.exists()) {
+        // Reading a pipe or a device would block the GUI thread until someone writes to it.
+        if (!file.isFile()) {
+            qCDebug(lcDialogs) << "Dropped name is not a regular file:" << contents.fileName;
+            event->ignore();
+            reportWrongData();
+            return;
+        }
+        // The header tells the size; a small file can unpack to gigabytes of pixels.
+        QImageReader reader(contents.fileName);
+        const QSize size = reader.size();
+        if (size.isValid() && qint64(size.width()) * size.height() > maxDroppedPixels) {
+            qCDebug(lcDialogs) << "Dropped picture is too large:" << contents.fileName << size;
+            event->ignore();
+            emit errorOccured(
+                tr("The dropped picture is too large (%1 x %2 pixels)").arg(size.width()).arg(size.height()));
+            return;
+        }
+        const QPixmap picture = QPixmap::fromImage(reader.read());
         if (picture.isNull()) {
             qCDebug(lcDialogs) << "Dropped file is not a picture:" << contents.fileName;
             event->ignore();
@@ -81,7 +102,6 @@ void CDropAcceptableWidget::dropEvent(QDropEvent* event)
         event->acceptProposedAction();
         return;
     }
-
     if (!contents.link.isEmpty()) {
         const QUrl url(contents.link, QUrl::TolerantMode);
         if (url.isValid()) {
@@ -95,6 +115,45 @@ void CDropAcceptableWidget::dropEvent(QDropEvent* event)
                        << (event->mimeData() ? event->mimeData()->formats() : QStringList());
     event->ignore();
     reportWrongData();
+}
+
+QPoint CDropAcceptableWidget::onNearestScreen(const QPoint& pos, const QSize& size,
+                                              const QList<QRect>& screens)
+{
+    const QRect placed(pos, size);
+    const QRect* nearest = nullptr;
+    qint64 nearestDistance = 0;
+    for (const QRect& screen : screens) {
+        if (screen.contains(placed))
+            return pos;
+        const QPoint centre = placed.center();
+        const qint64 dx = std::max({screen.left() - centre.x(), 0, centre.x() - screen.right()});
+        const qint64 dy = std::max({screen.top() - centre.y(), 0, centre.y() - screen.bottom()});
+        const qint64 distance = dx * dx + dy * dy;
+        if (!nearest || distance < nearestDistance) {
+            nearest = &screen;
+            nearestDistance = distance;
+        }
+    }
+    if (!nearest)
+        return pos;
+    const int x =
+        std::clamp(pos.x(), nearest->left(), std::max(nearest->left(), nearest->right() + 1 - size.width()));
+    const int y =
+        std::clamp(pos.y(), nearest->top(), std::max(nearest->top(), nearest->bottom() + 1 - size.height()));
+    return QPoint(x, y);
+}
+
+void CDropAcceptableWidget::restorePosition(const QPoint& pos)
+{
+    QList<QRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens())
+        screens << screen->availableGeometry();
+    const QPoint visible = onNearestScreen(pos, frameGeometry().size(), screens);
+    if (visible != pos)
+        qCInfo(lcDialogs) << "Drop widget stored at" << pos << "is off every screen; placing it at"
+                          << visible;
+    move(visible);
 }
 
 void CDropAcceptableWidget::reportWrongData()

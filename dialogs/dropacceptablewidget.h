@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QList>
 #include <QPixmap>
 #include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
@@ -16,6 +18,16 @@ class CDropAcceptableWidget : public QWidget
 public:
     // A top-level window of its own: the host moves it and shows it as the settings say.
     CDropAcceptableWidget();
+
+    // Pictures of more pixels than this (an 8192 x 8192 square) are refused before decoding.
+    static constexpr qint64 maxDroppedPixels = qint64(8192) * 8192;
+
+    // Where a widget of `size` stored at `pos` can be seen: `pos` itself when the widget lies
+    // wholly on one of `screens`, otherwise the nearest place on the screen nearest to it (a
+    // stored place may be on a monitor that has since been unplugged).
+    static QPoint onNearestScreen(const QPoint& pos, const QSize& size, const QList<QRect>& screens);
+    // Moves to the stored place, or onto the nearest screen of those present.
+    void restorePosition(const QPoint& pos);
 
 signals:
     void imageDropped(const QPixmap& pmp);

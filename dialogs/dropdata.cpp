@@ -82,6 +82,9 @@ SDropContents readDropContents(const QMimeData* mime)
         return contents;
     contents.fileName = decodeUtf16(windowsFormat(mime, QStringLiteral("FileNameW")));
     contents.link = decodeUtf16(windowsFormat(mime, QStringLiteral("UniformResourceLocatorW")));
+    // Whoever offers this format, only a web link counts; the other formats may still give one.
+    if (!contents.link.isEmpty() && !isWebLink(urlFromText(contents.link)))
+        contents.link.clear();
 
     // File managers: one file:// URL per dropped file; browsers: the dragged link.
     if (mime->hasUrls()) {

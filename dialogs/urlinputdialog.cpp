@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace {
@@ -13,6 +14,21 @@ namespace {
 const QRegExp g_urlPattern(
     QStringLiteral("^(http|https)://[a-z0-9]+([-.]{1}[a-z0-9]+)*.[a-z]{2,5}(([0-9]{1,5})?/?.*)$"),
     Qt::CaseSensitive, QRegExp::RegExp);
+
+// The pattern alone lets through text that QUrl refuses or reads differently (a space in the
+// host, port 999999, "\@" turning the typed host into user info): OK would then reserve a code
+// for a link that can never work. The typed host must be the host QUrl sees.
+bool isUsableUrl(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty())
+        return false;
+    const int start = text.indexOf(QLatin1String("://")) + 3;
+    int end = start;
+    while (end < text.size() && !QStringLiteral(":/?#").contains(text.at(end)))
+        ++end;
+    return text.mid(start, end - start).compare(url.host(), Qt::CaseInsensitive) == 0;
+}
 
 } // namespace
 
@@ -74,7 +90,7 @@ void CUrlInputDialog::onUrlTextChanged(const QString& text)
         errorLabel->setText(QStringLiteral(" "));
         urlEdit->setStyleSheet(QString());
         ok->setEnabled(false);
-    } else if (g_urlPattern.exactMatch(text)) {
+    } else if (g_urlPattern.exactMatch(text) && isUsableUrl(text)) {
         errorLabel->setText(QStringLiteral(" "));
         urlEdit->setStyleSheet(QString());
         ok->setEnabled(true);

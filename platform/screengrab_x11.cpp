@@ -53,7 +53,14 @@ public:
         // Wraps the shared segment; copy() owns its pixels before the segment goes.
         const QImage view(reinterpret_cast<const uchar*>(m_image->data), rect.width(), rect.height(),
                           m_image->bytes_per_line, QImage::Format_RGB32);
-        return view.copy();
+        QImage image = view.copy();
+        // The server leaves the fourth byte of a depth-24 pixel undefined; RGB32 wants it 0xff.
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                line[x] |= 0xff000000u;
+        }
+        return image;
     }
 
 private:
@@ -108,8 +115,12 @@ class CX11ScreenGrabber final : public CAbstractScreenGrabber
 {
 public:
     explicit CX11ScreenGrabber(const SX11Connection& x11)
-        : m_display(x11.display), m_shmAvailable(XShmQueryExtension(x11.display))
+        : m_display(x11.display),
+          // A remote server cannot reach our memory, and its refusal would arrive as an X error.
+          m_shmAvailable(isLocalX11Display(DisplayString(x11.display)) && XShmQueryExtension(x11.display))
     {
+        if (!m_shmAvailable)
+            qCInfo(lcPlatform) << "no shared-memory grabs on display" << DisplayString(x11.display);
     }
 
     QImage grab(const QRect& rect) override
@@ -136,6 +147,17 @@ private:
 };
 
 } // namespace
+
+bool isLocalX11Display(const QByteArray& displayName)
+{
+    const int colon = displayName.lastIndexOf(':');
+    if (colon < 0)
+        return false;
+    const QByteArray host = displayName.left(colon);
+    // ":0", "unix:0" and a socket path ("/tmp/.X11-unix/X0", as launchd names it) are local
+    // sockets; any host name, even "localhost" (TCP, often an ssh tunnel), is not.
+    return host.isEmpty() || host == "unix" || host.startsWith('/');
+}
 
 std::unique_ptr<CAbstractScreenGrabber> createX11ScreenGrabber(const SX11Connection& x11)
 {

@@ -2,6 +2,7 @@
 
 #include "platform/backends.h"
 
+#include <QByteArray>
 #include <xcb/xcb.h>
 
 // As Xlib declares it; Xlib.h itself would bring macros (KeyPress, None, ...)
@@ -21,5 +22,9 @@ struct SX11Connection
 
 std::unique_ptr<CAbstractShortcutBackend> createX11ShortcutBackend(const SX11Connection& x11);
 std::unique_ptr<CAbstractScreenGrabber> createX11ScreenGrabber(const SX11Connection& x11);
+
+// Whether an X display name ("host:display.screen") names a server on this machine reached over a
+// local socket: only then can the server map our shared memory.
+bool isLocalX11Display(const QByteArray& displayName);
 
 } // namespace BL::Platform

@@ -31,6 +31,7 @@ private slots:
     void multipartFieldsCannotAddParts();
     void urlUploadBody_data();
     void urlUploadBody();
+    void urlUploadSendsAnAsciiHost();
     void cutOffRepliesFail_data();
     void cutOffRepliesFail();
 };
@@ -352,6 +353,15 @@ void TestRequests::urlUploadBody()
         QString::fromLatin1(expected.mid(4, expected.indexOf('&') < 0 ? -1 : expected.indexOf('&') - 4));
     QCOMPARE(QUrl::fromPercentEncoding(firstValue.toLatin1()), QUrl(url).toString());
     QCOMPARE(request.networkRequest().rawHeader("Content-Length"), QByteArray::number(expected.size()));
+}
+
+void TestRequests::urlUploadSendsAnAsciiHost()
+{
+    // The service cannot resolve a Unicode host name; path and query stay as they were typed.
+    CUploadUrlRequest request(QUrl(QStringLiteral(u"http://b\u00fccher.de:8080/\u732b.png?q=a+b")),
+                              QString());
+    QCOMPARE(request.body(),
+             QByteArray("url=http%3A%2F%2Fxn--bcher-kva.de%3A8080%2F%E7%8C%AB.png%3Fq%3Da%2Bb"));
 }
 
 void TestRequests::cutOffRepliesFail_data()

@@ -5,6 +5,7 @@
 #include "resources/resources.h"
 
 #include <QAction>
+#include <QDeadlineTimer>
 #include <QFileDialog>
 #include <QMenu>
 #include <QMovie>
@@ -283,22 +284,36 @@ void TestMainWidget::menuUnlockedWhicheverWayDialogsEnd()
     stored().setValue("show_pre_help", true);
     auto widget = makeWidget();
     auto* menu = widget->findChild<QMenu*>(QStringLiteral("trayMenu"));
-    // The modal dialogs run their own loop: act on them from a timer inside it.
-    const auto endDialogWith = [menu](void (QDialog::*end)()) {
-        QTimer::singleShot(200, [menu, end] {
-            QVERIFY(!menu->isEnabled());
-            QDialog* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            QVERIFY(dialog);
-            (dialog->*end)();
+    // The modal dialogs run their own loop: act on them from a timer inside it. The timer looks
+    // for the dialog until it is found or for 15 s, so an entry that opens no modal dialog fails
+    // the test instead of leaving it waiting.
+    const auto runEntryAndEndDialog = [menu](QAction* entry, void (QDialog::*end)()) {
+        bool lockedWhileShown = false;
+        bool ended = false;
+        QDeadlineTimer deadline(15000);
+        QTimer poll;
+        poll.setInterval(50);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog && dialog->isVisible()) {
+                lockedWhileShown = !menu->isEnabled();
+                ended = true;
+                poll.stop();
+                (dialog->*end)();
+            } else if (deadline.hasExpired()) {
+                poll.stop();
+            }
         });
+        poll.start();
+        entry->trigger();
+        poll.stop();
+        return ended && lockedWhileShown;
     };
     // "Upload image from U&RL...", "&Keyboard shortcuts...", "Choose s&torage dir..."
     for (const int entry : {1, 6, 7}) {
-        endDialogWith(&QDialog::reject);
-        menu->actions().at(entry)->trigger();
+        QVERIFY(runEntryAndEndDialog(menu->actions().at(entry), &QDialog::reject));
         QVERIFY(menu->isEnabled());
-        endDialogWith(&QDialog::accept);
-        menu->actions().at(entry)->trigger();
+        QVERIFY(runEntryAndEndDialog(menu->actions().at(entry), &QDialog::accept));
         QVERIFY(menu->isEnabled());
     }
 }

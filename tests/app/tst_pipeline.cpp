@@ -1,7 +1,9 @@
 // The upload pipeline offscreen, against the real service on loopback, with a recording
 // clipboard and notifier in place of the system clipboard and the tray.
+#include "app/localshot.h"
 #include "app/uploadpipeline.h"
 #include "serviceprocess.h"
+#include "testhttpserver.h"
 
 #include <QImage>
 #include <QPainter>
@@ -23,6 +25,7 @@ struct SRecorder
     QStringList events;
     QStringList clipboard;
     QString link;
+    QList<QPixmap> unsent;
 
     BL::App::SUploadNotifier notifier()
     {
@@ -37,9 +40,13 @@ struct SRecorder
             events << QStringLiteral("uploaded");
             link = l;
         };
-        n.uploadFailed = [this](const QString& e) { events << QStringLiteral("uploadFailed: ") + e; };
-        n.reservationFailed = [this](const QString& e) {
+        n.uploadFailed = [this](const QString& e, const QList<QPixmap>& pictures) {
+            events << QStringLiteral("uploadFailed: ") + e;
+            unsent = pictures;
+        };
+        n.reservationFailed = [this](const QString& e, const QList<QPixmap>& pictures) {
             events << QStringLiteral("reservationFailed: ") + e;
+            unsent = pictures;
         };
         return n;
     }
@@ -74,6 +81,8 @@ private slots:
     void failedReservationLeavesClipboardAlone();
     void refusedUploadKeepsTheReservedLink();
     void nullPicturesUploadNothing();
+    void silentServiceTimesOutAndHandsThePicturesBack();
+    void unsentPicturesAreKeptAsLocalShots();
 
 private:
     QTemporaryDir m_dir;
@@ -183,6 +192,65 @@ void TestPipeline::nullPicturesUploadNothing()
     QTest::qWait(300);
     QVERIFY(recorder.events.isEmpty());
     QVERIFY(recorder.clipboard.isEmpty());
+}
+
+void TestPipeline::silentServiceTimesOutAndHandsThePicturesBack()
+{
+    // Takes every connection and never answers; `answerReservations` lets the reservation through
+    // so that the upload is the one left hanging.
+    bool answerReservations = false;
+    CTestHttpServer silent;
+    QVERIFY(silent.listen());
+    silent.setHandler([&answerReservations](CTestHttpServer& server, int index) {
+        if (answerReservations && server.exchanges().at(index).head.startsWith("POST /api/reserve_code"))
+            server.respond(index, CTestHttpServer::response(200, "{\"status\":\"ok\",\"code\":\"abc\","
+                                                                 "\"url\":\"http://x/abc\"}"));
+    });
+    qputenv("BL_SERVICE_HOST", silent.hostAndPort().toLatin1());
+    const auto restore = qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
+
+    SRecorder reservation;
+    BL::App::CUploadPipeline pipeline(reservation.clipboardWriter(), reservation.notifier(), nullptr);
+    pipeline.setTransferTimeout(1500);
+    pipeline.uploadPicture(solid(QSize(20, 10), Qt::red));
+    QTRY_VERIFY_WITH_TIMEOUT(reservation.finished(), 20000);
+    QCOMPARE(reservation.events.size(), 2);
+    QVERIFY2(reservation.events.last().startsWith("reservationFailed: Reserving code failed.\n"),
+             qPrintable(reservation.events.last()));
+    QVERIFY(reservation.clipboard.isEmpty());
+    QCOMPARE(reservation.unsent.size(), 1);
+    QCOMPARE(reservation.unsent.first().toImage().pixelColor(3, 3), QColor(Qt::red));
+
+    answerReservations = true;
+    SRecorder upload;
+    BL::App::CUploadPipeline pairPipeline(upload.clipboardWriter(), upload.notifier(), nullptr);
+    pairPipeline.setTransferTimeout(1500);
+    pairPipeline.uploadPair(solid(QSize(7, 8), Qt::green), solid(QSize(9, 6), Qt::blue));
+    QTRY_VERIFY_WITH_TIMEOUT(upload.finished(), 20000);
+    QCOMPARE(upload.events.mid(0, 2), (QStringList{"started", "reserved"}));
+    QVERIFY2(upload.events.last().startsWith("uploadFailed: "), qPrintable(upload.events.last()));
+    // The reserved link stays; both pictures come back in upload order.
+    QCOMPARE(upload.clipboard, QStringList{"http://x/abc"});
+    QCOMPARE(upload.unsent.size(), 2);
+    QCOMPARE(upload.unsent.at(0).size(), QSize(7, 8));
+    QCOMPARE(upload.unsent.at(1).toImage().pixelColor(1, 1), QColor(Qt::blue));
+}
+
+void TestPipeline::unsentPicturesAreKeptAsLocalShots()
+{
+    QTemporaryDir storage;
+    QVERIFY(storage.isValid());
+    const QDateTime when(QDate(2026, 3, 4), QTime(5, 6, 7));
+    const QStringList names = BL::App::keepUnsentPictures(
+        {solid(QSize(4, 3), Qt::red), QPixmap(), solid(QSize(2, 2), Qt::blue)}, storage.path(), when);
+    QCOMPARE(names, (QStringList{storage.filePath("2026.03.04_05.06.07_shot.png"),
+                                 storage.filePath("2026.03.04_05.06.07-2_shot.png")}));
+    QCOMPARE(QImage(names.at(0)).pixelColor(1, 1), QColor(Qt::red));
+    QCOMPARE(QImage(names.at(1)).size(), QSize(2, 2));
+    // A directory that cannot be written keeps nothing and says so in the log only.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not keep an unsent picture"));
+    QVERIFY(BL::App::keepUnsentPictures({solid(QSize(2, 2), Qt::red)}, storage.filePath("missing"), when)
+                .isEmpty());
 }
 
 QTEST_MAIN(TestPipeline)

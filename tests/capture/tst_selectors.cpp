@@ -37,10 +37,14 @@ private slots:
     void hintTexts();
     void comparisonPairAndHostClosing();
     void comparisonCancelledDuringSecondShot();
+    void comparisonEndedWithoutPairStartsOver_data();
+    void comparisonEndedWithoutPairStartsOver();
     void helpScreenDismissalClosesTheHost();
     void badAreasGiveNullPictures();
 
 private:
+    // Shows the comparison and takes a first shot: it must be the first of a new pair.
+    void verifyFreshPairStarts();
     void show(QWidget* overlay);
     QImage expected(const QRect& rect) const { return m_pattern->pattern().copy(rect); }
 
@@ -303,12 +307,44 @@ void TestSelectors::comparisonCancelledDuringSecondShot()
     QCOMPARE(m_events, (QStringList{"firstShot", "canceled", "hidden"}));
     QTRY_VERIFY(!m_host->isVisible());
 
+    verifyFreshPairStarts();
+}
+
+void TestSelectors::verifyFreshPairStarts()
+{
     show(m_comparison);
     QVERIFY(m_comparison->findChild<QLabel*>(QStringLiteral("hintLabel"))
                 ->text()
                 .contains(QStringLiteral(" for the first shot</span>")));
     QTest::keyClick(m_host.get(), Qt::Key_Return);
     QCOMPARE(m_events, QStringList{"firstShot"}); // a fresh pair, not the end of the old one
+}
+
+void TestSelectors::comparisonEndedWithoutPairStartsOver_data()
+{
+    QTest::addColumn<bool>("switchOverlay");
+    // A press outside the popup host (on another monitor) closes it without a cancel.
+    QTest::newRow("host closed") << false;
+    // A hotkey shows another overlay in its place.
+    QTest::newRow("other overlay shown") << true;
+}
+
+void TestSelectors::comparisonEndedWithoutPairStartsOver()
+{
+    QFETCH(bool, switchOverlay);
+    show(m_comparison);
+    QTest::keyClick(m_host.get(), Qt::Key_Return);
+    QCOMPARE(m_events, QStringList{"firstShot"});
+    QTRY_VERIFY(m_comparison->isVisible());
+    if (switchOverlay) {
+        show(m_single);
+        QVERIFY(!m_comparison->isVisible());
+    }
+    m_host->close();
+    QTRY_VERIFY(!m_host->isVisible());
+
+    verifyFreshPairStarts();
+    QVERIFY(m_pictures.isEmpty()); // no stale first picture was paired
 }
 
 void TestSelectors::helpScreenDismissalClosesTheHost()

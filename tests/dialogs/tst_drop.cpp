@@ -4,16 +4,24 @@
 #include "dialogs/dropdata.h"
 #include "resources/resources.h"
 
+#include <QDataStream>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QImage>
+#include <QImageReader>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using BL::Dialogs::decodeUtf16;
 
@@ -44,6 +52,42 @@ struct SOutcome
     bool dropAccepted = false;
 };
 
+// CRC-32 of a PNG chunk's type and data.
+quint32 pngCrc(const QByteArray& bytes)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc & 1) ? (crc >> 1) ^ 0xedb88320u : crc >> 1;
+    }
+    return crc ^ 0xffffffffu;
+}
+
+QByteArray pngChunk(const QByteArray& type, const QByteArray& data)
+{
+    QByteArray chunk;
+    QDataStream out(&chunk, QIODevice::WriteOnly);
+    out << quint32(data.size());
+    chunk += type + data;
+    QByteArray crc;
+    QDataStream(&crc, QIODevice::WriteOnly) << pngCrc(type + data);
+    return chunk + crc;
+}
+
+// A valid black one-bit PNG of `side` x `side` pixels that compresses to a few kilobytes.
+QByteArray pngBomb(int side)
+{
+    QByteArray header;
+    QDataStream(&header, QIODevice::WriteOnly)
+        << quint32(side) << quint32(side) << quint8(1) << quint8(0) << quint8(0) << quint8(0) << quint8(0);
+    const int rowBytes = 1 + (side + 7) / 8; // filter byte, then the bits
+    // qCompress: a 4-byte length, then a zlib stream, which is what IDAT holds.
+    const QByteArray idat = qCompress(QByteArray(qint64(rowBytes) * side, '\0'), 9).mid(4);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", idat) +
+           pngChunk("IEND", {});
+}
+
 } // namespace
 
 class TestDrop : public QObject
@@ -64,6 +108,10 @@ private slots:
     void neitherFileNorLink_data();
     void neitherFileNorLink();
     void utf16IsReadWithinItsBounds();
+    void fifoIsNeverOpened();
+    void storedPlaceOffEveryScreenComesBack_data();
+    void storedPlaceOffEveryScreenComesBack();
+    void hugePictureIsRefusedBeforeDecoding();
     void cursorAndDragging();
 
 private:
@@ -268,6 +316,10 @@ void TestDrop::neitherFileNorLink_data()
     QTest::newRow("missing file only") << kFileNameW << utf16z(QStringLiteral("/nonexistent/dir/a.png"));
     QTest::newRow("empty FileNameW") << kFileNameW << QByteArray(2, '\0');
     QTest::newRow("image bytes") << QStringLiteral("image/png") << QByteArray("\x89PNG\r\n", 6);
+    QTest::newRow("local file as UniformResourceLocatorW")
+        << kUrlW << utf16z(QStringLiteral("file:///etc/passwd"));
+    QTest::newRow("script as UniformResourceLocatorW")
+        << kUrlW << utf16z(QStringLiteral("javascript:alert(1)"));
 }
 
 void TestDrop::neitherFileNorLink()
@@ -325,6 +377,74 @@ void TestDrop::cursorAndDragging()
     QEvent leave(QEvent::Leave);
     QCoreApplication::sendEvent(&w, &leave);
     QCOMPARE(w.cursor().shape(), Qt::ArrowCursor);
+}
+
+void TestDrop::storedPlaceOffEveryScreenComesBack_data()
+{
+    QTest::addColumn<QPoint>("stored");
+    QTest::addColumn<QPoint>("expected");
+    // A primary at the origin and a second monitor left of it, a little lower.
+    QTest::newRow("on the primary") << QPoint(500, 500) << QPoint(500, 500);
+    QTest::newRow("on the left monitor") << QPoint(-1000, 300) << QPoint(-1000, 300);
+    QTest::newRow("on an unplugged right monitor") << QPoint(2500, 400) << QPoint(1860, 400);
+    QTest::newRow("above the left monitor") << QPoint(-900, -900) << QPoint(-900, 200);
+    QTest::newRow("across an edge") << QPoint(1900, 1060) << QPoint(1860, 1020);
+}
+
+void TestDrop::storedPlaceOffEveryScreenComesBack()
+{
+    QFETCH(QPoint, stored);
+    QFETCH(QPoint, expected);
+    const QList<QRect> screens{QRect(0, 0, 1920, 1080), QRect(-1280, 200, 1280, 1024)};
+    QCOMPARE(CDropAcceptableWidget::onNearestScreen(stored, QSize(60, 60), screens), expected);
+}
+
+void TestDrop::fifoIsNeverOpened()
+{
+    const QString fifo = m_dir.filePath(QStringLiteral("pipe.png"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    // A writer that opens without blocking succeeds only while a reader holds the pipe open: the
+    // watcher notices a reader and frees it, so a faulty widget fails this test instead of hanging it.
+    std::atomic<bool> stop{false};
+    std::atomic<bool> readerSeen{false};
+    std::thread watcher([&] {
+        while (!stop) {
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                readerSeen = true;
+                ::close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(fifo)});
+    const SOutcome outcome = drop(mime);
+    stop = true;
+    watcher.join();
+    QVERIFY(!readerSeen);
+    QCOMPARE(outcome.errors, QStringList{kWrongData});
+    QVERIFY(outcome.pictures.isEmpty());
+    QVERIFY(!outcome.dropAccepted);
+}
+
+void TestDrop::hugePictureIsRefusedBeforeDecoding()
+{
+    const QString bomb = m_dir.filePath(QStringLiteral("bomb.png"));
+    QFile file(bomb);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(pngBomb(20000));
+    file.close();
+    QVERIFY(file.size() < 1024 * 1024);
+    QCOMPARE(QImageReader(bomb).size(), QSize(20000, 20000));
+
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(bomb)});
+    const SOutcome outcome = drop(mime);
+    QCOMPARE(outcome.errors,
+             QStringList{QStringLiteral("The dropped picture is too large (20000 x 20000 pixels)")});
+    QVERIFY(outcome.pictures.isEmpty());
+    QVERIFY(!outcome.dropAccepted);
 }
 
 QTEST_MAIN(TestDrop)

@@ -80,6 +80,11 @@ void TestForms::urlChecks_data()
     QTest::newRow("no scheme") << QStringLiteral("example.com/a.png") << false;
     QTest::newRow("ftp") << QStringLiteral("ftp://example.com/a.png") << false;
     QTest::newRow("scheme only") << QStringLiteral("https://") << false;
+    // Matched by the pattern, but QUrl refuses them or reads another host out of them.
+    QTest::newRow("space in the host") << QStringLiteral("http://ab cd.com/a.png") << false;
+    QTest::newRow("port out of range") << QStringLiteral("http://example.com:999999/a.png") << false;
+    QTest::newRow("backslash at") << QStringLiteral("http://example.com\\@evil.org/a.png") << false;
+    QTest::newRow("user info") << QStringLiteral("http://example.com@evil.org/a.png") << false;
 }
 
 void TestForms::urlChecks()

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -132,6 +133,7 @@ private slots:
     void localShotsNeverOverwrite();
     void uploadFileFromTrayMenu();
     void serviceDownLeavesClipboardAlone();
+    void silentServiceTimesOutAndKeepsTheShot();
     void refusedUploadKeepsReservedLink();
     void storedHotkeysAndHeldCombination();
     void welcomeScreenOnFirstStartOnly();
@@ -147,12 +149,16 @@ private:
         return m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
     }
     QString waitForLink(const QString& previous = QString());
+    // After a failed upload of the drag {100,100}-{200,200}: the clipboard still holds `clipboardBefore`,
+    // the tray icon is still, and the shot is in the storage directory under the name the balloon gives.
+    void verifyFailedShotKept(const QString& clipboardBefore);
 
     QTemporaryDir m_root;
     CServiceProcess m_service;
     std::unique_ptr<CPatternWindow> m_pattern;
     std::unique_ptr<QTemporaryDir> m_user;
     std::unique_ptr<CProgram> m_program;
+    QString m_trayIcon; // window id of the program's tray icon
 };
 
 void TestFlows::initTestCase()
@@ -201,7 +207,8 @@ CProgram* TestFlows::startProgram(const QVariantMap& settings, const QString& se
     m_program = std::make_unique<CProgram>(env);
     if (!m_program->start())
         return nullptr;
-    if (m_program->waitForTrayIcon(before).isEmpty())
+    m_trayIcon = m_program->waitForTrayIcon(before);
+    if (m_trayIcon.isEmpty())
         return nullptr;
     return m_program.get();
 }
@@ -375,8 +382,49 @@ void TestFlows::serviceDownLeavesClipboardAlone()
     drag({100, 100}, {200, 200});
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 10000);
     QVERIFY(!m_program->errorOutput().contains("succesfully"));
+    verifyFailedShotKept(QStringLiteral("before"));
     owner.kill();
     owner.waitForFinished();
+}
+
+void TestFlows::silentServiceTimesOutAndKeepsTheShot()
+{
+    // The kernel completes every connection into the backlog; nobody ever reads or answers.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    const QString before = clipboard();
+    QVERIFY(startProgram(kHelpSeen, QStringLiteral("127.0.0.1:%1").arg(silent.serverPort())));
+    xdotool({"key", "ctrl+alt+p"});
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
+    drag({100, 100}, {200, 200});
+    // The reservation gives up after 30 s without a byte.
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Critical"), 60000);
+    QVERIFY2(m_program->errorOutput().contains("Reserving code failed."),
+             qPrintable(m_program->errorOutput()));
+    verifyFailedShotKept(before);
+}
+
+void TestFlows::verifyFailedShotKept(const QString& clipboardBefore)
+{
+    const QDir dir(m_user->path() + QStringLiteral("/home/brightloom_screens"));
+    QTRY_COMPARE(dir.entryList(QDir::Files).size(), 1);
+    const QString kept = dir.filePath(dir.entryList(QDir::Files).first());
+    QVERIFY2(m_program->errorOutput().contains("Screenshot saved as " + kept),
+             qPrintable(m_program->errorOutput()));
+    const QImage image(kept);
+    QCOMPARE(image.size(), QSize(101, 101));
+    QVERIFY(patternMismatch(image, {100, 100}).isEmpty());
+
+    QTest::qWait(500);
+    QCOMPARE(clipboard(), clipboardBefore);
+    // Back to the standard icon: no animation frame changes it any more.
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QImage first = screen->grabWindow(m_trayIcon.toULongLong()).toImage();
+    QVERIFY(!first.isNull());
+    for (int i = 0; i < 4; ++i) {
+        QTest::qWait(250);
+        QCOMPARE(screen->grabWindow(m_trayIcon.toULongLong()).toImage(), first);
+    }
 }
 
 void TestFlows::refusedUploadKeepsReservedLink()

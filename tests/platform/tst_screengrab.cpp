@@ -1,5 +1,6 @@
 // The shared-memory screen grab against Qt's own grab on a real X server.
 #include "platform/screengrab.h"
+#include "platform/x11backends.h"
 
 #include <QPainter>
 #include <QScreen>
@@ -42,6 +43,15 @@ private slots:
             BL::Platform::grabScreenRect(QRect(area.topLeft() + QPoint(25, 15), QSize(7, 5)));
         QCOMPARE(small.size(), QSize(7, 5));
         QCOMPARE(small.pixelColor(6, 4), QColor(12, 200, 77));
+    }
+
+    void onlyLocalDisplaysShareMemory()
+    {
+        for (const char* local : {":0", ":12.0", "unix:3", "/tmp/.X11-unix/X0:0"})
+            QVERIFY2(BL::Platform::isLocalX11Display(local), local);
+        for (const char* remote :
+             {"localhost:10.0", "127.0.0.1:0", "remote.example:0", "[::1]:1", "", "garbage"})
+            QVERIFY2(!BL::Platform::isLocalX11Display(remote), remote);
     }
 
     void areasOffTheScreenAreRefused()
