@@ -326,38 +326,45 @@ void CSelectScreenArea::prepareForGrab()
 {
     QWidget* host = window();
     m_hostPosBeforeGrab = host->pos();
-    // The crosshair is on screen at the release point: once the screen no longer shows it
-    // there, the overlay is gone from the picture we are about to take.
-    QImage probeBefore;
+    // The patch under the crosshair tells when a change of ours has reached the screen.
     QRect probe;
     QScreen* probeScreen = nullptr;
     if (m_cross->isVisible()) {
         probe = QRect(m_cross->mapToGlobal(QPoint(0, 0)), m_cross->size());
         probeScreen = BL::Capture::screenContaining(probe.center());
-        if (probeScreen)
-            probeBefore = grabProbe(probeScreen, probe);
     }
+    // Two steps, each waited for: first our own decorations go, then the overlay itself. Done at
+    // once, a compositor may show the frame without the crosshair before the one without the
+    // overlay, and the probe would take the first for the second: dim bands in the picture.
+    const QImage withDecorations = probeScreen ? grabProbe(probeScreen, probe) : QImage();
+    m_hintLabel->hide();
+    m_cross->hide();
+    m_selectionFrame->hide();
+    repaint();
+    waitForScreenChange(probeScreen, probe, withDecorations);
+    const QImage withOverlay = probeScreen ? grabProbe(probeScreen, probe) : QImage();
     // Beyond every screen, so that no part of the overlay can end up in the picture.
     QRect desktop;
     for (const QScreen* screen : QGuiApplication::screens())
         desktop |= screen->geometry();
     host->move(std::max(width(), desktop.right() + 1), std::max(height(), desktop.bottom() + 1));
-    m_hintLabel->hide();
-    m_cross->hide();
-    m_selectionFrame->hide();
-    // Let the move and the repaint reach the screen. A compositor repaints the desktop on its own
-    // schedule, after our request has been served: watch the probe until it changes, or give it a
-    // few frames at most. User input waits meanwhile: a key or click must not act on a selection
-    // that is being handed over.
+    waitForScreenChange(probeScreen, probe, withOverlay);
+}
+
+void CSelectScreenArea::waitForScreenChange(QScreen* probeScreen, const QRect& probe, const QImage& before)
+{
+    // A compositor repaints on its own schedule, after our request has been served: watch the
+    // probe until it changes, or give it a few frames at most. User input waits meanwhile: a key
+    // or click must not act on a selection that is being handed over.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     const QDeadlineTimer settled(kScreenSettleMs);
     while (!settled.hasExpired()) {
-        if (!probeBefore.isNull() && grabProbe(probeScreen, probe) != probeBefore) {
+        if (!before.isNull() && grabProbe(probeScreen, probe) != before) {
             // The compositor paints a whole frame at once; one more pass lets it finish.
             QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            break;
+            return;
         }
-        QThread::msleep(probeBefore.isNull() ? 5 : 1);
+        QThread::msleep(before.isNull() ? 5 : 1);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
 }

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QFrame;
+class QImage;
 class QLabel;
 class QScreen;
 
@@ -78,6 +79,7 @@ private:
     void setSelectionRect(const QRect& rect);
     void handOff(const QRect& rect);
     void prepareForGrab();
+    void waitForScreenChange(QScreen* probeScreen, const QRect& probe, const QImage& before);
     QPoint clamped(const QPoint& pos) const;
     void moveCrossTo(const QPoint& centre);
 
