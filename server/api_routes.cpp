@@ -19,16 +19,16 @@ void refuseCode(httplib::Response& res, ECodeState state)
 {
     switch (state) {
     case ECodeState::Uploaded:
-        refuse(res, 409, "code already used");
+        decline(res, "code already used");
         return;
     case ECodeState::Expired:
-        refuse(res, 410, "code expired");
+        decline(res, "code expired");
         return;
     case ECodeState::Unknown:
     case ECodeState::Pending:
         break;
     }
-    refuse(res, 404, "unknown code");
+    decline(res, "unknown code");
 }
 
 // The fields of the URL upload form. The desktop client writes the URL unescaped, so an "&"
@@ -155,7 +155,7 @@ void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
     fetchOptions.timeoutMs = m_options.fetchTimeoutMs;
     const SFetchResult fetched = fetchUrl(url, fetchOptions);
     if (!fetched.ok) {
-        refuse(res, fetched.status, fetched.reason);
+        decline(res, fetched.reason);
         return;
     }
     const std::string* const pictureData[2] = {&fetched.body, nullptr};
@@ -184,12 +184,12 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     std::vector<EImageType> types;
     for (int i = 0; i < 2 && pictureData[i]; ++i) {
         if (pictureData[i]->size() > m_options.maxUploadBytes) {
-            refuse(res, 413, "file too large");
+            decline(res, "file too large");
             return;
         }
         const EImageType type = decodableImageType(*pictureData[i]);
         if (type == EImageType::None) {
-            refuse(res, 415, "not a PNG or JPEG image");
+            decline(res, "not a PNG or JPEG image");
             return;
         }
         types.push_back(type);

@@ -22,6 +22,11 @@ void refuse(httplib::Response& res, int status, const std::string& reason)
     replyJson(res, status, compactJson({{"status", "error"}, {"reason", reason}}));
 }
 
+void decline(httplib::Response& res, const std::string& reason)
+{
+    refuse(res, 200, reason);
+}
+
 void replyPage(httplib::Response& res, int status, const std::string& html)
 {
     res.status = status;

@@ -153,7 +153,12 @@ void CService::configureListener()
         if (!res.body.empty()) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        if (req.path.rfind("/api/", 0) == 0 || req.method != "GET") {
+        // Too large is a refusal the person should read, not a network error.
+        if (res.status == 413 && req.path == "/api/upload.php") {
+            decline(res, "file too large");
+        } else if (res.status == 413 && req.path == "/api/upload") {
+            decline(res, "url too long");
+        } else if (req.path.rfind("/api/", 0) == 0 || req.method != "GET") {
             refuse(res, res.status, reasonForStatus(res.status));
         } else if (res.status == 404) {
             replyNotFound(res);

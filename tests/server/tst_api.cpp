@@ -112,7 +112,7 @@ void TestServerApi::codeIsUsableOnce()
 
     auto again = postUpload(*client, std::string(), code, makePng(20, 20, 3));
     QVERIFY(again);
-    QCOMPARE(again->status, 409);
+    QCOMPARE(again->status, 200);
     QCOMPARE(QString::fromStdString(again->body),
              QString::fromLatin1(R"({"status":"error","reason":"code already used"})"));
     // The refused second picture must not replace the first.
@@ -172,7 +172,7 @@ void TestServerApi::unknownAndMalformedCodesAreRefused()
          {std::string("NoSuchCode1"), std::string("bad/code"), std::string(10000, 'A')}) {
         auto res = postUpload(*client, std::string(), code, png);
         QVERIFY(res);
-        QCOMPARE(res->status, 404);
+        QCOMPARE(res->status, 200);
         QCOMPARE(QString::fromStdString(res->body), QString::fromStdString(unknownReply));
     }
     QCOMPARE(client->Get("/NoSuchCode1")->status, 404);
@@ -190,7 +190,7 @@ void TestServerApi::expiredCodeIsRefused()
     QTest::qSleep(450);
     auto res = postUpload(*client, std::string(), code, makePng(10, 10, 8));
     QVERIFY(res);
-    QCOMPARE(res->status, 410);
+    QCOMPARE(res->status, 200);
     QCOMPARE(QString::fromStdString(res->body),
              QString::fromLatin1(R"({"status":"error","reason":"code expired"})"));
     // An expired reservation no longer promises a picture.
@@ -334,10 +334,10 @@ void TestServerApi::urlUploadFetchesFollowsAndLimits()
         const char* reason;
     };
     const SCase refusals[] = {
-        {"/hop3", 422, "too many redirects"},
-        {"/text", 415, "not a PNG or JPEG image"},
-        {"/huge", 413, "file too large"},
-        {"/slow", 422, "fetch timed out"},
+        {"/hop3", 200, "too many redirects"},
+        {"/text", 200, "not a PNG or JPEG image"},
+        {"/huge", 200, "file too large"},
+        {"/slow", 200, "fetch timed out"},
     };
     for (const SCase& refusal : refusals) {
         auto res = post("url=" + source.url(refusal.path));
@@ -345,7 +345,15 @@ void TestServerApi::urlUploadFetchesFollowsAndLimits()
         QCOMPARE(res->status, refusal.status);
         QCOMPARE(QString::fromStdString(jsonValue(res->body, "reason")), QString::fromLatin1(refusal.reason));
     }
-    for (const char* bad : {"url=ftp://127.0.0.1/x.png", "url=not a url", "url=", "code=abc"}) {
+    // A URL the person typed is refused in words; a form the client never sends is a bad request.
+    for (const char* typed : {"url=ftp://127.0.0.1/x.png", "url=not a url"}) {
+        auto res = post(typed);
+        QVERIFY(res);
+        QCOMPARE(res->status, 200);
+        QCOMPARE(QString::fromStdString(res->body),
+                 QString::fromLatin1(R"({"status":"error","reason":"invalid url"})"));
+    }
+    for (const char* bad : {"url=", "code=abc"}) {
         auto res = post(bad);
         QVERIFY(res);
         QCOMPARE(res->status, 400);
@@ -362,7 +370,7 @@ void TestServerApi::urlUploadToLoopbackRefusedByDefault()
           std::string("http://169.254.169.254/x")}) {
         auto res = client->Post("/api/upload", "url=" + url, "application/x-www-form-urlencoded");
         QVERIFY(res);
-        QCOMPARE(res->status, 403);
+        QCOMPARE(res->status, 200);
         QCOMPARE(QString::fromStdString(res->body),
                  QString::fromLatin1(R"({"status":"error","reason":"address not allowed"})"));
     }
