@@ -2,13 +2,18 @@
 
 #include "server/util.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <httplib.h>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
+#include <thread>
+#include <vector>
 
 namespace BL::Server {
 
@@ -93,6 +98,51 @@ std::string resolveLocation(const SUrl& base, const std::string& location)
     return origin + dir + location;
 }
 
+// The addresses of `host` as text, or false when the look-up fails or outlasts `timeoutMs`. The
+// system resolver cannot be interrupted, so it runs on a thread of its own that is left to
+// finish alone when the deadline passes.
+bool resolveWithin(const std::string& host, int timeoutMs, std::vector<std::string>* addresses)
+{
+    struct SLookup
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::vector<std::string> addresses;
+    };
+    auto lookup = std::make_shared<SLookup>();
+    std::thread([lookup, host] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        std::vector<std::string> result;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+            for (addrinfo* entry = found; entry; entry = entry->ai_next) {
+                char text[INET6_ADDRSTRLEN] = {};
+                const void* raw =
+                    entry->ai_family == AF_INET
+                        ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr)
+                        : static_cast<const void*>(
+                              &reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
+                if (inet_ntop(entry->ai_family, raw, text, sizeof text))
+                    result.push_back(text);
+            }
+            freeaddrinfo(found);
+        }
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->addresses = std::move(result);
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(std::max(1, timeoutMs)),
+                               [&] { return lookup->finished; }))
+        return false;
+    *addresses = lookup->addresses;
+    return !addresses->empty();
+}
+
 SFetchResult refusal(int status, const char* reason)
 {
     SFetchResult result;
@@ -146,26 +196,17 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
 
         // Resolve once and connect to exactly the address that was checked, so a name cannot
         // change its answer between the check and the connection.
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(url.host.c_str(), nullptr, &hints, &found) != 0 || !found)
+        const auto lookupLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        std::vector<std::string> addresses;
+        if (!resolveWithin(url.host,
+                           static_cast<int>(std::min<long long>(lookupLeft.count(), options.dnsTimeoutMs)),
+                           &addresses))
             return refusal(422, "host not found");
-        std::string address;
+        const std::string address = addresses.front();
         bool refused = false;
-        for (addrinfo* entry = found; entry; entry = entry->ai_next) {
-            char text[INET6_ADDRSTRLEN] = {};
-            const void* raw =
-                entry->ai_family == AF_INET
-                    ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr)
-                    : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
-            inet_ntop(entry->ai_family, raw, text, sizeof text);
+        for (const std::string& text : addresses)
             refused = refused || (!options.allowPrivate && isNonPublicAddress(text));
-            if (address.empty())
-                address = text;
-        }
-        freeaddrinfo(found);
         if (refused)
             return refusal(403, "address not allowed");
 

@@ -11,6 +11,7 @@ struct SFetchOptions
     std::size_t maxBytes = 10 * 1024 * 1024;
     int timeoutMs = 10000;
     int maxRedirects = 3;
+    int dnsTimeoutMs = 5000; // for each host name look-up, within timeoutMs
 };
 
 struct SFetchResult

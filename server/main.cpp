@@ -2,6 +2,7 @@
 
 #include "server/service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,6 +29,12 @@ const char usage[] =
     "  --code-expiry SECONDS  how long a reserved code stays usable before its upload (default 86400)\n"
     "  --allow-private-fetch  let URL uploads reach loopback and private addresses\n"
     "  --quiet                no access log\n"
+    "  --request-timeout SECONDS  longest a connection may take from accept to the end of its\n"
+    "                         reply, whatever its pace (default 120; the header block gets at\n"
+    "                         most 10 of them)\n"
+    "  --connections-per-address N  open connections one client address may hold (default 32;\n"
+    "                         0: no cap). Behind a reverse proxy every client has its address:\n"
+    "                         see server/README.md\n"
     "  --admin-token TOKEN    let the operator list crash reports at /admin/reports with\n"
     "                         'Authorization: Bearer TOKEN' (at least 16 characters)\n"
     "  --symbols DIR          ELF files named by their build ID, for naming crash frames\n"
@@ -121,6 +128,17 @@ int main(int argc, char** argv)
             if (!value || !*value)
                 return fail("--symbols needs a directory");
             options.symbolsDir = value;
+        } else if (arg == "--request-timeout") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 1, 3600, &number))
+                return fail("--request-timeout needs a number of seconds from 1 to 3600");
+            options.connections.requestTimeoutMs = static_cast<int>(number * 1000);
+            options.connections.headerTimeoutMs = std::min(10000, options.connections.requestTimeoutMs);
+        } else if (arg == "--connections-per-address") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 0, 100000, &number))
+                return fail("--connections-per-address needs a number");
+            options.connections.perAddress = static_cast<int>(number);
         } else if (arg == "--quiet") {
             options.accessLog = false;
         } else {

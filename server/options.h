@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/connection_guard.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +24,9 @@ struct SServiceOptions
     std::string symbolsDir; // ELF files named by build ID; empty: <data>/symbols
     // Failed credential checks one client address may make in a minute before it gets 429.
     int failedChecksPerMinute = 20;
+    SConnectionLimits connections;
+    // Accepted connections that may wait for a worker thread; beyond it they wait in the kernel.
+    int maxWaitingConnections = 256;
 };
 
 } // namespace BL::Server

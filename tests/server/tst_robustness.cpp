@@ -181,6 +181,8 @@ void TestServerRobustness::initTestCase()
 {
     BL::Server::SServiceOptions options;
     options.maxUploadBytes = 1024 * 1024;
+    // The concurrency cases run more parallel clients from one address than the default allows.
+    options.connections.perAddress = 64;
     m_server = std::make_unique<CTestServer>(options);
 }
 
