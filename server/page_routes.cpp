@@ -44,6 +44,9 @@ void CPageRoutes::showCode(const httplib::Request& req, httplib::Response& res)
     case ECodeState::Pending:
         replyPage(res, 200, uploadInProgressPage(code));
         return;
+    case ECodeState::Failed:
+        replyPage(res, 200, uploadFailedPage(code));
+        return;
     case ECodeState::Expired:
     case ECodeState::Unknown:
         break;

@@ -369,7 +369,8 @@ void TestServerRobustness::concurrentUploadsAreAllReadable()
 void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
 {
     auto setup = m_server->client();
-    const std::string code = reserveCode(*setup);
+    const SReserved reserved = reserve(*setup);
+    const std::string& code = reserved.code;
     constexpr int racers = 8;
     std::vector<std::string> statuses(racers);
     std::vector<std::string> pictures;
@@ -379,7 +380,7 @@ void TestServerRobustness::racingUploadsForOneCodeHaveOneWinner()
     for (int i = 0; i < racers; ++i) {
         threads.emplace_back([&, i] {
             auto client = m_server->client();
-            auto res = postUpload(*client, std::string(), code, pictures[i]);
+            auto res = postUpload(*client, std::string(), reserved.secret, pictures[i]);
             statuses[i] = !res ? "no reply" : res->status != 200 ? std::to_string(res->status) : res->body;
         });
     }

@@ -285,7 +285,7 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
 {
     CTestServer server;
     auto client = server.client();
-    const std::string code = reserveCode(*client);
+    const auto [secret, code] = reserve(*client);
     QVERIFY(!code.empty());
     {
         // Stands for any failure after the claim: the second picture's row is refused.
@@ -295,7 +295,7 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
     }
     const std::string first = makePng(16, 16, 5);
     const std::string second = makePng(16, 16, 6);
-    auto pair = postUpload(*client, std::string(), code, first, &second);
+    auto pair = postUpload(*client, std::string(), secret, first, &second);
     QVERIFY(pair);
     QCOMPARE(pair->status, 500);
     QCOMPARE(QString::fromStdString(pair->body),
@@ -305,7 +305,7 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
     QVERIFY(client->Get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
     QCOMPARE(client->Get(("/" + code + ".png").c_str())->status, 404);
     QVERIFY(QDir(server.dataDir() + "/pictures").entryList(QDir::Files | QDir::Hidden).isEmpty());
-    auto single = postUpload(*client, std::string(), code, first);
+    auto single = postUpload(*client, std::string(), secret, first);
     QVERIFY(single);
     QCOMPARE(single->status, 200);
     QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
