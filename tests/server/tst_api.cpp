@@ -415,6 +415,17 @@ void TestServerApi::urlUploadToLoopbackRefusedByDefault()
     QVERIFY(BL::Server::isNonPublicAddress("::ffff:127.0.0.1"));
     QVERIFY(!BL::Server::isNonPublicAddress("93.184.216.34"));
     QVERIFY(!BL::Server::isNonPublicAddress("2606:2800:220:1:248:1893:25c8:1946"));
+    // IPv6 forms that carry an IPv4 address inside, and the old site-local range.
+    for (const char* embedded : {"::7f00:1", "::a01:203", "2002:7f00:1::1",
+                                 "2002:c0a8:101::", "2001:0:4136:e378::1", "fec0::1", "feff::1"})
+        QVERIFY2(BL::Server::isNonPublicAddress(embedded), embedded);
+
+    // Other ports than 80 and 443 are refused before anything is sent.
+    auto port = client->Post("/api/upload", "url=http://93.184.216.34:8080/x.png",
+                             "application/x-www-form-urlencoded");
+    QVERIFY(port);
+    QCOMPARE(QString::fromStdString(port->body),
+             QString::fromLatin1(R"({"status":"error","reason":"port not allowed"})"));
 }
 
 QTEST_GUILESS_MAIN(TestServerApi)
