@@ -4,7 +4,10 @@
 #include "server_process.h"
 #include "server_test_support.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
+#include <QImage>
+#include <QImageWriter>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
@@ -78,6 +81,7 @@ private slots:
     void unboundedBodiesAreRefusedBeforeReading();
     void oversizeHeadersAreRefused();
     void tricklingClientsDoNotDelayAReservation();
+    void hostileJpegsAreRefusedQuickly();
 };
 
 void TestServerLimits::initTestCase()
@@ -213,6 +217,63 @@ void TestServerLimits::tricklingClientsDoNotDelayAReservation()
     qInfo("reservation beside 100 trickling clients answered in %lld ms", static_cast<long long>(elapsed));
     QCOMPARE(reply.first, 200);
     QCOMPARE(QString::fromStdString(jsonValue(reply.second, "status")), QStringLiteral("ok"));
+}
+
+void TestServerLimits::hostileJpegsAreRefusedQuickly()
+{
+    // A small progressive picture whose scans are repeated thousands of times.
+    QImage small(64, 64, QImage::Format_RGB32);
+    for (int y = 0; y < small.height(); ++y)
+        for (int x = 0; x < small.width(); ++x)
+            small.setPixel(x, y, qRgb(x * 4, y * 4, (x * y) % 256));
+    const auto progressive = [](const QImage& image) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setProgressiveScanWrite(true);
+        writer.write(image);
+        return bytes.toStdString();
+    };
+    const std::string base = progressive(small);
+    const std::size_t firstScan = base.find("\xff\xda");
+    const std::size_t end = base.rfind("\xff\xd9");
+    QVERIFY(firstScan != std::string::npos && end != std::string::npos && firstScan < end);
+    std::string manyScans = base.substr(0, end);
+    for (int i = 0; i < 3000 && manyScans.size() < 900 * 1024; ++i)
+        manyScans += base.substr(firstScan, end - firstScan);
+    manyScans += "\xff\xd9";
+
+    // 40 megapixels, progressive: every coefficient would be held at once.
+    QImage huge(8000, 5000, QImage::Format_RGB32);
+    for (int y = 0; y < huge.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(huge.scanLine(y));
+        for (int x = 0; x < huge.width(); ++x)
+            line[x] = qRgb(x % 256, y % 256, 128);
+    }
+    const std::string large = progressive(huge);
+    huge = QImage();
+
+    BL::Server::SServiceOptions options;
+    options.maxUploadBytes = 20 * 1024 * 1024;
+    CTestServer server(options);
+    auto client = server.client();
+    for (const auto& [name, picture] :
+         {std::pair<const char*, const std::string*>{"thousands of scans", &manyScans},
+          {"40 megapixels, progressive", &large}}) {
+        QElapsedTimer timer;
+        timer.start();
+        auto res = postUpload(*client, std::string(), std::string(), *picture);
+        qInfo("%s (%zu KiB): refused in %lld ms", name, picture->size() >> 10,
+              static_cast<long long>(timer.elapsed()));
+        QVERIFY(res);
+        QCOMPARE(QString::fromStdString(res->body),
+                 QString::fromLatin1(R"({"status":"error","reason":"not a PNG or JPEG image"})"));
+    }
+    // An honest progressive picture still goes through.
+    auto honest = postUpload(*client, std::string(), std::string(), base);
+    QVERIFY(honest);
+    QCOMPARE(QString::fromStdString(jsonValue(honest->body, "status")), QStringLiteral("ok"));
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
