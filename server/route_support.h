@@ -45,6 +45,10 @@ void refuseTooManyChecks(httplib::Response& res);
 std::string multipartText(const httplib::Request& req, const char* name);
 std::string cookieValue(const httplib::Request& req, const std::string& name);
 
+// The client's address: the socket's peer, or the last X-Forwarded-For entry when the peer is
+// the configured proxy (`trustedProxy`, empty for none).
+std::string clientAddress(const httplib::Request& req, const std::string& trustedProxy);
+
 // The account a desktop credential hash names, or 0 for an unknown or malformed one.
 std::int64_t accountOfHash(CStore& store, const std::string& hash);
 // The account signed in by the request's session cookie, or 0.

@@ -5,6 +5,7 @@
 #include "server/bounded_pool.h"
 #include "server/files.h"
 #include "server/hash_key.h"
+#include "server/orphan_sweep.h"
 #include "server/page_routes.h"
 #include "server/pages.h"
 #include "server/picture_routes.h"
@@ -12,11 +13,14 @@
 #include "server/route_support.h"
 #include "server/sqlite_store.h"
 #include "server/util.h"
+#include "server/write_limits.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <httplib.h>
+#include <limits>
+#include <set>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
@@ -102,8 +106,17 @@ CService::CService(SServiceOptions options)
                                              CHashKey::loadOrCreate(m_options.dataDir + "/hash.key"));
     m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
     m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
+    {
+        const std::vector<std::string> pictures = m_store->referencedFiles();
+        sweepOrphans(m_pictures->path(), {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
+        std::set<std::string> reports;
+        for (const SReport& report : m_store->reports(std::numeric_limits<int>::max()))
+            reports.insert(report.fileName);
+        sweepOrphans(m_reports->path(), reports, m_options.orphanAgeMs);
+    }
 
     m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
+    m_writeLimits = std::make_unique<CWriteLimits>(m_options);
     m_routes.push_back(
         std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
@@ -113,9 +126,33 @@ CService::CService(SServiceOptions options)
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();
+    m_purger = std::thread([this] { purgeLoop(); });
 }
 
-CService::~CService() = default;
+CService::~CService()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_purgeMutex);
+        m_purgeStopping = true;
+    }
+    m_purgeWake.notify_all();
+    if (m_purger.joinable())
+        m_purger.join();
+}
+
+void CService::purgeLoop()
+{
+    std::unique_lock<std::mutex> lock(m_purgeMutex);
+    do {
+        try {
+            m_store->purgeExpired(nowMs());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "error: purging expired rows: %s\n", e.what());
+        }
+    } while (!m_purgeWake.wait_for(
+        lock, std::chrono::milliseconds(std::max<std::int64_t>(10, m_options.purgeIntervalMs)),
+        [this] { return m_purgeStopping; }));
+}
 
 int CService::bind()
 {
@@ -172,7 +209,7 @@ void CService::configureListener()
 
     // A chunked body has no length to check before reading it, and an encoded one would be
     // inflated by the HTTP layer without a limit: both are refused before the body is read.
-    m_http->set_pre_routing_handler([](const Request& req, Response& res) {
+    m_http->set_pre_routing_handler([this](const Request& req, Response& res) {
         if (req.has_header("Transfer-Encoding")) {
             refuse(res, 411, "chunked bodies not accepted");
             return httplib::Server::HandlerResponse::Handled;
@@ -181,6 +218,8 @@ void CService::configureListener()
             refuse(res, 415, "encoded bodies not accepted");
             return httplib::Server::HandlerResponse::Handled;
         }
+        if (m_writeLimits->refuseIfOver(req, res))
+            return httplib::Server::HandlerResponse::Handled;
         return httplib::Server::HandlerResponse::Unhandled;
     });
 

@@ -412,6 +412,21 @@ std::vector<SReport> CSqliteStore::reports(int limit)
     return found;
 }
 
+int CSqliteStore::purgeExpired(std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Only codes without pictures: a picture row holds its code for good.
+    CStatement codes(*this, "DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= ?1");
+    codes.bind(1, nowMs);
+    codes.step();
+    int purged = sqlite3_changes(m_db);
+    CStatement sessions(*this, "DELETE FROM sessions WHERE expires_ms <= ?1");
+    sessions.bind(1, nowMs);
+    sessions.step();
+    purged += sqlite3_changes(m_db);
+    return purged;
+}
+
 std::vector<std::string> CSqliteStore::referencedFiles()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

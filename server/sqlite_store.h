@@ -40,6 +40,7 @@ public:
     std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
     void addReport(const SReport& report, std::int64_t nowMs) override;
     std::vector<SReport> reports(int limit) override;
+    int purgeExpired(std::int64_t nowMs) override;
     std::vector<std::string> referencedFiles() override;
 
 private:

@@ -100,6 +100,10 @@ public:
     // The crash reports received, newest first.
     virtual std::vector<SReport> reports(int limit) = 0;
 
+    // Deletes codes that expired without a picture and expired sign-in sessions; returns how
+    // many rows went.
+    virtual int purgeExpired(std::int64_t nowMs) = 0;
+
     // Every picture file name any row refers to (for integrity checks).
     virtual std::vector<std::string> referencedFiles() = 0;
 };
