@@ -257,24 +257,25 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
     return EClaim::Ok;
 }
 
+namespace {
+
+// One statement each: prepared statements are cached by the address of their text.
+const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
+                            " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
+const char lookupBySecret[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
+    " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
+
+} // namespace
+
 SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this,
-                      "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
-                      " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position");
-    select.bind(1, code);
-    return readCodeInfo(select, nowMs);
+    return lookupWith(lookupByCode, code, nowMs);
 }
 
 SCodeInfo CSqliteStore::lookupSecret(const std::string& secret, std::int64_t nowMs)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this,
-                      "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
-                      " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position");
-    select.bind(1, secret);
-    return readCodeInfo(select, nowMs);
+    return lookupWith(lookupBySecret, secret, nowMs);
 }
 
 void CSqliteStore::failCode(const std::string& secret, std::int64_t nowMs)
@@ -287,8 +288,11 @@ void CSqliteStore::failCode(const std::string& secret, std::int64_t nowMs)
     update.step();
 }
 
-SCodeInfo CSqliteStore::readCodeInfo(CStatement& select, std::int64_t nowMs)
+SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std::int64_t nowMs)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, sql);
+    select.bind(1, key);
     SCodeInfo info;
     if (!select.step())
         return info;

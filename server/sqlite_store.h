@@ -47,7 +47,7 @@ private:
     class CStatement;
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
-    static SCodeInfo readCodeInfo(CStatement& select, std::int64_t nowMs);
+    SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
     void checkHashKey(const std::string& path);
 
     CHashKey m_key;

@@ -2,11 +2,7 @@
 
 #include "server/attempt_limiter.h"
 #include "server/options.h"
-
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
+#include "server/routes.h"
 
 namespace BL::Server {
 
