@@ -122,7 +122,7 @@ CService::CService(SServiceOptions options)
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
     m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports));
     // Last: the code page takes any one-segment path the others left.
-    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks));
+    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks, m_publicUrl));
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();
