@@ -19,16 +19,19 @@ void refuseCode(httplib::Response& res, ECodeState state)
 {
     switch (state) {
     case ECodeState::Uploaded:
-        refuse(res, 409, "code already used");
+        decline(res, "code already used");
         return;
     case ECodeState::Expired:
-        refuse(res, 410, "code expired");
+        decline(res, "code expired");
+        return;
+    case ECodeState::Failed:
+        decline(res, "code ended by a failed upload");
         return;
     case ECodeState::Unknown:
     case ECodeState::Pending:
         break;
     }
-    refuse(res, 404, "unknown code");
+    decline(res, "unknown code");
 }
 
 // The fields of the URL upload form. The desktop client writes the URL unescaped, so an "&"
@@ -112,8 +115,12 @@ void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
 
 void CApiRoutes::reserveCode(const httplib::Request&, httplib::Response& res)
 {
-    const std::string code = m_store.reserveCode(nowMs(), m_options.codeLifetimeMs);
-    replyJson(res, 200, compactJson({{"status", "ok"}, {"code", code}, {"url", m_publicUrl + "/" + code}}));
+    // The uploader gets the secret; the link carries the public code.
+    const SReservation reservation = m_store.reserveCode(nowMs(), m_options.codeLifetimeMs);
+    replyJson(
+        res, 200,
+        compactJson(
+            {{"status", "ok"}, {"code", reservation.secret}, {"url", m_publicUrl + "/" + reservation.code}}));
 }
 
 void CApiRoutes::uploadFiles(const httplib::Request& req, httplib::Response& res)
@@ -155,7 +162,7 @@ void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
     fetchOptions.timeoutMs = m_options.fetchTimeoutMs;
     const SFetchResult fetched = fetchUrl(url, fetchOptions);
     if (!fetched.ok) {
-        refuse(res, fetched.status, fetched.reason);
+        declineAndEnd(code, fetched.reason, res);
         return;
     }
     const std::string* const pictureData[2] = {&fetched.body, nullptr};
@@ -167,7 +174,7 @@ bool CApiRoutes::refuseUnusableCode(const std::string& code, httplib::Response& 
     if (code.empty())
         return false;
     const ECodeState state =
-        isAlnumText(code, 1, 64) ? m_store.lookup(code, nowMs()).state : ECodeState::Unknown;
+        isAlnumText(code, 1, 64) ? m_store.lookupSecret(code, nowMs()).state : ECodeState::Unknown;
     if (state == ECodeState::Pending)
         return false;
     refuseCode(res, state);
@@ -184,12 +191,12 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     std::vector<EImageType> types;
     for (int i = 0; i < 2 && pictureData[i]; ++i) {
         if (pictureData[i]->size() > m_options.maxUploadBytes) {
-            refuse(res, 413, "file too large");
+            declineAndEnd(code, "file too large", res);
             return;
         }
         const EImageType type = decodableImageType(*pictureData[i]);
         if (type == EImageType::None) {
-            refuse(res, 415, "not a PNG or JPEG image");
+            declineAndEnd(code, "not a PNG or JPEG image", res);
             return;
         }
         types.push_back(type);
@@ -225,10 +232,19 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
         removeWritten();
         refuseCode(res, claim == EClaim::Used      ? ECodeState::Uploaded
                         : claim == EClaim::Expired ? ECodeState::Expired
+                        : claim == EClaim::Failed  ? ECodeState::Failed
                                                    : ECodeState::Unknown);
         return;
     }
     replyJson(res, 200, compactJson({{"status", "ok"}, {"url", m_publicUrl + "/" + usedCode}}));
+}
+
+// A refused upload ends its code, so that its link says the upload failed instead of waiting.
+void CApiRoutes::declineAndEnd(const std::string& code, const std::string& reason, httplib::Response& res)
+{
+    if (!code.empty())
+        m_store.failCode(code, nowMs());
+    decline(res, reason);
 }
 
 } // namespace BL::Server

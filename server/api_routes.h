@@ -28,6 +28,7 @@ private:
                       const std::string& sourceUrl, httplib::Response& res);
     // Replies with a refusal and returns true unless `code` is empty or reserved and unused.
     bool refuseUnusableCode(const std::string& code, httplib::Response& res);
+    void declineAndEnd(const std::string& code, const std::string& reason, httplib::Response& res);
 
     const SServiceOptions& m_options;
     CStore& m_store;

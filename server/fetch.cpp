@@ -2,13 +2,18 @@
 
 #include "server/util.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <httplib.h>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
+#include <thread>
+#include <vector>
 
 namespace BL::Server {
 
@@ -93,6 +98,51 @@ std::string resolveLocation(const SUrl& base, const std::string& location)
     return origin + dir + location;
 }
 
+// The addresses of `host` as text, or false when the look-up fails or outlasts `timeoutMs`. The
+// system resolver cannot be interrupted, so it runs on a thread of its own that is left to
+// finish alone when the deadline passes.
+bool resolveWithin(const std::string& host, int timeoutMs, std::vector<std::string>* addresses)
+{
+    struct SLookup
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::vector<std::string> addresses;
+    };
+    auto lookup = std::make_shared<SLookup>();
+    std::thread([lookup, host] {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        std::vector<std::string> result;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+            for (addrinfo* entry = found; entry; entry = entry->ai_next) {
+                char text[INET6_ADDRSTRLEN] = {};
+                const void* raw =
+                    entry->ai_family == AF_INET
+                        ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr)
+                        : static_cast<const void*>(
+                              &reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
+                if (inet_ntop(entry->ai_family, raw, text, sizeof text))
+                    result.push_back(text);
+            }
+            freeaddrinfo(found);
+        }
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->addresses = std::move(result);
+        lookup->finished = true;
+        lookup->done.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(std::max(1, timeoutMs)),
+                               [&] { return lookup->finished; }))
+        return false;
+    *addresses = lookup->addresses;
+    return !addresses->empty();
+}
+
 SFetchResult refusal(int status, const char* reason)
 {
     SFetchResult result;
@@ -127,7 +177,11 @@ bool isNonPublicAddress(const std::string& address)
             inet_ntop(AF_INET, b + 12, text, sizeof text);
             return isNonPublicAddress(text);
         }
-        return unspecifiedOrLoopback || (b[0] & 0xfe) == 0xfc /* unique local */ ||
+        const bool v4Compatible = std::memcmp(b, zero, 12) == 0; // ::/96, unspecified and loopback too
+        return unspecifiedOrLoopback || v4Compatible || (b[0] & 0xfe) == 0xfc /* unique local */ ||
+               (b[0] == 0xfe && (b[1] & 0xc0) == 0xc0) /* site-local */ ||
+               (b[0] == 0x20 && b[1] == 0x02) /* 6to4, an IPv4 address inside */ ||
+               (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0 && b[3] == 0) /* Teredo, likewise */ ||
                (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) /* link-local */ || b[0] == 0xff /* multicast */ ||
                (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x0d && b[3] == 0xb8) /* documentation */ ||
                (b[0] == 0x00 && b[1] == 0x64 && b[2] == 0xff && b[3] == 0x9b) /* NAT64 */;
@@ -146,79 +200,77 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
 
         // Resolve once and connect to exactly the address that was checked, so a name cannot
         // change its answer between the check and the connection.
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(url.host.c_str(), nullptr, &hints, &found) != 0 || !found)
+        const auto lookupLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        std::vector<std::string> addresses;
+        if (!resolveWithin(url.host,
+                           static_cast<int>(std::min<long long>(lookupLeft.count(), options.dnsTimeoutMs)),
+                           &addresses))
             return refusal(422, "host not found");
-        std::string address;
         bool refused = false;
-        for (addrinfo* entry = found; entry; entry = entry->ai_next) {
-            char text[INET6_ADDRSTRLEN] = {};
-            const void* raw =
-                entry->ai_family == AF_INET
-                    ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr)
-                    : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(entry->ai_addr)->sin6_addr);
-            inet_ntop(entry->ai_family, raw, text, sizeof text);
+        for (const std::string& text : addresses)
             refused = refused || (!options.allowPrivate && isNonPublicAddress(text));
-            if (address.empty())
-                address = text;
-        }
-        freeaddrinfo(found);
         if (refused)
             return refusal(403, "address not allowed");
-
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (remaining.count() <= 0)
-            return refusal(422, "fetch timed out");
-        const std::string hostPart =
-            url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-        httplib::Client client(url.scheme + "://" + hostPart + ":" + std::to_string(url.port));
-        client.set_hostname_addr_map({{url.host, address}});
-        client.set_connection_timeout(std::chrono::milliseconds(remaining));
-        client.set_read_timeout(std::chrono::milliseconds(remaining));
-        client.set_write_timeout(std::chrono::milliseconds(remaining));
-        client.set_follow_location(false);
-        client.set_keep_alive(false);
-        // The target is already percent-encoded by parseUrl; encoding it again would turn
-        // a "+" of the query into "%2B", which the source may read differently.
-        client.set_url_encode(false);
+        if (!options.allowPrivate && !options.anyPort && url.port != 80 && url.port != 443)
+            return refusal(403, "port not allowed");
 
         SFetchResult result;
         bool tooLarge = false;
         bool timedOut = false;
         std::string location;
         int status = 0;
-        auto response = client.Get(
-            url.target, httplib::Headers{{"User-Agent", "brightloom-server"}, {"Accept", "image/*"}},
-            [&](const httplib::Response& head) {
-                status = head.status;
-                if (status >= 300 && status < 400) {
-                    location = head.get_header_value("Location");
-                    return false;
-                }
-                if (head.has_header("Content-Length") &&
-                    std::strtoull(head.get_header_value("Content-Length").c_str(), nullptr, 10) >
-                        options.maxBytes) {
-                    tooLarge = true;
-                    return false;
-                }
-                return status == 200;
-            },
-            [&](const char* data, std::size_t length) {
-                if (result.body.size() + length > options.maxBytes) {
-                    tooLarge = true;
-                    return false;
-                }
-                if (std::chrono::steady_clock::now() > deadline) {
-                    timedOut = true;
-                    return false;
-                }
-                result.body.append(data, length);
-                return true;
-            });
+        httplib::Result response(nullptr, httplib::Error::Connection, httplib::Headers{});
+        for (const std::string& address : addresses) {
+            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (remaining.count() <= 0)
+                return refusal(422, "fetch timed out");
+            const std::string hostPart =
+                url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
+            httplib::Client client(url.scheme + "://" + hostPart + ":" + std::to_string(url.port));
+            client.set_hostname_addr_map({{url.host, address}});
+            client.set_connection_timeout(std::chrono::milliseconds(remaining));
+            client.set_read_timeout(std::chrono::milliseconds(remaining));
+            client.set_write_timeout(std::chrono::milliseconds(remaining));
+            client.set_follow_location(false);
+            client.set_keep_alive(false);
+            // The target is already percent-encoded by parseUrl; encoding it again would turn
+            // a "+" of the query into "%2B", which the source may read differently.
+            client.set_url_encode(false);
+
+            response = client.Get(
+                url.target, httplib::Headers{{"User-Agent", "brightloom-server"}, {"Accept", "image/*"}},
+                [&](const httplib::Response& head) {
+                    status = head.status;
+                    if (status >= 300 && status < 400) {
+                        location = head.get_header_value("Location");
+                        return false;
+                    }
+                    if (head.has_header("Content-Length") &&
+                        std::strtoull(head.get_header_value("Content-Length").c_str(), nullptr, 10) >
+                            options.maxBytes) {
+                        tooLarge = true;
+                        return false;
+                    }
+                    return status == 200;
+                },
+                [&](const char* data, std::size_t length) {
+                    if (result.body.size() + length > options.maxBytes) {
+                        tooLarge = true;
+                        return false;
+                    }
+                    if (std::chrono::steady_clock::now() > deadline) {
+                        timedOut = true;
+                        return false;
+                    }
+                    result.body.append(data, length);
+                    return true;
+                });
+            // Only an address that could not be reached is worth trying the next one for.
+            if (response || response.error() != httplib::Error::Connection)
+                break;
+        }
         if (tooLarge)
             return refusal(413, "file too large");
         if (timedOut)

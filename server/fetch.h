@@ -11,6 +11,8 @@ struct SFetchOptions
     std::size_t maxBytes = 10 * 1024 * 1024;
     int timeoutMs = 10000;
     int maxRedirects = 3;
+    int dnsTimeoutMs = 5000; // for each host name look-up, within timeoutMs
+    bool anyPort = false;    // false: ports 80 and 443 only (allowPrivate lifts this too)
 };
 
 struct SFetchResult
@@ -22,8 +24,8 @@ struct SFetchResult
 };
 
 // Gets an http or https URL for storing as an upload: bounded in time and size, following at
-// most maxRedirects redirects, each hop checked. Hosts that resolve to loopback, private,
-// link-local or otherwise non-public addresses are refused unless allowPrivate.
+// most maxRedirects redirects, each hop checked, trying each address of a host in turn. Hosts that resolve to
+// loopback, private, link-local or otherwise non-public addresses are refused unless allowPrivate.
 SFetchResult fetchUrl(const std::string& url, const SFetchOptions& options);
 
 // True for addresses a fetch must never reach from the public side (given as text).

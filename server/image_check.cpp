@@ -63,11 +63,23 @@ bool decodesAsPng(const std::string& bytes)
     return isCompletePng(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), maxPixels);
 }
 
+// A progressive file may hold any number of scans, each a pass over the whole picture; real
+// encoders write about ten.
+constexpr int maxJpegScans = 100;
+// Progressive and multi-scan files keep every coefficient of the picture in memory.
+constexpr long maxJpegMemory = 64L * 1024 * 1024;
+
 struct SJpegErrors
 {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
     bool truncated = false;
+};
+
+struct SJpegProgress
+{
+    jpeg_progress_mgr manager;
+    SJpegErrors* errors = nullptr;
 };
 
 void onJpegError(j_common_ptr info)
@@ -77,9 +89,16 @@ void onJpegError(j_common_ptr info)
 
 void onJpegMessage(j_common_ptr info, int level)
 {
-    // A file cut short decodes with grey filler and only a warning: that is a broken upload.
-    if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
-        reinterpret_cast<SJpegErrors*>(info->err)->truncated = true;
+    // Every warning is corrupt data (a file cut short decodes with grey filler and only a
+    // warning): that is a broken upload, and decoding on would only cost time.
+    if (level < 0)
+        std::longjmp(reinterpret_cast<SJpegErrors*>(info->err)->jump, 1);
+}
+
+void onJpegProgress(j_common_ptr info)
+{
+    if (info->is_decompressor && reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > maxJpegScans)
+        std::longjmp(reinterpret_cast<SJpegProgress*>(info->progress)->errors->jump, 1);
 }
 
 bool decodesAsJpeg(const std::string& bytes)
@@ -90,6 +109,11 @@ bool decodesAsJpeg(const std::string& bytes)
     errors.manager.error_exit = onJpegError;
     errors.manager.emit_message = onJpegMessage;
     jpeg_create_decompress(&info);
+    info.mem->max_memory_to_use = maxJpegMemory;
+    SJpegProgress progress;
+    progress.manager.progress_monitor = onJpegProgress;
+    progress.errors = &errors;
+    info.progress = &progress.manager;
     if (setjmp(errors.jump)) {
         jpeg_destroy_decompress(&info);
         return false;

@@ -2,6 +2,7 @@
 
 #include "server/service.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,6 +29,15 @@ const char usage[] =
     "  --code-expiry SECONDS  how long a reserved code stays usable before its upload (default 86400)\n"
     "  --allow-private-fetch  let URL uploads reach loopback and private addresses\n"
     "  --quiet                no access log\n"
+    "  --trusted-proxy ADDRESS  a reverse proxy whose X-Forwarded-For names the client\n"
+    "  --rate-limits R,U,I,C  reservations, sign-ups, sign-ins and crash reports one client\n"
+    "                         address may make per minute (default 60,10,20,10)\n"
+    "  --request-timeout SECONDS  longest a connection may take from accept to the end of its\n"
+    "                         reply, whatever its pace (default 120; the header block gets at\n"
+    "                         most 10 of them)\n"
+    "  --connections-per-address N  open connections one client address may hold (default 32;\n"
+    "                         0: no cap). Behind a reverse proxy every client has its address:\n"
+    "                         see server/README.md\n"
     "  --admin-token TOKEN    let the operator list crash reports at /admin/reports with\n"
     "                         'Authorization: Bearer TOKEN' (at least 16 characters)\n"
     "  --symbols DIR          ELF files named by their build ID, for naming crash frames\n"
@@ -121,6 +131,35 @@ int main(int argc, char** argv)
             if (!value || !*value)
                 return fail("--symbols needs a directory");
             options.symbolsDir = value;
+        } else if (arg == "--trusted-proxy") {
+            const char* value = next();
+            if (!value || !*value)
+                return fail("--trusted-proxy needs an address");
+            options.trustedProxy = value;
+        } else if (arg == "--rate-limits") {
+            const char* value = next();
+            int limits[4] = {};
+            char tail = 0;
+            if (!value ||
+                std::sscanf(value, "%d,%d,%d,%d%c", &limits[0], &limits[1], &limits[2], &limits[3], &tail) !=
+                    4 ||
+                *std::min_element(limits, limits + 4) < 1)
+                return fail("--rate-limits needs four numbers of at least 1, separated by commas");
+            options.reservationsPerMinute = limits[0];
+            options.signupsPerMinute = limits[1];
+            options.signInsPerMinute = limits[2];
+            options.reportsPerMinute = limits[3];
+        } else if (arg == "--request-timeout") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 1, 3600, &number))
+                return fail("--request-timeout needs a number of seconds from 1 to 3600");
+            options.connections.requestTimeoutMs = static_cast<int>(number * 1000);
+            options.connections.headerTimeoutMs = std::min(10000, options.connections.requestTimeoutMs);
+        } else if (arg == "--connections-per-address") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 0, 100000, &number))
+                return fail("--connections-per-address needs a number");
+            options.connections.perAddress = static_cast<int>(number);
         } else if (arg == "--quiet") {
             options.accessLog = false;
         } else {

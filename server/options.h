@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/connection_guard.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,6 +24,20 @@ struct SServiceOptions
     std::string symbolsDir; // ELF files named by build ID; empty: <data>/symbols
     // Failed credential checks one client address may make in a minute before it gets 429.
     int failedChecksPerMinute = 20;
+    // Requests one client address may make in a minute; beyond it they are refused.
+    int reservationsPerMinute = 60;
+    int signupsPerMinute = 10;
+    int signInsPerMinute = 20;
+    int reportsPerMinute = 10;
+    // The address of a reverse proxy whose X-Forwarded-For names the client; empty: none.
+    std::string trustedProxy;
+    // How often expired unclaimed codes and expired sessions are deleted.
+    std::int64_t purgeIntervalMs = 60 * 1000;
+    // Files no row names are removed at start once they are this old.
+    std::int64_t orphanAgeMs = 5 * 60 * 1000;
+    SConnectionLimits connections;
+    // Accepted connections that may wait for a worker thread; beyond it they wait in the kernel.
+    int maxWaitingConnections = 256;
 };
 
 } // namespace BL::Server

@@ -16,7 +16,20 @@ constexpr std::int64_t sessionLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
 
 } // namespace
 
-CPageRoutes::CPageRoutes(CStore& store, CAttemptLimiter& checks) : m_store(store), m_checks(checks) {}
+CPageRoutes::CPageRoutes(CStore& store, CAttemptLimiter& checks, const std::string& publicUrl)
+    : m_store(store), m_checks(checks), m_publicUrl(publicUrl)
+{
+}
+
+void CPageRoutes::setSessionCookie(httplib::Response& res, const std::string& value,
+                                   long long maxAgeSeconds) const
+{
+    // Secure whenever the pages are reached over https: the token must never travel in clear.
+    const bool secure = m_publicUrl.rfind("https://", 0) == 0;
+    res.set_header("Set-Cookie", std::string(sessionCookie) + "=" + value +
+                                     "; Path=/; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : "") +
+                                     "; Max-Age=" + std::to_string(maxAgeSeconds));
+}
 
 void CPageRoutes::addTo(httplib::Server& http)
 {
@@ -43,6 +56,9 @@ void CPageRoutes::showCode(const httplib::Request& req, httplib::Response& res)
         return;
     case ECodeState::Pending:
         replyPage(res, 200, uploadInProgressPage(code));
+        return;
+    case ECodeState::Failed:
+        replyPage(res, 200, uploadFailedPage(code));
         return;
     case ECodeState::Expired:
     case ECodeState::Unknown:
@@ -117,9 +133,7 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
     }
     const std::string token = randomHex(32);
     m_store.createSession(token, accountId, nowMs() + sessionLifetimeMs);
-    res.set_header("Set-Cookie", std::string(sessionCookie) + "=" + token +
-                                     "; Path=/; HttpOnly; SameSite=Lax; Max-Age=" +
-                                     std::to_string(sessionLifetimeMs / 1000));
+    setSessionCookie(res, token, sessionLifetimeMs / 1000);
     res.set_redirect("/user/history", 303);
 }
 
@@ -128,7 +142,7 @@ void CPageRoutes::signOut(const httplib::Request& req, httplib::Response& res)
     const std::string token = cookieValue(req, sessionCookie);
     if (!token.empty())
         m_store.deleteSession(token);
-    res.set_header("Set-Cookie", std::string(sessionCookie) + "=; Path=/; HttpOnly; SameSite=Lax; Max-Age=0");
+    setSessionCookie(res, std::string(), 0);
     res.set_redirect("/user/history", 303);
 }
 

@@ -2,6 +2,8 @@
 
 #include "server/routes.h"
 
+#include <string>
+
 namespace BL::Server {
 
 class CAttemptLimiter;
@@ -11,7 +13,8 @@ class CPageRoutes : public CRoutes
 {
 public:
     // `checks` limits failed sign-ins per address, shared with the desktop client's check.
-    CPageRoutes(CStore& store, CAttemptLimiter& checks);
+    // `publicUrl` (filled when the service binds) decides whether the session cookie is Secure.
+    CPageRoutes(CStore& store, CAttemptLimiter& checks, const std::string& publicUrl);
 
     // Adds the code page last: its pattern also matches "/about" and the other one-segment paths.
     void addTo(httplib::Server& http) override;
@@ -22,9 +25,11 @@ private:
     void history(const httplib::Request& req, httplib::Response& res);
     void signIn(const httplib::Request& req, httplib::Response& res);
     void signOut(const httplib::Request& req, httplib::Response& res);
+    void setSessionCookie(httplib::Response& res, const std::string& value, long long maxAgeSeconds) const;
 
     CStore& m_store;
     CAttemptLimiter& m_checks;
+    const std::string& m_publicUrl;
 };
 
 } // namespace BL::Server

@@ -71,6 +71,14 @@ std::string uploadInProgressPage(const std::string& code)
                       2);
 }
 
+std::string uploadFailedPage(const std::string& code)
+{
+    return pageLayout("Upload failed", "<div class=\"card\"><h1>Upload failed</h1><p>The picture <b>" +
+                                           htmlEscape(code) +
+                                           "</b> did not arrive: the service refused its upload. "
+                                           "Nothing will be shown under this link.</p></div>");
+}
+
 std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs)
 {
     std::string body = "<div class=\"card\">";

@@ -15,6 +15,8 @@ std::string homePage();
 std::string aboutPage();
 std::string notFoundPage();
 std::string uploadInProgressPage(const std::string& code);
+// The page of a code whose upload was refused.
+std::string uploadFailedPage(const std::string& code);
 // One picture, or the two of a comparison side by side.
 std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs);
 std::string signupPage(const std::string& message, const std::string& email);

@@ -22,6 +22,11 @@ void refuse(httplib::Response& res, int status, const std::string& reason)
     replyJson(res, status, compactJson({{"status", "error"}, {"reason", reason}}));
 }
 
+void decline(httplib::Response& res, const std::string& reason)
+{
+    refuse(res, 200, reason);
+}
+
 void replyPage(httplib::Response& res, int status, const std::string& html)
 {
     res.status = status;
@@ -68,6 +73,19 @@ std::string cookieValue(const httplib::Request& req, const std::string& name)
         }
     }
     return {};
+}
+
+std::string clientAddress(const httplib::Request& req, const std::string& trustedProxy)
+{
+    if (trustedProxy.empty() || req.remote_addr != trustedProxy || !req.has_header("X-Forwarded-For"))
+        return req.remote_addr;
+    // The proxy appends the address it saw; anything before it came from the client.
+    const std::string forwarded = req.get_header_value("X-Forwarded-For");
+    std::string last =
+        forwarded.substr(forwarded.rfind(',') == std::string::npos ? 0 : forwarded.rfind(',') + 1);
+    last.erase(0, last.find_first_not_of(' '));
+    last.erase(last.find_last_not_of(' ') + 1);
+    return last.empty() ? req.remote_addr : last.substr(0, 64);
 }
 
 std::int64_t accountOfHash(CStore& store, const std::string& hash)

@@ -31,6 +31,10 @@ auto routeTo(TRoutes* routes, void (TRoutes::*handler)(const httplib::Request&, 
 void replyJson(httplib::Response& res, int status, const std::string& json);
 // {"status":"error","reason":...}, the refusal every API client reads.
 void refuse(httplib::Response& res, int status, const std::string& reason);
+// The same refusal with status 200, for a well-formed request the desktop client sent: the
+// client shows the reason to the person only from a 200 reply (anything else is a "Network
+// error"). The reason must have no comma, since the client's reader cuts values at the first.
+void decline(httplib::Response& res, const std::string& reason);
 // A page with the headers that keep it self-contained: no scripts, no foreign assets, no framing.
 void replyPage(httplib::Response& res, int status, const std::string& html);
 void replyNotFound(httplib::Response& res);
@@ -40,6 +44,10 @@ void refuseTooManyChecks(httplib::Response& res);
 // A text field of a multipart body, cut to maxFieldLength; empty when absent.
 std::string multipartText(const httplib::Request& req, const char* name);
 std::string cookieValue(const httplib::Request& req, const std::string& name);
+
+// The client's address: the socket's peer, or the last X-Forwarded-For entry when the peer is
+// the configured proxy (`trustedProxy`, empty for none).
+std::string clientAddress(const httplib::Request& req, const std::string& trustedProxy);
 
 // The account a desktop credential hash names, or 0 for an unknown or malformed one.
 std::int64_t accountOfHash(CStore& store, const std::string& hash);

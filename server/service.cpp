@@ -2,8 +2,10 @@
 
 #include "server/api_routes.h"
 #include "server/attempt_limiter.h"
+#include "server/bounded_pool.h"
 #include "server/files.h"
 #include "server/hash_key.h"
+#include "server/orphan_sweep.h"
 #include "server/page_routes.h"
 #include "server/pages.h"
 #include "server/picture_routes.h"
@@ -11,23 +13,44 @@
 #include "server/route_support.h"
 #include "server/sqlite_store.h"
 #include "server/util.h"
+#include "server/write_limits.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <httplib.h>
+#include <limits>
+#include <set>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 
 namespace BL::Server {
 
+// The HTTP layer's own handling of an accepted connection. It is private in the HTTP layer's
+// class, so the override below reaches the base implementation by its exported name; on this
+// ABI the object is the first argument of a member function.
+extern "C++" bool httpServeConnection(httplib::Server* server,
+                                      int sock) asm("_ZN7httplib6Server24process_and_close_socketEi");
+
 // The HTTP layer listens with a backlog of 5, so a burst of clients connecting at once overflows
 // the accept queue and loses connections; the socket is re-listened with a deeper queue.
+// Every connection passes the guard before the HTTP layer reads from it.
 class CHttpServer : public httplib::Server
 {
 public:
+    explicit CHttpServer(const SConnectionLimits& limits) : m_guard(limits) {}
     void deepenBacklog() { ::listen(svr_sock_, 1024); }
+
+private:
+    bool process_and_close_socket(socket_t sock) override
+    {
+        bool served = false;
+        m_guard.handle(sock, [&] { served = httpServeConnection(this, sock); });
+        return served;
+    }
+
+    CConnectionGuard m_guard;
 };
 
 namespace {
@@ -64,7 +87,7 @@ std::string defaultDataDir()
 }
 
 CService::CService(SServiceOptions options)
-    : m_options(std::move(options)), m_http(std::make_unique<CHttpServer>())
+    : m_options(std::move(options)), m_http(std::make_unique<CHttpServer>(m_options.connections))
 {
     if (m_options.dataDir.empty())
         m_options.dataDir = defaultDataDir();
@@ -83,20 +106,53 @@ CService::CService(SServiceOptions options)
                                              CHashKey::loadOrCreate(m_options.dataDir + "/hash.key"));
     m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
     m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
+    {
+        const std::vector<std::string> pictures = m_store->referencedFiles();
+        sweepOrphans(m_pictures->path(), {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
+        std::set<std::string> reports;
+        for (const SReport& report : m_store->reports(std::numeric_limits<int>::max()))
+            reports.insert(report.fileName);
+        sweepOrphans(m_reports->path(), reports, m_options.orphanAgeMs);
+    }
 
     m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
+    m_writeLimits = std::make_unique<CWriteLimits>(m_options);
     m_routes.push_back(
         std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
     m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, m_publicUrl));
     // Last: the code page takes any one-segment path the others left.
-    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks));
+    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks, m_publicUrl));
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();
+    m_purger = std::thread([this] { purgeLoop(); });
 }
 
-CService::~CService() = default;
+CService::~CService()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_purgeMutex);
+        m_purgeStopping = true;
+    }
+    m_purgeWake.notify_all();
+    if (m_purger.joinable())
+        m_purger.join();
+}
+
+void CService::purgeLoop()
+{
+    std::unique_lock<std::mutex> lock(m_purgeMutex);
+    do {
+        try {
+            m_store->purgeExpired(nowMs());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "error: purging expired rows: %s\n", e.what());
+        }
+    } while (!m_purgeWake.wait_for(
+        lock, std::chrono::milliseconds(std::max<std::int64_t>(10, m_options.purgeIntervalMs)),
+        [this] { return m_purgeStopping; }));
+}
 
 int CService::bind()
 {
@@ -136,16 +192,36 @@ void CService::configureListener()
     using httplib::Response;
     const int threads = m_options.threads > 0
                             ? m_options.threads
-                            : static_cast<int>(std::max(32u, 8 * std::thread::hardware_concurrency()));
-    m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+                            : static_cast<int>(std::max(64u, 8 * std::thread::hardware_concurrency()));
+    const auto waiting = static_cast<std::size_t>(std::max(1, m_options.maxWaitingConnections));
+    m_http->new_task_queue = [threads, waiting] {
+        return new CBoundedPool(static_cast<std::size_t>(threads), waiting);
+    };
     // Room for two full-size pictures plus the multipart framing around them.
     m_http->set_payload_max_length(2 * m_options.maxUploadBytes + 64 * 1024);
     // Replies go out as header and body writes; without this, Nagle holds the second one back.
     m_http->set_tcp_nodelay(true);
-    m_http->set_keep_alive_max_count(1000);
-    m_http->set_keep_alive_timeout(3);
+    // One request per connection: the header caps and the total deadline of the connection
+    // guard then hold for every request.
+    m_http->set_keep_alive_max_count(1);
     m_http->set_read_timeout(10);
     m_http->set_write_timeout(10);
+
+    // A chunked body has no length to check before reading it, and an encoded one would be
+    // inflated by the HTTP layer without a limit: both are refused before the body is read.
+    m_http->set_pre_routing_handler([this](const Request& req, Response& res) {
+        if (req.has_header("Transfer-Encoding")) {
+            refuse(res, 411, "chunked bodies not accepted");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.has_header("Content-Encoding") && req.get_header_value("Content-Encoding") != "identity") {
+            refuse(res, 415, "encoded bodies not accepted");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (m_writeLimits->refuseIfOver(req, res))
+            return httplib::Server::HandlerResponse::Handled;
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
 
     // Replies the handlers left empty (unknown paths, refusals by the HTTP layer such as a
     // malformed multipart body or an oversize request) still carry a readable body.
@@ -153,7 +229,12 @@ void CService::configureListener()
         if (!res.body.empty()) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        if (req.path.rfind("/api/", 0) == 0 || req.method != "GET") {
+        // Too large is a refusal the person should read, not a network error.
+        if (res.status == 413 && req.path == "/api/upload.php") {
+            decline(res, "file too large");
+        } else if (res.status == 413 && req.path == "/api/upload") {
+            decline(res, "url too long");
+        } else if (req.path.rfind("/api/", 0) == 0 || req.method != "GET") {
             refuse(res, res.status, reasonForStatus(res.status));
         } else if (res.status == 404) {
             replyNotFound(res);

@@ -2,8 +2,11 @@
 
 #include "server/options.h"
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace BL::Server {
@@ -13,6 +16,7 @@ class CStore;
 class CDurableDirectory;
 class CHttpServer;
 class CRoutes;
+class CWriteLimits;
 
 // The Brightloom web service: the desktop client's API, the web pages, the crash report
 // receiver and the update feed, over one HTTP listener. It owns the storage and the listener;
@@ -38,6 +42,7 @@ public:
 
 private:
     void configureListener();
+    void purgeLoop();
 
     SServiceOptions m_options;
     std::string m_publicUrl;
@@ -46,6 +51,12 @@ private:
     std::unique_ptr<CDurableDirectory> m_pictures;
     std::unique_ptr<CDurableDirectory> m_reports;
     std::unique_ptr<CAttemptLimiter> m_checks;
+    std::unique_ptr<CWriteLimits> m_writeLimits;
+    // Deletes expired codes and sessions every purgeIntervalMs until the service goes.
+    std::mutex m_purgeMutex;
+    std::condition_variable m_purgeWake;
+    bool m_purgeStopping = false;
+    std::thread m_purger;
     std::vector<std::unique_ptr<CRoutes>> m_routes;
 };
 

@@ -66,6 +66,13 @@ constexpr SMigration migrations[] = {
         "UPDATE accounts SET hash = bl_keyed_hash(hash);"
         "INSERT INTO service_keys (name, value)"
         " VALUES ('hash_key_check', bl_keyed_hash('brightloom hash key check'))"},
+    // The code in a link is public; uploads name their code by a secret of its own, so that a
+    // pasted link cannot be uploaded under. Links handed out before keep working as secrets.
+    // A refused upload ends its code (failed_ms).
+    {4, "ALTER TABLE codes ADD COLUMN secret TEXT;"
+        "UPDATE codes SET secret = code;"
+        "CREATE UNIQUE INDEX codes_by_secret ON codes(secret);"
+        "ALTER TABLE codes ADD COLUMN failed_ms INTEGER"},
 };
 
 constexpr bool numberedInOrder()

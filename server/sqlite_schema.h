@@ -8,7 +8,7 @@ namespace BL::Server {
 
 // The newest schema version of the SQLite store; PRAGMA user_version holds the one a file has.
 // Version 0 is a file from before the versions were counted: empty, or holding version 1's tables.
-constexpr int latestSchemaVersion = 3;
+constexpr int latestSchemaVersion = 4;
 
 // Runs `sql` (one or more statements); throws std::runtime_error on failure.
 void execSql(sqlite3* db, const char* sql);

@@ -175,20 +175,25 @@ sqlite3_stmt* CSqliteStore::prepare(const char* sql)
     return stmt;
 }
 
-std::string CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
+SReservation CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (;;) {
-        const std::string code = randomAlnum(10);
-        CStatement insert(*this, "INSERT INTO codes (code, reserved_ms, expires_ms) VALUES (?1, ?2, ?3)");
-        insert.bind(1, code).bind(2, nowMs).bind(3, nowMs + lifetimeMs);
+        // The secret is longer: it is the only thing that lets an upload in.
+        const SReservation reservation{randomAlnum(10), randomAlnum(24)};
+        CStatement insert(
+            *this, "INSERT INTO codes (code, secret, reserved_ms, expires_ms) VALUES (?1, ?2, ?3, ?4)");
+        insert.bind(1, reservation.code)
+            .bind(2, reservation.secret)
+            .bind(3, nowMs)
+            .bind(4, nowMs + lifetimeMs);
         insert.step();
         if (!insert.constraintFailed())
-            return code;
+            return reservation;
     }
 }
 
-EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
                                  const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                                  std::string* usedCode)
 {
@@ -207,13 +212,13 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
     // The claim and its pictures commit together: a failure in between leaves the code unclaimed.
     CTransaction transaction(*this);
     std::string claimed;
-    if (code.empty()) {
+    if (secret.empty()) {
         while (claimed.empty()) {
             const std::string fresh = randomAlnum(10);
-            CStatement insert(*this,
-                              "INSERT INTO codes (code, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                              " source_url) VALUES (?1, ?2, ?2, ?2, ?3, ?4)");
-            insert.bind(1, fresh);
+            CStatement insert(
+                *this, "INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
+                       " source_url) VALUES (?1, ?5, ?2, ?2, ?2, ?3, ?4)");
+            insert.bind(1, fresh).bind(5, randomAlnum(24));
             bindUpload(insert);
             insert.step();
             if (!insert.constraintFailed())
@@ -222,18 +227,20 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
     } else {
         // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
         CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4"
-                                " WHERE code = ?1 AND uploaded_ms IS NULL AND expires_ms > ?2");
-        claim.bind(1, code);
+                                " WHERE secret = ?1 AND uploaded_ms IS NULL AND failed_ms IS NULL"
+                                " AND expires_ms > ?2 RETURNING code");
+        claim.bind(1, secret);
         bindUpload(claim);
-        claim.step();
-        if (sqlite3_changes(m_db) != 1) {
-            CStatement probe(*this, "SELECT uploaded_ms FROM codes WHERE code = ?1");
-            probe.bind(1, code);
+        if (claim.step()) {
+            claimed = claim.text(0);
+            claim.step();
+        } else {
+            CStatement probe(*this, "SELECT uploaded_ms, failed_ms FROM codes WHERE secret = ?1");
+            probe.bind(1, secret);
             if (!probe.step())
                 return EClaim::Unknown;
-            return probe.isNull(0) ? EClaim::Expired : EClaim::Used;
+            return !probe.isNull(0) ? EClaim::Used : !probe.isNull(1) ? EClaim::Failed : EClaim::Expired;
         }
-        claimed = code;
     }
     for (std::size_t i = 0; i < files.size(); ++i) {
         CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime) VALUES (?1, ?2, ?3, ?4)");
@@ -250,18 +257,49 @@ EClaim CSqliteStore::storeUpload(const std::string& code, std::int64_t nowMs, st
     return EClaim::Ok;
 }
 
+namespace {
+
+// One statement each: prepared statements are cached by the address of their text.
+const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
+                            " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
+const char lookupBySecret[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
+    " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
+
+} // namespace
+
 SCodeInfo CSqliteStore::lookup(const std::string& code, std::int64_t nowMs)
 {
+    return lookupWith(lookupByCode, code, nowMs);
+}
+
+SCodeInfo CSqliteStore::lookupSecret(const std::string& secret, std::int64_t nowMs)
+{
+    return lookupWith(lookupBySecret, secret, nowMs);
+}
+
+void CSqliteStore::failCode(const std::string& secret, std::int64_t nowMs)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this,
-                      "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime FROM codes c"
-                      " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position");
-    select.bind(1, code);
+    CStatement update(
+        *this,
+        "UPDATE codes SET failed_ms = ?2 WHERE secret = ?1 AND uploaded_ms IS NULL AND failed_ms IS NULL");
+    update.bind(1, secret).bind(2, nowMs);
+    update.step();
+}
+
+SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement select(*this, sql);
+    select.bind(1, key);
     SCodeInfo info;
     if (!select.step())
         return info;
     if (select.isNull(1)) {
-        info.state = select.integer(0) > nowMs ? ECodeState::Pending : ECodeState::Expired;
+        info.state = !select.isNull(4)           ? ECodeState::Failed
+                     : select.integer(0) > nowMs ? ECodeState::Pending
+                                                 : ECodeState::Expired;
         return info;
     }
     info.state = ECodeState::Uploaded;
@@ -376,6 +414,21 @@ std::vector<SReport> CSqliteStore::reports(int limit)
         found.push_back(report);
     }
     return found;
+}
+
+int CSqliteStore::purgeExpired(std::int64_t nowMs)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Only codes without pictures: a picture row holds its code for good.
+    CStatement codes(*this, "DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= ?1");
+    codes.bind(1, nowMs);
+    codes.step();
+    int purged = sqlite3_changes(m_db);
+    CStatement sessions(*this, "DELETE FROM sessions WHERE expires_ms <= ?1");
+    sessions.bind(1, nowMs);
+    sessions.step();
+    purged += sqlite3_changes(m_db);
+    return purged;
 }
 
 std::vector<std::string> CSqliteStore::referencedFiles()

@@ -23,11 +23,13 @@ public:
     CSqliteStore(const std::string& path, CHashKey key);
     ~CSqliteStore() override;
 
-    std::string reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
-    EClaim storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
+    EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
                        const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                        std::string* usedCode) override;
     SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
+    SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
+    void failCode(const std::string& secret, std::int64_t nowMs) override;
     std::int64_t accountForHash(const std::string& hash) override;
     std::int64_t accountFor(const std::string& email, const std::string& hash) override;
     std::string accountEmail(std::int64_t accountId) override;
@@ -38,12 +40,14 @@ public:
     std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
     void addReport(const SReport& report, std::int64_t nowMs) override;
     std::vector<SReport> reports(int limit) override;
+    int purgeExpired(std::int64_t nowMs) override;
     std::vector<std::string> referencedFiles() override;
 
 private:
     class CStatement;
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
+    SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
     void checkHashKey(const std::string& path);
 
     CHashKey m_key;

@@ -13,7 +13,7 @@ struct SPictureFile
     std::string mime;
 };
 
-enum class ECodeState { Unknown, Pending, Expired, Uploaded };
+enum class ECodeState { Unknown, Pending, Expired, Uploaded, Failed };
 
 struct SCodeInfo
 {
@@ -22,7 +22,14 @@ struct SCodeInfo
     std::int64_t uploadedMs = 0;
 };
 
-enum class EClaim { Ok, Unknown, Used, Expired };
+enum class EClaim { Ok, Unknown, Used, Expired, Failed };
+
+// A reserved code: `code` goes into the link anyone may see, `secret` only to the uploader.
+struct SReservation
+{
+    std::string code;
+    std::string secret;
+};
 
 enum class ESignup { Ok, EmailTaken, CredentialTaken };
 
@@ -56,18 +63,23 @@ public:
     CStore(const CStore&) = delete;
     CStore& operator=(const CStore&) = delete;
 
-    // A fresh, unused code that stays claimable until nowMs + lifetimeMs.
-    virtual std::string reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) = 0;
+    // A fresh, unused code that stays claimable by its secret until nowMs + lifetimeMs.
+    virtual SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) = 0;
 
-    // Ties the pictures to `code`, which must be reserved, unused and unexpired. With an empty
-    // `code` a new one is made; the code used comes back in `usedCode`. The claim and the
-    // pictures are stored together or not at all, and of two uploads racing for one code one wins.
-    virtual EClaim storeUpload(const std::string& code, std::int64_t nowMs, std::int64_t accountId,
+    // Ties the pictures to the code of `secret`, which must be reserved, unused and unexpired.
+    // With an empty `secret` a new code is made; the (public) code used comes back in `usedCode`.
+    // The claim and the pictures are stored together or not at all, and of two uploads racing
+    // for one code one wins.
+    virtual EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
                                const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                                std::string* usedCode) = 0;
 
     // What a code names right now; `files` is filled, in order, only for an uploaded code.
     virtual SCodeInfo lookup(const std::string& code, std::int64_t nowMs) = 0;
+    // The same for the code whose secret this is.
+    virtual SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) = 0;
+    // Ends the pending code of `secret` after a refused upload: it takes no later upload.
+    virtual void failCode(const std::string& secret, std::int64_t nowMs) = 0;
 
     // The account whose credential hash this is, or 0.
     virtual std::int64_t accountForHash(const std::string& hash) = 0;
@@ -87,6 +99,10 @@ public:
     virtual void addReport(const SReport& report, std::int64_t nowMs) = 0;
     // The crash reports received, newest first.
     virtual std::vector<SReport> reports(int limit) = 0;
+
+    // Deletes codes that expired without a picture and expired sign-in sessions; returns how
+    // many rows went.
+    virtual int purgeExpired(std::int64_t nowMs) = 0;
 
     // Every picture file name any row refers to (for integrity checks).
     virtual std::vector<std::string> referencedFiles() = 0;

@@ -34,7 +34,8 @@ struct SRecorder
         n.reserved = [this](const QString& code, const QString& url) {
             events << QStringLiteral("reserved");
             QVERIFY(!code.isEmpty());
-            QVERIFY(url.endsWith(code));
+            // The code the upload names is the service's secret; the link shows another one.
+            QVERIFY(!url.isEmpty() && !url.contains(code));
         };
         n.uploaded = [this](const QString& l) {
             events << QStringLiteral("uploaded");

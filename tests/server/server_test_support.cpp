@@ -122,6 +122,14 @@ std::string reserveCode(httplib::Client& client)
     return res && res->status == 200 ? jsonValue(res->body, "code") : std::string();
 }
 
+SReserved reserve(httplib::Client& client)
+{
+    auto res = client.Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    if (!res || res->status != 200)
+        return {};
+    return {jsonValue(res->body, "code"), codeOfUrl(jsonValue(res->body, "url"))};
+}
+
 std::string codeOfUrl(const std::string& url)
 {
     const std::size_t slash = url.rfind('/');

@@ -52,8 +52,16 @@ std::string clientMultipartType();
 httplib::Result postUpload(httplib::Client& client, const std::string& hash, const std::string& code,
                            const std::string& picture, const std::string* secondPicture = nullptr);
 
-// The "code" of a reservation reply, or empty.
+// The "code" of a reservation reply (the uploader's secret), or empty.
 std::string reserveCode(httplib::Client& client);
+
+// Both halves of a reservation: the secret the upload names and the public code of the link.
+struct SReserved
+{
+    std::string secret;
+    std::string code;
+};
+SReserved reserve(httplib::Client& client);
 
 // The code at the end of a returned link.
 std::string codeOfUrl(const std::string& url);

@@ -33,6 +33,7 @@ private slots:
     void signupChecksAddressAndDuplicates();
     void historyNeedsSignInAndListsOwnUploadsNewestFirst();
     void userTextIsEscaped();
+    void sessionCookieIsSecureBehindHttps();
     void reportIsStoredWithItsParameters();
     void appcastServedPerPlatform();
 };
@@ -55,6 +56,29 @@ void TestServerPages::staticPagesAreSelfContained()
     auto missing = client->Get("/no/such/page");
     QVERIFY(missing);
     QCOMPARE(missing->status, 404);
+}
+
+void TestServerPages::sessionCookieIsSecureBehindHttps()
+{
+    for (const bool https : {false, true}) {
+        BL::Server::SServiceOptions options;
+        if (https)
+            options.publicUrl = "https://shots.example.org";
+        CTestServer server(options);
+        auto client = server.client();
+        QCOMPARE(client->Post("/signup", "email=sec@example.org&password=secure-me", form)->status, 200);
+        auto signIn = client->Post("/user/history", "email=sec@example.org&password=secure-me", form);
+        QVERIFY(signIn);
+        QCOMPARE(signIn->status, 303);
+        auto signOut = client->Post("/user/signout", "", form);
+        QVERIFY(signOut);
+        for (const std::string& cookie :
+             {signIn->get_header_value("Set-Cookie"), signOut->get_header_value("Set-Cookie")}) {
+            QVERIFY2(cookie.find("; HttpOnly") != std::string::npos, cookie.c_str());
+            QVERIFY2(cookie.find("; SameSite=Lax") != std::string::npos, cookie.c_str());
+            QVERIFY2((cookie.find("; Secure") != std::string::npos) == https, cookie.c_str());
+        }
+    }
 }
 
 void TestServerPages::signupChecksAddressAndDuplicates()

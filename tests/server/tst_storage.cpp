@@ -3,10 +3,13 @@
 
 #include "server/hash_key.h"
 #include "server/sqlite_schema.h"
+#include "server/store.h"
 #include "server/util.h"
 #include "server_test_support.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -111,6 +114,8 @@ private slots:
     void unknownDatabaseIsRefusedUntouched();
     void failedPictureRowLeavesCodeUnclaimed();
     void foreignOrBrokenHashKeyIsRefused();
+    void anonymousReservationsAreLimitedAndPurged();
+    void orphanSweepRemovesOnlyOldFilesWithoutRows();
 };
 
 void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
@@ -285,7 +290,7 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
 {
     CTestServer server;
     auto client = server.client();
-    const std::string code = reserveCode(*client);
+    const auto [secret, code] = reserve(*client);
     QVERIFY(!code.empty());
     {
         // Stands for any failure after the claim: the second picture's row is refused.
@@ -295,7 +300,7 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
     }
     const std::string first = makePng(16, 16, 5);
     const std::string second = makePng(16, 16, 6);
-    auto pair = postUpload(*client, std::string(), code, first, &second);
+    auto pair = postUpload(*client, std::string(), secret, first, &second);
     QVERIFY(pair);
     QCOMPARE(pair->status, 500);
     QCOMPARE(QString::fromStdString(pair->body),
@@ -305,10 +310,95 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
     QVERIFY(client->Get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
     QCOMPARE(client->Get(("/" + code + ".png").c_str())->status, 404);
     QVERIFY(QDir(server.dataDir() + "/pictures").entryList(QDir::Files | QDir::Hidden).isEmpty());
-    auto single = postUpload(*client, std::string(), code, first);
+    auto single = postUpload(*client, std::string(), secret, first);
     QVERIFY(single);
     QCOMPARE(single->status, 200);
     QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
+}
+
+void TestServerStorage::anonymousReservationsAreLimitedAndPurged()
+{
+    BL::Server::SServiceOptions options;
+    options.codeLifetimeMs = 1500;
+    options.purgeIntervalMs = 200;
+    CTestServer server(options);
+    auto client = server.client();
+    // A signed-in session, already expired.
+    BL::Server::CStore& store = server.service().store();
+    const std::string hash = BL::Server::sha1Hex("purge@example.orgpurge-me");
+    QVERIFY(store.createAccount("purge@example.org", hash, BL::Server::nowMs()) == BL::Server::ESignup::Ok);
+    store.createSession(std::string(64, 'a'), store.accountForHash(hash), BL::Server::nowMs() - 1);
+
+    int reserved = 0;
+    int limited = 0;
+    std::string lastRefusal;
+    for (int i = 0; i < 10000; ++i) {
+        auto res = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+        QVERIFY(res);
+        QCOMPARE(res->status, 200);
+        if (jsonValue(res->body, "status") == "ok") {
+            ++reserved;
+        } else {
+            ++limited;
+            lastRefusal = res->body;
+        }
+    }
+    qInfo("10000 reservations from one address: %d taken, %d refused", reserved, limited);
+    QCOMPARE(reserved, options.reservationsPerMinute);
+    QCOMPARE(QString::fromStdString(lastRefusal),
+             QString::fromLatin1(R"({"status":"error","reason":"too many reservations from this address"})"));
+    // Still limited after the loop: the window slides, it does not start afresh.
+    QVERIFY(reserveCode(*client).empty());
+
+    CDatabase db(server.dataDir() + "/brightloom.db");
+    QTRY_COMPARE_WITH_TIMEOUT(db.value("SELECT COUNT(*) FROM codes").toInt(), 0, 10000);
+    QCOMPARE(db.value("SELECT COUNT(*) FROM sessions").toInt(), 0);
+}
+
+void TestServerStorage::orphanSweepRemovesOnlyOldFilesWithoutRows()
+{
+    QTemporaryDir dir;
+    BL::Server::SServiceOptions options;
+    options.dataDir = dir.path().toStdString();
+    std::vector<std::pair<std::string, std::string>> uploaded; // code, picture
+    {
+        CTestServer server(options);
+        auto client = server.client();
+        for (unsigned i = 0; i < 3; ++i) {
+            const std::string png = makePng(12, 12, 40 + i);
+            auto res = postUpload(*client, std::string(), std::string(), png);
+            QVERIFY(res);
+            uploaded.emplace_back(codeOfUrl(jsonValue(res->body, "url")), png);
+        }
+    }
+    // The pictures with rows are old too: age alone must not remove them.
+    const QDateTime hourAgo = QDateTime::currentDateTime().addSecs(-3600);
+    for (const QString& name : QDir(dir.filePath("pictures")).entryList(QDir::Files)) {
+        QFile file(dir.filePath("pictures/" + name));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(hourAgo, QFileDevice::FileModificationTime));
+    }
+
+    // What a crash between rename and commit leaves: files no row names, one of them old.
+    const QString oldOrphan = dir.filePath("pictures/0123456789abcdef01234567.png");
+    const QString youngOrphan = dir.filePath("pictures/fedcba9876543210fedcba98.png");
+    const QString oldReport = dir.filePath("reports/00000000-orphan.dmp");
+    QVERIFY(QDir().mkpath(dir.filePath("reports")));
+    for (const QString& path : {oldOrphan, youngOrphan, oldReport})
+        QVERIFY(writeFile(path, makePng(4, 4, 9)));
+    for (const QString& path : {oldOrphan, oldReport}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(hourAgo, QFileDevice::FileModificationTime));
+    }
+
+    CTestServer server(options);
+    QVERIFY(!QFile::exists(oldOrphan));
+    QVERIFY(!QFile::exists(oldReport));
+    QVERIFY(QFile::exists(youngOrphan));
+    auto client = server.client();
+    for (const auto& [code, png] : uploaded)
+        QVERIFY2(client->Get(("/" + code + ".png").c_str())->body == png, code.c_str());
 }
 
 void TestServerStorage::foreignOrBrokenHashKeyIsRefused()

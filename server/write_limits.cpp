@@ -1,0 +1,51 @@
+#include "server/write_limits.h"
+
+#include "server/pages.h"
+#include "server/route_support.h"
+#include "server/util.h"
+
+#include <httplib.h>
+
+namespace BL::Server {
+
+namespace {
+
+constexpr std::int64_t minuteMs = 60 * 1000;
+
+} // namespace
+
+CWriteLimits::CWriteLimits(const SServiceOptions& options)
+    : m_trustedProxy(options.trustedProxy), m_reservations(options.reservationsPerMinute, minuteMs),
+      m_signups(options.signupsPerMinute, minuteMs), m_signIns(options.signInsPerMinute, minuteMs),
+      m_reports(options.reportsPerMinute, minuteMs)
+{
+}
+
+bool CWriteLimits::refuseIfOver(const httplib::Request& req, httplib::Response& res)
+{
+    if (req.method != "POST")
+        return false;
+    CAttemptLimiter* limiter = req.path == "/api/reserve_code" ? &m_reservations
+                               : req.path == "/signup"         ? &m_signups
+                               : req.path == "/user/history"   ? &m_signIns
+                               : req.path == "/report"         ? &m_reports
+                                                               : nullptr;
+    // Every request counts: none of these is ever forgiven.
+    if (!limiter || limiter->tryAttempt(clientAddress(req, m_trustedProxy), nowMs()))
+        return false;
+    res.set_header("Retry-After", "60");
+    if (limiter == &m_reservations) {
+        // The desktop client shows the reason of a 200 refusal to the person.
+        decline(res, "too many reservations from this address");
+    } else if (limiter == &m_reports) {
+        refuse(res, 429, "too many reports");
+    } else {
+        replyPage(res, 429,
+                  pageLayout("Too many requests",
+                             "<div class=\"card\"><h1>Too many requests</h1><p>Please wait "
+                             "a minute and try again.</p></div>"));
+    }
+    return true;
+}
+
+} // namespace BL::Server

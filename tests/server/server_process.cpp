@@ -1,0 +1,111 @@
+#include "server_process.h"
+
+#include "server_test_support.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace BL::Test {
+
+CServerProcess::CServerProcess(const QString& dataDir, const QString& logPath, const QStringList& extra)
+{
+    QFile::remove(logPath);
+    log = logPath;
+    process.setStandardErrorFile(logPath);
+    process.start(QStringLiteral(BL_SERVER_BINARY),
+                  QStringList{"--listen", "127.0.0.1:0", "--data", dataDir} + extra);
+    process.waitForStarted(5000);
+    const QRegularExpression listening(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    for (int i = 0; i < 200 && port == 0; ++i) {
+        const auto match = listening.match(QString::fromStdString(readFile(log)));
+        if (match.hasMatch())
+            port = match.captured(1).toInt();
+        else
+            QTest::qSleep(25);
+    }
+}
+
+CServerProcess::~CServerProcess()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+std::string CServerProcess::logText() const
+{
+    return readFile(log);
+}
+
+long CServerProcess::residentKiB() const
+{
+    const std::string status = readFile(QStringLiteral("/proc/%1/status").arg(process.processId()));
+    const std::size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+int connectFrom(const char* source, int port, int timeoutMs)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string readAll(int fd)
+{
+    std::string reply;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+        reply.append(buffer, static_cast<std::size_t>(got));
+    return reply;
+}
+
+std::pair<int, std::string> splitReply(const std::string& reply)
+{
+    if (reply.compare(0, 9, "HTTP/1.1 ") != 0 || reply.size() < 12)
+        return {0, reply};
+    const std::size_t bodyStart = reply.find("\r\n\r\n");
+    return {std::stoi(reply.substr(9, 3)),
+            bodyStart == std::string::npos ? std::string() : reply.substr(bodyStart + 4)};
+}
+
+std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
+                                     const std::string& body)
+{
+    const int fd = connectFrom(source, port);
+    if (fd < 0)
+        return {0, std::string()};
+    std::string reply;
+    const std::string request = "POST " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                                "application/x-www-form-urlencoded\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()))
+        reply = readAll(fd);
+    ::close(fd);
+    return splitReply(reply);
+}
+
+} // namespace BL::Test

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <utility>
+
+namespace BL::Test {
+
+// One run of the real brightloom-server binary on an ephemeral loopback port, its stderr in a file.
+class CServerProcess
+{
+public:
+    CServerProcess(const QString& dataDir, const QString& logPath, const QStringList& extra = {});
+    ~CServerProcess();
+
+    std::string logText() const;
+    // The resident memory of the process in KiB, or -1.
+    long residentKiB() const;
+
+    QProcess process;
+    QString log;
+    int port = 0;
+};
+
+// A TCP connection to 127.0.0.1:`port` from the loopback address `source`, which the service
+// takes for another client; -1 on failure. Receives time out after `timeoutMs`.
+int connectFrom(const char* source, int port, int timeoutMs = 5000);
+// Everything the peer sends until it closes, times out or resets.
+std::string readAll(int fd);
+// The status of a raw HTTP reply (0 when there is none) and its body.
+std::pair<int, std::string> splitReply(const std::string& reply);
+
+// A form POST from a chosen loopback source address. Returns the status (0 when no answer came)
+// and the body.
+std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
+                                     const std::string& body);
+
+} // namespace BL::Test

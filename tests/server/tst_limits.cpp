@@ -1,0 +1,280 @@
+// The real brightloom-server binary against hostile clients: bodies it cannot bound, oversize
+// headers, and clients that trickle a byte now and then.
+
+#include "server_process.h"
+#include "server_test_support.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QImageWriter>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <atomic>
+#include <csignal>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <zlib.h>
+
+using namespace BL::Test;
+
+namespace {
+
+// Sends `head`, then `body` pieces from `next` until it returns empty, the peer stops taking them
+// or `limit` bytes went out; returns the reply and the number of body bytes sent.
+std::pair<std::string, std::size_t> stream(int fd, const std::string& head,
+                                           const std::function<std::string()>& next, std::size_t limit)
+{
+    std::size_t sent = 0;
+    if (::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
+        while (sent < limit) {
+            const std::string piece = next();
+            if (piece.empty() ||
+                ::send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size()))
+                break;
+            sent += piece.size();
+        }
+    }
+    ::shutdown(fd, SHUT_WR);
+    return {readAll(fd), sent};
+}
+
+// 1 GiB of zeros, deflated into a gzip stream (about 1 MiB).
+std::string gzipBomb()
+{
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, 16 + 15, 9, Z_DEFAULT_STRATEGY);
+    std::vector<unsigned char> zeros(1 << 20, 0);
+    std::vector<unsigned char> out(1 << 16);
+    std::string result;
+    for (int i = 0; i < 1024; ++i) {
+        z.next_in = zeros.data();
+        z.avail_in = static_cast<uInt>(zeros.size());
+        const int flush = i == 1023 ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            deflate(&z, flush);
+            result.append(reinterpret_cast<char*>(out.data()), out.size() - z.avail_out);
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    return result;
+}
+
+std::string postHead(const std::string& path, const std::string& extra)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + clientMultipartType() +
+           "\r\n" + extra + "\r\n";
+}
+
+} // namespace
+
+class TestServerLimits : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void unboundedBodiesAreRefusedBeforeReading();
+    void oversizeHeadersAreRefused();
+    void tricklingClientsDoNotDelayAReservation();
+    void hostileJpegsAreRefusedQuickly();
+};
+
+void TestServerLimits::initTestCase()
+{
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void TestServerLimits::unboundedBodiesAreRefusedBeforeReading()
+{
+    QTemporaryDir dir;
+    CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet", "--max-upload-mb", "1"});
+    QVERIFY(server.port > 0);
+    const long before = server.residentKiB();
+
+    // 200 MiB in chunks: the service never learns a length, so it must not start reading.
+    const std::string chunk = "100000\r\n" + std::string(1 << 20, 'x') + "\r\n";
+    int chunks = 0;
+    int fd = connectFrom("127.0.0.1", server.port);
+    QVERIFY(fd >= 0);
+    const auto chunked = stream(
+        fd, postHead("/api/upload.php", "Transfer-Encoding: chunked\r\n"),
+        [&] { return ++chunks <= 200 ? chunk : std::string("0\r\n\r\n"); }, 201u << 20);
+    ::close(fd);
+    const auto chunkedReply = splitReply(chunked.first);
+    qInfo("chunked: %zu MiB sent before the service stopped reading, reply %d %s", chunked.second >> 20,
+          chunkedReply.first, chunkedReply.second.c_str());
+    // The refusal may be lost to the reset of the unread body; what must not happen is reading it.
+    QVERIFY(chunkedReply.first == 411 || chunkedReply.first == 0);
+    QVERIFY2(chunked.second < (64u << 20), std::to_string(chunked.second).c_str());
+
+    // A small body the HTTP layer would inflate to 1 GiB.
+    const std::string bomb = gzipBomb();
+    fd = connectFrom("127.0.0.1", server.port);
+    QVERIFY(fd >= 0);
+    bool once = false;
+    const auto inflated = stream(
+        fd,
+        postHead("/api/upload.php",
+                 "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) + "\r\n"),
+        [&] { return std::exchange(once, true) ? std::string() : bomb; }, bomb.size());
+    ::close(fd);
+    const auto inflatedReply = splitReply(inflated.first);
+    qInfo("gzip body of %zu KiB (1 GiB inflated): reply %d %s", bomb.size() >> 10, inflatedReply.first,
+          inflatedReply.second.c_str());
+    QVERIFY(inflatedReply.first == 415 || inflatedReply.first == 0);
+
+    // Still serving, and its memory figure for the record.
+    auto client = loopbackClient(server.port);
+    QVERIFY(!reserveCode(*client).empty());
+    qInfo("resident memory: %ld KiB before, %ld KiB after (upload cap 1 MiB)", before, server.residentKiB());
+    const std::string log = server.logText();
+    QVERIFY2(log.find("error") == std::string::npos, log.c_str());
+}
+
+void TestServerLimits::oversizeHeadersAreRefused()
+{
+    QTemporaryDir dir;
+    CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet", "--request-timeout", "2"});
+    QVERIFY(server.port > 0);
+
+    std::string many = "POST /api/reserve_code HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    for (int i = 0; i < 200; ++i)
+        many += "X-Filler-" + std::to_string(i) + ": 1\r\n";
+    QCOMPARE(postFrom("127.0.0.1", server.port, "/api/reserve_code", std::string()).first, 200);
+    for (const std::string& request : {many + "\r\n", "POST /api/reserve_code HTTP/1.1\r\nX-Big: " +
+                                                          std::string(20000, 'a') + "\r\n\r\n"}) {
+        const int fd = connectFrom("127.0.0.1", server.port);
+        QVERIFY(fd >= 0);
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        const auto reply = splitReply(readAll(fd));
+        ::close(fd);
+        QCOMPARE(reply.first, 431);
+    }
+
+    // A header block that never ends is answered when its deadline passes, not held forever.
+    const int fd = connectFrom("127.0.0.1", server.port, 20000);
+    QVERIFY(fd >= 0);
+    std::atomic<bool> done{false};
+    std::thread trickler([&] {
+        const std::string head = "POST /api/reserve_code HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+        ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        for (int i = 0; i < 40 && !done; ++i) {
+            ::send(fd, "a", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    });
+    const auto reply = splitReply(readAll(fd));
+    done = true;
+    trickler.join();
+    ::close(fd);
+    QCOMPARE(reply.first, 408);
+}
+
+void TestServerLimits::tricklingClientsDoNotDelayAReservation()
+{
+    QTemporaryDir dir;
+    CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
+    QVERIFY(server.port > 0);
+
+    // 100 clients from one other address, each sending a byte of its request every 2 s.
+    std::atomic<bool> stop{false};
+    std::vector<int> sockets;
+    for (int i = 0; i < 100; ++i) {
+        const int fd = connectFrom("127.0.0.2", server.port, 1000);
+        QVERIFY(fd >= 0);
+        sockets.push_back(fd);
+    }
+    std::thread trickler([&] {
+        const std::string request = "POST /api/reserve_code HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        for (std::size_t at = 0; at + 4 < request.size() && !stop; ++at) {
+            for (int fd : sockets)
+                ::send(fd, request.data() + at, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            for (int i = 0; i < 20 && !stop; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    QElapsedTimer timer;
+    timer.start();
+    const int fd = connectFrom("127.0.0.1", server.port, 5000);
+    QVERIFY(fd >= 0);
+    const std::string request = "POST /api/reserve_code HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                                "0\r\nConnection: close\r\n\r\n";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const auto reply = splitReply(readAll(fd));
+    const qint64 elapsed = timer.elapsed();
+    ::close(fd);
+    stop = true;
+    trickler.join();
+    for (int socket : sockets)
+        ::close(socket);
+    qInfo("reservation beside 100 trickling clients answered in %lld ms", static_cast<long long>(elapsed));
+    QCOMPARE(reply.first, 200);
+    QCOMPARE(QString::fromStdString(jsonValue(reply.second, "status")), QStringLiteral("ok"));
+}
+
+void TestServerLimits::hostileJpegsAreRefusedQuickly()
+{
+    // A small progressive picture whose scans are repeated thousands of times.
+    QImage small(64, 64, QImage::Format_RGB32);
+    for (int y = 0; y < small.height(); ++y)
+        for (int x = 0; x < small.width(); ++x)
+            small.setPixel(x, y, qRgb(x * 4, y * 4, (x * y) % 256));
+    const auto progressive = [](const QImage& image) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setProgressiveScanWrite(true);
+        writer.write(image);
+        return bytes.toStdString();
+    };
+    const std::string base = progressive(small);
+    const std::size_t firstScan = base.find("\xff\xda");
+    const std::size_t end = base.rfind("\xff\xd9");
+    QVERIFY(firstScan != std::string::npos && end != std::string::npos && firstScan < end);
+    std::string manyScans = base.substr(0, end);
+    for (int i = 0; i < 3000 && manyScans.size() < 900 * 1024; ++i)
+        manyScans += base.substr(firstScan, end - firstScan);
+    manyScans += "\xff\xd9";
+
+    // 40 megapixels, progressive: every coefficient would be held at once.
+    QImage huge(8000, 5000, QImage::Format_RGB32);
+    for (int y = 0; y < huge.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(huge.scanLine(y));
+        for (int x = 0; x < huge.width(); ++x)
+            line[x] = qRgb(x % 256, y % 256, 128);
+    }
+    const std::string large = progressive(huge);
+    huge = QImage();
+
+    BL::Server::SServiceOptions options;
+    options.maxUploadBytes = 20 * 1024 * 1024;
+    CTestServer server(options);
+    auto client = server.client();
+    for (const auto& [name, picture] :
+         {std::pair<const char*, const std::string*>{"thousands of scans", &manyScans},
+          {"40 megapixels, progressive", &large}}) {
+        QElapsedTimer timer;
+        timer.start();
+        auto res = postUpload(*client, std::string(), std::string(), *picture);
+        qInfo("%s (%zu KiB): refused in %lld ms", name, picture->size() >> 10,
+              static_cast<long long>(timer.elapsed()));
+        QVERIFY(res);
+        QCOMPARE(QString::fromStdString(res->body),
+                 QString::fromLatin1(R"({"status":"error","reason":"not a PNG or JPEG image"})"));
+    }
+    // An honest progressive picture still goes through.
+    auto honest = postUpload(*client, std::string(), std::string(), base);
+    QVERIFY(honest);
+    QCOMPARE(QString::fromStdString(jsonValue(honest->body, "status")), QStringLiteral("ok"));
+}
+
+QTEST_GUILESS_MAIN(TestServerLimits)
+#include "tst_limits.moc"
