@@ -205,7 +205,7 @@ void TestPipeline::silentServiceTimesOutAndHandsThePicturesBack()
     silent.setHandler([&answerReservations](CTestHttpServer& server, int index) {
         if (answerReservations && server.exchanges().at(index).head.startsWith("POST /api/reserve_code"))
             server.respond(index, CTestHttpServer::response(200, "{\"status\":\"ok\",\"code\":\"abc\","
-                                                                 "\"url\":\"http://x/abc\"}"));
+                                                                 "\"url\":\"http://x/pub1\"}"));
     });
     qputenv("BL_SERVICE_HOST", silent.hostAndPort().toLatin1());
     const auto restore = qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
@@ -231,7 +231,7 @@ void TestPipeline::silentServiceTimesOutAndHandsThePicturesBack()
     QCOMPARE(upload.events.mid(0, 2), (QStringList{"started", "reserved"}));
     QVERIFY2(upload.events.last().startsWith("uploadFailed: "), qPrintable(upload.events.last()));
     // The reserved link stays; both pictures come back in upload order.
-    QCOMPARE(upload.clipboard, QStringList{"http://x/abc"});
+    QCOMPARE(upload.clipboard, QStringList{"http://x/pub1"});
     QCOMPARE(upload.unsent.size(), 2);
     QCOMPARE(upload.unsent.at(0).size(), QSize(7, 8));
     QCOMPARE(upload.unsent.at(1).toImage().pixelColor(1, 1), QColor(Qt::blue));
