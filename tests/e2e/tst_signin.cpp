@@ -282,8 +282,10 @@ void TestSignIn::dialogRememberRestartAndSignOut()
     QVERIFY(bobs.contains("Your uploads"));
     QVERIFY(!bobs.contains(code));
 
-    // "Sign out" forgets the remembered pair at once.
+    // "Sign out" forgets the remembered pair at once. The menu is used once the tray is at rest
+    // again: after an upload its icon animates and its balloon shows for five seconds.
     QVERIFY(storesUser());
+    QTest::qWait(5500);
     chooseTrayEntry(4);
     QTRY_VERIFY(!storesUser());
     QTRY_VERIFY(log().contains("user status: signed out, entry Sign in"));
