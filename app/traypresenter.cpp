@@ -1,6 +1,7 @@
 #include "app/traypresenter.h"
 
 #include "app/logging.h"
+#include "platform/soundserver.h"
 
 #include <QAudioDeviceInfo>
 #include <QMenu>
@@ -51,6 +52,13 @@ void CTrayPresenter::show(QMenu* menu)
 
 bool CTrayPresenter::initSounds()
 {
+    // Without a sound server the audio back ends would each complain on standard error, at
+    // start and at every sound; one line here says it all.
+    QString why;
+    if (!BL::Platform::soundServerReachable(&why)) {
+        qCInfo(lcApp).noquote() << "sounds are off:" << why;
+        return false;
+    }
     const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
     // Backends list a nameless placeholder even when no device exists at all.
     m_audioAvailable = std::any_of(devices.cbegin(), devices.cend(),

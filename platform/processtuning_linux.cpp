@@ -1,8 +1,12 @@
 #include "platform/processtuning.h"
+#include "platform/userid.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
 #include <QtGlobal>
 #include <malloc.h>
+#include <unistd.h>
 
 namespace BL::Platform {
 
@@ -13,6 +17,17 @@ void tuneProcessBeforeGui()
     // GPU brings in a software renderer of some 40 MiB at the first overlay.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", QByteArrayLiteral("none"));
+    // Without a runtime directory (su, ssh, bare containers) Qt warns at start and makes one of
+    // its own. Ours is just as private, and brightloom-upload finds the program's socket there.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty() || !QFileInfo(QFile::decodeName(runtime)).isDir()) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(privateRuntimeDirectory()));
+        // A sound server of the login keeps its socket in the login's directory all the same.
+        const QString pulse = QStringLiteral("/run/user/%1/pulse").arg(::getuid());
+        if (qEnvironmentVariableIsEmpty("PULSE_RUNTIME_PATH") &&
+            QFileInfo::exists(pulse + QStringLiteral("/native")))
+            qputenv("PULSE_RUNTIME_PATH", QFile::encodeName(pulse));
+    }
     // Worker threads (PNG encoding) would otherwise get arenas of their own.
     mallopt(M_ARENA_MAX, 2);
 }
