@@ -9,6 +9,7 @@ PACKAGES=(
     libcpp-httplib-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libjpeg-dev libdeflate-dev zlib1g-dev
     xvfb x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
     libglib2.0-bin
+    dbus-daemon dbus-session-bus-common desktop-file-utils appstream systemd dpkg-dev file lintian
     g++-mingw-w64-x86-64 wine wine64
 )
 missing=()
