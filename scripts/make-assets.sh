@@ -75,6 +75,18 @@ cross 54 2 Grabber@2x.png
     -draw 'polygon 200,205 212,205 222,240 232,205 244,205 228,250 216,250' \
     grab_share_brightloom.png
 
+# The program's icon for the desktop: the camera as a vector (resources/linux/brightloom.svg),
+# rendered at the sizes of the icon theme.
+if command -v rsvg-convert >/dev/null; then
+    linux=$(dirname "$out")/linux
+    for size in 16 22 24 32 48 64 128 256; do
+        mkdir -p "$linux/icons/$size"
+        rsvg-convert -w "$size" -h "$size" "$linux/brightloom.svg" -o "$linux/icons/$size/brightloom.png"
+    done
+else
+    echo "make-assets.sh: rsvg-convert (librsvg2-bin) is missing; the desktop icons were left as they are" >&2
+fi
+
 # Sounds: a short shutter click and a soft two-tone bell.
 sox -q -n -r 44100 -b 16 Shutter-02.wav synth 0.015 square 2000 : synth 0.03 noise fade q 0 0.03 0.03 gain -6
 sox -q -n -r 44100 -b 16 SmallGlockA.wav synth 0.8 sine 880 sine 1320 remix - fade q 0.005 0.8 0.75 gain -6
