@@ -2,6 +2,7 @@
 // extension): the program registers a StatusNotifierItem over D-Bus and exports its menu as a
 // D-Bus menu. Here a small watcher and host of our own on a private session bus stand in for
 // the desktop's panel; the X server has no XEmbed tray at all.
+#include "serviceprocess.h"
 #include "x11session.h"
 
 #include <QDBusArgument>
@@ -11,6 +12,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
+#include <QImage>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -64,6 +66,46 @@ private:
     QStringList m_hosts;
 };
 
+// The desktop's notification server: the program's balloons arrive here.
+class CNotificationServer : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    struct SNotification
+    {
+        QString summary;
+        QString body;
+    };
+    QList<SNotification> received() const { return m_received; }
+
+public slots:
+    uint Notify(const QString& /*appName*/, uint /*replacesId*/, const QString& /*appIcon*/,
+                const QString& summary, const QString& body, const QStringList& /*actions*/,
+                const QVariantMap& /*hints*/, int /*timeout*/)
+    {
+        m_received << SNotification{summary, body};
+        return static_cast<uint>(m_received.size());
+    }
+    QStringList GetCapabilities() { return {QStringLiteral("body")}; }
+    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion)
+    {
+        vendor = QStringLiteral("Brightloom tests");
+        version = QStringLiteral("1");
+        specVersion = QStringLiteral("1.2");
+        return QStringLiteral("test-notifications");
+    }
+    void CloseNotification(uint /*id*/) {}
+
+signals:
+    void NotificationClosed(uint id, uint reason);
+    void ActionInvoked(uint id, const QString& actionKey);
+
+private:
+    QList<SNotification> m_received;
+};
+
 // One entry of a D-Bus menu layout: (id, properties, children).
 struct SMenuNode
 {
@@ -98,15 +140,27 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void itemRegistersAndItsMenuQuits();
+    void uploadAnimatesTheItemAndBalloonsBecomeNotifications();
+
+public slots:
+    void onNewIcon() { ++m_newIcons; }
 
 private:
+    // Starts the program on the private bus and waits for its item; fills `item` and `owner`.
+    void startRegistered(CProgram& program, QString* item, QString* owner);
+    QByteArray iconPixmaps(const QString& item);
     QDBusMessage call(const QString& service, const QString& path, const QString& interface,
                       const QString& method, const QVariantList& args);
     QVariant itemProperty(const QString& service, const QString& name);
+    // The ids of the menu's entries by label ("&" marks the mnemonic); `labels` in menu order.
+    QMap<QString, int> menuEntryIds(const QString& owner, const QString& menuPath,
+                                    QStringList* labels = nullptr);
 
     QProcess m_bus;
     QString m_address;
     CStatusNotifierWatcher m_watcher;
+    CNotificationServer m_notifications;
+    int m_newIcons = 0;
 };
 
 void TestStatusNotifier::initTestCase()
@@ -135,6 +189,10 @@ void TestStatusNotifier::initTestCase()
                                                   QStringLiteral("RegisterStatusNotifierHost"))
                    << hostName);
     QTRY_VERIFY_WITH_TIMEOUT(m_watcher.hostRegistered(), 10000);
+
+    QVERIFY(watcher.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &m_notifications,
+                                   QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals));
+    QVERIFY(watcher.registerService(QStringLiteral("org.freedesktop.Notifications")));
 }
 
 void TestStatusNotifier::cleanupTestCase()
@@ -156,6 +214,30 @@ QDBusMessage TestStatusNotifier::call(const QString& service, const QString& pat
         .call(message, QDBus::Block, 10000);
 }
 
+QMap<QString, int> TestStatusNotifier::menuEntryIds(const QString& owner, const QString& menuPath,
+                                                    QStringList* labels)
+{
+    QMap<QString, int> ids;
+    const QDBusMessage layout = call(owner, menuPath, QStringLiteral("com.canonical.dbusmenu"),
+                                     QStringLiteral("GetLayout"), {0, -1, QStringList()});
+    if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() != 2) {
+        qWarning() << "GetLayout failed:" << layout.errorMessage();
+        return ids;
+    }
+    SMenuNode root;
+    readNode(layout.arguments().at(1).value<QDBusArgument>(), &root);
+    for (const SMenuNode& entry : root.children) {
+        if (entry.properties.value(QStringLiteral("type")).toString() == QLatin1String("separator"))
+            continue;
+        // The D-Bus menu marks mnemonics with "_" where Qt has "&".
+        const QString label = entry.properties.value(QStringLiteral("label")).toString().replace('_', '&');
+        if (labels)
+            *labels << label;
+        ids.insert(label, entry.id);
+    }
+    return ids;
+}
+
 QVariant TestStatusNotifier::itemProperty(const QString& service, const QString& name)
 {
     const QDBusMessage reply = call(service, QStringLiteral("/StatusNotifierItem"),
@@ -166,25 +248,23 @@ QVariant TestStatusNotifier::itemProperty(const QString& service, const QString&
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
 }
 
-void TestStatusNotifier::itemRegistersAndItsMenuQuits()
+void TestStatusNotifier::startRegistered(CProgram& program, QString* item, QString* owner)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
-    CProgram program(env);
+    const int before = m_watcher.registeredItems().size();
     QVERIFY(program.start());
-    QTRY_VERIFY2_WITH_TIMEOUT(!m_watcher.registeredItems().isEmpty() || !program.isRunning(),
+    QTRY_VERIFY2_WITH_TIMEOUT(m_watcher.registeredItems().size() > before || !program.isRunning(),
                               qPrintable(program.errorOutput()), 60000);
     QVERIFY2(program.isRunning(), qPrintable(program.errorOutput()));
     QVERIFY2(visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty(), "the program found no tray");
     QVERIFY2(trayIconWindows().isEmpty(), "an XEmbed icon appeared where there is no such tray");
+    *item = m_watcher.registeredItems().constLast();
+    *owner = m_watcher.itemOwners().constLast();
+}
 
-    const QString item = m_watcher.registeredItems().constFirst();
-    const QString owner = m_watcher.itemOwners().constFirst();
-    QCOMPARE(itemProperty(item, QStringLiteral("Status")).toString(), QStringLiteral("Active"));
-
-    // The icon travels as ARGB pixmaps, at least one of them a real picture.
+QByteArray TestStatusNotifier::iconPixmaps(const QString& item)
+{
     const QDBusArgument pixmaps = itemProperty(item, QStringLiteral("IconPixmap")).value<QDBusArgument>();
-    QList<QSize> sizes;
+    QByteArray all;
     pixmaps.beginArray();
     while (!pixmaps.atEnd()) {
         int width = 0;
@@ -193,32 +273,36 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
         pixmaps.beginStructure();
         pixmaps >> width >> height >> argb;
         pixmaps.endStructure();
-        QCOMPARE(argb.size(), width * height * 4);
-        sizes << QSize(width, height);
+        if (argb.size() != width * height * 4 || width < 16)
+            return {};
+        all += argb;
     }
     pixmaps.endArray();
-    QVERIFY2(!sizes.isEmpty() && sizes.constFirst().width() >= 16, "the item has no icon");
+    return all;
+}
+
+void TestStatusNotifier::itemRegistersAndItsMenuQuits()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    CProgram program(env);
+    QString item;
+    QString owner;
+    startRegistered(program, &item, &owner);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(itemProperty(item, QStringLiteral("Status")).toString(), QStringLiteral("Active"));
+
+    // The icon travels as ARGB pixmaps.
+    QVERIFY2(!iconPixmaps(item).isEmpty(), "the item has no icon");
 
     // The menu, as a panel reads it: the ten entries in their order, &Quit last.
     const QDBusObjectPath menuPath = itemProperty(item, QStringLiteral("Menu")).value<QDBusObjectPath>();
     QVERIFY2(!menuPath.path().isEmpty() && menuPath.path() != QLatin1String("/"), "the item has no menu");
-    const QDBusMessage layout = call(owner, menuPath.path(), QStringLiteral("com.canonical.dbusmenu"),
-                                     QStringLiteral("GetLayout"), {0, -1, QStringList()});
-    QVERIFY2(layout.type() == QDBusMessage::ReplyMessage && layout.arguments().size() == 2,
-             qPrintable(layout.errorMessage()));
-    SMenuNode root;
-    readNode(layout.arguments().at(1).value<QDBusArgument>(), &root);
     QStringList labels;
-    int quitId = -1;
-    for (const SMenuNode& entry : root.children) {
-        if (entry.properties.value(QStringLiteral("type")).toString() == QLatin1String("separator"))
-            continue;
-        // The D-Bus menu marks mnemonics with "_" where Qt has "&".
-        const QString label = entry.properties.value(QStringLiteral("label")).toString().replace('_', '&');
-        labels << label;
-        if (label == QLatin1String("&Quit"))
-            quitId = entry.id;
-    }
+    const QMap<QString, int> ids = menuEntryIds(owner, menuPath.path(), &labels);
+    const int quitId = ids.value(QStringLiteral("&Quit"), -1);
     const QStringList expected = {"&Upload file...",
                                   "Upload image from U&RL...",
                                   "&History",
@@ -245,6 +329,66 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
     QVERIFY2(!errors.contains(QLatin1String("PulseAudio"), Qt::CaseInsensitive), qPrintable(errors));
     QVERIFY2(!errors.contains(QLatin1String("pa_context"), Qt::CaseInsensitive), qPrintable(errors));
     QCOMPARE(errors.count(QStringLiteral("sounds are off")), 1);
+}
+
+void TestStatusNotifier::uploadAnimatesTheItemAndBalloonsBecomeNotifications()
+{
+    QTemporaryDir root;
+    CServiceProcess service;
+    QVERIFY2(service.start(root.filePath(QStringLiteral("service"))), qPrintable(service.log()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    env.insert(QStringLiteral("BL_SERVICE_HOST"), service.host());
+    CProgram program(env);
+    QString item;
+    QString owner;
+    startRegistered(program, &item, &owner);
+    if (QTest::currentTestFailed())
+        return;
+    const QByteArray standardIcon = iconPixmaps(item);
+    QVERIFY(!standardIcon.isEmpty());
+    QDBusConnection client = QDBusConnection::connectToBus(m_address, QStringLiteral("client"));
+    QVERIFY(client.connect(owner, QStringLiteral("/StatusNotifierItem"),
+                           QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("NewIcon"), this,
+                           SLOT(onNewIcon())));
+
+    // A picture handed over as the file manager does: uploaded with the tray animations.
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(QColor(40, 120, 200));
+    const QString file = root.filePath(QStringLiteral("picture.png"));
+    QVERIFY(picture.save(file));
+    m_newIcons = 0;
+    const int notificationsBefore = m_notifications.received().size();
+    QProcess uploader;
+    uploader.setProcessEnvironment(env);
+    uploader.start(QStringLiteral(BL_BINARY_DIR "/app/brightloom-upload"), {file});
+    QVERIFY(uploader.waitForFinished(20000));
+    QCOMPARE(uploader.exitCode(), 0);
+
+    // The balloon reaches the desktop as a notification, headed by the program's title.
+    QTRY_VERIFY2_WITH_TIMEOUT(m_notifications.received().size() > notificationsBefore,
+                              qPrintable(program.errorOutput()), 30000);
+    const auto done = m_notifications.received().at(notificationsBefore);
+    QCOMPARE(done.summary, QStringLiteral("Brightloom"));
+    QVERIFY2(done.body.startsWith(QLatin1String("Screenshot succesfully uploaded.")), qPrintable(done.body));
+    // The icon moved meanwhile (uploading, then uploaded) and is the standard one again after 5 s.
+    QVERIFY2(m_newIcons >= 2, qPrintable(QString::number(m_newIcons)));
+    QTRY_COMPARE_WITH_TIMEOUT(iconPixmaps(item), standardIcon, 15000);
+
+    // From the D-Bus menu, "Check for &Updates" confirms the result as a notification too.
+    const QDBusObjectPath menuPath = itemProperty(item, QStringLiteral("Menu")).value<QDBusObjectPath>();
+    const int updates = menuEntryIds(owner, menuPath.path()).value(QStringLiteral("Check for &Updates"), -1);
+    QVERIFY(updates >= 0);
+    const QDBusMessage event =
+        call(owner, menuPath.path(), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("Event"),
+             {updates, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    QVERIFY2(event.type() == QDBusMessage::ReplyMessage, qPrintable(event.errorMessage()));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_notifications.received().constLast().body ==
+                                  QLatin1String("Brightloom is up to date."),
+                              qPrintable(program.errorOutput()), 30000);
+
+    program.terminate();
+    QVERIFY(program.waitForExit(20000));
 }
 
 QTEST_GUILESS_MAIN(TestStatusNotifier)
