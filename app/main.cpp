@@ -1,4 +1,5 @@
 #include "app/brightloommainwidget.h"
+#include "app/traypresenter.h"
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/productversion.h"
 #include "platform/processtuning.h"
@@ -60,7 +61,7 @@ int main(int argc, char** argv)
 
     BL::Resources::registerResources();
 
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!BL::App::CTrayPresenter::systemTrayAvailable()) {
         QMessageBox::critical(nullptr, QObject::tr("Systray"),
                               QObject::tr("I couldn't detect any system tray on this system."),
                               QMessageBox::Ok);

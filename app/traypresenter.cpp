@@ -2,12 +2,15 @@
 
 #include "app/logging.h"
 #include "platform/soundserver.h"
+#include "platform/trayhost.h"
 
 #include <QAudioDeviceInfo>
+#include <QDeadlineTimer>
 #include <QMenu>
 #include <QMovie>
 #include <QSound>
 #include <QTemporaryFile>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 
@@ -16,6 +19,8 @@ namespace BL::App {
 namespace {
 constexpr int kUploadedAnimationMs = 5000;
 constexpr int kStandardIconResetMs = 5100;
+// How long a tray may take to appear after the start, as at the beginning of a session.
+constexpr int kTrayGraceMs = 10000;
 } // namespace
 
 CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, QObject* parent)
@@ -31,6 +36,15 @@ CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, 
     m_trayIcon = new QSystemTrayIcon(this);
     m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
     m_trayIcon->setIcon(m_standardIcon);
+}
+
+bool CTrayPresenter::systemTrayAvailable()
+{
+    // Qt is asked only once a tray is there: it keeps its first answer about the D-Bus tray.
+    const QDeadlineTimer deadline(kTrayGraceMs);
+    while (!BL::Platform::trayHostPresent() && !deadline.hasExpired())
+        QThread::msleep(200);
+    return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 CTrayPresenter::~CTrayPresenter()

@@ -25,6 +25,10 @@ public:
     CTrayPresenter(const QString& title, const QIcon& standardIcon, QObject* parent);
     ~CTrayPresenter() override;
 
+    // The start-up check for a notification area, XEmbed or StatusNotifier alike. A session
+    // that has just begun may start us before its panel, so a tray gets a few seconds to appear.
+    static bool systemTrayAvailable();
+
     QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
     void show(QMenu* menu);
 

@@ -1,4 +1,5 @@
-// Without a tray host the program explains itself and ends with status 1.
+// Without a tray host the program explains itself and ends with status 1; a tray that comes
+// up soon after the start is taken.
 #include "x11session.h"
 
 #include <QtTest>
@@ -25,6 +26,27 @@ private slots:
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 1);
         QVERIFY2(!QFileInfo::exists(conf), "settings were touched");
+    }
+
+    void trayAppearingAfterTheStartIsAccepted()
+    {
+        // At the beginning of a session the autostart entry may start the program before the panel.
+        CProgram program;
+        QVERIFY(program.start());
+        QTest::qWait(2000);
+        QVERIFY2(program.isRunning(), qPrintable(program.errorOutput()));
+        QVERIFY(visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty());
+        QProcess tray;
+        tray.start(QStringLiteral("trayer"), {"--edge", "top", "--align", "right", "--widthtype", "pixel",
+                                              "--width", "200", "--height", "32"});
+        QVERIFY(tray.waitForStarted(5000));
+        const QString icon = program.waitForTrayIcon({}, 30000);
+        QVERIFY2(!icon.isEmpty(), qPrintable(program.errorOutput()));
+        QVERIFY(visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty());
+        program.terminate();
+        QVERIFY(program.waitForExit(20000));
+        tray.terminate();
+        tray.waitForFinished(5000);
     }
 };
 

@@ -37,6 +37,8 @@ public:
     QStringList registeredItems() const { return m_items; }
     bool hostRegistered() const { return !m_hosts.isEmpty(); }
     int protocolVersion() const { return 0; }
+    // As before the panel has come up: the watcher is there, no host yet.
+    void forgetHosts() { m_hosts.clear(); }
     // The unique bus names of the items' owners, in order of registration.
     QStringList itemOwners() const { return m_owners; }
 
@@ -141,6 +143,7 @@ private slots:
     void cleanupTestCase();
     void itemRegistersAndItsMenuQuits();
     void uploadAnimatesTheItemAndBalloonsBecomeNotifications();
+    void hostArrivingAfterTheStartIsAccepted();
 
 public slots:
     void onNewIcon() { ++m_newIcons; }
@@ -387,6 +390,33 @@ void TestStatusNotifier::uploadAnimatesTheItemAndBalloonsBecomeNotifications()
                                   QLatin1String("Brightloom is up to date."),
                               qPrintable(program.errorOutput()), 30000);
 
+    program.terminate();
+    QVERIFY(program.waitForExit(20000));
+}
+
+void TestStatusNotifier::hostArrivingAfterTheStartIsAccepted()
+{
+    // At the beginning of a session the autostart entry may start the program before the panel.
+    m_watcher.forgetHosts();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    CProgram program(env);
+    const int before = m_watcher.registeredItems().size();
+    QVERIFY(program.start());
+    QTest::qWait(2000);
+    QVERIFY2(program.isRunning(), qPrintable(program.errorOutput()));
+    QCOMPARE(m_watcher.registeredItems().size(), before);
+    QVERIFY(visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty());
+
+    QDBusConnection host = QDBusConnection::connectToBus(m_address, QStringLiteral("host"));
+    host.asyncCall(
+        QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, kWatcherService,
+                                       QStringLiteral("RegisterStatusNotifierHost"))
+        << QStringLiteral("org.kde.StatusNotifierHost-%1").arg(QCoreApplication::applicationPid()));
+    QTRY_VERIFY2_WITH_TIMEOUT(m_watcher.registeredItems().size() > before || !program.isRunning(),
+                              qPrintable(program.errorOutput()), 30000);
+    QVERIFY2(program.isRunning(), qPrintable(program.errorOutput()));
+    QVERIFY(visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty());
     program.terminate();
     QVERIFY(program.waitForExit(20000));
 }
