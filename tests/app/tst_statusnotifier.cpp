@@ -149,7 +149,9 @@ public slots:
     void onNewIcon() { ++m_newIcons; }
 
 private:
-    // Starts the program on the private bus and waits for its item; fills `item` and `owner`.
+    // The environment of a program on the private bus.
+    QProcessEnvironment busEnvironment() const;
+    // Starts the program and waits for its item; fills `item` and `owner`.
     void startRegistered(CProgram& program, QString* item, QString* owner);
     QByteArray iconPixmaps(const QString& item);
     QDBusMessage call(const QString& service, const QString& path, const QString& interface,
@@ -251,6 +253,13 @@ QVariant TestStatusNotifier::itemProperty(const QString& service, const QString&
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
 }
 
+QProcessEnvironment TestStatusNotifier::busEnvironment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    return env;
+}
+
 void TestStatusNotifier::startRegistered(CProgram& program, QString* item, QString* owner)
 {
     const int before = m_watcher.registeredItems().size();
@@ -286,9 +295,7 @@ QByteArray TestStatusNotifier::iconPixmaps(const QString& item)
 
 void TestStatusNotifier::itemRegistersAndItsMenuQuits()
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
-    CProgram program(env);
+    CProgram program(busEnvironment());
     QString item;
     QString owner;
     startRegistered(program, &item, &owner);
@@ -339,8 +346,7 @@ void TestStatusNotifier::uploadAnimatesTheItemAndBalloonsBecomeNotifications()
     QTemporaryDir root;
     CServiceProcess service;
     QVERIFY2(service.start(root.filePath(QStringLiteral("service"))), qPrintable(service.log()));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+    QProcessEnvironment env = busEnvironment();
     env.insert(QStringLiteral("BL_SERVICE_HOST"), service.host());
     CProgram program(env);
     QString item;
@@ -398,9 +404,7 @@ void TestStatusNotifier::hostArrivingAfterTheStartIsAccepted()
 {
     // At the beginning of a session the autostart entry may start the program before the panel.
     m_watcher.forgetHosts();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
-    CProgram program(env);
+    CProgram program(busEnvironment());
     const int before = m_watcher.registeredItems().size();
     QVERIFY(program.start());
     QTest::qWait(2000);
