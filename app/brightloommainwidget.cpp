@@ -2,6 +2,7 @@
 
 #include "api/servermanager.h"
 #include "api/user.h"
+#include "app/commandline.h"
 #include "app/logging.h"
 #include "app/perfprobe.h"
 #include "app/traypresenter.h"
@@ -52,6 +53,9 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createActions();
     createTrayIcon();
     createShortcuts();
+    instanceCommands = new BL::App::CInstanceCommands(this);
+    connect(instanceCommands, &BL::App::CInstanceCommands::actionRequested, this,
+            &CBrightloomMainWidget::onHotkey);
     updater = createSoftwareUpdater();
     connect(updater.get(), &CAbstractSoftwareUpdater::checkFinished, this,
             &CBrightloomMainWidget::onUpdateCheckFinished);
@@ -64,6 +68,8 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     initSounds();
     localServer = new CLocalServerHandler(this);
     connect(localServer, &CLocalServerHandler::newFileToUpload, this,
+            &CBrightloomMainWidget::startUploadingImageFile);
+    connect(instanceCommands, &BL::App::CInstanceCommands::fileToUpload, this,
             &CBrightloomMainWidget::startUploadingImageFile);
     createLoginDialog();
     if (!prefs.preHelpShown)
@@ -95,6 +101,11 @@ CBrightloomMainWidget::~CBrightloomMainWidget()
 void CBrightloomMainWidget::loadFonts()
 {
     BL::Capture::registerOverlayFont();
+}
+
+void CBrightloomMainWidget::runInstanceCommand(const QString& message)
+{
+    instanceCommands->receive(message);
 }
 
 // ---------------------------------------------------------------- host window

@@ -26,6 +26,7 @@ class QUrl;
 
 namespace BL::App {
 class CEventLoopLagProbe;
+class CInstanceCommands;
 class CTrayPresenter;
 class CUploadPipeline;
 class CUserSession;
@@ -44,6 +45,7 @@ class COverlayHost;
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
 //   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   COverlayHost    the host window of the overlays              (capture/overlayhost.h)
+//   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -55,6 +57,8 @@ public:
 
 public slots:
     void loadFonts();
+    // A message from a later start of the program: an action from its command line, or a wake-up.
+    void runInstanceCommand(const QString& message);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -157,6 +161,7 @@ private:
     BL::App::CUploadPipeline* uploads = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
+    BL::App::CInstanceCommands* instanceCommands = nullptr;
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;
