@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QUrl>
@@ -113,6 +114,15 @@ QString commandLineUsage()
         "  BL_BREAKPAD_URL      crash report endpoint\n"
         "  BL_DISABLE_BREAKPAD  \"yes\" switches crash reports off\n"
         "  BL_APPCAST_URL       update feed\n");
+}
+
+QString commandLineHint()
+{
+    return QCoreApplication::translate(
+        "BL::App::CHotkeyTable",
+        "This desktop gives Brightloom no global hotkeys. Bind keys to these commands in its keyboard "
+        "settings:\nbrightloom --single-shot\nbrightloom --comparison-shot\nbrightloom --local-shot\n"
+        "brightloom --toggle-drop-widget");
 }
 
 QString instanceMessage(const SCommandLine& command)

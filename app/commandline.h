@@ -36,6 +36,9 @@ SCommandLine parseCommandLine(const QStringList& args, const QDir& workingDir);
 // The usage text of --help, naming every action a desktop can bind.
 QString commandLineUsage();
 
+// The balloon for desktops that bind no keys for us: the commands to bind in their settings.
+QString commandLineHint();
+
 // The single-instance message that carries `command` to the running instance
 // ("Wake up!" for a plain start).
 QString instanceMessage(const SCommandLine& command);
