@@ -2,6 +2,8 @@
 
 #include "api/servermanager.h"
 #include "api/user.h"
+#include "app/commandline.h"
+#include "app/frozenshot.h"
 #include "app/logging.h"
 #include "app/perfprobe.h"
 #include "app/traypresenter.h"
@@ -16,6 +18,7 @@
 #include "dialogs/dropacceptablewidget.h"
 #include "dialogs/logindialog.h"
 #include "dialogs/optionsdialog.h"
+#include "platform/backends.h"
 #include "platform/globalshortcut.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
@@ -26,6 +29,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QMenu>
+#include <QPainter>
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
@@ -52,6 +56,9 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createActions();
     createTrayIcon();
     createShortcuts();
+    instanceCommands = new BL::App::CInstanceCommands(this);
+    connect(instanceCommands, &BL::App::CInstanceCommands::actionRequested, this,
+            &CBrightloomMainWidget::onHotkey);
     updater = createSoftwareUpdater();
     connect(updater.get(), &CAbstractSoftwareUpdater::checkFinished, this,
             &CBrightloomMainWidget::onUpdateCheckFinished);
@@ -59,11 +66,14 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createUserSession();
     readSettings();
     warnAboutUnusableHotkeys();
+    adviseCommandLineActions();
     createDropWidget();
     createScreens();
     initSounds();
     localServer = new CLocalServerHandler(this);
     connect(localServer, &CLocalServerHandler::newFileToUpload, this,
+            &CBrightloomMainWidget::startUploadingImageFile);
+    connect(instanceCommands, &BL::App::CInstanceCommands::fileToUpload, this,
             &CBrightloomMainWidget::startUploadingImageFile);
     createLoginDialog();
     if (!prefs.preHelpShown)
@@ -95,6 +105,11 @@ CBrightloomMainWidget::~CBrightloomMainWidget()
 void CBrightloomMainWidget::loadFonts()
 {
     BL::Capture::registerOverlayFont();
+}
+
+void CBrightloomMainWidget::runInstanceCommand(const QString& message)
+{
+    instanceCommands->receive(message);
 }
 
 // ---------------------------------------------------------------- host window
@@ -148,9 +163,24 @@ void CBrightloomMainWidget::createScreens()
     // Also closes the host whenever it is left without a visible overlay.
     overlayHost = new BL::Capture::COverlayHost(
         this, {singleShotScreen, helpScreen, comparisonShotScreen, localShotScreen});
+
+    frozenShot = new BL::App::CFrozenShot(this);
+    connect(frozenShot, &BL::App::CFrozenShot::ready, this, &CBrightloomMainWidget::presentOverlay);
+    connect(frozenShot, &BL::App::CFrozenShot::failed, this,
+            [this](const QString& message) { tray->showBalloon(message, QSystemTrayIcon::Critical, 5000); });
 }
 
 void CBrightloomMainWidget::showOverlay(QWidget* overlay)
+{
+    // A selector that cannot read the screen once it is up works on a picture taken before.
+    if (frozenShot->needed() && overlay != helpScreen && !frozenShot->hasPicture()) {
+        frozenShot->open(overlay);
+        return;
+    }
+    presentOverlay(overlay);
+}
+
+void CBrightloomMainWidget::presentOverlay(QWidget* overlay)
 {
     if (lagProbe)
         lagProbe->reset();
@@ -170,7 +200,19 @@ void CBrightloomMainWidget::releaseIdleMemory()
 void CBrightloomMainWidget::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
+    frozenShot->release();
     idleTimer->start();
+}
+
+void CBrightloomMainWidget::paintEvent(QPaintEvent* event)
+{
+    // Under the selectors' dim colour, in place of the desktop.
+    if (frozenShot->hasPicture()) {
+        QPainter painter(this);
+        frozenShot->paint(painter, rect(), QRect(mapToGlobal(QPoint(0, 0)), size()));
+        return;
+    }
+    QWidget::paintEvent(event);
 }
 
 // ---------------------------------------------------------------- settings
@@ -359,6 +401,17 @@ void CBrightloomMainWidget::warnAboutUnusableHotkeys()
     const QString message = hotkeys->unusableHotkeysMessage();
     if (!message.isEmpty())
         tray->showBalloon(message, QSystemTrayIcon::Warning, 5000);
+}
+
+void CBrightloomMainWidget::adviseCommandLineActions()
+{
+    // Only a window system that binds no keys at all; inert test backends ("null") stay quiet.
+    if (prefs.commandLineHintShown || BL::Platform::backends().name() == QLatin1String("null") ||
+        hotkeys->shortcut(BL::App::SingleShotHotkey)->registration() != CGlobalShortcut::Unsupported)
+        return;
+    tray->showBalloon(BL::App::commandLineHint(), QSystemTrayIcon::Information, 10000);
+    prefs.commandLineHintShown = true;
+    writeSettings();
 }
 
 void CBrightloomMainWidget::onGlobalSingleShotShortcutActivated()

@@ -26,6 +26,8 @@ class QUrl;
 
 namespace BL::App {
 class CEventLoopLagProbe;
+class CFrozenShot;
+class CInstanceCommands;
 class CTrayPresenter;
 class CUploadPipeline;
 class CUserSession;
@@ -44,6 +46,8 @@ class COverlayHost;
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
 //   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   COverlayHost    the host window of the overlays              (capture/overlayhost.h)
+//   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
+//   CFrozenShot     the desktop's picture under the overlays (Wayland) (app/frozenshot.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -55,9 +59,12 @@ public:
 
 public slots:
     void loadFonts();
+    // A message from a later start of the program: an action from its command line, or a wake-up.
+    void runInstanceCommand(const QString& message);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private slots:
     // Settings
@@ -122,6 +129,9 @@ private:
     void createDropWidget();
     void createScreens();
     void showOverlay(QWidget* overlay);
+    void presentOverlay(QWidget* overlay);
+    // Where the desktop binds no keys for us, says once which commands to bind instead.
+    void adviseCommandLineActions();
     void onHotkey(BL::App::EHotkey hotkey);
     // A Warning balloon naming each hotkey that cannot act (combination taken, no such key).
     void warnAboutUnusableHotkeys();
@@ -157,6 +167,9 @@ private:
     BL::App::CUploadPipeline* uploads = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
+    BL::App::CInstanceCommands* instanceCommands = nullptr;
+    // The picture the overlays show where the screen cannot be read.
+    BL::App::CFrozenShot* frozenShot = nullptr;
     QTimer* idleTimer = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;

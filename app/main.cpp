@@ -1,4 +1,5 @@
 #include "app/brightloommainwidget.h"
+#include "app/commandline.h"
 #include "app/traypresenter.h"
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/productversion.h"
@@ -12,51 +13,49 @@
 #include <QSystemTrayIcon>
 #include <QTextCodec>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
-const char kUsage[] = "Usage: brightloom [--version | --help]\n"
-                      "Grab an area of the screen and share it at once; runs in the system tray.\n"
-                      "\n"
-                      "Options:\n"
-                      "  --version  print the product version and exit\n"
-                      "  --help     print this help and exit\n"
-                      "\n"
-                      "Environment:\n"
-                      "  BL_SERVICE_HOST      web service host (host:port)\n"
-                      "  BL_BREAKPAD_URL      crash report endpoint\n"
-                      "  BL_DISABLE_BREAKPAD  \"yes\" switches crash reports off\n"
-                      "  BL_APPCAST_URL       update feed\n";
-
-// Answers --version and --help before anything needs a display. Returns the exit status, or -1
-// when the program is to start normally.
-int answerCommandLine(int argc, char** argv)
+// Answers --version, --help and a wrong command line. Returns the exit status, or -1 when the
+// program is to go on.
+int answerCommandLine(const BL::App::SCommandLine& command)
 {
-    // Anything else, Qt's own options among them, is left to the application object.
-    if (argc != 2)
-        return -1;
-    if (std::strcmp(argv[1], "--version") == 0) {
+    switch (command.kind) {
+    case BL::App::SCommandLine::Version:
         std::printf("brightloom %s\n", productVersion().toUtf8().constData());
         return 0;
-    }
-    if ((std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kUsage, stdout);
+    case BL::App::SCommandLine::Help:
+        std::fputs(BL::App::commandLineUsage().toLocal8Bit().constData(), stdout);
         return 0;
+    case BL::App::SCommandLine::Invalid:
+        std::fprintf(stderr, "brightloom: %s\nTry 'brightloom --help' for the options.\n",
+                     command.error.toLocal8Bit().constData());
+        return 2;
+    default:
+        return -1;
     }
-    return -1;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int answered = answerCommandLine(argc, argv);
-    if (answered >= 0)
-        return answered;
+    // One option alone is answered before anything needs a display; a longer command line may
+    // carry Qt's own options and is read once the application object took those.
+    if (argc == 2) {
+        const BL::App::SCommandLine alone =
+            BL::App::parseCommandLine({QString::fromLocal8Bit(argv[1])}, QDir::current());
+        if (alone.kind == BL::App::SCommandLine::Version || alone.kind == BL::App::SCommandLine::Help)
+            return answerCommandLine(alone);
+    }
     BL::Platform::tuneProcessBeforeGui();
     CSingleApplication app(argc, argv);
-    if (app.sendMessage(QStringLiteral("Wake up!"), 5000))
+    const BL::App::SCommandLine command = BL::App::parseCommandLine(app.arguments().mid(1), QDir::current());
+    const int answered = answerCommandLine(command);
+    if (answered >= 0)
+        return answered;
+    const QString message = BL::App::instanceMessage(command);
+    if (app.sendMessage(message, 5000))
         return 0;
 
     BL::Resources::registerResources();
@@ -86,6 +85,14 @@ int main(int argc, char** argv)
     {
         auto mainWidget = std::make_unique<CBrightloomMainWidget>(crashReporter);
         app.setActivationWindow(mainWidget.get(), true);
+        QObject::connect(&app, &CSingleApplication::messageReceived, mainWidget.get(),
+                         &CBrightloomMainWidget::runInstanceCommand);
+        // No instance took the action: this start performs it, once the event loop runs.
+        if (command.kind != BL::App::SCommandLine::Start)
+            QMetaObject::invokeMethod(
+                mainWidget.get(),
+                [widget = mainWidget.get(), message] { widget->runInstanceCommand(message); },
+                Qt::QueuedConnection);
         status = app.exec();
     }
     crashReporter.reset();

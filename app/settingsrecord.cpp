@@ -11,6 +11,7 @@ namespace {
 const QString kSoundEnabled = QStringLiteral("sound_enabled");
 const QString kPreHelp = QStringLiteral("show_pre_help");
 const QString kPasteHelp = QStringLiteral("show_paste_help");
+const QString kCommandLineHint = QStringLiteral("command_line_hint_shown");
 const QString kStorageDir = QStringLiteral("local_storage_dir");
 const QString kDropX = QStringLiteral("drop_widget_pos_x");
 const QString kDropY = QStringLiteral("drop_widget_pos_y");
@@ -31,6 +32,7 @@ SSettings readSettings(const QSettings& store)
     values.soundEnabled = store.value(kSoundEnabled, true).toBool();
     values.preHelpShown = store.value(kPreHelp, false).toBool();
     values.pasteHelpShown = store.value(kPasteHelp, false).toBool();
+    values.commandLineHintShown = store.value(kCommandLineHint, false).toBool();
 
     const QString defaultDir = defaultStorageDir();
     values.localStorageDir = store.value(kStorageDir, defaultDir).toString();
@@ -50,6 +52,9 @@ void writeSettings(QSettings& store, const SSettings& values)
     store.setValue(kSoundEnabled, values.soundEnabled);
     store.setValue(kPreHelp, values.preHelpShown);
     store.setValue(kPasteHelp, values.pasteHelpShown);
+    // Only once it was shown: the settings of desktops with hotkeys stay as they always were.
+    if (values.commandLineHintShown)
+        store.setValue(kCommandLineHint, true);
     store.setValue(kDropX, values.dropWidgetPos.x());
     store.setValue(kDropY, values.dropWidgetPos.y());
     store.setValue(kDropVisible, values.dropWidgetVisible);

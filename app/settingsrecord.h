@@ -18,6 +18,7 @@ struct SSettings
     bool soundEnabled = true;
     bool preHelpShown = false;
     bool pasteHelpShown = false;
+    bool commandLineHintShown = false; // where the desktop binds no keys for us
     QString localStorageDir;
     QPoint dropWidgetPos{500, 500};
     bool dropWidgetVisible = false;

@@ -1,5 +1,6 @@
 #include "capture/selectscreenarea.h"
 
+#include "capture/frozenscreen.h"
 #include "capture/logging.h"
 #include "platform/screengrab.h"
 
@@ -117,6 +118,9 @@ QPixmap grabScreenArea(const QRect& globalRect)
         qCWarning(lcCapture) << "Not grabbing an empty area" << globalRect;
         return {};
     }
+    // The desktop cannot be read behind the overlay here: the picture taken as it opened serves.
+    if (hasFrozenScreen())
+        return cropFrozenScreen(globalRect);
     QScreen* screen = screenContaining(globalRect.topLeft());
     if (!screen) {
         qCWarning(lcCapture) << "No screen holds the area to grab" << globalRect;

@@ -17,6 +17,8 @@ struct SWindowSystemFactory
     // Each returns nullptr when the window system cannot be reached.
     std::unique_ptr<CAbstractShortcutBackend> (*createShortcuts)();
     std::unique_ptr<CAbstractScreenGrabber> (*createScreenGrabber)();
+    // Only where the screen must be asked for as a whole (Wayland); may be left out.
+    std::unique_ptr<CAbstractScreenshotSource> (*createScreenshotSource)() = nullptr;
 };
 
 std::vector<SWindowSystemFactory> windowSystemFactories();
@@ -27,6 +29,10 @@ std::unique_ptr<CAbstractTermination> createSystemTermination();
 // Always built: the fallback for anything else.
 std::unique_ptr<CAbstractShortcutBackend> createNullShortcutBackend();
 std::unique_ptr<CAbstractScreenGrabber> createNullScreenGrabber();
+
+// Wayland, through the desktop portals.
+std::unique_ptr<CAbstractShortcutBackend> createWaylandShortcutBackend();
+std::unique_ptr<CAbstractScreenshotSource> createPortalScreenshotSource();
 
 // Windows only.
 std::unique_ptr<CAbstractShortcutBackend> createWinShortcutBackend();

@@ -44,9 +44,10 @@ QString wantedWindowSystem(const QString& platformName, const QByteArray& forced
 
 CBackends::CBackends(QString name, std::unique_ptr<CAbstractShortcutBackend> shortcuts,
                      std::unique_ptr<CAbstractScreenGrabber> screenGrabber,
-                     std::unique_ptr<CAbstractTermination> termination)
+                     std::unique_ptr<CAbstractTermination> termination,
+                     std::unique_ptr<CAbstractScreenshotSource> screenshots)
     : m_name(std::move(name)), m_shortcuts(std::move(shortcuts)), m_screenGrabber(std::move(screenGrabber)),
-      m_termination(std::move(termination))
+      m_termination(std::move(termination)), m_screenshots(std::move(screenshots))
 {
 }
 
@@ -56,11 +57,14 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
     QString name = kNull;
     std::unique_ptr<CAbstractShortcutBackend> shortcuts;
     std::unique_ptr<CAbstractScreenGrabber> screenGrabber;
+    std::unique_ptr<CAbstractScreenshotSource> screenshots;
     if (const std::optional<SWindowSystemFactory> factory = windowSystemNamed(wanted)) {
         shortcuts = factory->createShortcuts();
         screenGrabber = factory->createScreenGrabber();
         if (shortcuts && screenGrabber) {
             name = wanted;
+            if (factory->createScreenshotSource)
+                screenshots = factory->createScreenshotSource();
         } else {
             qCWarning(lcPlatform) << "cannot reach the" << wanted
                                   << "window system; hotkeys and fast grabs stay off";
@@ -74,7 +78,7 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
     }
     qCInfo(lcPlatform) << "using the" << name << "backends on the" << platformName << "platform";
     return std::make_unique<CBackends>(name, std::move(shortcuts), std::move(screenGrabber),
-                                       createSystemTermination());
+                                       createSystemTermination(), std::move(screenshots));
 }
 
 CBackends& backends()

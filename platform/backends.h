@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QKeySequence>
+#include <QObject>
 #include <QRect>
 #include <QString>
 #include <memory>
@@ -32,6 +33,24 @@ public:
     virtual void releaseBuffers() = 0;
 };
 
+// Where a program cannot read the screen behind its own windows (Wayland), the desktop hands
+// over a picture of the whole screen when asked, some time later.
+class CAbstractScreenshotSource : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Asks for a picture of the whole desktop. Ends in exactly one taken() or failed(), within
+    // a bounded time; a request while one is under way joins it.
+    virtual void request() = 0;
+
+signals:
+    // The native pixels of the whole desktop.
+    void taken(const QImage& picture);
+    // `reason` names what did not answer or refused, for the person to read.
+    void failed(const QString& reason);
+};
+
 // The operating system's polite requests to end; see quitOnTerminationRequest().
 class CAbstractTermination
 {
@@ -47,19 +66,23 @@ class CBackends
 public:
     CBackends(QString name, std::unique_ptr<CAbstractShortcutBackend> shortcuts,
               std::unique_ptr<CAbstractScreenGrabber> screenGrabber,
-              std::unique_ptr<CAbstractTermination> termination);
+              std::unique_ptr<CAbstractTermination> termination,
+              std::unique_ptr<CAbstractScreenshotSource> screenshots = nullptr);
 
-    // The window-system backends in use: "xcb", "windows" or "null".
+    // The window-system backends in use: "xcb", "wayland", "windows" or "null".
     QString name() const { return m_name; }
     CAbstractShortcutBackend& shortcuts() const { return *m_shortcuts; }
     CAbstractScreenGrabber& screenGrabber() const { return *m_screenGrabber; }
     CAbstractTermination& termination() const { return *m_termination; }
+    // Null where the live screen can be read directly.
+    CAbstractScreenshotSource* screenshots() const { return m_screenshots.get(); }
 
 private:
     QString m_name;
     std::unique_ptr<CAbstractShortcutBackend> m_shortcuts;
     std::unique_ptr<CAbstractScreenGrabber> m_screenGrabber;
     std::unique_ptr<CAbstractTermination> m_termination;
+    std::unique_ptr<CAbstractScreenshotSource> m_screenshots;
 };
 
 // Chooses the backends for a Qt platform (QGuiApplication::platformName()).

@@ -3,7 +3,7 @@
 
 #include <QX11Info>
 
-// Linux and other X11 systems.
+// Linux and other X11 systems; Wayland desktops through their portals.
 namespace BL::Platform {
 
 namespace {
@@ -24,7 +24,9 @@ std::unique_ptr<Backend> onQtConnection()
 std::vector<SWindowSystemFactory> windowSystemFactories()
 {
     return {{"xcb", onQtConnection<CAbstractShortcutBackend, createX11ShortcutBackend>,
-             onQtConnection<CAbstractScreenGrabber, createX11ScreenGrabber>}};
+             onQtConnection<CAbstractScreenGrabber, createX11ScreenGrabber>},
+            // No fast grab there: the portal's picture of the whole desktop stands in for the screen.
+            {"wayland", createWaylandShortcutBackend, createNullScreenGrabber, createPortalScreenshotSource}};
 }
 
 } // namespace BL::Platform

@@ -1,5 +1,6 @@
 // The real program against the real web service on a private X session:
 // hotkey, drag, link on the clipboard, picture on the service.
+#include "pattern.h"
 #include "serviceprocess.h"
 #include "x11session.h"
 
@@ -24,12 +25,6 @@ namespace {
 // take seconds, so waits for a window state get room beyond the usual five.
 constexpr int kXTimeoutMs = 15000;
 
-// Every pixel of the desktop gets a colour we can predict from its position.
-QColor patternAt(int x, int y)
-{
-    return QColor(x % 251, y % 241, (x * 3 + y * 5) % 239);
-}
-
 class CPatternWindow : public QWidget
 {
 public:
@@ -51,21 +46,6 @@ protected:
         QPainter(this).drawImage(0, 0, image);
     }
 };
-
-// Compares every 7th pixel of `image` with the pattern at `origin`; returns the first mismatch.
-QString patternMismatch(const QImage& image, const QPoint& origin)
-{
-    for (int y = 0; y < image.height(); y += 7)
-        for (int x = 0; x < image.width(); x += 7) {
-            const QColor want = patternAt(origin.x() + x, origin.y() + y);
-            if (image.pixelColor(x, y).rgb() != want.rgb())
-                return QStringLiteral("pixel (%1,%2): %3 instead of %4")
-                    .arg(x)
-                    .arg(y)
-                    .arg(image.pixelColor(x, y).name(), want.name());
-        }
-    return QString();
-}
 
 // A loopback HTTP server answering from a handler; it remembers every request line.
 class CTinyHttpServer : public QTcpServer

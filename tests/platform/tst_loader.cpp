@@ -1,5 +1,6 @@
 // The run-time choice of the platform backends on the offscreen platform with
-// no X display anywhere: an X11 backend made here could only fail or crash.
+// no X display anywhere (an X11 backend made here could only fail or crash), and
+// no session bus (the Wayland backends must say so, not hang).
 #include "platform/backends.h"
 #include "platform/globalshortcut.h"
 #include "platform/screengrab.h"
@@ -7,6 +8,7 @@
 
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
 #include <csignal>
@@ -76,7 +78,7 @@ private slots:
         QTest::addColumn<QString>("platform");
         QTest::addColumn<QByteArray>("forced");
         QTest::addColumn<bool>("triesX");
-        QTest::newRow("wayland has no backends yet") << "wayland" << QByteArray() << false;
+        QTest::newRow("eglfs has no backends") << "eglfs" << QByteArray() << false;
         QTest::newRow("forced null never tries X") << "xcb" << QByteArray("null") << false;
         QTest::newRow("xcb without a connection") << "xcb" << QByteArray() << true;
         QTest::newRow("forced xcb without a connection") << "offscreen" << QByteArray("xcb") << true;
@@ -91,9 +93,37 @@ private slots:
             BL::Platform::loadBackends(platform, forced);
         QCOMPARE(backends->name(), QStringLiteral("null"));
         QVERIFY(backends->screenGrabber().grab(QRect(0, 0, 8, 8)).isNull());
+        // The live screen is read directly there: no picture is asked of a desktop portal.
+        QVERIFY(!backends->screenshots());
         QCOMPARE(linesContaining(QtWarningMsg, QStringLiteral("cannot reach the \"xcb\" window system")),
                  triesX ? 1 : 0);
         QCOMPARE(linesContaining(QtInfoMsg, QStringLiteral("\"null\" backends")), 1);
+    }
+
+    void waylandAsksThePortalAndTellsWhyNot()
+    {
+        const std::unique_ptr<BL::Platform::CBackends> backends =
+            BL::Platform::loadBackends(QStringLiteral("wayland"), QByteArray());
+        QCOMPARE(backends->name(), QStringLiteral("wayland"));
+        QCOMPARE(linesContaining(QtWarningMsg, QStringLiteral("cannot reach")), 0);
+        BL::Platform::CAbstractScreenshotSource* screenshots = backends->screenshots();
+        QVERIFY(screenshots);
+        // No session bus here (main() points it nowhere): the request ends at once, with words for
+        // the person, and never with a picture.
+        QSignalSpy taken(screenshots, &BL::Platform::CAbstractScreenshotSource::taken);
+        QSignalSpy failed(screenshots, &BL::Platform::CAbstractScreenshotSource::failed);
+        screenshots->request();
+        screenshots->request(); // joins the first: one answer
+        QVERIFY(failed.wait(10000));
+        QTest::qWait(100);
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(taken.count(), 0);
+        QVERIFY2(failed.first().first().toString().contains(QStringLiteral("no desktop portal is running")),
+                 qPrintable(failed.first().first().toString()));
+        // Hotkeys stay inert rather than half-work.
+        CGlobalShortcut::ERegistration registration =
+            backends->shortcuts().registerShortcut(nullptr, QKeySequence(QStringLiteral("Ctrl+Alt+P")));
+        QCOMPARE(registration, CGlobalShortcut::Unsupported);
     }
 
     void unknownOverrideWarnsOnceAndFollowsThePlatform()
@@ -124,6 +154,8 @@ int main(int argc, char** argv)
 {
     qunsetenv("DISPLAY");
     qunsetenv("BL_PLATFORM_BACKEND");
+    // A desktop session's bus must not answer for the portal this test expects to be missing.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
     QGuiApplication app(argc, argv);
     TestLoader test;
     return QTest::qExec(&test, argc, argv);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QPoint>
+#include <QString>
+
+// A desktop background whose every pixel has a colour known from its position, and the check of
+// a picture cut from it.
+namespace BL::Test {
+
+QColor patternAt(int x, int y);
+
+// Compares every 7th pixel of `image` with the pattern from `origin` on; returns the first
+// mismatch, or empty.
+QString patternMismatch(const QImage& image, const QPoint& origin);
+
+} // namespace BL::Test

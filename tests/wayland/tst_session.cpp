@@ -1,0 +1,293 @@
+// The real program in a private headless Wayland session (scripts/with-wayland.sh): a key bound
+// in sway to a command-line action, a drag with a virtual pointer, the picture cut from the portal's
+// screenshot, the link on the Wayland clipboard, a scaled output, and a portal that is gone.
+#include "pattern.h"
+#include "serviceprocess.h"
+#include "x11session.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <sys/types.h>
+
+using namespace BL::Test;
+
+namespace {
+
+constexpr int kTimeoutMs = 20000;
+
+QString swaymsg(const QStringList& args)
+{
+    int code = -1;
+    const QString out = run(QStringLiteral("swaymsg"), args, &code);
+    if (code != 0)
+        qWarning().noquote() << "swaymsg" << args.join(' ') << "failed:" << out;
+    return out;
+}
+
+void collectWindows(const QJsonObject& node, QList<QJsonObject>& windows)
+{
+    if (node.value(QStringLiteral("pid")).toInt() > 0)
+        windows << node;
+    for (const char* key : {"nodes", "floating_nodes"})
+        for (const QJsonValue& child : node.value(QLatin1String(key)).toArray())
+            collectWindows(child.toObject(), windows);
+}
+
+// True while a window of process `pid` fills the output: the overlay.
+bool overlayShown(qint64 pid)
+{
+    QList<QJsonObject> windows;
+    collectWindows(QJsonDocument::fromJson(swaymsg({"-r", "-t", "get_tree"}).toUtf8()).object(), windows);
+    return std::any_of(windows.cbegin(), windows.cend(), [pid](const QJsonObject& w) {
+        return w.value(QStringLiteral("pid")).toInt() == pid && w.value(QStringLiteral("visible")).toBool() &&
+               w.value(QStringLiteral("fullscreen_mode")).toInt() != 0;
+    });
+}
+
+QString waylandClipboard()
+{
+    return run(QStringLiteral("wl-paste"), {QStringLiteral("--no-newline")});
+}
+
+} // namespace
+
+class TestWaylandSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void cleanup();
+
+    void boundKeyShotUploadsTheBackground();
+    void scaledOutputGivesNativePixels();
+    void withoutPortalBalloonAndStillAnswering();
+
+private:
+    QProcessEnvironment programEnvironment() const;
+    // The link of the next shot: waits for the clipboard to change from `previous`.
+    QString waitForLink(const QString& previous);
+    // One line to the virtual pointer; true once the compositor has it.
+    bool pointer(const QString& command);
+    // Presses the left button at `from`, moves through the middle to `to` and releases it there,
+    // in a layout of `layout` logical points.
+    void drag(QPoint from, QPoint to, QSize layout);
+    void verifyUploaded(const QString& link, const QSize& size, const QPoint& origin);
+
+    QTemporaryDir m_root;
+    QProcess m_pointer;
+    CServiceProcess m_service;
+    std::unique_ptr<CProgram> m_program;
+};
+
+QProcessEnvironment TestWaylandSession::programEnvironment() const
+{
+    QProcessEnvironment env = privateUserEnvironment(m_root.filePath(QStringLiteral("user")));
+    // The program's runtime directory is private; the compositor's socket is named in full.
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), qEnvironmentVariable("XDG_RUNTIME_DIR") + QLatin1Char('/') +
+                                                      qEnvironmentVariable("WAYLAND_DISPLAY"));
+    env.insert(QStringLiteral("BL_SERVICE_HOST"), m_service.host());
+    return env;
+}
+
+void TestWaylandSession::initTestCase()
+{
+    QVERIFY(!qEnvironmentVariableIsEmpty("SWAYSOCK"));
+    QVERIFY(m_root.isValid());
+    // Without it the seat has no pointer, and the drags below would reach nobody.
+    m_pointer.start(QStringLiteral(BL_VIRTUAL_POINTER), QStringList());
+    QVERIFY(m_pointer.waitForReadyRead(10000));
+    QCOMPARE(m_pointer.readLine().trimmed(), QByteArray("ready"));
+    QVERIFY2(m_service.start(m_root.filePath(QStringLiteral("service"))), qPrintable(m_service.log()));
+
+    QImage background(1280, 800, QImage::Format_RGB32);
+    for (int y = 0; y < background.height(); ++y)
+        for (int x = 0; x < background.width(); ++x)
+            background.setPixelColor(x, y, patternAt(x, y));
+    const QString backgroundFile = m_root.filePath(QStringLiteral("background.png"));
+    QVERIFY(background.save(backgroundFile));
+    swaymsg({"output", "HEADLESS-1", "bg", backgroundFile, "stretch"});
+
+    // The key a desktop's settings would bind: the command-line action, as the person runs it.
+    const QProcessEnvironment env = programEnvironment();
+    const QString command = m_root.filePath(QStringLiteral("single-shot.sh"));
+    {
+        QFile script(command);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        QTextStream out(&script);
+        out << "#!/bin/sh\nexec env";
+        for (const char* key : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR",
+                                "WAYLAND_DISPLAY", "BL_SERVICE_HOST", "DBUS_SESSION_BUS_ADDRESS"})
+            out << " " << key << "='" << env.value(QLatin1String(key)) << "'";
+        out << " QT_QPA_PLATFORM=wayland '" << CProgram::binaryPath() << "' --single-shot >>'"
+            << m_root.filePath(QStringLiteral("bound-key.log")) << "' 2>&1\n";
+    }
+    QVERIFY(QFile::setPermissions(command, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    swaymsg({"bindsym", "Ctrl+Alt+p", "exec", command});
+
+    QProcessEnvironment programEnv = env;
+    programEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    programEnv.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("brightloom.*.debug=true"));
+    {
+        QSettings stored(m_root.filePath(QStringLiteral("user/config/Brightloom/Brightloom.conf")),
+                         QSettings::IniFormat);
+        stored.setValue("show_pre_help", true);
+        stored.setValue("show_paste_help", true);
+    }
+    m_program = std::make_unique<CProgram>();
+    // CProgram leaves the platform to Qt's choice; here it must be Wayland.
+    m_program->process().setProcessEnvironment(programEnv);
+    QVERIFY(m_program->start());
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains(
+                                 QLatin1String("using the \"wayland\" backends on the \"wayland\" platform")),
+                             kTimeoutMs);
+    // sway binds no keys for others: the first start names the commands to bind instead.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().contains(QLatin1String("brightloom --toggle-drop-widget")), kTimeoutMs);
+    QVERIFY(m_program->errorOutput().contains(QLatin1String("brightloom --single-shot")));
+}
+
+void TestWaylandSession::cleanup()
+{
+    if (m_program && QTest::currentTestFailed())
+        qWarning().noquote() << "program output:\n" << m_program->errorOutput();
+}
+
+void TestWaylandSession::cleanupTestCase()
+{
+    m_program.reset();
+    m_service.stop();
+    m_pointer.kill();
+    m_pointer.waitForFinished();
+}
+
+bool TestWaylandSession::pointer(const QString& command)
+{
+    m_pointer.write(command.toLatin1() + '\n');
+    if (!m_pointer.waitForReadyRead(5000))
+        return false;
+    return m_pointer.readLine().trimmed() == "ok";
+}
+
+void TestWaylandSession::drag(QPoint from, QPoint to, QSize layout)
+{
+    const auto move = [this, layout](QPoint p) {
+        return pointer(QStringLiteral("move %1 %2 %3 %4")
+                           .arg(p.x())
+                           .arg(p.y())
+                           .arg(layout.width())
+                           .arg(layout.height()));
+    };
+    QVERIFY(move(from));
+    QTest::qWait(200);
+    QVERIFY(pointer(QStringLiteral("press")));
+    QTest::qWait(100);
+    QVERIFY(move((from + to) / 2));
+    QTest::qWait(100);
+    QVERIFY(move(to));
+    QTest::qWait(200);
+    QVERIFY(pointer(QStringLiteral("release")));
+}
+
+QString TestWaylandSession::waitForLink(const QString& previous)
+{
+    QDeadlineTimer deadline(kTimeoutMs);
+    while (!deadline.hasExpired()) {
+        const QString link = waylandClipboard();
+        if (link.startsWith(QLatin1String("http")) && link != previous)
+            return link;
+        QTest::qWait(100);
+    }
+    return QString();
+}
+
+void TestWaylandSession::verifyUploaded(const QString& link, const QSize& size, const QPoint& origin)
+{
+    QVERIFY2(QRegularExpression(
+                 QStringLiteral("^http://127\\.0\\.0\\.1:%1/[A-Za-z0-9]{8,}$").arg(m_service.port()))
+                 .match(link)
+                 .hasMatch(),
+             qPrintable(link));
+    const SHttpResult picture = httpGet(link + QStringLiteral(".png"));
+    QCOMPARE(picture.status, 200);
+    const QImage image = QImage::fromData(picture.body, "PNG");
+    QCOMPARE(image.size(), size);
+    const QString mismatch = patternMismatch(image, origin);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void TestWaylandSession::boundKeyShotUploadsTheBackground()
+{
+    // Out of the way of the area: a cursor drawn into the screenshot must not be in it.
+    QVERIFY(pointer(QStringLiteral("move 1270 790 1280 800")));
+    const QString before = waylandClipboard();
+    QVERIFY(
+        run(QStringLiteral("wtype"), {"-M", "ctrl", "-M", "alt", "p", "-m", "alt", "-m", "ctrl"}).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+    drag({100, 100}, {300, 250}, {1280, 800});
+    const QString link = waitForLink(before);
+    QVERIFY(!link.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("Screenshot succesfully uploaded."),
+                             kTimeoutMs);
+    QVERIFY(!overlayShown(m_program->pid()));
+    verifyUploaded(link, QSize(201, 151), {100, 100});
+    // The link stays on the clipboard with the overlay gone.
+    QTest::qWait(1000);
+    QCOMPARE(waylandClipboard(), link);
+}
+
+void TestWaylandSession::scaledOutputGivesNativePixels()
+{
+    swaymsg({"output", "HEADLESS-1", "scale", "2"});
+    QTest::qWait(1000);
+    QVERIFY(pointer(QStringLiteral("move 635 395 640 400")));
+    const QString before = waylandClipboard();
+    CProgram action;
+    action.process().setProcessEnvironment(m_program->process().processEnvironment());
+    QVERIFY(action.start({"--single-shot"}));
+    QVERIFY(action.waitForExit(kTimeoutMs));
+    QCOMPARE(action.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+    // Logical points 50..150 x 50..120 are output pixels 100..301 x 100..241.
+    drag({50, 50}, {150, 120}, {640, 400});
+    const QString link = waitForLink(before);
+    QVERIFY(!link.isEmpty());
+    verifyUploaded(link, QSize(202, 142), {100, 100});
+    swaymsg({"output", "HEADLESS-1", "scale", "1"});
+}
+
+void TestWaylandSession::withoutPortalBalloonAndStillAnswering()
+{
+    const qint64 portal = qEnvironmentVariable("BL_PORTAL_PID").toLongLong();
+    QVERIFY(portal > 0);
+    QCOMPARE(::kill(pid_t(portal), SIGTERM), 0);
+    const QString failure =
+        QStringLiteral("could not take a picture of the screen: no desktop portal is running");
+    for (int i = 1; i <= 2; ++i) {
+        CProgram action;
+        action.process().setProcessEnvironment(m_program->process().processEnvironment());
+        QElapsedTimer took;
+        took.start();
+        QVERIFY(action.start({"--single-shot"}));
+        QVERIFY2(action.waitForExit(10000), "the action did not end");
+        QCOMPARE(action.exitCode(), 0);
+        qInfo() << "action" << i << "ended after" << took.elapsed() << "ms";
+        // Each request ends in the balloon: the program still answers after the first.
+        QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().count(failure), i, kTimeoutMs);
+        QVERIFY(!overlayShown(m_program->pid()));
+    }
+    QVERIFY(m_program->isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestWaylandSession)
+#include "tst_session.moc"
