@@ -26,6 +26,8 @@ class QUrl;
 
 namespace BL::App {
 class CEventLoopLagProbe;
+class CLocalShotWriter;
+struct SLocalShotResult;
 class CTrayPresenter;
 class CUploadPipeline;
 class CUserSession;
@@ -122,6 +124,7 @@ private:
     void createDropWidget();
     void createScreens();
     void showOverlay(QWidget* overlay);
+    void onLocalShotWritten(const BL::App::SLocalShotResult& result);
     void onHotkey(BL::App::EHotkey hotkey);
     // A Warning balloon naming each hotkey that cannot act (combination taken, no such key).
     void warnAboutUnusableHotkeys();
@@ -155,6 +158,7 @@ private:
     QAction* aboutAction = nullptr;
     QAction* quitAction = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
+    BL::App::CLocalShotWriter* localShots = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
     QTimer* idleTimer = nullptr;
