@@ -8,7 +8,6 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QSslConfiguration>
-#include <limits>
 
 CServerManager* CServerManager::instance()
 {
@@ -20,12 +19,6 @@ CServerManager* CServerManager::instance()
 
 CServerManager::CServerManager()
 {
-    // The network manager has Qt's bearer layer scan the network interfaces every 10 s on a
-    // thread of its own and report to the GUI thread: two wake-ups every 10 s for an online
-    // state this program never asks for. The scan interval is read once, when the scanning
-    // would first start.
-    if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
-        qputenv("QT_BEARER_POLL_TIMEOUT", QByteArray::number(std::numeric_limits<int>::max()));
     QNetworkProxyFactory::setUseSystemConfiguration(true);
     m_network = new QNetworkAccessManager(this);
     connect(m_network, &QNetworkAccessManager::authenticationRequired, this,
