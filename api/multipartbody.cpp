@@ -2,8 +2,7 @@
 
 #include "api/httprequest.h"
 #include "api/logging.h"
-
-#include <QBuffer>
+#include "api/pngencoder.h"
 
 namespace BL::Api {
 namespace Multipart {
@@ -61,16 +60,12 @@ QByteArray encodePng(const QPixmap& pixmap)
 
 QByteArray encodePng(const QImage& image)
 {
-    QByteArray png;
     if (image.isNull())
-        return png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG")) {
-        // The service decides what to make of an empty file part.
+        return {};
+    const QByteArray png = encodeFastPng(image);
+    // The service decides what to make of an empty file part.
+    if (png.isEmpty())
         qCWarning(lcApi) << "Could not encode a picture of size" << image.size() << "as PNG";
-        png.clear();
-    }
     return png;
 }
 

@@ -26,7 +26,7 @@ void appendClosing(QByteArray& body);
 
 } // namespace Multipart
 
-// The picture as PNG bytes with the default quality; empty for a null pixmap.
+// The picture as lossless PNG bytes (encodeFastPng); empty for a null pixmap.
 QByteArray encodePng(const QPixmap& pixmap);
 // The same bytes as for the pixmap the image came from; safe off the GUI thread.
 QByteArray encodePng(const QImage& image);

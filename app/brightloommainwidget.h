@@ -28,6 +28,8 @@ namespace BL::App {
 class CEventLoopLagProbe;
 class CFrozenShot;
 class CInstanceCommands;
+class CLocalShotWriter;
+struct SLocalShotResult;
 class CTrayPresenter;
 class CUploadPipeline;
 class CUserSession;
@@ -132,6 +134,7 @@ private:
     void presentOverlay(QWidget* overlay);
     // Where the desktop binds no keys for us, says once which commands to bind instead.
     void adviseCommandLineActions();
+    void onLocalShotWritten(const BL::App::SLocalShotResult& result);
     void onHotkey(BL::App::EHotkey hotkey);
     // A Warning balloon naming each hotkey that cannot act (combination taken, no such key).
     void warnAboutUnusableHotkeys();
@@ -165,6 +168,7 @@ private:
     QAction* aboutAction = nullptr;
     QAction* quitAction = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
+    BL::App::CLocalShotWriter* localShots = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
     BL::App::CInstanceCommands* instanceCommands = nullptr;

@@ -1,17 +1,22 @@
 #include "app/localshot.h"
 
+#include "api/pngencoder.h"
 #include "app/logging.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QFutureWatcher>
 #include <QPixmap>
+#include <QtConcurrent>
 
 namespace BL::App {
 
-SLocalShotResult saveLocalShot(const QPixmap& picture, const QString& dir, const QDateTime& when)
+SLocalShotResult saveLocalShot(const QImage& picture, const QString& dir, const QDateTime& when)
 {
     SLocalShotResult result;
     const QString stamp = when.toString(QStringLiteral("yyyy.MM.dd_hh.mm.ss"));
+    // Encoded before a name is taken, so that no empty file is ever seen under it.
+    const QByteArray png = BL::Api::encodeFastPng(picture);
     QFile file;
     for (int n = 1; n < 1000; ++n) {
         const QString suffix = n == 1 ? QString() : QStringLiteral("-") + QString::number(n);
@@ -19,7 +24,7 @@ SLocalShotResult saveLocalShot(const QPixmap& picture, const QString& dir, const
         file.setFileName(result.fileName);
         // NewOnly makes "is the name free" and "take it" one step.
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            result.saved = picture.save(&file, "PNG");
+            result.saved = !png.isEmpty() && file.write(png) == png.size() && file.flush();
             file.close();
             if (!result.saved) {
                 result.error = QStringLiteral("the picture could not be encoded or written");
@@ -32,6 +37,11 @@ SLocalShotResult saveLocalShot(const QPixmap& picture, const QString& dir, const
     }
     result.error = file.errorString();
     return result;
+}
+
+SLocalShotResult saveLocalShot(const QPixmap& picture, const QString& dir, const QDateTime& when)
+{
+    return saveLocalShot(picture.toImage(), dir, when);
 }
 
 QStringList keepUnsentPictures(const QList<QPixmap>& pictures, const QString& dir, const QDateTime& when)
@@ -47,6 +57,20 @@ QStringList keepUnsentPictures(const QList<QPixmap>& pictures, const QString& di
             qCWarning(lcApp) << "could not keep an unsent picture as" << result.fileName << result.error;
     }
     return names;
+}
+
+CLocalShotWriter::CLocalShotWriter(QObject* parent) : QObject(parent) {}
+
+void CLocalShotWriter::write(const QPixmap& picture, const QString& dir, const QDateTime& when)
+{
+    auto* watcher = new QFutureWatcher<SLocalShotResult>(this);
+    connect(watcher, &QFutureWatcher<SLocalShotResult>::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        emit written(watcher->result());
+    });
+    // QPixmap belongs to the GUI thread; the worker gets an image.
+    watcher->setFuture(QtConcurrent::run(
+        [image = picture.toImage(), dir, when] { return saveLocalShot(image, dir, when); }));
 }
 
 } // namespace BL::App

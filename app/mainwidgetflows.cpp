@@ -122,9 +122,11 @@ void CBrightloomMainWidget::onUrlCodeReserved(const QString&, const QString&)
 void CBrightloomMainWidget::onPictureUploaded(const QString&)
 {
     idleTimer->start();
-    if (lagProbe)
+    if (lagProbe) {
+        lagProbe->stop();
         qCDebug(lcPerf) << "perf uploaded" << BL::App::monotonicMicroseconds() << "max-block"
                         << lagProbe->maxBlockMicroseconds();
+    }
     tray->markDone();
     // The service answers again: a remembered login waiting for it need not wait longer.
     session->retryNow();
@@ -139,6 +141,8 @@ void CBrightloomMainWidget::onPictureUploaded(const QString&)
 void CBrightloomMainWidget::onUploadingFailed(const QString& errorDesc)
 {
     idleTimer->start();
+    if (lagProbe)
+        lagProbe->stop();
     tray->markFailed(errorDesc, 5000);
 }
 
@@ -146,7 +150,23 @@ void CBrightloomMainWidget::savePixmapToLocalStorage(const QPixmap& pm)
 {
     if (pm.isNull())
         return;
-    const auto result = BL::App::saveLocalShot(pm, prefs.localStorageDir, QDateTime::currentDateTime());
+    // The overlay leaves the screen as soon as this returns; encoding and writing follow on a worker.
+    if (!localShots) {
+        localShots = new BL::App::CLocalShotWriter(this);
+        connect(localShots, &BL::App::CLocalShotWriter::written, this,
+                &CBrightloomMainWidget::onLocalShotWritten);
+    }
+    localShots->write(pm, prefs.localStorageDir, QDateTime::currentDateTime());
+}
+
+void CBrightloomMainWidget::onLocalShotWritten(const BL::App::SLocalShotResult& result)
+{
+    idleTimer->start();
+    if (lagProbe) {
+        lagProbe->stop();
+        qCDebug(lcPerf) << "perf saved" << BL::App::monotonicMicroseconds() << "max-block"
+                        << lagProbe->maxBlockMicroseconds();
+    }
     if (result.saved) {
         tray->showBalloon(tr("Screenshot saved as %1").arg(QDir::toNativeSeparators(result.fileName)),
                           QSystemTrayIcon::Information, 5000);

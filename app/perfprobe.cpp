@@ -14,8 +14,11 @@ qint64 monotonicMicroseconds()
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-CEventLoopLagProbe::CEventLoopLagProbe(QObject* parent) : QObject(parent), m_timer(new QTimer(this))
+CEventLoopLagProbe::CEventLoopLagProbe(QObject* parent)
+    : QObject(parent), m_timer(new QTimer(this)), m_disarm(new QTimer(this))
 {
+    // A 1 ms timer wakes the CPU a thousand times a second: it runs only while a shot is timed,
+    // never while the program sits in the tray.
     m_timer->setTimerType(Qt::PreciseTimer);
     m_timer->setInterval(1);
     connect(m_timer, &QTimer::timeout, this, [this] {
@@ -23,14 +26,27 @@ CEventLoopLagProbe::CEventLoopLagProbe(QObject* parent) : QObject(parent), m_tim
         m_maxBlock = qMax(m_maxBlock, now - m_last);
         m_last = now;
     });
+    m_disarm->setSingleShot(true);
+    m_disarm->setInterval(kMaxArmedMs);
+    connect(m_disarm, &QTimer::timeout, this, &CEventLoopLagProbe::stop);
     m_clock.start();
-    m_timer->start();
 }
 
 void CEventLoopLagProbe::reset()
 {
     m_last = m_clock.nsecsElapsed() / 1000;
     m_maxBlock = 0;
+    m_timer->start();
+    m_disarm->start();
+}
+
+void CEventLoopLagProbe::stop()
+{
+    // The stall that ends here counts too.
+    if (m_timer->isActive())
+        m_maxBlock = qMax(m_maxBlock, m_clock.nsecsElapsed() / 1000 - m_last);
+    m_timer->stop();
+    m_disarm->stop();
 }
 
 } // namespace BL::App

@@ -24,12 +24,18 @@ class CEventLoopLagProbe : public QObject
 public:
     explicit CEventLoopLagProbe(QObject* parent);
 
+    // Starts a measurement: the probe ticks every millisecond until stop(), or until
+    // kMaxArmedMs have passed, so that a shot that never finishes cannot leave it polling.
     void reset();
-    // Longest time since reset() that the event loop could not run a 1 ms timer.
+    void stop();
+    // Longest time between reset() and stop() that the event loop could not run a 1 ms timer.
     qint64 maxBlockMicroseconds() const { return m_maxBlock; }
+
+    static constexpr int kMaxArmedMs = 20000;
 
 private:
     QTimer* m_timer = nullptr;
+    QTimer* m_disarm = nullptr;
     QElapsedTimer m_clock;
     qint64 m_last = 0;
     qint64 m_maxBlock = 0;

@@ -24,6 +24,7 @@ private slots:
     void failureStopsBothAnimations();
     void hotkeysNeverAttachTwice();
     void localShotsNeverOverwrite();
+    void localShotWriterReportsOnceOnDisk();
 };
 
 void TestParts::initTestCase()
@@ -144,6 +145,46 @@ void TestParts::localShotsNeverOverwrite()
     QVERIFY(!result.saved);
     QVERIFY(!result.error.isEmpty());
     QVERIFY(!QFileInfo::exists(missing));
+}
+
+void TestParts::localShotWriterReportsOnceOnDisk()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QDateTime when(QDate(2026, 2, 3), QTime(4, 5, 6));
+    QImage picture(640, 480, QImage::Format_RGB32); // large enough to take a while on the worker
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixel(x, y, qRgb(x % 256, y % 256, (x * y) % 256));
+
+    BL::App::CLocalShotWriter writer(nullptr);
+    QList<BL::App::SLocalShotResult> results;
+    QObject::connect(&writer, &BL::App::CLocalShotWriter::written,
+                     [&results](const BL::App::SLocalShotResult& result) { results << result; });
+    // Two shots in the same second, both in flight at once: neither may take the other's name.
+    writer.write(QPixmap::fromImage(picture), dir.path(), when);
+    writer.write(QPixmap::fromImage(picture.mirrored()), dir.path(), when);
+    writer.write(QPixmap::fromImage(picture), dir.filePath(QStringLiteral("gone")), when);
+    QTRY_COMPARE_WITH_TIMEOUT(results.size(), 3, 30000);
+    QTest::qWait(200);
+    QCOMPARE(results.size(), 3); // one report per write
+
+    QStringList names;
+    for (const auto& result : results) {
+        if (!result.saved) {
+            QVERIFY(!result.error.isEmpty());
+            QVERIFY(result.fileName.startsWith(dir.filePath(QStringLiteral("gone"))));
+            continue;
+        }
+        names << QFileInfo(result.fileName).fileName();
+        // On disk and complete by the time it is reported.
+        const QImage back(result.fileName);
+        QVERIFY(back == picture || back == picture.mirrored());
+    }
+    names.sort();
+    QCOMPARE(names, (QStringList{"2026.02.03_04.05.06-2_shot.png", "2026.02.03_04.05.06_shot.png"}));
+    QVERIFY(QImage(dir.filePath(names.at(0))) != QImage(dir.filePath(names.at(1))));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone"))));
 }
 
 QTEST_MAIN(TestParts)
