@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QtGlobal>
+#include <limits>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -28,6 +29,10 @@ void tuneProcessBeforeGui()
             QFileInfo::exists(pulse + QStringLiteral("/native")))
             qputenv("PULSE_RUNTIME_PATH", QFile::encodeName(pulse));
     }
+    // Qt's generic bearer engine rescans the network interfaces every 10 s from the first
+    // network manager on, waking an idle program for an online state it never asks for.
+    if (!qEnvironmentVariableIsSet("QT_BEARER_POLL_TIMEOUT"))
+        qputenv("QT_BEARER_POLL_TIMEOUT", QByteArray::number(std::numeric_limits<int>::max()));
     // Worker threads (PNG encoding) would otherwise get arenas of their own.
     mallopt(M_ARENA_MAX, 2);
 }
