@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,8 @@ const char usage[] =
     "  --max-upload-mb N      largest accepted picture or crash dump, in MiB (default 10)\n"
     "  --code-expiry SECONDS  how long a reserved code stays usable before its upload (default 86400)\n"
     "  --allow-private-fetch  let URL uploads reach loopback and private addresses\n"
+    "  --disk-quota-mb N      total size stored pictures and crash dumps may take, in MiB; an\n"
+    "                         upload beyond it is refused (default 0: no limit)\n"
     "  --quiet                no access log\n"
     "  --trusted-proxy ADDRESS  a reverse proxy whose X-Forwarded-For names the client\n"
     "  --rate-limits R,U,I,C  reservations, sign-ups, sign-ins and crash reports one client\n"
@@ -119,6 +122,11 @@ int main(int argc, char** argv)
             if (!value || !parseNumber(value, 1, 10LL * 365 * 24 * 3600, &number))
                 return fail("--code-expiry needs a number of seconds");
             options.codeLifetimeMs = number * 1000;
+        } else if (arg == "--disk-quota-mb") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 0, 1LL << 30, &number))
+                return fail("--disk-quota-mb needs a number of MiB");
+            options.diskQuotaBytes = static_cast<std::uint64_t>(number) * 1024 * 1024;
         } else if (arg == "--allow-private-fetch") {
             options.allowPrivateFetch = true;
         } else if (arg == "--admin-token") {

@@ -35,6 +35,8 @@ struct SServiceOptions
     std::int64_t purgeIntervalMs = 60 * 1000;
     // Files no row names are removed at start once they are this old.
     std::int64_t orphanAgeMs = 5 * 60 * 1000;
+    // The total size stored pictures and crash reports may take; 0: no limit.
+    std::uint64_t diskQuotaBytes = 0;
     SConnectionLimits connections;
     // Accepted connections that may wait for a worker thread; beyond it they wait in the kernel.
     int maxWaitingConnections = 256;

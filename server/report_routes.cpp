@@ -1,5 +1,6 @@
 #include "server/report_routes.h"
 
+#include "server/disk_quota.h"
 #include "server/files.h"
 #include "server/minidump_analysis.h"
 #include "server/route_support.h"
@@ -80,8 +81,8 @@ std::string ownVersionFeed(const std::string& publicUrl)
 } // namespace
 
 CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
-                             const std::string& publicUrl)
-    : m_options(options), m_store(store), m_reports(reports), m_publicUrl(publicUrl)
+                             CDiskQuota& quota, const std::string& publicUrl)
+    : m_options(options), m_store(store), m_reports(reports), m_quota(quota), m_publicUrl(publicUrl)
 {
 }
 
@@ -114,6 +115,11 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
         refuse(res, 413, "file too large");
         return;
     }
+    CQuotaHold quota(m_quota, dump->content.size());
+    if (!quota) {
+        refuse(res, 507, "storage quota reached");
+        return;
+    }
     SReport report;
     report.id = randomAlnum(16);
     report.osType = multipartText(req, "os_type");
@@ -127,7 +133,13 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
         refuse(res, 500, "storage failed");
         return;
     }
-    m_store.addReport(report, nowMs());
+    try {
+        m_store.addReport(report, nowMs());
+    } catch (...) {
+        m_reports.remove(report.fileName);
+        throw;
+    }
+    quota.keep();
     res.set_content(report.id, "text/plain");
 }
 

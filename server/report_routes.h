@@ -7,6 +7,8 @@
 
 namespace BL::Server {
 
+class CDiskQuota;
+
 // What the desktop client's diagnostics talk to: the crash report receiver and the update feeds,
 // served from appcast/<platform>.xml under the data directory, or, where the operator put none,
 // a feed announcing the service's own build. With an admin token set, the operator lists the
@@ -16,7 +18,7 @@ class CReportRoutes : public CRoutes
 {
 public:
     CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
-                  const std::string& publicUrl);
+                  CDiskQuota& quota, const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
 
@@ -28,6 +30,7 @@ private:
     const SServiceOptions& m_options;
     CStore& m_store;
     CDurableDirectory& m_reports;
+    CDiskQuota& m_quota;
     const std::string& m_publicUrl; // set once the service listens
 };
 

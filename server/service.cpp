@@ -3,7 +3,9 @@
 #include "server/api_routes.h"
 #include "server/attempt_limiter.h"
 #include "server/bounded_pool.h"
+#include "server/disk_quota.h"
 #include "server/files.h"
+#include "server/form_tokens.h"
 #include "server/hash_key.h"
 #include "server/orphan_sweep.h"
 #include "server/page_routes.h"
@@ -102,8 +104,9 @@ CService::CService(SServiceOptions options)
     }
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
-    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db",
-                                             CHashKey::loadOrCreate(m_options.dataDir + "/hash.key"));
+    const CHashKey key = CHashKey::loadOrCreate(m_options.dataDir + "/hash.key");
+    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db", key);
+    m_forms = std::make_unique<CFormTokens>(key, m_publicUrl);
     m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
     m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
     {
@@ -114,15 +117,20 @@ CService::CService(SServiceOptions options)
             reports.insert(report.fileName);
         sweepOrphans(m_reports->path(), reports, m_options.orphanAgeMs);
     }
+    m_quota = std::make_unique<CDiskQuota>(m_options.diskQuotaBytes);
+    m_quota->countDirectory(m_pictures->path());
+    m_quota->countDirectory(m_reports->path());
 
     m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
     m_writeLimits = std::make_unique<CWriteLimits>(m_options);
     m_routes.push_back(
-        std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_checks, m_publicUrl));
+        std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
-    m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, m_publicUrl));
+    m_routes.push_back(
+        std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
     // Last: the code page takes any one-segment path the others left.
-    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks, m_publicUrl));
+    m_routes.push_back(
+        std::make_unique<CPageRoutes>(*m_store, *m_checks, *m_forms, m_options.trustedProxy, m_publicUrl));
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();

@@ -13,7 +13,9 @@ namespace BL::Server {
 
 class CAttemptLimiter;
 class CStore;
+class CDiskQuota;
 class CDurableDirectory;
+class CFormTokens;
 class CHttpServer;
 class CRoutes;
 class CWriteLimits;
@@ -50,7 +52,9 @@ private:
     std::unique_ptr<CStore> m_store;
     std::unique_ptr<CDurableDirectory> m_pictures;
     std::unique_ptr<CDurableDirectory> m_reports;
+    std::unique_ptr<CDiskQuota> m_quota;
     std::unique_ptr<CAttemptLimiter> m_checks;
+    std::unique_ptr<CFormTokens> m_forms;
     std::unique_ptr<CWriteLimits> m_writeLimits;
     // Deletes expired codes and sessions every purgeIntervalMs until the service goes.
     std::mutex m_purgeMutex;

@@ -92,7 +92,7 @@ std::pair<int, std::string> splitReply(const std::string& reply)
 }
 
 std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
-                                     const std::string& body)
+                                     const std::string& body, const std::string& extraHeaders)
 {
     const int fd = connectFrom(source, port);
     if (fd < 0)
@@ -100,8 +100,9 @@ std::pair<int, std::string> postFrom(const char* source, int port, const std::st
     std::string reply;
     const std::string request = "POST " + path +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                                "application/x-www-form-urlencoded\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+                                "application/x-www-form-urlencoded\r\n" +
+                                extraHeaders + "Content-Length: " + std::to_string(body.size()) +
+                                "\r\nConnection: close\r\n\r\n" + body;
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()))
         reply = readAll(fd);
     ::close(fd);

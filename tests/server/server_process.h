@@ -32,9 +32,9 @@ std::string readAll(int fd);
 // The status of a raw HTTP reply (0 when there is none) and its body.
 std::pair<int, std::string> splitReply(const std::string& reply);
 
-// A form POST from a chosen loopback source address. Returns the status (0 when no answer came)
-// and the body.
+// A form POST from a chosen loopback source address, with `extraHeaders` (each line ending in
+// CRLF). Returns the status (0 when no answer came) and the body.
 std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
-                                     const std::string& body);
+                                     const std::string& body, const std::string& extraHeaders = {});
 
 } // namespace BL::Test

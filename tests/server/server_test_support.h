@@ -63,6 +63,20 @@ struct SReserved
 };
 SReserved reserve(httplib::Client& client);
 
+// The form of a web page as a browser loads it: where it posts, its token, and the form cookie
+// the page gave (empty when the request's cookie already had one).
+struct SWebForm
+{
+    std::string action;
+    std::string token;
+    std::string cookie;
+};
+SWebForm loadForm(httplib::Client& client, const std::string& pagePath, const std::string& cookie = {});
+// Loads the page at `pagePath` and posts its form with the url-encoded `fields` and the form's
+// token, as a browser does; `cookie` goes with both requests.
+httplib::Result submitForm(httplib::Client& client, const std::string& pagePath, const std::string& fields,
+                           const std::string& cookie = {});
+
 // The code at the end of a returned link.
 std::string codeOfUrl(const std::string& url);
 // The value of a key of a compact reply (the replies these tests read have no commas in values).

@@ -38,6 +38,7 @@ private slots:
     void restartKeepsAccountsCodesAndPictures();
     void killDuringUploadsLosesNothingAcknowledged();
     void storedHashesAreKeyedAndGuessingIsLimited();
+    void failedChecksCountTheClientBehindTheProxy();
 };
 
 void TestServerProcess::initTestCase()
@@ -87,7 +88,7 @@ void TestServerProcess::restartKeepsAccountsCodesAndPictures()
         CServerProcess server(dir.path(), dir.filePath("log1"));
         QVERIFY(server.port > 0);
         auto client = loopbackClient(server.port);
-        QCOMPARE(client->Post("/signup", "email=keep@example.org&password=keep-me", form)->status, 200);
+        QCOMPARE(submitForm(*client, "/signup", "email=keep@example.org&password=keep-me")->status, 200);
         pending = reserveCode(*client);
         uploaded = codeOfUrl(jsonValue(postUpload(*client, "", "", png)->body, "url"));
         QVERIFY(!pending.empty() && !uploaded.empty());
@@ -195,7 +196,7 @@ void TestServerProcess::storedHashesAreKeyedAndGuessingIsLimited()
         CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
         QVERIFY2(server.port > 0, server.logText().c_str());
         auto client = loopbackClient(server.port);
-        QCOMPARE(client->Post("/signup", "email=lim@example.org&password=limit-me", form)->status, 200);
+        QCOMPARE(submitForm(*client, "/signup", "email=lim@example.org&password=limit-me")->status, 200);
 
         // The secret is the owner's alone, and no file of the database holds the client's hash.
         struct stat key;
@@ -242,6 +243,34 @@ void TestServerProcess::storedHashesAreKeyedAndGuessingIsLimited()
     const auto history = store.history(account, 10);
     QCOMPARE(history.size(), std::size_t(1));
     QCOMPARE(history.front().code, code);
+}
+
+void TestServerProcess::failedChecksCountTheClientBehindTheProxy()
+{
+    BL::Server::SServiceOptions options;
+    options.trustedProxy = "127.0.0.2";
+    CTestServer server(options);
+    const auto check = [&](const char* source, const std::string& client, int guess) {
+        return postFrom(source, server.port(), "/api/check_hash",
+                        "hash=" + BL::Server::sha1Hex("guess" + std::to_string(guess)) + "&uuid=u",
+                        "X-Forwarded-For: 203.0.113.9, " + client + "\r\n");
+    };
+    for (int i = 0; i < options.failedChecksPerMinute; ++i)
+        QCOMPARE(check("127.0.0.2", "198.51.100.7", i).first, 200);
+    // The client behind the proxy is held, on the web sign-in as well...
+    QCOMPARE(check("127.0.0.2", "198.51.100.7", 100).first, 429);
+    QCOMPARE(postFrom("127.0.0.2", server.port(), "/user/history", "email=a%40example.org&password=whatever",
+                      "X-Forwarded-For: 198.51.100.7\r\n")
+                 .first,
+             429);
+    // ...not the proxy, so another client behind it still gets answers,
+    QCOMPARE(check("127.0.0.2", "198.51.100.8", 101),
+             std::make_pair(200, std::string(R"({"exists":false})")));
+    // and an address that is not the proxy cannot pass the blame on by naming the held client.
+    for (int i = 0; i < options.failedChecksPerMinute; ++i)
+        QCOMPARE(check("127.0.0.3", "198.51.100.8", 200 + i).first, 200);
+    QCOMPARE(check("127.0.0.3", "198.51.100.8", 300).first, 429);
+    QCOMPARE(check("127.0.0.2", "198.51.100.8", 301).first, 200);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)
