@@ -26,6 +26,13 @@ const char usage[] =
     "  --data DIR             data directory (default $XDG_DATA_HOME/brightloom-server,\n"
     "                         or ~/.local/share/brightloom-server)\n"
     "  --public-url URL       base of the links handed out (default http://HOST:PORT)\n"
+    "  --database URL         keep the metadata in this PostgreSQL database (a postgresql:// URL\n"
+    "                         or libpq connection string) instead of DATA/brightloom.db\n"
+    "  --db-connections N     connections to it each node keeps at most (default 8)\n"
+    "  --objects DIR          where pictures/ and reports/ are kept (default DATA); with several\n"
+    "                         nodes, a directory they all mount\n"
+    "  --hash-key FILE        the secret credential hashes and form tokens are keyed with\n"
+    "                         (default DATA/hash.key); with several nodes, the same file on each\n"
     "  --max-upload-mb N      largest accepted picture or crash dump, in MiB (default 10)\n"
     "  --code-expiry SECONDS  how long a reserved code stays usable before its upload (default 86400)\n"
     "  --allow-private-fetch  let URL uploads reach loopback and private addresses\n"
@@ -112,6 +119,26 @@ int main(int argc, char** argv)
             if (!value || !*value)
                 return fail("--public-url needs a URL");
             options.publicUrl = value;
+        } else if (arg == "--database") {
+            const char* value = next();
+            if (!value || !*value)
+                return fail("--database needs a PostgreSQL URL");
+            options.databaseUrl = value;
+        } else if (arg == "--db-connections") {
+            const char* value = next();
+            if (!value || !parseNumber(value, 1, 1000, &number))
+                return fail("--db-connections needs a number from 1 to 1000");
+            options.databaseConnections = static_cast<int>(number);
+        } else if (arg == "--objects") {
+            const char* value = next();
+            if (!value || !*value)
+                return fail("--objects needs a directory");
+            options.objectsDir = value;
+        } else if (arg == "--hash-key") {
+            const char* value = next();
+            if (!value || !*value)
+                return fail("--hash-key needs a file");
+            options.hashKeyPath = value;
         } else if (arg == "--max-upload-mb") {
             const char* value = next();
             if (!value || !parseNumber(value, 1, 1024, &number))

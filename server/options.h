@@ -13,6 +13,14 @@ struct SServiceOptions
     std::string listenHost = "127.0.0.1";
     int listenPort = 8480; // 0 picks a free port
     std::string dataDir;
+    // A PostgreSQL connection string or postgresql:// URL for the metadata; empty: SQLite in dataDir.
+    std::string databaseUrl;
+    int databaseConnections = 8;
+    // Where pictures/ and reports/ live (a directory all nodes mount); empty: dataDir.
+    std::string objectsDir;
+    // The secret the credential hashes and form tokens are keyed with, the same file on every
+    // node; empty: dataDir/hash.key.
+    std::string hashKeyPath;
     std::string publicUrl; // empty: "http://" + the address actually listened on
     std::size_t maxUploadBytes = 10 * 1024 * 1024;
     bool allowPrivateFetch = false;

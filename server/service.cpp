@@ -10,6 +10,7 @@
 #include "server/orphan_sweep.h"
 #include "server/page_routes.h"
 #include "server/pages.h"
+#include "server/pg_store.h"
 #include "server/picture_routes.h"
 #include "server/report_routes.h"
 #include "server/route_support.h"
@@ -104,11 +105,17 @@ CService::CService(SServiceOptions options)
     }
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
-    const CHashKey key = CHashKey::loadOrCreate(m_options.dataDir + "/hash.key");
-    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db", key);
+    const CHashKey key = CHashKey::loadOrCreate(
+        m_options.hashKeyPath.empty() ? m_options.dataDir + "/hash.key" : m_options.hashKeyPath);
+    if (m_options.databaseUrl.empty())
+        m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db", key);
+    else
+        m_store = std::make_unique<CPgStore>(m_options.databaseUrl, key, m_options.databaseConnections);
     m_forms = std::make_unique<CFormTokens>(key, m_publicUrl);
-    m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
-    m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
+    const std::string& objects = m_options.objectsDir.empty() ? m_options.dataDir : m_options.objectsDir;
+    makeDirectories(objects);
+    m_pictures = std::make_unique<CDurableDirectory>(objects + "/pictures");
+    m_reports = std::make_unique<CDurableDirectory>(objects + "/reports");
     {
         const std::vector<std::string> pictures = m_store->referencedFiles();
         sweepOrphans(m_pictures->path(), {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);

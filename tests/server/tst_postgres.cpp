@@ -1,0 +1,246 @@
+// The service on PostgreSQL: a throw-away cluster started by the test, the store itself, and two
+// nodes sharing the database and one picture directory.
+
+#include "postgres_cluster.h"
+#include "server/hash_key.h"
+#include "server/pg_store.h"
+#include "server/util.h"
+#include "server_test_support.h"
+
+#include <QDir>
+#include <QtTest>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+using namespace BL::Test;
+using namespace BL::Server;
+
+class TestServerPostgres : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void storeKeepsCodesAccountsAndReports();
+    void timeComesFromTheDatabaseClock();
+    void schemaIsMigratedOnceAndKeyChecked();
+    void twoNodesShareOneDatabaseAndDirectory();
+
+private:
+    std::unique_ptr<CPostgresCluster> m_cluster;
+    const CHashKey m_key{std::string(64, 'a')};
+};
+
+void TestServerPostgres::initTestCase()
+{
+    m_cluster = std::make_unique<CPostgresCluster>();
+    QVERIFY2(m_cluster->error().isEmpty(), qPrintable(m_cluster->error()));
+}
+
+void TestServerPostgres::storeKeepsCodesAccountsAndReports()
+{
+    const std::string database = m_cluster->createDatabase("store");
+    QVERIFY(!database.empty());
+    CPgStore store(database, m_key, 4);
+
+    const SReservation reserved = store.reserveCode(0, 60000);
+    QCOMPARE(store.lookup(reserved.code, 0).state, ECodeState::Pending);
+    QCOMPARE(store.lookupSecret(reserved.secret, 0).state, ECodeState::Pending);
+    QCOMPARE(store.lookup(reserved.secret, 0).state, ECodeState::Unknown);
+
+    QCOMPARE(store.createAccount("Ann@Example.org", sha1Hex("ann"), 0), ESignup::Ok);
+    QCOMPARE(store.createAccount("ann@example.ORG", sha1Hex("other"), 0), ESignup::EmailTaken);
+    QCOMPARE(store.createAccount("bob@example.org", sha1Hex("ann"), 0), ESignup::CredentialTaken);
+    const std::int64_t ann = store.accountForHash(sha1Hex("ann"));
+    QVERIFY(ann > 0);
+    QCOMPARE(store.accountFor("ANN@example.org", sha1Hex("ann")), ann);
+    QCOMPARE(store.accountFor("ann@example.org", sha1Hex("wrong")), std::int64_t(0));
+    QCOMPARE(store.accountEmail(ann), std::string("Ann@Example.org"));
+
+    std::string code;
+    const std::vector<SPictureFile> pair{{"one.png", "image/png"}, {"two.jpg", "image/jpeg"}};
+    QCOMPARE(store.storeUpload(reserved.secret, 0, ann, pair, "http://example.org/x", &code), EClaim::Ok);
+    QCOMPARE(code, reserved.code);
+    QCOMPARE(store.storeUpload(reserved.secret, 0, ann, pair, std::string(), &code), EClaim::Used);
+    const SCodeInfo info = store.lookup(reserved.code, 0);
+    QCOMPARE(info.state, ECodeState::Uploaded);
+    QCOMPARE(info.files.size(), std::size_t(2));
+    QCOMPARE(info.files[1].name, std::string("two.jpg"));
+    QCOMPARE(info.files[1].mime, std::string("image/jpeg"));
+
+    std::string fresh;
+    QCOMPARE(store.storeUpload(std::string(), 0, ann, {{"three.png", "image/png"}}, std::string(), &fresh),
+             EClaim::Ok);
+    const auto history = store.history(ann, 10);
+    QCOMPARE(history.size(), std::size_t(2));
+    QCOMPARE(history[0].code, fresh);
+    QCOMPARE(history[1].pictureCount, 2);
+    QCOMPARE(history[1].sourceUrl, std::string("http://example.org/x"));
+
+    const SReservation failed = store.reserveCode(0, 60000);
+    store.failCode(failed.secret, 0);
+    QCOMPARE(store.lookup(failed.code, 0).state, ECodeState::Failed);
+    QCOMPARE(store.storeUpload(failed.secret, 0, 0, pair, std::string(), &code), EClaim::Failed);
+    QCOMPARE(store.storeUpload("NoSuchSecret", 0, 0, pair, std::string(), &code), EClaim::Unknown);
+
+    store.createSession(std::string(64, 's'), ann, nowMs() + 60000);
+    QCOMPARE(store.sessionAccount(std::string(64, 's'), 0), ann);
+    store.deleteSession(std::string(64, 's'));
+    QCOMPARE(store.sessionAccount(std::string(64, 's'), 0), std::int64_t(0));
+
+    store.addReport({"r1", "Linux", "me@host", "1.0", "a@b.c", "r1.dmp", 0}, 0);
+    store.addReport({"r2", "Linux", "", "1.1", "", "r2.dmp", 0}, 0);
+    const auto reports = store.reports(10);
+    QCOMPARE(reports.size(), std::size_t(2));
+    QCOMPARE(reports[0].id, std::string("r2"));
+    QCOMPARE(reports[1].buildHostUser, std::string("me@host"));
+
+    auto files = store.referencedFiles();
+    std::sort(files.begin(), files.end());
+    QCOMPARE(files, (std::vector<std::string>{"one.png", "three.png", "two.jpg"}));
+
+    // Of many uploads racing for one code from separate connections, exactly one claims it.
+    const SReservation contested = store.reserveCode(0, 60000);
+    std::atomic<int> won{0};
+    std::atomic<int> used{0};
+    std::vector<std::thread> racers;
+    for (int i = 0; i < 12; ++i) {
+        racers.emplace_back([&, i] {
+            std::string got;
+            const EClaim claim =
+                store.storeUpload(contested.secret, 0, 0,
+                                  {{"race" + std::to_string(i) + ".png", "image/png"}}, std::string(), &got);
+            (claim == EClaim::Ok ? won : used) += claim == EClaim::Ok || claim == EClaim::Used ? 1 : 100;
+        });
+    }
+    for (std::thread& racer : racers)
+        racer.join();
+    QCOMPARE(won.load(), 1);
+    QCOMPARE(used.load(), 11);
+    QCOMPARE(store.lookup(contested.code, 0).files.size(), std::size_t(1));
+}
+
+void TestServerPostgres::timeComesFromTheDatabaseClock()
+{
+    const std::string database = m_cluster->createDatabase("clock");
+    CPgStore store(database, m_key, 2);
+    // A node whose clock is a day ahead neither expires a fresh code nor purges it.
+    const std::int64_t dayAhead = nowMs() + 24LL * 3600 * 1000;
+    const SReservation fresh = store.reserveCode(dayAhead, 60000);
+    QCOMPARE(store.lookup(fresh.code, dayAhead).state, ECodeState::Pending);
+    QCOMPARE(store.purgeExpired(dayAhead), 0);
+    // A short lifetime runs out by the database's clock, whatever the node says.
+    const SReservation brief = store.reserveCode(0, 50);
+    QTRY_COMPARE_WITH_TIMEOUT(store.lookup(brief.code, 0).state, ECodeState::Expired, 5000);
+    std::string code;
+    QCOMPARE(store.storeUpload(brief.secret, 0, 0, {{"late.png", "image/png"}}, std::string(), &code),
+             EClaim::Expired);
+    QCOMPARE(store.purgeExpired(0), 1);
+    QCOMPARE(store.lookup(brief.code, 0).state, ECodeState::Unknown);
+    QCOMPARE(store.lookup(fresh.code, 0).state, ECodeState::Pending);
+}
+
+void TestServerPostgres::schemaIsMigratedOnceAndKeyChecked()
+{
+    const std::string database = m_cluster->createDatabase("schema");
+    // Nodes starting together take turns; each finds the schema complete.
+    std::vector<std::thread> starters;
+    std::atomic<int> started{0};
+    for (int i = 0; i < 4; ++i) {
+        starters.emplace_back([&] {
+            try {
+                CPgStore store(database, m_key, 1);
+                ++started;
+            } catch (const std::exception& e) {
+                qWarning("%s", e.what());
+            }
+        });
+    }
+    for (std::thread& starter : starters)
+        starter.join();
+    QCOMPARE(started.load(), 4);
+    {
+        CPgStore store(database, m_key, 1);
+        QCOMPARE(store.createAccount("k@example.org", sha1Hex("k"), 0), ESignup::Ok);
+    }
+    // Another key would sign nobody in: the store refuses to start with it.
+    bool refused = false;
+    try {
+        CPgStore other(database, CHashKey(std::string(64, 'b')), 1);
+    } catch (const std::runtime_error& e) {
+        refused = std::string(e.what()).find("another hash key") != std::string::npos;
+    }
+    QVERIFY(refused);
+}
+
+void TestServerPostgres::twoNodesShareOneDatabaseAndDirectory()
+{
+    const std::string database = m_cluster->createDatabase("nodes");
+    QTemporaryDir shared;
+    SServiceOptions options;
+    options.databaseUrl = database;
+    options.objectsDir = shared.filePath("objects").toStdString();
+    options.hashKeyPath = shared.filePath("hash.key").toStdString();
+    options.publicUrl = "http://shots.example.test";
+    CTestServer first(options);
+    CTestServer second(options);
+    auto a = first.client();
+    auto b = second.client();
+
+    // Reserved on one node, uploaded through the other, served by both.
+    const SReserved reserved = reserve(*a);
+    QVERIFY(!reserved.secret.empty());
+    QVERIFY(b->Get(("/" + reserved.code).c_str())->body.find("Upload in progress") != std::string::npos);
+    const std::string png = makePng(30, 20, 7);
+    auto upload = postUpload(*b, std::string(), reserved.secret, png);
+    QVERIFY(upload);
+    QCOMPARE(upload->body, "{\"status\":\"ok\",\"url\":\"http://shots.example.test/" + reserved.code + "\"}");
+    for (httplib::Client* client : {a.get(), b.get()}) {
+        auto picture = client->Get(("/" + reserved.code + ".png").c_str());
+        QVERIFY(picture);
+        QCOMPARE(picture->status, 200);
+        QVERIFY(picture->body == png);
+    }
+
+    // A form loaded from one node is accepted by the other; the account is the same on both.
+    const SWebForm form = loadForm(*a, "/signup");
+    auto signUp = b->Post("/signup", {{"Cookie", form.cookie}},
+                          "email=two%40example.org&password=two-nodes&csrf=" + form.token,
+                          "application/x-www-form-urlencoded");
+    QVERIFY(signUp);
+    QCOMPARE(signUp->status, 200);
+    const std::string hash = sha1Hex("two@example.orgtwo-nodes");
+    QCOMPARE(
+        jsonValue(
+            a->Post("/api/check_hash", "hash=" + hash + "&uuid=u", "application/x-www-form-urlencoded")->body,
+            "exists"),
+        std::string("true"));
+
+    // Uploads racing for one code through both nodes: one wins, and only its file stays.
+    const SReserved contested = reserve(*b);
+    const QDir pictures(shared.filePath("objects/pictures"));
+    const int before = pictures.entryList(QDir::Files).size();
+    std::atomic<int> won{0};
+    std::atomic<int> refusedAsUsed{0};
+    std::vector<std::thread> racers;
+    for (int i = 0; i < 10; ++i) {
+        racers.emplace_back([&, i] {
+            auto client = (i % 2 ? first : second).client();
+            auto res = postUpload(*client, std::string(), contested.secret, makePng(10, 10, 100 + i));
+            if (res && jsonValue(res->body, "status") == "ok")
+                ++won;
+            else if (res && jsonValue(res->body, "reason") == "code already used")
+                ++refusedAsUsed;
+        });
+    }
+    for (std::thread& racer : racers)
+        racer.join();
+    QCOMPARE(won.load(), 1);
+    QCOMPARE(refusedAsUsed.load(), 9);
+    QCOMPARE(pictures.entryList(QDir::Files).size(), before + 1);
+}
+
+QTEST_GUILESS_MAIN(TestServerPostgres)
+#include "tst_postgres.moc"
