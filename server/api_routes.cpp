@@ -3,8 +3,8 @@
 #include "server/attempt_limiter.h"
 #include "server/disk_quota.h"
 #include "server/fetch.h"
-#include "server/files.h"
 #include "server/image_check.h"
+#include "server/object_store.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -83,7 +83,7 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
 
 } // namespace
 
-CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
+CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures,
                        CDiskQuota& quota, CAttemptLimiter& checks, const std::string& publicUrl)
     : m_options(options), m_store(store), m_pictures(pictures), m_quota(quota), m_checks(checks),
       m_publicUrl(publicUrl)
@@ -228,7 +228,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     for (std::size_t i = 0; i < types.size(); ++i) {
         SPictureFile file{randomHex(12) + "." + fileExtension(types[i]), mimeType(types[i])};
         std::string error;
-        if (!m_pictures.write(file.name, *pictureData[i], &error)) {
+        if (!m_pictures.put(file.name, *pictureData[i], &error)) {
             std::fprintf(stderr, "error: %s\n", error.c_str());
             removeWritten();
             refuse(res, 500, "storage failed");

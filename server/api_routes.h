@@ -15,7 +15,7 @@ class CApiRoutes : public CRoutes
 {
 public:
     // `publicUrl` is read at each request: the service settles it only when it binds.
-    CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures, CDiskQuota& quota,
+    CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures, CDiskQuota& quota,
                CAttemptLimiter& checks, const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
@@ -33,7 +33,7 @@ private:
 
     const SServiceOptions& m_options;
     CStore& m_store;
-    CDurableDirectory& m_pictures;
+    CObjectStore& m_pictures;
     CDiskQuota& m_quota;
     CAttemptLimiter& m_checks;
     const std::string& m_publicUrl;

@@ -1,29 +1,14 @@
 #include "server/disk_quota.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <memory>
-#include <sys/stat.h>
-
 namespace BL::Server {
 
 CDiskQuota::CDiskQuota(std::uint64_t limitBytes) : m_limit(limitBytes) {}
 
-void CDiskQuota::countDirectory(const std::string& dir)
+void CDiskQuota::count(const CObjectStore& store)
 {
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
-    if (!listing)
-        return;
     std::uint64_t total = 0;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        struct stat info
-        {
-        };
-        if (entry->d_name[0] != '.' &&
-            ::fstatat(::dirfd(listing.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(info.st_mode))
-            total += static_cast<std::uint64_t>(info.st_size);
-    }
+    for (const SObjectEntry& entry : store.list())
+        total += entry.size;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_used += total;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/object_store.h"
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -14,8 +16,8 @@ class CDiskQuota
 public:
     explicit CDiskQuota(std::uint64_t limitBytes);
 
-    // Adds the sizes of the regular files in `dir` to what is used.
-    void countDirectory(const std::string& dir);
+    // Adds the sizes of the objects in `store` to what is used.
+    void count(const CObjectStore& store);
     // False, and nothing taken, when `bytes` more would go over the limit.
     bool take(std::uint64_t bytes);
     void give(std::uint64_t bytes);

@@ -1,8 +1,8 @@
 #include "server/report_routes.h"
 
 #include "server/disk_quota.h"
-#include "server/files.h"
 #include "server/minidump_analysis.h"
+#include "server/object_store.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -80,7 +80,7 @@ std::string ownVersionFeed(const std::string& publicUrl)
 
 } // namespace
 
-CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
+CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CObjectStore& reports,
                              CDiskQuota& quota, const std::string& publicUrl)
     : m_options(options), m_store(store), m_reports(reports), m_quota(quota), m_publicUrl(publicUrl)
 {
@@ -128,7 +128,7 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
     report.email = multipartText(req, "email");
     report.fileName = report.id + ".dmp";
     std::string error;
-    if (!m_reports.write(report.fileName, dump->content, &error)) {
+    if (!m_reports.put(report.fileName, dump->content, &error)) {
         std::fprintf(stderr, "error: %s\n", error.c_str());
         refuse(res, 500, "storage failed");
         return;
@@ -174,7 +174,7 @@ void CReportRoutes::listReports(const httplib::Request& req, httplib::Response& 
                 ",\"dump\":" + jsonString(report.fileName);
         std::string dump;
         const SCrashSummary crash =
-            m_reports.read(report.fileName, &dump) ? analyseMinidump(dump, symbols) : SCrashSummary{};
+            m_reports.get(report.fileName, &dump) ? analyseMinidump(dump, symbols) : SCrashSummary{};
         if (!crash.valid) {
             json += ",\"error\":" + jsonString(crash.error.empty() ? "dump unreadable" : crash.error) + "}";
             continue;

@@ -17,8 +17,8 @@ class CDiskQuota;
 class CReportRoutes : public CRoutes
 {
 public:
-    CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
-                  CDiskQuota& quota, const std::string& publicUrl);
+    CReportRoutes(const SServiceOptions& options, CStore& store, CObjectStore& reports, CDiskQuota& quota,
+                  const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
 
@@ -29,7 +29,7 @@ private:
 
     const SServiceOptions& m_options;
     CStore& m_store;
-    CDurableDirectory& m_reports;
+    CObjectStore& m_reports;
     CDiskQuota& m_quota;
     const std::string& m_publicUrl; // set once the service listens
 };

@@ -118,15 +118,15 @@ CService::CService(SServiceOptions options)
     m_reports = std::make_unique<CDurableDirectory>(objects + "/reports");
     {
         const std::vector<std::string> pictures = m_store->referencedFiles();
-        sweepOrphans(m_pictures->path(), {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
+        sweepOrphans(*m_pictures, "pictures", {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
         std::set<std::string> reports;
         for (const SReport& report : m_store->reports(std::numeric_limits<int>::max()))
             reports.insert(report.fileName);
-        sweepOrphans(m_reports->path(), reports, m_options.orphanAgeMs);
+        sweepOrphans(*m_reports, "reports", reports, m_options.orphanAgeMs);
     }
     m_quota = std::make_unique<CDiskQuota>(m_options.diskQuotaBytes);
-    m_quota->countDirectory(m_pictures->path());
-    m_quota->countDirectory(m_reports->path());
+    m_quota->count(*m_pictures);
+    m_quota->count(*m_reports);
 
     m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
     m_writeLimits = std::make_unique<CWriteLimits>(m_options);

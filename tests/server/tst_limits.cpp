@@ -84,6 +84,7 @@ private slots:
     void tricklingClientsDoNotDelayAReservation();
     void hostileJpegsAreRefusedQuickly();
     void diskQuotaRefusesOnceFull();
+    void picturesAreStreamedToSlowReaders();
 };
 
 void TestServerLimits::initTestCase()
@@ -337,6 +338,50 @@ void TestServerLimits::diskQuotaRefusesOnceFull()
     QCOMPARE(byUrl->body, refusal);
     QCOMPARE(fetched.load(), 0);
     QCOMPARE(stored(), 2);
+}
+
+void TestServerLimits::picturesAreStreamedToSlowReaders()
+{
+    QTemporaryDir dir;
+    CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
+    QVERIFY(server.port > 0);
+    auto client = loopbackClient(server.port);
+    const std::string picture = makePng(1600, 1600, 77);
+    auto upload = postUpload(*client, std::string(), std::string(), picture);
+    QVERIFY(upload);
+    const std::string code = codeOfUrl(jsonValue(upload->body, "url"));
+    QVERIFY2(!code.empty(), upload->body.c_str());
+    const long before = server.residentKiB();
+
+    // Readers that ask for the picture and then take nothing: a service that loads whole files
+    // would hold a copy for each of them.
+    constexpr int readers = 24;
+    std::vector<int> stalled;
+    for (int i = 0; i < readers; ++i) {
+        // From four addresses, each well within its connection cap.
+        const int fd = connectFrom(("127.0.1." + std::to_string(1 + i % 4)).c_str(), server.port);
+        QVERIFY(fd >= 0);
+        const std::string request = "GET /" + code + ".png HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        QVERIFY(::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(request.size()));
+        stalled.push_back(fd);
+    }
+    QTest::qWait(2000);
+    const long during = server.residentKiB();
+    qInfo("picture of %zu KiB, %d stalled readers: resident memory %ld KiB before, %ld KiB with them",
+          picture.size() >> 10, readers, before, during);
+    // Whole copies would be readers x the picture's size; streaming holds one buffer each.
+    QVERIFY2(during - before < static_cast<long>(readers * (picture.size() >> 10) / 4),
+             std::to_string(during - before).c_str());
+
+    // A reader that does read gets every byte.
+    auto whole = client->Get(("/" + code + ".png").c_str());
+    QVERIFY(whole);
+    QCOMPARE(whole->status, 200);
+    QCOMPARE(whole->get_header_value("Content-Type"), std::string("image/png"));
+    QVERIFY(whole->body == picture);
+    for (const int fd : stalled)
+        ::close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)
