@@ -25,7 +25,8 @@ const char usage[] =
     "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8480; port 0 picks a free one)\n"
     "  --data DIR             data directory (default $XDG_DATA_HOME/brightloom-server,\n"
     "                         or ~/.local/share/brightloom-server)\n"
-    "  --public-url URL       base of the links handed out (default http://HOST:PORT)\n"
+    "  --public-url URL       base of the links handed out (default http://HOST:PORT; needed\n"
+    "                         with --database)\n"
     "  --database URL         keep the metadata in this PostgreSQL database (a postgresql:// URL\n"
     "                         or libpq connection string) instead of DATA/brightloom.db\n"
     "  --db-connections N     connections to it each node keeps at most (default 8)\n"
@@ -218,7 +219,8 @@ int main(int argc, char** argv)
         std::thread stopper([&service, &stopSignals] {
             int signal = 0;
             sigwait(&stopSignals, &signal);
-            std::fprintf(stderr, "brightloom-server: %s received, stopping\n",
+            // No new connections from here; those under way are answered before run() returns.
+            std::fprintf(stderr, "brightloom-server: %s received, finishing the requests under way\n",
                          signal == SIGINT ? "SIGINT" : "SIGTERM");
             service.stop();
         });

@@ -227,6 +227,11 @@ int CPgStore::purgeExpired(std::int64_t)
     return purged;
 }
 
+void CPgStore::ping()
+{
+    m_pool.acquire()->exec("SELECT 1");
+}
+
 std::vector<std::string> CPgStore::referencedFiles()
 {
     const CPgResult rows = m_pool.acquire()->exec("SELECT file FROM pictures");

@@ -36,6 +36,7 @@ public:
     std::vector<SReport> reports(int limit) override;
     int purgeExpired(std::int64_t nowMs) override;
     std::vector<std::string> referencedFiles() override;
+    void ping() override;
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);

@@ -103,6 +103,9 @@ CService::CService(SServiceOptions options)
             "the public URL must be an http or https URL without blanks, quotes, commas, "
             "braces or backslashes");
     }
+    // Every node must hand out the same links, whichever address it listens on.
+    if (!m_options.databaseUrl.empty() && publicUrl.empty())
+        throw std::runtime_error("with --database, every node needs the same --public-url");
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
     const CHashKey key = CHashKey::loadOrCreate(
@@ -138,6 +141,8 @@ CService::CService(SServiceOptions options)
     // Last: the code page takes any one-segment path the others left.
     m_routes.push_back(
         std::make_unique<CPageRoutes>(*m_store, *m_checks, *m_forms, m_options.trustedProxy, m_publicUrl));
+    // Before the code page, whose pattern would take this path too.
+    m_http->Get("/healthz", [this](const httplib::Request&, httplib::Response& res) { checkHealth(res); });
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();
@@ -153,6 +158,19 @@ CService::~CService()
     m_purgeWake.notify_all();
     if (m_purger.joinable())
         m_purger.join();
+}
+
+void CService::checkHealth(httplib::Response& res)
+{
+    // For the balancer: a node whose database does not answer takes no requests.
+    try {
+        m_store->ping();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: health check: %s\n", e.what());
+        refuse(res, 503, "database unavailable");
+        return;
+    }
+    replyJson(res, 200, compactJson({{"status", "ok"}}));
 }
 
 void CService::purgeLoop()

@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+namespace httplib {
+struct Response;
+} // namespace httplib
+
 namespace BL::Server {
 
 class CAttemptLimiter;
@@ -44,6 +48,7 @@ public:
 
 private:
     void configureListener();
+    void checkHealth(httplib::Response& res);
     void purgeLoop();
 
     SServiceOptions m_options;

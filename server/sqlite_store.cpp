@@ -431,6 +431,12 @@ int CSqliteStore::purgeExpired(std::int64_t nowMs)
     return purged;
 }
 
+void CSqliteStore::ping()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement(*this, "SELECT 1").step();
+}
+
 std::vector<std::string> CSqliteStore::referencedFiles()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

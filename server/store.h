@@ -106,6 +106,9 @@ public:
 
     // Every picture file name any row refers to (for integrity checks).
     virtual std::vector<std::string> referencedFiles() = 0;
+
+    // Throws std::runtime_error when the database cannot answer right now.
+    virtual void ping() = 0;
 };
 
 } // namespace BL::Server

@@ -27,6 +27,8 @@ private slots:
     void timeComesFromTheDatabaseClock();
     void schemaIsMigratedOnceAndKeyChecked();
     void twoNodesShareOneDatabaseAndDirectory();
+    // Last: it stops the cluster.
+    void healthFollowsTheDatabase();
 
 private:
     std::unique_ptr<CPostgresCluster> m_cluster;
@@ -240,6 +242,33 @@ void TestServerPostgres::twoNodesShareOneDatabaseAndDirectory()
     QCOMPARE(won.load(), 1);
     QCOMPARE(refusedAsUsed.load(), 9);
     QCOMPARE(pictures.entryList(QDir::Files).size(), before + 1);
+}
+
+void TestServerPostgres::healthFollowsTheDatabase()
+{
+    QTemporaryDir shared;
+    SServiceOptions options;
+    options.databaseUrl = m_cluster->createDatabase("health");
+    options.objectsDir = shared.filePath("objects").toStdString();
+    options.hashKeyPath = shared.filePath("hash.key").toStdString();
+    // Links built from each node's own address would differ between nodes.
+    bool refused = false;
+    try {
+        CTestServer withoutPublicUrl(options);
+    } catch (const std::runtime_error& e) {
+        refused = std::string(e.what()).find("--public-url") != std::string::npos;
+    }
+    QVERIFY(refused);
+
+    options.publicUrl = "http://shots.example.test";
+    CTestServer node(options);
+    auto client = node.client();
+    QCOMPARE(client->Get("/healthz")->status, 200);
+    m_cluster->stop();
+    auto down = client->Get("/healthz");
+    QVERIFY(down);
+    QCOMPARE(down->status, 503);
+    QCOMPARE(down->body, std::string(R"({"status":"error","reason":"database unavailable"})"));
 }
 
 QTEST_GUILESS_MAIN(TestServerPostgres)

@@ -39,6 +39,7 @@ private slots:
     void killDuringUploadsLosesNothingAcknowledged();
     void storedHashesAreKeyedAndGuessingIsLimited();
     void failedChecksCountTheClientBehindTheProxy();
+    void sigtermFinishesTheUploadUnderWay();
 };
 
 void TestServerProcess::initTestCase()
@@ -271,6 +272,55 @@ void TestServerProcess::failedChecksCountTheClientBehindTheProxy()
         QCOMPARE(check("127.0.0.3", "198.51.100.8", 200 + i).first, 200);
     QCOMPARE(check("127.0.0.3", "198.51.100.8", 300).first, 429);
     QCOMPARE(check("127.0.0.2", "198.51.100.8", 301).first, 200);
+}
+
+void TestServerProcess::sigtermFinishesTheUploadUnderWay()
+{
+    QTemporaryDir dir;
+    const std::string png = makePng(300, 200, 41);
+    std::string code;
+    {
+        CServerProcess server(dir.path(), dir.filePath("log"));
+        QVERIFY(server.port > 0);
+        auto health = loopbackClient(server.port)->Get("/healthz");
+        QVERIFY(health);
+        QCOMPARE(health->status, 200);
+        QCOMPARE(health->body, std::string(R"({"status":"ok"})"));
+
+        const SReserved reserved = reserve(*loopbackClient(server.port));
+        const std::string body = clientMultipart(std::string(), reserved.secret, png);
+        const std::string head =
+            "POST /api/upload.php HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + clientMultipartType() +
+            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        const int fd = connectFrom("127.0.0.1", server.port);
+        QVERIFY(fd >= 0);
+        const std::string first = head + body.substr(0, body.size() / 2);
+        QVERIFY(::send(fd, first.data(), first.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(first.size()));
+        QTest::qWait(300);
+
+        // Stopped half-way through the upload: new connections are refused at once...
+        ::kill(static_cast<pid_t>(server.process.processId()), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(server.logText().find("SIGTERM received") != std::string::npos, 5000);
+        QTest::qWait(300);
+        const int late = connectFrom("127.0.0.1", server.port);
+        QCOMPARE(late, -1);
+        // ...while the upload under way is finished and acknowledged, and only then does it exit.
+        QCOMPARE(server.process.state(), QProcess::Running);
+        const std::string rest = body.substr(body.size() / 2);
+        QVERIFY(::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(rest.size()));
+        const auto reply = splitReply(readAll(fd));
+        ::close(fd);
+        QCOMPARE(reply.first, 200);
+        QCOMPARE(jsonValue(reply.second, "status"), std::string("ok"));
+        code = codeOfUrl(jsonValue(reply.second, "url"));
+        QCOMPARE(code, reserved.code);
+        QVERIFY(server.process.waitForFinished(10000));
+        QCOMPARE(server.process.exitCode(), 0);
+    }
+    CServerProcess again(dir.path(), dir.filePath("log2"));
+    auto picture = loopbackClient(again.port)->Get(("/" + code + ".png").c_str());
+    QVERIFY(picture);
+    QVERIFY(picture->body == png);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)
