@@ -5,12 +5,15 @@
 #include "server/hash_key.h"
 #include "server/pg_store.h"
 #include "server/util.h"
+#include "server_process.h"
 #include "server_test_support.h"
 
 #include <QDir>
 #include <QtTest>
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,6 +30,7 @@ private slots:
     void timeComesFromTheDatabaseClock();
     void schemaIsMigratedOnceAndKeyChecked();
     void twoNodesShareOneDatabaseAndDirectory();
+    void killingOneNodeLosesNothingAcknowledged();
     // Last: it stops the cluster.
     void healthFollowsTheDatabase();
 
@@ -242,6 +246,88 @@ void TestServerPostgres::twoNodesShareOneDatabaseAndDirectory()
     QCOMPARE(won.load(), 1);
     QCOMPARE(refusedAsUsed.load(), 9);
     QCOMPARE(pictures.entryList(QDir::Files).size(), before + 1);
+}
+
+void TestServerPostgres::killingOneNodeLosesNothingAcknowledged()
+{
+    const std::string database = m_cluster->createDatabase("kill");
+    QTemporaryDir shared;
+    const QStringList nodeArgs{"--quiet",
+                               "--database",
+                               QString::fromStdString(database),
+                               "--objects",
+                               shared.filePath("objects"),
+                               "--hash-key",
+                               shared.filePath("hash.key"),
+                               "--public-url",
+                               "http://shots.example.test",
+                               "--connections-per-address",
+                               "0",
+                               "--rate-limits",
+                               "100000,10,20,10"};
+    CServerProcess doomed(shared.filePath("data-a"), shared.filePath("log-a"), nodeArgs);
+    CServerProcess survivor(shared.filePath("data-b"), shared.filePath("log-b"), nodeArgs);
+    QVERIFY2(doomed.port > 0, doomed.logText().c_str());
+    QVERIFY2(survivor.port > 0, survivor.logText().c_str());
+
+    constexpr int uploaders = 50;
+    std::vector<std::string> pictures;
+    for (unsigned i = 0; i < uploaders; ++i)
+        pictures.push_back(makePng(300, 300, 900 + i)); // about 270 KB: slow enough to be caught mid-way
+    std::mutex lock;
+    std::map<std::string, int> acknowledged; // code -> picture index
+    std::atomic<bool> killed{false};
+    std::atomic<int> interrupted{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < uploaders; ++i) {
+        threads.emplace_back([&, i] {
+            // Reserved through the surviving node, uploaded through either.
+            for (int round = 0; round < 10 && !killed.load(); ++round) {
+                auto reserving = loopbackClient(survivor.port);
+                auto uploading = loopbackClient(i % 2 ? doomed.port : survivor.port);
+                const std::string secret = reserveCode(*reserving);
+                auto res = postUpload(*uploading, std::string(), secret, pictures[i]);
+                if (res && res->status == 200 && jsonValue(res->body, "status") == "ok") {
+                    std::lock_guard<std::mutex> guard(lock);
+                    acknowledged[codeOfUrl(jsonValue(res->body, "url"))] = i;
+                } else if (!res) {
+                    ++interrupted;
+                }
+            }
+        });
+    }
+    for (int wait = 0; wait < 1000; ++wait) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (acknowledged.size() >= uploaders)
+                break;
+        }
+        QTest::qSleep(10);
+    }
+    doomed.process.kill(); // SIGKILL
+    killed = true;
+    QVERIFY(doomed.process.waitForFinished(5000));
+    for (auto& thread : threads)
+        thread.join();
+    qInfo("%d uploads acknowledged, %d cut off by the kill", static_cast<int>(acknowledged.size()),
+          interrupted.load());
+    // The kill must really have cut uploads short, or this proves nothing.
+    QVERIFY(interrupted.load() > 0);
+
+    auto client = loopbackClient(survivor.port);
+    for (const auto& [code, index] : acknowledged) {
+        auto res = client->Get(("/" + code + ".png").c_str());
+        QVERIFY(res);
+        QCOMPARE(res->status, 200);
+        QVERIFY2(res->body == pictures[index], code.c_str());
+    }
+    // No row names a missing object.
+    CPgStore store(database, CHashKey::loadOrCreate(shared.filePath("hash.key").toStdString()), 1);
+    const QDir objects(shared.filePath("objects/pictures"));
+    const std::vector<std::string> named = store.referencedFiles();
+    for (const std::string& name : named)
+        QVERIFY2(objects.exists(QString::fromStdString(name)), name.c_str());
+    QVERIFY(named.size() >= acknowledged.size());
 }
 
 void TestServerPostgres::healthFollowsTheDatabase()
