@@ -2,18 +2,24 @@
 
 namespace BL::Server {
 
-CDiskQuota::CDiskQuota(std::uint64_t limitBytes) : m_limit(limitBytes) {}
-
-void CDiskQuota::count(const CObjectStore& store)
+std::uint64_t CDiskQuota::sizeOf(const CObjectStore& store)
 {
     std::uint64_t total = 0;
     for (const SObjectEntry& entry : store.list())
         total += entry.size;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_used += total;
+    return total;
 }
 
-bool CDiskQuota::take(std::uint64_t bytes)
+CMemoryDiskQuota::CMemoryDiskQuota(std::uint64_t limitBytes) : m_limit(limitBytes) {}
+
+void CMemoryDiskQuota::recount(const CObjectStore& pictures, const CObjectStore& reports)
+{
+    const std::uint64_t total = sizeOf(pictures) + sizeOf(reports);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_used = total;
+}
+
+bool CMemoryDiskQuota::take(std::uint64_t bytes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_limit != 0 && (bytes > m_limit || m_used > m_limit - bytes))
@@ -22,22 +28,16 @@ bool CDiskQuota::take(std::uint64_t bytes)
     return true;
 }
 
-void CDiskQuota::give(std::uint64_t bytes)
+void CMemoryDiskQuota::give(std::uint64_t bytes)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_used -= bytes < m_used ? bytes : m_used;
 }
 
-bool CDiskQuota::full()
+bool CMemoryDiskQuota::full()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_limit != 0 && m_used >= m_limit;
-}
-
-std::uint64_t CDiskQuota::used()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_used;
 }
 
 } // namespace BL::Server

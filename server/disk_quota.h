@@ -14,16 +14,31 @@ namespace BL::Server {
 class CDiskQuota
 {
 public:
-    explicit CDiskQuota(std::uint64_t limitBytes);
+    virtual ~CDiskQuota() = default;
 
-    // Adds the sizes of the objects in `store` to what is used.
-    void count(const CObjectStore& store);
+    // Sets what is used to what the stores hold now (at start: bytes a killed process had
+    // taken for files it never wrote come back).
+    virtual void recount(const CObjectStore& pictures, const CObjectStore& reports) = 0;
     // False, and nothing taken, when `bytes` more would go over the limit.
-    bool take(std::uint64_t bytes);
-    void give(std::uint64_t bytes);
+    virtual bool take(std::uint64_t bytes) = 0;
+    virtual void give(std::uint64_t bytes) = 0;
     // True when not one more byte fits.
-    bool full();
-    std::uint64_t used();
+    virtual bool full() = 0;
+
+protected:
+    static std::uint64_t sizeOf(const CObjectStore& store);
+};
+
+// The count in this node's memory, for a service that runs as one node.
+class CMemoryDiskQuota : public CDiskQuota
+{
+public:
+    explicit CMemoryDiskQuota(std::uint64_t limitBytes);
+
+    void recount(const CObjectStore& pictures, const CObjectStore& reports) override;
+    bool take(std::uint64_t bytes) override;
+    void give(std::uint64_t bytes) override;
+    bool full() override;
 
 private:
     const std::uint64_t m_limit;

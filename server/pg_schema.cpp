@@ -2,6 +2,7 @@
 
 #include "server/hash_key.h"
 #include "server/pg_connection.h"
+#include "server/pg_counters.h"
 #include "server/sqlite_schema.h"
 
 #include <stdexcept>
@@ -102,6 +103,7 @@ void migratePgSchema(CPgConnection& connection, const CHashKey& key)
                 throw std::runtime_error("the database was keyed with another hash key; start with the "
                                          "hash.key file that belongs to it");
             }
+            connection.execScript(pgCounterTables);
             transaction.commit();
             return;
         }

@@ -1,5 +1,6 @@
 #include "server/pg_store.h"
 
+#include "server/pg_counters.h"
 #include "server/pg_schema.h"
 #include "server/util.h"
 
@@ -224,7 +225,20 @@ int CPgStore::purgeExpired(std::int64_t)
     int purged = connection->exec("DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= bl_now_ms()")
                      .affected();
     purged += connection->exec("DELETE FROM sessions WHERE expires_ms <= bl_now_ms()").affected();
+    // Attempts of addresses that stopped trying; every window is shorter than an hour.
+    connection->exec("DELETE FROM attempts WHERE at_ms <= bl_now_ms() - 3600000");
     return purged;
+}
+
+std::unique_ptr<CAttemptLimiter> CPgStore::makeLimiter(const std::string& name, int maxAttempts,
+                                                       std::int64_t windowMs)
+{
+    return std::make_unique<CPgAttemptLimiter>(m_pool, name, maxAttempts, windowMs);
+}
+
+std::unique_ptr<CDiskQuota> CPgStore::makeQuota(std::uint64_t limitBytes)
+{
+    return std::make_unique<CPgDiskQuota>(m_pool, limitBytes);
 }
 
 void CPgStore::ping()

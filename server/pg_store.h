@@ -37,6 +37,9 @@ public:
     int purgeExpired(std::int64_t nowMs) override;
     std::vector<std::string> referencedFiles() override;
     void ping() override;
+    std::unique_ptr<CAttemptLimiter> makeLimiter(const std::string& name, int maxAttempts,
+                                                 std::int64_t windowMs) override;
+    std::unique_ptr<CDiskQuota> makeQuota(std::uint64_t limitBytes) override;
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);

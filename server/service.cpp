@@ -127,12 +127,11 @@ CService::CService(SServiceOptions options)
             reports.insert(report.fileName);
         sweepOrphans(*m_reports, "reports", reports, m_options.orphanAgeMs);
     }
-    m_quota = std::make_unique<CDiskQuota>(m_options.diskQuotaBytes);
-    m_quota->count(*m_pictures);
-    m_quota->count(*m_reports);
+    m_quota = m_store->makeQuota(m_options.diskQuotaBytes);
+    m_quota->recount(*m_pictures, *m_reports);
 
-    m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
-    m_writeLimits = std::make_unique<CWriteLimits>(m_options);
+    m_checks = m_store->makeLimiter("failed-checks", m_options.failedChecksPerMinute, 60 * 1000);
+    m_writeLimits = std::make_unique<CWriteLimits>(m_options, *m_store);
     m_routes.push_back(
         std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));

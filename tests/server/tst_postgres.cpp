@@ -31,6 +31,7 @@ private slots:
     void schemaIsMigratedOnceAndKeyChecked();
     void twoNodesShareOneDatabaseAndDirectory();
     void killingOneNodeLosesNothingAcknowledged();
+    void limitsAndQuotaHoldAcrossNodes();
     // Last: it stops the cluster.
     void healthFollowsTheDatabase();
 
@@ -328,6 +329,50 @@ void TestServerPostgres::killingOneNodeLosesNothingAcknowledged()
     for (const std::string& name : named)
         QVERIFY2(objects.exists(QString::fromStdString(name)), name.c_str());
     QVERIFY(named.size() >= acknowledged.size());
+}
+
+void TestServerPostgres::limitsAndQuotaHoldAcrossNodes()
+{
+    QTemporaryDir shared;
+    const std::string first = makePng(60, 60, 51);
+    const std::string second = makePng(60, 60, 52);
+    SServiceOptions options;
+    options.databaseUrl = m_cluster->createDatabase("limits");
+    options.objectsDir = shared.filePath("objects").toStdString();
+    options.hashKeyPath = shared.filePath("hash.key").toStdString();
+    options.publicUrl = "http://shots.example.test";
+    options.reservationsPerMinute = 3;
+    options.diskQuotaBytes = first.size() + second.size() / 2;
+    CTestServer one(options);
+    CTestServer two(options);
+    auto a = one.client();
+    auto b = two.client();
+
+    // An address's reservations count on every node: three in all, wherever they went.
+    QVERIFY(!reserveCode(*a).empty());
+    QVERIFY(!reserveCode(*b).empty());
+    QVERIFY(!reserveCode(*a).empty());
+    for (httplib::Client* client : {a.get(), b.get()}) {
+        auto refused = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+        QVERIFY(refused);
+        QCOMPARE(jsonValue(refused->body, "reason"), std::string("too many reservations from this address"));
+    }
+
+    // Failed credential checks too: half on each node, and the next is refused on either.
+    const auto check = [](httplib::Client& client, int guess) {
+        return client.Post("/api/check_hash", "hash=" + sha1Hex("guess" + std::to_string(guess)) + "&uuid=u",
+                           "application/x-www-form-urlencoded");
+    };
+    for (int i = 0; i < options.failedChecksPerMinute; ++i)
+        QCOMPARE(check(i % 2 ? *a : *b, i)->status, 200);
+    QCOMPARE(check(*a, 1000)->status, 429);
+    QCOMPARE(check(*b, 1001)->status, 429);
+
+    // The quota is one for all nodes: what one node stored leaves no room on the other.
+    QCOMPARE(jsonValue(postUpload(*a, std::string(), std::string(), first)->body, "status"),
+             std::string("ok"));
+    QCOMPARE(postUpload(*b, std::string(), std::string(), second)->body,
+             std::string(R"({"status":"error","reason":"the service has no room for more pictures"})"));
 }
 
 void TestServerPostgres::healthFollowsTheDatabase()
