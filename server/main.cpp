@@ -1,6 +1,9 @@
 // brightloom-server: the reference web service of the Brightloom desktop client.
 
+#include "server/files.h"
+#include "server/hash_key.h"
 #include "server/service.h"
+#include "server/store_copy.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -53,6 +57,9 @@ const char usage[] =
     "                         'Authorization: Bearer TOKEN' (at least 16 characters)\n"
     "  --symbols DIR          ELF files named by their build ID, for naming crash frames\n"
     "                         (default DATA/symbols)\n"
+    "  --copy-to-database URL  copy the accounts, codes, sessions and reports of DATA/brightloom.db\n"
+    "                         into this empty PostgreSQL database (and, with --objects, the files\n"
+    "                         of DATA/pictures and DATA/reports there), then exit\n"
     "  --help                 show this text\n"
     "\n"
     "Data directory: brightloom.db (SQLite), hash.key (the secret the stored credential hashes\n"
@@ -88,6 +95,35 @@ bool parseListen(const std::string& text, BL::Server::SServiceOptions* options)
     return true;
 }
 
+// The one-off move of a single node's SQLite store to the database several nodes share.
+int copyToDatabase(BL::Server::SServiceOptions options, const std::string& conninfo)
+{
+    using namespace BL::Server;
+    if (options.dataDir.empty())
+        options.dataDir = defaultDataDir();
+    try {
+        const CHashKey key = CHashKey::loadOrCreate(
+            options.hashKeyPath.empty() ? options.dataDir + "/hash.key" : options.hashKeyPath);
+        std::unique_ptr<CDurableDirectory> from[2];
+        std::unique_ptr<CDurableDirectory> to[2];
+        if (!options.objectsDir.empty() && options.objectsDir != options.dataDir) {
+            makeDirectories(options.objectsDir);
+            const char* kinds[2] = {"/pictures", "/reports"};
+            for (int i = 0; i < 2; ++i) {
+                from[i] = std::make_unique<CDurableDirectory>(options.dataDir + kinds[i]);
+                to[i] = std::make_unique<CDurableDirectory>(options.objectsDir + kinds[i]);
+            }
+        }
+        const std::string copied = copySqliteToPg(options.dataDir + "/brightloom.db", conninfo, key,
+                                                  from[0].get(), to[0].get(), from[1].get(), to[1].get());
+        std::printf("brightloom-server: %s\n", copied.c_str());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "brightloom-server: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
 int fail(const std::string& message)
 {
     std::fprintf(stderr, "brightloom-server: %s\nTry 'brightloom-server --help'.\n", message.c_str());
@@ -99,6 +135,7 @@ int fail(const std::string& message)
 int main(int argc, char** argv)
 {
     BL::Server::SServiceOptions options;
+    std::string copyTo;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -196,12 +233,20 @@ int main(int argc, char** argv)
             if (!value || !parseNumber(value, 0, 100000, &number))
                 return fail("--connections-per-address needs a number");
             options.connections.perAddress = static_cast<int>(number);
+        } else if (arg == "--copy-to-database") {
+            const char* value = next();
+            if (!value || !*value)
+                return fail("--copy-to-database needs a PostgreSQL URL");
+            copyTo = value;
         } else if (arg == "--quiet") {
             options.accessLog = false;
         } else {
             return fail("unknown option " + arg);
         }
     }
+
+    if (!copyTo.empty())
+        return copyToDatabase(options, copyTo);
 
     // Signals are taken by one thread with sigwait, so that stopping happens outside a handler.
     sigset_t stopSignals;
