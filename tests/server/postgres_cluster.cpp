@@ -1,5 +1,7 @@
 #include "postgres_cluster.h"
 
+#include "server_process.h"
+
 #include <QFile>
 #include <QProcess>
 #include <arpa/inet.h>
@@ -13,21 +15,6 @@ namespace BL::Test {
 namespace {
 
 const QString binDir = QStringLiteral("/usr/lib/postgresql/15/bin/");
-
-int freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
 
 } // namespace
 

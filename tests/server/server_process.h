@@ -27,6 +27,8 @@ public:
 // A TCP connection to 127.0.0.1:`port` from the loopback address `source`, which the service
 // takes for another client; -1 on failure. Receives time out after `timeoutMs`.
 int connectFrom(const char* source, int port, int timeoutMs = 5000);
+// A port of 127.0.0.1 that nothing listens on right now, for a server the test starts.
+int freeLoopbackPort();
 // Everything the peer sends until it closes, times out or resets.
 std::string readAll(int fd);
 // The status of a raw HTTP reply (0 when there is none) and its body.

@@ -1,6 +1,7 @@
 // Several service nodes on one PostgreSQL database (a throw-away cluster started by the test)
 // and one shared picture directory.
 
+#include "nginx_balancer.h"
 #include "postgres_cluster.h"
 #include "server/hash_key.h"
 #include "server/pg_store.h"
@@ -29,6 +30,7 @@ private slots:
     void twoNodesShareOneDatabaseAndDirectory();
     void killingOneNodeLosesNothingAcknowledged();
     void limitsAndQuotaHoldAcrossNodes();
+    void balancerSendsReservationAndUploadToDifferentNodes();
     // Last: it stops the cluster.
     void healthFollowsTheDatabase();
 
@@ -233,6 +235,43 @@ void TestServerNodes::limitsAndQuotaHoldAcrossNodes()
              std::string("ok"));
     QCOMPARE(postUpload(*b, std::string(), std::string(), second)->body,
              std::string(R"({"status":"error","reason":"the service has no room for more pictures"})"));
+}
+
+void TestServerNodes::balancerSendsReservationAndUploadToDifferentNodes()
+{
+    const std::string database = m_cluster->createDatabase("balanced");
+    QTemporaryDir shared;
+    const QStringList nodeArgs{"--database",      QString::fromStdString(database),
+                               "--objects",       shared.filePath("objects"),
+                               "--hash-key",      shared.filePath("hash.key"),
+                               "--public-url",    "http://shots.example.test",
+                               "--trusted-proxy", "127.0.0.1"};
+    CServerProcess reserving(shared.filePath("data-a"), shared.filePath("log-a"), nodeArgs);
+    CServerProcess uploading(shared.filePath("data-b"), shared.filePath("log-b"), nodeArgs);
+    QVERIFY(reserving.port > 0 && uploading.port > 0);
+    CNginxBalancer nginx({reserving.port, uploading.port},
+                         {{"/api/reserve_code", reserving.port}, {"/api/upload.php", uploading.port}});
+    QVERIFY2(nginx.error().isEmpty(), qPrintable(nginx.error()));
+
+    auto client = loopbackClient(nginx.port());
+    const SReserved reserved = reserve(*client);
+    QVERIFY(!reserved.secret.empty());
+    const std::string png = makePng(40, 30, 71);
+    auto upload = postUpload(*client, std::string(), reserved.secret, png);
+    QVERIFY(upload);
+    QCOMPARE(upload->body, "{\"status\":\"ok\",\"url\":\"http://shots.example.test/" + reserved.code + "\"}");
+    // Each node did its half.
+    QVERIFY(reserving.logText().find("\"POST /api/reserve_code\" 200") != std::string::npos);
+    QVERIFY(reserving.logText().find("/api/upload.php") == std::string::npos);
+    QVERIFY(uploading.logText().find("\"POST /api/upload.php\" 200") != std::string::npos);
+    QVERIFY(uploading.logText().find("/api/reserve_code") == std::string::npos);
+    // The link serves the picture through the balancer and from each node.
+    for (const int port : {nginx.port(), reserving.port, uploading.port}) {
+        auto picture = loopbackClient(port)->Get(("/" + reserved.code + ".png").c_str());
+        QVERIFY(picture);
+        QCOMPARE(picture->status, 200);
+        QVERIFY(picture->body == png);
+    }
 }
 
 void TestServerNodes::healthFollowsTheDatabase()
