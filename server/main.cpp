@@ -50,7 +50,7 @@ const char usage[] =
     "  --request-timeout SECONDS  longest a connection may take from accept to the end of its\n"
     "                         reply, whatever its pace (default 120; the header block gets at\n"
     "                         most 10 of them)\n"
-    "  --connections-per-address N  open connections one client address may hold (default 32;\n"
+    "  --connections-per-address N  open connections one client address may hold (default 16;\n"
     "                         0: no cap). Behind a reverse proxy every client has its address:\n"
     "                         see server/README.md\n"
     "  --admin-token TOKEN    let the operator list crash reports at /admin/reports with\n"

@@ -12,16 +12,10 @@ namespace BL::Server {
 
 namespace {
 
-struct SPgMigration
-{
-    int version;
-    const char* sql;
-};
-
 // The SQLite store's migrations in PostgreSQL's words, version for version. Times are
 // milliseconds since the epoch as there; bl_now_ms() is the database's clock, which every node
 // shares. seq keeps the order rows came in, which SQLite's rowid gave.
-constexpr SPgMigration migrations[] = {
+constexpr SMigration migrations[] = {
     {1, "CREATE FUNCTION bl_now_ms() RETURNS BIGINT LANGUAGE sql VOLATILE AS"
         " $$SELECT (extract(epoch FROM clock_timestamp()) * 1000)::BIGINT$$;"
         "CREATE TABLE accounts ("
@@ -107,7 +101,7 @@ void migratePgSchema(CPgConnection& connection, const CHashKey& key)
             transaction.commit();
             return;
         }
-        const SPgMigration& next = migrations[version];
+        const SMigration& next = migrations[version];
         connection.execScript(next.sql);
         if (next.version == 3) {
             const CPgResult accounts = connection.exec("SELECT id, hash FROM accounts");

@@ -28,13 +28,13 @@ bool accepts(int port)
 } // namespace
 
 CNginxBalancer::CNginxBalancer(const std::vector<int>& nodes,
-                               const std::vector<std::pair<std::string, int>>& pinned)
+                               const std::vector<std::pair<std::string, int>>& pinned, int port)
 {
     if (!m_dir.isValid()) {
         m_error = QStringLiteral("no temporary directory");
         return;
     }
-    m_port = freeLoopbackPort();
+    m_port = port > 0 ? port : freeLoopbackPort();
     const std::string dir = m_dir.path().toStdString();
     // The proxy settings of the deployment recipe: whole requests buffered before they reach a
     // node, the client's address passed on, a node that refuses connections skipped.

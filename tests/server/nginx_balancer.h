@@ -14,9 +14,10 @@ class CNginxBalancer
 {
 public:
     // Balances between `nodes` (ports). Paths in `pinned` go to the node port given with them
-    // instead, so a test can force one request to one node and the next to another.
-    CNginxBalancer(const std::vector<int>& nodes,
-                   const std::vector<std::pair<std::string, int>>& pinned = {});
+    // instead, so a test can force one request to one node and the next to another. Listens on
+    // `port`, or on a free one when it is 0.
+    CNginxBalancer(const std::vector<int>& nodes, const std::vector<std::pair<std::string, int>>& pinned = {},
+                   int port = 0);
     ~CNginxBalancer();
     CNginxBalancer(const CNginxBalancer&) = delete;
     CNginxBalancer& operator=(const CNginxBalancer&) = delete;

@@ -46,6 +46,16 @@ std::unique_ptr<httplib::Client> loopbackClient(int port)
     return client;
 }
 
+BL::Server::SServiceOptions nodeOptions(const std::string& database, const QString& sharedDir)
+{
+    BL::Server::SServiceOptions options;
+    options.databaseUrl = database;
+    options.objectsDir = sharedDir.toStdString() + "/objects";
+    options.hashKeyPath = sharedDir.toStdString() + "/hash.key";
+    options.publicUrl = "http://shots.example.test";
+    return options;
+}
+
 static QImage noiseImage(int width, int height, unsigned seed)
 {
     QImage image(width, height, QImage::Format_RGB32);

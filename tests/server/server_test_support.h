@@ -38,6 +38,10 @@ private:
 
 std::unique_ptr<httplib::Client> loopbackClient(int port);
 
+// The options of one of several nodes: the PostgreSQL `database`, and the picture directory and
+// hash key below `sharedDir`, which every node shares.
+BL::Server::SServiceOptions nodeOptions(const std::string& database, const QString& sharedDir);
+
 // A PNG of random pixels; `seed` makes it distinct and repeatable.
 std::string makePng(int width, int height, unsigned seed);
 std::string makeJpeg(int width, int height, unsigned seed);

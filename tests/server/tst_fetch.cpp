@@ -49,6 +49,9 @@ public:
     }
     ~CSource()
     {
+        // A stop before the loop has begun would be lost, and the join would wait for ever.
+        while (!m_http.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         m_http.stop();
         m_thread.join();
     }

@@ -332,6 +332,9 @@ void TestServerLimits::diskQuotaRefusesOnceFull()
     std::thread sourceThread([&source] { source.listen_after_bind(); });
     auto byUrl = client->Post("/api/upload", "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png",
                               "application/x-www-form-urlencoded");
+    // A stop before the source's loop has begun would be lost, and the join would wait for ever.
+    while (!source.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     source.stop();
     sourceThread.join();
     QVERIFY(byUrl);

@@ -227,11 +227,8 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     QCOMPARE(again.first, 1);
     QVERIFY2(again.second.find("already holds") != std::string::npos, again.second.c_str());
 
-    SServiceOptions options;
-    options.databaseUrl = database;
-    options.objectsDir = shared.filePath("objects").toStdString();
+    SServiceOptions options = nodeOptions(database, shared.path());
     options.hashKeyPath = dir.filePath("hash.key").toStdString();
-    options.publicUrl = "http://shots.example.test";
     CTestServer node(options);
     auto client = node.client();
     QVERIFY(client->Get(("/" + pairCode + ".png").c_str())->body == left);
