@@ -1,9 +1,10 @@
 #include "server/api_routes.h"
 
 #include "server/attempt_limiter.h"
+#include "server/disk_quota.h"
 #include "server/fetch.h"
-#include "server/files.h"
 #include "server/image_check.h"
+#include "server/object_store.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -14,6 +15,8 @@
 namespace BL::Server {
 
 namespace {
+
+const char quotaReached[] = "the service has no room for more pictures";
 
 void refuseCode(httplib::Response& res, ECodeState state)
 {
@@ -80,9 +83,10 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
 
 } // namespace
 
-CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
-                       CAttemptLimiter& checks, const std::string& publicUrl)
-    : m_options(options), m_store(store), m_pictures(pictures), m_checks(checks), m_publicUrl(publicUrl)
+CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures,
+                       CDiskQuota& quota, CAttemptLimiter& checks, const std::string& publicUrl)
+    : m_options(options), m_store(store), m_pictures(pictures), m_quota(quota), m_checks(checks),
+      m_publicUrl(publicUrl)
 {
 }
 
@@ -96,8 +100,9 @@ void CApiRoutes::addTo(httplib::Server& http)
 
 void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
 {
+    const std::string client = clientAddress(req, m_options.trustedProxy);
     const std::int64_t attemptMs = nowMs();
-    if (!m_checks.tryAttempt(req.remote_addr, attemptMs)) {
+    if (!m_checks.tryAttempt(client, attemptMs)) {
         refuseTooManyChecks(res);
         return;
     }
@@ -109,7 +114,7 @@ void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
     }
     const bool exists = accountOfHash(m_store, hash->second) != 0;
     if (exists)
-        m_checks.forgive(req.remote_addr, attemptMs);
+        m_checks.forgive(client, attemptMs);
     replyJson(res, 200, compactJson({{"exists", exists ? "true" : "false"}}));
 }
 
@@ -156,6 +161,10 @@ void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
     // Refuse a bad code before spending a fetch on it; the claim itself comes after.
     if (refuseUnusableCode(code, res))
         return;
+    if (m_quota.full()) {
+        declineAndEnd(code, quotaReached, res);
+        return;
+    }
     SFetchOptions fetchOptions;
     fetchOptions.allowPrivate = m_options.allowPrivateFetch;
     fetchOptions.maxBytes = m_options.maxUploadBytes;
@@ -189,6 +198,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     if (refuseUnusableCode(code, res))
         return;
     std::vector<EImageType> types;
+    std::uint64_t bytes = 0;
     for (int i = 0; i < 2 && pictureData[i]; ++i) {
         if (pictureData[i]->size() > m_options.maxUploadBytes) {
             declineAndEnd(code, "file too large", res);
@@ -200,6 +210,12 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
             return;
         }
         types.push_back(type);
+        bytes += pictureData[i]->size();
+    }
+    CQuotaHold quota(m_quota, bytes);
+    if (!quota) {
+        declineAndEnd(code, quotaReached, res);
+        return;
     }
     const std::int64_t accountId = accountOfHash(m_store, hash);
 
@@ -212,7 +228,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     for (std::size_t i = 0; i < types.size(); ++i) {
         SPictureFile file{randomHex(12) + "." + fileExtension(types[i]), mimeType(types[i])};
         std::string error;
-        if (!m_pictures.write(file.name, *pictureData[i], &error)) {
+        if (!m_pictures.put(file.name, *pictureData[i], &error)) {
             std::fprintf(stderr, "error: %s\n", error.c_str());
             removeWritten();
             refuse(res, 500, "storage failed");
@@ -236,6 +252,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
                                                    : ECodeState::Unknown);
         return;
     }
+    quota.keep();
     replyJson(res, 200, compactJson({{"status", "ok"}, {"url", m_publicUrl + "/" + usedCode}}));
 }
 

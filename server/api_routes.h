@@ -8,13 +8,14 @@
 namespace BL::Server {
 
 class CAttemptLimiter;
+class CDiskQuota;
 
 // The desktop client's API: credential check, code reservation, and the picture and URL uploads.
 class CApiRoutes : public CRoutes
 {
 public:
     // `publicUrl` is read at each request: the service settles it only when it binds.
-    CApiRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& pictures,
+    CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures, CDiskQuota& quota,
                CAttemptLimiter& checks, const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
@@ -32,7 +33,8 @@ private:
 
     const SServiceOptions& m_options;
     CStore& m_store;
-    CDurableDirectory& m_pictures;
+    CObjectStore& m_pictures;
+    CDiskQuota& m_quota;
     CAttemptLimiter& m_checks;
     const std::string& m_publicUrl;
 };

@@ -4,18 +4,18 @@
 
 namespace BL::Server {
 
-CAttemptLimiter::CAttemptLimiter(int maxFailures, std::int64_t windowMs)
+CMemoryAttemptLimiter::CMemoryAttemptLimiter(int maxFailures, std::int64_t windowMs)
     : m_maxFailures(static_cast<std::size_t>(maxFailures > 0 ? maxFailures : 1)), m_windowMs(windowMs)
 {
 }
 
-void CAttemptLimiter::dropExpired(std::deque<std::int64_t>& failures, std::int64_t nowMs) const
+void CMemoryAttemptLimiter::dropExpired(std::deque<std::int64_t>& failures, std::int64_t nowMs) const
 {
     while (!failures.empty() && failures.front() <= nowMs - m_windowMs)
         failures.pop_front();
 }
 
-bool CAttemptLimiter::tryAttempt(const std::string& address, std::int64_t nowMs)
+bool CMemoryAttemptLimiter::tryAttempt(const std::string& address, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     // Addresses that stopped failing are forgotten once per window, so the table stays as
@@ -35,7 +35,7 @@ bool CAttemptLimiter::tryAttempt(const std::string& address, std::int64_t nowMs)
     return true;
 }
 
-void CAttemptLimiter::forgive(const std::string& address, std::int64_t attemptMs)
+void CMemoryAttemptLimiter::forgive(const std::string& address, std::int64_t attemptMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_failures.find(address);

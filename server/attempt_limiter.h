@@ -9,21 +9,31 @@
 
 namespace BL::Server {
 
-// Counts failed credential checks per client address over a sliding window, so that hashes
-// cannot be guessed at line speed. Only failures count and only the failing address is
-// refused: a client whose check succeeds is never slowed, and nobody is locked out by another
-// address's failures. Safe from any thread.
+// Counts attempts per client address over a sliding window: failed credential checks, so that
+// hashes cannot be guessed at line speed, and the requests that make anonymous callers write.
+// Only the counted address is refused: nobody is locked out by another address's attempts.
+// Safe from any thread.
 class CAttemptLimiter
 {
 public:
-    CAttemptLimiter(int maxFailures, std::int64_t windowMs);
+    virtual ~CAttemptLimiter() = default;
 
-    // Counts a check from `address` at `nowMs` as failed until forgive() says otherwise, so
-    // that checks running at the same time cannot slip past the limit together. False, and
-    // nothing counted, while the address already has maxFailures failures within the window.
-    bool tryAttempt(const std::string& address, std::int64_t nowMs);
-    // The check begun at `attemptMs` succeeded: it no longer counts.
-    void forgive(const std::string& address, std::int64_t attemptMs);
+    // Counts an attempt from `address` at `nowMs` until forgive() says otherwise, so that checks
+    // running at the same time cannot slip past the limit together. False, and nothing counted,
+    // while the address already has the limit's number of attempts within the window.
+    virtual bool tryAttempt(const std::string& address, std::int64_t nowMs) = 0;
+    // The attempt begun at `attemptMs` succeeded: it no longer counts.
+    virtual void forgive(const std::string& address, std::int64_t attemptMs) = 0;
+};
+
+// The counts in this node's memory, for a service that runs as one node.
+class CMemoryAttemptLimiter : public CAttemptLimiter
+{
+public:
+    CMemoryAttemptLimiter(int maxFailures, std::int64_t windowMs);
+
+    bool tryAttempt(const std::string& address, std::int64_t nowMs) override;
+    void forgive(const std::string& address, std::int64_t attemptMs) override;
 
 private:
     void dropExpired(std::deque<std::int64_t>& failures, std::int64_t nowMs) const;

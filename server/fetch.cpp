@@ -81,21 +81,72 @@ bool parseUrl(const std::string& text, SUrl* url)
     return true;
 }
 
-// The absolute URL a Location header points to, seen from `base`.
-std::string resolveLocation(const SUrl& base, const std::string& location)
+// `path` without its "." and ".." segments, as a browser reads it ("/a/b/../c" is "/a/c").
+std::string removeDotSegments(const std::string& path)
 {
-    if (location.find("://") != std::string::npos)
+    std::vector<std::string> kept;
+    bool endsInDirectory = false;
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string segment = path.substr(start, end - start);
+        const bool last = end == path.size();
+        endsInDirectory = false;
+        if (segment == "..") {
+            if (!kept.empty())
+                kept.pop_back();
+            endsInDirectory = last;
+        } else if (segment == ".") {
+            endsInDirectory = last;
+        } else {
+            kept.push_back(segment);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (const std::string& segment : kept)
+        result += "/" + segment;
+    return endsInDirectory || result.empty() ? result + "/" : result;
+}
+
+// True when `reference` starts with a scheme ("http:"), so it is an absolute URL.
+bool hasScheme(const std::string& reference)
+{
+    const std::size_t colon = reference.find(':');
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(reference[0])))
+        return false;
+    for (std::size_t i = 1; i < colon; ++i) {
+        const char c = reference[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return false;
+    }
+    return true;
+}
+
+// The absolute URL a Location header points to, seen from `base`: an absolute URL, one without
+// its scheme, an absolute path, a query alone, or a path relative to the base's directory.
+std::string resolveLocation(const SUrl& base, std::string location)
+{
+    location = location.substr(0, location.find('#'));
+    if (hasScheme(location))
         return location;
+    if (location.rfind("//", 0) == 0)
+        return base.scheme + ":" + location;
     const std::string origin =
         base.scheme + "://" + (base.host.find(':') != std::string::npos ? "[" + base.host + "]" : base.host) +
         ":" + std::to_string(base.port);
-    if (location.rfind("//", 0) == 0)
-        return base.scheme + ":" + location;
-    if (!location.empty() && location[0] == '/')
-        return origin + location;
-    std::string dir = base.target.substr(0, base.target.find('?'));
-    dir.erase(dir.rfind('/') + 1);
-    return origin + dir + location;
+    const std::string basePath = base.target.substr(0, base.target.find('?'));
+    if (location.empty())
+        return origin + base.target;
+    if (location[0] == '?')
+        return origin + basePath + location;
+    const std::size_t queryStart = std::min(location.find('?'), location.size());
+    std::string path = location.substr(0, queryStart);
+    if (path.empty() || path[0] != '/')
+        path = basePath.substr(0, basePath.rfind('/') + 1) + path;
+    return origin + removeDotSegments(path) + location.substr(queryStart);
 }
 
 // The addresses of `host` as text, or false when the look-up fails or outlasts `timeoutMs`. The
@@ -203,9 +254,12 @@ SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
         const auto lookupLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         std::vector<std::string> addresses;
-        if (!resolveWithin(url.host,
-                           static_cast<int>(std::min<long long>(lookupLeft.count(), options.dnsTimeoutMs)),
-                           &addresses))
+        const bool resolved = options.resolve ? options.resolve(url.host, &addresses)
+                                              : resolveWithin(url.host,
+                                                              static_cast<int>(std::min<long long>(
+                                                                  lookupLeft.count(), options.dnsTimeoutMs)),
+                                                              &addresses);
+        if (!resolved || addresses.empty())
             return refusal(422, "host not found");
         bool refused = false;
         for (const std::string& text : addresses)

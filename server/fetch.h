@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace BL::Server {
 
@@ -13,6 +15,9 @@ struct SFetchOptions
     int maxRedirects = 3;
     int dnsTimeoutMs = 5000; // for each host name look-up, within timeoutMs
     bool anyPort = false;    // false: ports 80 and 443 only (allowPrivate lifts this too)
+    // Answers host name look-ups in place of the system resolver (tests give a host several
+    // loopback addresses with it); empty: the system resolver, within dnsTimeoutMs.
+    std::function<bool(const std::string& host, std::vector<std::string>* addresses)> resolve;
 };
 
 struct SFetchResult

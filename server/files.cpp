@@ -59,7 +59,7 @@ CDurableDirectory::~CDurableDirectory()
         ::close(m_dirFd);
 }
 
-bool CDurableDirectory::write(const std::string& name, const std::string& data, std::string* error)
+bool CDurableDirectory::put(const std::string& name, const std::string& data, std::string* error)
 {
     const std::string temp = tempPrefix + name;
     const int fd = ::openat(m_dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -102,7 +102,7 @@ void CDurableDirectory::remove(const std::string& name)
     ::unlinkat(m_dirFd, name.c_str(), 0);
 }
 
-bool CDurableDirectory::read(const std::string& name, std::string* data) const
+bool CDurableDirectory::get(const std::string& name, std::string* data) const
 {
     const int fd = ::openat(m_dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -119,6 +119,75 @@ bool CDurableDirectory::read(const std::string& name, std::string* data) const
         }
         data->append(buffer, static_cast<std::size_t>(got));
     }
+}
+
+namespace {
+
+class CFileReader : public CObjectReader
+{
+public:
+    CFileReader(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    ~CFileReader() override { ::close(m_fd); }
+    CFileReader(const CFileReader&) = delete;
+    CFileReader& operator=(const CFileReader&) = delete;
+
+    std::uint64_t size() const override { return m_size; }
+    std::size_t read(std::uint64_t offset, char* buffer, std::size_t length) override
+    {
+        for (;;) {
+            const ssize_t got = ::pread(m_fd, buffer, length, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR)
+                continue;
+            return got < 0 ? 0 : static_cast<std::size_t>(got);
+        }
+    }
+
+private:
+    const int m_fd;
+    const std::uint64_t m_size;
+};
+
+} // namespace
+
+std::unique_ptr<CObjectReader> CDurableDirectory::open(const std::string& name) const
+{
+    const int fd = ::openat(m_dirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<CFileReader>(fd, static_cast<std::uint64_t>(info.st_size));
+}
+
+std::vector<SObjectEntry> CDurableDirectory::list() const
+{
+    std::vector<SObjectEntry> entries;
+    const int fd = ::openat(m_dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return entries;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        struct stat info
+        {
+        };
+        // Hidden names are temporaries, left to the constructor's clean-up.
+        if (entry->d_name[0] == '.' || ::fstatat(m_dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode))
+            continue;
+        entries.push_back(
+            {entry->d_name, static_cast<std::uint64_t>(info.st_size),
+             static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000});
+    }
+    ::closedir(dir);
+    return entries;
 }
 
 } // namespace BL::Server

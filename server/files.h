@@ -1,28 +1,29 @@
 #pragma once
 
+#include "server/object_store.h"
+
 #include <string>
 
 namespace BL::Server {
 
 // A directory whose files are written so that a crash leaves either the whole file under
 // its final name or nothing: written under a temporary name, flushed, renamed, and the
-// directory entry flushed too.
-class CDurableDirectory
+// directory entry flushed too. With several nodes, a directory they all mount.
+class CDurableDirectory : public CObjectStore
 {
 public:
     // Creates the directory if needed, removes temporaries left by a crash; throws on failure.
     explicit CDurableDirectory(const std::string& path);
-    ~CDurableDirectory();
-    CDurableDirectory(const CDurableDirectory&) = delete;
-    CDurableDirectory& operator=(const CDurableDirectory&) = delete;
+    ~CDurableDirectory() override;
 
     const std::string& path() const { return m_path; }
     std::string filePath(const std::string& name) const { return m_path + "/" + name; }
 
-    // False with `error` filled when the file could not be written durably.
-    bool write(const std::string& name, const std::string& data, std::string* error);
-    void remove(const std::string& name);
-    bool read(const std::string& name, std::string* data) const;
+    bool put(const std::string& name, const std::string& data, std::string* error) override;
+    bool get(const std::string& name, std::string* data) const override;
+    std::unique_ptr<CObjectReader> open(const std::string& name) const override;
+    void remove(const std::string& name) override;
+    std::vector<SObjectEntry> list() const override;
 
 private:
     std::string m_path;

@@ -13,6 +13,14 @@ struct SServiceOptions
     std::string listenHost = "127.0.0.1";
     int listenPort = 8480; // 0 picks a free port
     std::string dataDir;
+    // A PostgreSQL connection string or postgresql:// URL for the metadata; empty: SQLite in dataDir.
+    std::string databaseUrl;
+    int databaseConnections = 8;
+    // Where pictures/ and reports/ live (a directory all nodes mount); empty: dataDir.
+    std::string objectsDir;
+    // The secret the credential hashes and form tokens are keyed with, the same file on every
+    // node; empty: dataDir/hash.key.
+    std::string hashKeyPath;
     std::string publicUrl; // empty: "http://" + the address actually listened on
     std::size_t maxUploadBytes = 10 * 1024 * 1024;
     bool allowPrivateFetch = false;
@@ -35,6 +43,8 @@ struct SServiceOptions
     std::int64_t purgeIntervalMs = 60 * 1000;
     // Files no row names are removed at start once they are this old.
     std::int64_t orphanAgeMs = 5 * 60 * 1000;
+    // The total size stored pictures and crash reports may take; 0: no limit.
+    std::uint64_t diskQuotaBytes = 0;
     SConnectionLimits connections;
     // Accepted connections that may wait for a worker thread; beyond it they wait in the kernel.
     int maxWaitingConnections = 256;

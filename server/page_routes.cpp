@@ -1,6 +1,7 @@
 #include "server/page_routes.h"
 
 #include "server/attempt_limiter.h"
+#include "server/form_tokens.h"
 #include "server/pages.h"
 #include "server/route_support.h"
 #include "server/store.h"
@@ -13,11 +14,14 @@ namespace BL::Server {
 namespace {
 
 constexpr std::int64_t sessionLifetimeMs = 30LL * 24 * 60 * 60 * 1000;
+const char staleForm[] = "This form has expired. Please send it again.";
 
 } // namespace
 
-CPageRoutes::CPageRoutes(CStore& store, CAttemptLimiter& checks, const std::string& publicUrl)
-    : m_store(store), m_checks(checks), m_publicUrl(publicUrl)
+CPageRoutes::CPageRoutes(CStore& store, CAttemptLimiter& checks, const CFormTokens& forms,
+                         std::string trustedProxy, const std::string& publicUrl)
+    : m_store(store), m_checks(checks), m_forms(forms), m_trustedProxy(std::move(trustedProxy)),
+      m_publicUrl(publicUrl)
 {
 }
 
@@ -70,22 +74,29 @@ void CPageRoutes::showCode(const httplib::Request& req, httplib::Response& res)
 void CPageRoutes::signup(const httplib::Request& req, httplib::Response& res)
 {
     if (req.method == "GET") {
-        replyPage(res, 200, signupPage(std::string(), std::string()));
+        replyPage(res, 200, signupPage(std::string(), std::string(), m_forms.issue(req, res)));
         return;
     }
     auto fields = parseForm(req.body, true);
     const std::string email = fields["email"].substr(0, 254);
+    const auto page = [&](const std::string& message) {
+        return signupPage(message, email, m_forms.issue(req, res));
+    };
+    if (!m_forms.accepts(req, fields)) {
+        replyPage(res, 403, page(staleForm));
+        return;
+    }
     const std::string& password = fields["password"];
     if (!isAcceptableEmail(email)) {
-        replyPage(res, 400, signupPage("Please enter a valid e-mail address.", email));
+        replyPage(res, 400, page("Please enter a valid e-mail address."));
         return;
     }
     if (password.size() < 6 || password.size() > maxFieldLength) {
-        replyPage(res, 400, signupPage("The password must have at least 6 characters.", email));
+        replyPage(res, 400, page("The password must have at least 6 characters."));
         return;
     }
     if (fields.count("password2") && fields["password2"] != password) {
-        replyPage(res, 400, signupPage("The two passwords differ.", email));
+        replyPage(res, 400, page("The two passwords differ."));
         return;
     }
     // The desktop client signs in with exactly this credential: SHA-1 of e-mail then password.
@@ -93,10 +104,10 @@ void CPageRoutes::signup(const httplib::Request& req, httplib::Response& res)
     case ESignup::Ok:
         break;
     case ESignup::EmailTaken:
-        replyPage(res, 409, signupPage("There is already an account for this e-mail address.", email));
+        replyPage(res, 409, page("There is already an account for this e-mail address."));
         return;
     case ESignup::CredentialTaken:
-        replyPage(res, 409, signupPage("Please choose another password.", email));
+        replyPage(res, 409, page("Please choose another password."));
         return;
     }
     replyPage(res, 200, signupDonePage(email));
@@ -106,10 +117,12 @@ void CPageRoutes::history(const httplib::Request& req, httplib::Response& res)
 {
     const std::int64_t accountId = signedInAccount(m_store, req);
     if (accountId == 0) {
-        replyPage(res, 200, signInPage(std::string(), std::string()));
+        replyPage(res, 200, signInPage(std::string(), std::string(), m_forms.issue(req, res)));
         return;
     }
-    replyPage(res, 200, historyPage(m_store.accountEmail(accountId), m_store.history(accountId, 500)));
+    replyPage(res, 200,
+              historyPage(m_store.accountEmail(accountId), m_store.history(accountId, 500),
+                          m_forms.issue(req, res)));
 }
 
 void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
@@ -117,18 +130,28 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
     auto fields = parseForm(req.body, true);
     const std::string email = fields["email"].substr(0, 254);
     const std::string password = fields["password"].substr(0, maxFieldLength);
+    const auto page = [&](const std::string& message) {
+        return signInPage(message, email, m_forms.issue(req, res));
+    };
+    const std::string client = clientAddress(req, m_trustedProxy);
     const std::int64_t attemptMs = nowMs();
-    if (!m_checks.tryAttempt(req.remote_addr, attemptMs)) {
+    if (!m_checks.tryAttempt(client, attemptMs)) {
         res.set_header("Retry-After", "60");
-        replyPage(res, 429, signInPage("Too many failed attempts. Please wait a minute.", email));
+        replyPage(res, 429, page("Too many failed attempts. Please wait a minute."));
+        return;
+    }
+    // A form from elsewhere checked no credential: it does not count as a failure.
+    if (!m_forms.accepts(req, fields)) {
+        m_checks.forgive(client, attemptMs);
+        replyPage(res, 403, page(staleForm));
         return;
     }
     const std::int64_t accountId =
         isAcceptableEmail(email) ? m_store.accountFor(email, sha1Hex(email + password)) : 0;
     if (accountId != 0)
-        m_checks.forgive(req.remote_addr, attemptMs);
+        m_checks.forgive(client, attemptMs);
     if (accountId == 0) {
-        replyPage(res, 403, signInPage("The e-mail address or the password is wrong.", email));
+        replyPage(res, 403, page("The e-mail address or the password is wrong."));
         return;
     }
     const std::string token = randomHex(32);
@@ -139,6 +162,15 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
 
 void CPageRoutes::signOut(const httplib::Request& req, httplib::Response& res)
 {
+    // Another site must not be able to sign a visitor out.
+    if (!m_forms.accepts(req, parseForm(req.body, true))) {
+        replyPage(res, 403,
+                  pageLayout("Sign out",
+                             "<div class=\"card\"><h1>Sign out</h1><p class=\"error\">" +
+                                 std::string(staleForm) +
+                                 "</p><p><a href=\"/user/history\">Back to your uploads</a></p></div>"));
+        return;
+    }
     const std::string token = cookieValue(req, sessionCookie);
     if (!token.empty())
         m_store.deleteSession(token);

@@ -1,5 +1,6 @@
 #include "server/pages.h"
 
+#include "server/form_tokens.h"
 #include "server/util.h"
 
 namespace BL::Server {
@@ -21,6 +22,12 @@ std::string pictureFigure(const std::string& code, int index)
     const std::string src = "/" + code + (index == 2 ? "-2" : "") + ".png";
     return "<figure><a href=\"" + htmlEscape(src) + "\"><img src=\"" + htmlEscape(src) + "\" alt=\"Picture " +
            std::to_string(index) + "\"></a></figure>";
+}
+
+std::string tokenInput(const std::string& formToken)
+{
+    return std::string("<input type=\"hidden\" name=\"") + formTokenField + "\" value=\"" +
+           htmlEscape(formToken) + "\">";
 }
 
 } // namespace
@@ -90,12 +97,12 @@ std::string picturePage(const std::string& code, int pictureCount, std::int64_t 
     return pageLayout(pictureCount >= 2 ? "Comparison " + code : "Picture " + code, body);
 }
 
-std::string signupPage(const std::string& message, const std::string& email)
+std::string signupPage(const std::string& message, const std::string& email, const std::string& formToken)
 {
     std::string body = "<div class=\"card\"><h1>Create an account</h1>";
     if (!message.empty())
         body += "<p class=\"error\">" + htmlEscape(message) + "</p>";
-    body += "<form method=\"post\" action=\"/signup\">"
+    body += "<form method=\"post\" action=\"/signup\">" + tokenInput(formToken) +
             "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" required "
             "value=\"" +
             htmlEscape(email) +
@@ -116,12 +123,12 @@ std::string signupDonePage(const std::string& email)
                                      "<a href=\"/user/history\">your uploads</a>.</p></div>");
 }
 
-std::string signInPage(const std::string& message, const std::string& email)
+std::string signInPage(const std::string& message, const std::string& email, const std::string& formToken)
 {
     std::string body = "<div class=\"card\"><h1>Sign in</h1>";
     if (!message.empty())
         body += "<p class=\"error\">" + htmlEscape(message) + "</p>";
-    body += "<form method=\"post\" action=\"/user/history\">"
+    body += "<form method=\"post\" action=\"/user/history\">" + tokenInput(formToken) +
             "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" required "
             "value=\"" +
             htmlEscape(email) +
@@ -132,12 +139,12 @@ std::string signInPage(const std::string& message, const std::string& email)
     return pageLayout("Sign in", body);
 }
 
-std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items)
+std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items,
+                        const std::string& formToken)
 {
     std::string body = "<div class=\"card\"><h1>Your uploads</h1><p class=\"muted\">Signed in as " +
-                       htmlEscape(email) +
-                       ".</p><form method=\"post\" action=\"/user/signout\"><button type=\"submit\">Sign "
-                       "out</button></form>";
+                       htmlEscape(email) + ".</p><form method=\"post\" action=\"/user/signout\">" +
+                       tokenInput(formToken) + "<button type=\"submit\">Sign out</button></form>";
     if (items.empty()) {
         body += "<p>No uploads yet.</p>";
     } else {

@@ -19,9 +19,11 @@ std::string uploadInProgressPage(const std::string& code);
 std::string uploadFailedPage(const std::string& code);
 // One picture, or the two of a comparison side by side.
 std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs);
-std::string signupPage(const std::string& message, const std::string& email);
+// The forms carry `formToken` in a hidden field.
+std::string signupPage(const std::string& message, const std::string& email, const std::string& formToken);
 std::string signupDonePage(const std::string& email);
-std::string signInPage(const std::string& message, const std::string& email);
-std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items);
+std::string signInPage(const std::string& message, const std::string& email, const std::string& formToken);
+std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items,
+                        const std::string& formToken);
 
 } // namespace BL::Server

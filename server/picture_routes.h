@@ -8,7 +8,7 @@ namespace BL::Server {
 class CPictureRoutes : public CRoutes
 {
 public:
-    CPictureRoutes(CStore& store, const CDurableDirectory& pictures);
+    CPictureRoutes(CStore& store, const CObjectStore& pictures);
 
     void addTo(httplib::Server& http) override;
 
@@ -16,7 +16,7 @@ private:
     void servePicture(const httplib::Request& req, httplib::Response& res);
 
     CStore& m_store;
-    const CDurableDirectory& m_pictures;
+    const CObjectStore& m_pictures;
 };
 
 } // namespace BL::Server

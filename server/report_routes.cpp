@@ -1,7 +1,8 @@
 #include "server/report_routes.h"
 
-#include "server/files.h"
+#include "server/disk_quota.h"
 #include "server/minidump_analysis.h"
+#include "server/object_store.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -79,9 +80,9 @@ std::string ownVersionFeed(const std::string& publicUrl)
 
 } // namespace
 
-CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
-                             const std::string& publicUrl)
-    : m_options(options), m_store(store), m_reports(reports), m_publicUrl(publicUrl)
+CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CObjectStore& reports,
+                             CDiskQuota& quota, const std::string& publicUrl)
+    : m_options(options), m_store(store), m_reports(reports), m_quota(quota), m_publicUrl(publicUrl)
 {
 }
 
@@ -114,6 +115,11 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
         refuse(res, 413, "file too large");
         return;
     }
+    CQuotaHold quota(m_quota, dump->content.size());
+    if (!quota) {
+        refuse(res, 507, "storage quota reached");
+        return;
+    }
     SReport report;
     report.id = randomAlnum(16);
     report.osType = multipartText(req, "os_type");
@@ -122,12 +128,18 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
     report.email = multipartText(req, "email");
     report.fileName = report.id + ".dmp";
     std::string error;
-    if (!m_reports.write(report.fileName, dump->content, &error)) {
+    if (!m_reports.put(report.fileName, dump->content, &error)) {
         std::fprintf(stderr, "error: %s\n", error.c_str());
         refuse(res, 500, "storage failed");
         return;
     }
-    m_store.addReport(report, nowMs());
+    try {
+        m_store.addReport(report, nowMs());
+    } catch (...) {
+        m_reports.remove(report.fileName);
+        throw;
+    }
+    quota.keep();
     res.set_content(report.id, "text/plain");
 }
 
@@ -162,7 +174,7 @@ void CReportRoutes::listReports(const httplib::Request& req, httplib::Response& 
                 ",\"dump\":" + jsonString(report.fileName);
         std::string dump;
         const SCrashSummary crash =
-            m_reports.read(report.fileName, &dump) ? analyseMinidump(dump, symbols) : SCrashSummary{};
+            m_reports.get(report.fileName, &dump) ? analyseMinidump(dump, symbols) : SCrashSummary{};
         if (!crash.valid) {
             json += ",\"error\":" + jsonString(crash.error.empty() ? "dump unreadable" : crash.error) + "}";
             continue;

@@ -7,6 +7,8 @@
 
 namespace BL::Server {
 
+class CDiskQuota;
+
 // What the desktop client's diagnostics talk to: the crash report receiver and the update feeds,
 // served from appcast/<platform>.xml under the data directory, or, where the operator put none,
 // a feed announcing the service's own build. With an admin token set, the operator lists the
@@ -15,7 +17,7 @@ namespace BL::Server {
 class CReportRoutes : public CRoutes
 {
 public:
-    CReportRoutes(const SServiceOptions& options, CStore& store, CDurableDirectory& reports,
+    CReportRoutes(const SServiceOptions& options, CStore& store, CObjectStore& reports, CDiskQuota& quota,
                   const std::string& publicUrl);
 
     void addTo(httplib::Server& http) override;
@@ -27,7 +29,8 @@ private:
 
     const SServiceOptions& m_options;
     CStore& m_store;
-    CDurableDirectory& m_reports;
+    CObjectStore& m_reports;
+    CDiskQuota& m_quota;
     const std::string& m_publicUrl; // set once the service listens
 };
 

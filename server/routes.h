@@ -9,7 +9,7 @@ struct Response;
 namespace BL::Server {
 
 class CStore;
-class CDurableDirectory;
+class CObjectStore;
 
 // One area of the service's routes. The service owns the areas and the storage they share, and
 // adds each area's handlers to its one listener; the handlers refer to the area object.

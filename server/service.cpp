@@ -3,11 +3,14 @@
 #include "server/api_routes.h"
 #include "server/attempt_limiter.h"
 #include "server/bounded_pool.h"
+#include "server/disk_quota.h"
 #include "server/files.h"
+#include "server/form_tokens.h"
 #include "server/hash_key.h"
 #include "server/orphan_sweep.h"
 #include "server/page_routes.h"
 #include "server/pages.h"
+#include "server/pg_store.h"
 #include "server/picture_routes.h"
 #include "server/report_routes.h"
 #include "server/route_support.h"
@@ -100,29 +103,45 @@ CService::CService(SServiceOptions options)
             "the public URL must be an http or https URL without blanks, quotes, commas, "
             "braces or backslashes");
     }
+    // Every node must hand out the same links, whichever address it listens on.
+    if (!m_options.databaseUrl.empty() && publicUrl.empty())
+        throw std::runtime_error("with --database, every node needs the same --public-url");
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
-    m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db",
-                                             CHashKey::loadOrCreate(m_options.dataDir + "/hash.key"));
-    m_pictures = std::make_unique<CDurableDirectory>(m_options.dataDir + "/pictures");
-    m_reports = std::make_unique<CDurableDirectory>(m_options.dataDir + "/reports");
+    const CHashKey key = CHashKey::loadOrCreate(
+        m_options.hashKeyPath.empty() ? m_options.dataDir + "/hash.key" : m_options.hashKeyPath);
+    if (m_options.databaseUrl.empty())
+        m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db", key);
+    else
+        m_store = std::make_unique<CPgStore>(m_options.databaseUrl, key, m_options.databaseConnections);
+    m_forms = std::make_unique<CFormTokens>(key, m_publicUrl);
+    const std::string& objects = m_options.objectsDir.empty() ? m_options.dataDir : m_options.objectsDir;
+    makeDirectories(objects);
+    m_pictures = std::make_unique<CDurableDirectory>(objects + "/pictures");
+    m_reports = std::make_unique<CDurableDirectory>(objects + "/reports");
     {
         const std::vector<std::string> pictures = m_store->referencedFiles();
-        sweepOrphans(m_pictures->path(), {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
+        sweepOrphans(*m_pictures, "pictures", {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
         std::set<std::string> reports;
         for (const SReport& report : m_store->reports(std::numeric_limits<int>::max()))
             reports.insert(report.fileName);
-        sweepOrphans(m_reports->path(), reports, m_options.orphanAgeMs);
+        sweepOrphans(*m_reports, "reports", reports, m_options.orphanAgeMs);
     }
+    m_quota = m_store->makeQuota(m_options.diskQuotaBytes);
+    m_quota->recount(*m_pictures, *m_reports);
 
-    m_checks = std::make_unique<CAttemptLimiter>(m_options.failedChecksPerMinute, 60 * 1000);
-    m_writeLimits = std::make_unique<CWriteLimits>(m_options);
+    m_checks = m_store->makeLimiter("failed-checks", m_options.failedChecksPerMinute, 60 * 1000);
+    m_writeLimits = std::make_unique<CWriteLimits>(m_options, *m_store);
     m_routes.push_back(
-        std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_checks, m_publicUrl));
+        std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
-    m_routes.push_back(std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, m_publicUrl));
+    m_routes.push_back(
+        std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
     // Last: the code page takes any one-segment path the others left.
-    m_routes.push_back(std::make_unique<CPageRoutes>(*m_store, *m_checks, m_publicUrl));
+    m_routes.push_back(
+        std::make_unique<CPageRoutes>(*m_store, *m_checks, *m_forms, m_options.trustedProxy, m_publicUrl));
+    // Before the code page, whose pattern would take this path too.
+    m_http->Get("/healthz", [this](const httplib::Request&, httplib::Response& res) { checkHealth(res); });
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();
@@ -138,6 +157,19 @@ CService::~CService()
     m_purgeWake.notify_all();
     if (m_purger.joinable())
         m_purger.join();
+}
+
+void CService::checkHealth(httplib::Response& res)
+{
+    // For the balancer: a node whose database does not answer takes no requests.
+    try {
+        m_store->ping();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "error: health check: %s\n", e.what());
+        refuse(res, 503, "database unavailable");
+        return;
+    }
+    replyJson(res, 200, compactJson({{"status", "ok"}}));
 }
 
 void CService::purgeLoop()

@@ -9,11 +9,17 @@
 #include <thread>
 #include <vector>
 
+namespace httplib {
+struct Response;
+} // namespace httplib
+
 namespace BL::Server {
 
 class CAttemptLimiter;
 class CStore;
+class CDiskQuota;
 class CDurableDirectory;
+class CFormTokens;
 class CHttpServer;
 class CRoutes;
 class CWriteLimits;
@@ -42,6 +48,7 @@ public:
 
 private:
     void configureListener();
+    void checkHealth(httplib::Response& res);
     void purgeLoop();
 
     SServiceOptions m_options;
@@ -50,7 +57,9 @@ private:
     std::unique_ptr<CStore> m_store;
     std::unique_ptr<CDurableDirectory> m_pictures;
     std::unique_ptr<CDurableDirectory> m_reports;
+    std::unique_ptr<CDiskQuota> m_quota;
     std::unique_ptr<CAttemptLimiter> m_checks;
+    std::unique_ptr<CFormTokens> m_forms;
     std::unique_ptr<CWriteLimits> m_writeLimits;
     // Deletes expired codes and sessions every purgeIntervalMs until the service goes.
     std::mutex m_purgeMutex;

@@ -8,12 +8,6 @@ namespace BL::Server {
 
 namespace {
 
-struct SMigration
-{
-    int version;
-    const char* sql;
-};
-
 // Oldest first, numbered 1, 2, ... without gaps. Never edit one that has shipped: add another.
 constexpr SMigration migrations[] = {
     // The tables as the service first wrote them, without a version. IF NOT EXISTS lets an

@@ -10,6 +10,13 @@ namespace BL::Server {
 // Version 0 is a file from before the versions were counted: empty, or holding version 1's tables.
 constexpr int latestSchemaVersion = 4;
 
+// One step of a store's schema: the statements that bring version - 1 to `version`.
+struct SMigration
+{
+    int version;
+    const char* sql;
+};
+
 // Runs `sql` (one or more statements); throws std::runtime_error on failure.
 void execSql(sqlite3* db, const char* sql);
 

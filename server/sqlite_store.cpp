@@ -1,5 +1,7 @@
 #include "server/sqlite_store.h"
 
+#include "server/attempt_limiter.h"
+#include "server/disk_quota.h"
 #include "server/sqlite_schema.h"
 #include "server/util.h"
 
@@ -429,6 +431,23 @@ int CSqliteStore::purgeExpired(std::int64_t nowMs)
     sessions.step();
     purged += sqlite3_changes(m_db);
     return purged;
+}
+
+std::unique_ptr<CAttemptLimiter> CSqliteStore::makeLimiter(const std::string&, int maxAttempts,
+                                                           std::int64_t windowMs)
+{
+    return std::make_unique<CMemoryAttemptLimiter>(maxAttempts, windowMs);
+}
+
+std::unique_ptr<CDiskQuota> CSqliteStore::makeQuota(std::uint64_t limitBytes)
+{
+    return std::make_unique<CMemoryDiskQuota>(limitBytes);
+}
+
+void CSqliteStore::ping()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement(*this, "SELECT 1").step();
 }
 
 std::vector<std::string> CSqliteStore::referencedFiles()

@@ -42,6 +42,10 @@ public:
     std::vector<SReport> reports(int limit) override;
     int purgeExpired(std::int64_t nowMs) override;
     std::vector<std::string> referencedFiles() override;
+    void ping() override;
+    std::unique_ptr<CAttemptLimiter> makeLimiter(const std::string& name, int maxAttempts,
+                                                 std::int64_t windowMs) override;
+    std::unique_ptr<CDiskQuota> makeQuota(std::uint64_t limitBytes) override;
 
 private:
     class CStatement;

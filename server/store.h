@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace BL::Server {
+
+class CAttemptLimiter;
+class CDiskQuota;
 
 // One stored picture file: its name under the pictures directory and its media type.
 struct SPictureFile
@@ -106,6 +110,15 @@ public:
 
     // Every picture file name any row refers to (for integrity checks).
     virtual std::vector<std::string> referencedFiles() = 0;
+
+    // Throws std::runtime_error when the database cannot answer right now.
+    virtual void ping() = 0;
+
+    // Counters where every node of the service sees them: in memory for a store only one node
+    // uses, in the database for a shared one. `name` keeps the counts of different limits apart.
+    virtual std::unique_ptr<CAttemptLimiter> makeLimiter(const std::string& name, int maxAttempts,
+                                                         std::int64_t windowMs) = 0;
+    virtual std::unique_ptr<CDiskQuota> makeQuota(std::uint64_t limitBytes) = 0;
 };
 
 } // namespace BL::Server

@@ -2,6 +2,7 @@
 
 #include "server/pages.h"
 #include "server/route_support.h"
+#include "server/store.h"
 #include "server/util.h"
 
 #include <httplib.h>
@@ -14,10 +15,12 @@ constexpr std::int64_t minuteMs = 60 * 1000;
 
 } // namespace
 
-CWriteLimits::CWriteLimits(const SServiceOptions& options)
-    : m_trustedProxy(options.trustedProxy), m_reservations(options.reservationsPerMinute, minuteMs),
-      m_signups(options.signupsPerMinute, minuteMs), m_signIns(options.signInsPerMinute, minuteMs),
-      m_reports(options.reportsPerMinute, minuteMs)
+CWriteLimits::CWriteLimits(const SServiceOptions& options, CStore& store)
+    : m_trustedProxy(options.trustedProxy),
+      m_reservations(store.makeLimiter("reservations", options.reservationsPerMinute, minuteMs)),
+      m_signups(store.makeLimiter("signups", options.signupsPerMinute, minuteMs)),
+      m_signIns(store.makeLimiter("sign-ins", options.signInsPerMinute, minuteMs)),
+      m_reports(store.makeLimiter("reports", options.reportsPerMinute, minuteMs))
 {
 }
 
@@ -25,19 +28,19 @@ bool CWriteLimits::refuseIfOver(const httplib::Request& req, httplib::Response& 
 {
     if (req.method != "POST")
         return false;
-    CAttemptLimiter* limiter = req.path == "/api/reserve_code" ? &m_reservations
-                               : req.path == "/signup"         ? &m_signups
-                               : req.path == "/user/history"   ? &m_signIns
-                               : req.path == "/report"         ? &m_reports
+    CAttemptLimiter* limiter = req.path == "/api/reserve_code" ? m_reservations.get()
+                               : req.path == "/signup"         ? m_signups.get()
+                               : req.path == "/user/history"   ? m_signIns.get()
+                               : req.path == "/report"         ? m_reports.get()
                                                                : nullptr;
     // Every request counts: none of these is ever forgiven.
     if (!limiter || limiter->tryAttempt(clientAddress(req, m_trustedProxy), nowMs()))
         return false;
     res.set_header("Retry-After", "60");
-    if (limiter == &m_reservations) {
+    if (limiter == m_reservations.get()) {
         // The desktop client shows the reason of a 200 refusal to the person.
         decline(res, "too many reservations from this address");
-    } else if (limiter == &m_reports) {
+    } else if (limiter == m_reports.get()) {
         refuse(res, 429, "too many reports");
     } else {
         replyPage(res, 429,

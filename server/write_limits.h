@@ -4,6 +4,8 @@
 #include "server/options.h"
 #include "server/routes.h"
 
+#include <memory>
+
 namespace BL::Server {
 
 // Per-address limits on the requests that make anonymous callers write: reservations,
@@ -11,7 +13,8 @@ namespace BL::Server {
 class CWriteLimits
 {
 public:
-    explicit CWriteLimits(const SServiceOptions& options);
+    // The counts are kept where `store` keeps them: shared by every node of the service.
+    CWriteLimits(const SServiceOptions& options, CStore& store);
 
     // True, with the refusal in `res`, when the request's address is over its limit; checked
     // before the body is read.
@@ -19,10 +22,10 @@ public:
 
 private:
     std::string m_trustedProxy;
-    CAttemptLimiter m_reservations;
-    CAttemptLimiter m_signups;
-    CAttemptLimiter m_signIns;
-    CAttemptLimiter m_reports;
+    std::unique_ptr<CAttemptLimiter> m_reservations;
+    std::unique_ptr<CAttemptLimiter> m_signups;
+    std::unique_ptr<CAttemptLimiter> m_signIns;
+    std::unique_ptr<CAttemptLimiter> m_reports;
 };
 
 } // namespace BL::Server

@@ -85,10 +85,10 @@ void TestSession::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY2(m_service.start(m_dir.filePath("service")), qPrintable(m_service.log()));
-    QCOMPARE(
-        BL::Test::httpPostForm(m_service.baseUrl() + "/signup", "email=ann%40example.org&password=secret-one")
-            .status,
-        200);
+    QCOMPARE(BL::Test::httpSubmitForm(m_service.baseUrl() + "/signup",
+                                      "email=ann%40example.org&password=secret-one")
+                 .status,
+             200);
 }
 
 void TestSession::init()

@@ -61,8 +61,8 @@ int redPixels(const QString& windowId)
 QString historyPage(const QString& base, const QString& email, const QString& password)
 {
     const SHttpResult signIn =
-        httpPostForm(base + "/user/history", "email=" + QUrl::toPercentEncoding(email) +
-                                                 "&password=" + QUrl::toPercentEncoding(password));
+        httpSubmitForm(base + "/user/history", "email=" + QUrl::toPercentEncoding(email) +
+                                                   "&password=" + QUrl::toPercentEncoding(password));
     if (signIn.status != 303)
         return QString();
     const QByteArray cookie = signIn.setCookie.left(signIn.setCookie.indexOf(';'));
@@ -126,9 +126,9 @@ void TestSignIn::initTestCase()
     QVERIFY(m_root.isValid());
     QVERIFY2(m_service.start(m_root.filePath("service")), qPrintable(m_service.log()));
     for (const auto& [email, password] : {std::pair{kAnn, kAnnPassword}, std::pair{kBob, kBobPassword}}) {
-        const SHttpResult signUp = httpPostForm(m_service.baseUrl() + "/signup",
-                                                "email=" + QUrl::toPercentEncoding(email) +
-                                                    "&password=" + QUrl::toPercentEncoding(password));
+        const SHttpResult signUp = httpSubmitForm(m_service.baseUrl() + "/signup",
+                                                  "email=" + QUrl::toPercentEncoding(email) +
+                                                      "&password=" + QUrl::toPercentEncoding(password));
         QCOMPARE(signUp.status, 200);
     }
 
@@ -320,7 +320,7 @@ void TestSignIn::offlineStartKeepsTheRememberedUser()
     const QString data = m_root.filePath("offline-service");
     QVERIFY2(service.start(data), qPrintable(service.log()));
     QCOMPARE(
-        httpPostForm(service.baseUrl() + "/signup", "email=ann%40example.org&password=ann-secret-7").status,
+        httpSubmitForm(service.baseUrl() + "/signup", "email=ann%40example.org&password=ann-secret-7").status,
         200);
     const int port = service.port();
     service.stop();

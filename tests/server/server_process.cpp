@@ -72,6 +72,21 @@ int connectFrom(const char* source, int port, int timeoutMs)
     return fd;
 }
 
+int freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
 std::string readAll(int fd)
 {
     std::string reply;
@@ -92,7 +107,7 @@ std::pair<int, std::string> splitReply(const std::string& reply)
 }
 
 std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
-                                     const std::string& body)
+                                     const std::string& body, const std::string& extraHeaders)
 {
     const int fd = connectFrom(source, port);
     if (fd < 0)
@@ -100,8 +115,9 @@ std::pair<int, std::string> postFrom(const char* source, int port, const std::st
     std::string reply;
     const std::string request = "POST " + path +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-                                "application/x-www-form-urlencoded\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+                                "application/x-www-form-urlencoded\r\n" +
+                                extraHeaders + "Content-Length: " + std::to_string(body.size()) +
+                                "\r\nConnection: close\r\n\r\n" + body;
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()))
         reply = readAll(fd);
     ::close(fd);

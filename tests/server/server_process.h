@@ -27,14 +27,16 @@ public:
 // A TCP connection to 127.0.0.1:`port` from the loopback address `source`, which the service
 // takes for another client; -1 on failure. Receives time out after `timeoutMs`.
 int connectFrom(const char* source, int port, int timeoutMs = 5000);
+// A port of 127.0.0.1 that nothing listens on right now, for a server the test starts.
+int freeLoopbackPort();
 // Everything the peer sends until it closes, times out or resets.
 std::string readAll(int fd);
 // The status of a raw HTTP reply (0 when there is none) and its body.
 std::pair<int, std::string> splitReply(const std::string& reply);
 
-// A form POST from a chosen loopback source address. Returns the status (0 when no answer came)
-// and the body.
+// A form POST from a chosen loopback source address, with `extraHeaders` (each line ending in
+// CRLF). Returns the status (0 when no answer came) and the body.
 std::pair<int, std::string> postFrom(const char* source, int port, const std::string& path,
-                                     const std::string& body);
+                                     const std::string& body, const std::string& extraHeaders = {});
 
 } // namespace BL::Test

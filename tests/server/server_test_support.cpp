@@ -46,6 +46,16 @@ std::unique_ptr<httplib::Client> loopbackClient(int port)
     return client;
 }
 
+BL::Server::SServiceOptions nodeOptions(const std::string& database, const QString& sharedDir)
+{
+    BL::Server::SServiceOptions options;
+    options.databaseUrl = database;
+    options.objectsDir = sharedDir.toStdString() + "/objects";
+    options.hashKeyPath = sharedDir.toStdString() + "/hash.key";
+    options.publicUrl = "http://shots.example.test";
+    return options;
+}
+
 static QImage noiseImage(int width, int height, unsigned seed)
 {
     QImage image(width, height, QImage::Format_RGB32);
@@ -128,6 +138,53 @@ SReserved reserve(httplib::Client& client)
     if (!res || res->status != 200)
         return {};
     return {jsonValue(res->body, "code"), codeOfUrl(jsonValue(res->body, "url"))};
+}
+
+static std::string attributeAfter(const std::string& html, const std::string& from, const std::string& name)
+{
+    const std::size_t start = html.find(from);
+    if (start == std::string::npos)
+        return {};
+    const std::string prefix = name + "=\"";
+    const std::size_t value = html.find(prefix, start);
+    if (value == std::string::npos)
+        return {};
+    const std::size_t begin = value + prefix.size();
+    return html.substr(begin, html.find('"', begin) - begin);
+}
+
+SWebForm loadForm(httplib::Client& client, const std::string& pagePath, const std::string& cookie)
+{
+    httplib::Headers headers;
+    if (!cookie.empty())
+        headers.emplace("Cookie", cookie);
+    auto page = client.Get(pagePath.c_str(), headers);
+    if (!page)
+        return {};
+    SWebForm form;
+    form.action = attributeAfter(page->body, "<form", "action");
+    form.token = attributeAfter(page->body, "name=\"csrf\"", "value");
+    for (std::size_t i = 0, n = page->get_header_value_count("Set-Cookie"); i < n; ++i) {
+        const std::string set = page->get_header_value("Set-Cookie", i);
+        if (set.rfind("bl_form=", 0) == 0)
+            form.cookie = set.substr(0, set.find(';'));
+    }
+    return form;
+}
+
+httplib::Result submitForm(httplib::Client& client, const std::string& pagePath, const std::string& fields,
+                           const std::string& cookie)
+{
+    const SWebForm form = loadForm(client, pagePath, cookie);
+    std::string cookies = cookie;
+    if (!form.cookie.empty())
+        cookies += (cookies.empty() ? "" : "; ") + form.cookie;
+    httplib::Headers headers;
+    if (!cookies.empty())
+        headers.emplace("Cookie", cookies);
+    const std::string body = fields + (fields.empty() ? "" : "&") + "csrf=" + form.token;
+    return client.Post(form.action.empty() ? pagePath.c_str() : form.action.c_str(), headers, body,
+                       "application/x-www-form-urlencoded");
 }
 
 std::string codeOfUrl(const std::string& url)

@@ -38,6 +38,10 @@ private:
 
 std::unique_ptr<httplib::Client> loopbackClient(int port);
 
+// The options of one of several nodes: the PostgreSQL `database`, and the picture directory and
+// hash key below `sharedDir`, which every node shares.
+BL::Server::SServiceOptions nodeOptions(const std::string& database, const QString& sharedDir);
+
 // A PNG of random pixels; `seed` makes it distinct and repeatable.
 std::string makePng(int width, int height, unsigned seed);
 std::string makeJpeg(int width, int height, unsigned seed);
@@ -62,6 +66,20 @@ struct SReserved
     std::string code;
 };
 SReserved reserve(httplib::Client& client);
+
+// The form of a web page as a browser loads it: where it posts, its token, and the form cookie
+// the page gave (empty when the request's cookie already had one).
+struct SWebForm
+{
+    std::string action;
+    std::string token;
+    std::string cookie;
+};
+SWebForm loadForm(httplib::Client& client, const std::string& pagePath, const std::string& cookie = {});
+// Loads the page at `pagePath` and posts its form with the url-encoded `fields` and the form's
+// token, as a browser does; `cookie` goes with both requests.
+httplib::Result submitForm(httplib::Client& client, const std::string& pagePath, const std::string& fields,
+                           const std::string& cookie = {});
 
 // The code at the end of a returned link.
 std::string codeOfUrl(const std::string& url);

@@ -36,8 +36,8 @@ private:
 std::string TestServerApi::signUp(CTestServer& server, const std::string& email, const std::string& password)
 {
     auto client = server.client();
-    auto res = client->Post("/signup", "email=" + email + "&password=" + password + "&password2=" + password,
-                            "application/x-www-form-urlencoded");
+    auto res =
+        submitForm(*client, "/signup", "email=" + email + "&password=" + password + "&password2=" + password);
     if (!res || res->status != 200)
         return {};
     return BL::Server::sha1Hex(email + password);

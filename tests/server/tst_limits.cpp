@@ -5,6 +5,7 @@
 #include "server_test_support.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QImageWriter>
@@ -82,6 +83,8 @@ private slots:
     void oversizeHeadersAreRefused();
     void tricklingClientsDoNotDelayAReservation();
     void hostileJpegsAreRefusedQuickly();
+    void diskQuotaRefusesOnceFull();
+    void picturesAreStreamedToSlowReaders();
 };
 
 void TestServerLimits::initTestCase()
@@ -274,6 +277,114 @@ void TestServerLimits::hostileJpegsAreRefusedQuickly()
     auto honest = postUpload(*client, std::string(), std::string(), base);
     QVERIFY(honest);
     QCOMPARE(QString::fromStdString(jsonValue(honest->body, "status")), QStringLiteral("ok"));
+}
+
+void TestServerLimits::diskQuotaRefusesOnceFull()
+{
+    QTemporaryDir dir;
+    const std::string first = makePng(60, 60, 31);
+    const std::string second = makePng(60, 60, 32);
+    const std::string small = makePng(4, 4, 33);
+    BL::Server::SServiceOptions options;
+    options.dataDir = dir.path().toStdString();
+    options.allowPrivateFetch = true;
+    options.diskQuotaBytes = first.size() + small.size() + second.size() / 2;
+    const QDir pictures(dir.filePath("pictures"));
+    const auto stored = [&pictures] { return pictures.entryList(QDir::Files | QDir::Hidden).size(); };
+    const std::string refusal = R"({"status":"error","reason":"the service has no room for more pictures"})";
+    {
+        CTestServer server(options);
+        auto client = server.client();
+        QCOMPARE(jsonValue(postUpload(*client, std::string(), reserveCode(*client), first)->body, "status"),
+                 std::string("ok"));
+        // The picture that does not fit is refused in words, ends its code and leaves no file.
+        const SReserved over = reserve(*client);
+        auto refused = postUpload(*client, std::string(), over.secret, second);
+        QVERIFY(refused);
+        QCOMPARE(refused->status, 200);
+        QCOMPARE(refused->body, refusal);
+        QVERIFY(client->Get(("/" + over.code).c_str())->body.find("Upload failed") != std::string::npos);
+        QCOMPARE(stored(), 1);
+        // What still fits goes in.
+        QCOMPARE(jsonValue(postUpload(*client, std::string(), std::string(), small)->body, "status"),
+                 std::string("ok"));
+        QCOMPARE(stored(), 2);
+        // Crash dumps share the quota.
+        auto report =
+            client->Post("/report", httplib::MultipartFormDataItems{{"upload_file_minidump", second, "c.dmp",
+                                                                     "application/octet-stream"}});
+        QVERIFY(report);
+        QCOMPARE(report->status, 507);
+    }
+    // After a restart the stored files count from the start: the second picture still does not
+    // fit, and once the quota is full not even a URL fetch is tried.
+    options.diskQuotaBytes = first.size() + small.size();
+    CTestServer server(options);
+    auto client = server.client();
+    QCOMPARE(postUpload(*client, std::string(), std::string(), second)->body, refusal);
+    httplib::Server source;
+    std::atomic<int> fetched{0};
+    source.Get("/p.png", [&](const httplib::Request&, httplib::Response& res) {
+        ++fetched;
+        res.set_content(small, "image/png");
+    });
+    const int sourcePort = source.bind_to_any_port("127.0.0.1");
+    std::thread sourceThread([&source] { source.listen_after_bind(); });
+    auto byUrl = client->Post("/api/upload", "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png",
+                              "application/x-www-form-urlencoded");
+    // A stop before the source's loop has begun would be lost, and the join would wait for ever.
+    while (!source.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    source.stop();
+    sourceThread.join();
+    QVERIFY(byUrl);
+    QCOMPARE(byUrl->body, refusal);
+    QCOMPARE(fetched.load(), 0);
+    QCOMPARE(stored(), 2);
+}
+
+void TestServerLimits::picturesAreStreamedToSlowReaders()
+{
+    QTemporaryDir dir;
+    CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
+    QVERIFY(server.port > 0);
+    auto client = loopbackClient(server.port);
+    const std::string picture = makePng(1600, 1600, 77);
+    auto upload = postUpload(*client, std::string(), std::string(), picture);
+    QVERIFY(upload);
+    const std::string code = codeOfUrl(jsonValue(upload->body, "url"));
+    QVERIFY2(!code.empty(), upload->body.c_str());
+    const long before = server.residentKiB();
+
+    // Readers that ask for the picture and then take nothing: a service that loads whole files
+    // would hold a copy for each of them.
+    constexpr int readers = 24;
+    std::vector<int> stalled;
+    for (int i = 0; i < readers; ++i) {
+        // From four addresses, each well within its connection cap.
+        const int fd = connectFrom(("127.0.1." + std::to_string(1 + i % 4)).c_str(), server.port);
+        QVERIFY(fd >= 0);
+        const std::string request = "GET /" + code + ".png HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        QVERIFY(::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(request.size()));
+        stalled.push_back(fd);
+    }
+    QTest::qWait(2000);
+    const long during = server.residentKiB();
+    qInfo("picture of %zu KiB, %d stalled readers: resident memory %ld KiB before, %ld KiB with them",
+          picture.size() >> 10, readers, before, during);
+    // Whole copies would be readers x the picture's size; streaming holds one buffer each.
+    QVERIFY2(during - before < static_cast<long>(readers * (picture.size() >> 10) / 4),
+             std::to_string(during - before).c_str());
+
+    // A reader that does read gets every byte.
+    auto whole = client->Get(("/" + code + ".png").c_str());
+    QVERIFY(whole);
+    QCOMPARE(whole->status, 200);
+    QCOMPARE(whole->get_header_value("Content-Type"), std::string("image/png"));
+    QVERIFY(whole->body == picture);
+    for (const int fd : stalled)
+        ::close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestServerLimits)

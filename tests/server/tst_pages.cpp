@@ -22,6 +22,17 @@ std::string sessionFrom(const httplib::Response& res)
     return cookie.substr(prefix.size(), cookie.find(';') - prefix.size());
 }
 
+// The whole Set-Cookie header of the form cookie, or empty.
+std::string formCookieOf(const httplib::Response& res)
+{
+    for (std::size_t i = 0, n = res.get_header_value_count("Set-Cookie"); i < n; ++i) {
+        const std::string cookie = res.get_header_value("Set-Cookie", i);
+        if (cookie.rfind("bl_form=", 0) == 0)
+            return cookie;
+    }
+    return {};
+}
+
 } // namespace
 
 class TestServerPages : public QObject
@@ -34,6 +45,7 @@ private slots:
     void historyNeedsSignInAndListsOwnUploadsNewestFirst();
     void userTextIsEscaped();
     void sessionCookieIsSecureBehindHttps();
+    void formsAreRefusedWithoutTheirToken();
     void reportIsStoredWithItsParameters();
     void appcastServedPerPlatform();
 };
@@ -66,19 +78,73 @@ void TestServerPages::sessionCookieIsSecureBehindHttps()
             options.publicUrl = "https://shots.example.org";
         CTestServer server(options);
         auto client = server.client();
-        QCOMPARE(client->Post("/signup", "email=sec@example.org&password=secure-me", form)->status, 200);
-        auto signIn = client->Post("/user/history", "email=sec@example.org&password=secure-me", form);
+        QCOMPARE(submitForm(*client, "/signup", "email=sec@example.org&password=secure-me")->status, 200);
+        auto signIn = submitForm(*client, "/user/history", "email=sec@example.org&password=secure-me");
         QVERIFY(signIn);
         QCOMPARE(signIn->status, 303);
-        auto signOut = client->Post("/user/signout", "", form);
+        auto signOut = submitForm(*client, "/user/history", "", "bl_session=" + sessionFrom(*signIn));
         QVERIFY(signOut);
+        QCOMPARE(signOut->status, 303);
         for (const std::string& cookie :
-             {signIn->get_header_value("Set-Cookie"), signOut->get_header_value("Set-Cookie")}) {
+             {signIn->get_header_value("Set-Cookie"), signOut->get_header_value("Set-Cookie"),
+              formCookieOf(*client->Get("/signup"))}) {
             QVERIFY2(cookie.find("; HttpOnly") != std::string::npos, cookie.c_str());
             QVERIFY2(cookie.find("; SameSite=Lax") != std::string::npos, cookie.c_str());
             QVERIFY2((cookie.find("; Secure") != std::string::npos) == https, cookie.c_str());
         }
     }
+}
+
+void TestServerPages::formsAreRefusedWithoutTheirToken()
+{
+    BL::Server::SServiceOptions options;
+    options.signInsPerMinute = 100; // the failed-check limit is the one under test
+    CTestServer server(options);
+    auto client = server.client();
+    const std::string fields = "email=csrf@example.org&password=csrf-secret";
+    const std::string hash = BL::Server::sha1Hex("csrf@example.orgcsrf-secret");
+    const SWebForm mine = loadForm(*client, "/signup");
+    const SWebForm theirs = loadForm(*client, "/signup");
+    QVERIFY(!mine.token.empty() && !mine.cookie.empty() && mine.token != theirs.token);
+    const auto post = [&](const std::string& path, const std::string& cookie, const std::string& body) {
+        return client->Post(path.c_str(), {{"Cookie", cookie}}, body, form);
+    };
+    // What another site can make a browser send: no token, a made-up one, or one loaded by
+    // another browser (with that browser's cookie missing).
+    for (const auto& res : {post("/signup", mine.cookie, fields),
+                            post("/signup", mine.cookie, fields + "&csrf=" + std::string(64, 'a')),
+                            post("/signup", mine.cookie, fields + "&csrf=" + theirs.token),
+                            post("/signup", std::string(), fields + "&csrf=" + mine.token)}) {
+        QVERIFY(res);
+        QCOMPARE(res->status, 403);
+        QVERIFY(res->body.find("This form has expired.") != std::string::npos);
+    }
+    auto check = [&] {
+        return jsonValue(client->Post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body, "exists");
+    };
+    QCOMPARE(check(), std::string("false"));
+    auto created = post("/signup", mine.cookie, fields + "&csrf=" + mine.token);
+    QCOMPARE(created->status, 200);
+    QCOMPARE(check(), std::string("true"));
+
+    // A sign-in without its token signs nobody in, and does not count as a failed check.
+    for (int i = 0; i <= options.failedChecksPerMinute; ++i) {
+        auto forged = post("/user/history", mine.cookie, fields);
+        QCOMPARE(forged->status, 403);
+        QVERIFY(sessionFrom(*forged).empty());
+    }
+    auto signIn = submitForm(*client, "/user/history", fields);
+    QCOMPARE(signIn->status, 303);
+    const std::string session = "bl_session=" + sessionFrom(*signIn);
+
+    // A sign-out without the token leaves the session signed in.
+    auto forgedOut = post("/user/signout", session + "; " + mine.cookie, "csrf=" + theirs.token);
+    QCOMPARE(forgedOut->status, 403);
+    QVERIFY(client->Get("/user/history", {{"Cookie", session}})->body.find("Signed in as") !=
+            std::string::npos);
+    QCOMPARE(submitForm(*client, "/user/history", "", session)->status, 303);
+    QVERIFY(client->Get("/user/history", {{"Cookie", session}})->body.find("Signed in as") ==
+            std::string::npos);
 }
 
 void TestServerPages::signupChecksAddressAndDuplicates()
@@ -87,26 +153,26 @@ void TestServerPages::signupChecksAddressAndDuplicates()
     auto client = server.client();
     // The desktop client's address pattern: one dot after the @ at least, no blanks.
     for (const char* email : {"no-at-sign", "a@b", "a%20b@c.de", "a@b_c.de"}) {
-        auto res = client->Post("/signup", std::string("email=") + email + "&password=secret1", form);
+        auto res = submitForm(*client, "/signup", std::string("email=") + email + "&password=secret1");
         QVERIFY(res);
         QCOMPARE(res->status, 400);
         QVERIFY(res->body.find("valid e-mail") != std::string::npos);
     }
-    auto shortPassword = client->Post("/signup", "email=bo%2Bx@example.org&password=12345", form);
+    auto shortPassword = submitForm(*client, "/signup", "email=bo%2Bx@example.org&password=12345");
     QCOMPARE(shortPassword->status, 400);
 
     // "+" arrives percent-encoded from a browser form; the credential uses the decoded address.
-    auto created = client->Post("/signup", "email=bo%2Bx@example.org&password=p%40ss+word", form);
+    auto created = submitForm(*client, "/signup", "email=bo%2Bx@example.org&password=p%40ss+word");
     QVERIFY(created);
     QCOMPARE(created->status, 200);
     auto check = client->Post("/api/check_hash",
                               "hash=" + BL::Server::sha1Hex("bo+x@example.orgp@ss word") + "&uuid=x", form);
     QCOMPARE(QString::fromStdString(check->body), QString::fromLatin1(R"({"exists":true})"));
 
-    auto again = client->Post("/signup", "email=BO%2BX@example.org&password=other-password", form);
+    auto again = submitForm(*client, "/signup", "email=BO%2BX@example.org&password=other-password");
     QVERIFY(again);
     QCOMPARE(again->status, 409);
-    auto mismatch = client->Post("/signup", "email=c@example.org&password=secret1&password2=secret2", form);
+    auto mismatch = submitForm(*client, "/signup", "email=c@example.org&password=secret1&password2=secret2");
     QCOMPARE(mismatch->status, 400);
 }
 
@@ -114,8 +180,8 @@ void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
 {
     CTestServer server;
     auto client = server.client();
-    QCOMPARE(client->Post("/signup", "email=hist@example.org&password=hunter22", form)->status, 200);
-    QCOMPARE(client->Post("/signup", "email=other@example.org&password=hunter22", form)->status, 200);
+    QCOMPARE(submitForm(*client, "/signup", "email=hist@example.org&password=hunter22")->status, 200);
+    QCOMPARE(submitForm(*client, "/signup", "email=other@example.org&password=hunter22")->status, 200);
     const std::string hash = BL::Server::sha1Hex("hist@example.orghunter22");
     const std::string otherHash = BL::Server::sha1Hex("other@example.orghunter22");
 
@@ -134,11 +200,11 @@ void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
     QVERIFY(signedOut->body.find("name=\"password\"") != std::string::npos);
     QVERIFY(signedOut->body.find(mine[0]) == std::string::npos);
 
-    auto wrong = client->Post("/user/history", "email=hist@example.org&password=wrong-one", form);
+    auto wrong = submitForm(*client, "/user/history", "email=hist@example.org&password=wrong-one");
     QCOMPARE(wrong->status, 403);
     QVERIFY(sessionFrom(*wrong).empty());
 
-    auto signIn = client->Post("/user/history", "email=hist@example.org&password=hunter22", form);
+    auto signIn = submitForm(*client, "/user/history", "email=hist@example.org&password=hunter22");
     QVERIFY(signIn);
     QCOMPARE(signIn->status, 303);
     QCOMPARE(QString::fromStdString(signIn->get_header_value("Location")), QStringLiteral("/user/history"));
@@ -162,7 +228,7 @@ void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
     // A made-up token and a signed-out token both get the sign-in form.
     auto forged = client->Get("/user/history", {{"Cookie", "bl_session=" + std::string(64, 'a')}});
     QVERIFY(forged->body.find(mine[0]) == std::string::npos);
-    QCOMPARE(client->Post("/user/signout", withCookie, "", form)->status, 303);
+    QCOMPARE(submitForm(*client, "/user/history", "", "theme=dark; bl_session=" + token)->status, 303);
     QVERIFY(client->Get("/user/history", withCookie)->body.find(mine[0]) == std::string::npos);
 }
 
@@ -180,7 +246,7 @@ void TestServerPages::userTextIsEscaped()
     std::thread sourceThread([&source] { source.listen_after_bind(); });
 
     auto client = server.client();
-    QCOMPARE(client->Post("/signup", "email=esc@example.org&password=password1", form)->status, 200);
+    QCOMPARE(submitForm(*client, "/signup", "email=esc@example.org&password=password1")->status, 200);
     const std::string hash = BL::Server::sha1Hex("esc@example.orgpassword1");
     auto upload = client->Post(
         "/api/upload",
@@ -190,13 +256,13 @@ void TestServerPages::userTextIsEscaped()
     QVERIFY(upload);
     QCOMPARE(upload->status, 200);
 
-    auto signIn = client->Post("/user/history", "email=esc@example.org&password=password1", form);
+    auto signIn = submitForm(*client, "/user/history", "email=esc@example.org&password=password1");
     auto page = client->Get("/user/history", {{"Cookie", "bl_session=" + sessionFrom(*signIn)}});
     QVERIFY(page->body.find("<b>") == std::string::npos);
     QVERIFY(page->body.find("q=&lt;b&gt;&quot;x&quot;&lt;/b&gt;") != std::string::npos);
 
     // A refused sign-up shows the address back, escaped.
-    auto refused = client->Post("/signup", "email=%3Cimg+src%3Dx%3E&password=password1", form);
+    auto refused = submitForm(*client, "/signup", "email=%3Cimg+src%3Dx%3E&password=password1");
     QVERIFY(refused->body.find("<img src=x>") == std::string::npos);
     QVERIFY(refused->body.find("&lt;img src=x&gt;") != std::string::npos);
 }

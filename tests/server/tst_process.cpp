@@ -38,6 +38,8 @@ private slots:
     void restartKeepsAccountsCodesAndPictures();
     void killDuringUploadsLosesNothingAcknowledged();
     void storedHashesAreKeyedAndGuessingIsLimited();
+    void failedChecksCountTheClientBehindTheProxy();
+    void sigtermFinishesTheUploadUnderWay();
 };
 
 void TestServerProcess::initTestCase()
@@ -87,7 +89,7 @@ void TestServerProcess::restartKeepsAccountsCodesAndPictures()
         CServerProcess server(dir.path(), dir.filePath("log1"));
         QVERIFY(server.port > 0);
         auto client = loopbackClient(server.port);
-        QCOMPARE(client->Post("/signup", "email=keep@example.org&password=keep-me", form)->status, 200);
+        QCOMPARE(submitForm(*client, "/signup", "email=keep@example.org&password=keep-me")->status, 200);
         pending = reserveCode(*client);
         uploaded = codeOfUrl(jsonValue(postUpload(*client, "", "", png)->body, "url"));
         QVERIFY(!pending.empty() && !uploaded.empty());
@@ -195,7 +197,7 @@ void TestServerProcess::storedHashesAreKeyedAndGuessingIsLimited()
         CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
         QVERIFY2(server.port > 0, server.logText().c_str());
         auto client = loopbackClient(server.port);
-        QCOMPARE(client->Post("/signup", "email=lim@example.org&password=limit-me", form)->status, 200);
+        QCOMPARE(submitForm(*client, "/signup", "email=lim@example.org&password=limit-me")->status, 200);
 
         // The secret is the owner's alone, and no file of the database holds the client's hash.
         struct stat key;
@@ -242,6 +244,83 @@ void TestServerProcess::storedHashesAreKeyedAndGuessingIsLimited()
     const auto history = store.history(account, 10);
     QCOMPARE(history.size(), std::size_t(1));
     QCOMPARE(history.front().code, code);
+}
+
+void TestServerProcess::failedChecksCountTheClientBehindTheProxy()
+{
+    BL::Server::SServiceOptions options;
+    options.trustedProxy = "127.0.0.2";
+    CTestServer server(options);
+    const auto check = [&](const char* source, const std::string& client, int guess) {
+        return postFrom(source, server.port(), "/api/check_hash",
+                        "hash=" + BL::Server::sha1Hex("guess" + std::to_string(guess)) + "&uuid=u",
+                        "X-Forwarded-For: 203.0.113.9, " + client + "\r\n");
+    };
+    for (int i = 0; i < options.failedChecksPerMinute; ++i)
+        QCOMPARE(check("127.0.0.2", "198.51.100.7", i).first, 200);
+    // The client behind the proxy is held, on the web sign-in as well...
+    QCOMPARE(check("127.0.0.2", "198.51.100.7", 100).first, 429);
+    QCOMPARE(postFrom("127.0.0.2", server.port(), "/user/history", "email=a%40example.org&password=whatever",
+                      "X-Forwarded-For: 198.51.100.7\r\n")
+                 .first,
+             429);
+    // ...not the proxy, so another client behind it still gets answers,
+    QCOMPARE(check("127.0.0.2", "198.51.100.8", 101),
+             std::make_pair(200, std::string(R"({"exists":false})")));
+    // and an address that is not the proxy cannot pass the blame on by naming the held client.
+    for (int i = 0; i < options.failedChecksPerMinute; ++i)
+        QCOMPARE(check("127.0.0.3", "198.51.100.8", 200 + i).first, 200);
+    QCOMPARE(check("127.0.0.3", "198.51.100.8", 300).first, 429);
+    QCOMPARE(check("127.0.0.2", "198.51.100.8", 301).first, 200);
+}
+
+void TestServerProcess::sigtermFinishesTheUploadUnderWay()
+{
+    QTemporaryDir dir;
+    const std::string png = makePng(300, 200, 41);
+    std::string code;
+    {
+        CServerProcess server(dir.path(), dir.filePath("log"));
+        QVERIFY(server.port > 0);
+        auto health = loopbackClient(server.port)->Get("/healthz");
+        QVERIFY(health);
+        QCOMPARE(health->status, 200);
+        QCOMPARE(health->body, std::string(R"({"status":"ok"})"));
+
+        const SReserved reserved = reserve(*loopbackClient(server.port));
+        const std::string body = clientMultipart(std::string(), reserved.secret, png);
+        const std::string head =
+            "POST /api/upload.php HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + clientMultipartType() +
+            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        const int fd = connectFrom("127.0.0.1", server.port);
+        QVERIFY(fd >= 0);
+        const std::string first = head + body.substr(0, body.size() / 2);
+        QVERIFY(::send(fd, first.data(), first.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(first.size()));
+        QTest::qWait(300);
+
+        // Stopped half-way through the upload: new connections are refused at once...
+        ::kill(static_cast<pid_t>(server.process.processId()), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(server.logText().find("SIGTERM received") != std::string::npos, 5000);
+        QTest::qWait(300);
+        const int late = connectFrom("127.0.0.1", server.port);
+        QCOMPARE(late, -1);
+        // ...while the upload under way is finished and acknowledged, and only then does it exit.
+        QCOMPARE(server.process.state(), QProcess::Running);
+        const std::string rest = body.substr(body.size() / 2);
+        QVERIFY(::send(fd, rest.data(), rest.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(rest.size()));
+        const auto reply = splitReply(readAll(fd));
+        ::close(fd);
+        QCOMPARE(reply.first, 200);
+        QCOMPARE(jsonValue(reply.second, "status"), std::string("ok"));
+        code = codeOfUrl(jsonValue(reply.second, "url"));
+        QCOMPARE(code, reserved.code);
+        QVERIFY(server.process.waitForFinished(10000));
+        QCOMPARE(server.process.exitCode(), 0);
+    }
+    CServerProcess again(dir.path(), dir.filePath("log2"));
+    auto picture = loopbackClient(again.port)->Get(("/" + code + ".png").c_str());
+    QVERIFY(picture);
+    QVERIFY(picture->body == png);
 }
 
 QTEST_GUILESS_MAIN(TestServerProcess)

@@ -181,7 +181,7 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
         auto pairPage = client->Get("/PairCode01");
         QVERIFY(pairPage->body.find("<img src=\"/PairCode01-2.png\"") != std::string::npos);
 
-        auto signIn = client->Post("/user/history", "email=old@example.org&password=old-secret", form);
+        auto signIn = submitForm(*client, "/user/history", "email=old@example.org&password=old-secret");
         QCOMPARE(signIn->status, 303);
         const httplib::Headers cookie{{"Cookie", "bl_session=" + sessionFrom(*signIn)}};
         const std::string before = client->Get("/user/history", cookie)->body;
@@ -409,7 +409,7 @@ void TestServerStorage::foreignOrBrokenHashKeyIsRefused()
     const QString keyPath = dir.filePath("hash.key");
     {
         CTestServer server(options);
-        QCOMPARE(server.client()->Post("/signup", "email=k@example.org&password=key-holder", form)->status,
+        QCOMPARE(submitForm(*server.client(), "/signup", "email=k@example.org&password=key-holder")->status,
                  200);
     }
     const std::string original = readFile(keyPath);

@@ -66,6 +66,29 @@ SHttpResult httpPostForm(const QString& url, const QByteArray& form, int timeout
     return finish(manager.post(request, form), timeoutMs);
 }
 
+SHttpResult httpSubmitForm(const QString& pageUrl, const QByteArray& fields, const QByteArray& cookie,
+                           int timeoutMs)
+{
+    const SHttpResult page = httpGet(pageUrl, cookie, timeoutMs);
+    const QString html = QString::fromUtf8(page.body);
+    const QString action =
+        QRegularExpression(QStringLiteral("<form[^>]* action=\"([^\"]*)\"")).match(html).captured(1);
+    const QString token =
+        QRegularExpression(QStringLiteral("name=\"csrf\" value=\"([^\"]*)\"")).match(html).captured(1);
+    QByteArray cookies = cookie;
+    const QRegularExpressionMatch formCookie = QRegularExpression(QStringLiteral("(bl_form=[A-Za-z0-9]+)"))
+                                                   .match(QString::fromLatin1(page.setCookie));
+    if (formCookie.hasMatch())
+        cookies += (cookies.isEmpty() ? "" : "; ") + formCookie.captured(1).toLatin1();
+
+    QNetworkAccessManager manager;
+    manager.setProxy(QNetworkProxy::NoProxy);
+    QNetworkRequest request = requestWithCookie(QUrl(pageUrl).resolved(QUrl(action)).toString(), cookies);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+    return finish(manager.post(request, fields + (fields.isEmpty() ? "" : "&") + "csrf=" + token.toLatin1()),
+                  timeoutMs);
+}
+
 CServiceProcess::CServiceProcess()
 {
     QObject::connect(

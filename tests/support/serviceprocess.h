@@ -21,6 +21,10 @@ struct SHttpResult
 SHttpResult httpGet(const QString& url, int timeoutMs = 10000);
 SHttpResult httpGet(const QString& url, const QByteArray& cookie, int timeoutMs = 10000);
 SHttpResult httpPostForm(const QString& url, const QByteArray& form, int timeoutMs = 10000);
+// Loads the page at `pageUrl` and posts its web form with the url-encoded `fields` and the
+// form's token, as a browser does; `cookie` goes with both requests.
+SHttpResult httpSubmitForm(const QString& pageUrl, const QByteArray& fields, const QByteArray& cookie = {},
+                           int timeoutMs = 10000);
 
 class CServiceProcess
 {

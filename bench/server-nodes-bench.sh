@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The server benchmark against one node and against two nodes behind nginx, both on a
+# throw-away PostgreSQL cluster and one shared picture directory, all on 127.0.0.1.
+# Arguments go to the benchmark (--seconds S, --clients C). Prints figures; checks nothing.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$src/build}
+pgbin=/usr/lib/postgresql/15/bin
+server=$build/server/brightloom-server
+bench=$build/bench/brightloom-server-bench
+[ -x "$server" ] && [ -x "$bench" ] || {
+    echo "build brightloom-server and brightloom-server-bench first (BUILD_DIR=$build)" >&2
+    exit 1
+}
+
+work=$(mktemp -d /tmp/bl-nodes-bench-XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    [ -f "$work/pg/PG_VERSION" ] && run_pg "$pgbin/pg_ctl" -D "$work/pg" -m immediate -w stop >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The database server refuses to run as root: as root, it runs as the postgres user.
+run_pg() {
+    if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+}
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+wait_for() {
+    for _ in $(seq 200); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "nothing listens on port $1" >&2
+    exit 1
+}
+
+[ "$(id -u)" = 0 ] && chown postgres: "$work"
+pg_port=$(free_port)
+run_pg "$pgbin/initdb" -D "$work/pg" -A trust -U brightloom -E UTF8 --locale=C --no-sync >/dev/null
+run_pg "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w \
+    -o "-p $pg_port -k $work -c listen_addresses=127.0.0.1 -c max_connections=200" start >/dev/null
+run_pg "$pgbin/createdb" -h 127.0.0.1 -p "$pg_port" -U brightloom bench
+database="host=127.0.0.1 port=$pg_port user=brightloom dbname=bench"
+
+node_ports=()
+for node in a b; do
+    port=$(free_port)
+    "$server" --quiet --listen "127.0.0.1:$port" --data "$work/node-$node" --database "$database" \
+        --objects "$work/shared" --hash-key "$work/hash.key" --public-url http://shots.example.test \
+        --connections-per-address 0 --rate-limits 1000000,10,20,10 --trusted-proxy 127.0.0.1 \
+        2>"$work/node-$node.log" &
+    pids+=($!)
+    wait_for "$port"
+    node_ports+=("$port")
+done
+
+nginx_port=$(free_port)
+cat >"$work/nginx.conf" <<CONF
+$([ "$(id -u)" = 0 ] && echo "user root;")
+daemon off;
+worker_processes 2;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $work/nginx-body;
+    proxy_temp_path $work/nginx-proxy;
+    fastcgi_temp_path $work/nginx-fastcgi;
+    uwsgi_temp_path $work/nginx-uwsgi;
+    scgi_temp_path $work/nginx-scgi;
+    client_max_body_size 21m;
+    upstream nodes {
+        server 127.0.0.1:${node_ports[0]};
+        server 127.0.0.1:${node_ports[1]};
+        keepalive 32;
+    }
+    server {
+        listen 127.0.0.1:$nginx_port;
+        location / {
+            proxy_pass http://nodes;
+            proxy_http_version 1.1;
+            proxy_set_header Connection "";
+            proxy_set_header X-Forwarded-For \$remote_addr;
+            proxy_request_buffering on;
+            proxy_next_upstream error timeout;
+        }
+    }
+}
+CONF
+/usr/sbin/nginx -p "$work" -e "$work/nginx-error.log" -c "$work/nginx.conf" &
+pids+=($!)
+wait_for "$nginx_port"
+
+echo "== one node on PostgreSQL (127.0.0.1:${node_ports[0]})"
+"$bench" --port "${node_ports[0]}" "$@"
+echo "== two nodes behind nginx (127.0.0.1:$nginx_port)"
+"$bench" --port "$nginx_port" "$@"

@@ -1,0 +1,123 @@
+#include "server/pg_schema.h"
+
+#include "server/hash_key.h"
+#include "server/pg_connection.h"
+#include "server/pg_counters.h"
+#include "server/sqlite_schema.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace BL::Server {
+
+namespace {
+
+// The SQLite store's migrations in PostgreSQL's words, version for version. Times are
+// milliseconds since the epoch as there; bl_now_ms() is the database's clock, which every node
+// shares. seq keeps the order rows came in, which SQLite's rowid gave.
+constexpr SMigration migrations[] = {
+    {1, "CREATE FUNCTION bl_now_ms() RETURNS BIGINT LANGUAGE sql VOLATILE AS"
+        " $$SELECT (extract(epoch FROM clock_timestamp()) * 1000)::BIGINT$$;"
+        "CREATE TABLE accounts ("
+        " id BIGSERIAL PRIMARY KEY,"
+        " email TEXT NOT NULL,"
+        " hash TEXT NOT NULL UNIQUE,"
+        " created_ms BIGINT NOT NULL);"
+        "CREATE UNIQUE INDEX accounts_by_email ON accounts (lower(email));"
+        "CREATE TABLE codes ("
+        " code TEXT PRIMARY KEY,"
+        " seq BIGSERIAL,"
+        " reserved_ms BIGINT NOT NULL,"
+        " expires_ms BIGINT NOT NULL,"
+        " uploaded_ms BIGINT,"
+        " account_id BIGINT REFERENCES accounts(id),"
+        " file1 TEXT, mime1 TEXT, file2 TEXT, mime2 TEXT,"
+        " source_url TEXT);"
+        "CREATE INDEX codes_by_account ON codes (account_id, uploaded_ms);"
+        "CREATE TABLE sessions ("
+        " token TEXT PRIMARY KEY,"
+        " account_id BIGINT NOT NULL REFERENCES accounts(id),"
+        " expires_ms BIGINT NOT NULL);"
+        "CREATE TABLE reports ("
+        " id TEXT PRIMARY KEY,"
+        " seq BIGSERIAL,"
+        " received_ms BIGINT NOT NULL,"
+        " os_type TEXT, build_host_user TEXT, ver TEXT, email TEXT,"
+        " file TEXT NOT NULL)"},
+    {2, "CREATE TABLE pictures ("
+        " code TEXT NOT NULL REFERENCES codes(code),"
+        " position INTEGER NOT NULL CHECK (position IN (1, 2)),"
+        " file TEXT NOT NULL,"
+        " mime TEXT NOT NULL,"
+        " PRIMARY KEY (code, position));"
+        "INSERT INTO pictures (code, position, file, mime)"
+        " SELECT code, 1, file1, COALESCE(mime1, '') FROM codes WHERE file1 IS NOT NULL;"
+        "INSERT INTO pictures (code, position, file, mime)"
+        " SELECT code, 2, file2, COALESCE(mime2, '') FROM codes WHERE file2 IS NOT NULL;"
+        "ALTER TABLE codes DROP COLUMN file1, DROP COLUMN mime1, DROP COLUMN file2, DROP COLUMN mime2"},
+    // The hashes are keyed row by row below: the key is not the database's to know.
+    {3, "CREATE TABLE service_keys ("
+        " name TEXT PRIMARY KEY,"
+        " value TEXT NOT NULL)"},
+    {4, "ALTER TABLE codes ADD COLUMN secret TEXT;"
+        "UPDATE codes SET secret = code;"
+        "CREATE UNIQUE INDEX codes_by_secret ON codes (secret);"
+        "ALTER TABLE codes ADD COLUMN failed_ms BIGINT"},
+};
+static_assert(sizeof migrations / sizeof migrations[0] == latestSchemaVersion,
+              "one migration per version, as many as the SQLite store has");
+
+// Any constant will do, as long as every node takes the same.
+constexpr const char* migrationLock = "SELECT pg_advisory_xact_lock(7274196)";
+
+int currentVersion(CPgConnection& connection)
+{
+    const CPgResult found = connection.exec("SELECT version FROM schema_version");
+    return found.rows() == 0 ? 0 : static_cast<int>(found.integer(0, 0));
+}
+
+} // namespace
+
+void migratePgSchema(CPgConnection& connection, const CHashKey& key)
+{
+    for (;;) {
+        CPgTransaction transaction(connection);
+        connection.exec(migrationLock);
+        connection.execScript("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        const int version = currentVersion(connection);
+        if (version > latestSchemaVersion) {
+            throw std::runtime_error("the database has schema version " + std::to_string(version) +
+                                     ", newer than version " + std::to_string(latestSchemaVersion) +
+                                     ", the newest this program knows; run a newer brightloom-server");
+        }
+        if (version == latestSchemaVersion) {
+            const CPgResult check =
+                connection.exec("SELECT value FROM service_keys WHERE name = 'hash_key_check'");
+            if (check.rows() != 1 || check.text(0, 0) != key.keyed(keyCheckText)) {
+                throw std::runtime_error("the database was keyed with another hash key; start with the "
+                                         "hash.key file that belongs to it");
+            }
+            connection.execScript(pgCounterTables);
+            transaction.commit();
+            return;
+        }
+        const SMigration& next = migrations[version];
+        connection.execScript(next.sql);
+        if (next.version == 3) {
+            const CPgResult accounts = connection.exec("SELECT id, hash FROM accounts");
+            for (int row = 0; row < accounts.rows(); ++row) {
+                connection.exec("UPDATE accounts SET hash = $2 WHERE id = $1",
+                                {accounts.integer(row, 0), key.keyed(accounts.text(row, 1))});
+            }
+            connection.exec("INSERT INTO service_keys (name, value) VALUES ('hash_key_check', $1)",
+                            {key.keyed(keyCheckText)});
+        }
+        if (version == 0)
+            connection.exec("INSERT INTO schema_version (version) VALUES ($1)", {next.version});
+        else
+            connection.exec("UPDATE schema_version SET version = $1", {next.version});
+        transaction.commit();
+    }
+}
+
+} // namespace BL::Server

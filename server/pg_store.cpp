@@ -1,0 +1,258 @@
+#include "server/pg_store.h"
+
+#include "server/pg_counters.h"
+#include "server/pg_schema.h"
+#include "server/util.h"
+
+#include <stdexcept>
+
+namespace BL::Server {
+
+CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections)
+    : m_key(std::move(key)), m_pool(conninfo, connections)
+{
+    auto connection = m_pool.acquire();
+    migratePgSchema(*connection, m_key);
+}
+
+SReservation CPgStore::reserveCode(std::int64_t, std::int64_t lifetimeMs)
+{
+    auto connection = m_pool.acquire();
+    for (;;) {
+        // The unique keys decide: a code another node took at the same moment is drawn again.
+        const SReservation reservation{randomAlnum(10), randomAlnum(24)};
+        const CPgResult inserted = connection->exec(
+            "INSERT INTO codes (code, secret, reserved_ms, expires_ms)"
+            " VALUES ($1, $2, bl_now_ms(), bl_now_ms() + $3) ON CONFLICT DO NOTHING RETURNING code",
+            {reservation.code, reservation.secret, lifetimeMs});
+        if (inserted.rows() == 1)
+            return reservation;
+    }
+}
+
+EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64_t accountId,
+                             const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                             std::string* usedCode)
+{
+    auto connection = m_pool.acquire();
+    const SPgParam account = accountId > 0 ? SPgParam(accountId) : SPgParam(nullptr);
+    const SPgParam source = sourceUrl.empty() ? SPgParam(nullptr) : SPgParam(sourceUrl);
+    CPgTransaction transaction(*connection);
+    std::string claimed;
+    if (secret.empty()) {
+        while (claimed.empty()) {
+            const CPgResult inserted =
+                connection->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, "
+                                 "account_id, source_url)"
+                                 " SELECT $1, $2, now_ms, now_ms, now_ms, $3, $4 FROM bl_now_ms() AS now_ms"
+                                 " ON CONFLICT DO NOTHING RETURNING code",
+                                 {randomAlnum(10), randomAlnum(24), account, source});
+            if (inserted.rows() == 1)
+                claimed = inserted.text(0, 0);
+        }
+    } else {
+        // Of two nodes racing for one code, the second UPDATE waits for the first and then no
+        // longer matches its guard.
+        const CPgResult claim = connection->exec(
+            "UPDATE codes SET uploaded_ms = bl_now_ms(), account_id = $2, source_url = $3"
+            " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL AND expires_ms > bl_now_ms()"
+            " RETURNING code",
+            {secret, account, source});
+        if (claim.rows() == 1) {
+            claimed = claim.text(0, 0);
+        } else {
+            const CPgResult probe =
+                connection->exec("SELECT uploaded_ms, failed_ms FROM codes WHERE secret = $1", {secret});
+            if (probe.rows() == 0)
+                return EClaim::Unknown;
+            return !probe.isNull(0, 0)   ? EClaim::Used
+                   : !probe.isNull(0, 1) ? EClaim::Failed
+                                         : EClaim::Expired;
+        }
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        connection->exec("INSERT INTO pictures (code, position, file, mime) VALUES ($1, $2, $3, $4)",
+                         {claimed, static_cast<std::int64_t>(i + 1), files[i].name, files[i].mime});
+    }
+    transaction.commit();
+    *usedCode = claimed;
+    return EClaim::Ok;
+}
+
+namespace {
+
+const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms()"
+                            " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1"
+                            " ORDER BY p.position";
+const char lookupBySecret[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms()"
+                              " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1"
+                              " ORDER BY p.position";
+
+} // namespace
+
+SCodeInfo CPgStore::lookup(const std::string& code, std::int64_t)
+{
+    return lookupWith(lookupByCode, code);
+}
+
+SCodeInfo CPgStore::lookupSecret(const std::string& secret, std::int64_t)
+{
+    return lookupWith(lookupBySecret, secret);
+}
+
+SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
+{
+    auto connection = m_pool.acquire();
+    const CPgResult rows = connection->exec(sql, {key});
+    SCodeInfo info;
+    if (rows.rows() == 0)
+        return info;
+    if (rows.isNull(0, 1)) {
+        info.state = !rows.isNull(0, 4)                        ? ECodeState::Failed
+                     : rows.integer(0, 0) > rows.integer(0, 5) ? ECodeState::Pending
+                                                               : ECodeState::Expired;
+        return info;
+    }
+    info.state = ECodeState::Uploaded;
+    info.uploadedMs = rows.integer(0, 1);
+    for (int row = 0; row < rows.rows(); ++row)
+        if (!rows.isNull(row, 2))
+            info.files.push_back({rows.text(row, 2), rows.text(row, 3)});
+    return info;
+}
+
+void CPgStore::failCode(const std::string& secret, std::int64_t)
+{
+    m_pool.acquire()->exec("UPDATE codes SET failed_ms = bl_now_ms()"
+                           " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL",
+                           {secret});
+}
+
+std::int64_t CPgStore::accountForHash(const std::string& hash)
+{
+    const CPgResult found =
+        m_pool.acquire()->exec("SELECT id FROM accounts WHERE hash = $1", {m_key.keyed(hash)});
+    return found.rows() ? found.integer(0, 0) : 0;
+}
+
+std::int64_t CPgStore::accountFor(const std::string& email, const std::string& hash)
+{
+    const CPgResult found = m_pool.acquire()->exec(
+        "SELECT id FROM accounts WHERE lower(email) = lower($1) AND hash = $2", {email, m_key.keyed(hash)});
+    return found.rows() ? found.integer(0, 0) : 0;
+}
+
+std::string CPgStore::accountEmail(std::int64_t accountId)
+{
+    const CPgResult found = m_pool.acquire()->exec("SELECT email FROM accounts WHERE id = $1", {accountId});
+    return found.rows() ? found.text(0, 0) : std::string();
+}
+
+ESignup CPgStore::createAccount(const std::string& email, const std::string& hash, std::int64_t)
+{
+    auto connection = m_pool.acquire();
+    const CPgResult inserted =
+        connection->exec("INSERT INTO accounts (email, hash, created_ms) VALUES ($1, $2, bl_now_ms())"
+                         " ON CONFLICT DO NOTHING RETURNING id",
+                         {email, m_key.keyed(hash)});
+    if (inserted.rows() == 1)
+        return ESignup::Ok;
+    const CPgResult taken =
+        connection->exec("SELECT 1 FROM accounts WHERE lower(email) = lower($1)", {email});
+    return taken.rows() ? ESignup::EmailTaken : ESignup::CredentialTaken;
+}
+
+void CPgStore::createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs)
+{
+    m_pool.acquire()->exec("INSERT INTO sessions (token, account_id, expires_ms) VALUES ($1, $2, $3)",
+                           {token, accountId, expiresMs});
+}
+
+std::int64_t CPgStore::sessionAccount(const std::string& token, std::int64_t)
+{
+    const CPgResult found = m_pool.acquire()->exec(
+        "SELECT account_id FROM sessions WHERE token = $1 AND expires_ms > bl_now_ms()", {token});
+    return found.rows() ? found.integer(0, 0) : 0;
+}
+
+void CPgStore::deleteSession(const std::string& token)
+{
+    m_pool.acquire()->exec("DELETE FROM sessions WHERE token = $1", {token});
+}
+
+std::vector<SHistoryItem> CPgStore::history(std::int64_t accountId, int limit)
+{
+    const CPgResult rows = m_pool.acquire()->exec(
+        "SELECT c.code, c.uploaded_ms,"
+        " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
+        " COALESCE(c.source_url, '') FROM codes c WHERE c.account_id = $1 AND c.uploaded_ms IS NOT NULL"
+        " ORDER BY c.uploaded_ms DESC, c.seq DESC LIMIT $2",
+        {accountId, limit});
+    std::vector<SHistoryItem> items;
+    for (int row = 0; row < rows.rows(); ++row)
+        items.push_back(
+            {rows.text(row, 0), rows.integer(row, 1), rows.text(row, 2) == "t" ? 2 : 1, rows.text(row, 3)});
+    return items;
+}
+
+void CPgStore::addReport(const SReport& report, std::int64_t)
+{
+    m_pool.acquire()->exec(
+        "INSERT INTO reports (id, received_ms, os_type, build_host_user, ver, email, file)"
+        " VALUES ($1, bl_now_ms(), $2, $3, $4, $5, $6)",
+        {report.id, report.osType, report.buildHostUser, report.version, report.email, report.fileName});
+}
+
+std::vector<SReport> CPgStore::reports(int limit)
+{
+    const CPgResult rows = m_pool.acquire()->exec(
+        "SELECT id, COALESCE(os_type, ''), COALESCE(build_host_user, ''), COALESCE(ver, ''),"
+        " COALESCE(email, ''), file, received_ms FROM reports"
+        " ORDER BY received_ms DESC, seq DESC LIMIT $1",
+        {limit});
+    std::vector<SReport> found;
+    for (int row = 0; row < rows.rows(); ++row) {
+        found.push_back({rows.text(row, 0), rows.text(row, 1), rows.text(row, 2), rows.text(row, 3),
+                         rows.text(row, 4), rows.text(row, 5), rows.integer(row, 6)});
+    }
+    return found;
+}
+
+int CPgStore::purgeExpired(std::int64_t)
+{
+    auto connection = m_pool.acquire();
+    // Only codes without pictures: a picture row holds its code for good.
+    int purged = connection->exec("DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= bl_now_ms()")
+                     .affected();
+    purged += connection->exec("DELETE FROM sessions WHERE expires_ms <= bl_now_ms()").affected();
+    // Attempts of addresses that stopped trying; every window is shorter than an hour.
+    connection->exec("DELETE FROM attempts WHERE at_ms <= bl_now_ms() - 3600000");
+    return purged;
+}
+
+std::unique_ptr<CAttemptLimiter> CPgStore::makeLimiter(const std::string& name, int maxAttempts,
+                                                       std::int64_t windowMs)
+{
+    return std::make_unique<CPgAttemptLimiter>(m_pool, name, maxAttempts, windowMs);
+}
+
+std::unique_ptr<CDiskQuota> CPgStore::makeQuota(std::uint64_t limitBytes)
+{
+    return std::make_unique<CPgDiskQuota>(m_pool, limitBytes);
+}
+
+void CPgStore::ping()
+{
+    m_pool.acquire()->exec("SELECT 1");
+}
+
+std::vector<std::string> CPgStore::referencedFiles()
+{
+    const CPgResult rows = m_pool.acquire()->exec("SELECT file FROM pictures");
+    std::vector<std::string> names;
+    for (int row = 0; row < rows.rows(); ++row)
+        names.push_back(rows.text(row, 0));
+    return names;
+}
+
+} // namespace BL::Server

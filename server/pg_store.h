@@ -1,0 +1,51 @@
+#pragma once
+
+#include "server/hash_key.h"
+#include "server/pg_connection.h"
+#include "server/store.h"
+
+namespace BL::Server {
+
+// The store in a PostgreSQL database that several service nodes share. Every time it keeps or
+// compares (expiry, upload, reception) comes from the database's clock, not the node's, so the
+// `nowMs` arguments are not used; codes are unique by the database's constraint, and a claim is
+// one guarded UPDATE, which holds across nodes as it does across threads.
+class CPgStore : public CStore
+{
+public:
+    // `conninfo`: a libpq connection string or postgresql:// URL. Migrates the schema; throws
+    // std::runtime_error as CSqliteStore does.
+    CPgStore(const std::string& conninfo, CHashKey key, int connections);
+
+    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
+    EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
+                       const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                       std::string* usedCode) override;
+    SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
+    SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
+    void failCode(const std::string& secret, std::int64_t nowMs) override;
+    std::int64_t accountForHash(const std::string& hash) override;
+    std::int64_t accountFor(const std::string& email, const std::string& hash) override;
+    std::string accountEmail(std::int64_t accountId) override;
+    ESignup createAccount(const std::string& email, const std::string& hash, std::int64_t nowMs) override;
+    void createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs) override;
+    std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) override;
+    void deleteSession(const std::string& token) override;
+    std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
+    void addReport(const SReport& report, std::int64_t nowMs) override;
+    std::vector<SReport> reports(int limit) override;
+    int purgeExpired(std::int64_t nowMs) override;
+    std::vector<std::string> referencedFiles() override;
+    void ping() override;
+    std::unique_ptr<CAttemptLimiter> makeLimiter(const std::string& name, int maxAttempts,
+                                                 std::int64_t windowMs) override;
+    std::unique_ptr<CDiskQuota> makeQuota(std::uint64_t limitBytes) override;
+
+private:
+    SCodeInfo lookupWith(const char* sql, const std::string& key);
+
+    CHashKey m_key;
+    CPgPool m_pool;
+};
+
+} // namespace BL::Server
