@@ -17,14 +17,27 @@ namespace BL::Platform {
 
 namespace {
 
-// The server leaves the fourth byte of a depth-24 pixel undefined; RGB32 wants it 0xff.
-void makeOpaque(QImage& image)
+// Only the common depth-24 true-colour layout is read here; others go to the generic path.
+bool hasPlainVisual(Display* dpy)
 {
+    const Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
+    return DefaultDepth(dpy, DefaultScreen(dpy)) == 24 && visual->red_mask == 0xff0000 &&
+           visual->blue_mask == 0xff;
+}
+
+// A picture of its own from the pixels the server wrote. The server leaves the fourth byte of a
+// depth-24 pixel undefined; RGB32 wants it 0xff.
+QImage opaqueCopy(const XImage* raw, const QSize& size)
+{
+    QImage image = QImage(reinterpret_cast<const uchar*>(raw->data), size.width(), size.height(),
+                          raw->bytes_per_line, QImage::Format_RGB32)
+                       .copy();
     for (int y = 0; y < image.height(); ++y) {
         auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x)
             line[x] |= 0xff000000u;
     }
+    return image;
 }
 
 class CShmGrabber
@@ -63,12 +76,8 @@ public:
         m_image->bytes_per_line = rect.width() * 4;
         if (!XShmGetImage(dpy, DefaultRootWindow(dpy), m_image, rect.x(), rect.y(), AllPlanes))
             return QImage();
-        // Wraps the shared segment; copy() owns its pixels before the segment goes.
-        const QImage view(reinterpret_cast<const uchar*>(m_image->data), rect.width(), rect.height(),
-                          m_image->bytes_per_line, QImage::Format_RGB32);
-        QImage image = view.copy();
-        makeOpaque(image);
-        return image;
+        // A copy: the segment is overwritten by the next grab.
+        return opaqueCopy(m_image, rect.size());
     }
 
 private:
@@ -78,11 +87,10 @@ private:
         if (m_image && needed <= m_capacity)
             return true;
         release();
-        Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
-        if (DefaultDepth(dpy, DefaultScreen(dpy)) != 24 || visual->red_mask != 0xff0000 ||
-            visual->blue_mask != 0xff)
-            return false; // an unusual visual: leave it to the generic path
-        m_image = XShmCreateImage(dpy, visual, 24, ZPixmap, nullptr, &m_info, size.width(), size.height());
+        if (!hasPlainVisual(dpy))
+            return false;
+        m_image = XShmCreateImage(dpy, DefaultVisual(dpy, DefaultScreen(dpy)), 24, ZPixmap, nullptr, &m_info,
+                                  size.width(), size.height());
         if (!m_image || m_image->bits_per_pixel != 32) {
             release();
             return false;
@@ -122,10 +130,8 @@ private:
 // The plain request: slower (the pixels travel through the socket), but any server answers it.
 QImage grabThroughSocket(Display* dpy, const QRect& rect)
 {
-    Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
-    if (DefaultDepth(dpy, DefaultScreen(dpy)) != 24 || visual->red_mask != 0xff0000 ||
-        visual->blue_mask != 0xff)
-        return QImage(); // an unusual visual: leave it to the generic path
+    if (!hasPlainVisual(dpy))
+        return QImage();
     XImage* raw = XGetImage(dpy, DefaultRootWindow(dpy), rect.x(), rect.y(), rect.width(), rect.height(),
                             AllPlanes, ZPixmap);
     if (!raw)
@@ -135,11 +141,7 @@ QImage grabThroughSocket(Display* dpy, const QRect& rect)
     const std::unique_ptr<XImage, decltype(destroy)> owner(raw, destroy);
     if (raw->bits_per_pixel != 32)
         return QImage();
-    const QImage view(reinterpret_cast<const uchar*>(raw->data), rect.width(), rect.height(),
-                      raw->bytes_per_line, QImage::Format_RGB32);
-    QImage image = view.copy();
-    makeOpaque(image);
-    return image;
+    return opaqueCopy(raw, rect.size());
 }
 
 class CX11ScreenGrabber final : public CAbstractScreenGrabber
