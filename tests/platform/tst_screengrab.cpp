@@ -13,6 +13,13 @@ class TestScreenGrab : public QObject
     Q_OBJECT
 
 private slots:
+    // Run on a display reached over TCP, every grab below goes through the socket.
+    void displayIsAsExpected()
+    {
+        const bool remote = qEnvironmentVariableIsSet("BL_EXPECT_REMOTE_DISPLAY");
+        QCOMPARE(BL::Platform::isLocalX11Display(qgetenv("DISPLAY")), !remote);
+    }
+
     void matchesQtGrabPixelForPixel()
     {
         QWidget window(nullptr, Qt::FramelessWindowHint);
