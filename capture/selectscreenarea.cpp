@@ -1,6 +1,5 @@
 #include "capture/selectscreenarea.h"
 
-#include "capture/frozenscreen.h"
 #include "capture/logging.h"
 #include "platform/screengrab.h"
 
@@ -19,6 +18,7 @@
 #include <QWindow>
 #include <algorithm>
 #include <initializer_list>
+#include <optional>
 
 namespace {
 
@@ -26,11 +26,31 @@ constexpr int kBandAlpha = 110;
 constexpr int kCrossSize = 27;
 constexpr int kScreenSettleMs = 100;
 
-QImage grabProbe(QScreen* screen, const QRect& globalRect)
+// An opaque patch of a colour of our own in the overlay's corner, and the part of it that is
+// watched: away from its edges, which a fractional scale may blend with what lies next to it.
+constexpr QRect kMarkerRect(0, 0, 8, 8);
+constexpr QRect kMarkerProbe(2, 2, 4, 4);
+constexpr QRgb kMarkerColor = 0xff13f75d;
+
+// Whether the screen shows the marker at `probe` (global logical coordinates); empty when the
+// screen cannot be read.
+std::optional<bool> markerOnScreen(const QRect& probe)
 {
-    // Same coordinates as the real grab below.
-    return screen->grabWindow(0, globalRect.x(), globalRect.y(), globalRect.width(), globalRect.height())
-        .toImage();
+    const QScreen* screen = BL::Capture::screenContaining(probe.center());
+    if (!screen)
+        return std::nullopt;
+    // Straight from the window system: no fall-back grab, no warning, it is asked many times.
+    const QImage seen = BL::Platform::grabScreenRect(BL::Capture::nativeRect(screen, probe))
+                            .convertToFormat(QImage::Format_RGB32);
+    if (seen.isNull())
+        return std::nullopt;
+    for (int y = 0; y < seen.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(seen.constScanLine(y));
+        for (int x = 0; x < seen.width(); ++x)
+            if (line[x] != kMarkerColor)
+                return false;
+    }
+    return true;
 }
 
 // Crosshair that replaces the hidden system cursor over the selector.
@@ -99,55 +119,6 @@ QColor dimColor()
     return QColor(24, 24, 24);
 }
 
-QScreen* screenContaining(const QPoint& globalPos)
-{
-    return QGuiApplication::screenAt(globalPos);
-}
-
-int devicePixelRatioAtCursor()
-{
-    const QScreen* screen = screenContaining(QCursor::pos());
-    if (!screen)
-        return 1;
-    return std::max(1, static_cast<int>(screen->devicePixelRatio()));
-}
-
-QPixmap grabScreenArea(const QRect& globalRect)
-{
-    if (!globalRect.isValid()) {
-        qCWarning(lcCapture) << "Not grabbing an empty area" << globalRect;
-        return {};
-    }
-    // The desktop cannot be read behind the overlay here: the picture taken as it opened serves.
-    if (hasFrozenScreen())
-        return cropFrozenScreen(globalRect);
-    QScreen* screen = screenContaining(globalRect.topLeft());
-    if (!screen) {
-        qCWarning(lcCapture) << "No screen holds the area to grab" << globalRect;
-        return {};
-    }
-    // Unscaled screens take the fast path of the window system when it has one.
-    if (qFuzzyCompare(screen->devicePixelRatio(), 1.0)) {
-        QImage fast = BL::Platform::grabScreenRect(globalRect);
-        if (!fast.isNull())
-            return QPixmap::fromImage(std::move(fast));
-    }
-    // Coordinates are logical: QScreen scales them to native pixels itself and tags the result
-    // with the device pixel ratio, so the picture keeps the full resolution of the area.
-    QPixmap picture =
-        screen->grabWindow(0, globalRect.x(), globalRect.y(), globalRect.width(), globalRect.height());
-    if (picture.isNull())
-        qCWarning(lcCapture) << "Grabbing the screen failed for" << globalRect;
-    return picture;
-}
-
-QRect rectFromCorners(const QPoint& a, const QPoint& b)
-{
-    // QRect(a, b).normalized() leaves a zero-width rectangle when b lies one pixel left of a.
-    return QRect(QPoint(std::min(a.x(), b.x()), std::min(a.y(), b.y())),
-                 QPoint(std::max(a.x(), b.x()), std::max(a.y(), b.y())));
-}
-
 } // namespace BL::Capture
 
 CSelectScreenArea::CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags)
@@ -173,11 +144,19 @@ CSelectScreenArea::CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags) : Q
     m_cross = new CCross(this);
     m_cross->setObjectName(QStringLiteral("cross"));
 
+    m_marker = new QWidget(this);
+    m_marker->setObjectName(QStringLiteral("handOffMarker"));
+    m_marker->setAutoFillBackground(true);
+    QPalette markerPalette = m_marker->palette();
+    markerPalette.setColor(m_marker->backgroundRole(), QColor::fromRgb(kMarkerColor));
+    m_marker->setPalette(markerPalette);
+    m_marker->setGeometry(kMarkerRect);
+
     setAttribute(Qt::WA_MouseTracking);
     setHintSuffix(QString());
 
     for (QWidget* child : std::initializer_list<QWidget*>{m_topBand, m_bottomBand, m_leftBand, m_rightBand,
-                                                          m_selectionFrame, m_hintLabel, m_cross})
+                                                          m_selectionFrame, m_hintLabel, m_cross, m_marker})
         child->hide();
 
     // Direct, so the grab has happened by the time the emission returns.
@@ -280,7 +259,7 @@ void CSelectScreenArea::hideEvent(QHideEvent* event)
 void CSelectScreenArea::hideDecorations()
 {
     for (QWidget* child : std::initializer_list<QWidget*>{m_hintLabel, m_cross, m_selectionFrame, m_topBand,
-                                                          m_bottomBand, m_leftBand, m_rightBand})
+                                                          m_bottomBand, m_leftBand, m_rightBand, m_marker})
         child->hide();
     repaint();
 }
@@ -330,45 +309,50 @@ void CSelectScreenArea::prepareForGrab()
 {
     QWidget* host = window();
     m_hostPosBeforeGrab = host->pos();
-    // The patch under the crosshair tells when a change of ours has reached the screen.
-    QRect probe;
-    QScreen* probeScreen = nullptr;
-    if (m_cross->isVisible()) {
-        probe = QRect(m_cross->mapToGlobal(QPoint(0, 0)), m_cross->size());
-        probeScreen = BL::Capture::screenContaining(probe.center());
-    }
-    // Two steps, each waited for: first our own decorations go, then the overlay itself. Done at
-    // once, a compositor may show the frame without the crosshair before the one without the
-    // overlay, and the probe would take the first for the second: dim bands in the picture.
-    const QImage withDecorations = probeScreen ? grabProbe(probeScreen, probe) : QImage();
     m_hintLabel->hide();
     m_cross->hide();
     m_selectionFrame->hide();
+    // Evidence of the overlay itself rather than of "some change" under the cursor, which live
+    // content (a video, a blinking caret) gives at any time: an opaque patch of the overlay is
+    // shown and waited for, the overlay is moved away, and the patch's disappearance can then
+    // only mean the frame without the overlay. Each look at the screen is an X round trip, so
+    // the server has served our requests by then; only the compositor's frame is awaited.
+    m_marker->setGeometry(kMarkerRect);
+    m_marker->show();
+    m_marker->raise();
     repaint();
-    waitForScreenChange(probeScreen, probe, withDecorations);
-    const QImage withOverlay = probeScreen ? grabProbe(probeScreen, probe) : QImage();
+    const QRect probe(mapToGlobal(kMarkerProbe.topLeft()), kMarkerProbe.size());
+    const bool markerSeen = waitForMarker(probe, true);
     // Beyond every screen, so that no part of the overlay can end up in the picture.
     QRect desktop;
     for (const QScreen* screen : QGuiApplication::screens())
         desktop |= screen->geometry();
     host->move(std::max(width(), desktop.right() + 1), std::max(height(), desktop.bottom() + 1));
-    waitForScreenChange(probeScreen, probe, withOverlay);
+    if (markerSeen) {
+        waitForMarker(probe, false);
+    } else {
+        // Never seen (no compositor frame in time, or no way to read the screen): its absence
+        // proves nothing, so give the compositor the whole bound.
+        qCDebug(lcCapture) << "The hand-off marker did not show; waiting the full bound";
+        QThread::msleep(kScreenSettleMs);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+    m_marker->hide();
 }
 
-void CSelectScreenArea::waitForScreenChange(QScreen* probeScreen, const QRect& probe, const QImage& before)
+bool CSelectScreenArea::waitForMarker(const QRect& probe, bool shown)
 {
-    // A compositor repaints on its own schedule, after our request has been served: watch the
-    // probe until it changes, or give it a few frames at most. User input waits meanwhile: a key
-    // or click must not act on a selection that is being handed over.
+    // A compositor repaints on its own schedule, after our request has been served: look until
+    // the marker is as wanted, or give it a few frames at most. User input waits meanwhile: a
+    // key or click must not act on a selection that is being handed over.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     const QDeadlineTimer settled(kScreenSettleMs);
-    while (!settled.hasExpired()) {
-        if (!before.isNull() && grabProbe(probeScreen, probe) != before) {
-            // The compositor paints a whole frame at once; one more pass lets it finish.
-            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-            return;
-        }
-        QThread::msleep(before.isNull() ? 5 : 1);
+    for (;;) {
+        if (markerOnScreen(probe) == std::optional<bool>(shown))
+            return true;
+        if (settled.hasExpired())
+            return false;
+        QThread::msleep(1);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
 }

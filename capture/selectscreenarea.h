@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/screenarea.h"
+
 #include <QColor>
 #include <QPixmap>
 #include <QPoint>
@@ -15,20 +17,6 @@ namespace BL::Capture {
 
 // The dim colour shared by the selectors and the help screen (its alpha is applied by them).
 QColor dimColor();
-
-// Screen that holds the global point, or null when no screen does.
-QScreen* screenContaining(const QPoint& globalPos);
-
-// Integer device pixel ratio of the screen under the mouse cursor; 1 when there is none.
-int devicePixelRatioAtCursor();
-
-// Grabs a rectangle given in global logical coordinates from the screen holding its top-left
-// corner. Returns a null pixmap for a rectangle that is not valid, that starts on no screen, or
-// whose grab fails. On a scaled screen the pixmap carries the screen's device pixel ratio.
-QPixmap grabScreenArea(const QRect& globalRect);
-
-// The rectangle spanned by two corner points, both included, whatever their order.
-QRect rectFromCorners(const QPoint& a, const QPoint& b);
 
 } // namespace BL::Capture
 
@@ -79,7 +67,7 @@ private:
     void setSelectionRect(const QRect& rect);
     void handOff(const QRect& rect);
     void prepareForGrab();
-    void waitForScreenChange(QScreen* probeScreen, const QRect& probe, const QImage& before);
+    bool waitForMarker(const QRect& probe, bool shown);
     QPoint clamped(const QPoint& pos) const;
     void moveCrossTo(const QPoint& centre);
 
@@ -91,6 +79,7 @@ private:
     QFrame* m_selectionFrame = nullptr;
     QLabel* m_hintLabel = nullptr;
     QWidget* m_cross = nullptr;
+    QWidget* m_marker = nullptr; // shown only while the overlay is handed over
     bool m_pressed = false;
     QPoint m_anchorPoint; // (0,0) stands for "no drag in progress"
     QPoint m_endPoint;

@@ -7,12 +7,14 @@
 #include <QDropEvent>
 #include <QEvent>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPalette>
 #include <QScreen>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 CDropAcceptableWidget::CDropAcceptableWidget()
@@ -91,14 +93,20 @@ void CDropAcceptableWidget::dropEvent(QDropEvent* event)
                 tr("The dropped picture is too large (%1 x %2 pixels)").arg(size.width()).arg(size.height()));
             return;
         }
-        const QPixmap picture = QPixmap::fromImage(reader.read());
-        if (picture.isNull()) {
+        if (size.isValid() && qint64(size.width()) * size.height() > decodeInBackgroundPixels) {
+            // Up to the cap this still takes a while: the GUI thread keeps answering meanwhile.
+            event->acceptProposedAction();
+            decodeInBackground(contents.fileName);
+            return;
+        }
+        const QImage image = reader.read();
+        if (image.isNull()) {
             qCDebug(lcDialogs) << "Dropped file is not a picture:" << contents.fileName;
             event->ignore();
             reportWrongData();
             return;
         }
-        emit imageDropped(picture);
+        emit imageDropped(QPixmap::fromImage(image));
         event->acceptProposedAction();
         return;
     }
@@ -154,6 +162,25 @@ void CDropAcceptableWidget::restorePosition(const QPoint& pos)
         qCInfo(lcDialogs) << "Drop widget stored at" << pos << "is off every screen; placing it at"
                           << visible;
     move(visible);
+}
+
+void CDropAcceptableWidget::decodeInBackground(const QString& fileName)
+{
+    // The watcher is ours: if the widget goes first, the result is dropped with it.
+    auto* watcher = new QFutureWatcher<QImage>(this);
+    connect(
+        watcher, &QFutureWatcher<QImage>::finished, this,
+        [this, watcher, fileName] {
+            const QImage image = watcher->result();
+            watcher->deleteLater();
+            if (image.isNull()) {
+                qCDebug(lcDialogs) << "Dropped file is not a picture:" << fileName;
+                reportWrongData();
+                return;
+            }
+            emit imageDropped(QPixmap::fromImage(image));
+        });
+    watcher->setFuture(QtConcurrent::run([fileName] { return QImageReader(fileName).read(); }));
 }
 
 void CDropAcceptableWidget::reportWrongData()

@@ -21,6 +21,9 @@ public:
 
     // Pictures of more pixels than this (an 8192 x 8192 square) are refused before decoding.
     static constexpr qint64 maxDroppedPixels = qint64(8192) * 8192;
+    // Pictures of more pixels than this are decoded off the GUI thread; imageDropped (or the
+    // error) then follows the drop once decoding is done.
+    static constexpr qint64 decodeInBackgroundPixels = qint64(2048) * 2048;
 
     // Where a widget of `size` stored at `pos` can be seen: `pos` itself when the widget lies
     // wholly on one of `screens`, otherwise the nearest place on the screen nearest to it (a
@@ -42,6 +45,7 @@ protected:
 
 private:
     void reportWrongData();
+    void decodeInBackground(const QString& fileName);
 
     // Global pointer position of the previous step of a drag; (0,0) when there is none yet.
     QPoint lastGlobalPos;

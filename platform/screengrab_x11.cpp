@@ -4,15 +4,41 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <memory>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
 // X11: the image travels through shared memory instead of the socket, which
 // makes a full-screen grab several times faster than a plain GetImage. The
-// segment is kept for the next grab until the program goes idle.
+// segment is kept for the next grab until the program goes idle. Where shared
+// memory is not to be had (a remote display), the plain GetImage does the job,
+// so that grabs keep working in root coordinates whatever the screens' scaling.
 namespace BL::Platform {
 
 namespace {
+
+// Only the common depth-24 true-colour layout is read here; others go to the generic path.
+bool hasPlainVisual(Display* dpy)
+{
+    const Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
+    return DefaultDepth(dpy, DefaultScreen(dpy)) == 24 && visual->red_mask == 0xff0000 &&
+           visual->blue_mask == 0xff;
+}
+
+// A picture of its own from the pixels the server wrote. The server leaves the fourth byte of a
+// depth-24 pixel undefined; RGB32 wants it 0xff.
+QImage opaqueCopy(const XImage* raw, const QSize& size)
+{
+    QImage image = QImage(reinterpret_cast<const uchar*>(raw->data), size.width(), size.height(),
+                          raw->bytes_per_line, QImage::Format_RGB32)
+                       .copy();
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] |= 0xff000000u;
+    }
+    return image;
+}
 
 class CShmGrabber
 {
@@ -50,17 +76,8 @@ public:
         m_image->bytes_per_line = rect.width() * 4;
         if (!XShmGetImage(dpy, DefaultRootWindow(dpy), m_image, rect.x(), rect.y(), AllPlanes))
             return QImage();
-        // Wraps the shared segment; copy() owns its pixels before the segment goes.
-        const QImage view(reinterpret_cast<const uchar*>(m_image->data), rect.width(), rect.height(),
-                          m_image->bytes_per_line, QImage::Format_RGB32);
-        QImage image = view.copy();
-        // The server leaves the fourth byte of a depth-24 pixel undefined; RGB32 wants it 0xff.
-        for (int y = 0; y < image.height(); ++y) {
-            auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
-            for (int x = 0; x < image.width(); ++x)
-                line[x] |= 0xff000000u;
-        }
-        return image;
+        // A copy: the segment is overwritten by the next grab.
+        return opaqueCopy(m_image, rect.size());
     }
 
 private:
@@ -70,11 +87,10 @@ private:
         if (m_image && needed <= m_capacity)
             return true;
         release();
-        Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
-        if (DefaultDepth(dpy, DefaultScreen(dpy)) != 24 || visual->red_mask != 0xff0000 ||
-            visual->blue_mask != 0xff)
-            return false; // an unusual visual: leave it to the generic path
-        m_image = XShmCreateImage(dpy, visual, 24, ZPixmap, nullptr, &m_info, size.width(), size.height());
+        if (!hasPlainVisual(dpy))
+            return false;
+        m_image = XShmCreateImage(dpy, DefaultVisual(dpy, DefaultScreen(dpy)), 24, ZPixmap, nullptr, &m_info,
+                                  size.width(), size.height());
         if (!m_image || m_image->bits_per_pixel != 32) {
             release();
             return false;
@@ -111,6 +127,23 @@ private:
     size_t m_capacity = 0;
 };
 
+// The plain request: slower (the pixels travel through the socket), but any server answers it.
+QImage grabThroughSocket(Display* dpy, const QRect& rect)
+{
+    if (!hasPlainVisual(dpy))
+        return QImage();
+    XImage* raw = XGetImage(dpy, DefaultRootWindow(dpy), rect.x(), rect.y(), rect.width(), rect.height(),
+                            AllPlanes, ZPixmap);
+    if (!raw)
+        return QImage();
+    // XDestroyImage is a macro, not a function to point at.
+    const auto destroy = [](XImage* image) { XDestroyImage(image); };
+    const std::unique_ptr<XImage, decltype(destroy)> owner(raw, destroy);
+    if (raw->bits_per_pixel != 32)
+        return QImage();
+    return opaqueCopy(raw, rect.size());
+}
+
 class CX11ScreenGrabber final : public CAbstractScreenGrabber
 {
 public:
@@ -125,17 +158,20 @@ public:
 
     QImage grab(const QRect& rect) override
     {
-        if (!m_shmAvailable || rect.isEmpty())
+        if (rect.isEmpty())
             return QImage();
         Display* dpy = m_display;
         // Areas reaching past the root window would make the request fail.
         const QRect root(0, 0, DisplayWidth(dpy, DefaultScreen(dpy)), DisplayHeight(dpy, DefaultScreen(dpy)));
         if (!root.contains(rect))
             return QImage();
-        const QImage image = m_shm.grab(dpy, rect);
-        if (image.isNull())
-            qCDebug(lcPlatform) << "shared-memory grab failed for" << rect << "; using the generic path";
-        return image;
+        if (m_shmAvailable) {
+            QImage image = m_shm.grab(dpy, rect);
+            if (!image.isNull())
+                return image;
+            qCDebug(lcPlatform) << "shared-memory grab failed for" << rect << "; asking through the socket";
+        }
+        return grabThroughSocket(dpy, rect);
     }
 
     void releaseBuffers() override { m_shm.release(); }

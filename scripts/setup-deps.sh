@@ -8,7 +8,7 @@ PACKAGES=(
     libx11-dev libxext-dev libxcb1-dev libxtst-dev libxfixes-dev fonts-texgyre
     libcpp-httplib-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libjpeg-dev libdeflate-dev zlib1g-dev
     libpq-dev postgresql nginx
-    xvfb x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
+    xvfb xserver-xephyr x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
     libglib2.0-bin
     dbus-daemon dbus-bin dbus-session-bus-common desktop-file-utils appstream systemd dpkg-dev file lintian
     sway swaybg pipewire xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk qtwayland5

@@ -6,6 +6,7 @@
 #include <QFontInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cmath>
 
 class TestHelpScreen : public QObject
 {
@@ -19,7 +20,7 @@ private slots:
     void overlayFontIsMapped();
 
 private:
-    QImage paint(const QString& imagePath, const QString& text);
+    QImage paint(const QString& imagePath, const QString& text, const QColor& under = Qt::black);
 
     QTemporaryDir m_dir;
     QString m_redSquare;
@@ -62,15 +63,17 @@ void TestHelpScreen::initTestCase()
     QVERIFY(square.save(m_redSquare));
 }
 
-QImage TestHelpScreen::paint(const QString& imagePath, const QString& text)
+QImage TestHelpScreen::paint(const QString& imagePath, const QString& text, const QColor& under)
 {
     CHelpScreen help(nullptr, imagePath, text);
     help.setColor(BL::Capture::dimColor());
     help.resize(1920, 1080);
     help.show(); // the translucent background is applied on show
     QImage image(help.size(), QImage::Format_RGB32);
-    image.fill(Qt::black);
-    help.render(&image);
+    image.fill(under);
+    // On the screen the help screen is a child of the transparent host, which draws no window
+    // background of its own: leave that out here too, or one more layer of dim would be counted.
+    help.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
     return image;
 }
 
@@ -105,6 +108,23 @@ void TestHelpScreen::pictureAndTextBox()
     // The background is darkened, not left black or white.
     const QRgb corner = image.pixel(10, 10);
     QVERIFY(qRed(corner) > 0 && qRed(corner) < 40);
+
+    // Darkened twice: the style sheet's background, then the painted shade, each the dim colour
+    // at alpha 110. Over white one layer gives about 155, two about 99, three about 62.
+    const auto layered = [](int under, int layers) {
+        double value = under;
+        for (int i = 0; i < layers; ++i)
+            value = value * (255 - 110) / 255.0 + 24 * 110 / 255.0;
+        return value;
+    };
+    const QRgb overWhite = paint(m_redSquare, text, Qt::white).pixel(10, 10);
+    for (int channel : {qRed(overWhite), qGreen(overWhite), qBlue(overWhite)}) {
+        QVERIFY2(std::abs(channel - layered(255, 2)) <= 2,
+                 qPrintable(QStringLiteral("%1 over white; one layer %2, two %3")
+                                .arg(channel)
+                                .arg(layered(255, 1))
+                                .arg(layered(255, 2))));
+    }
 }
 
 void TestHelpScreen::unloadablePictureLeavesTheText()

@@ -1,4 +1,5 @@
 // The shared-memory screen grab against Qt's own grab on a real X server.
+#include "corewindow_x11.h"
 #include "platform/screengrab.h"
 #include "platform/x11backends.h"
 
@@ -12,6 +13,13 @@ class TestScreenGrab : public QObject
     Q_OBJECT
 
 private slots:
+    // Run on a display reached over TCP, every grab below goes through the socket.
+    void displayIsAsExpected()
+    {
+        const bool remote = qEnvironmentVariableIsSet("BL_EXPECT_REMOTE_DISPLAY");
+        QCOMPARE(BL::Platform::isLocalX11Display(qgetenv("DISPLAY")), !remote);
+    }
+
     void matchesQtGrabPixelForPixel()
     {
         QWidget window(nullptr, Qt::FramelessWindowHint);
@@ -43,6 +51,33 @@ private slots:
             BL::Platform::grabScreenRect(QRect(area.topLeft() + QPoint(25, 15), QSize(7, 5)));
         QCOMPARE(small.size(), QSize(7, 5));
         QCOMPARE(small.pixelColor(6, 4), QColor(12, 200, 77));
+    }
+
+    // The server leaves the fourth byte of a depth-24 pixel as it likes (0 under a window it
+    // draws itself); a picture of RGB32 must carry 0xff there, or encoders that read the bytes
+    // see a transparent picture.
+    void grabsAreOpaqueOverServerDrawnWindows()
+    {
+        const QRect area(300, 250, 120, 80);
+        const BL::Test::CCoreWindow window(area, qRgb(0x65, 0x43, 0x21));
+        QTRY_COMPARE(BL::Platform::grabScreenRect(area.adjusted(10, 10, -10, -10)).pixel(5, 5) & 0xffffffu,
+                     0x654321u);
+        for (int round = 0; round < 2; ++round) {
+            const QImage image = BL::Platform::grabScreenRect(area);
+            QCOMPARE(image.size(), area.size());
+            QCOMPARE(image.format(), QImage::Format_RGB32);
+            int transparent = 0;
+            for (int y = 0; y < image.height(); ++y) {
+                const auto* line = reinterpret_cast<const quint32*>(image.constScanLine(y));
+                for (int x = 0; x < image.width(); ++x) {
+                    if ((line[x] >> 24) != 0xff)
+                        ++transparent;
+                    QCOMPARE(line[x] & 0xffffffu, 0x654321u);
+                }
+            }
+            QCOMPARE(transparent, 0);
+            // The second round goes through a segment that already held a picture.
+        }
     }
 
     void onlyLocalDisplaysShareMemory()
