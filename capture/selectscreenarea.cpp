@@ -1,5 +1,6 @@
 #include "capture/selectscreenarea.h"
 
+#include "capture/frozenscreen.h"
 #include "capture/logging.h"
 #include "platform/screengrab.h"
 
@@ -312,6 +313,9 @@ void CSelectScreenArea::prepareForGrab()
     m_hintLabel->hide();
     m_cross->hide();
     m_selectionFrame->hide();
+    // A picture taken as the overlay opened holds no overlay: there is nothing to wait for.
+    if (BL::Capture::hasFrozenScreen())
+        return;
     // Evidence of the overlay itself rather than of "some change" under the cursor, which live
     // content (a video, a blinking caret) gives at any time: an opaque patch of the overlay is
     // shown and waited for, the overlay is moved away, and the patch's disappearance can then
