@@ -350,6 +350,9 @@ void CBrightloomMainWidget::createShortcuts()
 {
     hotkeys = new BL::App::CHotkeyTable(this);
     connect(hotkeys, &BL::App::CHotkeyTable::activated, this, &CBrightloomMainWidget::onHotkey);
+    // A desktop that binds the keys for us may refuse only later.
+    connect(hotkeys->shortcut(BL::App::SingleShotHotkey), &CGlobalShortcut::registrationChanged, this,
+            &CBrightloomMainWidget::adviseCommandLineActions);
     enableHotkeys();
 }
 

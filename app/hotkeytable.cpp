@@ -30,6 +30,9 @@ CHotkeyTable::CHotkeyTable(QObject* parent) : QObject(parent)
         const QKeySequence sequence(QString::fromLatin1(entry.defaultSequence), QKeySequence::NativeText);
         m_shortcuts[entry.index] = new CGlobalShortcut(sequence, this);
         m_shortcuts[entry.index]->setEnabled(false);
+        // How a desktop that binds the keys for us lists them, and remembers the person's choice.
+        m_shortcuts[entry.index]->setObjectName(QString::fromLatin1(entry.settingsKey));
+        m_shortcuts[entry.index]->setDescription(tr(entry.actionName));
     }
 }
 

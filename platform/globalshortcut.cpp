@@ -37,3 +37,11 @@ void CGlobalShortcut::trigger()
     if (m_enabled)
         emit activated();
 }
+
+void CGlobalShortcut::setRegistration(ERegistration registration)
+{
+    if (registration == m_registration)
+        return;
+    m_registration = registration;
+    emit registrationChanged();
+}

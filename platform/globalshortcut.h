@@ -37,16 +37,24 @@ public:
     // Called by the platform backend when the registered combination was pressed.
     void trigger();
     // Called by the platform backend when it had to grab the combination anew
-    // (the keyboard mapping changed).
-    void setRegistration(ERegistration registration) { m_registration = registration; }
+    // (the keyboard mapping changed) or heard later whether the desktop took it.
+    void setRegistration(ERegistration registration);
+
+    // What a desktop that lists the program's shortcuts shows for this one; its id there is
+    // the objectName().
+    QString description() const { return m_description; }
+    void setDescription(const QString& description) { m_description = description; }
 
 signals:
     void activated();
+    // The platform changed its mind after registering (a desktop that answers late).
+    void registrationChanged();
 
 private:
     void unregister();
 
     QKeySequence m_shortcut;
+    QString m_description;
     bool m_enabled = true;
     ERegistration m_registration = NotRegistered;
 };

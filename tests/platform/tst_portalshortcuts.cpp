@@ -1,0 +1,314 @@
+// The Wayland hotkeys bound through the desktop's GlobalShortcuts portal, against a portal of our
+// own on a private session bus: what is bound, which hotkey a press fires, and how a refusal or
+// a portal that never answers ends.
+#include "platform/globalshortcut.h"
+#include "platform/globalshortcut_wayland.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#include <QMutex>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QThread>
+#include <QtTest>
+
+using BL::Platform::CWaylandShortcutBackend;
+using BL::Platform::SPortalShortcut;
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+
+// The portal's side of the conversation. It lives on a thread of its own (the backend asks with
+// a blocking call), so the test reads what it recorded under the lock.
+class CFakeShortcutPortal : public QDBusVirtualObject
+{
+public:
+    explicit CFakeShortcutPortal(const QDBusConnection& connection) : m_connection(connection) {}
+
+    void reset(bool answerCall, bool answerSession, bool answerBind, uint bindResponse)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_answerCall = answerCall;
+        m_answerSession = answerSession;
+        m_answerBind = answerBind;
+        m_bindResponse = bindResponse;
+        m_binds.clear();
+        m_sessions.clear();
+        m_closed.clear();
+    }
+    QList<QList<SPortalShortcut>> binds() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_binds;
+    }
+    QStringList sessions() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_sessions;
+    }
+    QStringList closed() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_closed;
+    }
+
+    void activate(const QString& session, const QString& id)
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, QStringLiteral("Activated"));
+        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1234) << QVariantMap();
+        QVERIFY(m_connection.send(signal));
+    }
+
+    QString introspect(const QString&) const override { return QString(); }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        QMutexLocker lock(&m_mutex);
+        const QString member = message.member();
+        QString sender = message.service().mid(1);
+        sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+        if (message.interface() == QLatin1String("org.freedesktop.DBus.Properties") && member == "Get" &&
+            message.arguments().value(0).toString() == kInterface) {
+            connection.send(message.createReply(QVariant::fromValue(QDBusVariant(uint(1)))));
+            return true;
+        }
+        if (message.interface() == QLatin1String("org.freedesktop.portal.Session") && member == "Close") {
+            m_closed << message.path();
+            connection.send(message.createReply());
+            return true;
+        }
+        if (message.interface() != kInterface)
+            return false;
+        const QVariantMap options = qdbus_cast<QVariantMap>(message.arguments().constLast());
+        const QString request =
+            QStringLiteral("%1/request/%2/%3").arg(kPath, sender, options.value("handle_token").toString());
+        QVariantMap results;
+        bool answer = false;
+        uint response = 0;
+        if (member == "CreateSession") {
+            const QString session = QStringLiteral("%1/session/%2/%3")
+                                        .arg(kPath, sender, options.value("session_handle_token").toString());
+            m_sessions << session;
+            results.insert(QStringLiteral("session_handle"), session);
+            answer = m_answerSession;
+        } else if (member == "BindShortcuts") {
+            QList<SPortalShortcut> shortcuts;
+            message.arguments().value(1).value<QDBusArgument>() >> shortcuts;
+            m_binds << shortcuts;
+            answer = m_answerBind;
+            response = m_bindResponse;
+        } else {
+            return false;
+        }
+        if (!m_answerCall)
+            return true;
+        connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+        if (answer) {
+            QDBusMessage signal = QDBusMessage::createSignal(
+                request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
+            signal << response << results;
+            connection.send(signal);
+        }
+        return true;
+    }
+
+private:
+    QDBusConnection m_connection;
+    mutable QMutex m_mutex;
+    bool m_answerCall = true;
+    bool m_answerSession = true;
+    bool m_answerBind = true;
+    uint m_bindResponse = 0;
+    QList<QList<SPortalShortcut>> m_binds;
+    QStringList m_sessions;
+    QStringList m_closed;
+};
+
+// A hotkey as CGlobalShortcut holds it, registered with the backend under test.
+struct SHotkey
+{
+    SHotkey(const QString& id, const QString& description)
+    {
+        shortcut.setObjectName(id);
+        shortcut.setDescription(description);
+    }
+    void bind(CWaylandShortcutBackend& backend, const QString& sequence)
+    {
+        shortcut.setRegistration(backend.registerShortcut(&shortcut, QKeySequence(sequence)));
+    }
+    CGlobalShortcut shortcut{QKeySequence()};
+    QSignalSpy activated{&shortcut, &CGlobalShortcut::activated};
+};
+
+QVariantMap propertiesOf(const QList<SPortalShortcut>& shortcuts, const QString& id)
+{
+    for (const SPortalShortcut& shortcut : shortcuts)
+        if (shortcut.id == id)
+            return shortcut.properties;
+    return {};
+}
+
+} // namespace
+
+class TestPortalShortcuts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // A private session bus: nothing of the machine's own desktop may answer.
+        m_bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
+        QVERIFY2(m_bus.waitForStarted(5000), "dbus-daemon did not start");
+        QTRY_VERIFY_WITH_TIMEOUT(m_bus.canReadLine() || m_bus.state() == QProcess::NotRunning, 10000);
+        const QString address = QString::fromLocal8Bit(m_bus.readLine()).trimmed();
+        QVERIFY2(address.startsWith(QLatin1String("unix:")), qPrintable(address));
+        // Before anything asks for the session bus, which is then this one.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLocal8Bit());
+
+        QDBusConnection portal = QDBusConnection::connectToBus(address, QStringLiteral("portal"));
+        QVERIFY(portal.isConnected());
+        m_portal = std::make_unique<CFakeShortcutPortal>(portal);
+        QVERIFY(portal.registerVirtualObject(kPath, m_portal.get(), QDBusConnection::SubPath));
+        QVERIFY(portal.registerService(kService));
+        m_portalThread.start();
+        m_portal->moveToThread(&m_portalThread);
+    }
+
+    void cleanupTestCase()
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("portal"));
+        m_portalThread.quit();
+        QVERIFY(m_portalThread.wait(10000));
+        m_portal.reset();
+        m_bus.kill();
+        m_bus.waitForFinished(5000);
+    }
+
+    void bindsEveryHotkeyAndFiresTheOnePressed()
+    {
+        m_portal->reset(true, true, true, 0);
+        CWaylandShortcutBackend backend;
+        QSignalSpy finished(&backend, &CWaylandShortcutBackend::bindingFinished);
+        SHotkey single(QStringLiteral("single_shot_shortcut"), QStringLiteral("single shot"));
+        SHotkey local(QStringLiteral("local_shot_shortcut"), QStringLiteral("local shot"));
+        SHotkey unnamed{QString(), QString()};
+        single.bind(backend, QStringLiteral("Ctrl+Alt+P"));
+        local.bind(backend, QStringLiteral("Meta+Print"));
+        unnamed.bind(backend, QStringLiteral("Ctrl+Shift+F12"));
+        QCOMPARE(single.shortcut.registration(), CGlobalShortcut::Registered);
+
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QCOMPARE(finished.first().first().toBool(), true);
+        // The three arrive one by one, but the desktop sees one session with all of them.
+        QCOMPARE(m_portal->sessions().size(), 1);
+        QCOMPARE(m_portal->binds().size(), 1);
+        const QList<SPortalShortcut> bound = m_portal->binds().first();
+        QCOMPARE(bound.size(), 3);
+        QCOMPARE(propertiesOf(bound, "single_shot_shortcut").value("preferred_trigger").toString(),
+                 QStringLiteral("CTRL+ALT+p"));
+        QCOMPARE(propertiesOf(bound, "single_shot_shortcut").value("description").toString(),
+                 QStringLiteral("single shot"));
+        QCOMPARE(propertiesOf(bound, "local_shot_shortcut").value("preferred_trigger").toString(),
+                 QStringLiteral("LOGO+Print"));
+        QCOMPARE(propertiesOf(bound, "shortcut1").value("preferred_trigger").toString(),
+                 QStringLiteral("CTRL+SHIFT+F12"));
+        QCOMPARE(single.shortcut.registration(), CGlobalShortcut::Registered);
+
+        // A press of another program's session is not ours; ours fires its own hotkey, once.
+        const QString session = m_portal->sessions().first();
+        m_portal->activate(kPath + QStringLiteral("/session/other/x"),
+                           QStringLiteral("single_shot_shortcut"));
+        m_portal->activate(session, QStringLiteral("local_shot_shortcut"));
+        QTRY_COMPARE_WITH_TIMEOUT(local.activated.count(), 1, 10000);
+        QTest::qWait(300);
+        QCOMPARE(local.activated.count(), 1);
+        QCOMPARE(single.activated.count(), 0);
+        QCOMPARE(unnamed.activated.count(), 0);
+
+        // New options: the old session goes, a new one holds the new combination.
+        backend.unregisterShortcut(&single.shortcut);
+        single.bind(backend, QStringLiteral("Ctrl+Alt+M"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
+        QCOMPARE(finished.last().first().toBool(), true);
+        QCOMPARE(m_portal->binds().size(), 2);
+        QCOMPARE(propertiesOf(m_portal->binds().last(), "single_shot_shortcut")
+                     .value("preferred_trigger")
+                     .toString(),
+                 QStringLiteral("CTRL+ALT+m"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_portal->closed().contains(session), 10000);
+        m_portal->activate(session, QStringLiteral("single_shot_shortcut"));
+        m_portal->activate(m_portal->sessions().last(), QStringLiteral("single_shot_shortcut"));
+        QTRY_COMPARE_WITH_TIMEOUT(single.activated.count(), 1, 10000);
+        QTest::qWait(300);
+        QCOMPARE(single.activated.count(), 1);
+        QCOMPARE(local.activated.count(), 1);
+    }
+
+    void refusalLeavesTheHotkeysUnsupported_data()
+    {
+        QTest::addColumn<uint>("response");
+        QTest::newRow("declined by the person") << 1u;
+        QTest::newRow("refused by the desktop") << 2u;
+    }
+
+    void refusalLeavesTheHotkeysUnsupported()
+    {
+        QFETCH(uint, response);
+        m_portal->reset(true, true, true, response);
+        CWaylandShortcutBackend backend;
+        QSignalSpy finished(&backend, &CWaylandShortcutBackend::bindingFinished);
+        SHotkey single(QStringLiteral("single_shot_shortcut"), QStringLiteral("single shot"));
+        QSignalSpy changed(&single.shortcut, &CGlobalShortcut::registrationChanged);
+        single.bind(backend, QStringLiteral("Ctrl+Alt+P"));
+        changed.clear();
+
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QCOMPARE(finished.first().first().toBool(), false);
+        QCOMPARE(single.shortcut.registration(), CGlobalShortcut::Unsupported);
+        // The shell hears of it (and shows its balloon).
+        QCOMPARE(changed.count(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(m_portal->closed().contains(m_portal->sessions().value(0)), 10000);
+        m_portal->activate(m_portal->sessions().value(0), QStringLiteral("single_shot_shortcut"));
+        QTest::qWait(300);
+        QCOMPARE(single.activated.count(), 0);
+    }
+
+    void silentPortalEndsInTime_data()
+    {
+        QTest::addColumn<bool>("answerCall");
+        QTest::addColumn<bool>("answerSession");
+        QTest::addColumn<bool>("answerBind");
+        QTest::newRow("no reply to the call") << false << true << true;
+        QTest::newRow("no session") << true << false << true;
+        QTest::newRow("no answer to the binding") << true << true << false;
+    }
+
+    void silentPortalEndsInTime()
+    {
+        QFETCH(bool, answerCall);
+        QFETCH(bool, answerSession);
+        QFETCH(bool, answerBind);
+        m_portal->reset(answerCall, answerSession, answerBind, 0);
+        CWaylandShortcutBackend backend(1000, 1000);
+        QSignalSpy finished(&backend, &CWaylandShortcutBackend::bindingFinished);
+        SHotkey single(QStringLiteral("single_shot_shortcut"), QStringLiteral("single shot"));
+        single.bind(backend, QStringLiteral("Ctrl+Alt+P"));
+        // The call itself is given five seconds, the answer one more here.
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+        QCOMPARE(finished.first().first().toBool(), false);
+        QCOMPARE(single.shortcut.registration(), CGlobalShortcut::Unsupported);
+    }
+
+private:
+    QProcess m_bus;
+    QThread m_portalThread;
+    std::unique_ptr<CFakeShortcutPortal> m_portal;
+};
+
+QTEST_MAIN(TestPortalShortcuts)
+#include "tst_portalshortcuts.moc"
