@@ -39,6 +39,20 @@ public:
         m_binds.clear();
         m_sessions.clear();
         m_closed.clear();
+        m_held.clear();
+    }
+    void setAnswerBind(bool answer)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_answerBind = answer;
+    }
+    // Sends the answers kept back so far, as a desktop whose prompt the person finally closed.
+    void release()
+    {
+        QMutexLocker lock(&m_mutex);
+        for (const QDBusMessage& answer : qAsConst(m_held))
+            QVERIFY(m_connection.send(answer));
+        m_held.clear();
     }
     QList<QList<SPortalShortcut>> binds() const
     {
@@ -107,12 +121,13 @@ public:
         if (!m_answerCall)
             return true;
         connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
-        if (answer) {
-            QDBusMessage signal = QDBusMessage::createSignal(
-                request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
-            signal << response << results;
+        QDBusMessage signal =
+            QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
+        signal << response << results;
+        if (answer)
             connection.send(signal);
-        }
+        else
+            m_held << signal;
         return true;
     }
 
@@ -126,6 +141,7 @@ private:
     QList<QList<SPortalShortcut>> m_binds;
     QStringList m_sessions;
     QStringList m_closed;
+    QList<QDBusMessage> m_held;
 };
 
 // A hotkey as CGlobalShortcut holds it, registered with the backend under test.
@@ -247,6 +263,34 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(single.activated.count(), 1);
         QCOMPARE(local.activated.count(), 1);
+    }
+
+    void changeWhileTheDesktopAsksIsBoundAfterwards()
+    {
+        m_portal->reset(true, true, false, 0);
+        CWaylandShortcutBackend backend;
+        QSignalSpy finished(&backend, &CWaylandShortcutBackend::bindingFinished);
+        SHotkey single(QStringLiteral("single_shot_shortcut"), QStringLiteral("single shot"));
+        single.bind(backend, QStringLiteral("Ctrl+Alt+P"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_portal->binds().size(), 1, 20000);
+        // The person is still looking at the desktop's prompt when the options change.
+        backend.unregisterShortcut(&single.shortcut);
+        single.bind(backend, QStringLiteral("Ctrl+Alt+M"));
+        QTest::qWait(200);
+        QCOMPARE(m_portal->binds().size(), 1);
+        m_portal->setAnswerBind(true);
+        m_portal->release();
+
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
+        QCOMPARE(finished.at(0).first().toBool(), true);
+        QCOMPARE(finished.at(1).first().toBool(), true);
+        QCOMPARE(m_portal->binds().size(), 2);
+        QCOMPARE(propertiesOf(m_portal->binds().last(), "single_shot_shortcut")
+                     .value("preferred_trigger")
+                     .toString(),
+                 QStringLiteral("CTRL+ALT+m"));
+        m_portal->activate(m_portal->sessions().last(), QStringLiteral("single_shot_shortcut"));
+        QTRY_COMPARE_WITH_TIMEOUT(single.activated.count(), 1, 10000);
     }
 
     void refusalLeavesTheHotkeysUnsupported_data()
