@@ -58,11 +58,11 @@ QByteArray encodePng(const QPixmap& pixmap)
     return pixmap.isNull() ? QByteArray() : encodePng(pixmap.toImage());
 }
 
-QByteArray encodePng(const QImage& image)
+QByteArray encodePng(const QImage& image, EPngThreads threads)
 {
     if (image.isNull())
         return {};
-    const QByteArray png = encodeFastPng(image);
+    const QByteArray png = encodeFastPng(image, threads);
     // The service decides what to make of an empty file part.
     if (png.isEmpty())
         qCWarning(lcApi) << "Could not encode a picture of size" << image.size() << "as PNG";

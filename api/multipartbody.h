@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/pngencoder.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QPixmap>
@@ -29,6 +31,6 @@ void appendClosing(QByteArray& body);
 // The picture as lossless PNG bytes (encodeFastPng); empty for a null pixmap.
 QByteArray encodePng(const QPixmap& pixmap);
 // The same bytes as for the pixmap the image came from; safe off the GUI thread.
-QByteArray encodePng(const QImage& image);
+QByteArray encodePng(const QImage& image, EPngThreads threads = EPngThreads::Two);
 
 } // namespace BL::Api

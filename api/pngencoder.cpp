@@ -169,7 +169,7 @@ QByteArray encodeWithQt(const QImage& image)
 
 } // namespace
 
-QByteArray encodeFastPng(const QImage& image)
+QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
 {
     if (image.isNull())
         return {};
@@ -190,7 +190,7 @@ QByteArray encodeFastPng(const QImage& image)
         return {};
     }
     // Rows depend only on their raw neighbour above, so two halves filter side by side.
-    const int half = stride * height >= kSplitBytes ? height / 2 : 0;
+    const int half = threads == EPngThreads::Two && stride * height >= kSplitBytes ? height / 2 : 0;
     QFuture<void> lower;
     if (half > 0)
         lower = QtConcurrent::run([&rows, &filtered, half, height, stride] {

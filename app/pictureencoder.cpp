@@ -15,7 +15,7 @@ CPictureEncoder::CPictureEncoder(const QList<QPixmap>& pictures, QObject* parent
     m_watcher.setFuture(QtConcurrent::run([images] {
         QList<QByteArray> encoded;
         for (const QImage& image : images)
-            encoded << BL::Api::encodePng(image);
+            encoded << BL::Api::encodePng(image, BL::Api::EPngThreads::One);
         return encoded;
     }));
 }

@@ -26,16 +26,19 @@ bool hasPlainVisual(Display* dpy)
 }
 
 // A picture of its own from the pixels the server wrote. The server leaves the fourth byte of a
-// depth-24 pixel undefined; RGB32 wants it 0xff.
+// depth-24 pixel undefined; RGB32 wants it 0xff. Set while copying: a second pass over a
+// screen-sized picture costs as much as the copy itself.
 QImage opaqueCopy(const XImage* raw, const QSize& size)
 {
-    QImage image = QImage(reinterpret_cast<const uchar*>(raw->data), size.width(), size.height(),
-                          raw->bytes_per_line, QImage::Format_RGB32)
-                       .copy();
-    for (int y = 0; y < image.height(); ++y) {
-        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
-        for (int x = 0; x < image.width(); ++x)
-            line[x] |= 0xff000000u;
+    QImage image(size, QImage::Format_RGB32);
+    if (image.isNull())
+        return image;
+    const int width = size.width();
+    for (int y = 0; y < size.height(); ++y) {
+        const auto* from = reinterpret_cast<const quint32*>(raw->data + qsizetype(y) * raw->bytes_per_line);
+        auto* to = reinterpret_cast<quint32*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            to[x] = from[x] | 0xff000000u;
     }
     return image;
 }

@@ -202,6 +202,8 @@ int main(int argc, char** argv)
     parser.addOption({"runs", "Timed shots of each kind (min / median / max over them).", "n", "20"});
     parser.addOption({"rss-shots", "Shots before the second memory reading.", "n", "500"});
     parser.addOption({"idle-seconds", "Quiet time over which wake-ups are counted.", "s", "30"});
+    parser.addOption(
+        {"log", "Where to keep the program's own output (its perf lines) after the run.", "file"});
     parser.process(app);
     const int runs = qMax(1, parser.value("runs").toInt());
     const int rssShots = qMax(runs, parser.value("rss-shots").toInt());
@@ -398,6 +400,13 @@ int main(int argc, char** argv)
     std::printf("RSS after %d upload and %d local shots: %s (%+.1f MiB, target <= +1)\n", rssShots, runs,
                 qPrintable(mib(rssAfter)), (rssAfter - rssIdle) / 1024.0);
     std::printf("failed shots: %d\n", failures);
+    if (parser.isSet("log")) {
+        QFile log(parser.value("log"));
+        if (log.open(QIODevice::WriteOnly))
+            log.write(program.errorOutput().toUtf8());
+        else
+            std::fprintf(stderr, "could not write %s\n", qPrintable(log.fileName()));
+    }
     XCloseDisplay(dpy);
     return 0;
 }

@@ -103,8 +103,9 @@ void TestPngEncoder::roundTrip()
     QCOMPARE(decoded.size(), image.size());
     QCOMPARE(decoded.hasAlphaChannel(), image.hasAlphaChannel());
     QCOMPARE(decoded.convertToFormat(image.format()), image);
-    // The upload path writes the same bytes.
+    // The upload path writes the same bytes, whether it splits the rows or not.
     QCOMPARE(BL::Api::encodePng(image), png);
+    QCOMPARE(BL::Api::encodePng(image, BL::Api::EPngThreads::One), png);
 }
 
 void TestPngEncoder::keepsResolutionAndFormatsItCannotWrite()
