@@ -29,9 +29,11 @@ constexpr int kScreenSettleMs = 100;
 
 // An opaque patch of a colour of our own in the overlay's corner, and the part of it that is
 // watched: away from its edges, which a fractional scale may blend with what lies next to it.
+// It stays up while the overlay does, so that at release it is already on screen; nearly the
+// dimmed black, it reads as part of the overlay.
 constexpr QRect kMarkerRect(0, 0, 8, 8);
 constexpr QRect kMarkerProbe(2, 2, 4, 4);
-constexpr QRgb kMarkerColor = 0xff13f75d;
+constexpr QRgb kMarkerColor = 0xff111317;
 
 // Whether the screen shows the marker at `probe` (global logical coordinates); empty when the
 // screen cannot be read.
@@ -281,6 +283,11 @@ void CSelectScreenArea::arrangeOnShow()
     for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand})
         band->show();
     setSelectionRect(empty);
+    if (!BL::Capture::hasFrozenScreen()) {
+        m_marker->setGeometry(kMarkerRect);
+        m_marker->show();
+        m_marker->raise();
+    }
     repaint();
 }
 
@@ -310,21 +317,22 @@ void CSelectScreenArea::prepareForGrab()
 {
     QWidget* host = window();
     m_hostPosBeforeGrab = host->pos();
-    m_hintLabel->hide();
-    m_cross->hide();
-    m_selectionFrame->hide();
     // A picture taken as the overlay opened holds no overlay: there is nothing to wait for.
     if (BL::Capture::hasFrozenScreen())
         return;
     // Evidence of the overlay itself rather than of "some change" under the cursor, which live
     // content (a video, a blinking caret) gives at any time: an opaque patch of the overlay is
-    // shown and waited for, the overlay is moved away, and the patch's disappearance can then
-    // only mean the frame without the overlay. Each look at the screen is an X round trip, so
-    // the server has served our requests by then; only the compositor's frame is awaited.
-    m_marker->setGeometry(kMarkerRect);
-    m_marker->show();
-    m_marker->raise();
-    repaint();
+    // seen on screen, the overlay is moved away, and the patch's disappearance can then only
+    // mean the frame without the overlay. Each look at the screen is an X round trip, so the
+    // server has served our requests by then; only the compositor's frame is awaited. The
+    // decorations are left as they are: repainting them would only delay the frame that
+    // matters, and the overlay leaves the screens as a whole.
+    if (!m_marker->isVisible()) {
+        m_marker->setGeometry(kMarkerRect);
+        m_marker->show();
+        m_marker->raise();
+        repaint();
+    }
     const QRect probe(mapToGlobal(kMarkerProbe.topLeft()), kMarkerProbe.size());
     const bool markerSeen = waitForMarker(probe, true);
     // Beyond every screen, so that no part of the overlay can end up in the picture.
@@ -341,7 +349,6 @@ void CSelectScreenArea::prepareForGrab()
         QThread::msleep(kScreenSettleMs);
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
-    m_marker->hide();
 }
 
 bool CSelectScreenArea::waitForMarker(const QRect& probe, bool shown)

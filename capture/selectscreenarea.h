@@ -79,7 +79,7 @@ private:
     QFrame* m_selectionFrame = nullptr;
     QLabel* m_hintLabel = nullptr;
     QWidget* m_cross = nullptr;
-    QWidget* m_marker = nullptr; // shown only while the overlay is handed over
+    QWidget* m_marker = nullptr; // up with the overlay; watched while it is handed over
     bool m_pressed = false;
     QPoint m_anchorPoint; // (0,0) stands for "no drag in progress"
     QPoint m_endPoint;
