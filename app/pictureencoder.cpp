@@ -1,9 +1,26 @@
 #include "app/pictureencoder.h"
 
 #include "api/multipartbody.h"
+#include "platform/threadpriority.h"
 
 #include <QImage>
+#include <QThreadPool>
 #include <QtConcurrent>
+
+namespace {
+
+// Threads that only ever encode, so that their lowered priority touches nothing else.
+QThreadPool* encodingPool()
+{
+    static QThreadPool* const pool = [] {
+        auto* threads = new QThreadPool(qApp);
+        threads->setMaxThreadCount(2);
+        return threads;
+    }();
+    return pool;
+}
+
+} // namespace
 
 CPictureEncoder::CPictureEncoder(const QList<QPixmap>& pictures, QObject* parent) : QObject(parent)
 {
@@ -12,7 +29,10 @@ CPictureEncoder::CPictureEncoder(const QList<QPixmap>& pictures, QObject* parent
     for (const QPixmap& picture : pictures)
         images << picture.toImage();
     connect(&m_watcher, &QFutureWatcher<QList<QByteArray>>::finished, this, &CPictureEncoder::finished);
-    m_watcher.setFuture(QtConcurrent::run([images] {
+    // The link is reserved, put on the clipboard and the overlay torn down meanwhile: that is
+    // what the person waits for, so it goes first when both want the processor.
+    m_watcher.setFuture(QtConcurrent::run(encodingPool(), [images] {
+        BL::Platform::lowerCurrentThreadPriority();
         QList<QByteArray> encoded;
         for (const QImage& image : images)
             encoded << BL::Api::encodePng(image, BL::Api::EPngThreads::One);

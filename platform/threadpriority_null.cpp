@@ -1,0 +1,7 @@
+#include "platform/threadpriority.h"
+
+namespace BL::Platform {
+
+void lowerCurrentThreadPriority() {}
+
+} // namespace BL::Platform
