@@ -289,6 +289,9 @@ void CSelectScreenArea::arrangeOnShow()
         m_marker->raise();
     }
     repaint();
+    // While the person picks the area, not after the release.
+    if (!BL::Capture::hasFrozenScreen())
+        BL::Platform::prepareScreenGrab();
 }
 
 void CSelectScreenArea::setSelectionRect(const QRect& r)

@@ -96,6 +96,11 @@ QImage grabScreenRect(const QRect& rect)
     return backends().screenGrabber().grab(rect);
 }
 
+void prepareScreenGrab()
+{
+    backends().screenGrabber().prepare();
+}
+
 void releaseScreenGrabBuffers()
 {
     backends().screenGrabber().releaseBuffers();

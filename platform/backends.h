@@ -30,6 +30,8 @@ class CAbstractScreenGrabber
 public:
     virtual ~CAbstractScreenGrabber() = default;
     virtual QImage grab(const QRect& rect) = 0;
+    // A grab is coming soon: make ready what it needs, without blocking the caller.
+    virtual void prepare() {}
     virtual void releaseBuffers() = 0;
 };
 

@@ -11,6 +11,12 @@ namespace BL::Platform {
 // caller falls back to Qt's own grab.
 QImage grabScreenRect(const QRect& rect);
 
+// Readies the buffers for a grab of up to the whole root window, so that the first grab after an
+// idle spell costs no more than the next: fresh memory is paid for page by page as it is first
+// written, and a full screen is thousands of pages. The memory is touched on a worker thread;
+// call it when a grab is about to come (an overlay has opened).
+void prepareScreenGrab();
+
 // Drops the buffers kept between grabs (a full-screen shared segment); the
 // next grab makes them again. For idle moments only.
 void releaseScreenGrabBuffers();

@@ -1,12 +1,17 @@
+#include "platform/largebuffer.h"
 #include "platform/logging.h"
 #include "platform/x11backends.h"
 
+#include <QFuture>
+#include <QtConcurrent>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <cstring>
 #include <memory>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <utility>
 
 // X11: the image travels through shared memory instead of the socket, which
 // makes a full-screen grab several times faster than a plain GetImage. The
@@ -25,12 +30,29 @@ bool hasPlainVisual(Display* dpy)
            visual->blue_mask == 0xff;
 }
 
+// Below this a picture's fresh pages cost less than keeping the spare for the next grab.
+constexpr qsizetype kSpareWorthBytes = 256 * 1024;
+
+// An RGB32 picture of `size`, written into `spare` when it is large enough, so that memory made
+// ready before is used instead of fresh pages. The picture keeps the spare's memory alive.
+QImage pictureIn(QImage spare, const QSize& size)
+{
+    const qsizetype bytesPerLine = qsizetype(size.width()) * 4;
+    const qsizetype bytes = bytesPerLine * size.height();
+    if (spare.isNull() || spare.sizeInBytes() < bytes)
+        return bytes >= kSpareWorthBytes ? largeImage(size) : QImage(size, QImage::Format_RGB32);
+    auto* owner = new QImage(std::move(spare));
+    return QImage(
+        owner->bits(), size.width(), size.height(), bytesPerLine, QImage::Format_RGB32,
+        [](void* image) { delete static_cast<QImage*>(image); }, owner);
+}
+
 // A picture of its own from the pixels the server wrote. The server leaves the fourth byte of a
 // depth-24 pixel undefined; RGB32 wants it 0xff. Set while copying: a second pass over a
 // screen-sized picture costs as much as the copy itself.
-QImage opaqueCopy(const XImage* raw, const QSize& size)
+QImage opaqueCopy(const XImage* raw, const QSize& size, QImage spare = QImage())
 {
-    QImage image(size, QImage::Format_RGB32);
+    QImage image = pictureIn(std::move(spare), size);
     if (image.isNull())
         return image;
     const int width = size.width();
@@ -41,6 +63,30 @@ QImage opaqueCopy(const XImage* raw, const QSize& size)
             to[x] = from[x] | 0xff000000u;
     }
     return image;
+}
+
+// Has the server write the whole segment once, through a connection of the calling thread's own:
+// the server shares one mapping of a segment among all its clients. Quietly does nothing where
+// that cannot be done; the grab itself then pays for the server's first writes.
+void warmServerSide(const QByteArray& displayName, XShmSegmentInfo segment, const QSize& size)
+{
+    const auto close = [](Display* display) { XCloseDisplay(display); };
+    const std::unique_ptr<Display, decltype(close)> own(XOpenDisplay(displayName.constData()), close);
+    if (!own || !XShmQueryExtension(own.get()) || !hasPlainVisual(own.get()))
+        return;
+    Display* dpy = own.get();
+    XImage* image = XShmCreateImage(dpy, DefaultVisual(dpy, DefaultScreen(dpy)), 24, ZPixmap, segment.shmaddr,
+                                    &segment, size.width(), size.height());
+    if (!image)
+        return;
+    segment.readOnly = False;
+    if (XShmAttach(dpy, &segment)) {
+        XShmGetImage(dpy, DefaultRootWindow(dpy), image, 0, 0, AllPlanes);
+        XShmDetach(dpy, &segment);
+        XSync(dpy, False);
+    }
+    image->data = nullptr; // the segment is not the image's to free
+    XDestroyImage(image);
 }
 
 class CShmGrabber
@@ -56,6 +102,8 @@ public:
 
     void release()
     {
+        finishPreparation();
+        m_spare = QImage();
         if (m_attached && m_display)
             XShmDetach(m_display, &m_info);
         m_attached = false;
@@ -72,6 +120,11 @@ public:
 
     QImage grab(Display* dpy, const QRect& rect)
     {
+        finishPreparation();
+        // Small grabs (the hand-off marker) leave the spare for the shot.
+        QImage spare;
+        if (qsizetype(rect.width()) * rect.height() * 4 >= kSpareWorthBytes)
+            spare = std::exchange(m_spare, QImage());
         if (!ensureCapacity(dpy, rect.size()))
             return QImage();
         m_image->width = rect.width();
@@ -80,10 +133,45 @@ public:
         if (!XShmGetImage(dpy, DefaultRootWindow(dpy), m_image, rect.x(), rect.y(), AllPlanes))
             return QImage();
         // A copy: the segment is overwritten by the next grab.
-        return opaqueCopy(m_image, rect.size());
+        return opaqueCopy(m_image, rect.size(), std::move(spare));
+    }
+
+    // Makes the segment for `size` and, on a worker, writes every page of it and of a spare
+    // picture of that size, then has the server fill the segment once: the server maps the
+    // segment page by page at its first write, just as we do. The grab at release then lands
+    // on memory that both sides already hold.
+    void prepare(Display* dpy, const QSize& size)
+    {
+        if (m_preparing || !m_spare.isNull() || !ensureCapacity(dpy, size))
+            return;
+        m_preparing = true;
+        const XShmSegmentInfo segment = m_info;
+        const size_t bytes = m_capacity;
+        const QByteArray displayName = DisplayString(dpy);
+        m_prepared = QtConcurrent::run([segment, bytes, size, displayName] {
+            std::memset(segment.shmaddr, 0, bytes);
+            QImage spare = largeImage(size);
+            if (!spare.isNull())
+                spare.fill(0);
+            warmServerSide(displayName, segment, size);
+            return spare;
+        });
     }
 
 private:
+    // Waits for the worker, which may still be writing to the segment, and keeps its spare.
+    void finishPreparation()
+    {
+        if (!m_preparing)
+            return;
+        m_preparing = false;
+        m_prepared.waitForFinished();
+        if (m_prepared.resultCount() > 0)
+            m_spare = m_prepared.result();
+        // The future holds a reference too; the picture written into the spare must be its only one.
+        m_prepared = QFuture<QImage>();
+    }
+
     bool ensureCapacity(Display* dpy, const QSize& size)
     {
         const size_t needed = size_t(size.width()) * size_t(size.height()) * 4;
@@ -124,6 +212,9 @@ private:
     }
 
     Display* m_display = nullptr;
+    bool m_preparing = false;
+    QFuture<QImage> m_prepared; // the spare picture, once the worker has touched it all
+    QImage m_spare;
     XImage* m_image = nullptr;
     XShmSegmentInfo m_info{};
     bool m_attached = false;
@@ -175,6 +266,13 @@ public:
             qCDebug(lcPlatform) << "shared-memory grab failed for" << rect << "; asking through the socket";
         }
         return grabThroughSocket(dpy, rect);
+    }
+
+    void prepare() override
+    {
+        if (m_shmAvailable)
+            m_shm.prepare(m_display, QSize(DisplayWidth(m_display, DefaultScreen(m_display)),
+                                           DisplayHeight(m_display, DefaultScreen(m_display))));
     }
 
     void releaseBuffers() override { m_shm.release(); }

@@ -53,6 +53,44 @@ private slots:
         QCOMPARE(small.pixelColor(6, 4), QColor(12, 200, 77));
     }
 
+    // Made ready as an overlay opens, the buffers must give the screen's pixels, not the zeros
+    // they were touched with, to small looks (the hand-off marker) and to the shot alike; the
+    // shot's picture lives on in that memory after the buffers are dropped.
+    void preparedGrabsMatchQtGrab()
+    {
+        QWidget window(nullptr, Qt::FramelessWindowHint);
+        window.setGeometry(150, 120, 500, 400);
+        window.setAutoFillBackground(true);
+        QPalette palette;
+        palette.setColor(QPalette::Window, QColor(201, 31, 90));
+        window.setPalette(palette);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QScreen* screen = QGuiApplication::primaryScreen();
+        const QRect area(window.mapToGlobal(QPoint(0, 0)) - QPoint(30, 20), QSize(460, 380));
+        QTRY_COMPARE(screen->grabWindow(0, area.x() + 100, area.y() + 100, 1, 1).toImage().pixelColor(0, 0),
+                     QColor(201, 31, 90));
+        const QImage reference = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                                     .toImage()
+                                     .convertToFormat(QImage::Format_RGB32);
+
+        for (int round = 0; round < 2; ++round) {
+            BL::Platform::prepareScreenGrab();
+            const QImage probe =
+                BL::Platform::grabScreenRect(QRect(area.topLeft() + QPoint(60, 50), QSize(4, 4)));
+            QCOMPARE(probe.pixelColor(3, 3), QColor(201, 31, 90));
+            QImage shot = BL::Platform::grabScreenRect(area);
+            QCOMPARE(shot.size(), area.size());
+            BL::Platform::releaseScreenGrabBuffers();
+            QCOMPARE(shot.convertToFormat(QImage::Format_RGB32), reference);
+            // Written to in place, as the encoder's conversions may: the memory is the picture's own.
+            shot.setPixel(0, 0, qRgb(1, 2, 3));
+            QCOMPARE(shot.pixel(0, 0), qRgb(1, 2, 3));
+        }
+        // Without a preparation the grab goes on as before.
+        QCOMPARE(BL::Platform::grabScreenRect(area).convertToFormat(QImage::Format_RGB32), reference);
+    }
+
     // The server leaves the fourth byte of a depth-24 pixel as it likes (0 under a window it
     // draws itself); a picture of RGB32 must carry 0xff there, or encoders that read the bytes
     // see a transparent picture.

@@ -1,0 +1,17 @@
+#include "platform/largebuffer.h"
+
+#include <new>
+
+namespace BL::Platform {
+
+void SLargeBufferFree::operator()(std::uint8_t* data) const
+{
+    delete[] data;
+}
+
+LargeBuffer allocateLargeBuffer(std::size_t bytes)
+{
+    return LargeBuffer(new (std::nothrow) std::uint8_t[bytes]);
+}
+
+} // namespace BL::Platform
