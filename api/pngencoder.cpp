@@ -1,6 +1,7 @@
 #include "api/pngencoder.h"
 
 #include "api/logging.h"
+#include "platform/largebuffer.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <libdeflate.h>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -184,7 +186,7 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
     const qsizetype stride = qsizetype(width) * rows.channels + 1;
     const size_t filteredSize = size_t(stride) * size_t(height);
     // Left uninitialised: every byte is written below, and zeroing megabytes shows in the timings.
-    std::unique_ptr<std::uint8_t[]> filtered(new (std::nothrow) std::uint8_t[filteredSize]);
+    const BL::Platform::LargeBuffer filtered = BL::Platform::allocateLargeBuffer(filteredSize);
     if (!filtered) {
         qCWarning(lcApi) << "no memory to encode a picture of size" << image.size();
         return {};
@@ -205,16 +207,9 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
         qCWarning(lcApi) << "no memory for a PNG compressor";
         return {};
     }
-    QByteArray idat;
-    idat.resize(int(libdeflate_zlib_compress_bound(compressor.get(), filteredSize)));
-    const size_t idatSize = libdeflate_zlib_compress(compressor.get(), filtered.get(), filteredSize,
-                                                     idat.data(), size_t(idat.size()));
-    if (idatSize == 0)
-        return {};
-    filtered.reset();
-
+    // Compressed straight into its place in the file, after the header chunks and the IDAT
+    // chunk's length and type; the pages past the compressed data are never touched.
     QByteArray png;
-    png.reserve(int(idatSize) + 128);
     png.append("\x89PNG\r\n\x1a\n", 8);
     QByteArray header;
     appendUint32(header, std::uint32_t(width));
@@ -230,7 +225,22 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
         phys.append(char(1)); // unit: metre
         appendChunk(png, "pHYs", phys.constData(), std::uint32_t(phys.size()));
     }
-    appendChunk(png, "IDAT", idat.constData(), std::uint32_t(idatSize));
+    const int idatAt = png.size();
+    const size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);
+    if (bound > size_t(std::numeric_limits<int>::max() - idatAt - 32))
+        return {};
+    png.resize(idatAt + 8 + int(bound));
+    auto* const data = reinterpret_cast<std::uint8_t*>(png.data()) + idatAt + 8;
+    const size_t idatSize =
+        libdeflate_zlib_compress(compressor.get(), filtered.get(), filteredSize, data, bound);
+    if (idatSize == 0)
+        return {};
+    const char chunkStart[8] = {
+        char(idatSize >> 24), char(idatSize >> 16), char(idatSize >> 8), char(idatSize), 'I', 'D', 'A', 'T'};
+    std::memcpy(png.data() + idatAt, chunkStart, sizeof chunkStart);
+    png.resize(idatAt + 8 + int(idatSize)); // shrinking keeps the bytes where they are
+    const auto* crcStart = reinterpret_cast<const std::uint8_t*>(png.constData() + idatAt + 4);
+    appendUint32(png, std::uint32_t(libdeflate_crc32(0, crcStart, idatSize + 4)));
     appendChunk(png, "IEND", nullptr, 0);
     return png;
 }
