@@ -288,10 +288,17 @@ void CSelectScreenArea::arrangeOnShow()
         m_marker->show();
         m_marker->raise();
     }
-    repaint();
+    // Painted and made ready on later passes of the event loop, so that none of these steps
+    // holds up the others (or the mouse) for longer than it takes itself.
+    update();
     // While the person picks the area, not after the release.
-    if (!BL::Capture::hasFrozenScreen())
-        BL::Platform::prepareScreenGrab();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (isVisible() && !BL::Capture::hasFrozenScreen())
+                BL::Platform::prepareScreenGrab();
+        },
+        Qt::QueuedConnection);
 }
 
 void CSelectScreenArea::setSelectionRect(const QRect& r)
