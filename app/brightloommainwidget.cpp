@@ -134,6 +134,8 @@ void CBrightloomMainWidget::createScreens()
     singleShotScreen = new CCropScreen(this, false);
     singleShotScreen->setObjectName(QStringLiteral("singleShotScreen"));
     singleShotScreen->setDimColor(dim);
+    // The link's round trip runs while the overlay hands over the screen, not after the grab.
+    connect(singleShotScreen, &CCropScreen::aboutToGrab, this, [this] { uploads->reserveAhead(); });
     connect(singleShotScreen, &CCropScreen::shot, this, &CBrightloomMainWidget::playCamSound);
     connect(singleShotScreen, &CCropScreen::shot, tray, &BL::App::CTrayPresenter::startUploadingAnimation);
     connect(singleShotScreen, &CCropScreen::finished, this, &CBrightloomMainWidget::startUploadingSnapshot);

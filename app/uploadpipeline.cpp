@@ -34,10 +34,74 @@ CUploadPipeline::CUploadPipeline(ClipboardWriter clipboard, SUploadNotifier noti
 {
 }
 
+CUploadPipeline::~CUploadPipeline() = default;
+
+void CUploadPipeline::reserveAhead()
+{
+    dropAhead();
+    auto* request = new CReserveCodeRequest;
+    request->setTransferTimeout(m_transferTimeoutMs);
+    request->setProperty("type", BL::Api::PixmapUploadKind);
+    m_ahead = std::make_unique<SAhead>();
+    m_ahead->request = request;
+    // A dropped reservation is disconnected, so these only ever see the current one.
+    connect(request, &CReserveCodeRequest::codeReserved, this,
+            [this](const QString& code, const QString& url) {
+                m_ahead->answered = true;
+                m_ahead->code = code;
+                m_ahead->url = url;
+                continueAhead();
+            });
+    connect(request, &CReserveCodeRequest::errorOccured, this, [this](const QString& error) {
+        m_ahead->answered = true;
+        m_ahead->failed = true;
+        m_ahead->error = error;
+        continueAhead();
+    });
+    CServerManager::instance()->sendRequest(request);
+}
+
+void CUploadPipeline::dropAhead()
+{
+    if (!m_ahead)
+        return;
+    if (m_ahead->request)
+        m_ahead->request->disconnect(this);
+    if (m_ahead->encoder)
+        m_ahead->encoder->deleteLater();
+    m_ahead.reset();
+}
+
+void CUploadPipeline::continueAhead()
+{
+    // Both halves are needed: the answer, and the picture the link will show.
+    if (!m_ahead || !m_ahead->answered || m_ahead->picture.isNull())
+        return;
+    const std::unique_ptr<SAhead> ahead = std::move(m_ahead);
+    if (ahead->request)
+        ahead->request->disconnect(this);
+    if (ahead->failed) {
+        ahead->encoder->deleteLater();
+        m_notifier.reservationFailed(ahead->error, {ahead->picture});
+        return;
+    }
+    m_clipboard(ahead->url);
+    m_notifier.reserved(ahead->code, ahead->url);
+    sendWhenEncoded(ahead->encoder, BL::Api::PixmapUploadKind, ahead->code, {ahead->picture});
+}
+
 void CUploadPipeline::uploadPicture(const QPixmap& picture)
 {
     if (picture.isNull()) {
         qDebug("void BL::startUploadingSnapshot(const QPixmap &pm). Null pixmap was tried to upload");
+        dropAhead();
+        return;
+    }
+    if (m_ahead && m_ahead->picture.isNull()) {
+        m_notifier.started();
+        m_ahead->picture = picture;
+        m_ahead->encoder = new CPictureEncoder({picture}, this);
+        continueAhead();
         return;
     }
     reserve(BL::Api::PixmapUploadKind, QVariant::fromValue(picture), QVariant());
@@ -90,8 +154,14 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
     auto* encoder = reservation->findChild<CPictureEncoder*>();
     if (!encoder || (kind != BL::Api::PixmapUploadKind && kind != BL::Api::ComparisonUploadKind))
         return;
+    sendWhenEncoded(encoder, kind, code, carriedPictures(reservation));
+}
+
+void CUploadPipeline::sendWhenEncoded(CPictureEncoder* encoder, int kind, const QString& code,
+                                      const QList<QPixmap>& pictures)
+{
     encoder->setParent(this);
-    auto sendEncoded = [this, encoder, kind, code, pictures = carriedPictures(reservation)] {
+    auto sendEncoded = [this, encoder, kind, code, pictures] {
         qCDebug(lcPerf) << "perf encoded" << monotonicMicroseconds();
         const QList<QByteArray> png = encoder->result();
         encoder->deleteLater();

@@ -3,9 +3,12 @@
 #include <QList>
 #include <QObject>
 #include <QPixmap>
+#include <QPointer>
 #include <QString>
 #include <functional>
+#include <memory>
 
+class CPictureEncoder;
 class QUrl;
 class QVariant;
 
@@ -36,7 +39,12 @@ class CUploadPipeline : public QObject
 
 public:
     CUploadPipeline(ClipboardWriter clipboard, SUploadNotifier notifier, QObject* parent);
+    ~CUploadPipeline() override;
 
+    // A picture is about to come from the screen: its reservation goes out now, so that the
+    // round trip overlaps the grab. The next uploadPicture() takes it; the link goes to the
+    // clipboard only once that picture exists, and a null picture drops the reservation.
+    void reserveAhead();
     // A null picture is dropped with a debug line; nothing else happens.
     void uploadPicture(const QPixmap& picture);
     // A pair with a null picture is dropped without a word.
@@ -52,11 +60,26 @@ private slots:
     void onUrlCodeReserved(const QString& code, const QString& url);
 
 private:
+    // A reservation sent ahead of its picture, and what has come back for it so far.
+    struct SAhead
+    {
+        QPointer<QObject> request;
+        bool answered = false;
+        bool failed = false;
+        QString code, url, error;
+        QPixmap picture; // null until the grab has delivered
+        CPictureEncoder* encoder = nullptr;
+    };
+    void dropAhead();
+    void continueAhead();
     void reserve(int kind, const QVariant& value, const QVariant& value2);
+    void sendWhenEncoded(CPictureEncoder* encoder, int kind, const QString& code,
+                         const QList<QPixmap>& pictures);
     template<typename Upload> void send(Upload* upload, const QList<QPixmap>& pictures);
 
     ClipboardWriter m_clipboard;
     SUploadNotifier m_notifier;
+    std::unique_ptr<SAhead> m_ahead;
     int m_transferTimeoutMs = defaultTransferTimeoutMs;
 };
 

@@ -319,6 +319,7 @@ void CSelectScreenArea::handOff(const QRect& rect)
         return;
     }
     const QRect globalRect(mapToGlobal(rect.topLeft()), rect.size());
+    emit aboutToGrab();
     prepareForGrab();
     processSelectedArea(globalRect);
 }

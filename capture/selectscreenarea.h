@@ -43,6 +43,8 @@ public:
 
 signals:
     void areaSelected(const QRect& rect); // in the selector's own coordinates
+    // A picture of a valid area is about to be taken: what does not need the picture can start.
+    void aboutToGrab();
     void canceled();
     void hidden();
 

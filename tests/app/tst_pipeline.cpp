@@ -82,6 +82,7 @@ private slots:
     void failedReservationLeavesClipboardAlone();
     void refusedUploadKeepsTheReservedLink();
     void nullPicturesUploadNothing();
+    void reservationSentAheadWaitsForItsPicture();
     void silentServiceTimesOutAndHandsThePicturesBack();
     void unsentPicturesAreKeptAsLocalShots();
 
@@ -193,6 +194,64 @@ void TestPipeline::nullPicturesUploadNothing()
     QTest::qWait(300);
     QVERIFY(recorder.events.isEmpty());
     QVERIFY(recorder.clipboard.isEmpty());
+}
+
+// The single shot reserves as the person lets go, before the grab: the answer must wait for the
+// picture, the link must not reach the clipboard for a grab that gave nothing, and a failure
+// must still hand the picture back.
+void TestPipeline::reservationSentAheadWaitsForItsPicture()
+{
+    const QStringList done = {"started", "reserved", "uploaded"};
+    SRecorder early;
+    BL::App::CUploadPipeline pipeline(early.clipboardWriter(), early.notifier(), nullptr);
+    pipeline.reserveAhead();
+    QTest::qWait(500); // the service has answered by now
+    QVERIFY(early.events.isEmpty());
+    QVERIFY(early.clipboard.isEmpty());
+    pipeline.uploadPicture(solid(QSize(64, 48), Qt::darkCyan));
+    QTRY_VERIFY_WITH_TIMEOUT(early.finished(), 10000);
+    QCOMPARE(early.events, done);
+    QCOMPARE(early.clipboard.size(), 1);
+    const QImage served = QImage::fromData(httpGet(early.clipboard.first() + ".png").body, "PNG");
+    QCOMPARE(served.size(), QSize(64, 48));
+    QCOMPARE(served.pixelColor(10, 10), QColor(Qt::darkCyan));
+
+    // A grab that gave nothing drops its reservation; the next picture reserves anew.
+    SRecorder nothing;
+    BL::App::CUploadPipeline nothingPipeline(nothing.clipboardWriter(), nothing.notifier(), nullptr);
+    nothingPipeline.reserveAhead();
+    QTest::ignoreMessage(
+        QtDebugMsg, "void BL::startUploadingSnapshot(const QPixmap &pm). Null pixmap was tried to upload");
+    nothingPipeline.uploadPicture(QPixmap());
+    QTest::qWait(500);
+    QVERIFY(nothing.events.isEmpty());
+    QVERIFY(nothing.clipboard.isEmpty());
+    nothingPipeline.uploadPicture(solid(QSize(8, 8), Qt::yellow));
+    QTRY_VERIFY_WITH_TIMEOUT(nothing.finished(), 10000);
+    QCOMPARE(nothing.events, done);
+    QCOMPARE(nothing.clipboard.size(), 1);
+
+    // Refused before the picture came: reported once it does, with the picture handed back.
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();
+    qputenv("BL_SERVICE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(port));
+    const auto restore = qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
+    SRecorder refused;
+    BL::App::CUploadPipeline refusedPipeline(refused.clipboardWriter(), refused.notifier(), nullptr);
+    refusedPipeline.reserveAhead();
+    QTest::qWait(500);
+    QVERIFY(refused.events.isEmpty());
+    refusedPipeline.uploadPicture(solid(QSize(9, 9), Qt::magenta));
+    QTRY_VERIFY_WITH_TIMEOUT(refused.finished(), 10000);
+    QCOMPARE(refused.events.size(), 2);
+    QVERIFY2(
+        refused.events.last().startsWith("reservationFailed: Reserving code failed.\nNetwork error #1: "),
+        qPrintable(refused.events.last()));
+    QCOMPARE(refused.unsent.size(), 1);
+    QCOMPARE(refused.unsent.first().toImage().pixelColor(4, 4), QColor(Qt::magenta));
+    QVERIFY(refused.clipboard.isEmpty());
 }
 
 void TestPipeline::silentServiceTimesOutAndHandsThePicturesBack()
