@@ -35,7 +35,7 @@ CPictureEncoder::CPictureEncoder(const QList<QPixmap>& pictures, QObject* parent
         BL::Platform::lowerCurrentThreadPriority();
         QList<QByteArray> encoded;
         for (const QImage& image : images)
-            encoded << BL::Api::encodePng(image, BL::Api::EPngThreads::One);
+            encoded << BL::Api::encodePng(image, BL::Api::EPngThreads::Two);
         return encoded;
     }));
 }

@@ -80,6 +80,8 @@ void TestPngEncoder::roundTrip_data()
 {
     QTest::addColumn<QImage>("image");
     QTest::newRow("random rgb, split over two threads") << noise(640, 480, QImage::Format_RGB32, 1);
+    // Incompressible, and large enough to be compressed in two parts.
+    QTest::newRow("random rgb, compressed in two parts") << noise(800, 600, QImage::Format_RGB32, 11);
     QTest::newRow("random rgb, odd width") << noise(333, 7, QImage::Format_RGB32, 2);
     QTest::newRow("random argb") << noise(301, 257, QImage::Format_ARGB32, 3);
     QTest::newRow("random premultiplied") << noise(97, 89, QImage::Format_ARGB32_Premultiplied, 4);
