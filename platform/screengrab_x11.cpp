@@ -116,6 +116,7 @@ public:
         }
         m_image = nullptr;
         m_capacity = 0;
+        m_warm = false;
     }
 
     QImage grab(Display* dpy, const QRect& rect)
@@ -148,12 +149,17 @@ public:
         const XShmSegmentInfo segment = m_info;
         const size_t bytes = m_capacity;
         const QByteArray displayName = DisplayString(dpy);
-        m_prepared = QtConcurrent::run([segment, bytes, size, displayName] {
-            std::memset(segment.shmaddr, 0, bytes);
+        // A segment that has held a picture is mapped on both sides already: only the spare is new.
+        const bool warm = m_warm;
+        m_warm = true;
+        m_prepared = QtConcurrent::run([segment, bytes, size, displayName, warm] {
             QImage spare = largeImage(size);
             if (!spare.isNull())
                 spare.fill(0);
-            warmServerSide(displayName, segment, size);
+            if (!warm) {
+                std::memset(segment.shmaddr, 0, bytes);
+                warmServerSide(displayName, segment, size);
+            }
             return spare;
         });
     }
@@ -219,6 +225,7 @@ private:
     XShmSegmentInfo m_info{};
     bool m_attached = false;
     size_t m_capacity = 0;
+    bool m_warm = false; // every page of the segment is mapped by us and by the server
 };
 
 // The plain request: slower (the pixels travel through the socket), but any server answers it.
