@@ -17,14 +17,8 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--shots N] [--local N] [--top N]" >&2; exit 2 ;;
     esac
 done
-src=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$src/build}
-
-if [ "${BL_MEMMAP_INSIDE:-}" != 1 ]; then
-    "$src/scripts/setup-deps.sh"
-    BUILD_DIR=$build BUILD_TARGETS="brightloom brightloom-server" "$src/scripts/build.sh" >/dev/null
-    BL_MEMMAP_INSIDE=1 exec "$src/scripts/with-x.sh" --size 1920x1080 "$0" --shots "$shots" --local "$local" --top "$top"
-fi
+source "$(dirname "$0")/session.sh"
+bench_in_session "brightloom brightloom-server" --size 1920x1080 -- --shots "$shots" --local "$local" --top "$top"
 
 # Inside the private session: no help screen at start, the service on a free loopback port.
 mkdir -p "$XDG_CONFIG_HOME/Brightloom" "$HOME/service" "$HOME/brightloom_screens"
@@ -74,18 +68,16 @@ echo "== idle after start: $(threads) threads, RSS KiB per mapping"
 breakdown
 idle=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")
 
-for ((i = 0; i < shots; i++)); do
-    xdotool mousemove 960 540 key ctrl+alt+p
+# One shot: the hotkey ctrl+alt+KEY, then a drag from (X0, Y0) to (X1, Y1) through the middle.
+shoot() {
+    xdotool mousemove 960 540 key "ctrl+alt+$1"
     sleep 0.6
-    xdotool mousemove 0 0 mousedown 1 mousemove 960 540 mousemove 1919 1079 mouseup 1
+    xdotool mousemove "$2" "$3" mousedown 1 mousemove $((($2 + $4) / 2)) $((($3 + $5) / 2)) \
+        mousemove "$4" "$5" mouseup 1
     sleep 0.8
-done
-for ((i = 0; i < local; i++)); do
-    xdotool mousemove 960 540 key ctrl+alt+l
-    sleep 0.6
-    xdotool mousemove 100 100 mousedown 1 mousemove 500 400 mousemove 900 700 mouseup 1
-    sleep 0.8
-done
+}
+for ((i = 0; i < shots; i++)); do shoot p 0 0 1919 1079; done
+for ((i = 0; i < local; i++)); do shoot l 100 100 900 700; done
 sleep 5 # the program gives its shot buffers back after a few quiet seconds
 echo "== after $shots single and $local local shots and 5 s idle: $(threads) threads, RSS KiB per mapping"
 breakdown
