@@ -1,14 +1,13 @@
 #include "app/traypresenter.h"
 
 #include "app/logging.h"
+#include "platform/soundeffects.h"
 #include "platform/soundserver.h"
 #include "platform/trayhost.h"
 
-#include <QAudioDeviceInfo>
 #include <QDeadlineTimer>
 #include <QMenu>
 #include <QMovie>
-#include <QSound>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QTimer>
@@ -73,18 +72,20 @@ bool CTrayPresenter::initSounds()
         qCInfo(lcApp).noquote() << "sounds are off:" << why;
         return false;
     }
-    const auto devices = QAudioDeviceInfo::availableDevices(QAudio::AudioOutput);
-    // Backends list a nameless placeholder even when no device exists at all.
-    m_audioAvailable = std::any_of(devices.cbegin(), devices.cend(),
-                                   [](const QAudioDeviceInfo& d) { return !d.deviceName().isEmpty(); });
+    m_soundEffects = BL::Platform::loadSoundEffects(&why);
+    if (!m_soundEffects) {
+        qCInfo(lcApp).noquote() << "sounds are off:" << why;
+        return false;
+    }
+    m_audioAvailable = m_soundEffects->audioOutputAvailable();
     if (!m_audioAvailable) {
         qCDebug(lcApp) << "no audio output device; sounds are off for this run";
         return false;
     }
-    // QSound plays files only, so each resource gets a native copy on disk.
-    auto nativeSound = [this](const QString& resource, std::unique_ptr<QTemporaryFile>& file) -> QSound* {
+    // The sounds play files only, so each resource gets a native copy on disk.
+    auto nativeSound = [this](const QString& resource, std::unique_ptr<QTemporaryFile>& file) -> QObject* {
         file.reset(QTemporaryFile::createNativeFile(resource));
-        return file ? new QSound(file->fileName(), this) : nullptr;
+        return file ? m_soundEffects->createSound(file->fileName(), this) : nullptr;
     };
     m_shutterSound = nativeSound(QStringLiteral(":Shutter-02.wav"), m_shutterSoundFile);
     m_uploadedSound = nativeSound(QStringLiteral(":SmallGlockA.wav"), m_uploadedSoundFile);
@@ -94,13 +95,13 @@ bool CTrayPresenter::initSounds()
 void CTrayPresenter::playCamSound()
 {
     if (m_audioAvailable && m_soundEnabled && m_shutterSound)
-        m_shutterSound->play();
+        m_soundEffects->play(m_shutterSound);
 }
 
 void CTrayPresenter::playUploadedSound()
 {
     if (m_audioAvailable && m_soundEnabled && m_uploadedSound)
-        m_uploadedSound->play();
+        m_soundEffects->play(m_uploadedSound);
 }
 
 void CTrayPresenter::beginBusy()

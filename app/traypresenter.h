@@ -8,8 +8,11 @@
 
 class QMenu;
 class QMovie;
-class QSound;
 class QTemporaryFile;
+
+namespace BL::Platform {
+class CAbstractSoundEffects;
+}
 
 namespace BL::App {
 
@@ -32,7 +35,8 @@ public:
     QSystemTrayIcon* trayIcon() const { return m_trayIcon; }
     void show(QMenu* menu);
 
-    // Looks for an audio output once; without one no sound is ever played in this run.
+    // Looks for a sound server and an audio output once; without them no sound is ever played in
+    // this run, and the audio back end is never loaded.
     bool initSounds();
     bool audioAvailable() const { return m_audioAvailable; }
     void setSoundEnabled(bool enabled) { m_soundEnabled = enabled; }
@@ -65,8 +69,9 @@ private:
     bool m_soundEnabled = true;
     std::unique_ptr<QTemporaryFile> m_shutterSoundFile;
     std::unique_ptr<QTemporaryFile> m_uploadedSoundFile;
-    QSound* m_shutterSound = nullptr;
-    QSound* m_uploadedSound = nullptr;
+    BL::Platform::CAbstractSoundEffects* m_soundEffects = nullptr; // the module's, for the run
+    QObject* m_shutterSound = nullptr;
+    QObject* m_uploadedSound = nullptr;
 };
 
 } // namespace BL::App

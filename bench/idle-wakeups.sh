@@ -16,14 +16,8 @@ while [ $# -gt 0 ]; do
     *) echo "usage: $0 [--seconds N] [--perf]" >&2; exit 2 ;;
     esac
 done
-src=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$src/build}
-
-if [ "${BL_IDLE_INSIDE:-}" != 1 ]; then
-    "$src/scripts/setup-deps.sh"
-    BUILD_DIR=$build BUILD_TARGETS="brightloom" "$src/scripts/build.sh" >/dev/null
-    BL_IDLE_INSIDE=1 exec "$src/scripts/with-x.sh" "$0" --seconds "$seconds" $([ "$perf" = 1 ] && echo --perf)
-fi
+source "$(dirname "$0")/session.sh"
+bench_in_session brightloom -- --seconds "$seconds" $([ "$perf" = 1 ] && echo --perf)
 
 # Inside the private session: no help screen at start, no traffic off this machine.
 mkdir -p "$XDG_CONFIG_HOME/Brightloom"

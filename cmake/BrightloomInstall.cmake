@@ -13,6 +13,8 @@ set(CPACK_PACKAGE_CONTACT "Brightloom developers <developers@brightloom.org>")
 set(BL_APP_ID org.brightloom.Brightloom)
 
 install(TARGETS brightloom brightloom-upload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+# The sound module, where the program looks for it: <prefix>/lib/brightloom.
+install(TARGETS brightloom-sounds LIBRARY DESTINATION lib/brightloom COMPONENT client)
 if(TARGET brightloom-crash-helper)
     # Looked for beside the program.
     install(TARGETS brightloom-crash-helper RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)

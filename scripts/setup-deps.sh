@@ -9,7 +9,7 @@ PACKAGES=(
     libcpp-httplib-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libjpeg-dev libdeflate-dev zlib1g-dev
     libpq-dev postgresql nginx
     xvfb xserver-xephyr x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
-    libglib2.0-bin
+    libglib2.0-bin pulseaudio pulseaudio-utils
     dbus-daemon dbus-bin dbus-session-bus-common desktop-file-utils appstream systemd dpkg-dev file lintian
     sway swaybg pipewire xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk qtwayland5
     wtype wl-clipboard libwayland-dev

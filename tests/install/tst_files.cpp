@@ -1,7 +1,9 @@
 // `cmake --install` into a throw-away prefix: every file a desktop installation needs, entries
 // the desktop's own validators accept, a unit systemd accepts, and installed programs that run.
 #include "installsupport.h"
+#include "platform/soundeffects.h"
 
+#include <QPluginLoader>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -43,6 +45,7 @@ void TestInstallFiles::installsEveryFile()
         "bin/brightloom",
         "bin/brightloom-upload",
         "bin/brightloom-server",
+        "lib/brightloom/brightloom-sounds.so",
         "share/applications/" + kAppId + ".desktop",
         "share/metainfo/" + kAppId + ".metainfo.xml",
         "etc/xdg/autostart/" + kAppId + ".desktop",
@@ -144,6 +147,10 @@ void TestInstallFiles::installedProgramsRun()
     const SToolResult server = runTool(path("bin/brightloom-server"), {"--help"});
     QVERIFY2(succeeded(server, &why), qPrintable(why));
     QVERIFY(server.output.startsWith(QLatin1String("Usage: brightloom-server")));
+    // The sound module the program loads from <prefix>/lib/brightloom where a sound server answers.
+    QPluginLoader sounds(path("lib/brightloom/brightloom-sounds.so"));
+    QVERIFY2(qobject_cast<BL::Platform::CAbstractSoundEffects*>(sounds.instance()),
+             qPrintable(sounds.errorString()));
 }
 
 QTEST_GUILESS_MAIN(TestInstallFiles)
