@@ -46,7 +46,10 @@ void CServerManager::sendRequest(CHttpRequest* request)
     const QByteArray body = request->body();
     QNetworkRequest networkRequest = request->networkRequest(body);
 #ifndef QT_NO_SSL
-    networkRequest.setSslConfiguration(QSslConfiguration::defaultConfiguration());
+    // Asking for the configuration loads and starts OpenSSL (4 MiB, on the first shot's path);
+    // plain http never uses it.
+    if (networkRequest.url().scheme() == QLatin1String("https"))
+        networkRequest.setSslConfiguration(QSslConfiguration::defaultConfiguration());
 #endif
     QNetworkReply* reply = m_network->post(networkRequest, body);
     m_pending.insert(reply, request);
