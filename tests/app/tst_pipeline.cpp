@@ -87,6 +87,18 @@ private slots:
     void unsentPicturesAreKeptAsLocalShots();
 
 private:
+    // Sends the requests to a port nothing listens on (taken, then given back) until the
+    // returned guard goes.
+    auto pointAtClosedPort()
+    {
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost);
+        const quint16 port = closed.serverPort();
+        closed.close();
+        qputenv("BL_SERVICE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(port));
+        return qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
+    }
+
     QTemporaryDir m_dir;
     CServiceProcess m_service;
 };
@@ -141,13 +153,7 @@ void TestPipeline::eachKindPutsTheLinkFirstAndUploads()
 
 void TestPipeline::failedReservationLeavesClipboardAlone()
 {
-    // A port nothing listens on: taken, then given back.
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
-    const quint16 port = closed.serverPort();
-    closed.close();
-    qputenv("BL_SERVICE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(port));
-    const auto restore = qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
+    const auto restore = pointAtClosedPort();
 
     SRecorder recorder;
     BL::App::CUploadPipeline pipeline(recorder.clipboardWriter(), recorder.notifier(), nullptr);
@@ -232,12 +238,7 @@ void TestPipeline::reservationSentAheadWaitsForItsPicture()
     QCOMPARE(nothing.clipboard.size(), 1);
 
     // Refused before the picture came: reported once it does, with the picture handed back.
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
-    const quint16 port = closed.serverPort();
-    closed.close();
-    qputenv("BL_SERVICE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(port));
-    const auto restore = qScopeGuard([this] { qputenv("BL_SERVICE_HOST", m_service.host().toLatin1()); });
+    const auto restore = pointAtClosedPort();
     SRecorder refused;
     BL::App::CUploadPipeline refusedPipeline(refused.clipboardWriter(), refused.notifier(), nullptr);
     refusedPipeline.reserveAhead();

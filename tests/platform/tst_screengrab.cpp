@@ -7,6 +7,24 @@
 #include <QScreen>
 #include <QWidget>
 #include <QtTest>
+#include <memory>
+
+namespace {
+
+// A frameless window of one colour, shown.
+std::unique_ptr<QWidget> solidWindow(const QRect& geometry, const QColor& colour)
+{
+    auto window = std::make_unique<QWidget>(nullptr, Qt::FramelessWindowHint);
+    window->setGeometry(geometry);
+    window->setAutoFillBackground(true);
+    QPalette palette;
+    palette.setColor(QPalette::Window, colour);
+    window->setPalette(palette);
+    window->show();
+    return window;
+}
+
+} // namespace
 
 class TestScreenGrab : public QObject
 {
@@ -22,16 +40,10 @@ private slots:
 
     void matchesQtGrabPixelForPixel()
     {
-        QWidget window(nullptr, Qt::FramelessWindowHint);
-        window.setGeometry(100, 100, 300, 200);
-        window.setAutoFillBackground(true);
-        QPalette palette;
-        palette.setColor(QPalette::Window, QColor(12, 200, 77));
-        window.setPalette(palette);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const auto window = solidWindow(QRect(100, 100, 300, 200), QColor(12, 200, 77));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QScreen* screen = QGuiApplication::primaryScreen();
-        const QRect area(window.mapToGlobal(QPoint(0, 0)) - QPoint(20, 10), QSize(150, 90));
+        const QRect area(window->mapToGlobal(QPoint(0, 0)) - QPoint(20, 10), QSize(150, 90));
         QTRY_COMPARE(screen->grabWindow(0, area.x() + 40, area.y() + 30, 1, 1).toImage().pixelColor(0, 0),
                      QColor(12, 200, 77));
 
@@ -58,16 +70,10 @@ private slots:
     // shot's picture lives on in that memory after the buffers are dropped.
     void preparedGrabsMatchQtGrab()
     {
-        QWidget window(nullptr, Qt::FramelessWindowHint);
-        window.setGeometry(150, 120, 500, 400);
-        window.setAutoFillBackground(true);
-        QPalette palette;
-        palette.setColor(QPalette::Window, QColor(201, 31, 90));
-        window.setPalette(palette);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const auto window = solidWindow(QRect(150, 120, 500, 400), QColor(201, 31, 90));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QScreen* screen = QGuiApplication::primaryScreen();
-        const QRect area(window.mapToGlobal(QPoint(0, 0)) - QPoint(30, 20), QSize(460, 380));
+        const QRect area(window->mapToGlobal(QPoint(0, 0)) - QPoint(30, 20), QSize(460, 380));
         QTRY_COMPARE(screen->grabWindow(0, area.x() + 100, area.y() + 100, 1, 1).toImage().pixelColor(0, 0),
                      QColor(201, 31, 90));
         const QImage reference = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
