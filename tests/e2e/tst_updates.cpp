@@ -164,10 +164,12 @@ void TestUpdates::newerBuildAtStartShowsWindowAndButtonOpensLink()
     xdotool({"windowactivate", "--sync", window});
     QTest::qWait(300);
     xdotool({"key", "Return"});
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_root.filePath("opened.txt")), 10000);
-    QFile opened(m_root.filePath("opened.txt"));
-    QVERIFY(opened.open(QIODevice::ReadOnly));
-    QCOMPARE(opened.readAll().trimmed(), link);
+    // The opener's shell makes the file before it writes the line: wait for the line itself.
+    const auto openedLink = [this] {
+        QFile opened(m_root.filePath("opened.txt"));
+        return opened.open(QIODevice::ReadOnly) ? opened.readAll().trimmed() : QByteArray();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(openedLink(), link, 10000);
 }
 
 void TestUpdates::sameBuildSilentAtStartMenuConfirms()
