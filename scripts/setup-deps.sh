@@ -11,7 +11,7 @@ PACKAGES=(
     xvfb xserver-xephyr x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
     libglib2.0-bin pulseaudio pulseaudio-utils
     dbus-daemon dbus-bin dbus-session-bus-common desktop-file-utils appstream systemd dpkg-dev file lintian
-    sway swaybg pipewire xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk qtwayland5
+    sway swaybg pipewire xdg-desktop-portal xdg-desktop-portal-wlr grim xdg-desktop-portal-gtk dbus-user-session qtwayland5
     wtype wl-clipboard libwayland-dev
     g++-mingw-w64-x86-64 wine wine64
 )
