@@ -258,10 +258,16 @@ void TestWaylandSession::scaledOutputGivesNativePixels()
     QVERIFY(action.waitForExit(kTimeoutMs));
     QCOMPARE(action.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+    const int uploadsBefore =
+        m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded."));
     // Logical points 50..150 x 50..120 are output pixels 100..301 x 100..241.
     drag({50, 50}, {150, 120}, {640, 400});
     const QString link = waitForLink(before);
     QVERIFY(!link.isEmpty());
+    // The link is on the clipboard before the picture is uploaded: wait for the upload.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded.")), uploadsBefore + 1,
+        kTimeoutMs);
     verifyUploaded(link, QSize(202, 142), {100, 100});
     swaymsg({"output", "HEADLESS-1", "scale", "1"});
 }
