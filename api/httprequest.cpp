@@ -4,7 +4,6 @@
 #include "api/simplejson.h"
 
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QUrl>
 #include <QUuid>
 
@@ -26,9 +25,48 @@ namespace {
 // path, credentials or header text into the URL or the "Host" header is refused.
 bool isUsableHost(const QString& host)
 {
-    static const QRegularExpression pattern(
-        QStringLiteral("^(\\[[0-9A-Fa-f:.]+\\]|[A-Za-z0-9._-]+)(:[0-9]{1,5})?$"));
-    return pattern.match(host).hasMatch();
+    // Checked by hand: a regular expression here would load the whole pattern engine at start
+    // for one short string.
+    auto isHostChar = [](QChar c) {
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+               (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+               (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.') ||
+               c == QLatin1Char('_') || c == QLatin1Char('-');
+    };
+    auto isAddressChar = [](QChar c) {
+        return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+               (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+               (c >= QLatin1Char('A') && c <= QLatin1Char('F')) || c == QLatin1Char(':') ||
+               c == QLatin1Char('.');
+    };
+    int i = 0;
+    const int n = host.size();
+    if (n > 0 && host.at(0) == QLatin1Char('[')) {
+        // A bracketed IPv6 address.
+        i = 1;
+        while (i < n && isAddressChar(host.at(i)))
+            ++i;
+        if (i == 1 || i >= n || host.at(i) != QLatin1Char(']'))
+            return false;
+        ++i;
+    } else {
+        while (i < n && isHostChar(host.at(i)))
+            ++i;
+        if (i == 0)
+            return false;
+    }
+    if (i == n)
+        return true;
+    // An optional port of one to five digits.
+    if (host.at(i) != QLatin1Char(':'))
+        return false;
+    const int digits = n - i - 1;
+    if (digits < 1 || digits > 5)
+        return false;
+    for (++i; i < n; ++i)
+        if (host.at(i) < QLatin1Char('0') || host.at(i) > QLatin1Char('9'))
+            return false;
+    return true;
 }
 
 } // namespace

@@ -30,6 +30,8 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QPointer>
 #include <QSettings>
 #include <QTimer>
@@ -44,7 +46,8 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     : QWidget(nullptr), crashReporter(std::move(reporter))
 {
     appTitle = tr("Brightloom");
-    standardIcon = QIcon(QStringLiteral(":cam.png"));
+    // The format named, so that the image plugins are not all loaded to guess it.
+    standardIcon = QIcon(QPixmap(QStringLiteral(":cam.png"), "PNG"));
     setWindowIcon(standardIcon);
     tray = new BL::App::CTrayPresenter(appTitle, standardIcon, this);
 
@@ -89,6 +92,8 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     QTimer::singleShot(0, this, &CBrightloomMainWidget::loadFonts);
     if (updater->automaticChecksEnabled())
         updater->checkInBackground();
+    // What the start-up used and freed goes back to the system, as after a shot.
+    idleTimer->start();
 }
 
 CBrightloomMainWidget::~CBrightloomMainWidget()
@@ -196,6 +201,9 @@ void CBrightloomMainWidget::releaseIdleMemory()
     if (!isVisible())
         destroy();
     BL::Platform::releaseScreenGrabBuffers();
+    // Every frame of the tray animations is a new icon whose scaled copy stays in the pixmap
+    // cache (up to 10 MiB) long after the icon is gone.
+    QPixmapCache::clear();
     BL::Platform::releaseFreeMemory();
 }
 

@@ -182,7 +182,18 @@ void CSelectScreenArea::setDimColor(const QColor& color)
 
 void CSelectScreenArea::setHintSuffix(const QString& suffix)
 {
-    m_hintLabel->setText(hintPrefix() % suffix % hintPostfix());
+    m_hintText = hintPrefix() % suffix % hintPostfix();
+    // Laid out when first shown: rich text pulls in the whole font stack (some 4 MiB), which
+    // a program that only waits in the tray does not need.
+    if (isVisible())
+        applyHintText();
+}
+
+void CSelectScreenArea::applyHintText()
+{
+    if (m_hintLabel->text() == m_hintText)
+        return;
+    m_hintLabel->setText(m_hintText);
     m_hintLabel->adjustSize();
 }
 
@@ -271,6 +282,7 @@ void CSelectScreenArea::arrangeOnShow()
 {
     if (!isVisible())
         return; // hidden again before the queued call arrived
+    applyHintText();
     m_hintLabel->show();
     m_cross->show();
     m_selectionFrame->show();

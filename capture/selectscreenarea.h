@@ -66,6 +66,7 @@ protected:
 
 private:
     void arrangeOnShow();
+    void applyHintText();
     void setSelectionRect(const QRect& rect);
     void handOff(const QRect& rect);
     void prepareForGrab();
@@ -80,6 +81,7 @@ private:
     QWidget* m_rightBand = nullptr;
     QFrame* m_selectionFrame = nullptr;
     QLabel* m_hintLabel = nullptr;
+    QString m_hintText;
     QWidget* m_cross = nullptr;
     QWidget* m_marker = nullptr; // up with the overlay; watched while it is handed over
     bool m_pressed = false;

@@ -15,9 +15,6 @@
 
 namespace {
 
-// Built when the program starts: std::regex is slow to compile, and the check runs per click.
-const std::regex g_emailPattern("^[a-zA-Z0-9_.+-]+@[a-zA-Z0-9-]+\\.[a-zA-Z0-9-.]+$", std::regex::ECMAScript);
-
 QSpacerItem* expandingSpacer()
 {
     return new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum);
@@ -136,7 +133,11 @@ CLoginDialog::~CLoginDialog() = default;
 
 bool CLoginDialog::isAcceptableEmail(const QString& text)
 {
-    return std::regex_match(text.toUtf8().toStdString(), g_emailPattern);
+    // Compiled once, on the first check: std::regex is slow to build, and a program that waits
+    // in the tray should not hold it until somebody signs in.
+    static const std::regex pattern("^[a-zA-Z0-9_.+-]+@[a-zA-Z0-9-]+\\.[a-zA-Z0-9-.]+$",
+                                    std::regex::ECMAScript);
+    return std::regex_match(text.toUtf8().toStdString(), pattern);
 }
 
 void CLoginDialog::onRegistrationRequested()

@@ -10,11 +10,6 @@
 
 namespace {
 
-// Built when the program starts, so the first keystroke in the dialog does not pay for it.
-const QRegExp g_urlPattern(
-    QStringLiteral("^(http|https)://[a-z0-9]+([-.]{1}[a-z0-9]+)*.[a-z]{2,5}(([0-9]{1,5})?/?.*)$"),
-    Qt::CaseSensitive, QRegExp::RegExp);
-
 // The pattern alone lets through text that QUrl refuses or reads differently (a space in the
 // host, port 999999, "\@" turning the typed host into user info): OK would then reserve a code
 // for a link that can never work. The typed host must be the host QUrl sees.
@@ -34,7 +29,12 @@ bool isUsableUrl(const QString& text)
 
 const QRegExp& CUrlInputDialog::urlPattern()
 {
-    return g_urlPattern;
+    // Built on first use, not at start: a resident program should not carry what only an
+    // opened dialog needs.
+    static const QRegExp pattern(
+        QStringLiteral("^(http|https)://[a-z0-9]+([-.]{1}[a-z0-9]+)*.[a-z]{2,5}(([0-9]{1,5})?/?.*)$"),
+        Qt::CaseSensitive, QRegExp::RegExp);
+    return pattern;
 }
 
 CUrlInputDialog::CUrlInputDialog(QWidget* parent) : QDialog(parent)
@@ -90,7 +90,7 @@ void CUrlInputDialog::onUrlTextChanged(const QString& text)
         errorLabel->setText(QStringLiteral(" "));
         urlEdit->setStyleSheet(QString());
         ok->setEnabled(false);
-    } else if (g_urlPattern.exactMatch(text) && isUsableUrl(text)) {
+    } else if (urlPattern().exactMatch(text) && isUsableUrl(text)) {
         errorLabel->setText(QStringLiteral(" "));
         urlEdit->setStyleSheet(QString());
         ok->setEnabled(true);

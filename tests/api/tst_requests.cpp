@@ -166,9 +166,14 @@ void TestRequests::hostFollowsEnvironment()
     QCOMPARE(request.rawHeader("Host"), QByteArray("service.example.test:8080"));
 
     // Text that would reach into the URL path or the header is refused.
-    for (const char* bad : {"evil.test/x?", "a b", "user@host", "host\r\nX-Injected: 1"}) {
+    for (const char* bad : {"evil.test/x?", "a b", "user@host", "host\r\nX-Injected: 1", ":8080", "host:",
+                            "host:123456", "host:8o", "[::1", "[]:80", "[::1]x", "[::1]:", "[g::1]"}) {
         qputenv("BL_SERVICE_HOST", bad);
         QCOMPARE(manager->host(), QStringLiteral(BL_TEST_DEFAULT_HOST));
+    }
+    for (const char* good : {"[::1]:8080", "[::ffff:127.0.0.1]", "127.0.0.1", "my_host-1.test:1"}) {
+        qputenv("BL_SERVICE_HOST", good);
+        QCOMPARE(manager->host(), QString::fromLatin1(good));
     }
 }
 

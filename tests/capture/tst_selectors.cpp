@@ -259,12 +259,14 @@ void TestSelectors::hintTexts()
     const QString postfix = QStringLiteral(
         "</span><br/><span style=\"color: black; font-family: Helvetica; font-size: 12px; letter-spacing: "
         "0.34px; line-height: 18px;\">Press ↵ Enter to capture fullscreen. Esc — to cancel</span>");
-    auto hint = [](QWidget* selector) {
-        return selector->findChild<QLabel*>(QStringLiteral("hintLabel"))->text();
+    // The hint is laid out when its selector shows, and sized to its text then.
+    auto hint = [this](QWidget* selector) {
+        show(selector);
+        const auto* label = selector->findChild<QLabel*>(QStringLiteral("hintLabel"));
+        return label->size() == label->sizeHint() ? label->text() : QStringLiteral("not laid out");
     };
     QCOMPARE(hint(m_single), prefix + postfix);
     QCOMPARE(hint(m_local), prefix + QStringLiteral(" for local shot") + postfix);
-    show(m_comparison);
     QCOMPARE(hint(m_comparison), prefix + QStringLiteral(" for the first shot") + postfix);
 }
 
