@@ -216,7 +216,7 @@ int main(int argc, char** argv)
     parser.addOption({"idle-seconds", "Quiet time over which wake-ups are counted.", "s", "30"});
     parser.addOption({"cold-shots", "Upload shots taken after a pause, as from cold.", "n", "10"});
     parser.addOption(
-        {"log", "Where to keep the program's own output (its perf lines) after the run.", "file"});
+        {"log", "Where to keep the program's and the service's output (perf lines) after the run.", "file"});
     parser.process(app);
     const int runs = qMax(1, parser.value("runs").toInt());
     const int rssShots = qMax(runs, parser.value("rss-shots").toInt());
@@ -456,8 +456,9 @@ int main(int argc, char** argv)
     std::printf("failed shots: %d\n", failures);
     if (parser.isSet("log")) {
         QFile log(parser.value("log"));
+        QCoreApplication::processEvents();
         if (log.open(QIODevice::WriteOnly))
-            log.write(program.errorOutput().toUtf8());
+            log.write(program.errorOutput().toUtf8() + service.log().toUtf8());
         else
             std::fprintf(stderr, "could not write %s\n", qPrintable(log.fileName()));
     }

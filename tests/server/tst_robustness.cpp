@@ -434,6 +434,8 @@ void TestServerRobustness::pngCheckAcceptsEveryValidLayout_data()
     emptyTail.afterData = pngChunk("IDAT", std::string());
     add("empty IDAT after the stream", emptyTail);
     QTest::newRow("encoder output") << QByteArray::fromStdString(makePng(300, 200, 5));
+    // Rows of several MiB are inflated into memory of another kind than small ones.
+    add("full screen", validPng(6, 8, 0, 1920, 1080));
 }
 
 void TestServerRobustness::pngCheckAcceptsEveryValidLayout()
@@ -525,6 +527,13 @@ void TestServerRobustness::pngCheckRefusesBrokenFiles_data()
     SPng badFilter = base;
     badFilter.raw[4 * (1 + 13 * 3)] = 5;
     add("filter type 5", badFilter.file());
+    SPng screen = validPng(6, 8, 0, 1920, 1080);
+    SPng screenLong = screen;
+    screenLong.raw += '\0';
+    add("full screen, one byte too many", screenLong.file());
+    SPng screenFilter = screen;
+    screenFilter.raw[screenFilter.raw.size() - (1 + 1920 * 4)] = 7;
+    add("full screen, bad filter in the last row", screenFilter.file());
     SPng badLastFilter = validPng(0, 8, 1, 13, 9);
     const std::size_t lastPassRow = badLastFilter.raw.size() - (1 + 13);
     badLastFilter.raw[lastPassRow] = static_cast<char>(0x80);
