@@ -81,13 +81,15 @@ void CUploadPipeline::continueAhead()
     if (ahead->request)
         ahead->request->disconnect(this);
     if (ahead->failed) {
-        ahead->encoder->deleteLater();
+        if (ahead->encoder)
+            ahead->encoder->deleteLater();
         m_notifier.reservationFailed(ahead->error, {ahead->picture});
         return;
     }
     m_clipboard(ahead->url);
+    CPictureEncoder* encoder = ahead->encoder ? ahead->encoder : new CPictureEncoder({ahead->picture}, this);
     m_notifier.reserved(ahead->code, ahead->url);
-    sendWhenEncoded(ahead->encoder, BL::Api::PixmapUploadKind, ahead->code, {ahead->picture});
+    sendWhenEncoded(encoder, BL::Api::PixmapUploadKind, ahead->code, {ahead->picture});
 }
 
 void CUploadPipeline::uploadPicture(const QPixmap& picture)
@@ -100,7 +102,11 @@ void CUploadPipeline::uploadPicture(const QPixmap& picture)
     if (m_ahead && m_ahead->picture.isNull()) {
         m_notifier.started();
         m_ahead->picture = picture;
-        m_ahead->encoder = new CPictureEncoder({picture}, this);
+        // With the link already known it goes on the clipboard first: the encoder's threads
+        // would compete with the clipboard hand-over for the processor. Otherwise the
+        // encoding starts now, while the answer is on its way.
+        if (!m_ahead->answered)
+            m_ahead->encoder = new CPictureEncoder({picture}, this);
         continueAhead();
         return;
     }
