@@ -201,8 +201,8 @@ void CBrightloomMainWidget::releaseIdleMemory()
     if (!isVisible())
         destroy();
     BL::Platform::releaseScreenGrabBuffers();
-    // Every frame of the tray animations is a new icon whose scaled copy stays in the pixmap
-    // cache (up to 10 MiB) long after the icon is gone.
+    // Every balloon brings new standard icons whose scaled copies stay in the pixmap cache
+    // (up to 10 MiB) long after the balloon is gone.
     QPixmapCache::clear();
     BL::Platform::releaseFreeMemory();
 }

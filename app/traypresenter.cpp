@@ -31,6 +31,11 @@ CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, 
     m_uploadedMovie = new QMovie(QStringLiteral(":cam-uploaded.gif"), "GIF", this);
     m_uploadedMovie->setObjectName(QStringLiteral("uploadedMovie"));
     connect(m_uploadedMovie, &QMovie::frameChanged, this, &CTrayPresenter::onUploadedMovieFrameChanged);
+    // The tray scales each frame once into the pixmap cache, keyed by the frame. Decoded anew
+    // on every loop, the frames were new pictures each time: shot after shot the cache filled
+    // with copies, and the heap with holes between them. A few small frames are cheaper to keep.
+    m_uploadingMovie->setCacheMode(QMovie::CacheAll);
+    m_uploadedMovie->setCacheMode(QMovie::CacheAll);
 
     m_trayIcon = new QSystemTrayIcon(this);
     m_trayIcon->setObjectName(QStringLiteral("trayIcon"));

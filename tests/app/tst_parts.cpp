@@ -22,6 +22,7 @@ private slots:
     void uploadingAnimationNotRestarted();
     void doneShowsUploadedAnimationThenStandardIcon();
     void failureStopsBothAnimations();
+    void animationLoopsReuseTheirFrames();
     void hotkeysNeverAttachTwice();
     void localShotsNeverOverwrite();
     void localShotWriterReportsOnceOnDisk();
@@ -85,6 +86,29 @@ void TestParts::failureStopsBothAnimations()
     QCOMPARE(shown(), standard);
     QTest::qWait(300); // no late frame comes back
     QCOMPARE(shown(), standard);
+}
+
+// Each frame the tray shows is scaled once into the pixmap cache, keyed by the frame: frames
+// decoded anew on every loop filled the cache with copies (and the heap with holes) shot
+// after shot.
+void TestParts::animationLoopsReuseTheirFrames()
+{
+    BL::App::CTrayPresenter tray(QStringLiteral("Brightloom"), QIcon(QStringLiteral(":cam.png")), nullptr);
+    auto* uploading = tray.findChild<QMovie*>(QStringLiteral("uploadingMovie"));
+    QVERIFY(uploading);
+    QSet<qint64> shownFrames;
+    int changes = 0;
+    connect(uploading, &QMovie::frameChanged, &tray, [&] {
+        shownFrames.insert(tray.trayIcon()->icon().pixmap(16, 16).cacheKey());
+        ++changes;
+    });
+    tray.beginBusy();
+    const int frames = uploading->frameCount();
+    QVERIFY(frames > 1);
+    QTRY_VERIFY_WITH_TIMEOUT(changes >= 3 * frames, 30000);
+    QVERIFY2(
+        shownFrames.size() <= frames,
+        qPrintable(QStringLiteral("%1 distinct pictures for %2 frames").arg(shownFrames.size()).arg(frames)));
 }
 
 void TestParts::hotkeysNeverAttachTwice()
