@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QScreen>
@@ -104,16 +105,39 @@ QString hintPostfix()
            QStringLiteral("</span>");
 }
 
-QWidget* makeBand(QWidget* parent, const char* name)
-{
-    auto* band = new QWidget(parent);
-    band->setObjectName(QLatin1String(name));
-    band->setAttribute(Qt::WA_MouseTracking);
-    band->setAttribute(Qt::WA_OpaquePaintEvent);
-    return band;
-}
-
 } // namespace
+
+// One of the dimmed bands around the selection. Under it the translucent window's buffer has
+// just been cleared, so its colour is written as it stands rather than blended: the same
+// pixels, but a plain fill of a screen's worth of bands costs a fraction of a blended one,
+// and the bands are painted whenever the overlay opens and as the selection moves.
+class CDimBand : public QWidget
+{
+public:
+    CDimBand(QWidget* parent, const char* name) : QWidget(parent)
+    {
+        setObjectName(QLatin1String(name));
+        setAttribute(Qt::WA_MouseTracking);
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+    void setColor(const QColor& color)
+    {
+        m_color = color;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QPainter painter(this);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.fillRect(event->rect(), m_color);
+    }
+
+private:
+    QColor m_color;
+};
 
 namespace BL::Capture {
 
@@ -126,10 +150,10 @@ QColor dimColor()
 
 CSelectScreenArea::CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags)
 {
-    m_topBand = makeBand(this, "topBand");
-    m_bottomBand = makeBand(this, "bottomBand");
-    m_leftBand = makeBand(this, "leftBand");
-    m_rightBand = makeBand(this, "rightBand");
+    m_topBand = new CDimBand(this, "topBand");
+    m_bottomBand = new CDimBand(this, "bottomBand");
+    m_leftBand = new CDimBand(this, "leftBand");
+    m_rightBand = new CDimBand(this, "rightBand");
 
     m_selectionFrame = new QFrame(this);
     m_selectionFrame->setObjectName(QStringLiteral("selectionFrame"));
@@ -171,13 +195,10 @@ CSelectScreenArea::~CSelectScreenArea() = default;
 void CSelectScreenArea::setDimColor(const QColor& color)
 {
     m_dimColor = color;
-    const QString sheet = QStringLiteral("background-color: rgba(%1, %2, %3, %4);")
-                              .arg(color.red())
-                              .arg(color.green())
-                              .arg(color.blue())
-                              .arg(kBandAlpha);
-    for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand})
-        band->setStyleSheet(sheet);
+    QColor translucent = color;
+    translucent.setAlpha(kBandAlpha);
+    for (CDimBand* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand})
+        band->setColor(translucent);
 }
 
 void CSelectScreenArea::setHintSuffix(const QString& suffix)

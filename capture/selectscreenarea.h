@@ -12,6 +12,7 @@ class QFrame;
 class QImage;
 class QLabel;
 class QScreen;
+class CDimBand;
 
 namespace BL::Capture {
 
@@ -75,10 +76,10 @@ private:
     void moveCrossTo(const QPoint& centre);
 
     QColor m_dimColor;
-    QWidget* m_topBand = nullptr;
-    QWidget* m_bottomBand = nullptr;
-    QWidget* m_leftBand = nullptr;
-    QWidget* m_rightBand = nullptr;
+    CDimBand* m_topBand = nullptr;
+    CDimBand* m_bottomBand = nullptr;
+    CDimBand* m_leftBand = nullptr;
+    CDimBand* m_rightBand = nullptr;
     QFrame* m_selectionFrame = nullptr;
     QLabel* m_hintLabel = nullptr;
     QString m_hintText;

@@ -31,6 +31,7 @@ private slots:
     void dragGrabsTheUndimmedDesktop();
     void clickAndOnePixelDragsStillSelect();
     void bandsFramePositionsAndCancel();
+    void bandsDimTheDesktopOnce();
     void dragCutShortIsForgotten();
     void dragFromTheOriginSelectsOnRelease();
     void enterCapturesTheWholeScreen();
@@ -198,6 +199,42 @@ void TestSelectors::bandsFramePositionsAndCancel()
     QCOMPARE(m_events, (QStringList{"canceled", "hidden"}));
     QTRY_VERIFY(!m_host->isVisible());
     QVERIFY(m_pictures.isEmpty());
+}
+
+// What the compositor shows: the desktop through the bands, darkened by one layer of the dim
+// colour at alpha 110, and untouched inside the selection.
+void TestSelectors::bandsDimTheDesktopOnce()
+{
+    show(m_single);
+    const QSize size = m_single->size();
+    QTest::mousePress(m_single, Qt::LeftButton, {}, QPoint(100, 50));
+    QMouseEvent move(QEvent::MouseMove, QPointF(400, 300), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(m_single, &move);
+
+    const auto dimmed = [](int under) { return (under * (255 - 110) + 24 * 110 + 127) / 255; };
+    struct SSpot
+    {
+        QPoint at;
+        bool dim;
+    };
+    const QVector<SSpot> spots{{{300, 20}, true}, {{300, size.height() - 20}, true}, {{200, 150}, false}};
+    // Largest difference of any channel from the expected colour, over every spot.
+    const auto worst = [&] {
+        int worst = 0;
+        for (const SSpot& spot : spots) {
+            const QRgb under = expected(QRect(spot.at, QSize(1, 1))).pixel(0, 0);
+            const QRgb seen = BL::Capture::grabScreenArea(QRect(spot.at, QSize(1, 1))).toImage().pixel(0, 0);
+            for (int shift : {16, 8, 0}) {
+                const int below = int(under >> shift) & 0xff;
+                const int want = spot.dim ? dimmed(below) : below;
+                worst = std::max(worst, std::abs(int(seen >> shift & 0xff) - want));
+            }
+        }
+        return worst;
+    };
+    QTRY_VERIFY2(worst() <= 2, qPrintable(QStringLiteral("off by %1").arg(worst())));
+    QTest::keyClick(m_host.get(), Qt::Key_Escape);
+    QTRY_VERIFY(!m_host->isVisible());
 }
 
 void TestSelectors::dragCutShortIsForgotten()
