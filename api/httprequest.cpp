@@ -25,8 +25,8 @@ namespace {
 // path, credentials or header text into the URL or the "Host" header is refused.
 bool isUsableHost(const QString& host)
 {
-    // Checked by hand: a regular expression here would load the whole pattern engine at start
-    // for one short string.
+    // Checked by hand: a pattern compiled at start, with its JIT code, would stay in the resident
+    // program for the sake of one short string.
     auto isHostChar = [](QChar c) {
         return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
                (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QImage>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,8 +18,5 @@ using LargeBuffer = std::unique_ptr<std::uint8_t[], SLargeBufferFree>;
 // screen is some two thousand), and it goes back to the system as soon as it is freed instead of
 // growing the heap. Elsewhere it comes from the heap. Null when there is no memory for it.
 LargeBuffer allocateLargeBuffer(std::size_t bytes);
-
-// An RGB32 picture of `size` in such memory; null when there is no memory for it.
-QImage largeImage(const QSize& size);
 
 } // namespace BL::Platform

@@ -1,7 +1,9 @@
 #include "platform/largebuffer.h"
 
-#include <QFile>
+#include <fstream>
+#include <iterator>
 #include <new>
+#include <string>
 #include <sys/mman.h>
 
 namespace BL::Platform {
@@ -14,8 +16,9 @@ constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 bool hugePagesOnRequest()
 {
     static const bool offered = [] {
-        QFile setting(QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled"));
-        return setting.open(QIODevice::ReadOnly) && !setting.readAll().contains("[never]");
+        std::ifstream setting("/sys/kernel/mm/transparent_hugepage/enabled");
+        const std::string value{std::istreambuf_iterator<char>(setting), std::istreambuf_iterator<char>()};
+        return !value.empty() && value.find("[never]") == std::string::npos; // unreadable: no
     }();
     return offered;
 }

@@ -1,4 +1,4 @@
-#include "platform/largebuffer.h"
+#include "platform/largeimage.h"
 #include "platform/logging.h"
 #include "platform/x11backends.h"
 

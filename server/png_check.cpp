@@ -1,5 +1,7 @@
 #include "server/png_check.h"
 
+#include "platform/largebuffer.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -7,7 +9,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <sys/mman.h>
 #include <vector>
 #include <zlib.h>
 
@@ -157,55 +158,6 @@ struct SDataPart
     std::size_t size;
 };
 
-// The inflated rows of one check (some 8 MiB for a full-screen shot), written once and dropped.
-// Fresh from the heap, every 4 KiB page costs a fault on its first write, about as long as the
-// inflating itself; transparent huge pages, where the kernel gives them on request, take a
-// handful of faults instead. The memory goes back to the system when the check ends.
-class CInflateBuffer
-{
-public:
-    explicit CInflateBuffer(std::size_t bytes)
-    {
-        constexpr std::size_t hugePage = 2 * 1024 * 1024;
-        if (bytes >= hugePage) {
-            // A huge page needs an aligned region: map one page more and trim both ends.
-            const std::size_t length = (bytes + hugePage - 1) / hugePage * hugePage;
-            const std::size_t mapped = length + hugePage;
-            void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (raw != MAP_FAILED) {
-                auto* const start = static_cast<unsigned char*>(raw);
-                auto* const aligned = reinterpret_cast<unsigned char*>(
-                    (reinterpret_cast<std::uintptr_t>(start) + hugePage - 1) / hugePage * hugePage);
-                if (aligned > start)
-                    ::munmap(start, std::size_t(aligned - start));
-                if (start + mapped > aligned + length)
-                    ::munmap(aligned + length, std::size_t(start + mapped - (aligned + length)));
-                ::madvise(aligned, length, MADV_HUGEPAGE); // a hint; plain pages otherwise
-                m_data = aligned;
-                m_mapped = length;
-                return;
-            }
-        }
-        m_data = new (std::nothrow) unsigned char[bytes];
-    }
-    ~CInflateBuffer()
-    {
-        if (m_mapped > 0)
-            ::munmap(m_data, m_mapped);
-        else
-            delete[] m_data;
-    }
-    CInflateBuffer(const CInflateBuffer&) = delete;
-    CInflateBuffer& operator=(const CInflateBuffer&) = delete;
-
-    explicit operator bool() const { return m_data != nullptr; }
-    unsigned char* get() const { return m_data; }
-
-private:
-    unsigned char* m_data = nullptr;
-    std::size_t m_mapped = 0;
-};
-
 bool inflateWhole(const std::vector<SDataPart>& parts, std::uint64_t expected, CRowChecker& rows)
 {
     thread_local std::unique_ptr<libdeflate_decompressor, SDecompressorFree> decompressor(
@@ -226,7 +178,10 @@ bool inflateWhole(const std::vector<SDataPart>& parts, std::uint64_t expected, C
         in = reinterpret_cast<const unsigned char*>(joined.data());
         inSize = joined.size();
     }
-    const CInflateBuffer out(static_cast<std::size_t>(expected));
+    // Some 8 MiB for a full screen, written once and dropped: in huge pages where the system
+    // offers them, the first writes cost a handful of page faults instead of two thousand.
+    const BL::Platform::LargeBuffer out =
+        BL::Platform::allocateLargeBuffer(static_cast<std::size_t>(expected));
     if (!out)
         return false;
     std::size_t usedIn = 0, produced = 0;

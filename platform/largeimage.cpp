@@ -1,4 +1,4 @@
-#include "platform/largebuffer.h"
+#include "platform/largeimage.h"
 
 namespace BL::Platform {
 
