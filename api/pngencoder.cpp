@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QImageWriter>
 #include <QtConcurrent>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -22,14 +23,18 @@ namespace {
 
 // Level 2 of libdeflate keeps desktop pictures, photos and text within 2 % of the size of Qt's
 // writer (zlib level 6 after libpng's filter search), at three quarters of the time of level 5,
-// which saves only 3-8 % more; level 1 is quicker still but 4 % larger than Qt's on desktops.
+// which saves only 3-8 % more. It compresses pictures too small to be worth two bands.
 constexpr int kDeflateLevel = 2;
+// The last band of a large picture: level 1 takes two thirds of the time of level 2 for some
+// 2 % more bytes, and a full screen is what the person waits for.
+constexpr int kBandDeflateLevel = 1;
 // Below this many bytes of rows a second thread costs more than it saves.
 constexpr qsizetype kSplitBytes = 256 * 1024;
-// From this many filtered bytes on, the compressed stream is made in two parts (below).
+// From this many filtered bytes on, the picture is made in two bands (see encodeRows).
 constexpr size_t kDeflateSplitBytes = 1024 * 1024;
-// zlib's fastest level is some 20 % slower than libdeflate's level 2: it gets the smaller share.
-constexpr double kZlibShare = 0.45;
+// zlib's fastest level takes some 1.5 times as long per byte as libdeflate's level 1: it gets
+// the smaller band, so that both threads finish together.
+constexpr double kZlibShare = 0.42;
 
 enum EFilter : std::uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
 
@@ -164,71 +169,105 @@ void appendChunk(QByteArray& out, const char type[4], const char* data, std::uin
     appendUint32(out, std::uint32_t(libdeflate_crc32(0, crcStart, length + 4)));
 }
 
-// The zlib stream of `data` in `out`, which has compressedRoom() bytes; its length, 0 on failure.
-// libdeflate is the quickest compressor at hand, but it only makes whole streams; zlib can end a
-// part of a stream on a byte boundary without closing it (a sync flush). A large input is
-// therefore compressed in two parts side by side, the first by zlib, the rest by libdeflate, and
-// the raw parts are joined under one header and one checksum. The bytes do not depend on the
-// number of threads.
-size_t compressRows(const std::uint8_t* data, size_t size, EPngThreads threads, std::uint8_t* out,
-                    size_t room)
+// One band of rows, filtered and deflated on its own thread (see encodeRows).
+struct SBand
 {
-    const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-        libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
-    if (!compressor)
-        return 0;
-    if (size < kDeflateSplitBytes)
-        return libdeflate_zlib_compress(compressor.get(), data, size, out, room);
+    BL::Platform::LargeBuffer deflated;
+    size_t length = 0; // 0: failed
+    std::uint32_t adler = 1;
+};
 
-    const size_t split = size_t(double(size) * kZlibShare);
-    // zlib's part goes to a buffer of its own: its length is known only at its end.
-    const size_t firstRoom = size_t(compressBound(uLong(split))) + 16;
-    const BL::Platform::LargeBuffer first = BL::Platform::allocateLargeBuffer(firstRoom);
-    if (!first)
-        return 0;
-    const auto deflateFirst = [data, split, &first, firstRoom]() -> size_t {
-        z_stream stream{};
-        // Raw deflate (negative window bits): the header and the checksum are written around it.
-        if (deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-            return 0;
-        stream.next_in = const_cast<Bytef*>(data);
-        stream.avail_in = uInt(split);
-        stream.next_out = first.get();
-        stream.avail_out = uInt(firstRoom);
-        const int result = deflate(&stream, Z_SYNC_FLUSH);
-        const size_t length = result == Z_OK && stream.avail_in == 0 ? firstRoom - stream.avail_out : 0;
-        deflateEnd(&stream);
-        return length;
+// Filters rows [first, last) into `filtered` and deflates them into a buffer of their own (raw
+// deflate, no header). zlib ends its band on a byte boundary without closing the stream (a sync
+// flush), so that another band can follow; libdeflate is quicker but only makes final streams,
+// so it takes the last band.
+SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* filtered, bool final)
+{
+    const size_t stride = size_t(rows.image.width()) * size_t(rows.channels) + 1;
+    const size_t size = stride * size_t(last - first);
+    filterRows(rows, first, last, filtered);
+    SBand band;
+    band.adler = std::uint32_t(libdeflate_adler32(1, filtered, size));
+    if (final) {
+        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
+            libdeflate_alloc_compressor(kBandDeflateLevel), libdeflate_free_compressor);
+        if (!compressor)
+            return band;
+        const size_t room = libdeflate_deflate_compress_bound(compressor.get(), size);
+        band.deflated = BL::Platform::allocateLargeBuffer(room);
+        if (band.deflated)
+            band.length =
+                libdeflate_deflate_compress(compressor.get(), filtered, size, band.deflated.get(), room);
+        return band;
+    }
+    const size_t room = size_t(compressBound(uLong(size))) + 16;
+    band.deflated = BL::Platform::allocateLargeBuffer(room);
+    z_stream stream{};
+    // Raw deflate (negative window bits): the header and the checksum are written around it.
+    if (!band.deflated || deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return band;
+    stream.next_in = filtered;
+    stream.avail_in = uInt(size);
+    stream.next_out = band.deflated.get();
+    stream.avail_out = uInt(room);
+    const int result = deflate(&stream, Z_SYNC_FLUSH);
+    if (result == Z_OK && stream.avail_in == 0)
+        band.length = room - stream.avail_out;
+    deflateEnd(&stream);
+    return band;
+}
+
+// The zlib stream of the rows in `out`, which has compressedRoom() bytes; its length, 0 on
+// failure. A large picture is made in two bands side by side, each filtered and deflated by its
+// own thread with no wait between the two steps, and the bands are joined under one header and
+// one checksum. The bytes do not depend on the number of threads.
+size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
+                  std::uint8_t* out, size_t room)
+{
+    const int height = rows.image.height();
+    const size_t stride = filteredSize / size_t(height);
+    if (filteredSize < kDeflateSplitBytes || height < 2) {
+        // Rows depend only on their raw neighbour above, so two halves filter side by side.
+        const int half = threads == EPngThreads::Two && filteredSize >= kSplitBytes ? height / 2 : 0;
+        QFuture<void> lower;
+        if (half > 0)
+            lower = QtConcurrent::run([&rows, filtered, half, height, stride] {
+                filterRows(rows, half, height, filtered + stride * size_t(half));
+            });
+        filterRows(rows, 0, half > 0 ? half : height, filtered);
+        lower.waitForFinished();
+        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
+            libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
+        return compressor ? libdeflate_zlib_compress(compressor.get(), filtered, filteredSize, out, room) : 0;
+    }
+
+    const int split = std::clamp(int(double(height) * kZlibShare + 0.5), 1, height - 1);
+    SBand first;
+    const auto firstBand = [&first, &rows, split, filtered] {
+        first = filterAndDeflate(rows, 0, split, filtered, false);
     };
-    QFuture<size_t> firstDone;
-    size_t firstLength = 0;
+    QFuture<void> firstDone;
     if (threads == EPngThreads::Two)
-        firstDone = QtConcurrent::run(deflateFirst);
+        firstDone = QtConcurrent::run(firstBand);
     else
-        firstLength = deflateFirst();
-    const size_t secondRoom = libdeflate_deflate_compress_bound(compressor.get(), size - split);
-    const BL::Platform::LargeBuffer second = BL::Platform::allocateLargeBuffer(secondRoom);
-    const size_t secondLength = second ? libdeflate_deflate_compress(compressor.get(), data + split,
-                                                                     size - split, second.get(), secondRoom)
-                                       : 0;
-    const auto checksum = std::uint32_t(adler32_combine(libdeflate_adler32(1, data, split),
-                                                        libdeflate_adler32(1, data + split, size - split),
-                                                        z_off_t(size - split)));
-    if (threads == EPngThreads::Two)
-        firstLength = firstDone.result();
-    if (firstLength == 0 || secondLength == 0 || 2 + firstLength + secondLength + 4 > room)
+        firstBand();
+    const SBand second = filterAndDeflate(rows, split, height, filtered + stride * size_t(split), true);
+    firstDone.waitForFinished();
+    if (first.length == 0 || second.length == 0 || 2 + first.length + second.length + 4 > room)
         return 0;
+    const auto checksum =
+        std::uint32_t(adler32_combine(first.adler, second.adler, z_off_t(stride * size_t(height - split))));
     // 0x78 0x01: deflate with a 32 KiB window at the fastest level, a multiple of 31 as zlib wants.
     out[0] = 0x78;
     out[1] = 0x01;
-    std::memcpy(out + 2, first.get(), firstLength);
-    std::memcpy(out + 2 + firstLength, second.get(), secondLength);
-    std::uint8_t* const end = out + 2 + firstLength + secondLength;
+    std::memcpy(out + 2, first.deflated.get(), first.length);
+    std::memcpy(out + 2 + first.length, second.deflated.get(), second.length);
+    std::uint8_t* const end = out + 2 + first.length + second.length;
     end[0] = std::uint8_t(checksum >> 24);
     end[1] = std::uint8_t(checksum >> 16);
     end[2] = std::uint8_t(checksum >> 8);
     end[3] = std::uint8_t(checksum);
-    return 2 + firstLength + secondLength + 4;
+    return 2 + first.length + second.length + 4;
 }
 
 // Room for compressRows' output, whichever way it goes: zlib's bound holds for both compressors.
@@ -269,16 +308,6 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
         qCWarning(lcApi) << "no memory to encode a picture of size" << image.size();
         return {};
     }
-    // Rows depend only on their raw neighbour above, so two halves filter side by side.
-    const int half = threads == EPngThreads::Two && stride * height >= kSplitBytes ? height / 2 : 0;
-    QFuture<void> lower;
-    if (half > 0)
-        lower = QtConcurrent::run([&rows, &filtered, half, height, stride] {
-            filterRows(rows, half, height, filtered.get() + size_t(stride) * size_t(half));
-        });
-    filterRows(rows, 0, half > 0 ? half : height, filtered.get());
-    lower.waitForFinished();
-
     // Compressed straight into its place in the file, after the header chunks and the IDAT
     // chunk's length and type; the pages past the compressed data are never touched.
     QByteArray png;
@@ -303,7 +332,7 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
         return {};
     png.resize(idatAt + 8 + int(bound));
     auto* const data = reinterpret_cast<std::uint8_t*>(png.data()) + idatAt + 8;
-    const size_t idatSize = compressRows(filtered.get(), filteredSize, threads, data, bound);
+    const size_t idatSize = encodeRows(rows, threads, filtered.get(), filteredSize, data, bound);
     if (idatSize == 0) {
         qCWarning(lcApi) << "could not compress a picture of size" << image.size();
         return {};

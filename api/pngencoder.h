@@ -11,7 +11,7 @@ namespace BL::Api {
 // Truecolour pictures become 8-bit RGB, or RGBA when they have an alpha channel; other formats
 // (palette, grey, 16-bit) keep Qt's writer. Safe off the GUI thread; empty for a null image
 // or when the picture cannot be encoded.
-// A second thread filters and compresses half of a large picture. Either way the bytes are the
+// A second thread filters and compresses a band of a large picture. Either way the bytes are the
 // same; One leaves the other core to the caller's other work.
 enum class EPngThreads { One, Two };
 QByteArray encodeFastPng(const QImage& image, EPngThreads threads = EPngThreads::Two);

@@ -19,4 +19,12 @@ using LargeBuffer = std::unique_ptr<std::uint8_t[], SLargeBufferFree>;
 // growing the heap. Elsewhere it comes from the heap. Null when there is no memory for it.
 LargeBuffer allocateLargeBuffer(std::size_t bytes);
 
+// Keeps up to `count` freed huge-page buffers mapped, for the next ones of a similar size: the
+// pictures of shots taken in a row then cost no fresh pages at all (a fresh huge page is
+// cleared by the kernel, some 10 MiB per full-screen picture). 0, the default, unmaps each
+// buffer as it is freed. Where there are no huge-page buffers it does nothing.
+void setLargeBufferReuse(std::size_t count);
+// Unmaps the buffers kept for reuse; for idle moments.
+void releaseLargeBuffers();
+
 } // namespace BL::Platform

@@ -14,4 +14,8 @@ LargeBuffer allocateLargeBuffer(std::size_t bytes)
     return LargeBuffer(new (std::nothrow) std::uint8_t[bytes]);
 }
 
+void setLargeBufferReuse(std::size_t) {}
+
+void releaseLargeBuffers() {}
+
 } // namespace BL::Platform

@@ -1,3 +1,4 @@
+#include "platform/largebuffer.h"
 #include "platform/processtuning.h"
 #include "platform/userid.h"
 
@@ -44,6 +45,9 @@ void tuneProcessBeforeGui()
     // releaseFreeMemory() gives everything back once the program is idle.
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
+    // The same for the huge-page buffers of the PNG encoder: the rows and the two compressed
+    // bands of one picture.
+    setLargeBufferReuse(3);
 }
 
 void releaseFreeMemory()
@@ -51,6 +55,7 @@ void releaseFreeMemory()
     // Picture-sized blocks are reused from the heap during a shot (fresh
     // mappings would cost page faults on the hot path); once idle, give the
     // free pages back.
+    releaseLargeBuffers();
     malloc_trim(0);
 }
 
