@@ -26,6 +26,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void processSelectedArea(const QRect& globalRect) override;
+    // Hidden between the two areas, the selector would start the pair over (see hideEvent).
+    bool hidesHostForGrab() const override { return false; }
 
 private:
     void reshowForSecondShot();

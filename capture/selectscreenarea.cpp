@@ -379,11 +379,19 @@ void CSelectScreenArea::prepareForGrab()
     }
     const QRect probe(mapToGlobal(kMarkerProbe.topLeft()), kMarkerProbe.size());
     const bool markerSeen = waitForMarker(probe, true);
-    // Beyond every screen, so that no part of the overlay can end up in the picture.
-    QRect desktop;
-    for (const QScreen* screen : QGuiApplication::screens())
-        desktop |= screen->geometry();
-    host->move(std::max(width(), desktop.right() + 1), std::max(height(), desktop.bottom() + 1));
+    if (hidesHostForGrab()) {
+        // Its work is done: unmapped now, it leaves the screen as soon as moved away would, and
+        // the picture no longer waits for its teardown (nor the person, for a local shot). The
+        // selector goes first, so that it is hidden once, as on any close.
+        hide();
+        host->hide();
+    } else {
+        // Beyond every screen, so that no part of the overlay can end up in the picture.
+        QRect desktop;
+        for (const QScreen* screen : QGuiApplication::screens())
+            desktop |= screen->geometry();
+        host->move(std::max(width(), desktop.right() + 1), std::max(height(), desktop.bottom() + 1));
+    }
     if (markerSeen) {
         waitForMarker(probe, false);
     } else {

@@ -24,7 +24,7 @@ QColor dimColor();
 // Full-screen selector on which the user drags the rectangle to capture. It lives inside a
 // translucent host window (see capture/overlayhost.h), so the live desktop shows through; four
 // bands dim everything outside the rectangle. On release (or Enter, through selectWholeArea) the
-// host is moved out of sight and the global rectangle is handed to processSelectedArea.
+// host is taken out of sight and the global rectangle is handed to processSelectedArea.
 class CSelectScreenArea : public QWidget
 {
     Q_OBJECT
@@ -58,6 +58,9 @@ protected:
 
     // Called once the host is out of sight, with the selection in global coordinates.
     virtual void processSelectedArea(const QRect& globalRect) = 0;
+    // Whether the host is hidden before the grab; otherwise it is only moved out of sight, still
+    // mapped and ready to be shown again.
+    virtual bool hidesHostForGrab() const { return true; }
 
     void setHintSuffix(const QString& suffix);
     // Hides the hint, crosshair, frame and bands and repaints.

@@ -133,7 +133,8 @@ void TestSelectors::dragGrabsTheUndimmedDesktop()
                       QStringLiteral("300"), QStringLiteral("250"), QStringLiteral("mouseup"),
                       QStringLiteral("1")}),
              0);
-    QTRY_COMPARE(m_events, (QStringList{"shot", "finished", "hidden"}));
+    // The host is gone before the grab, not torn down after it.
+    QTRY_COMPARE(m_events, (QStringList{"hidden", "shot", "finished"}));
     QCOMPARE(m_pictures.size(), 1);
     QCOMPARE(m_pictures[0].size(), QSize(201, 151));
     QCOMPARE(firstDifference(m_pictures[0].toImage(), expected(QRect(100, 100, 201, 151))), -1);
@@ -267,7 +268,7 @@ void TestSelectors::dragFromTheOriginSelectsOnRelease()
     QCOMPARE(frame->geometry(), before); // (0,0) reads as "no drag": the frame does not follow
 
     QTest::mouseRelease(m_single, Qt::LeftButton, {}, QPoint(50, 40));
-    QCOMPARE(m_events, (QStringList{"shot", "finished", "hidden"}));
+    QCOMPARE(m_events, (QStringList{"hidden", "shot", "finished"}));
     QCOMPARE(firstDifference(m_pictures[0].toImage(), expected(QRect(0, 0, 51, 41))), -1);
 }
 
@@ -275,7 +276,7 @@ void TestSelectors::enterCapturesTheWholeScreen()
 {
     show(m_single);
     QTest::keyClick(m_host.get(), Qt::Key_Return);
-    QCOMPARE(m_events, (QStringList{"shot", "finished", "hidden"}));
+    QCOMPARE(m_events, (QStringList{"hidden", "shot", "finished"}));
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     QCOMPARE(m_pictures[0].size(), screen.size());
     QCOMPARE(firstDifference(m_pictures[0].toImage(), expected(screen)), -1);
