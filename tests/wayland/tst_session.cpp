@@ -277,6 +277,16 @@ void TestWaylandSession::withoutPortalBalloonAndStillAnswering()
     const qint64 portal = qEnvironmentVariable("BL_PORTAL_PID").toLongLong();
     QVERIFY(portal > 0);
     QCOMPARE(::kill(pid_t(portal), SIGTERM), 0);
+    // The signal is taken in its own time: until the portal has exited it still owns its bus
+    // name, and a request would wait for an answer instead of finding no portal.
+    const auto exited = [portal] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(portal));
+        if (!stat.open(QIODevice::ReadOnly))
+            return true;
+        const QByteArray fields = stat.readAll();
+        return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(exited(), kTimeoutMs);
     const QString failure =
         QStringLiteral("could not take a picture of the screen: no desktop portal is running");
     for (int i = 1; i <= 2; ++i) {
