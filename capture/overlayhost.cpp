@@ -3,6 +3,7 @@
 #include "capture/helpscreen.h"
 #include "capture/logging.h"
 #include "capture/selectscreenarea.h"
+#include "platform/singleapplication.h"
 
 #include <QCursor>
 #include <QEvent>
@@ -18,6 +19,7 @@ namespace BL::Capture {
 COverlayHost::COverlayHost(QWidget* host, const QList<QWidget*>& overlays) : QObject(host), m_host(host)
 {
     host->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+    host->setProperty(CSingleApplication::keepPopupWhenInactive, true);
     host->setAttribute(Qt::WA_TranslucentBackground);
     QPalette palette = host->palette();
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})

@@ -150,3 +150,17 @@ void CSingleApplication::activateWindow()
     m_activationWindow->raise();
     m_activationWindow->activateWindow();
 }
+
+bool CSingleApplication::notify(QObject* receiver, QEvent* event)
+{
+    // Qt closes every popup when the application loses the input focus. The full-screen overlay
+    // holds the pointer and the keyboard anyway, and the focus leaves us for moments it did not
+    // ask for (the previous overlay's window going away just before, another program taking the
+    // focus): the event still goes out, but the selection is not thrown away with the overlay.
+    if (event->type() == QEvent::ApplicationDeactivate) {
+        const QWidget* popup = activePopupWidget();
+        if (popup && popup->property(keepPopupWhenInactive).toBool())
+            return QCoreApplication::notify(receiver, event);
+    }
+    return QApplication::notify(receiver, event);
+}

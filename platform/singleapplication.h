@@ -36,6 +36,12 @@ public:
     // Where the lock and the socket live (for diagnostics and tests).
     static QString runtimeDirectory();
 
+    // A popup with this property set to true stays open when the application loses the input
+    // focus, which would otherwise close every popup.
+    static constexpr const char* keepPopupWhenInactive = "bl_keepPopupWhenInactive";
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
 public slots:
     void activateWindow();
 
