@@ -181,14 +181,14 @@ struct SBand
 // deflate, no header). zlib ends its band on a byte boundary without closing the stream (a sync
 // flush), so that another band can follow; libdeflate is quicker but only makes final streams,
 // so it takes the last band.
-SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* filtered, bool final)
+SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* filtered, bool closesStream)
 {
     const size_t stride = size_t(rows.image.width()) * size_t(rows.channels) + 1;
     const size_t size = stride * size_t(last - first);
     filterRows(rows, first, last, filtered);
     SBand band;
     band.adler = std::uint32_t(libdeflate_adler32(1, filtered, size));
-    if (final) {
+    if (closesStream) {
         const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
             libdeflate_alloc_compressor(kBandDeflateLevel), libdeflate_free_compressor);
         if (!compressor)
