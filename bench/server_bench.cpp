@@ -4,6 +4,7 @@
 // Usage: brightloom-server-bench [--port N] [--seconds S] [--clients C] [--data DIR]
 //   --port N  measure a server already listening on 127.0.0.1:N instead of one started in process
 
+#include "http_client.h"
 #include "server/service.h"
 
 #include <QBuffer>
@@ -14,13 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <httplib.h>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+using BL::Test::CHttpClient;
 
 namespace {
 
@@ -80,9 +82,8 @@ SResult measure(int port, int clients, double seconds, long maxRequests, Request
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([&] {
-            httplib::Client client("127.0.0.1", port);
-            client.set_keep_alive(true);
-            client.set_read_timeout(std::chrono::seconds(10));
+            CHttpClient client("127.0.0.1", port);
+            client.setKeepAlive(true);
             while (std::chrono::steady_clock::now() < end && issued.fetch_add(1) < maxRequests)
                 if (request(client))
                     ++ok;
@@ -161,8 +162,8 @@ int main(int argc, char** argv)
     std::printf("%u hardware threads, %d client connections, %.1f s per run\n",
                 std::thread::hardware_concurrency(), clients, seconds);
 
-    const SResult reservations = measure(port, clients, seconds, 1000000, [](httplib::Client& client) {
-        auto res = client.Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    const SResult reservations = measure(port, clients, seconds, 1000000, [](CHttpClient& client) {
+        auto res = client.post("/api/reserve_code", "", "application/x-www-form-urlencoded");
         return res && res->status == 200;
     });
     print("reservations", reservations, "res/s");
@@ -171,8 +172,8 @@ int main(int argc, char** argv)
     const std::string body = multipartBody(picture);
     const std::string contentType = std::string("multipart/form-data; boundary=") + boundary;
     std::printf("upload picture: %zu bytes PNG\n", picture.size());
-    const SResult uploads = measure(port, clients, seconds, 100000, [&](httplib::Client& client) {
-        auto res = client.Post("/api/upload.php", body, contentType.c_str());
+    const SResult uploads = measure(port, clients, seconds, 100000, [&](CHttpClient& client) {
+        auto res = client.post("/api/upload.php", body, contentType.c_str());
         return res && res->status == 200;
     });
     print("uploads", uploads, "uploads/s");

@@ -3,6 +3,7 @@
 #include "server/attempt_limiter.h"
 #include "server/disk_quota.h"
 #include "server/fetch.h"
+#include "server/http_server.h"
 #include "server/image_check.h"
 #include "server/object_store.h"
 #include "server/route_support.h"
@@ -10,7 +11,6 @@
 #include "server/util.h"
 
 #include <cstdio>
-#include <httplib.h>
 
 namespace BL::Server {
 
@@ -18,7 +18,7 @@ namespace {
 
 const char quotaReached[] = "the service has no room for more pictures";
 
-void refuseCode(httplib::Response& res, ECodeState state)
+void refuseCode(SHttpResponse& res, ECodeState state)
 {
     switch (state) {
     case ECodeState::Uploaded:
@@ -90,17 +90,17 @@ CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CObjectSto
 {
 }
 
-void CApiRoutes::addTo(httplib::Server& http)
+void CApiRoutes::addTo(CHttpServer& http)
 {
-    http.Post("/api/check_hash", routeTo(this, &CApiRoutes::checkHash));
-    http.Post("/api/reserve_code", routeTo(this, &CApiRoutes::reserveCode));
-    http.Post("/api/upload.php", routeTo(this, &CApiRoutes::uploadFiles));
-    http.Post("/api/upload", routeTo(this, &CApiRoutes::uploadUrl));
+    http.post("/api/check_hash", routeTo(this, &CApiRoutes::checkHash));
+    http.post("/api/reserve_code", routeTo(this, &CApiRoutes::reserveCode));
+    http.post("/api/upload.php", routeTo(this, &CApiRoutes::uploadFiles));
+    http.post("/api/upload", routeTo(this, &CApiRoutes::uploadUrl));
 }
 
-void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
+void CApiRoutes::checkHash(const SHttpRequest& req, SHttpResponse& res)
 {
-    const std::string client = clientAddress(req, m_options.trustedProxy);
+    const std::string client = clientLimitKey(req, m_options.trustedProxy);
     const std::int64_t attemptMs = nowMs();
     if (!m_checks.tryAttempt(client, attemptMs)) {
         refuseTooManyChecks(res);
@@ -118,7 +118,7 @@ void CApiRoutes::checkHash(const httplib::Request& req, httplib::Response& res)
     replyJson(res, 200, compactJson({{"exists", exists ? "true" : "false"}}));
 }
 
-void CApiRoutes::reserveCode(const httplib::Request&, httplib::Response& res)
+void CApiRoutes::reserveCode(const SHttpRequest&, SHttpResponse& res)
 {
     // The uploader gets the secret; the link carries the public code.
     const SReservation reservation = m_store.reserveCode(nowMs(), m_options.codeLifetimeMs);
@@ -128,9 +128,9 @@ void CApiRoutes::reserveCode(const httplib::Request&, httplib::Response& res)
             {{"status", "ok"}, {"code", reservation.secret}, {"url", m_publicUrl + "/" + reservation.code}}));
 }
 
-void CApiRoutes::uploadFiles(const httplib::Request& req, httplib::Response& res)
+void CApiRoutes::uploadFiles(const SHttpRequest& req, SHttpResponse& res)
 {
-    if (!req.is_multipart_form_data()) {
+    if (!req.isMultipart()) {
         refuse(res, 400, "expected multipart form data");
         return;
     }
@@ -145,7 +145,7 @@ void CApiRoutes::uploadFiles(const httplib::Request& req, httplib::Response& res
     finishUpload(multipartText(req, "code"), multipartText(req, "hash"), pictureData, std::string(), res);
 }
 
-void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
+void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
 {
     const auto fields = parseUrlUploadForm(req.body);
     const auto value = [&fields](const char* key) {
@@ -178,7 +178,7 @@ void CApiRoutes::uploadUrl(const httplib::Request& req, httplib::Response& res)
     finishUpload(code, value("hash"), pictureData, url.substr(0, 2048), res);
 }
 
-bool CApiRoutes::refuseUnusableCode(const std::string& code, httplib::Response& res)
+bool CApiRoutes::refuseUnusableCode(const std::string& code, SHttpResponse& res)
 {
     if (code.empty())
         return false;
@@ -192,7 +192,7 @@ bool CApiRoutes::refuseUnusableCode(const std::string& code, httplib::Response& 
 
 void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
                               const std::string* const pictureData[2], const std::string& sourceUrl,
-                              httplib::Response& res)
+                              SHttpResponse& res)
 {
     // An early check saves decoding and writing for a code that cannot be claimed.
     if (refuseUnusableCode(code, res))
@@ -257,7 +257,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
 }
 
 // A refused upload ends its code, so that its link says the upload failed instead of waiting.
-void CApiRoutes::declineAndEnd(const std::string& code, const std::string& reason, httplib::Response& res)
+void CApiRoutes::declineAndEnd(const std::string& code, const std::string& reason, SHttpResponse& res)
 {
     if (!code.empty())
         m_store.failCode(code, nowMs());

@@ -18,18 +18,18 @@ public:
     CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures, CDiskQuota& quota,
                CAttemptLimiter& checks, const std::string& publicUrl);
 
-    void addTo(httplib::Server& http) override;
+    void addTo(CHttpServer& http) override;
 
 private:
-    void checkHash(const httplib::Request& req, httplib::Response& res);
-    void reserveCode(const httplib::Request& req, httplib::Response& res);
-    void uploadFiles(const httplib::Request& req, httplib::Response& res);
-    void uploadUrl(const httplib::Request& req, httplib::Response& res);
+    void checkHash(const SHttpRequest& req, SHttpResponse& res);
+    void reserveCode(const SHttpRequest& req, SHttpResponse& res);
+    void uploadFiles(const SHttpRequest& req, SHttpResponse& res);
+    void uploadUrl(const SHttpRequest& req, SHttpResponse& res);
     void finishUpload(const std::string& code, const std::string& hash, const std::string* const pictures[2],
-                      const std::string& sourceUrl, httplib::Response& res);
+                      const std::string& sourceUrl, SHttpResponse& res);
     // Replies with a refusal and returns true unless `code` is empty or reserved and unused.
-    bool refuseUnusableCode(const std::string& code, httplib::Response& res);
-    void declineAndEnd(const std::string& code, const std::string& reason, httplib::Response& res);
+    bool refuseUnusableCode(const std::string& code, SHttpResponse& res);
+    void declineAndEnd(const std::string& code, const std::string& reason, SHttpResponse& res);
 
     const SServiceOptions& m_options;
     CStore& m_store;

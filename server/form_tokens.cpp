@@ -1,9 +1,9 @@
 #include "server/form_tokens.h"
 
+#include "server/http_server.h"
 #include "server/route_support.h"
 #include "server/util.h"
 
-#include <httplib.h>
 #include <openssl/crypto.h>
 
 namespace BL::Server {
@@ -28,19 +28,19 @@ std::string CFormTokens::tokenFor(const std::string& nonce) const
     return m_key.keyed("form-token:" + nonce);
 }
 
-std::string CFormTokens::issue(const httplib::Request& req, httplib::Response& res) const
+std::string CFormTokens::issue(const SHttpRequest& req, SHttpResponse& res) const
 {
     std::string nonce = cookieValue(req, formCookie);
     if (!isAlnumText(nonce, nonceLength, nonceLength)) {
         nonce = randomAlnum(nonceLength);
         const bool secure = m_publicUrl.rfind("https://", 0) == 0;
-        res.set_header("Set-Cookie", std::string(formCookie) + "=" + nonce +
-                                         "; Path=/; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : ""));
+        res.setHeader("Set-Cookie", std::string(formCookie) + "=" + nonce +
+                                        "; Path=/; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : ""));
     }
     return tokenFor(nonce);
 }
 
-bool CFormTokens::accepts(const httplib::Request& req, const std::map<std::string, std::string>& fields) const
+bool CFormTokens::accepts(const SHttpRequest& req, const std::map<std::string, std::string>& fields) const
 {
     const std::string nonce = cookieValue(req, formCookie);
     const auto sent = fields.find(formTokenField);

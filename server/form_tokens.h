@@ -1,14 +1,10 @@
 #pragma once
 
 #include "server/hash_key.h"
+#include "server/http_message.h"
 
 #include <map>
 #include <string>
-
-namespace httplib {
-struct Request;
-struct Response;
-} // namespace httplib
 
 namespace BL::Server {
 
@@ -24,9 +20,9 @@ public:
 
     // The token for the forms of the page answering `req`; gives the browser its form cookie in
     // `res` when the request came without a usable one.
-    std::string issue(const httplib::Request& req, httplib::Response& res) const;
+    std::string issue(const SHttpRequest& req, SHttpResponse& res) const;
     // True when the posted `fields` carry the token of the request's form cookie.
-    bool accepts(const httplib::Request& req, const std::map<std::string, std::string>& fields) const;
+    bool accepts(const SHttpRequest& req, const std::map<std::string, std::string>& fields) const;
 
 private:
     std::string tokenFor(const std::string& nonce) const;

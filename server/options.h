@@ -1,12 +1,21 @@
 #pragma once
 
-#include "server/connection_guard.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace BL::Server {
+
+struct SConnectionLimits
+{
+    int perAddress = 16;           // open connections one client address (an IPv6 /64) may hold; 0: no cap
+    int requestTimeoutMs = 120000; // for the body and for the reply, whatever the pace
+    int headerTimeoutMs = 10000;   // for the whole header block, not per read
+    int idleTimeoutMs = 30000;     // a persistent connection between two requests
+    int maxRequestsPerConnection = 1000;
+    std::size_t maxHeaderBytes = 16 * 1024;
+    int maxHeaderLines = 64;
+};
 
 struct SServiceOptions
 {
@@ -27,7 +36,7 @@ struct SServiceOptions
     std::int64_t codeLifetimeMs = 24LL * 60 * 60 * 1000;
     int fetchTimeoutMs = 10000;
     bool accessLog = true;
-    int threads = 0;        // 0: a default fitted to the machine
+    int threads = 0;        // worker threads for the handlers; 0: a default fitted to the machine
     std::string adminToken; // empty: no operator listing of crash reports
     std::string symbolsDir; // ELF files named by build ID; empty: <data>/symbols
     // Failed credential checks one client address may make in a minute before it gets 429.
@@ -46,8 +55,8 @@ struct SServiceOptions
     // The total size stored pictures and crash reports may take; 0: no limit.
     std::uint64_t diskQuotaBytes = 0;
     SConnectionLimits connections;
-    // Accepted connections that may wait for a worker thread; beyond it they wait in the kernel.
-    int maxWaitingConnections = 256;
+    // Complete requests that may wait for a worker thread; beyond it they are refused with 503.
+    int maxWaitingConnections = 1024;
 };
 
 } // namespace BL::Server

@@ -2,12 +2,11 @@
 
 #include "server/attempt_limiter.h"
 #include "server/form_tokens.h"
+#include "server/http_server.h"
 #include "server/pages.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
-
-#include <httplib.h>
 
 namespace BL::Server {
 
@@ -25,32 +24,32 @@ CPageRoutes::CPageRoutes(CStore& store, CAttemptLimiter& checks, const CFormToke
 {
 }
 
-void CPageRoutes::setSessionCookie(httplib::Response& res, const std::string& value,
+void CPageRoutes::setSessionCookie(SHttpResponse& res, const std::string& value,
                                    long long maxAgeSeconds) const
 {
     // Secure whenever the pages are reached over https: the token must never travel in clear.
     const bool secure = m_publicUrl.rfind("https://", 0) == 0;
-    res.set_header("Set-Cookie", std::string(sessionCookie) + "=" + value +
-                                     "; Path=/; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : "") +
-                                     "; Max-Age=" + std::to_string(maxAgeSeconds));
+    res.setHeader("Set-Cookie", std::string(sessionCookie) + "=" + value +
+                                    "; Path=/; HttpOnly; SameSite=Lax" + (secure ? "; Secure" : "") +
+                                    "; Max-Age=" + std::to_string(maxAgeSeconds));
 }
 
-void CPageRoutes::addTo(httplib::Server& http)
+void CPageRoutes::addTo(CHttpServer& http)
 {
-    using httplib::Request;
-    using httplib::Response;
-    http.Get(
+    using Request = SHttpRequest;
+    using Response = SHttpResponse;
+    http.get(
         "/", [](const Request&, Response& res) { replyPage(res, 200, homePage()); });
-    http.Get("/about", [](const Request&, Response& res) { replyPage(res, 200, aboutPage()); });
-    http.Get("/signup", routeTo(this, &CPageRoutes::signup));
-    http.Post("/signup", routeTo(this, &CPageRoutes::signup));
-    http.Get("/user/history", routeTo(this, &CPageRoutes::history));
-    http.Post("/user/history", routeTo(this, &CPageRoutes::signIn));
-    http.Post("/user/signout", routeTo(this, &CPageRoutes::signOut));
-    http.Get(R"(/([A-Za-z0-9]{1,64}))", routeTo(this, &CPageRoutes::showCode));
+    http.get("/about", [](const Request&, Response& res) { replyPage(res, 200, aboutPage()); });
+    http.get("/signup", routeTo(this, &CPageRoutes::signup));
+    http.post("/signup", routeTo(this, &CPageRoutes::signup));
+    http.get("/user/history", routeTo(this, &CPageRoutes::history));
+    http.post("/user/history", routeTo(this, &CPageRoutes::signIn));
+    http.post("/user/signout", routeTo(this, &CPageRoutes::signOut));
+    http.get(R"(/([A-Za-z0-9]{1,64}))", routeTo(this, &CPageRoutes::showCode));
 }
 
-void CPageRoutes::showCode(const httplib::Request& req, httplib::Response& res)
+void CPageRoutes::showCode(const SHttpRequest& req, SHttpResponse& res)
 {
     const std::string code = req.matches[1];
     const SCodeInfo info = m_store.lookup(code, nowMs());
@@ -71,7 +70,7 @@ void CPageRoutes::showCode(const httplib::Request& req, httplib::Response& res)
     replyNotFound(res);
 }
 
-void CPageRoutes::signup(const httplib::Request& req, httplib::Response& res)
+void CPageRoutes::signup(const SHttpRequest& req, SHttpResponse& res)
 {
     if (req.method == "GET") {
         replyPage(res, 200, signupPage(std::string(), std::string(), m_forms.issue(req, res)));
@@ -113,7 +112,7 @@ void CPageRoutes::signup(const httplib::Request& req, httplib::Response& res)
     replyPage(res, 200, signupDonePage(email));
 }
 
-void CPageRoutes::history(const httplib::Request& req, httplib::Response& res)
+void CPageRoutes::history(const SHttpRequest& req, SHttpResponse& res)
 {
     const std::int64_t accountId = signedInAccount(m_store, req);
     if (accountId == 0) {
@@ -125,7 +124,7 @@ void CPageRoutes::history(const httplib::Request& req, httplib::Response& res)
                           m_forms.issue(req, res)));
 }
 
-void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
+void CPageRoutes::signIn(const SHttpRequest& req, SHttpResponse& res)
 {
     auto fields = parseForm(req.body, true);
     const std::string email = fields["email"].substr(0, 254);
@@ -133,10 +132,10 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
     const auto page = [&](const std::string& message) {
         return signInPage(message, email, m_forms.issue(req, res));
     };
-    const std::string client = clientAddress(req, m_trustedProxy);
+    const std::string client = clientLimitKey(req, m_trustedProxy);
     const std::int64_t attemptMs = nowMs();
     if (!m_checks.tryAttempt(client, attemptMs)) {
-        res.set_header("Retry-After", "60");
+        res.setHeader("Retry-After", "60");
         replyPage(res, 429, page("Too many failed attempts. Please wait a minute."));
         return;
     }
@@ -157,10 +156,10 @@ void CPageRoutes::signIn(const httplib::Request& req, httplib::Response& res)
     const std::string token = randomHex(32);
     m_store.createSession(token, accountId, nowMs() + sessionLifetimeMs);
     setSessionCookie(res, token, sessionLifetimeMs / 1000);
-    res.set_redirect("/user/history", 303);
+    res.setRedirect("/user/history", 303);
 }
 
-void CPageRoutes::signOut(const httplib::Request& req, httplib::Response& res)
+void CPageRoutes::signOut(const SHttpRequest& req, SHttpResponse& res)
 {
     // Another site must not be able to sign a visitor out.
     if (!m_forms.accepts(req, parseForm(req.body, true))) {
@@ -175,7 +174,7 @@ void CPageRoutes::signOut(const httplib::Request& req, httplib::Response& res)
     if (!token.empty())
         m_store.deleteSession(token);
     setSessionCookie(res, std::string(), 0);
-    res.set_redirect("/user/history", 303);
+    res.setRedirect("/user/history", 303);
 }
 
 } // namespace BL::Server

@@ -20,15 +20,15 @@ public:
                 const std::string& publicUrl);
 
     // Adds the code page last: its pattern also matches "/about" and the other one-segment paths.
-    void addTo(httplib::Server& http) override;
+    void addTo(CHttpServer& http) override;
 
 private:
-    void showCode(const httplib::Request& req, httplib::Response& res);
-    void signup(const httplib::Request& req, httplib::Response& res);
-    void history(const httplib::Request& req, httplib::Response& res);
-    void signIn(const httplib::Request& req, httplib::Response& res);
-    void signOut(const httplib::Request& req, httplib::Response& res);
-    void setSessionCookie(httplib::Response& res, const std::string& value, long long maxAgeSeconds) const;
+    void showCode(const SHttpRequest& req, SHttpResponse& res);
+    void signup(const SHttpRequest& req, SHttpResponse& res);
+    void history(const SHttpRequest& req, SHttpResponse& res);
+    void signIn(const SHttpRequest& req, SHttpResponse& res);
+    void signOut(const SHttpRequest& req, SHttpResponse& res);
+    void setSessionCookie(SHttpResponse& res, const std::string& value, long long maxAgeSeconds) const;
 
     CStore& m_store;
     CAttemptLimiter& m_checks;

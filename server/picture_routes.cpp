@@ -1,12 +1,12 @@
 #include "server/picture_routes.h"
 
+#include "server/http_server.h"
 #include "server/object_store.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
 
 #include <algorithm>
-#include <httplib.h>
 #include <memory>
 
 namespace BL::Server {
@@ -16,15 +16,15 @@ CPictureRoutes::CPictureRoutes(CStore& store, const CObjectStore& pictures)
 {
 }
 
-void CPictureRoutes::addTo(httplib::Server& http)
+void CPictureRoutes::addTo(CHttpServer& http)
 {
-    http.Get(R"(/([A-Za-z0-9]{1,64})(-2)?\.(png|jpg))", routeTo(this, &CPictureRoutes::servePicture));
+    http.get(R"(/([A-Za-z0-9]{1,64})(-2)?\.(png|jpg))", routeTo(this, &CPictureRoutes::servePicture));
 }
 
-void CPictureRoutes::servePicture(const httplib::Request& req, httplib::Response& res)
+void CPictureRoutes::servePicture(const SHttpRequest& req, SHttpResponse& res)
 {
     const std::string code = req.matches[1];
-    const std::size_t index = req.matches[2].matched ? 1 : 0;
+    const std::size_t index = !req.matches[2].empty() ? 1 : 0;
     const SCodeInfo info = m_store.lookup(code, nowMs());
     std::shared_ptr<CObjectReader> reader;
     if (info.state == ECodeState::Uploaded && index < info.files.size())
@@ -33,16 +33,13 @@ void CPictureRoutes::servePicture(const httplib::Request& req, httplib::Response
         replyNotFound(res);
         return;
     }
-    res.set_header("Cache-Control", "public, max-age=31536000, immutable");
-    res.set_header("X-Content-Type-Options", "nosniff");
+    res.setHeader("Cache-Control", "public, max-age=31536000, immutable");
+    res.setHeader("X-Content-Type-Options", "nosniff");
     // Streamed from the store a piece at a time: a slow reader holds a buffer, not the picture.
-    res.set_content_provider(static_cast<std::size_t>(reader->size()), info.files[index].mime,
-                             [reader](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                 char buffer[64 * 1024];
-                                 const std::size_t got =
-                                     reader->read(offset, buffer, std::min(length, sizeof buffer));
-                                 return got > 0 && sink.write(buffer, got);
-                             });
+    res.setStream(static_cast<std::uint64_t>(reader->size()), info.files[index].mime,
+                  [reader](std::uint64_t offset, char* buffer, std::size_t length) {
+                      return reader->read(offset, buffer, length);
+                  });
 }
 
 } // namespace BL::Server

@@ -10,10 +10,10 @@ class CPictureRoutes : public CRoutes
 public:
     CPictureRoutes(CStore& store, const CObjectStore& pictures);
 
-    void addTo(httplib::Server& http) override;
+    void addTo(CHttpServer& http) override;
 
 private:
-    void servePicture(const httplib::Request& req, httplib::Response& res);
+    void servePicture(const SHttpRequest& req, SHttpResponse& res);
 
     CStore& m_store;
     const CObjectStore& m_pictures;

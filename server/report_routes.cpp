@@ -1,6 +1,7 @@
 #include "server/report_routes.h"
 
 #include "server/disk_quota.h"
+#include "server/http_server.h"
 #include "server/minidump_analysis.h"
 #include "server/object_store.h"
 #include "server/route_support.h"
@@ -9,7 +10,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <httplib.h>
 #include <openssl/crypto.h>
 
 namespace BL::Server {
@@ -86,23 +86,23 @@ CReportRoutes::CReportRoutes(const SServiceOptions& options, CStore& store, CObj
 {
 }
 
-void CReportRoutes::addTo(httplib::Server& http)
+void CReportRoutes::addTo(CHttpServer& http)
 {
-    http.Post("/report", routeTo(this, &CReportRoutes::receiveReport));
-    http.Get(R"(/desktop/updates/([A-Za-z0-9_-]{1,32}))", routeTo(this, &CReportRoutes::appcast));
+    http.post("/report", routeTo(this, &CReportRoutes::receiveReport));
+    http.get(R"(/desktop/updates/([A-Za-z0-9_-]{1,32}))", routeTo(this, &CReportRoutes::appcast));
     if (!m_options.adminToken.empty())
-        http.Get("/admin/reports", routeTo(this, &CReportRoutes::listReports));
+        http.get("/admin/reports", routeTo(this, &CReportRoutes::listReports));
 }
 
-void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response& res)
+void CReportRoutes::receiveReport(const SHttpRequest& req, SHttpResponse& res)
 {
-    if (!req.is_multipart_form_data()) {
+    if (!req.isMultipart()) {
         refuse(res, 400, "expected multipart form data");
         return;
     }
     // The dump travels as "upload_file_minidump"; any other file part is taken when it is absent.
-    const httplib::MultipartFormData* dump = nullptr;
-    if (req.has_file("upload_file_minidump"))
+    const SFormPart* dump = nullptr;
+    if (req.hasFile("upload_file_minidump"))
         dump = &req.files.find("upload_file_minidump")->second;
     for (auto part = req.files.begin(); !dump && part != req.files.end(); ++part)
         if (!part->second.filename.empty())
@@ -140,22 +140,22 @@ void CReportRoutes::receiveReport(const httplib::Request& req, httplib::Response
         throw;
     }
     quota.keep();
-    res.set_content(report.id, "text/plain");
+    res.setContent(report.id, "text/plain");
 }
 
-void CReportRoutes::listReports(const httplib::Request& req, httplib::Response& res)
+void CReportRoutes::listReports(const SHttpRequest& req, SHttpResponse& res)
 {
-    const std::string authorization = req.get_header_value("Authorization");
+    const std::string authorization = req.header("Authorization");
     const std::string bearer = "Bearer ";
     if (authorization.compare(0, bearer.size(), bearer) != 0 ||
         !sameToken(authorization.substr(bearer.size()), m_options.adminToken)) {
-        res.set_header("WWW-Authenticate", "Bearer");
+        res.setHeader("WWW-Authenticate", "Bearer");
         refuse(res, 401, "unauthorized");
         return;
     }
     int limit = 50;
-    if (req.has_param("limit")) {
-        const std::string text = req.get_param_value("limit");
+    if (req.hasParam("limit")) {
+        const std::string text = req.param("limit");
         limit = text.size() <= 4 && !text.empty() && text.find_first_not_of("0123456789") == std::string::npos
                     ? std::max(1, std::stoi(text))
                     : 50;
@@ -191,11 +191,11 @@ void CReportRoutes::listReports(const httplib::Request& req, httplib::Response& 
         json += "]}";
     }
     json += "\n]\n";
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(json, "application/json");
+    res.setHeader("Cache-Control", "no-store");
+    res.setContent(json, "application/json");
 }
 
-void CReportRoutes::appcast(const httplib::Request& req, httplib::Response& res)
+void CReportRoutes::appcast(const SHttpRequest& req, SHttpResponse& res)
 {
     std::string data;
     const std::string path = m_options.dataDir + "/appcast/" + std::string(req.matches[1]) + ".xml";
@@ -210,8 +210,8 @@ void CReportRoutes::appcast(const httplib::Request& req, httplib::Response& res)
         }
         data = ownVersionFeed(m_publicUrl);
     }
-    res.set_header("Cache-Control", "no-cache");
-    res.set_content(std::move(data), "application/xml");
+    res.setHeader("Cache-Control", "no-cache");
+    res.setContent(std::move(data), "application/xml");
 }
 
 } // namespace BL::Server

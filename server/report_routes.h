@@ -20,12 +20,12 @@ public:
     CReportRoutes(const SServiceOptions& options, CStore& store, CObjectStore& reports, CDiskQuota& quota,
                   const std::string& publicUrl);
 
-    void addTo(httplib::Server& http) override;
+    void addTo(CHttpServer& http) override;
 
 private:
-    void receiveReport(const httplib::Request& req, httplib::Response& res);
-    void appcast(const httplib::Request& req, httplib::Response& res);
-    void listReports(const httplib::Request& req, httplib::Response& res);
+    void receiveReport(const SHttpRequest& req, SHttpResponse& res);
+    void appcast(const SHttpRequest& req, SHttpResponse& res);
+    void listReports(const SHttpRequest& req, SHttpResponse& res);
 
     const SServiceOptions& m_options;
     CStore& m_store;

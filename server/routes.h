@@ -1,13 +1,10 @@
 #pragma once
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-} // namespace httplib
+#include "server/http_message.h"
 
 namespace BL::Server {
 
+class CHttpServer;
 class CStore;
 class CObjectStore;
 
@@ -21,7 +18,7 @@ public:
     CRoutes(const CRoutes&) = delete;
     CRoutes& operator=(const CRoutes&) = delete;
 
-    virtual void addTo(httplib::Server& http) = 0;
+    virtual void addTo(CHttpServer& http) = 0;
 };
 
 } // namespace BL::Server

@@ -2,11 +2,11 @@
 
 #include "server/api_routes.h"
 #include "server/attempt_limiter.h"
-#include "server/bounded_pool.h"
 #include "server/disk_quota.h"
 #include "server/files.h"
 #include "server/form_tokens.h"
 #include "server/hash_key.h"
+#include "server/http_server.h"
 #include "server/orphan_sweep.h"
 #include "server/page_routes.h"
 #include "server/pages.h"
@@ -21,40 +21,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <httplib.h>
 #include <limits>
 #include <set>
 #include <stdexcept>
-#include <sys/socket.h>
 #include <thread>
 
 namespace BL::Server {
-
-// The HTTP layer's own handling of an accepted connection. It is private in the HTTP layer's
-// class, so the override below reaches the base implementation by its exported name; on this
-// ABI the object is the first argument of a member function.
-extern "C++" bool httpServeConnection(httplib::Server* server,
-                                      int sock) asm("_ZN7httplib6Server24process_and_close_socketEi");
-
-// The HTTP layer listens with a backlog of 5, so a burst of clients connecting at once overflows
-// the accept queue and loses connections; the socket is re-listened with a deeper queue.
-// Every connection passes the guard before the HTTP layer reads from it.
-class CHttpServer : public httplib::Server
-{
-public:
-    explicit CHttpServer(const SConnectionLimits& limits) : m_guard(limits) {}
-    void deepenBacklog() { ::listen(svr_sock_, 1024); }
-
-private:
-    bool process_and_close_socket(socket_t sock) override
-    {
-        bool served = false;
-        m_guard.handle(sock, [&] { served = httpServeConnection(this, sock); });
-        return served;
-    }
-
-    CConnectionGuard m_guard;
-};
 
 namespace {
 
@@ -73,9 +45,33 @@ const char* reasonForStatus(int status)
         return "request line too long";
     case 415:
         return "unsupported media type";
+    case 408:
+        return "request timed out";
+    case 431:
+        return "request header too large";
+    case 503:
+        return "server busy";
     default:
         return status >= 500 ? "internal error" : "request refused";
     }
+}
+
+SHttpLimits httpLimits(const SServiceOptions& options)
+{
+    SHttpLimits limits;
+    limits.workerThreads = options.threads;
+    limits.maxQueuedRequests = static_cast<std::size_t>(std::max(1, options.maxWaitingConnections));
+    const SConnectionLimits& connections = options.connections;
+    limits.perAddress = connections.perAddress;
+    limits.requestTimeoutMs = connections.requestTimeoutMs;
+    limits.headerTimeoutMs = std::min(connections.headerTimeoutMs, connections.requestTimeoutMs);
+    limits.idleTimeoutMs = connections.idleTimeoutMs;
+    limits.maxRequestsPerConnection = connections.maxRequestsPerConnection;
+    limits.maxHeaderBytes = connections.maxHeaderBytes;
+    limits.maxHeaderLines = connections.maxHeaderLines;
+    // Room for two full-size pictures plus the multipart framing around them.
+    limits.maxBodyBytes = 2 * options.maxUploadBytes + 64 * 1024;
+    return limits;
 }
 
 } // namespace
@@ -90,7 +86,7 @@ std::string defaultDataDir()
 }
 
 CService::CService(SServiceOptions options)
-    : m_options(std::move(options)), m_http(std::make_unique<CHttpServer>(m_options.connections))
+    : m_options(std::move(options)), m_http(std::make_unique<CHttpServer>(httpLimits(m_options)))
 {
     if (m_options.dataDir.empty())
         m_options.dataDir = defaultDataDir();
@@ -141,7 +137,7 @@ CService::CService(SServiceOptions options)
     m_routes.push_back(
         std::make_unique<CPageRoutes>(*m_store, *m_checks, *m_forms, m_options.trustedProxy, m_publicUrl));
     // Before the code page, whose pattern would take this path too.
-    m_http->Get("/healthz", [this](const httplib::Request&, httplib::Response& res) { checkHealth(res); });
+    m_http->get("/healthz", [this](const SHttpRequest&, SHttpResponse& res) { checkHealth(res); });
     for (const auto& routes : m_routes)
         routes->addTo(*m_http);
     configureListener();
@@ -159,7 +155,7 @@ CService::~CService()
         m_purger.join();
 }
 
-void CService::checkHealth(httplib::Response& res)
+void CService::checkHealth(SHttpResponse& res)
 {
     // For the balancer: a node whose database does not answer takes no requests.
     try {
@@ -188,16 +184,7 @@ void CService::purgeLoop()
 
 int CService::bind()
 {
-    int port = m_options.listenPort;
-    if (port == 0)
-        port = m_http->bind_to_any_port(m_options.listenHost);
-    else if (!m_http->bind_to_port(m_options.listenHost, port))
-        port = -1;
-    if (port <= 0) {
-        throw std::runtime_error("cannot listen on " + m_options.listenHost + ":" +
-                                 std::to_string(m_options.listenPort));
-    }
-    m_http->deepenBacklog();
+    const int port = m_http->bind(m_options.listenHost, m_options.listenPort);
     if (m_options.publicUrl.empty()) {
         const std::string& host = m_options.listenHost;
         const bool v6 = host.find(':') != std::string::npos;
@@ -210,7 +197,7 @@ int CService::bind()
 
 void CService::run()
 {
-    m_http->listen_after_bind();
+    m_http->run();
 }
 
 void CService::stop()
@@ -220,47 +207,24 @@ void CService::stop()
 
 void CService::configureListener()
 {
-    using httplib::Request;
-    using httplib::Response;
-    const int threads = m_options.threads > 0
-                            ? m_options.threads
-                            : static_cast<int>(std::max(64u, 8 * std::thread::hardware_concurrency()));
-    const auto waiting = static_cast<std::size_t>(std::max(1, m_options.maxWaitingConnections));
-    m_http->new_task_queue = [threads, waiting] {
-        return new CBoundedPool(static_cast<std::size_t>(threads), waiting);
-    };
-    // Room for two full-size pictures plus the multipart framing around them.
-    m_http->set_payload_max_length(2 * m_options.maxUploadBytes + 64 * 1024);
-    // Replies go out as header and body writes; without this, Nagle holds the second one back.
-    m_http->set_tcp_nodelay(true);
-    // One request per connection: the header caps and the total deadline of the connection
-    // guard then hold for every request.
-    m_http->set_keep_alive_max_count(1);
-    m_http->set_read_timeout(10);
-    m_http->set_write_timeout(10);
-
-    // A chunked body has no length to check before reading it, and an encoded one would be
-    // inflated by the HTTP layer without a limit: both are refused before the body is read.
-    m_http->set_pre_routing_handler([this](const Request& req, Response& res) {
-        if (req.has_header("Transfer-Encoding")) {
+    // A chunked body has no length to check before reading it, and an encoded one would have to
+    // be inflated without a limit: both are refused before the body is read. Then the per-address
+    // limits on anonymous writes.
+    m_http->setAdmission([this](const SHttpRequest& req, SHttpResponse& res) {
+        if (req.hasHeader("Transfer-Encoding")) {
             refuse(res, 411, "chunked bodies not accepted");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
-        if (req.has_header("Content-Encoding") && req.get_header_value("Content-Encoding") != "identity") {
+        if (req.hasHeader("Content-Encoding") && req.header("Content-Encoding") != "identity") {
             refuse(res, 415, "encoded bodies not accepted");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
-        if (m_writeLimits->refuseIfOver(req, res))
-            return httplib::Server::HandlerResponse::Handled;
-        return httplib::Server::HandlerResponse::Unhandled;
+        return m_writeLimits->refuseIfOver(req, res);
     });
 
     // Replies the handlers left empty (unknown paths, refusals by the HTTP layer such as a
     // malformed multipart body or an oversize request) still carry a readable body.
-    m_http->set_error_handler(httplib::Server::HandlerWithResponse([](const Request& req, Response& res) {
-        if (!res.body.empty()) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
+    m_http->setErrorHandler([](const SHttpRequest& req, SHttpResponse& res) {
         // Too large is a refusal the person should read, not a network error.
         if (res.status == 413 && req.path == "/api/upload.php") {
             decline(res, "file too large");
@@ -275,9 +239,8 @@ void CService::configureListener()
                       pageLayout("Error", std::string("<div class=\"card\"><h1>") +
                                               reasonForStatus(res.status) + "</h1></div>"));
         }
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    m_http->set_exception_handler([](const Request& req, Response& res, std::exception_ptr error) {
+    });
+    m_http->setExceptionHandler([](const SHttpRequest& req, SHttpResponse& res, std::exception_ptr error) {
         std::string what = "unknown exception";
         try {
             std::rethrow_exception(error);
@@ -285,16 +248,16 @@ void CService::configureListener()
             what = e.what();
         } catch (...) {
         }
-        std::fprintf(stderr, "error: %s %s: %s\n", req.method.c_str(), printable(req.path, 200).c_str(),
-                     what.c_str());
+        std::fprintf(stderr, "error: %s %s: %s\n", printable(req.method, 16).c_str(),
+                     printable(req.path, 200).c_str(), what.c_str());
         refuse(res, 500, "internal error");
     });
     if (m_options.accessLog) {
-        m_http->set_logger([](const Request& req, const Response& res) {
-            const std::string line = formatUtc(nowMs()) + " " + req.remote_addr + " \"" +
+        m_http->setLogger([](const SHttpRequest& req, const SHttpResponse& res) {
+            const std::string line = formatUtc(nowMs()) + " " + req.remoteAddress + " \"" +
                                      printable(req.method, 16) + " " + printable(req.path, 200) + "\" " +
-                                     std::to_string(res.status) + " " + std::to_string(res.body.size()) +
-                                     "\n";
+                                     std::to_string(res.status) + " " +
+                                     std::to_string(res.stream ? res.streamLength : res.body.size()) + "\n";
             std::fwrite(line.data(), 1, line.size(), stderr);
         });
     }

@@ -9,10 +9,6 @@
 #include <thread>
 #include <vector>
 
-namespace httplib {
-struct Response;
-} // namespace httplib
-
 namespace BL::Server {
 
 class CAttemptLimiter;
@@ -21,6 +17,7 @@ class CDiskQuota;
 class CDurableDirectory;
 class CFormTokens;
 class CHttpServer;
+struct SHttpResponse;
 class CRoutes;
 class CWriteLimits;
 
@@ -48,7 +45,7 @@ public:
 
 private:
     void configureListener();
-    void checkHealth(httplib::Response& res);
+    void checkHealth(SHttpResponse& res);
     void purgeLoop();
 
     SServiceOptions m_options;

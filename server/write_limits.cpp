@@ -1,11 +1,10 @@
 #include "server/write_limits.h"
 
+#include "server/http_server.h"
 #include "server/pages.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
-
-#include <httplib.h>
 
 namespace BL::Server {
 
@@ -24,7 +23,7 @@ CWriteLimits::CWriteLimits(const SServiceOptions& options, CStore& store)
 {
 }
 
-bool CWriteLimits::refuseIfOver(const httplib::Request& req, httplib::Response& res)
+bool CWriteLimits::refuseIfOver(const SHttpRequest& req, SHttpResponse& res)
 {
     if (req.method != "POST")
         return false;
@@ -34,9 +33,9 @@ bool CWriteLimits::refuseIfOver(const httplib::Request& req, httplib::Response& 
                                : req.path == "/report"         ? m_reports.get()
                                                                : nullptr;
     // Every request counts: none of these is ever forgiven.
-    if (!limiter || limiter->tryAttempt(clientAddress(req, m_trustedProxy), nowMs()))
+    if (!limiter || limiter->tryAttempt(clientLimitKey(req, m_trustedProxy), nowMs()))
         return false;
-    res.set_header("Retry-After", "60");
+    res.setHeader("Retry-After", "60");
     if (limiter == m_reservations.get()) {
         // The desktop client shows the reason of a 200 refusal to the person.
         decline(res, "too many reservations from this address");

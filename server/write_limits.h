@@ -18,7 +18,7 @@ public:
 
     // True, with the refusal in `res`, when the request's address is over its limit; checked
     // before the body is read.
-    bool refuseIfOver(const httplib::Request& req, httplib::Response& res);
+    bool refuseIfOver(const SHttpRequest& req, SHttpResponse& res);
 
 private:
     std::string m_trustedProxy;

@@ -32,17 +32,15 @@ CTestServer::~CTestServer()
     m_thread.join();
 }
 
-std::unique_ptr<httplib::Client> CTestServer::client() const
+std::unique_ptr<CHttpClient> CTestServer::client() const
 {
     return loopbackClient(m_port);
 }
 
-std::unique_ptr<httplib::Client> loopbackClient(int port)
+std::unique_ptr<CHttpClient> loopbackClient(int port)
 {
-    auto client = std::make_unique<httplib::Client>("127.0.0.1", port);
-    client->set_connection_timeout(std::chrono::seconds(5));
-    client->set_read_timeout(std::chrono::seconds(20));
-    client->set_write_timeout(std::chrono::seconds(20));
+    auto client = std::make_unique<CHttpClient>("127.0.0.1", port);
+    client->setTimeoutMs(20000);
     return client;
 }
 
@@ -119,22 +117,22 @@ std::string clientMultipartType()
     return std::string("multipart/form-data; boundary=") + clientBoundary;
 }
 
-httplib::Result postUpload(httplib::Client& client, const std::string& hash, const std::string& code,
-                           const std::string& picture, const std::string* secondPicture)
+CResult postUpload(CHttpClient& client, const std::string& hash, const std::string& code,
+                   const std::string& picture, const std::string* secondPicture)
 {
-    return client.Post("/api/upload.php", clientMultipart(hash, code, picture, secondPicture),
+    return client.post("/api/upload.php", clientMultipart(hash, code, picture, secondPicture),
                        clientMultipartType().c_str());
 }
 
-std::string reserveCode(httplib::Client& client)
+std::string reserveCode(CHttpClient& client)
 {
-    auto res = client.Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    auto res = client.post("/api/reserve_code", "", "application/x-www-form-urlencoded");
     return res && res->status == 200 ? jsonValue(res->body, "code") : std::string();
 }
 
-SReserved reserve(httplib::Client& client)
+SReserved reserve(CHttpClient& client)
 {
-    auto res = client.Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    auto res = client.post("/api/reserve_code", "", "application/x-www-form-urlencoded");
     if (!res || res->status != 200)
         return {};
     return {jsonValue(res->body, "code"), codeOfUrl(jsonValue(res->body, "url"))};
@@ -153,37 +151,37 @@ static std::string attributeAfter(const std::string& html, const std::string& fr
     return html.substr(begin, html.find('"', begin) - begin);
 }
 
-SWebForm loadForm(httplib::Client& client, const std::string& pagePath, const std::string& cookie)
+SWebForm loadForm(CHttpClient& client, const std::string& pagePath, const std::string& cookie)
 {
-    httplib::Headers headers;
+    SHeaders headers;
     if (!cookie.empty())
-        headers.emplace("Cookie", cookie);
-    auto page = client.Get(pagePath.c_str(), headers);
+        headers.emplace_back("Cookie", cookie);
+    auto page = client.get(pagePath.c_str(), headers);
     if (!page)
         return {};
     SWebForm form;
     form.action = attributeAfter(page->body, "<form", "action");
     form.token = attributeAfter(page->body, "name=\"csrf\"", "value");
-    for (std::size_t i = 0, n = page->get_header_value_count("Set-Cookie"); i < n; ++i) {
-        const std::string set = page->get_header_value("Set-Cookie", i);
+    for (std::size_t i = 0, n = page->headerCount("Set-Cookie"); i < n; ++i) {
+        const std::string set = page->header("Set-Cookie", i);
         if (set.rfind("bl_form=", 0) == 0)
             form.cookie = set.substr(0, set.find(';'));
     }
     return form;
 }
 
-httplib::Result submitForm(httplib::Client& client, const std::string& pagePath, const std::string& fields,
-                           const std::string& cookie)
+CResult submitForm(CHttpClient& client, const std::string& pagePath, const std::string& fields,
+                   const std::string& cookie)
 {
     const SWebForm form = loadForm(client, pagePath, cookie);
     std::string cookies = cookie;
     if (!form.cookie.empty())
         cookies += (cookies.empty() ? "" : "; ") + form.cookie;
-    httplib::Headers headers;
+    SHeaders headers;
     if (!cookies.empty())
-        headers.emplace("Cookie", cookies);
+        headers.emplace_back("Cookie", cookies);
     const std::string body = fields + (fields.empty() ? "" : "&") + "csrf=" + form.token;
-    return client.Post(form.action.empty() ? pagePath.c_str() : form.action.c_str(), headers, body,
+    return client.post(form.action.empty() ? pagePath.c_str() : form.action.c_str(), headers, body,
                        "application/x-www-form-urlencoded");
 }
 

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "http_client.h"
+#include "server/http_server.h"
 #include "server/service.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
-#include <httplib.h>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,7 +27,7 @@ public:
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     QString dataDir() const { return m_dataDir; }
     BL::Server::CService& service() { return *m_service; }
-    std::unique_ptr<httplib::Client> client() const;
+    std::unique_ptr<CHttpClient> client() const;
 
 private:
     QTemporaryDir m_dir;
@@ -36,7 +37,7 @@ private:
     int m_port = 0;
 };
 
-std::unique_ptr<httplib::Client> loopbackClient(int port);
+std::unique_ptr<CHttpClient> loopbackClient(int port);
 
 // The options of one of several nodes: the PostgreSQL `database`, and the picture directory and
 // hash key below `sharedDir`, which every node shares.
@@ -53,11 +54,11 @@ std::string clientMultipart(const std::string& hash, const std::string& code, co
 std::string clientMultipartType();
 
 // POST of the client's picture upload; returns the response or nullptr when the exchange failed.
-httplib::Result postUpload(httplib::Client& client, const std::string& hash, const std::string& code,
-                           const std::string& picture, const std::string* secondPicture = nullptr);
+CResult postUpload(CHttpClient& client, const std::string& hash, const std::string& code,
+                   const std::string& picture, const std::string* secondPicture = nullptr);
 
 // The "code" of a reservation reply (the uploader's secret), or empty.
-std::string reserveCode(httplib::Client& client);
+std::string reserveCode(CHttpClient& client);
 
 // Both halves of a reservation: the secret the upload names and the public code of the link.
 struct SReserved
@@ -65,7 +66,7 @@ struct SReserved
     std::string secret;
     std::string code;
 };
-SReserved reserve(httplib::Client& client);
+SReserved reserve(CHttpClient& client);
 
 // The form of a web page as a browser loads it: where it posts, its token, and the form cookie
 // the page gave (empty when the request's cookie already had one).
@@ -75,11 +76,11 @@ struct SWebForm
     std::string token;
     std::string cookie;
 };
-SWebForm loadForm(httplib::Client& client, const std::string& pagePath, const std::string& cookie = {});
+SWebForm loadForm(CHttpClient& client, const std::string& pagePath, const std::string& cookie = {});
 // Loads the page at `pagePath` and posts its form with the url-encoded `fields` and the form's
 // token, as a browser does; `cookie` goes with both requests.
-httplib::Result submitForm(httplib::Client& client, const std::string& pagePath, const std::string& fields,
-                           const std::string& cookie = {});
+CResult submitForm(CHttpClient& client, const std::string& pagePath, const std::string& fields,
+                   const std::string& cookie = {});
 
 // The code at the end of a returned link.
 std::string codeOfUrl(const std::string& url);

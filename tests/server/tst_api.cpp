@@ -1,6 +1,7 @@
 // The client API on a real loopback socket: replies byte for byte as the desktop client reads them.
 
 #include "server/fetch.h"
+#include "server/http_server.h"
 #include "server/util.h"
 #include "server_test_support.h"
 
@@ -48,11 +49,10 @@ void TestServerApi::reservationRepliesWithCodeAndLink()
     CTestServer server;
     auto client = server.client();
     // The client posts an empty body with Content-Length 0.
-    auto first = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    auto first = client->post("/api/reserve_code", "", "application/x-www-form-urlencoded");
     QVERIFY(first);
     QCOMPARE(first->status, 200);
-    QCOMPARE(QString::fromStdString(first->get_header_value("Content-Type")),
-             QStringLiteral("application/json"));
+    QCOMPARE(QString::fromStdString(first->header("Content-Type")), QStringLiteral("application/json"));
     // The code the uploader names is a secret; the link carries a public code of its own.
     const QRegularExpression shape(
         QString::fromLatin1(
@@ -62,7 +62,7 @@ void TestServerApi::reservationRepliesWithCodeAndLink()
     QVERIFY2(match.hasMatch(), first->body.c_str());
     QVERIFY(!match.captured(1).contains(match.captured(2)));
 
-    auto second = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    auto second = client->post("/api/reserve_code", "", "application/x-www-form-urlencoded");
     QVERIFY(second);
     QVERIFY(shape.match(QString::fromStdString(second->body)).hasMatch());
     QVERIFY(jsonValue(second->body, "code") != match.captured(1).toStdString());
@@ -77,12 +77,12 @@ void TestServerApi::reservedCodeShowsProgressThenPicture()
     QVERIFY(!code.empty());
 
     // The link reaches the clipboard before the picture: it must already show a page.
-    auto waiting = client->Get(("/" + code).c_str());
+    auto waiting = client->get(("/" + code).c_str());
     QVERIFY(waiting);
     QCOMPARE(waiting->status, 200);
     QVERIFY(waiting->body.find("Upload in progress") != std::string::npos);
     QVERIFY(waiting->body.find("http-equiv=\"refresh\"") != std::string::npos);
-    auto noPicture = client->Get(("/" + code + ".png").c_str());
+    auto noPicture = client->get(("/" + code + ".png").c_str());
     QVERIFY(noPicture);
     QCOMPARE(noPicture->status, 404);
 
@@ -93,16 +93,16 @@ void TestServerApi::reservedCodeShowsProgressThenPicture()
     QCOMPARE(QString::fromStdString(upload->body),
              QString::fromStdString("{\"status\":\"ok\",\"url\":\"" + server.baseUrl() + "/" + code + "\"}"));
 
-    auto page = client->Get(("/" + code).c_str());
+    auto page = client->get(("/" + code).c_str());
     QVERIFY(page);
     QCOMPARE(page->status, 200);
     QVERIFY(page->body.find("Upload in progress") == std::string::npos);
     QVERIFY(page->body.find("<img src=\"/" + code + ".png\"") != std::string::npos);
 
-    auto picture = client->Get(("/" + code + ".png").c_str());
+    auto picture = client->get(("/" + code + ".png").c_str());
     QVERIFY(picture);
     QCOMPARE(picture->status, 200);
-    QCOMPARE(QString::fromStdString(picture->get_header_value("Content-Type")), QStringLiteral("image/png"));
+    QCOMPARE(QString::fromStdString(picture->header("Content-Type")), QStringLiteral("image/png"));
     QVERIFY(picture->body == png);
 }
 
@@ -120,7 +120,7 @@ void TestServerApi::codeIsUsableOnce()
     QCOMPARE(QString::fromStdString(again->body),
              QString::fromLatin1(R"({"status":"error","reason":"code already used"})"));
     // The refused second picture must not replace the first.
-    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
+    QVERIFY(client->get(("/" + code + ".png").c_str())->body == first);
 }
 
 void TestServerApi::pastedLinkCannotUploadAndRefusalEndsTheCode()
@@ -135,14 +135,14 @@ void TestServerApi::pastedLinkCannotUploadAndRefusalEndsTheCode()
     QVERIFY(pasted);
     QCOMPARE(QString::fromStdString(pasted->body),
              QString::fromLatin1(R"({"status":"error","reason":"unknown code"})"));
-    QVERIFY(client->Get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
+    QVERIFY(client->get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
 
     // A refused upload ends the code: the page says so at once and nothing later gets in.
     auto refused = postUpload(*client, std::string(), secret, "hello, world");
     QVERIFY(refused);
     QCOMPARE(QString::fromStdString(refused->body),
              QString::fromLatin1(R"({"status":"error","reason":"not a PNG or JPEG image"})"));
-    auto page = client->Get(("/" + code).c_str());
+    auto page = client->get(("/" + code).c_str());
     QVERIFY(page);
     QCOMPARE(page->status, 200);
     QVERIFY2(page->body.find("Upload failed") != std::string::npos, page->body.c_str());
@@ -151,7 +151,7 @@ void TestServerApi::pastedLinkCannotUploadAndRefusalEndsTheCode()
     QVERIFY(late);
     QCOMPARE(QString::fromStdString(late->body),
              QString::fromLatin1(R"({"status":"error","reason":"code ended by a failed upload"})"));
-    QCOMPARE(client->Get(("/" + code + ".png").c_str())->status, 404);
+    QCOMPARE(client->get(("/" + code + ".png").c_str())->status, 404);
 }
 
 void TestServerApi::uploadWithoutCodeGetsFreshCode()
@@ -167,7 +167,7 @@ void TestServerApi::uploadWithoutCodeGetsFreshCode()
             .arg(server.port()));
     QVERIFY2(shape.match(QString::fromStdString(upload->body)).hasMatch(), upload->body.c_str());
     const std::string code = codeOfUrl(jsonValue(upload->body, "url"));
-    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == png);
+    QVERIFY(client->get(("/" + code + ".png").c_str())->body == png);
 }
 
 void TestServerApi::comparisonPairKeepsBothPictures()
@@ -181,20 +181,20 @@ void TestServerApi::comparisonPairKeepsBothPictures()
     QVERIFY(upload);
     QCOMPARE(upload->status, 200);
 
-    auto first = client->Get(("/" + code + ".png").c_str());
-    auto second = client->Get(("/" + code + "-2.png").c_str());
+    auto first = client->get(("/" + code + ".png").c_str());
+    auto second = client->get(("/" + code + "-2.png").c_str());
     QVERIFY(first && second);
     QVERIFY(first->body == png);
     QVERIFY(second->body == jpeg);
-    QCOMPARE(QString::fromStdString(second->get_header_value("Content-Type")), QStringLiteral("image/jpeg"));
-    auto page = client->Get(("/" + code).c_str());
+    QCOMPARE(QString::fromStdString(second->header("Content-Type")), QStringLiteral("image/jpeg"));
+    auto page = client->get(("/" + code).c_str());
     QVERIFY(page->body.find("/" + code + ".png") != std::string::npos);
     QVERIFY(page->body.find("/" + code + "-2.png") != std::string::npos);
 
     // A single picture has no second one.
     auto single = postUpload(*client, std::string(), std::string(), png);
     const std::string singleCode = codeOfUrl(jsonValue(single->body, "url"));
-    QCOMPARE(client->Get(("/" + singleCode + "-2.png").c_str())->status, 404);
+    QCOMPARE(client->get(("/" + singleCode + "-2.png").c_str())->status, 404);
 }
 
 void TestServerApi::unknownAndMalformedCodesAreRefused()
@@ -210,8 +210,8 @@ void TestServerApi::unknownAndMalformedCodesAreRefused()
         QCOMPARE(res->status, 200);
         QCOMPARE(QString::fromStdString(res->body), QString::fromStdString(unknownReply));
     }
-    QCOMPARE(client->Get("/NoSuchCode1")->status, 404);
-    QCOMPARE(client->Get("/NoSuchCode1.png")->status, 404);
+    QCOMPARE(client->get("/NoSuchCode1")->status, 404);
+    QCOMPARE(client->get("/NoSuchCode1.png")->status, 404);
 }
 
 void TestServerApi::expiredCodeIsRefused()
@@ -229,7 +229,7 @@ void TestServerApi::expiredCodeIsRefused()
     QCOMPARE(QString::fromStdString(res->body),
              QString::fromLatin1(R"({"status":"error","reason":"code expired"})"));
     // An expired reservation no longer promises a picture.
-    QCOMPARE(client->Get(("/" + code).c_str())->status, 404);
+    QCOMPARE(client->get(("/" + code).c_str())->status, 404);
 }
 
 void TestServerApi::checkHashKnowsSignedUpAccounts()
@@ -242,13 +242,13 @@ void TestServerApi::checkHashKnowsSignedUpAccounts()
     // The client's body: "hash=" 40 digits "&uuid=" 36 characters, 87 bytes.
     const std::string known = "hash=" + hash + "&uuid=" + uuid;
     QCOMPARE(known.size(), std::size_t(87));
-    auto yes = client->Post("/api/check_hash", known, "application/x-www-form-urlencoded");
+    auto yes = client->post("/api/check_hash", known, "application/x-www-form-urlencoded");
     QVERIFY(yes);
     QCOMPARE(yes->status, 200);
     QCOMPARE(QString::fromStdString(yes->body), QString::fromLatin1(R"({"exists":true})"));
 
     const std::string other = BL::Server::sha1Hex("ann@example.orgwrong");
-    auto no = client->Post("/api/check_hash", "hash=" + other + "&uuid=" + uuid,
+    auto no = client->post("/api/check_hash", "hash=" + other + "&uuid=" + uuid,
                            "application/x-www-form-urlencoded");
     QVERIFY(no);
     QCOMPARE(no->status, 200);
@@ -258,7 +258,7 @@ void TestServerApi::checkHashKnowsSignedUpAccounts()
     for (char& c : upper)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     QCOMPARE(QString::fromStdString(client
-                                        ->Post("/api/check_hash", "hash=" + upper + "&uuid=" + uuid,
+                                        ->post("/api/check_hash", "hash=" + upper + "&uuid=" + uuid,
                                                "application/x-www-form-urlencoded")
                                         ->body),
              QString::fromLatin1(R"({"exists":false})"));
@@ -270,31 +270,32 @@ class CPictureSource
 public:
     explicit CPictureSource(const std::string& png) : picture(png)
     {
-        m_server.Get("/img.png", [this](const httplib::Request& req, httplib::Response& res) {
+        m_server.get("/img.png", [this](const BL::Server::SHttpRequest& req, BL::Server::SHttpResponse& res) {
             ++hits;
             lastQuery = req.target;
-            res.set_content(picture, "image/png");
+            res.setContent(picture, "image/png");
         });
-        m_server.Get(R"(/hop(\d))", [this](const httplib::Request& req, httplib::Response& res) {
+        m_server.get(R"(/hop(\d))",
+                     [this](const BL::Server::SHttpRequest& req, BL::Server::SHttpResponse& res) {
+                         ++hits;
+                         const int left = std::stoi(req.matches[1]);
+                         res.setRedirect(left == 0 ? "/img.png" : "/hop" + std::to_string(left - 1));
+                     });
+        m_server.get("/text", [this](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
             ++hits;
-            const int left = std::stoi(req.matches[1]);
-            res.set_redirect(left == 0 ? "/img.png" : "/hop" + std::to_string(left - 1));
+            res.setContent("<html>not a picture</html>", "text/html");
         });
-        m_server.Get("/text", [this](const httplib::Request&, httplib::Response& res) {
+        m_server.get("/huge", [this](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
             ++hits;
-            res.set_content("<html>not a picture</html>", "text/html");
+            res.setContent(std::string(3 * 1024 * 1024, 'x'), "image/png");
         });
-        m_server.Get("/huge", [this](const httplib::Request&, httplib::Response& res) {
-            ++hits;
-            res.set_content(std::string(3 * 1024 * 1024, 'x'), "image/png");
-        });
-        m_server.Get("/slow", [this](const httplib::Request&, httplib::Response& res) {
+        m_server.get("/slow", [this](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
             ++hits;
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-            res.set_content(picture, "image/png");
+            res.setContent(picture, "image/png");
         });
-        m_port = m_server.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
+        m_port = m_server.bind("127.0.0.1", 0);
+        m_thread = std::thread([this] { m_server.run(); });
     }
     ~CPictureSource()
     {
@@ -311,7 +312,7 @@ public:
     std::string lastQuery;
 
 private:
-    httplib::Server m_server;
+    BL::Server::CHttpServer m_server{BL::Server::SHttpLimits{}};
     std::thread m_thread;
     int m_port = 0;
 };
@@ -326,7 +327,7 @@ void TestServerApi::urlUploadFetchesFollowsAndLimits()
     CPictureSource source(makePng(25, 25, 9));
     auto client = server.client();
     const auto post = [&](const std::string& body) {
-        return client->Post("/api/upload", body, "application/x-www-form-urlencoded");
+        return client->post("/api/upload", body, "application/x-www-form-urlencoded");
     };
 
     // The client's form: the URL unescaped, "&" inside it included, then the code.
@@ -337,7 +338,7 @@ void TestServerApi::urlUploadFetchesFollowsAndLimits()
     QCOMPARE(QString::fromStdString(direct->body),
              QString::fromStdString("{\"status\":\"ok\",\"url\":\"" + server.baseUrl() + "/" + code + "\"}"));
     QCOMPARE(QString::fromStdString(source.lastQuery), QStringLiteral("/img.png?a=1&b=2"));
-    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == source.picture);
+    QVERIFY(client->get(("/" + code + ".png").c_str())->body == source.picture);
 
     // The desktop client form-encodes the URL: a "+" in its query must reach the source as "+".
     const auto formEncode = [](const std::string& text) {
@@ -359,7 +360,7 @@ void TestServerApi::urlUploadFetchesFollowsAndLimits()
     auto encoded = post("url=http%3A%2F%2F127.0.0.1%3A" + source.url("").substr(17) + "%2Fhop2");
     QVERIFY(encoded);
     QCOMPARE(encoded->status, 200);
-    QVERIFY(client->Get(("/" + codeOfUrl(jsonValue(encoded->body, "url")) + ".png").c_str())->body ==
+    QVERIFY(client->get(("/" + codeOfUrl(jsonValue(encoded->body, "url")) + ".png").c_str())->body ==
             source.picture);
 
     struct SCase
@@ -403,7 +404,7 @@ void TestServerApi::urlUploadToLoopbackRefusedByDefault()
     for (const std::string& url :
          {source.url("/img.png"), std::string("http://[::1]:1/x.png"), std::string("http://10.1.2.3/x.png"),
           std::string("http://169.254.169.254/x")}) {
-        auto res = client->Post("/api/upload", "url=" + url, "application/x-www-form-urlencoded");
+        auto res = client->post("/api/upload", "url=" + url, "application/x-www-form-urlencoded");
         QVERIFY(res);
         QCOMPARE(res->status, 200);
         QCOMPARE(QString::fromStdString(res->body),
@@ -421,7 +422,7 @@ void TestServerApi::urlUploadToLoopbackRefusedByDefault()
         QVERIFY2(BL::Server::isNonPublicAddress(embedded), embedded);
 
     // Other ports than 80 and 443 are refused before anything is sent.
-    auto port = client->Post("/api/upload", "url=http://93.184.216.34:8080/x.png",
+    auto port = client->post("/api/upload", "url=http://93.184.216.34:8080/x.png",
                              "application/x-www-form-urlencoded");
     QVERIFY(port);
     QCOMPARE(QString::fromStdString(port->body),

@@ -49,12 +49,12 @@ int crash(const QString& url, const QString& dataHome, const QStringList& args =
     return crasher.exitStatus() == QProcess::CrashExit ? crasher.exitCode() : 0;
 }
 
-QJsonArray listReports(httplib::Client& client, int* status, const std::string& authorization)
+QJsonArray listReports(CHttpClient& client, int* status, const std::string& authorization)
 {
-    httplib::Headers headers;
+    SHeaders headers;
     if (!authorization.empty())
-        headers.emplace("Authorization", authorization);
-    auto res = client.Get("/admin/reports", headers);
+        headers.emplace_back("Authorization", authorization);
+    auto res = client.get("/admin/reports", headers);
     *status = res ? res->status : 0;
     return res ? QJsonDocument::fromJson(QByteArray::fromStdString(res->body)).array() : QJsonArray();
 }
@@ -173,10 +173,9 @@ void TestCrashReports::brokenDumpsAreListedNotFatal()
     std::string lying("MDMP\x93\xa7\0\0\xff\xff\0\0\xf0\xff\xff\xff", 16);
     lying.append(64, '\xff');
     for (const std::string& dump : {lying, std::string("not a dump at all")}) {
-        httplib::MultipartFormDataItems items = {
-            {"os_type", "linux", "", ""},
-            {"upload_file_minidump", dump, "x.dmp", "application/octet-stream"}};
-        auto res = client->Post("/report", items);
+        std::vector<SFormItem> items = {{"os_type", "linux", "", ""},
+                                        {"upload_file_minidump", dump, "x.dmp", "application/octet-stream"}};
+        auto res = client->post("/report", items);
         QVERIFY(res);
         QCOMPARE(res->status, 200);
     }

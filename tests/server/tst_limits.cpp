@@ -1,6 +1,7 @@
 // The real brightloom-server binary against hostile clients: bodies it cannot bound, oversize
 // headers, and clients that trickle a byte now and then.
 
+#include "server/http_server.h"
 #include "server_process.h"
 #include "server_test_support.h"
 
@@ -303,16 +304,15 @@ void TestServerLimits::diskQuotaRefusesOnceFull()
         QVERIFY(refused);
         QCOMPARE(refused->status, 200);
         QCOMPARE(refused->body, refusal);
-        QVERIFY(client->Get(("/" + over.code).c_str())->body.find("Upload failed") != std::string::npos);
+        QVERIFY(client->get(("/" + over.code).c_str())->body.find("Upload failed") != std::string::npos);
         QCOMPARE(stored(), 1);
         // What still fits goes in.
         QCOMPARE(jsonValue(postUpload(*client, std::string(), std::string(), small)->body, "status"),
                  std::string("ok"));
         QCOMPARE(stored(), 2);
         // Crash dumps share the quota.
-        auto report =
-            client->Post("/report", httplib::MultipartFormDataItems{{"upload_file_minidump", second, "c.dmp",
-                                                                     "application/octet-stream"}});
+        auto report = client->post("/report", std::vector<SFormItem>{{"upload_file_minidump", second, "c.dmp",
+                                                                      "application/octet-stream"}});
         QVERIFY(report);
         QCOMPARE(report->status, 507);
     }
@@ -322,19 +322,16 @@ void TestServerLimits::diskQuotaRefusesOnceFull()
     CTestServer server(options);
     auto client = server.client();
     QCOMPARE(postUpload(*client, std::string(), std::string(), second)->body, refusal);
-    httplib::Server source;
+    BL::Server::CHttpServer source{BL::Server::SHttpLimits{}};
     std::atomic<int> fetched{0};
-    source.Get("/p.png", [&](const httplib::Request&, httplib::Response& res) {
+    source.get("/p.png", [&](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
         ++fetched;
-        res.set_content(small, "image/png");
+        res.setContent(small, "image/png");
     });
-    const int sourcePort = source.bind_to_any_port("127.0.0.1");
-    std::thread sourceThread([&source] { source.listen_after_bind(); });
-    auto byUrl = client->Post("/api/upload", "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png",
+    const int sourcePort = source.bind("127.0.0.1", 0);
+    std::thread sourceThread([&source] { source.run(); });
+    auto byUrl = client->post("/api/upload", "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png",
                               "application/x-www-form-urlencoded");
-    // A stop before the source's loop has begun would be lost, and the join would wait for ever.
-    while (!source.is_running())
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     source.stop();
     sourceThread.join();
     QVERIFY(byUrl);
@@ -378,10 +375,10 @@ void TestServerLimits::picturesAreStreamedToSlowReaders()
              std::to_string(during - before).c_str());
 
     // A reader that does read gets every byte.
-    auto whole = client->Get(("/" + code + ".png").c_str());
+    auto whole = client->get(("/" + code + ".png").c_str());
     QVERIFY(whole);
     QCOMPARE(whole->status, 200);
-    QCOMPARE(whole->get_header_value("Content-Type"), std::string("image/png"));
+    QCOMPARE(whole->header("Content-Type"), std::string("image/png"));
     QVERIFY(whole->body == picture);
     for (const int fd : stalled)
         ::close(fd);

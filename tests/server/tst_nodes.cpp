@@ -57,13 +57,13 @@ void TestServerNodes::twoNodesShareOneDatabaseAndDirectory()
     // Reserved on one node, uploaded through the other, served by both.
     const SReserved reserved = reserve(*a);
     QVERIFY(!reserved.secret.empty());
-    QVERIFY(b->Get(("/" + reserved.code).c_str())->body.find("Upload in progress") != std::string::npos);
+    QVERIFY(b->get(("/" + reserved.code).c_str())->body.find("Upload in progress") != std::string::npos);
     const std::string png = makePng(30, 20, 7);
     auto upload = postUpload(*b, std::string(), reserved.secret, png);
     QVERIFY(upload);
     QCOMPARE(upload->body, "{\"status\":\"ok\",\"url\":\"http://shots.example.test/" + reserved.code + "\"}");
-    for (httplib::Client* client : {a.get(), b.get()}) {
-        auto picture = client->Get(("/" + reserved.code + ".png").c_str());
+    for (CHttpClient* client : {a.get(), b.get()}) {
+        auto picture = client->get(("/" + reserved.code + ".png").c_str());
         QVERIFY(picture);
         QCOMPARE(picture->status, 200);
         QVERIFY(picture->body == png);
@@ -71,7 +71,7 @@ void TestServerNodes::twoNodesShareOneDatabaseAndDirectory()
 
     // A form loaded from one node is accepted by the other; the account is the same on both.
     const SWebForm form = loadForm(*a, "/signup");
-    auto signUp = b->Post("/signup", {{"Cookie", form.cookie}},
+    auto signUp = b->post("/signup", {{"Cookie", form.cookie}},
                           "email=two%40example.org&password=two-nodes&csrf=" + form.token,
                           "application/x-www-form-urlencoded");
     QVERIFY(signUp);
@@ -79,7 +79,7 @@ void TestServerNodes::twoNodesShareOneDatabaseAndDirectory()
     const std::string hash = sha1Hex("two@example.orgtwo-nodes");
     QCOMPARE(
         jsonValue(
-            a->Post("/api/check_hash", "hash=" + hash + "&uuid=u", "application/x-www-form-urlencoded")->body,
+            a->post("/api/check_hash", "hash=" + hash + "&uuid=u", "application/x-www-form-urlencoded")->body,
             "exists"),
         std::string("true"));
 
@@ -175,7 +175,7 @@ void TestServerNodes::killingOneNodeLosesNothingAcknowledged()
 
     auto client = loopbackClient(survivor.port);
     for (const auto& [code, index] : acknowledged) {
-        auto res = client->Get(("/" + code + ".png").c_str());
+        auto res = client->get(("/" + code + ".png").c_str());
         QVERIFY(res);
         QCOMPARE(res->status, 200);
         QVERIFY2(res->body == pictures[index], code.c_str());
@@ -206,15 +206,15 @@ void TestServerNodes::limitsAndQuotaHoldAcrossNodes()
     QVERIFY(!reserveCode(*a).empty());
     QVERIFY(!reserveCode(*b).empty());
     QVERIFY(!reserveCode(*a).empty());
-    for (httplib::Client* client : {a.get(), b.get()}) {
-        auto refused = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    for (CHttpClient* client : {a.get(), b.get()}) {
+        auto refused = client->post("/api/reserve_code", "", "application/x-www-form-urlencoded");
         QVERIFY(refused);
         QCOMPARE(jsonValue(refused->body, "reason"), std::string("too many reservations from this address"));
     }
 
     // Failed credential checks too: half on each node, and the next is refused on either.
-    const auto check = [](httplib::Client& client, int guess) {
-        return client.Post("/api/check_hash", "hash=" + sha1Hex("guess" + std::to_string(guess)) + "&uuid=u",
+    const auto check = [](CHttpClient& client, int guess) {
+        return client.post("/api/check_hash", "hash=" + sha1Hex("guess" + std::to_string(guess)) + "&uuid=u",
                            "application/x-www-form-urlencoded");
     };
     for (int i = 0; i < options.failedChecksPerMinute; ++i)
@@ -262,7 +262,7 @@ void TestServerNodes::balancerSendsReservationAndUploadToDifferentNodes()
     QVERIFY(uploading.logText().find("/api/reserve_code") == std::string::npos);
     // The link serves the picture through the balancer and from each node.
     for (const int port : {nginx.port(), reserving.port, uploading.port}) {
-        auto picture = loopbackClient(port)->Get(("/" + reserved.code + ".png").c_str());
+        auto picture = loopbackClient(port)->get(("/" + reserved.code + ".png").c_str());
         QVERIFY(picture);
         QCOMPARE(picture->status, 200);
         QVERIFY(picture->body == png);
@@ -286,9 +286,9 @@ void TestServerNodes::healthFollowsTheDatabase()
     options.publicUrl = "http://shots.example.test";
     CTestServer node(options);
     auto client = node.client();
-    QCOMPARE(client->Get("/healthz")->status, 200);
+    QCOMPARE(client->get("/healthz")->status, 200);
     m_cluster->stop();
-    auto down = client->Get("/healthz");
+    auto down = client->get("/healthz");
     QVERIFY(down);
     QCOMPARE(down->status, 503);
     QCOMPARE(down->body, std::string(R"({"status":"error","reason":"database unavailable"})"));

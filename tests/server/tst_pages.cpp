@@ -1,5 +1,6 @@
 // Web pages, accounts and sessions, crash reports and update feeds.
 
+#include "server/http_server.h"
 #include "server/util.h"
 #include "server_test_support.h"
 
@@ -13,9 +14,9 @@ namespace {
 
 const char form[] = "application/x-www-form-urlencoded";
 
-std::string sessionFrom(const httplib::Response& res)
+std::string sessionFrom(const SReply& res)
 {
-    const std::string cookie = res.get_header_value("Set-Cookie");
+    const std::string cookie = res.header("Set-Cookie");
     const std::string prefix = "bl_session=";
     if (cookie.rfind(prefix, 0) != 0)
         return {};
@@ -23,10 +24,10 @@ std::string sessionFrom(const httplib::Response& res)
 }
 
 // The whole Set-Cookie header of the form cookie, or empty.
-std::string formCookieOf(const httplib::Response& res)
+std::string formCookieOf(const SReply& res)
 {
-    for (std::size_t i = 0, n = res.get_header_value_count("Set-Cookie"); i < n; ++i) {
-        const std::string cookie = res.get_header_value("Set-Cookie", i);
+    for (std::size_t i = 0, n = res.headerCount("Set-Cookie"); i < n; ++i) {
+        const std::string cookie = res.header("Set-Cookie", i);
         if (cookie.rfind("bl_form=", 0) == 0)
             return cookie;
     }
@@ -55,17 +56,17 @@ void TestServerPages::staticPagesAreSelfContained()
     CTestServer server;
     auto client = server.client();
     for (const char* path : {"/", "/about", "/signup", "/user/history"}) {
-        auto res = client->Get(path);
+        auto res = client->get(path);
         QVERIFY(res);
         QCOMPARE(res->status, 200);
-        QVERIFY(res->get_header_value("Content-Type").rfind("text/html", 0) == 0);
+        QVERIFY(res->header("Content-Type").rfind("text/html", 0) == 0);
         QVERIFY(res->body.rfind("<!DOCTYPE html>", 0) == 0);
         // No scripts and nothing fetched from elsewhere.
         QVERIFY(res->body.find("<script") == std::string::npos);
         QVERIFY(res->body.find("http://") == std::string::npos &&
                 res->body.find("https://") == std::string::npos);
     }
-    auto missing = client->Get("/no/such/page");
+    auto missing = client->get("/no/such/page");
     QVERIFY(missing);
     QCOMPARE(missing->status, 404);
 }
@@ -85,9 +86,8 @@ void TestServerPages::sessionCookieIsSecureBehindHttps()
         auto signOut = submitForm(*client, "/user/history", "", "bl_session=" + sessionFrom(*signIn));
         QVERIFY(signOut);
         QCOMPARE(signOut->status, 303);
-        for (const std::string& cookie :
-             {signIn->get_header_value("Set-Cookie"), signOut->get_header_value("Set-Cookie"),
-              formCookieOf(*client->Get("/signup"))}) {
+        for (const std::string& cookie : {signIn->header("Set-Cookie"), signOut->header("Set-Cookie"),
+                                          formCookieOf(*client->get("/signup"))}) {
             QVERIFY2(cookie.find("; HttpOnly") != std::string::npos, cookie.c_str());
             QVERIFY2(cookie.find("; SameSite=Lax") != std::string::npos, cookie.c_str());
             QVERIFY2((cookie.find("; Secure") != std::string::npos) == https, cookie.c_str());
@@ -107,7 +107,7 @@ void TestServerPages::formsAreRefusedWithoutTheirToken()
     const SWebForm theirs = loadForm(*client, "/signup");
     QVERIFY(!mine.token.empty() && !mine.cookie.empty() && mine.token != theirs.token);
     const auto post = [&](const std::string& path, const std::string& cookie, const std::string& body) {
-        return client->Post(path.c_str(), {{"Cookie", cookie}}, body, form);
+        return client->post(path.c_str(), {{"Cookie", cookie}}, body, form);
     };
     // What another site can make a browser send: no token, a made-up one, or one loaded by
     // another browser (with that browser's cookie missing).
@@ -120,7 +120,7 @@ void TestServerPages::formsAreRefusedWithoutTheirToken()
         QVERIFY(res->body.find("This form has expired.") != std::string::npos);
     }
     auto check = [&] {
-        return jsonValue(client->Post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body, "exists");
+        return jsonValue(client->post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body, "exists");
     };
     QCOMPARE(check(), std::string("false"));
     auto created = post("/signup", mine.cookie, fields + "&csrf=" + mine.token);
@@ -140,10 +140,10 @@ void TestServerPages::formsAreRefusedWithoutTheirToken()
     // A sign-out without the token leaves the session signed in.
     auto forgedOut = post("/user/signout", session + "; " + mine.cookie, "csrf=" + theirs.token);
     QCOMPARE(forgedOut->status, 403);
-    QVERIFY(client->Get("/user/history", {{"Cookie", session}})->body.find("Signed in as") !=
+    QVERIFY(client->get("/user/history", {{"Cookie", session}})->body.find("Signed in as") !=
             std::string::npos);
     QCOMPARE(submitForm(*client, "/user/history", "", session)->status, 303);
-    QVERIFY(client->Get("/user/history", {{"Cookie", session}})->body.find("Signed in as") ==
+    QVERIFY(client->get("/user/history", {{"Cookie", session}})->body.find("Signed in as") ==
             std::string::npos);
 }
 
@@ -165,7 +165,7 @@ void TestServerPages::signupChecksAddressAndDuplicates()
     auto created = submitForm(*client, "/signup", "email=bo%2Bx@example.org&password=p%40ss+word");
     QVERIFY(created);
     QCOMPARE(created->status, 200);
-    auto check = client->Post("/api/check_hash",
+    auto check = client->post("/api/check_hash",
                               "hash=" + BL::Server::sha1Hex("bo+x@example.orgp@ss word") + "&uuid=x", form);
     QCOMPARE(QString::fromStdString(check->body), QString::fromLatin1(R"({"exists":true})"));
 
@@ -196,7 +196,7 @@ void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
     const std::string anonymous =
         codeOfUrl(jsonValue(postUpload(*client, "", "", makePng(8, 8, 10))->body, "url"));
 
-    auto signedOut = client->Get("/user/history");
+    auto signedOut = client->get("/user/history");
     QVERIFY(signedOut->body.find("name=\"password\"") != std::string::npos);
     QVERIFY(signedOut->body.find(mine[0]) == std::string::npos);
 
@@ -207,14 +207,14 @@ void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
     auto signIn = submitForm(*client, "/user/history", "email=hist@example.org&password=hunter22");
     QVERIFY(signIn);
     QCOMPARE(signIn->status, 303);
-    QCOMPARE(QString::fromStdString(signIn->get_header_value("Location")), QStringLiteral("/user/history"));
-    const std::string cookieHeader = signIn->get_header_value("Set-Cookie");
+    QCOMPARE(QString::fromStdString(signIn->header("Location")), QStringLiteral("/user/history"));
+    const std::string cookieHeader = signIn->header("Set-Cookie");
     QVERIFY(cookieHeader.find("HttpOnly") != std::string::npos);
     const std::string token = sessionFrom(*signIn);
     QVERIFY(BL::Server::isAlnumText(token, 64, 64));
 
-    const httplib::Headers withCookie{{"Cookie", "theme=dark; bl_session=" + token}};
-    auto page = client->Get("/user/history", withCookie);
+    const SHeaders withCookie{{"Cookie", "theme=dark; bl_session=" + token}};
+    auto page = client->get("/user/history", withCookie);
     QVERIFY(page);
     QCOMPARE(page->status, 200);
     const std::size_t newest = page->body.find("href=\"/" + mine[2] + "\"");
@@ -226,10 +226,10 @@ void TestServerPages::historyNeedsSignInAndListsOwnUploadsNewestFirst()
     QVERIFY(page->body.find(anonymous) == std::string::npos);
 
     // A made-up token and a signed-out token both get the sign-in form.
-    auto forged = client->Get("/user/history", {{"Cookie", "bl_session=" + std::string(64, 'a')}});
+    auto forged = client->get("/user/history", {{"Cookie", "bl_session=" + std::string(64, 'a')}});
     QVERIFY(forged->body.find(mine[0]) == std::string::npos);
     QCOMPARE(submitForm(*client, "/user/history", "", "theme=dark; bl_session=" + token)->status, 303);
-    QVERIFY(client->Get("/user/history", withCookie)->body.find(mine[0]) == std::string::npos);
+    QVERIFY(client->get("/user/history", withCookie)->body.find(mine[0]) == std::string::npos);
 }
 
 void TestServerPages::userTextIsEscaped()
@@ -237,18 +237,18 @@ void TestServerPages::userTextIsEscaped()
     BL::Server::SServiceOptions options;
     options.allowPrivateFetch = true;
     CTestServer server(options);
-    httplib::Server source;
+    BL::Server::CHttpServer source{BL::Server::SHttpLimits{}};
     const std::string png = makePng(6, 6, 11);
-    source.Get("/p.png", [&png](const httplib::Request&, httplib::Response& res) {
-        res.set_content(png, "image/png");
+    source.get("/p.png", [&png](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
+        res.setContent(png, "image/png");
     });
-    const int sourcePort = source.bind_to_any_port("127.0.0.1");
-    std::thread sourceThread([&source] { source.listen_after_bind(); });
+    const int sourcePort = source.bind("127.0.0.1", 0);
+    std::thread sourceThread([&source] { source.run(); });
 
     auto client = server.client();
     QCOMPARE(submitForm(*client, "/signup", "email=esc@example.org&password=password1")->status, 200);
     const std::string hash = BL::Server::sha1Hex("esc@example.orgpassword1");
-    auto upload = client->Post(
+    auto upload = client->post(
         "/api/upload",
         "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png?q=<b>\"x\"</b>&hash=" + hash, form);
     source.stop();
@@ -257,7 +257,7 @@ void TestServerPages::userTextIsEscaped()
     QCOMPARE(upload->status, 200);
 
     auto signIn = submitForm(*client, "/user/history", "email=esc@example.org&password=password1");
-    auto page = client->Get("/user/history", {{"Cookie", "bl_session=" + sessionFrom(*signIn)}});
+    auto page = client->get("/user/history", {{"Cookie", "bl_session=" + sessionFrom(*signIn)}});
     QVERIFY(page->body.find("<b>") == std::string::npos);
     QVERIFY(page->body.find("q=&lt;b&gt;&quot;x&quot;&lt;/b&gt;") != std::string::npos);
 
@@ -272,14 +272,14 @@ void TestServerPages::reportIsStoredWithItsParameters()
     CTestServer server;
     auto client = server.client();
     const std::string dump("MDMP\0\x01\x02binary\xff", 14);
-    httplib::MultipartFormDataItems items = {
+    std::vector<SFormItem> items = {
         {"os_type", "linux", "", ""},
         {"build_host_user", "builder@host", "", ""},
         {"ver", "1.0.0.1", "", ""},
         {"email", "ann@example.org", "", ""},
         {"upload_file_minidump", dump, "3f2a.dmp", "application/octet-stream"},
     };
-    auto res = client->Post("/report", items);
+    auto res = client->post("/report", items);
     QVERIFY(res);
     QCOMPARE(res->status, 200);
     const std::string id = res->body;
@@ -287,7 +287,7 @@ void TestServerPages::reportIsStoredWithItsParameters()
     QVERIFY(readFile(server.dataDir() + "/reports/" + QString::fromStdString(id) + ".dmp") == dump);
 
     items.pop_back();
-    auto noDump = client->Post("/report", items);
+    auto noDump = client->post("/report", items);
     QVERIFY(noDump);
     QCOMPARE(noDump->status, 400);
     QCOMPARE(QString::fromStdString(noDump->body),
@@ -299,7 +299,7 @@ void TestServerPages::appcastServedPerPlatform()
     CTestServer server;
     auto client = server.client();
     // Before the operator publishes a feed, the service announces its own build.
-    auto own = client->Get("/desktop/updates/windows");
+    auto own = client->get("/desktop/updates/windows");
     QVERIFY(own);
     QCOMPARE(own->status, 200);
     QVERIFY(own->body.find("<sparkle:version>" BL_TEST_PRODUCT_BUILD "</sparkle:version>") !=
@@ -312,23 +312,22 @@ void TestServerPages::appcastServedPerPlatform()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(feed.data(), static_cast<qint64>(feed.size()));
     file.close();
-    auto res = client->Get("/desktop/updates/windows");
+    auto res = client->get("/desktop/updates/windows");
     QVERIFY(res);
     QCOMPARE(res->status, 200);
     QVERIFY(res->body == feed);
-    QCOMPARE(QString::fromStdString(res->get_header_value("Content-Type")),
-             QStringLiteral("application/xml"));
+    QCOMPARE(QString::fromStdString(res->header("Content-Type")), QStringLiteral("application/xml"));
     // The other platforms still have only the service's own feed.
-    auto linux = client->Get("/desktop/updates/linux");
+    auto linux = client->get("/desktop/updates/linux");
     QVERIFY(linux);
     QCOMPARE(linux->status, 200);
     QVERIFY(linux->body != feed);
     // A feed that exists but cannot be read is an error, never "nothing newer".
     QVERIFY(QDir(server.dataDir() + "/appcast").mkdir("mac.xml"));
-    QCOMPARE(client->Get("/desktop/updates/mac")->status, 500);
+    QCOMPARE(client->get("/desktop/updates/mac")->status, 500);
     // Only plain platform names reach the file system.
-    QCOMPARE(client->Get("/desktop/updates/..%2Fbrightloom.db")->status, 404);
-    QCOMPARE(client->Get("/desktop/updates/../brightloom.db")->status, 404);
+    QCOMPARE(client->get("/desktop/updates/..%2Fbrightloom.db")->status, 404);
+    QCOMPARE(client->get("/desktop/updates/../brightloom.db")->status, 404);
 }
 
 QTEST_GUILESS_MAIN(TestServerPages)

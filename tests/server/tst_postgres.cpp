@@ -231,24 +231,24 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     options.hashKeyPath = dir.filePath("hash.key").toStdString();
     CTestServer node(options);
     auto client = node.client();
-    QVERIFY(client->Get(("/" + pairCode + ".png").c_str())->body == left);
-    QVERIFY(client->Get(("/" + pairCode + "-2.png").c_str())->body == right);
-    QVERIFY(client->Get(("/" + singleCode + ".png").c_str())->body == single);
-    QVERIFY(client->Get(("/" + failed.code).c_str())->body.find("Upload failed") != std::string::npos);
+    QVERIFY(client->get(("/" + pairCode + ".png").c_str())->body == left);
+    QVERIFY(client->get(("/" + pairCode + "-2.png").c_str())->body == right);
+    QVERIFY(client->get(("/" + singleCode + ".png").c_str())->body == single);
+    QVERIFY(client->get(("/" + failed.code).c_str())->body.find("Upload failed") != std::string::npos);
 
     // Accounts sign in with the same passwords; the history keeps its order.
     auto signIn = submitForm(*client, "/user/history", "email=ann%40example.org&password=ann-secret");
     QCOMPARE(signIn->status, 303);
-    const std::string cookie = signIn->get_header_value("Set-Cookie");
+    const std::string cookie = signIn->header("Set-Cookie");
     const std::string history =
-        client->Get("/user/history", {{"Cookie", cookie.substr(0, cookie.find(';'))}})->body;
+        client->get("/user/history", {{"Cookie", cookie.substr(0, cookie.find(';'))}})->body;
     const std::size_t newer = history.find("href=\"/" + singleCode + "\"");
     const std::size_t older = history.find("href=\"/" + pairCode + "\"");
     QVERIFY2(newer != std::string::npos && older != std::string::npos && newer < older, history.c_str());
     QVERIFY(history.find(" &middot; comparison") != std::string::npos);
     QCOMPARE(
         jsonValue(client
-                      ->Post("/api/check_hash", "hash=" + sha1Hex("bob@example.orgbob-secret") + "&uuid=u",
+                      ->post("/api/check_hash", "hash=" + sha1Hex("bob@example.orgbob-secret") + "&uuid=u",
                              "application/x-www-form-urlencoded")
                       ->body,
                   "exists"),
@@ -258,7 +258,7 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     const std::string late = makePng(12, 12, 64);
     QCOMPARE(jsonValue(postUpload(*client, annHash, pending.secret, late)->body, "status"),
              std::string("ok"));
-    QVERIFY(client->Get(("/" + pending.code + ".png").c_str())->body == late);
+    QVERIFY(client->get(("/" + pending.code + ".png").c_str())->body == late);
 }
 
 QTEST_GUILESS_MAIN(TestServerPostgres)

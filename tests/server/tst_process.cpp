@@ -73,7 +73,7 @@ void TestServerProcess::commandLine()
     QTemporaryDir dir;
     CServerProcess server(dir.path(), dir.filePath("log"), {"--public-url", "https://shots.example.org/"});
     QVERIFY(server.port > 0);
-    auto reply = loopbackClient(server.port)->Post("/api/reserve_code", "", form);
+    auto reply = loopbackClient(server.port)->post("/api/reserve_code", "", form);
     QVERIFY(reply);
     QVERIFY(jsonValue(reply->body, "url").rfind("https://shots.example.org/", 0) == 0);
     QCOMPARE(static_cast<int>(codeOfUrl(jsonValue(reply->body, "url")).size()), 10);
@@ -110,9 +110,9 @@ void TestServerProcess::restartKeepsAccountsCodesAndPictures()
     QVERIFY(server.port > 0);
     auto client = loopbackClient(server.port);
     const std::string hash = BL::Server::sha1Hex("keep@example.orgkeep-me");
-    QCOMPARE(QString::fromStdString(client->Post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body),
+    QCOMPARE(QString::fromStdString(client->post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body),
              QString::fromLatin1(R"({"exists":true})"));
-    QVERIFY(client->Get(("/" + uploaded + ".png").c_str())->body == png);
+    QVERIFY(client->get(("/" + uploaded + ".png").c_str())->body == png);
     // A code reserved before the restart can still take its upload.
     QCOMPARE(postUpload(*client, hash, pending, png)->status, 200);
     QCOMPARE(QString::fromStdString(postUpload(*client, hash, pending, png)->body),
@@ -172,7 +172,7 @@ void TestServerProcess::killDuringUploadsLosesNothingAcknowledged()
     QVERIFY2(server.port > 0, server.logText().c_str());
     auto client = loopbackClient(server.port);
     for (const auto& [code, index] : acknowledged) {
-        auto res = client->Get(("/" + code + ".png").c_str());
+        auto res = client->get(("/" + code + ".png").c_str());
         QVERIFY(res);
         QCOMPARE(res->status, 200);
         QVERIFY2(res->body == pictures[index], code.c_str());
@@ -282,7 +282,7 @@ void TestServerProcess::sigtermFinishesTheUploadUnderWay()
     {
         CServerProcess server(dir.path(), dir.filePath("log"));
         QVERIFY(server.port > 0);
-        auto health = loopbackClient(server.port)->Get("/healthz");
+        auto health = loopbackClient(server.port)->get("/healthz");
         QVERIFY(health);
         QCOMPARE(health->status, 200);
         QCOMPARE(health->body, std::string(R"({"status":"ok"})"));
@@ -318,7 +318,7 @@ void TestServerProcess::sigtermFinishesTheUploadUnderWay()
         QCOMPARE(server.process.exitCode(), 0);
     }
     CServerProcess again(dir.path(), dir.filePath("log2"));
-    auto picture = loopbackClient(again.port)->Get(("/" + code + ".png").c_str());
+    auto picture = loopbackClient(again.port)->get(("/" + code + ".png").c_str());
     QVERIFY(picture);
     QVERIFY(picture->body == png);
 }

@@ -95,9 +95,9 @@ bool writeFile(const QString& path, const std::string& data)
            file.write(data.data(), static_cast<qint64>(data.size())) == static_cast<qint64>(data.size());
 }
 
-std::string sessionFrom(const httplib::Response& res)
+std::string sessionFrom(const SReply& res)
 {
-    const std::string cookie = res.get_header_value("Set-Cookie");
+    const std::string cookie = res.header("Set-Cookie");
     const std::size_t start = cookie.find('=') + 1;
     return cookie.substr(start, cookie.find(';') - start);
 }
@@ -149,7 +149,7 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
 
     BL::Server::SServiceOptions options;
     options.dataDir = dir.path().toStdString();
-    const auto expectPictures = [&](httplib::Client& client) {
+    const auto expectPictures = [&](CHttpClient& client) {
         const struct
         {
             const char* path;
@@ -159,14 +159,13 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
                         {"/PairCode01.png", first, "image/png"},
                         {"/PairCode01-2.png", second, "image/jpeg"}};
         for (const auto& picture : pictures) {
-            auto res = client.Get(picture.path);
+            auto res = client.get(picture.path);
             QVERIFY(res);
             QCOMPARE(res->status, 200);
             QVERIFY2(res->body == picture.data, picture.path);
-            QCOMPARE(QString::fromStdString(res->get_header_value("Content-Type")),
-                     QString::fromLatin1(picture.type));
+            QCOMPARE(QString::fromStdString(res->header("Content-Type")), QString::fromLatin1(picture.type));
         }
-        QCOMPARE(client.Get("/Single0001-2.png")->status, 404);
+        QCOMPARE(client.get("/Single0001-2.png")->status, 404);
     };
     QString schemaChanges;
     {
@@ -178,13 +177,13 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
         expectPictures(*client);
         if (QTest::currentTestFailed())
             return;
-        auto pairPage = client->Get("/PairCode01");
+        auto pairPage = client->get("/PairCode01");
         QVERIFY(pairPage->body.find("<img src=\"/PairCode01-2.png\"") != std::string::npos);
 
         auto signIn = submitForm(*client, "/user/history", "email=old@example.org&password=old-secret");
         QCOMPARE(signIn->status, 303);
-        const httplib::Headers cookie{{"Cookie", "bl_session=" + sessionFrom(*signIn)}};
-        const std::string before = client->Get("/user/history", cookie)->body;
+        const SHeaders cookie{{"Cookie", "bl_session=" + sessionFrom(*signIn)}};
+        const std::string before = client->get("/user/history", cookie)->body;
         const std::size_t pair = before.find("href=\"/PairCode01\"");
         const std::size_t older = before.find("href=\"/Single0001\"");
         QVERIFY2(pair != std::string::npos && older != std::string::npos && pair < older, before.c_str());
@@ -193,13 +192,13 @@ void TestServerStorage::unversionedDatabaseKeepsEveryPicture()
         QVERIFY(before.find("from http://example.org/shot.png") != std::string::npos);
 
         // The code reserved before the migration still takes its upload.
-        QVERIFY(client->Get("/Pending001")->body.find("Upload in progress") != std::string::npos);
+        QVERIFY(client->get("/Pending001")->body.find("Upload in progress") != std::string::npos);
         const std::string late = makePng(12, 12, 4);
         auto upload = postUpload(*client, hash, "Pending001", late);
         QVERIFY(upload);
         QCOMPARE(upload->status, 200);
-        QVERIFY(client->Get("/Pending001.png")->body == late);
-        const std::string after = client->Get("/user/history", cookie)->body;
+        QVERIFY(client->get("/Pending001.png")->body == late);
+        const std::string after = client->get("/user/history", cookie)->body;
         QVERIFY(after.find("href=\"/Pending001\"") < after.find("href=\"/PairCode01\""));
     }
     {
@@ -307,13 +306,13 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
              QString::fromLatin1(R"({"status":"error","reason":"internal error"})"));
 
     // Neither the claim nor the first picture's row stayed, and the written files went again.
-    QVERIFY(client->Get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
-    QCOMPARE(client->Get(("/" + code + ".png").c_str())->status, 404);
+    QVERIFY(client->get(("/" + code).c_str())->body.find("Upload in progress") != std::string::npos);
+    QCOMPARE(client->get(("/" + code + ".png").c_str())->status, 404);
     QVERIFY(QDir(server.dataDir() + "/pictures").entryList(QDir::Files | QDir::Hidden).isEmpty());
     auto single = postUpload(*client, std::string(), secret, first);
     QVERIFY(single);
     QCOMPARE(single->status, 200);
-    QVERIFY(client->Get(("/" + code + ".png").c_str())->body == first);
+    QVERIFY(client->get(("/" + code + ".png").c_str())->body == first);
 }
 
 void TestServerStorage::anonymousReservationsAreLimitedAndPurged()
@@ -333,7 +332,7 @@ void TestServerStorage::anonymousReservationsAreLimitedAndPurged()
     int limited = 0;
     std::string lastRefusal;
     for (int i = 0; i < 10000; ++i) {
-        auto res = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+        auto res = client->post("/api/reserve_code", "", "application/x-www-form-urlencoded");
         QVERIFY(res);
         QCOMPARE(res->status, 200);
         if (jsonValue(res->body, "status") == "ok") {
@@ -398,7 +397,7 @@ void TestServerStorage::orphanSweepRemovesOnlyOldFilesWithoutRows()
     QVERIFY(QFile::exists(youngOrphan));
     auto client = server.client();
     for (const auto& [code, png] : uploaded)
-        QVERIFY2(client->Get(("/" + code + ".png").c_str())->body == png, code.c_str());
+        QVERIFY2(client->get(("/" + code + ".png").c_str())->body == png, code.c_str());
 }
 
 void TestServerStorage::foreignOrBrokenHashKeyIsRefused()
@@ -435,7 +434,7 @@ void TestServerStorage::foreignOrBrokenHashKeyIsRefused()
     CTestServer server(options);
     QCOMPARE(QFile::permissions(keyPath) & (QFile::ReadOther | QFile::ReadGroup), QFile::Permissions());
     const std::string hash = BL::Server::sha1Hex("k@example.orgkey-holder");
-    QCOMPARE(server.client()->Post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body,
+    QCOMPARE(server.client()->post("/api/check_hash", "hash=" + hash + "&uuid=u", form)->body,
              std::string(R"({"exists":true})"));
 }
 
