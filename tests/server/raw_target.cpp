@@ -53,20 +53,30 @@ bool CRawConnection::closedWithin(int ms)
     }
 }
 
-CRawTarget::CRawTarget(FAnswer answer) : m_answer(std::move(answer))
+CRawTarget::CRawTarget(FAnswer answer, const std::string& address)
+    : m_answer(std::move(answer)), m_address(address)
 {
     if (::pipe(m_stop) != 0)
         throw std::runtime_error("no pipe");
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(m_listen, 16) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    m_port = ntohs(address.sin_port);
+    sockaddr_storage storage{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    socklen_t length = sizeof storage;
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        length = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        length = sizeof *v6;
+    } else {
+        throw std::runtime_error("not an address: " + address);
+    }
+    m_listen = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto* raw = reinterpret_cast<sockaddr*>(&storage);
+    if (m_listen < 0 || ::bind(m_listen, raw, length) != 0 || ::listen(m_listen, 16) != 0 ||
+        ::getsockname(m_listen, raw, &length) != 0)
+        throw std::runtime_error("cannot listen on " + address);
+    m_port = ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port);
     m_thread = std::thread([this] { serve(); });
 }
 

@@ -25,14 +25,15 @@ private:
     int m_stopFd;
 };
 
-// A hostile HTTP target on an ephemeral 127.0.0.1 port built on plain sockets, so that it can
-// send bytes no well-behaved server library would. It takes one connection at a time, reads the
-// request head and hands the connection to `answer`; the connection closes when `answer` returns.
+// A hostile HTTP target on an ephemeral loopback port (127.0.0.1 unless told, or ::1) built on
+// plain sockets, so that it can send bytes no well-behaved server library would. It takes one
+// connection at a time, reads the request head and hands the connection to `answer`; the
+// connection closes when `answer` returns.
 class CRawTarget
 {
 public:
     using FAnswer = std::function<void(CRawConnection&)>;
-    explicit CRawTarget(FAnswer answer);
+    explicit CRawTarget(FAnswer answer, const std::string& address = "127.0.0.1");
     ~CRawTarget();
     CRawTarget(const CRawTarget&) = delete;
     CRawTarget& operator=(const CRawTarget&) = delete;
@@ -40,7 +41,8 @@ public:
     int port() const { return m_port; }
     std::string url(const std::string& path) const
     {
-        return "http://127.0.0.1:" + std::to_string(m_port) + path;
+        const bool v6 = m_address.find(':') != std::string::npos;
+        return "http://" + (v6 ? "[" + m_address + "]" : m_address) + ":" + std::to_string(m_port) + path;
     }
     // The request lines received so far ("GET /x HTTP/1.1"), oldest first.
     std::vector<std::string> requests();
@@ -50,6 +52,7 @@ private:
     void answerOne(int socket);
 
     FAnswer m_answer;
+    std::string m_address;
     int m_listen = -1;
     int m_stop[2] = {-1, -1};
     int m_port = 0;

@@ -163,6 +163,12 @@ void hugeLength(CRawConnection& connection)
         connection.closedWithin(-1);
 }
 
+void smallPicture(CRawConnection& connection)
+{
+    if (connection.send("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 4\r\n\r\nPNG!"))
+        connection.closedWithin(-1);
+}
+
 void redirectToItself(CRawConnection& connection)
 {
     connection.send("HTTP/1.1 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n");
@@ -201,6 +207,7 @@ class TestServerFetch : public QObject
 private slots:
     void eachAddressIsTriedInTurn();
     void relativeLocationsResolveAgainstTheCurrentUrl();
+    void connectionsGoOnlyToCheckedAddresses();
     void hostileTargetsAreRefusedInBoundedTime();
     void encodedBodyIsKeptAsSent();
     void serviceRefusesHostileTargetsAndGoesOn();
@@ -273,6 +280,27 @@ void TestServerFetch::relativeLocationsResolveAgainstTheCurrentUrl()
         QVERIFY(fetched.body == source.picture());
         QCOMPARE(source.asked(), test.asked);
     }
+}
+
+void TestServerFetch::connectionsGoOnlyToCheckedAddresses()
+{
+    // The client library reads the URL's host on its own. A look-up that says the literal [::1]
+    // is 127.0.0.1 gets 127.0.0.1 checked: the connection must not go to ::1 all the same.
+    CRawTarget target(smallPicture, "::1");
+    BL::Server::SFetchOptions lying = quickOptions();
+    lying.resolve = [](const std::string&, std::vector<std::string>* found) {
+        *found = {"127.0.0.1"};
+        return true;
+    };
+    const auto refused = BL::Server::fetchUrl(target.url("/p.png"), lying);
+    QVERIFY(!refused.ok);
+    QCOMPARE(refused.reason, std::string("address not allowed"));
+
+    // The true answer reaches the target, and this is the only request it ever got.
+    const auto fetched = BL::Server::fetchUrl(target.url("/p.png"), quickOptions());
+    QVERIFY2(fetched.ok, fetched.reason.c_str());
+    QCOMPARE(fetched.body, std::string("PNG!"));
+    QCOMPARE(target.requests(), std::vector<std::string>{"GET /p.png HTTP/1.1"});
 }
 
 void TestServerFetch::hostileTargetsAreRefusedInBoundedTime()
