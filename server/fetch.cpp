@@ -1,6 +1,6 @@
 #include "server/fetch.h"
 
-#include "server/util.h"
+#include "server/fetch_url.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -8,7 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <httplib.h>
+#include <curl/curl.h>
 #include <memory>
 #include <mutex>
 #include <netdb.h>
@@ -19,135 +19,7 @@ namespace BL::Server {
 
 namespace {
 
-struct SUrl
-{
-    std::string scheme;
-    std::string host;
-    int port = 0;
-    std::string target; // path and query
-};
-
-bool parseUrl(const std::string& text, SUrl* url)
-{
-    const std::size_t colon = text.find("://");
-    if (colon == std::string::npos)
-        return false;
-    url->scheme = text.substr(0, colon);
-    for (char& c : url->scheme)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (url->scheme != "http" && url->scheme != "https")
-        return false;
-    const std::size_t authorityStart = colon + 3;
-    std::size_t authorityEnd = text.find_first_of("/?#", authorityStart);
-    if (authorityEnd == std::string::npos)
-        authorityEnd = text.size();
-    const std::string authority = text.substr(authorityStart, authorityEnd - authorityStart);
-    if (authority.empty() || authority.find('@') != std::string::npos)
-        return false;
-    std::string portText;
-    if (authority[0] == '[') {
-        const std::size_t close = authority.find(']');
-        if (close == std::string::npos)
-            return false;
-        url->host = authority.substr(1, close - 1);
-        if (close + 1 < authority.size()) {
-            if (authority[close + 1] != ':')
-                return false;
-            portText = authority.substr(close + 2);
-        }
-    } else {
-        const std::size_t portColon = authority.rfind(':');
-        url->host = authority.substr(0, portColon);
-        if (portColon != std::string::npos)
-            portText = authority.substr(portColon + 1);
-    }
-    url->port = url->scheme == "https" ? 443 : 80;
-    if (!portText.empty()) {
-        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        url->port = std::stoi(portText);
-        if (url->port < 1 || url->port > 65535)
-            return false;
-    }
-    if (url->host.empty() || url->host.find_first_of(" \t\r\n%/\\") != std::string::npos)
-        return false;
-    std::string target = text.substr(authorityEnd);
-    const std::size_t fragment = target.find('#');
-    if (fragment != std::string::npos)
-        target.erase(fragment);
-    if (target.empty() || target[0] != '/')
-        target.insert(0, "/");
-    url->target = percentEncodeUrlPart(target);
-    return true;
-}
-
-// `path` without its "." and ".." segments, as a browser reads it ("/a/b/../c" is "/a/c").
-std::string removeDotSegments(const std::string& path)
-{
-    std::vector<std::string> kept;
-    bool endsInDirectory = false;
-    std::size_t start = 1;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string segment = path.substr(start, end - start);
-        const bool last = end == path.size();
-        endsInDirectory = false;
-        if (segment == "..") {
-            if (!kept.empty())
-                kept.pop_back();
-            endsInDirectory = last;
-        } else if (segment == ".") {
-            endsInDirectory = last;
-        } else {
-            kept.push_back(segment);
-        }
-        start = end + 1;
-    }
-    std::string result;
-    for (const std::string& segment : kept)
-        result += "/" + segment;
-    return endsInDirectory || result.empty() ? result + "/" : result;
-}
-
-// True when `reference` starts with a scheme ("http:"), so it is an absolute URL.
-bool hasScheme(const std::string& reference)
-{
-    const std::size_t colon = reference.find(':');
-    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(reference[0])))
-        return false;
-    for (std::size_t i = 1; i < colon; ++i) {
-        const char c = reference[i];
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
-            return false;
-    }
-    return true;
-}
-
-// The absolute URL a Location header points to, seen from `base`: an absolute URL, one without
-// its scheme, an absolute path, a query alone, or a path relative to the base's directory.
-std::string resolveLocation(const SUrl& base, std::string location)
-{
-    location = location.substr(0, location.find('#'));
-    if (hasScheme(location))
-        return location;
-    if (location.rfind("//", 0) == 0)
-        return base.scheme + ":" + location;
-    const std::string origin =
-        base.scheme + "://" + (base.host.find(':') != std::string::npos ? "[" + base.host + "]" : base.host) +
-        ":" + std::to_string(base.port);
-    const std::string basePath = base.target.substr(0, base.target.find('?'));
-    if (location.empty())
-        return origin + base.target;
-    if (location[0] == '?')
-        return origin + basePath + location;
-    const std::size_t queryStart = std::min(location.find('?'), location.size());
-    std::string path = location.substr(0, queryStart);
-    if (path.empty() || path[0] != '/')
-        path = basePath.substr(0, basePath.rfind('/') + 1) + path;
-    return origin + removeDotSegments(path) + location.substr(queryStart);
-}
+using FClock = std::chrono::steady_clock;
 
 // The addresses of `host` as text, or false when the look-up fails or outlasts `timeoutMs`. The
 // system resolver cannot be interrupted, so it runs on a thread of its own that is left to
@@ -202,6 +74,269 @@ SFetchResult refusal(int status, const char* reason)
     return result;
 }
 
+// One address of a host, as the kernel compares it.
+struct SPinnedAddress
+{
+    int family = AF_UNSPEC;
+    unsigned char bytes[16] = {};
+    int port = 0;
+
+    bool parse(const std::string& text, int portNumber)
+    {
+        port = portNumber;
+        if (inet_pton(AF_INET, text.c_str(), bytes) == 1)
+            family = AF_INET;
+        else if (inet_pton(AF_INET6, text.c_str(), bytes) == 1)
+            family = AF_INET6;
+        return family != AF_UNSPEC;
+    }
+    bool matches(const curl_sockaddr& address) const
+    {
+        if (address.family != family)
+            return false;
+        if (family == AF_INET) {
+            const auto& v4 = reinterpret_cast<const sockaddr_in&>(address.addr);
+            return ntohs(v4.sin_port) == port && std::memcmp(&v4.sin_addr, bytes, 4) == 0;
+        }
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address.addr);
+        return ntohs(v6.sin6_port) == port && std::memcmp(&v6.sin6_addr, bytes, 16) == 0;
+    }
+};
+
+// What one request learns, filled in by libcurl's callbacks.
+struct STransfer
+{
+    const SFetchOptions* options = nullptr;
+    SPinnedAddress pinned;
+    bool strayAddress = false; // libcurl wanted to connect to an address nobody checked
+    std::size_t headerBytes = 0;
+    bool headersTooLarge = false;
+    bool headersDone = false;
+    bool tooLarge = false;
+    bool stopped = false; // ended on purpose after the header block of a status that is not 200
+    int status = 0;
+    std::string location;
+    std::string body;
+};
+
+std::string lowerCase(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string trimmed(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Every header line of every response block passes here, the status lines included; returning
+// anything but `length` makes libcurl end the transfer.
+std::size_t onHeaderLine(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* transfer = static_cast<STransfer*>(user);
+    const std::size_t length = size * count;
+    transfer->headerBytes += length;
+    if (transfer->headerBytes > transfer->options->maxHeaderBytes) {
+        transfer->headersTooLarge = true;
+        return 0;
+    }
+    std::string line(data, length);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (line.rfind("HTTP/", 0) == 0) {
+        const std::size_t space = line.find(' ');
+        transfer->status = space == std::string::npos ? 0 : std::atoi(line.c_str() + space + 1);
+        transfer->location.clear();
+        return length;
+    }
+    if (line.empty()) {
+        if (transfer->status >= 100 && transfer->status < 200)
+            return length; // an interim answer: the real one follows
+        if (transfer->status != 200) {
+            // A redirect or a refusal: its body is of no use.
+            transfer->stopped = true;
+            return 0;
+        }
+        transfer->headersDone = true;
+        return length;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return length;
+    const std::string name = lowerCase(trimmed(line.substr(0, colon)));
+    const std::string value = trimmed(line.substr(colon + 1));
+    if (name == "location") {
+        transfer->location = value;
+    } else if (name == "content-length" && transfer->status == 200) {
+        // Refused before a byte of the body is read; digits beyond twenty are over any cap.
+        const bool digits = !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+        if (digits && (value.size() > 19 || std::stoull(value) > transfer->options->maxBytes)) {
+            transfer->tooLarge = true;
+            return 0;
+        }
+    }
+    return length;
+}
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* transfer = static_cast<STransfer*>(user);
+    const std::size_t length = size * count;
+    if (transfer->body.size() + length > transfer->options->maxBytes) {
+        transfer->tooLarge = true;
+        return 0;
+    }
+    transfer->body.append(data, length);
+    return length;
+}
+
+// libcurl opens its sockets here, so it can only ever connect to the address that was checked,
+// whatever it makes of the URL's host.
+curl_socket_t openPinnedSocket(void* user, curlsocktype purpose, curl_sockaddr* address)
+{
+    auto* transfer = static_cast<STransfer*>(user);
+    if (purpose != CURLSOCKTYPE_IPCXN || !transfer->pinned.matches(*address)) {
+        transfer->strayAddress = true;
+        return CURL_SOCKET_BAD;
+    }
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+void initCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// How libcurl ends a response whose one header line outgrows its buffer.
+bool isOversizedLine(CURLcode code)
+{
+#if LIBCURL_VERSION_NUM >= 0x080600
+    if (code == CURLE_TOO_LARGE)
+        return true;
+#endif
+    return code == CURLE_OUT_OF_MEMORY;
+}
+
+enum class EHop { Done, Redirect, NextAddress };
+
+// One GET of `url` from `address`, within what is left until `deadline`. Fills `result` with
+// the body (Done and ok), the next URL (Redirect), or the refusal.
+EHop fetchFrom(const SUrl& url, const std::string& address, FClock::time_point deadline,
+               const SFetchOptions& options, SFetchResult* result, std::string* next)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - FClock::now()).count();
+    if (left <= 0) {
+        *result = refusal(422, "fetch timed out");
+        return EHop::Done;
+    }
+    STransfer transfer;
+    transfer.options = &options;
+    if (!transfer.pinned.parse(address, url.port))
+        return EHop::NextAddress;
+
+    initCurlOnce();
+    std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
+    if (!curl) {
+        *result = refusal(422, "fetch failed");
+        return EHop::Done;
+    }
+    // The name resolves to the checked address alone (libcurl looks a name up without its final
+    // dot). An IPv6 literal needs no look-up: the socket check below holds it to the address.
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> resolve(nullptr, curl_slist_free_all);
+    if (url.host.find(':') == std::string::npos) {
+        const std::string pin = ":" + std::to_string(url.port) + ":" + hostInUrl(address);
+        resolve.reset(curl_slist_append(nullptr, (url.host + pin).c_str()));
+        if (resolve && url.host.size() > 1 && url.host.back() == '.')
+            curl_slist_append(resolve.get(), (url.host.substr(0, url.host.size() - 1) + pin).c_str());
+    }
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(curl_slist_append(nullptr, "Accept: image/*"),
+                                                               curl_slist_free_all);
+    const std::string target = urlText(url);
+    CURL* handle = curl.get();
+    curl_easy_setopt(handle, CURLOPT_URL, target.c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_PROXY, ""); // never the environment's proxy
+    curl_easy_setopt(handle, CURLOPT_RESOLVE, resolve.get());
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, openPinnedSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(handle, CURLOPT_HTTP09_ALLOWED, 0L);
+    // The body is stored as it came: no Accept-Encoding is sent and nothing is inflated.
+    curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, "brightloom-server");
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(left));
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(left));
+    if (options.lowSpeedSeconds > 0) {
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, options.lowSpeedBytes);
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, options.lowSpeedSeconds);
+    }
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+    const CURLcode code = curl_easy_perform(handle);
+
+    if (transfer.strayAddress) {
+        *result = refusal(403, "address not allowed");
+        return EHop::Done;
+    }
+    // libcurl refuses a single header line of over 100 KiB itself, before the callback sees it.
+    if (transfer.headersTooLarge || (!transfer.headersDone && !transfer.stopped && isOversizedLine(code))) {
+        *result = refusal(422, "response headers too large");
+        return EHop::Done;
+    }
+    if (transfer.tooLarge) {
+        *result = refusal(413, "file too large");
+        return EHop::Done;
+    }
+    if (transfer.stopped) {
+        if (transfer.status >= 300 && transfer.status < 400 && transfer.status != 304 &&
+            !transfer.location.empty()) {
+            *next = resolveLocation(url, transfer.location);
+            return EHop::Redirect;
+        }
+        *result = refusal(422, "fetch failed");
+        return EHop::Done;
+    }
+    // Only an address that could not be reached is worth trying the next one for.
+    if (code == CURLE_COULDNT_CONNECT)
+        return EHop::NextAddress;
+    if (code == CURLE_OPERATION_TIMEDOUT) {
+        // The total time ends at the deadline; the low-speed limit ends earlier.
+        *result = refusal(422, FClock::now() + std::chrono::milliseconds(50) >= deadline ? "fetch timed out"
+                                                                                         : "fetch too slow");
+        return EHop::Done;
+    }
+    if (code == CURLE_URL_MALFORMAT) {
+        *result = refusal(400, "invalid url");
+        return EHop::Done;
+    }
+    if (code != CURLE_OK || transfer.status != 200) {
+        *result = refusal(422, "fetch failed");
+        return EHop::Done;
+    }
+    result->ok = true;
+    result->status = 200;
+    result->body = std::move(transfer.body);
+    return EHop::Done;
+}
+
 } // namespace
 
 bool isNonPublicAddress(const std::string& address)
@@ -242,109 +377,40 @@ bool isNonPublicAddress(const std::string& address)
 
 SFetchResult fetchUrl(const std::string& firstUrl, const SFetchOptions& options)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    const auto deadline = FClock::now() + std::chrono::milliseconds(options.timeoutMs);
     std::string current = firstUrl;
     for (int hop = 0; hop <= options.maxRedirects; ++hop) {
         SUrl url;
         if (!parseUrl(current, &url))
             return refusal(400, "invalid url");
 
-        // Resolve once and connect to exactly the address that was checked, so a name cannot
+        // Resolve once and connect to exactly the addresses that were checked, so a name cannot
         // change its answer between the check and the connection.
-        const auto lookupLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto lookupLeft =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - FClock::now()).count();
         std::vector<std::string> addresses;
-        const bool resolved = options.resolve ? options.resolve(url.host, &addresses)
-                                              : resolveWithin(url.host,
-                                                              static_cast<int>(std::min<long long>(
-                                                                  lookupLeft.count(), options.dnsTimeoutMs)),
-                                                              &addresses);
+        const bool resolved =
+            options.resolve
+                ? options.resolve(url.host, &addresses)
+                : resolveWithin(url.host,
+                                static_cast<int>(std::min<long long>(lookupLeft, options.dnsTimeoutMs)),
+                                &addresses);
         if (!resolved || addresses.empty())
             return refusal(422, "host not found");
-        bool refused = false;
         for (const std::string& text : addresses)
-            refused = refused || (!options.allowPrivate && isNonPublicAddress(text));
-        if (refused)
-            return refusal(403, "address not allowed");
+            if (!options.allowPrivate && isNonPublicAddress(text))
+                return refusal(403, "address not allowed");
         if (!options.allowPrivate && !options.anyPort && url.port != 80 && url.port != 443)
             return refusal(403, "port not allowed");
 
-        SFetchResult result;
-        bool tooLarge = false;
-        bool timedOut = false;
-        std::string location;
-        int status = 0;
-        httplib::Result response(nullptr, httplib::Error::Connection, httplib::Headers{});
-        for (const std::string& address : addresses) {
-            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (remaining.count() <= 0)
-                return refusal(422, "fetch timed out");
-            const std::string hostPart =
-                url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
-            httplib::Client client(url.scheme + "://" + hostPart + ":" + std::to_string(url.port));
-            client.set_hostname_addr_map({{url.host, address}});
-            client.set_connection_timeout(std::chrono::milliseconds(remaining));
-            client.set_read_timeout(std::chrono::milliseconds(remaining));
-            client.set_write_timeout(std::chrono::milliseconds(remaining));
-            client.set_follow_location(false);
-            client.set_keep_alive(false);
-            // The target is already percent-encoded by parseUrl; encoding it again would turn
-            // a "+" of the query into "%2B", which the source may read differently.
-            client.set_url_encode(false);
-
-            response = client.Get(
-                url.target, httplib::Headers{{"User-Agent", "brightloom-server"}, {"Accept", "image/*"}},
-                [&](const httplib::Response& head) {
-                    status = head.status;
-                    if (status >= 300 && status < 400) {
-                        location = head.get_header_value("Location");
-                        return false;
-                    }
-                    if (head.has_header("Content-Length") &&
-                        std::strtoull(head.get_header_value("Content-Length").c_str(), nullptr, 10) >
-                            options.maxBytes) {
-                        tooLarge = true;
-                        return false;
-                    }
-                    return status == 200;
-                },
-                [&](const char* data, std::size_t length) {
-                    if (result.body.size() + length > options.maxBytes) {
-                        tooLarge = true;
-                        return false;
-                    }
-                    if (std::chrono::steady_clock::now() > deadline) {
-                        timedOut = true;
-                        return false;
-                    }
-                    result.body.append(data, length);
-                    return true;
-                });
-            // Only an address that could not be reached is worth trying the next one for.
-            if (response || response.error() != httplib::Error::Connection)
-                break;
-        }
-        if (tooLarge)
-            return refusal(413, "file too large");
-        if (timedOut)
-            return refusal(422, "fetch timed out");
-        if (status >= 300 && status < 400 && status != 304) {
-            if (location.empty())
-                return refusal(422, "fetch failed");
-            current = resolveLocation(url, location);
-            continue;
-        }
-        if (!response) {
-            return refusal(422, response.error() == httplib::Error::Read ||
-                                        std::chrono::steady_clock::now() > deadline
-                                    ? "fetch timed out"
-                                    : "fetch failed");
-        }
-        if (status != 200)
-            return refusal(422, "fetch failed");
-        result.ok = true;
-        return result;
+        SFetchResult result = refusal(422, "fetch failed");
+        std::string next;
+        EHop outcome = EHop::NextAddress;
+        for (std::size_t i = 0; i < addresses.size() && outcome == EHop::NextAddress; ++i)
+            outcome = fetchFrom(url, addresses[i], deadline, options, &result, &next);
+        if (outcome != EHop::Redirect)
+            return result;
+        current = next;
     }
     return refusal(422, "too many redirects");
 }

@@ -13,8 +13,13 @@ struct SFetchOptions
     std::size_t maxBytes = 10 * 1024 * 1024;
     int timeoutMs = 10000;
     int maxRedirects = 3;
-    int dnsTimeoutMs = 5000; // for each host name look-up, within timeoutMs
-    bool anyPort = false;    // false: ports 80 and 443 only (allowPrivate lifts this too)
+    int dnsTimeoutMs = 5000;                // for each host name look-up, within timeoutMs
+    bool anyPort = false;                   // false: ports 80 and 443 only (allowPrivate lifts this too)
+    std::size_t maxHeaderBytes = 16 * 1024; // all response header lines of one hop together
+    // A body slower than lowSpeedBytes a second over lowSpeedSeconds ends the fetch before its
+    // total time is up, so a trickling source frees the thread early.
+    long lowSpeedBytes = 1024;
+    long lowSpeedSeconds = 5;
     // Answers host name look-ups in place of the system resolver (tests give a host several
     // loopback addresses with it); empty: the system resolver, within dnsTimeoutMs.
     std::function<bool(const std::string& host, std::vector<std::string>* addresses)> resolve;
@@ -28,9 +33,11 @@ struct SFetchResult
     std::string body;
 };
 
-// Gets an http or https URL for storing as an upload: bounded in time and size, following at
-// most maxRedirects redirects, each hop checked, trying each address of a host in turn. Hosts that resolve to
-// loopback, private, link-local or otherwise non-public addresses are refused unless allowPrivate.
+// Gets an http or https URL for storing as an upload: bounded in time (timeoutMs for the whole
+// fetch, redirects included), in header and body size, following at most maxRedirects redirects,
+// each hop resolved and checked anew, trying each address of a host in turn. Hosts that resolve
+// to loopback, private, link-local or otherwise non-public addresses are refused unless
+// allowPrivate. The body is returned as sent: a Content-Encoding is never undone.
 SFetchResult fetchUrl(const std::string& url, const SFetchOptions& options);
 
 // True for addresses a fetch must never reach from the public side (given as text).
