@@ -3,6 +3,7 @@
 
 #include "raw_target.h"
 #include "server/fetch.h"
+#include "server/http_server.h"
 #include "server_test_support.h"
 
 #include <QElapsedTimer>
@@ -25,10 +26,10 @@ class CSource
 public:
     CSource(const std::string& address, std::string picture) : m_picture(std::move(picture))
     {
-        m_http.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) {
+        m_http.get(R"(/.*)", [this](const BL::Server::SHttpRequest& req, BL::Server::SHttpResponse& res) {
             std::string target = req.path;
             if (!req.params.empty())
-                target += "?" + req.get_param_value("v");
+                target += "?" + req.param("v");
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_asked.push_back(target);
@@ -38,23 +39,20 @@ public:
             const auto redirect = m_redirects.find(req.path);
             if (redirect != m_redirects.end() && req.params.empty()) {
                 res.status = 302;
-                res.set_header("Location", redirect->second);
+                res.setHeader("Location", redirect->second);
                 return;
             }
             if (m_pictures.count(req.path) == 0) {
                 res.status = 404;
                 return;
             }
-            res.set_content(m_picture, "image/png");
+            res.setContent(m_picture, "image/png");
         });
-        m_port = m_http.bind_to_any_port(address);
-        m_thread = std::thread([this] { m_http.listen_after_bind(); });
+        m_port = m_http.bind(address, 0);
+        m_thread = std::thread([this] { m_http.run(); });
     }
     ~CSource()
     {
-        // A stop before the loop has begun would be lost, and the join would wait for ever.
-        while (!m_http.is_running())
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         m_http.stop();
         m_thread.join();
     }
@@ -70,7 +68,7 @@ public:
     const std::string& picture() const { return m_picture; }
 
 private:
-    httplib::Server m_http;
+    BL::Server::CHttpServer m_http{BL::Server::SHttpLimits{}};
     std::string m_picture;
     std::map<std::string, std::string> m_redirects;
     std::set<std::string> m_pictures;
@@ -376,17 +374,17 @@ void TestServerFetch::serviceRefusesHostileTargetsAndGoesOn()
         CRawTarget target(answer);
         const SReserved reserved = reserve(*client);
         QVERIFY(!reserved.secret.empty());
-        auto res = client->Post("/api/upload", "url=" + target.url("/p.png") + "&code=" + reserved.secret,
+        auto res = client->post("/api/upload", "url=" + target.url("/p.png") + "&code=" + reserved.secret,
                                 "application/x-www-form-urlencoded");
         QVERIFY2(res, reason);
         QCOMPARE(res->status, 200);
         QCOMPARE(res->body, std::string(R"({"status":"error","reason":")") + reason + "\"}");
         // The service lives on: the next request is answered, and the refused code says so.
-        auto page = client->Get(("/" + reserved.code).c_str());
+        auto page = client->get(("/" + reserved.code).c_str());
         QVERIFY(page);
         QVERIFY(page->body.find("Upload failed") != std::string::npos);
     }
-    auto next = client->Post("/api/reserve_code", "", "application/x-www-form-urlencoded");
+    auto next = client->post("/api/reserve_code", "", "application/x-www-form-urlencoded");
     QVERIFY(next);
     QCOMPARE(jsonValue(next->body, "status"), std::string("ok"));
 }
