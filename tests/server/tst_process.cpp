@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <arpa/inet.h>
@@ -26,6 +27,26 @@ namespace {
 
 const char form[] = "application/x-www-form-urlencoded";
 
+struct SRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+SRun runServer(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(BL_SERVER_BINARY), arguments);
+    SRun run;
+    if (!process.waitForFinished(5000))
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
 } // namespace
 
 class TestServerProcess : public QObject
@@ -35,6 +56,7 @@ class TestServerProcess : public QObject
 private slots:
     void initTestCase();
     void commandLine();
+    void everyOptionOfTheHelpIsParsedAndRefusedInItsOwnWords();
     void restartKeepsAccountsCodesAndPictures();
     void killDuringUploadsLosesNothingAcknowledged();
     void storedHashesAreKeyedAndGuessingIsLimited();
@@ -77,6 +99,95 @@ void TestServerProcess::commandLine()
     QVERIFY(reply);
     QVERIFY(jsonValue(reply->body, "url").rfind("https://shots.example.org/", 0) == 0);
     QCOMPARE(static_cast<int>(codeOfUrl(jsonValue(reply->body, "url")).size()), 10);
+}
+
+void TestServerProcess::everyOptionOfTheHelpIsParsedAndRefusedInItsOwnWords()
+{
+    // Each option that takes a value: what it says when the value is missing or refused, a value
+    // it takes and values it refuses. The words and status 2 are all an operator's typing error gets.
+    struct SOptionCase
+    {
+        QString option;
+        QString needs;
+        QString good;
+        QStringList bad;
+    };
+    QTemporaryDir dir;
+    const QList<SOptionCase> cases = {
+        {"--listen", "HOST:PORT", "[::1]:0", {"nowhere", ":80", "127.0.0.1:65536", "127.0.0.1:"}},
+        {"--data", "a directory", dir.path(), {""}},
+        {"--public-url", "a URL", "http://127.0.0.1:1", {""}},
+        {"--database", "a PostgreSQL URL", "postgresql://127.0.0.1:1/x", {""}},
+        {"--db-connections", "a number from 1 to 1000", "1000", {"0", "1001", "8x"}},
+        {"--objects", "a directory", dir.path(), {""}},
+        {"--hash-key", "a file", dir.filePath("key"), {""}},
+        {"--max-upload-mb", "a number from 1 to 1024", "1024", {"0", "1025", ""}},
+        {"--code-expiry", "a number of seconds", "315360000", {"0", "315360001"}},
+        {"--disk-quota-mb", "a number of MiB", "0", {"-1", "1073741825"}},
+        {"--trusted-proxy", "an address", "127.0.0.2", {""}},
+        {"--rate-limits",
+         "four numbers of at least 1, separated by commas",
+         "1,1,1,1",
+         {"1,2,3", "0,1,1,1", "1,1,1,1,", "1,1,1,1x"}},
+        {"--request-timeout", "a number of seconds from 1 to 3600", "3600", {"0", "3601"}},
+        {"--connections-per-address", "a number", "0", {"-1", "100001"}},
+        {"--admin-token", "a token of at least 16 characters", "0123456789abcdef", {"0123456789abcde"}},
+        {"--symbols", "a directory", dir.path(), {""}},
+        {"--copy-to-database", "a PostgreSQL URL", "postgresql://127.0.0.1:1/x", {""}},
+    };
+    const QStringList flags = {"--allow-private-fetch", "--quiet", "--help"};
+
+    const SRun help = runServer({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    QCOMPARE(runServer({"-h"}).out, help.out);
+    // The options the help lists, each with its argument's name when it takes one.
+    QMap<QString, QString> listed;
+    const QRegularExpression entry(QStringLiteral("^  (--[a-z-]+)(?: ([^ ]+))?(?:  |$)"),
+                                   QRegularExpression::MultilineOption);
+    for (auto it = entry.globalMatch(help.out); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        listed.insert(match.captured(1), match.captured(2));
+    }
+    QStringList known = flags;
+    for (const SOptionCase& c : cases)
+        known << c.option;
+    QStringList names = listed.keys();
+    names.sort();
+    known.sort();
+    QCOMPARE(names, known);
+    for (const QString& flag : flags)
+        QVERIFY2(listed.value(flag).isEmpty(), qPrintable(flag));
+
+    // Every good value at once: the parser gets through all of them to --help.
+    QStringList everything = {"--allow-private-fetch", "--quiet"};
+    for (const SOptionCase& c : cases) {
+        QVERIFY2(!listed.value(c.option).isEmpty(), qPrintable(c.option + " lists no argument"));
+        everything << c.option << c.good;
+    }
+    const SRun all = runServer(everything << "--help");
+    QCOMPARE(all.err, QString());
+    QCOMPARE(all.exitCode, 0);
+    QCOMPARE(all.out, help.out);
+
+    // Should a value be taken by mistake, the service this starts stays off 8480 and the real data.
+    const QStringList safe = {"--listen", "127.0.0.1:0", "--data", dir.path()};
+    for (const SOptionCase& c : cases) {
+        const QString refusal =
+            "brightloom-server: " + c.option + " needs " + c.needs + "\nTry 'brightloom-server --help'.\n";
+        const SRun missing = runServer(safe + QStringList{c.option});
+        QCOMPARE(missing.err, refusal);
+        QCOMPARE(missing.exitCode, 2);
+        for (const QString& bad : c.bad) {
+            const SRun refused = runServer(safe + QStringList{c.option, bad, "--help"});
+            QVERIFY2(refused.err == refusal, qPrintable(c.option + " " + bad + ": " + refused.err));
+            QCOMPARE(refused.exitCode, 2);
+            QCOMPARE(refused.out, QString());
+        }
+    }
+    const SRun unknown = runServer(safe + QStringList{"--bogus", "--help"});
+    QCOMPARE(unknown.err,
+             QString("brightloom-server: unknown option --bogus\nTry 'brightloom-server --help'.\n"));
+    QCOMPARE(unknown.exitCode, 2);
 }
 
 void TestServerProcess::restartKeepsAccountsCodesAndPictures()
