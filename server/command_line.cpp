@@ -151,9 +151,9 @@ const SOption table[] = {
      "address may make per minute (default 60,10,20,10)",
      "four numbers of at least 1, separated by commas", takeRateLimits},
     {"--request-timeout", "SECONDS",
-     "longest a connection may take from accept to the end of its\n"
-     "reply, whatever its pace (default 120; the header block gets at\n"
-     "most 10 of them)",
+     "longest a request's body, and then its reply, may take to\n"
+     "travel, whatever their pace (default 120; the header block gets\n"
+     "at most 10 of them)",
      "a number of seconds from 1 to 3600",
      [](const char* value, SCommandLine& line) {
          const auto seconds = number(value, 1, 3600);
@@ -163,6 +163,32 @@ const SOption table[] = {
          line.options.connections.headerTimeoutMs =
              std::min(10000, line.options.connections.requestTimeoutMs);
          return true;
+     }},
+    {"--keep-alive-timeout", "SECONDS", "how long a connection may wait for its next request (default 30)",
+     "a number of seconds from 1 to 3600",
+     [](const char* value, SCommandLine& line) {
+         const auto seconds = number(value, 1, 3600);
+         if (seconds)
+             line.options.connections.idleTimeoutMs = static_cast<int>(*seconds * 1000);
+         return seconds.has_value();
+     }},
+    {"--requests-per-connection", "N", "requests one connection may carry before it is closed (default 1000)",
+     "a number from 1 to 1000000",
+     [](const char* value, SCommandLine& line) {
+         const auto count = number(value, 1, 1000000);
+         if (count)
+             line.options.connections.maxRequestsPerConnection = static_cast<int>(*count);
+         return count.has_value();
+     }},
+    {"--worker-threads", "N",
+     "threads that run the requests' work, which may wait on the\n"
+     "database or the disk (default: 4 per core, at least 16)",
+     "a number from 1 to 1024",
+     [](const char* value, SCommandLine& line) {
+         const auto count = number(value, 1, 1024);
+         if (count)
+             line.options.threads = static_cast<int>(*count);
+         return count.has_value();
      }},
     {"--connections-per-address", "N",
      "open connections one client address may hold (default 16;\n"
