@@ -148,8 +148,10 @@ private:
             response.status = 431;
             return replyAndClose(std::move(response), "request header too large");
         }
-        if (error == http::error::end_of_stream || error == asio::error::eof ||
-            error == asio::error::connection_reset || error == asio::error::operation_aborted)
+        // A client that closed its side mid-header can send nothing more: no reply to wait for.
+        if (error == http::error::end_of_stream || error == http::error::partial_message ||
+            error == asio::error::eof || error == asio::error::connection_reset ||
+            error == asio::error::operation_aborted)
             return close();
         if (error) {
             response.status = 400;
