@@ -82,7 +82,7 @@ start_service() { # PORT NAME [options...]
     local port=$1 name=$2
     shift 2
     "$server" --quiet --listen "127.0.0.1:$port" --data "$work/$name" --connections-per-address 0 \
-        --rate-limits "$lifted" "$@" 2>"$work/$name.log" &
+        --rate-limits "$lifted" --upload-limits 1000000000,1000000000 "$@" 2>"$work/$name.log" &
     pids+=($!)
     wait_for "$port" "$work/$name.log"
 }

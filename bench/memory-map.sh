@@ -23,7 +23,7 @@ bench_in_session "brightloom brightloom-server" --size 1920x1080 -- --shots "$sh
 # Inside the private session: no help screen at start, the service on a free loopback port.
 mkdir -p "$XDG_CONFIG_HOME/Brightloom" "$HOME/service" "$HOME/brightloom_screens"
 printf '[General]\nshow_pre_help=true\nshow_paste_help=true\n' >"$XDG_CONFIG_HOME/Brightloom/Brightloom.conf"
-"$build/server/brightloom-server" --listen 127.0.0.1:0 --data "$HOME/service" --quiet 2>"$HOME/service.log" &
+"$build/server/brightloom-server" --listen 127.0.0.1:0 --data "$HOME/service" --quiet --rate-limits 1000000,10,20,10 --upload-limits 1000000,10 2>"$HOME/service.log" &
 service=$!
 pid=""
 trap 'kill $pid $service 2>/dev/null; wait $pid $service 2>/dev/null' EXIT

@@ -52,7 +52,7 @@ for node in a b; do
     port=$(free_port)
     "$server" --quiet --listen "127.0.0.1:$port" --data "$work/node-$node" --database "$database" \
         --objects "$work/shared" --hash-key "$work/hash.key" --public-url http://shots.example.test \
-        --connections-per-address 0 --rate-limits 1000000,10,20,10 --trusted-proxy 127.0.0.1 \
+        --connections-per-address 0 --rate-limits 1000000,10,20,10 --upload-limits 1000000,1000000 --trusted-proxy 127.0.0.1 \
         2>"$work/node-$node.log" &
     pids+=($!)
     wait_for "$port"

@@ -6,6 +6,7 @@
 #include "server/http_server.h"
 #include "server/image_check.h"
 #include "server/object_store.h"
+#include "server/reservation_batcher.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -84,16 +85,23 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
 } // namespace
 
 CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures,
-                       CDiskQuota& quota, CAttemptLimiter& checks, const std::string& publicUrl)
+                       CDiskQuota& quota, CAttemptLimiter& checks, CWriteLimits& limits,
+                       const std::string& publicUrl)
     : m_options(options), m_store(store), m_pictures(pictures), m_quota(quota), m_checks(checks),
-      m_publicUrl(publicUrl)
+      m_publicUrl(publicUrl),
+      m_reservations(std::make_unique<CReservationBatcher>(store, limits, options.codeLifetimeMs, publicUrl))
 {
 }
+
+CApiRoutes::~CApiRoutes() = default;
 
 void CApiRoutes::addTo(CHttpServer& http)
 {
     http.post("/api/check_hash", routeTo(this, &CApiRoutes::checkHash));
-    http.post("/api/reserve_code", routeTo(this, &CApiRoutes::reserveCode));
+    // Reservations come in bursts and do nothing but write a row: they are committed together.
+    http.routeAsync("POST", "/api/reserve_code", [this](const SHttpRequest& req, CHttpServer::FReply reply) {
+        m_reservations->reserve(clientLimitKey(req, m_options.trustedProxy), std::move(reply));
+    });
     http.post("/api/upload.php", routeTo(this, &CApiRoutes::uploadFiles));
     http.post("/api/upload", routeTo(this, &CApiRoutes::uploadUrl));
 }
@@ -116,16 +124,6 @@ void CApiRoutes::checkHash(const SHttpRequest& req, SHttpResponse& res)
     if (exists)
         m_checks.forgive(client, attemptMs);
     replyJson(res, 200, compactJson({{"exists", exists ? "true" : "false"}}));
-}
-
-void CApiRoutes::reserveCode(const SHttpRequest&, SHttpResponse& res)
-{
-    // The uploader gets the secret; the link carries the public code.
-    const SReservation reservation = m_store.reserveCode(nowMs(), m_options.codeLifetimeMs);
-    replyJson(
-        res, 200,
-        compactJson(
-            {{"status", "ok"}, {"code", reservation.secret}, {"url", m_publicUrl + "/" + reservation.code}}));
 }
 
 void CApiRoutes::uploadFiles(const SHttpRequest& req, SHttpResponse& res)

@@ -3,12 +3,15 @@
 #include "server/options.h"
 #include "server/routes.h"
 
+#include <memory>
 #include <string>
 
 namespace BL::Server {
 
 class CAttemptLimiter;
 class CDiskQuota;
+class CReservationBatcher;
+class CWriteLimits;
 
 // The desktop client's API: credential check, code reservation, and the picture and URL uploads.
 class CApiRoutes : public CRoutes
@@ -16,13 +19,13 @@ class CApiRoutes : public CRoutes
 public:
     // `publicUrl` is read at each request: the service settles it only when it binds.
     CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures, CDiskQuota& quota,
-               CAttemptLimiter& checks, const std::string& publicUrl);
+               CAttemptLimiter& checks, CWriteLimits& limits, const std::string& publicUrl);
+    ~CApiRoutes() override;
 
     void addTo(CHttpServer& http) override;
 
 private:
     void checkHash(const SHttpRequest& req, SHttpResponse& res);
-    void reserveCode(const SHttpRequest& req, SHttpResponse& res);
     void uploadFiles(const SHttpRequest& req, SHttpResponse& res);
     void uploadUrl(const SHttpRequest& req, SHttpResponse& res);
     void finishUpload(const std::string& code, const std::string& hash, const std::string* const pictures[2],
@@ -37,6 +40,7 @@ private:
     CDiskQuota& m_quota;
     CAttemptLimiter& m_checks;
     const std::string& m_publicUrl;
+    std::unique_ptr<CReservationBatcher> m_reservations;
 };
 
 } // namespace BL::Server

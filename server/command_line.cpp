@@ -150,6 +150,20 @@ const SOption table[] = {
      "reservations, sign-ups, sign-ins and crash reports one client\n"
      "address may make per minute (default 60,10,20,10)",
      "four numbers of at least 1, separated by commas", takeRateLimits},
+    {"--upload-limits", "U,F",
+     "uploads, and of them uploads by URL, one client address may make\n"
+     "per minute (default 60,10)",
+     "two numbers of at least 1, separated by a comma",
+     [](const char* value, SCommandLine& line) {
+         int uploads = 0;
+         int fetches = 0;
+         char tail = 0;
+         if (std::sscanf(value, "%d,%d%c", &uploads, &fetches, &tail) != 2 || uploads < 1 || fetches < 1)
+             return false;
+         line.options.uploadsPerMinute = uploads;
+         line.options.fetchesPerMinute = fetches;
+         return true;
+     }},
     {"--request-timeout", "SECONDS",
      "longest a request's body, and then its reply, may take to\n"
      "travel, whatever their pace (default 120; the header block gets\n"

@@ -20,7 +20,24 @@ struct SRoute
     std::string method;
     std::regex pattern;
     CHttpServer::FHandler handler;
+    CHttpServer::FAsyncHandler asyncHandler;
 };
+
+// The first route for the request, its groups put into the request's matches; null for none.
+const SRoute* findRoute(const std::vector<SRoute>& routes, SHttpRequest& request)
+{
+    const std::string& method = request.method == "HEAD" ? std::string("GET") : request.method;
+    for (const SRoute& route : routes) {
+        std::smatch match;
+        if (route.method != method || !std::regex_match(request.path, match, route.pattern))
+            continue;
+        request.matches.clear();
+        for (std::size_t i = 0; i < match.size(); ++i)
+            request.matches.push_back(match[i].matched ? match[i].str() : std::string());
+        return &route;
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -83,6 +100,8 @@ public:
         return limits;
     }
 
+    bool checkHead(SHttpRequest& request, SHttpResponse& response) override;
+    bool dispatchInline(SHttpRequest& request, CHttpServer::FReply reply) override;
     bool admit(SHttpRequest& request, SHttpResponse& response) override;
     void respond(SHttpRequest& request, SHttpResponse& response, bool admitted) override;
     void fillError(const SHttpRequest& request, SHttpResponse& response) override;
@@ -96,6 +115,7 @@ public:
     void stopOnIoThread();
 
     std::vector<SRoute> routes;
+    FAdmission headCheck;
     FAdmission admission;
     FHandler errorHandler;
     FException exceptionHandler;
@@ -103,6 +123,31 @@ public:
     boost::asio::ip::tcp::acceptor m_acceptor;
     std::unique_ptr<boost::asio::steady_timer> m_acceptRetry;
 };
+
+bool CHttpServer::CImpl::checkHead(SHttpRequest& request, SHttpResponse& response)
+{
+    if (!headCheck || !headCheck(request, response))
+        return false;
+    fillError(request, response);
+    return true;
+}
+
+bool CHttpServer::CImpl::dispatchInline(SHttpRequest& request, CHttpServer::FReply reply)
+{
+    const SRoute* route = findRoute(routes, request);
+    if (!route || !route->asyncHandler)
+        return false;
+    try {
+        route->asyncHandler(request, reply);
+    } catch (...) {
+        SHttpResponse response;
+        response.status = 500;
+        if (exceptionHandler)
+            exceptionHandler(request, response, std::current_exception());
+        reply(std::move(response));
+    }
+    return true;
+}
 
 bool CHttpServer::CImpl::admit(SHttpRequest& request, SHttpResponse& response)
 {
@@ -129,15 +174,9 @@ void CHttpServer::CImpl::respond(SHttpRequest& request, SHttpResponse& response,
             response.status = 400;
             return fillError(request, response);
         }
-        const std::string& method = request.method == "HEAD" ? std::string("GET") : request.method;
-        for (const SRoute& route : routes) {
-            std::smatch match;
-            if (route.method != method || !std::regex_match(request.path, match, route.pattern))
-                continue;
-            request.matches.clear();
-            for (std::size_t i = 0; i < match.size(); ++i)
-                request.matches.push_back(match[i].matched ? match[i].str() : std::string());
-            route.handler(request, response);
+        const SRoute* route = findRoute(routes, request);
+        if (route && route->handler) {
+            route->handler(request, response);
             if (response.status == -1)
                 response.status = 200;
             return fillError(request, response);
@@ -193,7 +232,17 @@ CHttpServer::~CHttpServer() = default;
 
 void CHttpServer::route(const std::string& method, const std::string& pattern, FHandler handler)
 {
-    m_impl->routes.push_back({method, std::regex(pattern), std::move(handler)});
+    m_impl->routes.push_back({method, std::regex(pattern), std::move(handler), nullptr});
+}
+
+void CHttpServer::routeAsync(const std::string& method, const std::string& pattern, FAsyncHandler handler)
+{
+    m_impl->routes.push_back({method, std::regex(pattern), nullptr, std::move(handler)});
+}
+
+void CHttpServer::setHeadCheck(FAdmission check)
+{
+    m_impl->headCheck = std::move(check);
 }
 
 void CHttpServer::setAdmission(FAdmission admission)

@@ -38,6 +38,9 @@ public:
     using FAdmission = std::function<bool(const SHttpRequest&, SHttpResponse&)>;
     using FException = std::function<void(const SHttpRequest&, SHttpResponse&, std::exception_ptr)>;
     using FLogger = std::function<void(const SHttpRequest&, const SHttpResponse&)>;
+    // Sends the reply of an asynchronous route; callable from any thread, once.
+    using FReply = std::function<void(SHttpResponse)>;
+    using FAsyncHandler = std::function<void(const SHttpRequest&, FReply)>;
 
     explicit CHttpServer(SHttpLimits limits);
     ~CHttpServer();
@@ -50,6 +53,13 @@ public:
     void get(const std::string& pattern, FHandler handler) { route("GET", pattern, std::move(handler)); }
     void post(const std::string& pattern, FHandler handler) { route("POST", pattern, std::move(handler)); }
 
+    // A route whose handler runs on an I/O thread as soon as the request is read, and must not
+    // block: it hands the work on and replies when it is done. The admission is not called for
+    // it; such a route applies its own limits.
+    void routeAsync(const std::string& method, const std::string& pattern, FAsyncHandler handler);
+
+    // Cheap checks of the request head, on the I/O thread as soon as the head is read.
+    void setHeadCheck(FAdmission check);
     // Called on a worker with the request head before the handler; for a large body, before
     // the body is read. The body is empty then.
     void setAdmission(FAdmission admission);

@@ -176,6 +176,8 @@ private:
         if (query != std::string::npos)
             m_request.params = parseQuery(m_request.target.substr(query + 1));
         m_keepAlive = head.keep_alive();
+        if (m_engine.checkHead(m_request, response))
+            return replyRefusingBody(std::move(response));
         if (m_request.target.size() > maxTargetBytes || m_request.target.empty() ||
             m_request.target[0] != '/') {
             response.status = m_request.target.size() > maxTargetBytes ? 414 : 400;
@@ -228,7 +230,10 @@ private:
         if (error)
             return close();
         m_request.body = std::move(m_parser->get().body());
-        handOver(false);
+        m_phase = EPhase::Handling;
+        clearDeadline();
+        if (!m_engine.dispatchInline(m_request, asyncReply()))
+            handOver(false);
     }
 
     // To a worker: the admission check alone (`headOnly`, before a large body is read), or the
@@ -264,12 +269,29 @@ private:
         }
     }
 
+    // The reply an asynchronous route sends from whichever thread finishes its work.
+    CHttpServer::FReply asyncReply()
+    {
+        auto guard = asio::make_work_guard(m_engine.io);
+        return [self = shared_from_this(), guard](SHttpResponse response) {
+            asio::post(self->m_socket.get_executor(), [self, response = std::move(response)]() mutable {
+                self->m_engine.fillError(self->m_request, response);
+                self->write(std::move(response));
+            });
+        };
+    }
+
     // An error reply of the engine's own, with the service's body for it, on a connection that
     // cannot go on (its request was not read whole).
     void replyWithEngine(SHttpResponse response)
     {
-        m_keepAlive = false;
         m_engine.fillError(m_request, response);
+        replyRefusingBody(std::move(response));
+    }
+
+    void replyRefusingBody(SHttpResponse response)
+    {
+        m_keepAlive = false;
         write(std::move(response));
     }
 

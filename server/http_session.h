@@ -53,6 +53,10 @@ public:
     explicit CHttpEngine(SHttpLimits limits) : limits(limits) {}
     virtual ~CHttpEngine() = default;
 
+    // On the I/O thread: true, with the refusal in `response`, when the head is refused.
+    virtual bool checkHead(SHttpRequest& request, SHttpResponse& response) = 0;
+    // On the I/O thread: true when an asynchronous route took the request; it calls `reply`.
+    virtual bool dispatchInline(SHttpRequest& request, CHttpServer::FReply reply) = 0;
     // On a worker: true, with the refusal in `response`, when the request may not go on.
     virtual bool admit(SHttpRequest& request, SHttpResponse& response) = 0;
     // On a worker: admission (unless done), routing and the handler; fills `response`.

@@ -46,6 +46,10 @@ struct SServiceOptions
     int signupsPerMinute = 10;
     int signInsPerMinute = 20;
     int reportsPerMinute = 10;
+    // Uploads one client address may make in a minute, and of them the ones by URL, each of
+    // which makes the service fetch up to maxUploadBytes from elsewhere.
+    int uploadsPerMinute = 60;
+    int fetchesPerMinute = 10;
     // The address of a reverse proxy whose X-Forwarded-For names the client; empty: none.
     std::string trustedProxy;
     // How often expired unclaimed codes and expired sessions are deleted.

@@ -128,8 +128,8 @@ CService::CService(SServiceOptions options)
 
     m_checks = m_store->makeLimiter("failed-checks", m_options.failedChecksPerMinute, 60 * 1000);
     m_writeLimits = std::make_unique<CWriteLimits>(m_options, *m_store);
-    m_routes.push_back(
-        std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks, m_publicUrl));
+    m_routes.push_back(std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks,
+                                                    *m_writeLimits, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
     m_routes.push_back(
         std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
@@ -208,9 +208,8 @@ void CService::stop()
 void CService::configureListener()
 {
     // A chunked body has no length to check before reading it, and an encoded one would have to
-    // be inflated without a limit: both are refused before the body is read. Then the per-address
-    // limits on anonymous writes.
-    m_http->setAdmission([this](const SHttpRequest& req, SHttpResponse& res) {
+    // be inflated without a limit: both are refused before the body is read.
+    m_http->setHeadCheck([](const SHttpRequest& req, SHttpResponse& res) {
         if (req.hasHeader("Transfer-Encoding")) {
             refuse(res, 411, "chunked bodies not accepted");
             return true;
@@ -219,6 +218,10 @@ void CService::configureListener()
             refuse(res, 415, "encoded bodies not accepted");
             return true;
         }
+        return false;
+    });
+    // The per-address limits on anonymous writes, whose counts may be rows of the database.
+    m_http->setAdmission([this](const SHttpRequest& req, SHttpResponse& res) {
         return m_writeLimits->refuseIfOver(req, res);
     });
 

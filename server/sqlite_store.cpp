@@ -52,6 +52,12 @@ public:
         throw std::runtime_error(std::string("database error: ") + sqlite3_errstr(rc));
     }
     bool constraintFailed() const { return (m_lastError & 0xff) == SQLITE_CONSTRAINT; }
+    // Ready to run again with new bindings.
+    void reset()
+    {
+        sqlite3_reset(m_stmt);
+        m_lastError = SQLITE_OK;
+    }
     std::int64_t integer(int column) { return sqlite3_column_int64(m_stmt, column); }
     bool isNull(int column) { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
     std::string text(int column)
@@ -179,20 +185,33 @@ sqlite3_stmt* CSqliteStore::prepare(const char* sql)
 
 SReservation CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
 {
+    return reserveCodes(1, nowMs, lifetimeMs).front();
+}
+
+std::vector<SReservation> CSqliteStore::reserveCodes(std::size_t count, std::int64_t nowMs,
+                                                     std::int64_t lifetimeMs)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (;;) {
+    std::vector<SReservation> reservations;
+    reservations.reserve(count);
+    // One commit for all of them: a burst of clients pays for one write of the log, not one each.
+    CTransaction transaction(*this);
+    CStatement insert(*this,
+                      "INSERT INTO codes (code, secret, reserved_ms, expires_ms) VALUES (?1, ?2, ?3, ?4)");
+    while (reservations.size() < count) {
         // The secret is longer: it is the only thing that lets an upload in.
-        const SReservation reservation{randomAlnum(10), randomAlnum(24)};
-        CStatement insert(
-            *this, "INSERT INTO codes (code, secret, reserved_ms, expires_ms) VALUES (?1, ?2, ?3, ?4)");
+        SReservation reservation{randomAlnum(10), randomAlnum(24)};
         insert.bind(1, reservation.code)
             .bind(2, reservation.secret)
             .bind(3, nowMs)
             .bind(4, nowMs + lifetimeMs);
         insert.step();
         if (!insert.constraintFailed())
-            return reservation;
+            reservations.push_back(std::move(reservation));
+        insert.reset();
     }
+    transaction.commit();
+    return reservations;
 }
 
 EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,

@@ -24,6 +24,8 @@ public:
     ~CSqliteStore() override;
 
     SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
+    std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
+                                           std::int64_t lifetimeMs) override;
     EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
                        const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                        std::string* usedCode) override;

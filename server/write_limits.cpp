@@ -19,7 +19,9 @@ CWriteLimits::CWriteLimits(const SServiceOptions& options, CStore& store)
       m_reservations(store.makeLimiter("reservations", options.reservationsPerMinute, minuteMs)),
       m_signups(store.makeLimiter("signups", options.signupsPerMinute, minuteMs)),
       m_signIns(store.makeLimiter("sign-ins", options.signInsPerMinute, minuteMs)),
-      m_reports(store.makeLimiter("reports", options.reportsPerMinute, minuteMs))
+      m_reports(store.makeLimiter("reports", options.reportsPerMinute, minuteMs)),
+      m_uploads(store.makeLimiter("uploads", options.uploadsPerMinute, minuteMs)),
+      m_fetches(store.makeLimiter("fetches", options.fetchesPerMinute, minuteMs))
 {
 }
 
@@ -27,18 +29,23 @@ bool CWriteLimits::refuseIfOver(const SHttpRequest& req, SHttpResponse& res)
 {
     if (req.method != "POST")
         return false;
-    CAttemptLimiter* limiter = req.path == "/api/reserve_code" ? m_reservations.get()
-                               : req.path == "/signup"         ? m_signups.get()
-                               : req.path == "/user/history"   ? m_signIns.get()
-                               : req.path == "/report"         ? m_reports.get()
-                                                               : nullptr;
+    const bool byUrl = req.path == "/api/upload";
+    CAttemptLimiter* limiter = req.path == "/signup"                    ? m_signups.get()
+                               : req.path == "/user/history"            ? m_signIns.get()
+                               : req.path == "/report"                  ? m_reports.get()
+                               : byUrl || req.path == "/api/upload.php" ? m_uploads.get()
+                                                                        : nullptr;
+    if (!limiter)
+        return false;
     // Every request counts: none of these is ever forgiven.
-    if (!limiter || limiter->tryAttempt(clientLimitKey(req, m_trustedProxy), nowMs()))
+    const std::string key = clientLimitKey(req, m_trustedProxy);
+    const std::int64_t now = nowMs();
+    if (limiter->tryAttempt(key, now) && (!byUrl || m_fetches->tryAttempt(key, now)))
         return false;
     res.setHeader("Retry-After", "60");
-    if (limiter == m_reservations.get()) {
+    if (limiter == m_uploads.get()) {
         // The desktop client shows the reason of a 200 refusal to the person.
-        decline(res, "too many reservations from this address");
+        decline(res, "too many uploads from this address");
     } else if (limiter == m_reports.get()) {
         refuse(res, 429, "too many reports");
     } else {
@@ -47,6 +54,16 @@ bool CWriteLimits::refuseIfOver(const SHttpRequest& req, SHttpResponse& res)
                              "<div class=\"card\"><h1>Too many requests</h1><p>Please wait "
                              "a minute and try again.</p></div>"));
     }
+    return true;
+}
+
+bool CWriteLimits::refuseReservation(const std::string& key, std::int64_t now, SHttpResponse& res)
+{
+    if (m_reservations->tryAttempt(key, now))
+        return false;
+    res.setHeader("Retry-After", "60");
+    // The desktop client shows the reason of a 200 refusal to the person.
+    decline(res, "too many reservations from this address");
     return true;
 }
 

@@ -8,8 +8,9 @@
 
 namespace BL::Server {
 
-// Per-address limits on the requests that make anonymous callers write: reservations,
-// sign-ups, sign-ins and crash reports. Safe from any thread.
+// Per-address limits on the requests that make anonymous callers write: reservations, uploads
+// (and of those, the ones that make the service fetch a URL), sign-ups, sign-ins and crash
+// reports. Safe from any thread.
 class CWriteLimits
 {
 public:
@@ -19,6 +20,8 @@ public:
     // True, with the refusal in `res`, when the request's address is over its limit; checked
     // before the body is read.
     bool refuseIfOver(const SHttpRequest& req, SHttpResponse& res);
+    // The same for a reservation from the client counted under `key` (its limit key).
+    bool refuseReservation(const std::string& key, std::int64_t now, SHttpResponse& res);
 
 private:
     std::string m_trustedProxy;
@@ -26,6 +29,8 @@ private:
     std::unique_ptr<CAttemptLimiter> m_signups;
     std::unique_ptr<CAttemptLimiter> m_signIns;
     std::unique_ptr<CAttemptLimiter> m_reports;
+    std::unique_ptr<CAttemptLimiter> m_uploads;
+    std::unique_ptr<CAttemptLimiter> m_fetches;
 };
 
 } // namespace BL::Server

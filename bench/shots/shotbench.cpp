@@ -256,7 +256,8 @@ int main(int argc, char** argv)
     CServiceProcess service;
     // A shot every few hundred milliseconds is far beyond the 60 reservations a minute the
     // service grants one address; refused shots would be counted as failures of the program.
-    if (!service.start(root.filePath("service"), {"--quiet", "--rate-limits", "1000000,10,20,10"})) {
+    if (!service.start(root.filePath("service"),
+                       {"--quiet", "--rate-limits", "1000000,10,20,10", "--upload-limits", "1000000,10"})) {
         std::fprintf(stderr, "service did not start:\n%s\n", qPrintable(service.log()));
         return 1;
     }

@@ -85,6 +85,7 @@ private slots:
     void tricklingClientsDoNotDelayAReservation();
     void hostileJpegsAreRefusedQuickly();
     void diskQuotaRefusesOnceFull();
+    void uploadsAndFetchesAreLimitedPerAddress();
     void picturesAreStreamedToSlowReaders();
 };
 
@@ -338,6 +339,57 @@ void TestServerLimits::diskQuotaRefusesOnceFull()
     QCOMPARE(byUrl->body, refusal);
     QCOMPARE(fetched.load(), 0);
     QCOMPARE(stored(), 2);
+}
+
+void TestServerLimits::uploadsAndFetchesAreLimitedPerAddress()
+{
+    BL::Server::SServiceOptions options;
+    options.allowPrivateFetch = true;
+    options.uploadsPerMinute = 3;
+    options.fetchesPerMinute = 2;
+    CTestServer server(options);
+    BL::Server::CHttpServer source{BL::Server::SHttpLimits{}};
+    std::atomic<int> fetched{0};
+    const std::string png = makePng(5, 5, 3);
+    source.get("/p.png", [&](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
+        ++fetched;
+        res.setContent(png, "image/png");
+    });
+    const int sourcePort = source.bind("127.0.0.1", 0);
+    std::thread sourceThread([&source] { source.run(); });
+    const std::string form = "url=http://127.0.0.1:" + std::to_string(sourcePort) + "/p.png";
+    const auto upload = [&](const char* from) { return postFrom(from, server.port(), "/api/upload", form); };
+
+    // Each URL upload makes the service download up to the upload cap for a few bytes in: an
+    // address gets a few, then a refusal it can read, and the source is not asked again.
+    QCOMPARE(QString::fromStdString(jsonValue(upload("127.0.0.3").second, "status")), QStringLiteral("ok"));
+    QCOMPARE(QString::fromStdString(jsonValue(upload("127.0.0.3").second, "status")), QStringLiteral("ok"));
+    const auto refused = upload("127.0.0.3");
+    QCOMPARE(refused.first, 200);
+    QCOMPARE(refused.second,
+             std::string(R"({"status":"error","reason":"too many uploads from this address"})"));
+    QCOMPARE(fetched.load(), 2);
+    // Another address has its own count.
+    QCOMPARE(QString::fromStdString(jsonValue(upload("127.0.0.4").second, "status")), QStringLiteral("ok"));
+    QCOMPARE(fetched.load(), 3);
+    source.stop();
+    sourceThread.join();
+
+    // Uploads with files count alike, whichever kind came first.
+    auto client = server.client();
+    const auto byFile = client->post("/api/upload.php", clientMultipart(std::string(), std::string(), png),
+                                     clientMultipartType());
+    QVERIFY(byFile);
+    QCOMPARE(QString::fromStdString(jsonValue(byFile->body, "status")), QStringLiteral("ok"));
+    const auto again = postFrom("127.0.0.3", server.port(), "/api/upload.php", std::string());
+    QCOMPARE(again.second,
+             std::string(R"({"status":"error","reason":"too many uploads from this address"})"));
+
+    // IPv6 clients are counted by their /64, which one subscriber holds whole.
+    using BL::Server::addressLimitKey;
+    QCOMPARE(addressLimitKey("2001:db8:1:2::1"), addressLimitKey("2001:db8:1:2:ffff:ffff:ffff:fffe"));
+    QVERIFY(addressLimitKey("2001:db8:1:3::1") != addressLimitKey("2001:db8:1:2::1"));
+    QCOMPARE(addressLimitKey("192.0.2.7"), std::string("192.0.2.7"));
 }
 
 void TestServerLimits::picturesAreStreamedToSlowReaders()

@@ -129,6 +129,7 @@ void TestServerProcess::everyOptionOfTheHelpIsParsedAndRefusedInItsOwnWords()
          "four numbers of at least 1, separated by commas",
          "1,1,1,1",
          {"1,2,3", "0,1,1,1", "1,1,1,1,", "1,1,1,1x"}},
+        {"--upload-limits", "two numbers of at least 1, separated by a comma", "1,1", {"1", "0,1", "1,1x"}},
         {"--request-timeout", "a number of seconds from 1 to 3600", "3600", {"0", "3601"}},
         {"--keep-alive-timeout", "a number of seconds from 1 to 3600", "1", {"0", "3601"}},
         {"--requests-per-connection", "a number from 1 to 1000000", "1", {"0", "1000001"}},

@@ -184,6 +184,7 @@ void TestServerRobustness::initTestCase()
     options.maxUploadBytes = 1024 * 1024;
     // The concurrency cases run more parallel clients from one address than the default allows.
     options.connections.perAddress = 64;
+    options.uploadsPerMinute = 100000;
     m_server = std::make_unique<CTestServer>(options);
 }
 
