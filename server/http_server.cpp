@@ -18,18 +18,32 @@ namespace {
 struct SRoute
 {
     std::string method;
+    std::string literal; // the pattern when it has no special character: compared as it is
     std::regex pattern;
     CHttpServer::FHandler handler;
     CHttpServer::FAsyncHandler asyncHandler;
 };
+
+std::string literalOf(const std::string& pattern)
+{
+    return pattern.find_first_of("\\^$.|?*+()[]{}") == std::string::npos ? pattern : std::string();
+}
 
 // The first route for the request, its groups put into the request's matches; null for none.
 const SRoute* findRoute(const std::vector<SRoute>& routes, SHttpRequest& request)
 {
     const std::string& method = request.method == "HEAD" ? std::string("GET") : request.method;
     for (const SRoute& route : routes) {
+        if (route.method != method)
+            continue;
+        if (!route.literal.empty()) {
+            if (request.path != route.literal)
+                continue;
+            request.matches.assign(1, request.path);
+            return &route;
+        }
         std::smatch match;
-        if (route.method != method || !std::regex_match(request.path, match, route.pattern))
+        if (!std::regex_match(request.path, match, route.pattern))
             continue;
         request.matches.clear();
         for (std::size_t i = 0; i < match.size(); ++i)
@@ -232,12 +246,12 @@ CHttpServer::~CHttpServer() = default;
 
 void CHttpServer::route(const std::string& method, const std::string& pattern, FHandler handler)
 {
-    m_impl->routes.push_back({method, std::regex(pattern), std::move(handler), nullptr});
+    m_impl->routes.push_back({method, literalOf(pattern), std::regex(pattern), std::move(handler), nullptr});
 }
 
 void CHttpServer::routeAsync(const std::string& method, const std::string& pattern, FAsyncHandler handler)
 {
-    m_impl->routes.push_back({method, std::regex(pattern), nullptr, std::move(handler)});
+    m_impl->routes.push_back({method, literalOf(pattern), std::regex(pattern), nullptr, std::move(handler)});
 }
 
 void CHttpServer::setHeadCheck(FAdmission check)

@@ -2,6 +2,7 @@
 
 #include "server/util.h"
 
+#include <array>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -40,6 +41,8 @@ bool isFormBody(const SHttpRequest& request)
 // here runs on the connection's strand.
 class CHttpSession : public std::enable_shared_from_this<CHttpSession>
 {
+    using Clock = asio::steady_timer::clock_type;
+
 public:
     CHttpSession(CHttpEngine& engine, tcp::socket socket)
         : m_engine(engine), m_socket(std::move(socket)), m_timer(m_socket.get_executor())
@@ -80,24 +83,34 @@ public:
 private:
     enum class EPhase { Idle, Header, Body, Handling, Writing, Closing };
 
+    // One timer per connection, re-armed only when it fires early or the deadline comes nearer:
+    // moving the deadline on at each step of a request costs a store, not a timer operation.
     void setDeadline(int ms)
     {
-        const unsigned generation = ++m_generation;
         m_timedOut = false;
-        m_timer.expires_after(std::chrono::milliseconds(ms));
-        m_timer.async_wait([self = shared_from_this(), generation](boost::system::error_code error) {
-            if (error || generation != self->m_generation)
+        m_deadline = Clock::now() + std::chrono::milliseconds(ms);
+        if (!m_timerArmed || m_deadline < m_timer.expiry())
+            armTimer();
+    }
+
+    void clearDeadline() { m_deadline = Clock::time_point::max(); }
+
+    void armTimer()
+    {
+        m_timerArmed = true;
+        m_timer.expires_at(m_deadline);
+        m_timer.async_wait([self = shared_from_this()](boost::system::error_code error) {
+            if (error)
+                return; // re-armed meanwhile: that wait carries on
+            self->m_timerArmed = false;
+            if (self->m_deadline == Clock::time_point::max())
                 return;
+            if (Clock::now() < self->m_deadline)
+                return self->armTimer();
             self->m_timedOut = true;
             boost::system::error_code ignored;
             self->m_socket.cancel(ignored);
         });
-    }
-
-    void clearDeadline()
-    {
-        ++m_generation;
-        m_timer.cancel();
     }
 
     void awaitRequest()
@@ -315,51 +328,60 @@ private:
         if (m_engine.stopping || m_served >= m_engine.limits.maxRequestsPerConnection)
             m_keepAlive = false;
         m_response = std::move(response);
-        const bool head = m_request.method == "HEAD";
-        http::response<http::empty_body>& reply = m_head;
-        reply = {};
-        reply.version(11);
-        reply.result(static_cast<unsigned>(m_response.status));
-        for (const auto& [name, value] : m_response.headers)
-            reply.insert(name, value);
         const std::uint64_t length = m_response.stream ? m_response.streamLength : m_response.body.size();
-        reply.content_length(length);
-        reply.keep_alive(m_keepAlive);
-        m_headSerializer.emplace(reply);
-        m_streamed = 0;
-        http::async_write_header(
-            m_socket, *m_headSerializer,
-            [self = shared_from_this(), head](boost::system::error_code error, std::size_t) {
-                if (error)
-                    return self->close();
-                if (head)
-                    return self->finishReply();
-                self->writeBody();
-            });
+        m_head = responseHead(m_response, length, m_keepAlive);
+        m_streamed = m_request.method == "HEAD" ? length : 0;
+        writeBody();
     }
 
+    // The status line and headers, with the length and the connection's fate; values lose any
+    // line break a handler let through, so no reply can carry a header it did not mean to.
+    static std::string responseHead(const SHttpResponse& response, std::uint64_t length, bool keepAlive)
+    {
+        const auto reason = http::obsolete_reason(static_cast<http::status>(response.status));
+        std::string head = "HTTP/1.1 " + std::to_string(response.status) + " ";
+        head.append(reason.data(), reason.size());
+        head += "\r\n";
+        for (const auto& [name, value] : response.headers) {
+            head += name;
+            head += ": ";
+            for (char c : value)
+                head += (c == '\r' || c == '\n') ? ' ' : c;
+            head += "\r\n";
+        }
+        head += "Content-Length: " + std::to_string(length) + "\r\n";
+        if (!keepAlive)
+            head += "Connection: close\r\n";
+        head += "\r\n";
+        return head;
+    }
+
+    // The head goes out with the first piece of the body, in one write.
     void writeBody()
     {
         const std::uint64_t length = m_response.stream ? m_response.streamLength : m_response.body.size();
-        if (m_streamed >= length)
-            return finishReply();
-        asio::const_buffer piece;
-        if (m_response.stream) {
+        std::array<asio::const_buffer, 2> pieces{asio::buffer(m_head), asio::const_buffer()};
+        if (m_streamed < length && m_response.stream) {
             m_chunk.resize(streamChunkBytes);
             const std::size_t wanted =
                 static_cast<std::size_t>(std::min<std::uint64_t>(m_chunk.size(), length - m_streamed));
             const std::size_t got = m_response.stream(m_streamed, m_chunk.data(), wanted);
             if (got == 0)
                 return close();
-            piece = asio::buffer(m_chunk.data(), got);
-        } else {
-            piece = asio::buffer(m_response.body.data() + m_streamed, m_response.body.size() - m_streamed);
+            pieces[1] = asio::buffer(m_chunk.data(), got);
+        } else if (m_streamed < length) {
+            pieces[1] =
+                asio::buffer(m_response.body.data() + m_streamed, m_response.body.size() - m_streamed);
         }
-        asio::async_write(m_socket, piece,
-                          [self = shared_from_this()](boost::system::error_code error, std::size_t written) {
+        if (pieces[0].size() == 0 && pieces[1].size() == 0)
+            return finishReply();
+        asio::async_write(m_socket, pieces,
+                          [self = shared_from_this(),
+                           headBytes = m_head.size()](boost::system::error_code error, std::size_t written) {
                               if (error)
                                   return self->close();
-                              self->m_streamed += written;
+                              self->m_streamed += written - headBytes;
+                              self->m_head.clear();
                               self->setDeadline(self->m_engine.limits.requestTimeoutMs);
                               self->writeBody();
                           });
@@ -370,7 +392,6 @@ private:
         m_engine.log(m_request, m_response);
         m_response = SHttpResponse();
         m_chunk = std::vector<char>();
-        m_headSerializer.reset();
         m_parser.reset();
         if (m_keepAlive)
             return awaitRequest();
@@ -404,6 +425,7 @@ private:
     {
         m_phase = EPhase::Closing;
         clearDeadline();
+        m_timer.cancel();
         boost::system::error_code ignored;
         m_socket.close(ignored);
     }
@@ -411,7 +433,8 @@ private:
     CHttpEngine& m_engine;
     tcp::socket m_socket;
     asio::steady_timer m_timer;
-    unsigned m_generation = 0;
+    Clock::time_point m_deadline = Clock::time_point::max();
+    bool m_timerArmed = false;
     bool m_timedOut = false;
     std::string m_address;
     std::string m_key;
@@ -424,8 +447,7 @@ private:
     std::optional<http::request_parser<http::string_body>> m_parser;
     SHttpRequest m_request;
     SHttpResponse m_response;
-    http::response<http::empty_body> m_head;
-    std::optional<http::response_serializer<http::empty_body>> m_headSerializer;
+    std::string m_head;
     std::uint64_t m_streamed = 0;
     std::vector<char> m_chunk;
     std::vector<char> m_drain;

@@ -139,6 +139,9 @@ CSqliteStore::CSqliteStore(const std::string& path, CHashKey key) : m_key(std::m
         // WAL with NORMAL survives a killed process; picture files get their own fsync.
         execSql(m_db, "PRAGMA synchronous=NORMAL");
         execSql(m_db, "PRAGMA foreign_keys=ON");
+        // The indexes of codes and secrets take random keys: their pages are kept at hand rather
+        // than read back from the file for every batch of reservations.
+        execSql(m_db, "PRAGMA cache_size=-65536");
         if (sqlite3_create_function_v2(m_db, keyedHashFunction, 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, &m_key,
                                        keyedHashSql, nullptr, nullptr, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
