@@ -2,6 +2,7 @@
 
 #include "server/elf_symbols.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -91,7 +92,28 @@ std::vector<SRange> executableRanges(const std::string& maps)
         if (std::sscanf(line.c_str(), "%llx-%llx %7s", &start, &end, perms) == 3 && std::strchr(perms, 'x'))
             ranges.push_back({start, end});
     }
-    return ranges;
+    // Sorted and merged, so that each stack word is looked up by bisection: a hostile dump with
+    // a long stack and thousands of mappings costs their sum, not their product.
+    std::sort(ranges.begin(), ranges.end(),
+              [](const SRange& a, const SRange& b) { return a.start < b.start; });
+    std::vector<SRange> merged;
+    for (const SRange& range : ranges) {
+        if (range.end <= range.start)
+            continue;
+        if (!merged.empty() && range.start <= merged.back().end)
+            merged.back().end = std::max(merged.back().end, range.end);
+        else
+            merged.push_back(range);
+    }
+    return merged;
+}
+
+bool inRanges(const std::vector<SRange>& ranges, std::uint64_t address)
+{
+    const auto after =
+        std::upper_bound(ranges.begin(), ranges.end(), address,
+                         [](std::uint64_t value, const SRange& range) { return value < range.start; });
+    return after != ranges.begin() && address < std::prev(after)->end;
 }
 
 } // namespace
@@ -207,10 +229,7 @@ SCrashSummary analyseMinidump(const std::string& dump, const std::string& symbol
     for (std::uint64_t at = from; at + 8 <= stack.size() && summary.frames.size() < maxFrames; at += 8) {
         std::uint64_t word = 0;
         std::memcpy(&word, stack.data() + at, 8);
-        bool executable = false;
-        for (const SRange& range : code)
-            executable = executable || (word >= range.start && word < range.end);
-        if (!executable)
+        if (!inRanges(code, word))
             continue;
         SCrashFrame frame = frameAt(word, "scan");
         if (!frame.module.empty())
