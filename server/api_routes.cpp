@@ -114,7 +114,7 @@ void CApiRoutes::checkHash(const SHttpRequest& req, SHttpResponse& res)
         refuseTooManyChecks(res);
         return;
     }
-    const auto fields = parseForm(req.body, false);
+    const auto fields = parseForm(std::string(req.body()), false);
     const auto hash = fields.find("hash");
     if (hash == fields.end()) {
         replyJson(res, 400, compactJson({{"exists", "false"}}));
@@ -138,14 +138,15 @@ void CApiRoutes::uploadFiles(const SHttpRequest& req, SHttpResponse& res)
         return;
     }
     const auto second = req.files.find("upload-file2");
-    const std::string* const pictureData[2] = {&first->second.content,
-                                               second == req.files.end() ? nullptr : &second->second.content};
+    std::vector<std::string_view> pictureData{first->second.content};
+    if (second != req.files.end())
+        pictureData.push_back(second->second.content);
     finishUpload(multipartText(req, "code"), multipartText(req, "hash"), pictureData, std::string(), res);
 }
 
 void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
 {
-    const auto fields = parseUrlUploadForm(req.body);
+    const auto fields = parseUrlUploadForm(std::string(req.body()));
     const auto value = [&fields](const char* key) {
         const auto found = fields.find(key);
         return found == fields.end() ? std::string() : found->second;
@@ -172,7 +173,7 @@ void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
         declineAndEnd(code, fetched.reason, res);
         return;
     }
-    const std::string* const pictureData[2] = {&fetched.body, nullptr};
+    const std::vector<std::string_view> pictureData{fetched.body};
     finishUpload(code, value("hash"), pictureData, url.substr(0, 2048), res);
 }
 
@@ -189,7 +190,7 @@ bool CApiRoutes::refuseUnusableCode(const std::string& code, SHttpResponse& res)
 }
 
 void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
-                              const std::string* const pictureData[2], const std::string& sourceUrl,
+                              const std::vector<std::string_view>& pictureData, const std::string& sourceUrl,
                               SHttpResponse& res)
 {
     // An early check saves decoding and writing for a code that cannot be claimed.
@@ -197,18 +198,18 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
         return;
     std::vector<EImageType> types;
     std::uint64_t bytes = 0;
-    for (int i = 0; i < 2 && pictureData[i]; ++i) {
-        if (pictureData[i]->size() > m_options.maxUploadBytes) {
+    for (const std::string_view picture : pictureData) {
+        if (picture.size() > m_options.maxUploadBytes) {
             declineAndEnd(code, "file too large", res);
             return;
         }
-        const EImageType type = decodableImageType(*pictureData[i]);
+        const EImageType type = decodableImageType(picture);
         if (type == EImageType::None) {
             declineAndEnd(code, "not a PNG or JPEG image", res);
             return;
         }
         types.push_back(type);
-        bytes += pictureData[i]->size();
+        bytes += picture.size();
     }
     CQuotaHold quota(m_quota, bytes);
     if (!quota) {
@@ -226,7 +227,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     for (std::size_t i = 0; i < types.size(); ++i) {
         SPictureFile file{randomHex(12) + "." + fileExtension(types[i]), mimeType(types[i])};
         std::string error;
-        if (!m_pictures.put(file.name, *pictureData[i], &error)) {
+        if (!m_pictures.put(file.name, pictureData[i], &error)) {
             std::fprintf(stderr, "error: %s\n", error.c_str());
             removeWritten();
             refuse(res, 500, "storage failed");

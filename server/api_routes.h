@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace BL::Server {
 
@@ -28,8 +30,9 @@ private:
     void checkHash(const SHttpRequest& req, SHttpResponse& res);
     void uploadFiles(const SHttpRequest& req, SHttpResponse& res);
     void uploadUrl(const SHttpRequest& req, SHttpResponse& res);
-    void finishUpload(const std::string& code, const std::string& hash, const std::string* const pictures[2],
-                      const std::string& sourceUrl, SHttpResponse& res);
+    void finishUpload(const std::string& code, const std::string& hash,
+                      const std::vector<std::string_view>& pictures, const std::string& sourceUrl,
+                      SHttpResponse& res);
     // Replies with a refusal and returns true unless `code` is empty or reserved and unused.
     bool refuseUnusableCode(const std::string& code, SHttpResponse& res);
     void declineAndEnd(const std::string& code, const std::string& reason, SHttpResponse& res);

@@ -59,7 +59,7 @@ CDurableDirectory::~CDurableDirectory()
         ::close(m_dirFd);
 }
 
-bool CDurableDirectory::put(const std::string& name, const std::string& data, std::string* error)
+bool CDurableDirectory::put(const std::string& name, std::string_view data, std::string* error)
 {
     const std::string temp = tempPrefix + name;
     const int fd = ::openat(m_dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -3,6 +3,7 @@
 #include "server/object_store.h"
 
 #include <string>
+#include <string_view>
 
 namespace BL::Server {
 
@@ -19,7 +20,7 @@ public:
     const std::string& path() const { return m_path; }
     std::string filePath(const std::string& name) const { return m_path + "/" + name; }
 
-    bool put(const std::string& name, const std::string& data, std::string* error) override;
+    bool put(const std::string& name, std::string_view data, std::string* error) override;
     bool get(const std::string& name, std::string* data) const override;
     std::unique_ptr<CObjectReader> open(const std::string& name) const override;
     void remove(const std::string& name) override;

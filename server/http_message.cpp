@@ -1,5 +1,6 @@
 #include "server/http_message.h"
 
+#include "server/http_spool.h"
 #include "server/util.h"
 
 #include <algorithm>
@@ -65,6 +66,11 @@ std::size_t SHttpRequest::headerCount(const std::string& name) const
     return count;
 }
 
+std::string_view SHttpRequest::body() const
+{
+    return bodyFile ? bodyFile->view() : std::string_view(bodyText);
+}
+
 std::string SHttpRequest::param(const std::string& name) const
 {
     const auto found = params.find(name);
@@ -122,7 +128,7 @@ void SHttpResponse::setRedirect(const std::string& location, int code)
     setHeader("Location", location);
 }
 
-bool parseMultipart(const std::string& contentType, const std::string& body,
+bool parseMultipart(const std::string& contentType, std::string_view body,
                     std::multimap<std::string, SFormPart>* parts)
 {
     const std::string boundary = headerParameter(contentType, "boundary");
@@ -130,7 +136,7 @@ bool parseMultipart(const std::string& contentType, const std::string& body,
         return false;
     const std::string delimiter = "--" + boundary;
     std::size_t at = body.find(delimiter);
-    if (at == std::string::npos || (at != 0 && body.compare(at - 2, 2, "\r\n") != 0))
+    if (at == std::string::npos || (at != 0 && (at < 2 || body.compare(at - 2, 2, "\r\n") != 0)))
         return false;
     at += delimiter.size();
     while (true) {
@@ -147,7 +153,7 @@ bool parseMultipart(const std::string& contentType, const std::string& body,
             std::size_t end = body.find("\r\n", line);
             if (end == std::string::npos || end > headEnd)
                 end = headEnd;
-            const std::string text = body.substr(line, end - line);
+            const std::string text(body.substr(line, end - line));
             const std::size_t colon = text.find(':');
             if (colon == std::string::npos)
                 return false;
@@ -162,7 +168,7 @@ bool parseMultipart(const std::string& contentType, const std::string& body,
             line = end + 2;
         }
         const std::size_t contentStart = headEnd + 4;
-        const std::size_t next = body.find("\r\n" + delimiter, contentStart);
+        const std::size_t next = body.find(std::string_view("\r\n" + delimiter), contentStart);
         if (next == std::string::npos)
             return false;
         part.content = body.substr(contentStart, next - contentStart);

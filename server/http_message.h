@@ -6,10 +6,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace BL::Server {
+
+class CSpoolFile;
 
 using SHttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -19,7 +22,7 @@ struct SFormPart
     std::string name;
     std::string filename;
     std::string contentType;
-    std::string content;
+    std::string_view content; // within the request's body
 };
 
 // A request as the routes see it: the path percent-decoded and without its query, the body whole.
@@ -28,7 +31,9 @@ struct SHttpRequest
     std::string method;
     std::string target; // as sent, query included
     std::string path;
-    std::string body;
+    // The body is kept in one of the two: a small one as text, a large one in a mapped file.
+    std::string bodyText;
+    std::shared_ptr<CSpoolFile> bodyFile;
     std::string remoteAddress;
     SHttpHeaders headers;
     std::multimap<std::string, std::string> params; // the query's
@@ -44,6 +49,7 @@ struct SHttpRequest
     std::string param(const std::string& name) const;
     bool hasFile(const std::string& name) const { return files.count(name) > 0; }
     bool isMultipart() const;
+    std::string_view body() const;
 };
 
 // Reads up to `length` bytes at `offset` into `buffer`; 0 ends the body early (an error).
@@ -71,7 +77,7 @@ struct SHttpResponse
 bool sameHeaderName(const std::string& a, const std::string& b);
 
 // Splits a multipart/form-data body by the boundary of `contentType`; false for a malformed one.
-bool parseMultipart(const std::string& contentType, const std::string& body,
+bool parseMultipart(const std::string& contentType, std::string_view body,
                     std::multimap<std::string, SFormPart>* parts);
 
 // The query string's fields, percent-decoded with '+' as a blank.

@@ -184,7 +184,7 @@ void CHttpServer::CImpl::respond(SHttpRequest& request, SHttpResponse& response,
         return;
     try {
         if (request.isMultipart() &&
-            !parseMultipart(request.header("Content-Type"), request.body, &request.files)) {
+            !parseMultipart(request.header("Content-Type"), request.body(), &request.files)) {
             response.status = 400;
             return fillError(request, response);
         }

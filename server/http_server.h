@@ -23,6 +23,10 @@ struct SHttpLimits
     std::size_t maxHeaderBytes = 16 * 1024;
     int maxHeaderLines = 64;
     std::size_t maxBodyBytes = 1024 * 1024;
+    // A body above this size goes to an unnamed file in spoolDirectory as it arrives (the
+    // system's temporary directory when empty), not into memory.
+    std::size_t spoolBodyBytes = 256 * 1024;
+    std::string spoolDirectory;
     // A body above this size waits for the admission check before it is read.
     std::size_t admitBeforeBodyBytes = 64 * 1024;
 };

@@ -1,5 +1,6 @@
 #include "server/http_session.h"
 
+#include "server/http_spool.h"
 #include "server/util.h"
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <cstdio>
 #include <optional>
 
 namespace BL::Server {
@@ -213,9 +215,25 @@ private:
         m_phase = EPhase::Body;
         setDeadline(m_engine.limits.requestTimeoutMs);
         m_parser->body_limit(m_engine.limits.maxBodyBytes);
+        if (m_parser->content_length().value_or(0) > m_engine.limits.spoolBodyBytes) {
+            try {
+                m_spoolParser.emplace(std::move(*m_parser));
+                m_spoolParser->get().body().file =
+                    std::make_shared<CSpoolFile>(m_engine.limits.spoolDirectory);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "error: %s\n", e.what());
+                SHttpResponse response;
+                response.status = 503;
+                return replyWithEngine(std::move(response));
+            }
+            m_parser.reset();
+        }
         const auto read = [self = shared_from_this()] {
-            http::async_read(self->m_socket, self->m_buffer, *self->m_parser,
-                             [self](boost::system::error_code error, std::size_t) { self->onBody(error); });
+            const auto done = [self](boost::system::error_code error, std::size_t) { self->onBody(error); };
+            if (self->m_spoolParser)
+                http::async_read(self->m_socket, self->m_buffer, *self->m_spoolParser, done);
+            else
+                http::async_read(self->m_socket, self->m_buffer, *self->m_parser, done);
         };
         const std::string expect = m_request.header("Expect");
         if (expect.size() != 12 || !sameHeaderName(expect, "100-continue"))
@@ -242,7 +260,16 @@ private:
         }
         if (error)
             return close();
-        m_request.body = std::move(m_parser->get().body());
+        if (m_spoolParser) {
+            m_request.bodyFile = std::move(m_spoolParser->get().body().file);
+            m_spoolParser.reset();
+            if (!m_request.bodyFile->map()) {
+                response.status = 503;
+                return replyWithEngine(std::move(response));
+            }
+        } else {
+            m_request.bodyText = std::move(m_parser->get().body());
+        }
         m_phase = EPhase::Handling;
         clearDeadline();
         if (!m_engine.dispatchInline(m_request, asyncReply()))
@@ -393,6 +420,8 @@ private:
         m_response = SHttpResponse();
         m_chunk = std::vector<char>();
         m_parser.reset();
+        // The spooled body's file and mapping go with the request.
+        m_request = SHttpRequest();
         if (m_keepAlive)
             return awaitRequest();
         linger();
@@ -445,6 +474,7 @@ private:
     bool m_admitted = false;
     boost::beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
+    std::optional<http::request_parser<SSpoolBody>> m_spoolParser;
     SHttpRequest m_request;
     SHttpResponse m_response;
     std::string m_head;

@@ -58,7 +58,7 @@ struct SDecodeSlot
     SDecodeSlot& operator=(const SDecodeSlot&) = delete;
 };
 
-bool decodesAsPng(const std::string& bytes)
+bool decodesAsPng(std::string_view bytes)
 {
     return isCompletePng(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), maxPixels);
 }
@@ -101,7 +101,7 @@ void onJpegProgress(j_common_ptr info)
         std::longjmp(reinterpret_cast<SJpegProgress*>(info->progress)->errors->jump, 1);
 }
 
-bool decodesAsJpeg(const std::string& bytes)
+bool decodesAsJpeg(std::string_view bytes)
 {
     jpeg_decompress_struct info;
     SJpegErrors errors;
@@ -142,7 +142,7 @@ bool decodesAsJpeg(const std::string& bytes)
 
 } // namespace
 
-EImageType decodableImageType(const std::string& bytes)
+EImageType decodableImageType(std::string_view bytes)
 {
     const SDecodeSlot slot;
     static const unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};

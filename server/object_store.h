@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace BL::Server {
@@ -38,7 +39,7 @@ public:
 
     // Stores `data` durably: afterwards the whole object is there under `name`, or nothing is.
     // False with `error` filled on failure.
-    virtual bool put(const std::string& name, const std::string& data, std::string* error) = 0;
+    virtual bool put(const std::string& name, std::string_view data, std::string* error) = 0;
     // The whole object; false when there is none.
     virtual bool get(const std::string& name, std::string* data) const = 0;
     // The object for reading in pieces, or nullptr when there is none.

@@ -76,7 +76,7 @@ void CPageRoutes::signup(const SHttpRequest& req, SHttpResponse& res)
         replyPage(res, 200, signupPage(std::string(), std::string(), m_forms.issue(req, res)));
         return;
     }
-    auto fields = parseForm(req.body, true);
+    auto fields = parseForm(std::string(req.body()), true);
     const std::string email = fields["email"].substr(0, 254);
     const auto page = [&](const std::string& message) {
         return signupPage(message, email, m_forms.issue(req, res));
@@ -126,7 +126,7 @@ void CPageRoutes::history(const SHttpRequest& req, SHttpResponse& res)
 
 void CPageRoutes::signIn(const SHttpRequest& req, SHttpResponse& res)
 {
-    auto fields = parseForm(req.body, true);
+    auto fields = parseForm(std::string(req.body()), true);
     const std::string email = fields["email"].substr(0, 254);
     const std::string password = fields["password"].substr(0, maxFieldLength);
     const auto page = [&](const std::string& message) {
@@ -162,7 +162,7 @@ void CPageRoutes::signIn(const SHttpRequest& req, SHttpResponse& res)
 void CPageRoutes::signOut(const SHttpRequest& req, SHttpResponse& res)
 {
     // Another site must not be able to sign a visitor out.
-    if (!m_forms.accepts(req, parseForm(req.body, true))) {
+    if (!m_forms.accepts(req, parseForm(std::string(req.body()), true))) {
         replyPage(res, 403,
                   pageLayout("Sign out",
                              "<div class=\"card\"><h1>Sign out</h1><p class=\"error\">" +

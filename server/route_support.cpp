@@ -50,7 +50,8 @@ void refuseTooManyChecks(SHttpResponse& res)
 std::string multipartText(const SHttpRequest& req, const char* name)
 {
     const auto found = req.files.find(name);
-    return found == req.files.end() ? std::string() : found->second.content.substr(0, maxFieldLength);
+    return found == req.files.end() ? std::string()
+                                    : std::string(found->second.content.substr(0, maxFieldLength));
 }
 
 std::string cookieValue(const SHttpRequest& req, const std::string& name)

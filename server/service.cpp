@@ -71,6 +71,8 @@ SHttpLimits httpLimits(const SServiceOptions& options)
     limits.maxHeaderLines = connections.maxHeaderLines;
     // Room for two full-size pictures plus the multipart framing around them.
     limits.maxBodyBytes = 2 * options.maxUploadBytes + 64 * 1024;
+    // Large bodies wait in unnamed files beside the data, on the disk that holds it.
+    limits.spoolDirectory = options.dataDir;
     return limits;
 }
 
@@ -85,8 +87,7 @@ std::string defaultDataDir()
     return std::string(home && *home ? home : ".") + "/.local/share/brightloom-server";
 }
 
-CService::CService(SServiceOptions options)
-    : m_options(std::move(options)), m_http(std::make_unique<CHttpServer>(httpLimits(m_options)))
+CService::CService(SServiceOptions options) : m_options(std::move(options))
 {
     if (m_options.dataDir.empty())
         m_options.dataDir = defaultDataDir();
@@ -104,6 +105,7 @@ CService::CService(SServiceOptions options)
         throw std::runtime_error("with --database, every node needs the same --public-url");
     makeDirectories(m_options.dataDir);
     makeDirectories(m_options.dataDir + "/appcast");
+    m_http = std::make_unique<CHttpServer>(httpLimits(m_options));
     const CHashKey key = CHashKey::loadOrCreate(
         m_options.hashKeyPath.empty() ? m_options.dataDir + "/hash.key" : m_options.hashKeyPath);
     if (m_options.databaseUrl.empty())

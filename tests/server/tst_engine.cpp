@@ -5,7 +5,9 @@
 #include "server_process.h"
 #include "server_test_support.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
@@ -88,6 +90,7 @@ private slots:
     void halfClosedClientsAreAnswered();
     void tricklersFromManyAddressesDoNotDelayOthers();
     void thousandsOfIdleConnectionsAreHeld();
+    void largeUploadsWaitOnDiskNotInMemory();
 };
 
 void TestServerEngine::persistentConnectionsCarryManyRequests()
@@ -243,6 +246,68 @@ void TestServerEngine::thousandsOfIdleConnectionsAreHeld()
     qInfo("%d idle keep-alive connections: resident memory %ld KiB before, %ld KiB with them (+%ld KiB); "
           "a reservation beside them answered in %lld ms",
           idle, before, during, during - before, static_cast<long long>(elapsed));
+}
+
+void TestServerEngine::largeUploadsWaitOnDiskNotInMemory()
+{
+    QTemporaryDir dir;
+    CServerProcess server(dir.path(), dir.filePath("log"), {"--quiet"});
+    QVERIFY(server.port > 0);
+    const long before = server.residentKiB();
+
+    // Eight pictures of several MiB each, all under way at once: every body but its last byte.
+    constexpr int uploads = 8;
+    std::vector<std::string> pictures;
+    std::vector<int> connections;
+    std::vector<std::string> lastBytes;
+    std::size_t inFlight = 0;
+    for (int i = 0; i < uploads; ++i) {
+        pictures.push_back(makePng(1100, 1000, 40 + i));
+        const std::string body = clientMultipart(std::string(), std::string(), pictures.back());
+        const std::string request =
+            "POST /api/upload.php HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + clientMultipartType() +
+            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        const int fd = connectFrom("127.0.0.1", server.port, 20000);
+        QVERIFY(fd >= 0);
+        QVERIFY(sendAll(fd, request.substr(0, request.size() - 1)));
+        connections.push_back(fd);
+        lastBytes.push_back(request.substr(request.size() - 1));
+        inFlight += body.size();
+    }
+    // Wait until the service has taken every body in (into its unnamed spool files) before
+    // reading its memory.
+    const auto spooled = [&] {
+        std::uint64_t total = 0;
+        const QString fds = QStringLiteral("/proc/%1/fd").arg(server.process.processId());
+        for (const QFileInfo& fd : QDir(fds).entryInfoList(QDir::Files | QDir::System)) {
+            if (fd.symLinkTarget().startsWith(dir.path()) && fd.symLinkTarget().endsWith("(deleted)"))
+                total += static_cast<std::uint64_t>(QFileInfo(fd.filePath()).size());
+        }
+        return total;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(spooled() >= inFlight - uploads, 20000);
+    auto client = loopbackClient(server.port);
+    QVERIFY(!reserveCode(*client).empty());
+    const long during = server.residentKiB();
+
+    std::vector<std::string> links;
+    for (int i = 0; i < uploads; ++i) {
+        QVERIFY(sendAll(connections[i], lastBytes[i]));
+        std::string pending;
+        const SRawReply reply = readReply(connections[i], pending);
+        ::close(connections[i]);
+        QCOMPARE(reply.status, 200);
+        links.push_back(jsonValue(reply.body, "url"));
+        QVERIFY2(!links.back().empty(), reply.body.c_str());
+    }
+    for (int i = 0; i < uploads; ++i) {
+        const auto picture = client->get("/" + codeOfUrl(links[i]) + ".png");
+        QVERIFY(picture);
+        QVERIFY(picture->body == pictures[i]);
+    }
+    qInfo(
+        "%d uploads, %zu KiB of bodies under way: resident memory %ld KiB before, %ld KiB during (+%ld KiB)",
+        uploads, inFlight >> 10, before, during, during - before);
 }
 
 QTEST_GUILESS_MAIN(TestServerEngine)
