@@ -382,6 +382,12 @@ void TestServerProcess::failedChecksCountTheClientBehindTheProxy()
     // ...not the proxy, so another client behind it still gets answers,
     QCOMPARE(check("127.0.0.2", "198.51.100.8", 101),
              std::make_pair(200, std::string(R"({"exists":false})")));
+    // A proxy that adds a header line of its own: the client is the last line's last entry,
+    // whatever lines the client sent before it.
+    QCOMPARE(postFrom("127.0.0.2", server.port(), "/api/check_hash",
+                      "hash=" + BL::Server::sha1Hex("g") + "&uuid=u",
+                      "X-Forwarded-For: 198.51.100.7\r\nX-Forwarded-For: 198.51.100.9\r\n"),
+             std::make_pair(200, std::string(R"({"exists":false})")));
     // and an address that is not the proxy cannot pass the blame on by naming the held client.
     for (int i = 0; i < options.failedChecksPerMinute; ++i)
         QCOMPARE(check("127.0.0.3", "198.51.100.8", 200 + i).first, 200);
