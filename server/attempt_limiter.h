@@ -22,6 +22,15 @@ public:
     // running at the same time cannot slip past the limit together. False, and nothing counted,
     // while the address already has the limit's number of attempts within the window.
     virtual bool tryAttempt(const std::string& address, std::int64_t nowMs) = 0;
+    // `count` attempts from `address` at once, as many of them counted as the limit lets in;
+    // returns that number. A store whose counts are rows checks them all in one go.
+    virtual int tryAttempts(const std::string& address, std::int64_t nowMs, int count)
+    {
+        int allowed = 0;
+        while (allowed < count && tryAttempt(address, nowMs))
+            ++allowed;
+        return allowed;
+    }
     // The attempt begun at `attemptMs` succeeded: it no longer counts.
     virtual void forgive(const std::string& address, std::int64_t attemptMs) = 0;
 };

@@ -6,6 +6,7 @@
 #include "server/write_limits.h"
 
 #include <cstdio>
+#include <map>
 
 namespace BL::Server {
 
@@ -71,21 +72,28 @@ void CReservationBatcher::run()
 void CReservationBatcher::answer(std::vector<SPending>& batch)
 {
     const std::int64_t now = nowMs();
+    // Each client's requests are counted against its limit together.
+    std::map<std::string, std::vector<SPending*>> byClient;
+    for (SPending& pending : batch)
+        byClient[pending.clientKey].push_back(&pending);
     std::vector<SPending*> admitted;
     admitted.reserve(batch.size());
-    for (SPending& pending : batch) {
+    for (auto& [key, requests] : byClient) {
         SHttpResponse refusal;
+        std::size_t allowed = 0;
         try {
-            if (!m_limits.refuseReservation(pending.clientKey, now, refusal)) {
-                admitted.push_back(&pending);
-                continue;
-            }
+            allowed = static_cast<std::size_t>(
+                m_limits.allowReservations(key, now, static_cast<int>(requests.size()), refusal));
         } catch (const std::exception& e) {
             std::fprintf(stderr, "error: POST /api/reserve_code: %s\n", e.what());
             refusal = SHttpResponse();
             refuse(refusal, 500, "internal error");
         }
-        pending.reply(std::move(refusal));
+        for (std::size_t i = 0; i < requests.size(); ++i)
+            if (i < allowed)
+                admitted.push_back(requests[i]);
+            else
+                requests[i]->reply(refusal);
     }
     if (admitted.empty())
         return;

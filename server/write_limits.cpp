@@ -57,14 +57,13 @@ bool CWriteLimits::refuseIfOver(const SHttpRequest& req, SHttpResponse& res)
     return true;
 }
 
-bool CWriteLimits::refuseReservation(const std::string& key, std::int64_t now, SHttpResponse& res)
+int CWriteLimits::allowReservations(const std::string& key, std::int64_t now, int count,
+                                    SHttpResponse& refusal)
 {
-    if (m_reservations->tryAttempt(key, now))
-        return false;
-    res.setHeader("Retry-After", "60");
+    refusal.setHeader("Retry-After", "60");
     // The desktop client shows the reason of a 200 refusal to the person.
-    decline(res, "too many reservations from this address");
-    return true;
+    decline(refusal, "too many reservations from this address");
+    return m_reservations->tryAttempts(key, now, count);
 }
 
 } // namespace BL::Server

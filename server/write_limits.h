@@ -20,8 +20,9 @@ public:
     // True, with the refusal in `res`, when the request's address is over its limit; checked
     // before the body is read.
     bool refuseIfOver(const SHttpRequest& req, SHttpResponse& res);
-    // The same for a reservation from the client counted under `key` (its limit key).
-    bool refuseReservation(const std::string& key, std::int64_t now, SHttpResponse& res);
+    // Of `count` reservations from the client counted under `key` (its limit key), how many
+    // its limit lets in; the refusal for the others goes into `refusal`.
+    int allowReservations(const std::string& key, std::int64_t now, int count, SHttpResponse& refusal);
 
 private:
     std::string m_trustedProxy;
