@@ -9,7 +9,7 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
-pgbin=/usr/lib/postgresql/15/bin
+source "$(dirname "$0")/cluster.sh"
 server=$build/server/brightloom-server
 threads=2
 connections=64
@@ -52,7 +52,7 @@ pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    [ -f "$work/pg/PG_VERSION" ] && run_pg "$pgbin/pg_ctl" -D "$work/pg" -m immediate -w stop >/dev/null 2>&1 || true
+    stop_cluster
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -60,22 +60,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The database server refuses to run as root: as root, it runs as the postgres user.
-run_pg() {
-    if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
-}
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_for() {
-    for _ in $(seq 400); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "nothing listens on port $1; see $2" >&2
-    cat "$2" >&2 || true
-    exit 1
-}
 # Every limit so high that no request of the run is refused: the limiter takes no 0 for "none".
 lifted=1000000000,1000000000,1000000000,1000000000
 start_service() { # PORT NAME [options...]
@@ -199,13 +183,8 @@ measure sqlite-picture "http://127.0.0.1:$sqlite_port/$code.png"
 report sqlite-picture "service, SQLite: GET $size KB PNG" \
     "  $(ratio "$(field sqlite-picture requests)" "$(field nginx-picture requests)") x nginx static"
 
-pg_port=$(free_port)
-run_pg "$pgbin/initdb" -D "$work/pg" -A trust -U brightloom -E UTF8 --locale=C --no-sync >/dev/null
 # Room for the benchmark's clients, the service's pool and psql at once.
-run_pg "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w \
-    -o "-p $pg_port -k $work -c listen_addresses=127.0.0.1 -c max_connections=$((connections + 50))" \
-    start >/dev/null
-run_pg "$pgbin/createdb" -h 127.0.0.1 -p "$pg_port" -U brightloom bench
+start_cluster $((connections + 50))
 database="postgresql://brightloom@127.0.0.1:$pg_port/bench"
 pg_node_port=$(free_port)
 start_service "$pg_node_port" pg-node --database "$database" --public-url "http://127.0.0.1:$pg_node_port"

@@ -5,7 +5,7 @@
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$src/build}
-pgbin=/usr/lib/postgresql/15/bin
+source "$(dirname "$0")/cluster.sh"
 server=$build/server/brightloom-server
 bench=$build/bench/brightloom-server-bench
 [ -x "$server" ] && [ -x "$bench" ] || {
@@ -18,33 +18,13 @@ pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    [ -f "$work/pg/PG_VERSION" ] && run_pg "$pgbin/pg_ctl" -D "$work/pg" -m immediate -w stop >/dev/null 2>&1 || true
+    stop_cluster
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-# The database server refuses to run as root: as root, it runs as the postgres user.
-run_pg() {
-    if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
-}
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_for() {
-    for _ in $(seq 200); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "nothing listens on port $1" >&2
-    exit 1
-}
 
-[ "$(id -u)" = 0 ] && chown postgres: "$work"
-pg_port=$(free_port)
-run_pg "$pgbin/initdb" -D "$work/pg" -A trust -U brightloom -E UTF8 --locale=C --no-sync >/dev/null
-run_pg "$pgbin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w \
-    -o "-p $pg_port -k $work -c listen_addresses=127.0.0.1 -c max_connections=200" start >/dev/null
-run_pg "$pgbin/createdb" -h 127.0.0.1 -p "$pg_port" -U brightloom bench
+start_cluster 200
 database="host=127.0.0.1 port=$pg_port user=brightloom dbname=bench"
 
 node_ports=()

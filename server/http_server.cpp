@@ -119,6 +119,8 @@ public:
     bool admit(SHttpRequest& request, SHttpResponse& response) override;
     void respond(SHttpRequest& request, SHttpResponse& response, bool admitted) override;
     void fillError(const SHttpRequest& request, SHttpResponse& response) override;
+    // A 500 for the exception being handled, through the service's handler.
+    void replyToException(const SHttpRequest& request, SHttpResponse& response);
     void log(const SHttpRequest& request, const SHttpResponse& response) override
     {
         if (logger)
@@ -155,9 +157,7 @@ bool CHttpServer::CImpl::dispatchInline(SHttpRequest& request, CHttpServer::FRep
         route->asyncHandler(request, reply);
     } catch (...) {
         SHttpResponse response;
-        response.status = 500;
-        if (exceptionHandler)
-            exceptionHandler(request, response, std::current_exception());
+        replyToException(request, response);
         reply(std::move(response));
     }
     return true;
@@ -169,13 +169,18 @@ bool CHttpServer::CImpl::admit(SHttpRequest& request, SHttpResponse& response)
         if (!admission || !admission(request, response))
             return false;
     } catch (...) {
-        response = SHttpResponse();
-        response.status = 500;
-        if (exceptionHandler)
-            exceptionHandler(request, response, std::current_exception());
+        replyToException(request, response);
     }
     fillError(request, response);
     return true;
+}
+
+void CHttpServer::CImpl::replyToException(const SHttpRequest& request, SHttpResponse& response)
+{
+    response = SHttpResponse();
+    response.status = 500;
+    if (exceptionHandler)
+        exceptionHandler(request, response, std::current_exception());
 }
 
 void CHttpServer::CImpl::respond(SHttpRequest& request, SHttpResponse& response, bool admitted)
@@ -197,10 +202,7 @@ void CHttpServer::CImpl::respond(SHttpRequest& request, SHttpResponse& response,
         }
         response.status = 404;
     } catch (...) {
-        response = SHttpResponse();
-        response.status = 500;
-        if (exceptionHandler)
-            exceptionHandler(request, response, std::current_exception());
+        replyToException(request, response);
     }
     fillError(request, response);
 }
