@@ -8,8 +8,8 @@
 
 namespace BL::Server {
 
-CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections)
-    : m_key(std::move(key)), m_pool(conninfo, connections)
+CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts)
+    : m_key(std::move(key)), m_pool(conninfo, connections, timeouts)
 {
     auto connection = m_pool.acquire();
     migratePgSchema(*connection, m_key);
@@ -243,7 +243,9 @@ std::unique_ptr<CDiskQuota> CPgStore::makeQuota(std::uint64_t limitBytes)
 
 void CPgStore::ping()
 {
-    m_pool.acquire()->exec("SELECT 1");
+    // One deadline for the whole check: waiting for a connection, opening one, and the statement.
+    const auto deadline = CPgClock::now() + std::chrono::milliseconds(m_pool.timeouts().pingMs);
+    m_pool.acquireBy(deadline)->execBy(deadline, "SELECT 1");
 }
 
 std::vector<std::string> CPgStore::referencedFiles()

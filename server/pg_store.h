@@ -15,7 +15,7 @@ class CPgStore : public CStore
 public:
     // `conninfo`: a libpq connection string or postgresql:// URL. Migrates the schema; throws
     // std::runtime_error as CSqliteStore does.
-    CPgStore(const std::string& conninfo, CHashKey key, int connections);
+    CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts = {});
 
     SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
     EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,

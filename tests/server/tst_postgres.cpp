@@ -30,6 +30,7 @@ private slots:
     void timeComesFromTheDatabaseClock();
     void schemaIsMigratedOnceAndKeyChecked();
     void sqliteStoreCopiesToPostgres();
+    void frozenDatabaseCostsAnErrorNotAThread();
 
 private:
     std::unique_ptr<CPostgresCluster> m_cluster;
@@ -259,6 +260,67 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     QCOMPARE(jsonValue(postUpload(*client, annHash, pending.secret, late)->body, "status"),
              std::string("ok"));
     QVERIFY(client->Get(("/" + pending.code + ".png").c_str())->body == late);
+}
+
+namespace {
+
+// Short enough that a test waits seconds, not minutes, for a database that does not answer.
+SPgTimeouts shortTimeouts()
+{
+    SPgTimeouts timeouts;
+    timeouts.connectMs = 1000;
+    timeouts.statementMs = 1500;
+    timeouts.acquireMs = 1000;
+    return timeouts;
+}
+
+} // namespace
+
+void TestServerPostgres::frozenDatabaseCostsAnErrorNotAThread()
+{
+    const std::string database = m_cluster->createDatabase("frozen");
+    CPgStore store(database, m_key, 2, shortTimeouts());
+    const SReservation reserved = store.reserveCode(0, 60000);
+    QVERIFY(m_cluster->pause());
+    auto resume = qScopeGuard([this] { m_cluster->resume(); });
+
+    // Statements under way on both connections get no answer; each ends in an error by its deadline.
+    std::atomic<int> failed{0};
+    std::vector<std::thread> stuck;
+    for (int i = 0; i < 2; ++i) {
+        stuck.emplace_back([&] {
+            try {
+                store.lookup(reserved.code, 0);
+            } catch (const std::runtime_error&) {
+                ++failed;
+            }
+        });
+    }
+    // The health check answers by its own deadline, whether it waits for a connection, opens a
+    // third or sends on an idle one.
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY_EXCEPTION_THROWN(store.ping(), std::runtime_error);
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    for (std::thread& thread : stuck)
+        thread.join();
+    QCOMPARE(failed.load(), 2);
+    // Opening a connection to the frozen server fails by the connect deadline.
+    QVERIFY_EXCEPTION_THROWN(store.reserveCode(0, 60000), std::runtime_error);
+
+    // Back: the broken connections were dropped, fresh ones serve the same store.
+    m_cluster->resume();
+    store.ping();
+    QCOMPARE(store.lookup(reserved.code, 0).state, ECodeState::Pending);
+    // Restarted while idle: the connections the server closed are replaced before use, so the
+    // first statement after the restart already succeeds.
+    m_cluster->stop();
+    QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
+    QCOMPARE(store.lookup(reserved.code, 0).state, ECodeState::Pending);
+    m_cluster->stop();
+    QVERIFY_EXCEPTION_THROWN(store.ping(), std::runtime_error);
+    QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
+    store.ping();
 }
 
 QTEST_GUILESS_MAIN(TestServerPostgres)
