@@ -2,6 +2,7 @@
 // schema, and the copy of a SQLite store into it.
 
 #include "postgres_cluster.h"
+#include "server/disk_quota.h"
 #include "server/hash_key.h"
 #include "server/pg_store.h"
 #include "server/util.h"
@@ -30,6 +31,7 @@ private slots:
     void timeComesFromTheDatabaseClock();
     void schemaIsMigratedOnceAndKeyChecked();
     void sqliteStoreCopiesToPostgres();
+    void quotaGivenBackWhileTheDatabaseIsDownIsOwedNotLost();
     void frozenDatabaseCostsAnErrorNotAThread();
 
 private:
@@ -275,6 +277,26 @@ SPgTimeouts shortTimeouts()
 }
 
 } // namespace
+
+void TestServerPostgres::quotaGivenBackWhileTheDatabaseIsDownIsOwedNotLost()
+{
+    const std::string database = m_cluster->createDatabase("owed");
+    CPgStore store(database, m_key, 2, shortTimeouts());
+    const std::unique_ptr<CDiskQuota> quota = store.makeQuota(1000);
+    QVERIFY(quota->take(100));
+    {
+        CQuotaHold hold(*quota, 300);
+        QVERIFY(hold);
+        m_cluster->stop();
+        // The upload fails and its bytes go back while nothing answers: the process goes on.
+    }
+    QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
+    // The quota's next statement settles what was owed: 100 bytes used, so 901 more do not fit
+    // and 900 do.
+    QVERIFY(!quota->take(901));
+    QVERIFY(quota->take(900));
+    QVERIFY(quota->full());
+}
 
 void TestServerPostgres::frozenDatabaseCostsAnErrorNotAThread()
 {
