@@ -43,6 +43,8 @@ public:
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);
+    EClaim settleLostCommit(int backendPid, const std::string& firstFile, std::string* usedCode,
+                            const CPgConnectionError& lost);
 
     CHashKey m_key;
     CPgPool m_pool;

@@ -1,6 +1,7 @@
 // The store on PostgreSQL, in a throw-away cluster started by the test: its rows, its clock, its
 // schema, and the copy of a SQLite store into it.
 
+#include "pg_proxy.h"
 #include "postgres_cluster.h"
 #include "server/disk_quota.h"
 #include "server/hash_key.h"
@@ -33,6 +34,7 @@ private slots:
     void sqliteStoreCopiesToPostgres();
     void quotaGivenBackWhileTheDatabaseIsDownIsOwedNotLost();
     void frozenDatabaseCostsAnErrorNotAThread();
+    void uploadWhoseCommitAnswerIsLostKeepsItsPicture();
 
 private:
     std::unique_ptr<CPostgresCluster> m_cluster;
@@ -343,6 +345,33 @@ void TestServerPostgres::frozenDatabaseCostsAnErrorNotAThread()
     QVERIFY_EXCEPTION_THROWN(store.ping(), std::runtime_error);
     QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
     store.ping();
+}
+
+void TestServerPostgres::uploadWhoseCommitAnswerIsLostKeepsItsPicture()
+{
+    m_cluster->createDatabase("lostcommit");
+    CPgCommitDropProxy proxy(m_cluster->port());
+    QVERIFY(proxy.port() > 0);
+    QTemporaryDir shared;
+    CTestServer node(nodeOptions("host=127.0.0.1 port=" + std::to_string(proxy.port()) +
+                                     " user=brightloom dbname=lostcommit",
+                                 shared.path()));
+    auto client = node.client();
+    const SReserved reserved = reserve(*client);
+    QVERIFY(!reserved.secret.empty());
+
+    // The COMMIT of the upload's rows runs, and then its connection goes before the answer.
+    proxy.armAfter("INSERT INTO pictures");
+    const std::string png = makePng(24, 24, 81);
+    auto upload = postUpload(*client, std::string(), reserved.secret, png);
+    QVERIFY(upload);
+    QCOMPARE(proxy.dropped(), 1);
+    // The node asked again on a fresh connection, found its rows, and kept the picture they name.
+    QCOMPARE(upload->body, "{\"status\":\"ok\",\"url\":\"http://shots.example.test/" + reserved.code + "\"}");
+    auto picture = client->Get(("/" + reserved.code + ".png").c_str());
+    QVERIFY(picture);
+    QCOMPARE(picture->status, 200);
+    QVERIFY(picture->body == png);
 }
 
 QTEST_GUILESS_MAIN(TestServerPostgres)
