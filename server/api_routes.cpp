@@ -239,6 +239,10 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     EClaim claim = EClaim::Unknown;
     try {
         claim = m_store.storeUpload(code, nowMs(), accountId, files, sourceUrl, &usedCode);
+    } catch (const CStoreOutcomeUnknown&) {
+        // A committed row may name the files: they stay, and so do their bytes.
+        quota.keep();
+        throw;
     } catch (...) {
         removeWritten();
         throw;

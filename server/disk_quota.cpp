@@ -1,5 +1,8 @@
 #include "server/disk_quota.h"
 
+#include <cstdio>
+#include <exception>
+
 namespace BL::Server {
 
 std::uint64_t CDiskQuota::sizeOf(const CObjectStore& store)
@@ -38,6 +41,21 @@ bool CMemoryDiskQuota::full()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_limit != 0 && m_used >= m_limit;
+}
+
+CQuotaHold::~CQuotaHold() noexcept
+{
+    if (!m_held)
+        return;
+    try {
+        m_quota.give(m_bytes);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr,
+                     "error: giving back %llu bytes of disk quota, owed until the database answers: %s\n",
+                     static_cast<unsigned long long>(m_bytes), e.what());
+    } catch (...) {
+        std::fprintf(stderr, "error: giving back disk quota failed\n");
+    }
 }
 
 } // namespace BL::Server

@@ -21,6 +21,7 @@ public:
     virtual void recount(const CObjectStore& pictures, const CObjectStore& reports) = 0;
     // False, and nothing taken, when `bytes` more would go over the limit.
     virtual bool take(std::uint64_t bytes) = 0;
+    // May throw (a database quota); the bytes are not lost then: see CQuotaHold.
     virtual void give(std::uint64_t bytes) = 0;
     // True when not one more byte fits.
     virtual bool full() = 0;
@@ -54,11 +55,9 @@ public:
         : m_quota(quota), m_bytes(bytes), m_held(quota.take(bytes))
     {
     }
-    ~CQuotaHold()
-    {
-        if (m_held)
-            m_quota.give(m_bytes);
-    }
+    // Never throws: it runs while an exception unwinds. A quota that cannot give the bytes back
+    // now keeps them owed and settles them with its next statement that succeeds.
+    ~CQuotaHold() noexcept;
     CQuotaHold(const CQuotaHold&) = delete;
     CQuotaHold& operator=(const CQuotaHold&) = delete;
 

@@ -1,6 +1,9 @@
 #include "server/files.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +16,24 @@ namespace BL::Server {
 namespace {
 
 const char tempPrefix[] = ".tmp-";
+
+std::int64_t modifiedMs(const struct stat& info)
+{
+    return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+}
+
+std::string hostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || !name[0])
+        return "localhost";
+    std::string host(name);
+    // The separator of the temporary's name, and a path separator, cannot be part of it.
+    for (char& c : host)
+        if (c == '+' || c == '/')
+            c = '_';
+    return host;
+}
 
 std::string errnoText(const std::string& what)
 {
@@ -39,18 +60,64 @@ void makeDirectories(const std::string& path)
         throw std::runtime_error("not a directory: " + path);
 }
 
-CDurableDirectory::CDurableDirectory(const std::string& path) : m_path(path)
+CDurableDirectory::CDurableDirectory(const std::string& path, std::int64_t staleTempMs)
+    : m_path(path), m_tempPrefix(tempPrefix + hostName() + "+" + std::to_string(::getpid()) + "+")
 {
     makeDirectories(path);
     m_dirFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_dirFd < 0)
         throw std::runtime_error(errnoText("cannot open " + path));
-    if (DIR* dir = ::opendir(path.c_str())) {
-        while (const dirent* entry = ::readdir(dir))
-            if (std::strncmp(entry->d_name, tempPrefix, sizeof tempPrefix - 1) == 0)
-                ::unlinkat(m_dirFd, entry->d_name, 0);
-        ::closedir(dir);
+    removeDeadTemporaries(staleTempMs);
+}
+
+void CDurableDirectory::removeDeadTemporaries(std::int64_t staleTempMs)
+{
+    // Other nodes write into the same directory while this one starts: a temporary goes only when
+    // its writer is known to be dead (this host, no such process) or it has been left far longer
+    // than any write takes.
+    const std::string thisHost = m_tempPrefix.substr(0, m_tempPrefix.find('+') + 1);
+    const std::int64_t nowMs = clockMs();
+    const int fd = ::openat(m_dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return;
     }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, sizeof tempPrefix - 1, tempPrefix) != 0)
+            continue;
+        bool dead = false;
+        if (name.compare(0, thisHost.size(), thisHost) == 0) {
+            const long pid = std::strtol(name.c_str() + thisHost.size(), nullptr, 10);
+            dead = pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+        }
+        struct stat info
+        {
+        };
+        if (!dead && nowMs >= 0 && ::fstatat(m_dirFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            dead = nowMs - modifiedMs(info) >= staleTempMs;
+        if (dead)
+            ::unlinkat(m_dirFd, name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
+std::int64_t CDurableDirectory::clockMs()
+{
+    static std::atomic<unsigned> probes{0};
+    const std::string name = m_tempPrefix + "clock-" + std::to_string(++probes);
+    const int fd = ::openat(m_dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat info
+    {
+    };
+    const bool stamped = ::fstat(fd, &info) == 0;
+    ::close(fd);
+    ::unlinkat(m_dirFd, name.c_str(), 0);
+    return stamped ? modifiedMs(info) : -1;
 }
 
 CDurableDirectory::~CDurableDirectory()
@@ -61,7 +128,7 @@ CDurableDirectory::~CDurableDirectory()
 
 bool CDurableDirectory::put(const std::string& name, std::string_view data, std::string* error)
 {
-    const std::string temp = tempPrefix + name;
+    const std::string temp = m_tempPrefix + name;
     const int fd = ::openat(m_dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = errnoText("cannot create " + temp);
@@ -182,9 +249,7 @@ std::vector<SObjectEntry> CDurableDirectory::list() const
         if (entry->d_name[0] == '.' || ::fstatat(m_dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(info.st_mode))
             continue;
-        entries.push_back(
-            {entry->d_name, static_cast<std::uint64_t>(info.st_size),
-             static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000});
+        entries.push_back({entry->d_name, static_cast<std::uint64_t>(info.st_size), modifiedMs(info)});
     }
     ::closedir(dir);
     return entries;

@@ -47,6 +47,9 @@ public:
     virtual void remove(const std::string& name) = 0;
     // Every stored object (no temporaries).
     virtual std::vector<SObjectEntry> list() const = 0;
+    // The time now by the clock that stamps `modifiedMs`, which may not be this node's (a file
+    // server's); -1 when it cannot be read. Ages of objects are judged against this.
+    virtual std::int64_t clockMs() = 0;
 };
 
 } // namespace BL::Server

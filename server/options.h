@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/pg_timeouts.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,6 +27,8 @@ struct SServiceOptions
     // A PostgreSQL connection string or postgresql:// URL for the metadata; empty: SQLite in dataDir.
     std::string databaseUrl;
     int databaseConnections = 8;
+    // How long a node waits on PostgreSQL: connect, statement, pool wait, health check, keepalive.
+    SPgTimeouts databaseTimeouts;
     // Where pictures/ and reports/ live (a directory all nodes mount); empty: dataDir.
     std::string objectsDir;
     // The secret the credential hashes and form tokens are keyed with, the same file on every

@@ -1,19 +1,23 @@
 #include "server/orphan_sweep.h"
 
 #include <cstdio>
-#include <ctime>
 
 namespace BL::Server {
 
-int sweepOrphans(CObjectStore& store, const std::string& what, const std::set<std::string>& named,
-                 std::int64_t minAgeMs)
+int sweepOrphans(CObjectStore& store, const std::string& what,
+                 const std::function<std::set<std::string>()>& namedNow, std::int64_t minAgeMs)
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const std::int64_t nowMs = static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    // The clock before the listing: an object stored after this moment cannot look old.
+    const std::int64_t storeNowMs = store.clockMs();
+    if (storeNowMs < 0) {
+        std::fprintf(stderr, "error: cannot read the clock of %s; no orphans removed\n", what.c_str());
+        return 0;
+    }
+    const std::vector<SObjectEntry> entries = store.list();
+    const std::set<std::string> named = namedNow();
     int removed = 0;
-    for (const SObjectEntry& entry : store.list()) {
-        if (named.count(entry.name) || nowMs - entry.modifiedMs < minAgeMs)
+    for (const SObjectEntry& entry : entries) {
+        if (named.count(entry.name) || storeNowMs - entry.modifiedMs < minAgeMs)
             continue;
         store.remove(entry.name);
         ++removed;
@@ -21,6 +25,13 @@ int sweepOrphans(CObjectStore& store, const std::string& what, const std::set<st
                      entry.name.c_str());
     }
     return removed;
+}
+
+int sweepOrphans(CObjectStore& store, const std::string& what, const std::set<std::string>& named,
+                 std::int64_t minAgeMs)
+{
+    return sweepOrphans(
+        store, what, [&named] { return named; }, minAgeMs);
 }
 
 } // namespace BL::Server

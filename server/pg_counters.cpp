@@ -55,32 +55,53 @@ CPgDiskQuota::CPgDiskQuota(CPgPool& pool, std::uint64_t limitBytes)
 
 void CPgDiskQuota::recount(const CObjectStore& pictures, const CObjectStore& reports)
 {
-    m_pool.acquire()->exec("UPDATE storage_usage SET used = $1",
-                           {static_cast<std::int64_t>(sizeOf(pictures) + sizeOf(reports))});
+    const auto total = static_cast<std::int64_t>(sizeOf(pictures) + sizeOf(reports));
+    m_pool.acquire()->exec("UPDATE storage_usage SET used = $1", {total});
+    // The files were counted as they are: whatever was owed is in that count already.
+    m_owed = 0;
+}
+
+void CPgDiskQuota::settleOwed(CPgConnection& connection)
+{
+    const std::int64_t owed = m_owed.exchange(0);
+    if (owed == 0)
+        return;
+    try {
+        connection.exec("UPDATE storage_usage SET used = GREATEST(used - $1, 0)", {owed});
+    } catch (...) {
+        m_owed += owed;
+        throw;
+    }
 }
 
 bool CPgDiskQuota::take(std::uint64_t bytes)
 {
     const auto amount = static_cast<std::int64_t>(bytes);
+    auto connection = m_pool.acquire();
+    settleOwed(*connection);
     if (m_limit == 0) {
-        m_pool.acquire()->exec("UPDATE storage_usage SET used = used + $1", {amount});
+        connection->exec("UPDATE storage_usage SET used = used + $1", {amount});
         return true;
     }
-    return m_pool.acquire()
+    return connection
                ->exec("UPDATE storage_usage SET used = used + $1 WHERE used + $1 <= $2", {amount, m_limit})
                .affected() == 1;
 }
 
 void CPgDiskQuota::give(std::uint64_t bytes)
 {
-    m_pool.acquire()->exec("UPDATE storage_usage SET used = GREATEST(used - $1, 0)",
-                           {static_cast<std::int64_t>(bytes)});
+    m_owed += static_cast<std::int64_t>(bytes);
+    auto connection = m_pool.acquire();
+    settleOwed(*connection);
 }
 
 bool CPgDiskQuota::full()
 {
-    return m_limit != 0 &&
-           m_pool.acquire()->exec("SELECT used >= $1 FROM storage_usage", {m_limit}).text(0, 0) == "t";
+    if (m_limit == 0)
+        return false;
+    auto connection = m_pool.acquire();
+    settleOwed(*connection);
+    return connection->exec("SELECT used >= $1 FROM storage_usage", {m_limit}).text(0, 0) == "t";
 }
 
 } // namespace BL::Server

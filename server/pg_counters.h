@@ -4,6 +4,8 @@
 #include "server/disk_quota.h"
 #include "server/pg_connection.h"
 
+#include <atomic>
+
 namespace BL::Server {
 
 // Attempt counts in the shared database, so that a client cannot multiply its limit by the
@@ -25,6 +27,9 @@ private:
 };
 
 // The bytes used, in one row of the shared database that every node takes from and gives back to.
+// Bytes that could not be given back (the database did not answer) are owed in this node's memory
+// and given back by the next statement of this quota that reaches the database; a node that exits
+// owing bytes leaves them to the recount at the next start.
 class CPgDiskQuota : public CDiskQuota
 {
 public:
@@ -35,9 +40,15 @@ public:
     void give(std::uint64_t bytes) override;
     bool full() override;
 
+    // Bytes given back while the database did not answer, not yet settled.
+    std::int64_t owed() const { return m_owed.load(); }
+
 private:
+    void settleOwed(CPgConnection& connection);
+
     CPgPool& m_pool;
     const std::int64_t m_limit;
+    std::atomic<std::int64_t> m_owed{0};
 };
 
 // The tables of the two above: counters, not records, so attempts are not written to the log.

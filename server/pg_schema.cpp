@@ -69,6 +69,9 @@ static_assert(sizeof migrations / sizeof migrations[0] == latestSchemaVersion,
 
 // Any constant will do, as long as every node takes the same.
 constexpr const char* migrationLock = "SELECT pg_advisory_xact_lock(7274196)";
+// A migration of a large database, or the wait for another node's, may take far longer than a
+// request's statement.
+constexpr int migrationMs = 30 * 60 * 1000;
 
 int currentVersion(CPgConnection& connection)
 {
@@ -82,7 +85,7 @@ void migratePgSchema(CPgConnection& connection, const CHashKey& key)
 {
     for (;;) {
         CPgTransaction transaction(connection);
-        connection.exec(migrationLock);
+        connection.execScript(migrationLock, migrationMs);
         connection.execScript("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
         const int version = currentVersion(connection);
         if (version > latestSchemaVersion) {
@@ -102,7 +105,7 @@ void migratePgSchema(CPgConnection& connection, const CHashKey& key)
             return;
         }
         const SMigration& next = migrations[version];
-        connection.execScript(next.sql);
+        connection.execScript(next.sql, migrationMs);
         if (next.version == 3) {
             const CPgResult accounts = connection.exec("SELECT id, hash FROM accounts");
             for (int row = 0; row < accounts.rows(); ++row) {

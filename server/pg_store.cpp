@@ -8,8 +8,8 @@
 
 namespace BL::Server {
 
-CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections)
-    : m_key(std::move(key)), m_pool(conninfo, connections)
+CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts)
+    : m_key(std::move(key)), m_pool(conninfo, connections, timeouts)
 {
     auto connection = m_pool.acquire();
     migratePgSchema(*connection, m_key);
@@ -74,9 +74,38 @@ EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64
         connection->exec("INSERT INTO pictures (code, position, file, mime) VALUES ($1, $2, $3, $4)",
                          {claimed, static_cast<std::int64_t>(i + 1), files[i].name, files[i].mime});
     }
-    transaction.commit();
+    const int backendPid = connection->backendPid();
+    try {
+        transaction.commit();
+    } catch (const CPgConnectionError& lost) {
+        return settleLostCommit(backendPid, files.empty() ? std::string() : files.front().name, usedCode,
+                                lost);
+    }
     *usedCode = claimed;
     return EClaim::Ok;
+}
+
+EClaim CPgStore::settleLostCommit(int backendPid, const std::string& firstFile, std::string* usedCode,
+                                  const CPgConnectionError& lost)
+{
+    // The COMMIT may have reached the database before the connection went. The old server
+    // process is ended first (it may still hold the COMMIT unread), then a fresh connection tells
+    // whether the rows are there; until both are known, the files must stay.
+    try {
+        auto connection = m_pool.acquire();
+        connection->exec("SELECT pg_terminate_backend($1, 2000)", {backendPid});
+        if (connection->exec("SELECT 1 FROM pg_stat_activity WHERE pid = $1", {backendPid}).rows() != 0)
+            throw std::runtime_error("the server process of the lost connection is still there");
+        const CPgResult found = connection->exec("SELECT code FROM pictures WHERE file = $1", {firstFile});
+        if (found.rows() == 1) {
+            *usedCode = found.text(0, 0);
+            return EClaim::Ok;
+        }
+    } catch (const std::exception& e) {
+        throw CStoreOutcomeUnknown(std::string(lost.what()) +
+                                   " during COMMIT, and no answer after: " + e.what());
+    }
+    throw lost;
 }
 
 namespace {
@@ -243,7 +272,9 @@ std::unique_ptr<CDiskQuota> CPgStore::makeQuota(std::uint64_t limitBytes)
 
 void CPgStore::ping()
 {
-    m_pool.acquire()->exec("SELECT 1");
+    // One deadline for the whole check: waiting for a connection, opening one, and the statement.
+    const auto deadline = CPgClock::now() + std::chrono::milliseconds(m_pool.timeouts().pingMs);
+    m_pool.acquireBy(deadline)->execBy(deadline, "SELECT 1");
 }
 
 std::vector<std::string> CPgStore::referencedFiles()

@@ -15,7 +15,7 @@ class CPgStore : public CStore
 public:
     // `conninfo`: a libpq connection string or postgresql:// URL. Migrates the schema; throws
     // std::runtime_error as CSqliteStore does.
-    CPgStore(const std::string& conninfo, CHashKey key, int connections);
+    CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts = {});
 
     SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
     EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
@@ -43,6 +43,8 @@ public:
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);
+    EClaim settleLostCommit(int backendPid, const std::string& firstFile, std::string* usedCode,
+                            const CPgConnectionError& lost);
 
     CHashKey m_key;
     CPgPool m_pool;

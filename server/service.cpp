@@ -111,20 +111,30 @@ CService::CService(SServiceOptions options) : m_options(std::move(options))
     if (m_options.databaseUrl.empty())
         m_store = std::make_unique<CSqliteStore>(m_options.dataDir + "/brightloom.db", key);
     else
-        m_store = std::make_unique<CPgStore>(m_options.databaseUrl, key, m_options.databaseConnections);
+        m_store = std::make_unique<CPgStore>(m_options.databaseUrl, key, m_options.databaseConnections,
+                                             m_options.databaseTimeouts);
     m_forms = std::make_unique<CFormTokens>(key, m_publicUrl);
     const std::string& objects = m_options.objectsDir.empty() ? m_options.dataDir : m_options.objectsDir;
     makeDirectories(objects);
     m_pictures = std::make_unique<CDurableDirectory>(objects + "/pictures");
     m_reports = std::make_unique<CDurableDirectory>(objects + "/reports");
-    {
-        const std::vector<std::string> pictures = m_store->referencedFiles();
-        sweepOrphans(*m_pictures, "pictures", {pictures.begin(), pictures.end()}, m_options.orphanAgeMs);
-        std::set<std::string> reports;
-        for (const SReport& report : m_store->reports(std::numeric_limits<int>::max()))
-            reports.insert(report.fileName);
-        sweepOrphans(*m_reports, "reports", reports, m_options.orphanAgeMs);
-    }
+    // The files are listed before the rows are read: a row another node commits meanwhile is seen.
+    sweepOrphans(
+        *m_pictures, "pictures",
+        [this] {
+            const std::vector<std::string> pictures = m_store->referencedFiles();
+            return std::set<std::string>(pictures.begin(), pictures.end());
+        },
+        m_options.orphanAgeMs);
+    sweepOrphans(
+        *m_reports, "reports",
+        [this] {
+            std::set<std::string> reports;
+            for (const SReport& report : m_store->reports(std::numeric_limits<int>::max()))
+                reports.insert(report.fileName);
+            return reports;
+        },
+        m_options.orphanAgeMs);
     m_quota = m_store->makeQuota(m_options.diskQuotaBytes);
     m_quota->recount(*m_pictures, *m_reports);
 
@@ -247,15 +257,20 @@ void CService::configureListener()
     });
     m_http->setExceptionHandler([](const SHttpRequest& req, SHttpResponse& res, std::exception_ptr error) {
         std::string what = "unknown exception";
+        const char* reason = "internal error";
         try {
             std::rethrow_exception(error);
+        } catch (const CPgConnectionError& e) {
+            // Said in words: the client shows it, and it is not the request's fault.
+            what = e.what();
+            reason = "database unavailable";
         } catch (const std::exception& e) {
             what = e.what();
         } catch (...) {
         }
         std::fprintf(stderr, "error: %s %s: %s\n", printable(req.method, 16).c_str(),
                      printable(req.path, 200).c_str(), what.c_str());
-        refuse(res, 500, "internal error");
+        refuse(res, 500, reason);
     });
     if (m_options.accessLog) {
         m_http->setLogger([](const SHttpRequest& req, const SHttpResponse& res) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,15 @@ struct SReport
     std::string email;
     std::string fileName;
     std::int64_t receivedMs = 0;
+};
+
+// The store cannot tell whether a write committed (the connection went during COMMIT and the
+// database did not answer after): the files the write names must stay, since a committed row may
+// name them; the orphan sweep removes them later if none does.
+class CStoreOutcomeUnknown : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
 };
 
 // The service's database: codes with the pictures stored under them, accounts, sign-in

@@ -97,6 +97,16 @@ bool CHttpClient::connectSocket(std::string* error)
     return true;
 }
 
+void CHttpClient::setTimeoutMs(int ms)
+{
+    m_timeoutMs = ms;
+    if (m_fd >= 0) {
+        timeval timeout{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    }
+}
+
 CResult CHttpClient::get(const std::string& path, const SHeaders& headers)
 {
     return send("GET", path, headers, std::string());

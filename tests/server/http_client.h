@@ -57,7 +57,8 @@ public:
     CHttpClient(const CHttpClient&) = delete;
     CHttpClient& operator=(const CHttpClient&) = delete;
 
-    void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+    // For every wait on the connection: connecting, sending, each read.
+    void setTimeoutMs(int ms);
     // False: every request on a connection of its own, closed after the reply.
     void setKeepAlive(bool keep) { m_keepAlive = keep; }
 

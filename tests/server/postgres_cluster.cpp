@@ -2,11 +2,13 @@
 
 #include "server_process.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,13 +39,51 @@ CPostgresCluster::CPostgresCluster() : m_dir(QStringLiteral("/tmp/bl-pg-XXXXXX")
     if (!run(binDir + "initdb", {"-D", m_data, "-A", "trust", "-U", "brightloom", "-E", "UTF8", "--locale=C",
                                  "--no-sync", "--no-instructions"}))
         return;
+    start();
+}
+
+bool CPostgresCluster::start()
+{
+    if (m_running)
+        return true;
     const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off "
                                            "-c max_connections=200")
                                 .arg(m_port)
                                 .arg(m_dir.path());
     if (!run(binDir + "pg_ctl", {"-D", m_data, "-o", options, "-l", m_dir.filePath("log"), "-w", "start"}))
-        return;
+        return false;
     m_running = true;
+    return true;
+}
+
+bool CPostgresCluster::pause()
+{
+    // The postmaster's process ID is the first line of its pid file; the backends are its children.
+    QFile pidFile(m_data + "/postmaster.pid");
+    if (!m_running || !pidFile.open(QIODevice::ReadOnly))
+        return false;
+    const int postmaster = QString::fromLatin1(pidFile.readLine()).trimmed().toInt();
+    if (postmaster <= 0 || ::kill(postmaster, SIGSTOP) != 0)
+        return false;
+    m_paused = {postmaster};
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (entry.toInt() <= 0 || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...: the command may hold blanks, so read after its closing parenthesis.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == postmaster && ::kill(entry.toInt(), SIGSTOP) == 0)
+            m_paused.push_back(entry.toInt());
+    }
+    return true;
+}
+
+void CPostgresCluster::resume()
+{
+    for (const int pid : m_paused)
+        ::kill(pid, SIGCONT);
+    m_paused.clear();
 }
 
 CPostgresCluster::~CPostgresCluster()
@@ -53,6 +93,7 @@ CPostgresCluster::~CPostgresCluster()
 
 void CPostgresCluster::stop()
 {
+    resume();
     if (m_running)
         run(binDir + "pg_ctl", {"-D", m_data, "-m", "immediate", "-w", "stop"});
     m_running = false;

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <string>
+#include <vector>
 
 namespace BL::Test {
 
@@ -25,6 +26,12 @@ public:
     std::string conninfo(const std::string& database) const;
     // Stops the server at once, as a crash would.
     void stop();
+    // Starts it again on the same port, with the same data.
+    bool start();
+    // Freezes every process of the server (SIGSTOP), as a machine that stops answering would:
+    // connections stay open and nothing comes back. resume() lets them go on (SIGCONT).
+    bool pause();
+    void resume();
 
 private:
     bool run(const QString& program, const QStringList& arguments, int timeoutMs = 60000);
@@ -35,6 +42,7 @@ private:
     int m_port = 0;
     bool m_asPostgres = false;
     bool m_running = false;
+    std::vector<int> m_paused;
 };
 
 } // namespace BL::Test

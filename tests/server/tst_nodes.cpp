@@ -21,6 +21,17 @@
 using namespace BL::Test;
 using namespace BL::Server;
 
+namespace {
+
+bool writeFile(const QString& path, const std::string& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(data.data(), static_cast<qint64>(data.size())) == static_cast<qint64>(data.size());
+}
+
+} // namespace
+
 class TestServerNodes : public QObject
 {
     Q_OBJECT
@@ -31,6 +42,7 @@ private slots:
     void killingOneNodeLosesNothingAcknowledged();
     void limitsAndQuotaHoldAcrossNodes();
     void balancerSendsReservationAndUploadToDifferentNodes();
+    void restartingANodeLosesNoUploadOfAnother();
     // Last: it stops the cluster.
     void healthFollowsTheDatabase();
 
@@ -267,6 +279,94 @@ void TestServerNodes::balancerSendsReservationAndUploadToDifferentNodes()
         QCOMPARE(picture->status, 200);
         QVERIFY(picture->body == png);
     }
+}
+
+void TestServerNodes::restartingANodeLosesNoUploadOfAnother()
+{
+    const std::string database = m_cluster->createDatabase("restarts");
+    QTemporaryDir shared;
+    // The node taking the uploads is a process of its own, so its temporaries name a writer
+    // other than the restarting node (which runs in this test's process).
+    CServerProcess steady(shared.filePath("data-a"), shared.filePath("log-a"),
+                          {"--quiet", "--database", QString::fromStdString(database), "--objects",
+                           shared.filePath("objects"), "--hash-key", shared.filePath("hash.key"),
+                           "--public-url", "http://shots.example.test", "--connections-per-address", "0",
+                           "--upload-limits", "100000,10"});
+    QVERIFY2(steady.port > 0, steady.logText().c_str());
+    // A write another machine has under way: it may not go when a node starts.
+    const QString pictureDir = shared.filePath("objects/pictures");
+    const QString otherWriter = pictureDir + "/.tmp-other-node.example+4242+0123456789ab.png";
+    QVERIFY(writeFile(otherWriter, "half a picture"));
+    SServiceOptions restartingOptions = nodeOptions(database, shared.path());
+    // Well above an upload's few milliseconds from file to row, far below the default.
+    restartingOptions.orphanAgeMs = 3000;
+
+    constexpr int uploaders = 4;
+    constexpr int perUploader = 50;
+    std::mutex lock;
+    std::vector<std::pair<std::string, std::string>> stored; // code, picture
+    std::vector<std::string> refused;
+    std::atomic<int> running{uploaders};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < uploaders; ++i) {
+        threads.emplace_back([&, i] {
+            auto client = loopbackClient(steady.port);
+            for (int n = 0; n < perUploader; ++n) {
+                const std::string png = makePng(200, 200, 5000 + perUploader * i + n);
+                auto res = postUpload(*client, std::string(), std::string(), png);
+                std::lock_guard<std::mutex> guard(lock);
+                if (res && jsonValue(res->body, "status") == "ok")
+                    stored.emplace_back(codeOfUrl(jsonValue(res->body, "url")), png);
+                else
+                    refused.push_back(res ? res->body : std::string("no answer"));
+            }
+            --running;
+        });
+    }
+    // The other node starts, sweeps and stops again and again while the uploads run.
+    // (Each answers once before it stops: a stop before its listener runs would not be seen.)
+    const auto startAndStop = [&restartingOptions] {
+        CTestServer restarting(restartingOptions);
+        auto res = restarting.client()->get("/healthz");
+        return res && res->status == 200;
+    };
+    int restarts = 0;
+    bool everyStartAnswered = true;
+    while (running > 0) {
+        everyStartAnswered = startAndStop() && everyStartAnswered;
+        ++restarts;
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    QVERIFY(everyStartAnswered);
+    qInfo("%d restarts during %d uploads", restarts, uploaders * perUploader);
+    QVERIFY(restarts >= 2);
+
+    QVERIFY2(refused.empty(), refused.empty() ? "" : refused.front().c_str());
+    QCOMPARE(static_cast<int>(stored.size()), uploaders * perUploader);
+    QVERIFY(QFile::exists(otherWriter));
+
+    // Once every file is old, only rows keep them: one more start sweeps the one no row names.
+    const QString orphan = pictureDir + "/fedcba987654fedcba987654.png";
+    QVERIFY(writeFile(orphan, "left by a crash"));
+    const QDateTime hourAgo = QDateTime::currentDateTime().addSecs(-3600);
+    for (const QString& name : QDir(pictureDir).entryList(QDir::Files)) {
+        QFile file(pictureDir + "/" + name);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(hourAgo, QFileDevice::FileModificationTime));
+    }
+    QVERIFY(startAndStop());
+    QVERIFY(!QFile::exists(orphan));
+    auto client = loopbackClient(steady.port);
+    for (const auto& [code, png] : stored) {
+        auto res = client->get(("/" + code + ".png").c_str());
+        QVERIFY(res);
+        QCOMPARE(res->status, 200);
+        QVERIFY2(res->body == png, code.c_str());
+    }
+    CPgStore store(database, CHashKey::loadOrCreate(shared.filePath("hash.key").toStdString()), 1);
+    for (const std::string& name : store.referencedFiles())
+        QVERIFY2(QFile::exists(pictureDir + "/" + QString::fromStdString(name)), name.c_str());
 }
 
 void TestServerNodes::healthFollowsTheDatabase()

@@ -1,7 +1,9 @@
 // The store on PostgreSQL, in a throw-away cluster started by the test: its rows, its clock, its
 // schema, and the copy of a SQLite store into it.
 
+#include "pg_proxy.h"
 #include "postgres_cluster.h"
+#include "server/disk_quota.h"
 #include "server/hash_key.h"
 #include "server/pg_store.h"
 #include "server/util.h"
@@ -30,6 +32,9 @@ private slots:
     void timeComesFromTheDatabaseClock();
     void schemaIsMigratedOnceAndKeyChecked();
     void sqliteStoreCopiesToPostgres();
+    void quotaGivenBackWhileTheDatabaseIsDownIsOwedNotLost();
+    void frozenDatabaseCostsAnErrorNotAThread();
+    void uploadWhoseCommitAnswerIsLostKeepsItsPicture();
 
 private:
     std::unique_ptr<CPostgresCluster> m_cluster;
@@ -259,6 +264,114 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     QCOMPARE(jsonValue(postUpload(*client, annHash, pending.secret, late)->body, "status"),
              std::string("ok"));
     QVERIFY(client->get(("/" + pending.code + ".png").c_str())->body == late);
+}
+
+namespace {
+
+// Short enough that a test waits seconds, not minutes, for a database that does not answer.
+SPgTimeouts shortTimeouts()
+{
+    SPgTimeouts timeouts;
+    timeouts.connectMs = 1000;
+    timeouts.statementMs = 1500;
+    timeouts.acquireMs = 1000;
+    return timeouts;
+}
+
+} // namespace
+
+void TestServerPostgres::quotaGivenBackWhileTheDatabaseIsDownIsOwedNotLost()
+{
+    const std::string database = m_cluster->createDatabase("owed");
+    CPgStore store(database, m_key, 2, shortTimeouts());
+    const std::unique_ptr<CDiskQuota> quota = store.makeQuota(1000);
+    QVERIFY(quota->take(100));
+    {
+        CQuotaHold hold(*quota, 300);
+        QVERIFY(hold);
+        m_cluster->stop();
+        // The upload fails and its bytes go back while nothing answers: the process goes on.
+    }
+    QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
+    // The quota's next statement settles what was owed: 100 bytes used, so 901 more do not fit
+    // and 900 do.
+    QVERIFY(!quota->take(901));
+    QVERIFY(quota->take(900));
+    QVERIFY(quota->full());
+}
+
+void TestServerPostgres::frozenDatabaseCostsAnErrorNotAThread()
+{
+    const std::string database = m_cluster->createDatabase("frozen");
+    CPgStore store(database, m_key, 2, shortTimeouts());
+    const SReservation reserved = store.reserveCode(0, 60000);
+    QVERIFY(m_cluster->pause());
+    auto resume = qScopeGuard([this] { m_cluster->resume(); });
+
+    // Statements under way on both connections get no answer; each ends in an error by its deadline.
+    std::atomic<int> failed{0};
+    std::vector<std::thread> stuck;
+    for (int i = 0; i < 2; ++i) {
+        stuck.emplace_back([&] {
+            try {
+                store.lookup(reserved.code, 0);
+            } catch (const std::runtime_error&) {
+                ++failed;
+            }
+        });
+    }
+    // The health check answers by its own deadline, whether it waits for a connection, opens a
+    // third or sends on an idle one.
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY_EXCEPTION_THROWN(store.ping(), std::runtime_error);
+    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
+    for (std::thread& thread : stuck)
+        thread.join();
+    QCOMPARE(failed.load(), 2);
+    // Opening a connection to the frozen server fails by the connect deadline.
+    QVERIFY_EXCEPTION_THROWN(store.reserveCode(0, 60000), std::runtime_error);
+
+    // Back: the broken connections were dropped, fresh ones serve the same store.
+    m_cluster->resume();
+    store.ping();
+    QCOMPARE(store.lookup(reserved.code, 0).state, ECodeState::Pending);
+    // Restarted while idle: the connections the server closed are replaced before use, so the
+    // first statement after the restart already succeeds.
+    m_cluster->stop();
+    QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
+    QCOMPARE(store.lookup(reserved.code, 0).state, ECodeState::Pending);
+    m_cluster->stop();
+    QVERIFY_EXCEPTION_THROWN(store.ping(), std::runtime_error);
+    QVERIFY2(m_cluster->start(), qPrintable(m_cluster->error()));
+    store.ping();
+}
+
+void TestServerPostgres::uploadWhoseCommitAnswerIsLostKeepsItsPicture()
+{
+    m_cluster->createDatabase("lostcommit");
+    CPgCommitDropProxy proxy(m_cluster->port());
+    QVERIFY(proxy.port() > 0);
+    QTemporaryDir shared;
+    CTestServer node(nodeOptions("host=127.0.0.1 port=" + std::to_string(proxy.port()) +
+                                     " user=brightloom dbname=lostcommit",
+                                 shared.path()));
+    auto client = node.client();
+    const SReserved reserved = reserve(*client);
+    QVERIFY(!reserved.secret.empty());
+
+    // The COMMIT of the upload's rows runs, and then its connection goes before the answer.
+    proxy.armAfter("INSERT INTO pictures");
+    const std::string png = makePng(24, 24, 81);
+    auto upload = postUpload(*client, std::string(), reserved.secret, png);
+    QVERIFY(upload);
+    QCOMPARE(proxy.dropped(), 1);
+    // The node asked again on a fresh connection, found its rows, and kept the picture they name.
+    QCOMPARE(upload->body, "{\"status\":\"ok\",\"url\":\"http://shots.example.test/" + reserved.code + "\"}");
+    auto picture = client->get(("/" + reserved.code + ".png").c_str());
+    QVERIFY(picture);
+    QCOMPARE(picture->status, 200);
+    QVERIFY(picture->body == png);
 }
 
 QTEST_GUILESS_MAIN(TestServerPostgres)
