@@ -1,5 +1,7 @@
 #include "server/pg_counters.h"
 
+#include <algorithm>
+
 namespace BL::Server {
 
 const char pgCounterTables[] =
@@ -9,6 +11,8 @@ const char pgCounterTables[] =
     " attempt_ms BIGINT NOT NULL,"
     " at_ms BIGINT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS attempts_by_address ON attempts (bucket, address, at_ms);"
+    // A row may stand for several attempts counted together.
+    "ALTER TABLE attempts ADD COLUMN IF NOT EXISTS weight INTEGER NOT NULL DEFAULT 1;"
     "CREATE TABLE IF NOT EXISTS storage_usage ("
     " id INTEGER PRIMARY KEY CHECK (id = 1),"
     " used BIGINT NOT NULL);"
@@ -23,19 +27,27 @@ CPgAttemptLimiter::CPgAttemptLimiter(CPgPool& pool, std::string bucket, int maxA
 
 bool CPgAttemptLimiter::tryAttempt(const std::string& address, std::int64_t nowMs)
 {
+    return tryAttempts(address, nowMs, 1) == 1;
+}
+
+int CPgAttemptLimiter::tryAttempts(const std::string& address, std::int64_t nowMs, int count)
+{
     auto connection = m_pool.acquire();
     CPgTransaction transaction(*connection);
     // Two nodes counting the same address take turns, so both cannot slip in at the limit.
     connection->exec("SELECT pg_advisory_xact_lock(hashtext($1 || ' ' || $2))", {m_bucket, address});
     connection->exec("DELETE FROM attempts WHERE bucket = $1 AND address = $2 AND at_ms <= bl_now_ms() - $3",
                      {m_bucket, address, m_windowMs});
-    const CPgResult counted = connection->exec(
-        "SELECT count(*) FROM attempts WHERE bucket = $1 AND address = $2", {m_bucket, address});
-    const bool allowed = counted.integer(0, 0) < m_maxAttempts;
-    if (allowed) {
-        connection->exec(
-            "INSERT INTO attempts (bucket, address, attempt_ms, at_ms) VALUES ($1, $2, $3, bl_now_ms())",
-            {m_bucket, address, nowMs});
+    const CPgResult counted =
+        connection->exec("SELECT COALESCE(sum(weight), 0) FROM attempts WHERE bucket = $1 AND address = $2",
+                         {m_bucket, address});
+    const std::int64_t room = std::max<std::int64_t>(0, m_maxAttempts - counted.integer(0, 0));
+    const int allowed = static_cast<int>(std::min<std::int64_t>(room, count));
+    if (allowed > 0) {
+        // One row for the lot: a burst costs a row, not a row an attempt.
+        connection->exec("INSERT INTO attempts (bucket, address, attempt_ms, at_ms, weight)"
+                         " VALUES ($1, $2, $3, bl_now_ms(), $4)",
+                         {m_bucket, address, nowMs, allowed});
     }
     transaction.commit();
     return allowed;

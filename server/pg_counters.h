@@ -17,6 +17,7 @@ public:
     CPgAttemptLimiter(CPgPool& pool, std::string bucket, int maxAttempts, std::int64_t windowMs);
 
     bool tryAttempt(const std::string& address, std::int64_t nowMs) override;
+    int tryAttempts(const std::string& address, std::int64_t nowMs, int count) override;
     void forgive(const std::string& address, std::int64_t attemptMs) override;
 
 private:

@@ -4,6 +4,7 @@
 #include "server/pg_schema.h"
 #include "server/util.h"
 
+#include <set>
 #include <stdexcept>
 
 namespace BL::Server {
@@ -15,19 +16,41 @@ CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, S
     migratePgSchema(*connection, m_key);
 }
 
-SReservation CPgStore::reserveCode(std::int64_t, std::int64_t lifetimeMs)
+SReservation CPgStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
+{
+    return reserveCodes(1, nowMs, lifetimeMs).front();
+}
+
+std::vector<SReservation> CPgStore::reserveCodes(std::size_t count, std::int64_t, std::int64_t lifetimeMs)
 {
     auto connection = m_pool.acquire();
-    for (;;) {
-        // The unique keys decide: a code another node took at the same moment is drawn again.
-        const SReservation reservation{randomAlnum(10), randomAlnum(24)};
-        const CPgResult inserted = connection->exec(
-            "INSERT INTO codes (code, secret, reserved_ms, expires_ms)"
-            " VALUES ($1, $2, bl_now_ms(), bl_now_ms() + $3) ON CONFLICT DO NOTHING RETURNING code",
-            {reservation.code, reservation.secret, lifetimeMs});
-        if (inserted.rows() == 1)
-            return reservation;
+    std::vector<SReservation> reserved;
+    reserved.reserve(count);
+    while (reserved.size() < count) {
+        // All in one statement, so one commit. The unique keys decide: a code or secret another
+        // node took at the same moment comes back missing and is drawn again.
+        std::vector<SReservation> drawn;
+        std::string codes = "{";
+        std::string secrets = "{";
+        for (std::size_t i = reserved.size(); i < count; ++i) {
+            drawn.push_back({randomAlnum(10), randomAlnum(24)});
+            codes += (drawn.size() > 1 ? "," : "") + drawn.back().code;
+            secrets += (drawn.size() > 1 ? "," : "") + drawn.back().secret;
+        }
+        const CPgResult inserted =
+            connection->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms)"
+                             " SELECT code, secret, bl_now_ms(), bl_now_ms() + $3"
+                             " FROM unnest($1::text[], $2::text[]) AS drawn (code, secret)"
+                             " ON CONFLICT DO NOTHING RETURNING code",
+                             {codes + "}", secrets + "}", lifetimeMs});
+        std::set<std::string> taken;
+        for (int row = 0; row < inserted.rows(); ++row)
+            taken.insert(inserted.text(row, 0));
+        for (SReservation& reservation : drawn)
+            if (taken.erase(reservation.code) > 0)
+                reserved.push_back(std::move(reservation));
     }
+    return reserved;
 }
 
 EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64_t accountId,
