@@ -1,6 +1,6 @@
 #include "server/http_server.h"
 
-#include "server/http_session.h"
+#include "server/http_engine.h"
 #include "server/util.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -54,50 +54,6 @@ const SRoute* findRoute(const std::vector<SRoute>& routes, SHttpRequest& request
 }
 
 } // namespace
-
-CWorkerPool::CWorkerPool(int threads, std::size_t maxQueued) : m_maxQueued(maxQueued)
-{
-    for (int i = 0; i < threads; ++i)
-        m_threads.emplace_back([this] { work(); });
-}
-
-CWorkerPool::~CWorkerPool()
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_wake.notify_all();
-    for (std::thread& thread : m_threads)
-        thread.join();
-}
-
-bool CWorkerPool::post(std::function<void()> job)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_jobs.size() >= m_maxQueued)
-            return false;
-        m_jobs.push_back(std::move(job));
-    }
-    m_wake.notify_one();
-    return true;
-}
-
-void CWorkerPool::work()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (true) {
-        m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-        if (m_jobs.empty())
-            return;
-        std::function<void()> job = std::move(m_jobs.front());
-        m_jobs.pop_front();
-        lock.unlock();
-        job();
-        lock.lock();
-    }
-}
 
 class CHttpServer::CImpl : public CHttpEngine
 {

@@ -1,91 +1,101 @@
 #pragma once
 
-// The inside of the HTTP listener, shared by its acceptor and its connections.
+// One client connection of the HTTP listener: reads requests one after the other, hands each
+// complete one to a worker (or to an asynchronous route), writes its reply and waits for the
+// next, within the limits' deadlines. Everything here runs on the connection's strand.
 
-#include "server/http_server.h"
+#include "server/http_engine.h"
+#include "server/http_spool.h"
 
-#include <atomic>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <map>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <cstdint>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace BL::Server {
 
-// A fixed set of threads for the handlers, with a bounded queue.
-class CWorkerPool
+class CHttpSession : public std::enable_shared_from_this<CHttpSession>
 {
-public:
-    CWorkerPool(int threads, std::size_t maxQueued);
-    ~CWorkerPool();
-    CWorkerPool(const CWorkerPool&) = delete;
-    CWorkerPool& operator=(const CWorkerPool&) = delete;
+    using Clock = boost::asio::steady_timer::clock_type;
 
-    // False when the queue is full.
-    bool post(std::function<void()> job);
+public:
+    CHttpSession(CHttpEngine& engine, boost::asio::ip::tcp::socket socket);
+    ~CHttpSession() { m_engine.forget(this, m_key, m_counted); }
+    void start();
+    auto executor() { return m_socket.get_executor(); }
+    void closeIfIdle();
 
 private:
-    void work();
+    enum class EPhase { Idle, Header, Body, Handling, Writing, Closing };
 
-    const std::size_t m_maxQueued;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::deque<std::function<void()>> m_jobs;
-    bool m_stopping = false;
-    std::vector<std::thread> m_threads;
-};
+    // One timer per connection, re-armed only when it fires early or the deadline comes nearer:
+    // moving the deadline on at each step of a request costs a store, not a timer operation.
+    void setDeadline(int ms);
+    void clearDeadline() { m_deadline = Clock::time_point::max(); }
+    void armTimer();
+    void awaitRequest();
+    void readHeader();
+    void onHeader(boost::system::error_code error);
+    void readBody();
+    void onBody(boost::system::error_code error);
 
-class CHttpSession;
+    // To a worker: the admission check alone (`headOnly`, before a large body is read), or the
+    // whole request.
+    void handOver(bool headOnly);
 
-// What a connection needs of its listener: the limits, the threads, the handlers and the
-// bookkeeping of open connections.
-class CHttpEngine
-{
-public:
-    explicit CHttpEngine(SHttpLimits limits) : limits(limits) {}
-    virtual ~CHttpEngine() = default;
+    // The reply an asynchronous route sends from whichever thread finishes its work.
+    CHttpServer::FReply asyncReply();
 
-    // On the I/O thread: true, with the refusal in `response`, when the head is refused.
-    virtual bool checkHead(SHttpRequest& request, SHttpResponse& response) = 0;
-    // On the I/O thread: true when an asynchronous route took the request; it calls `reply`.
-    virtual bool dispatchInline(SHttpRequest& request, CHttpServer::FReply reply) = 0;
-    // On a worker: true, with the refusal in `response`, when the request may not go on.
-    virtual bool admit(SHttpRequest& request, SHttpResponse& response) = 0;
-    // On a worker: admission (unless done), routing and the handler; fills `response`.
-    virtual void respond(SHttpRequest& request, SHttpResponse& response, bool admitted) = 0;
-    // Gives an error reply with no body the service's body for it.
-    virtual void fillError(const SHttpRequest& request, SHttpResponse& response) = 0;
-    virtual void log(const SHttpRequest& request, const SHttpResponse& response) = 0;
+    // An error reply of the engine's own, with the service's body for it, on a connection that
+    // cannot go on (its request was not read whole).
+    void replyWithEngine(SHttpResponse response);
+    void replyRefusingBody(SHttpResponse response);
 
-    void startSession(boost::asio::ip::tcp::socket socket);
-    // False when the address holds its share of connections already.
-    bool admitAddress(const std::string& key);
-    void forget(CHttpSession* session, const std::string& key, bool counted);
-    void closeIdleSessions();
-    bool postToWorker(std::function<void()> job) { return m_workers && m_workers->post(std::move(job)); }
-    void startWorkers()
-    {
-        m_workers = std::make_unique<CWorkerPool>(limits.workerThreads, limits.maxQueuedRequests);
-    }
-    void stopWorkers() { m_workers.reset(); }
+    // An error reply before any request was understood.
+    void replyAndClose(SHttpResponse response, const char* reason);
 
-    const SHttpLimits limits;
-    boost::asio::io_context io;
-    std::atomic<bool> stopping{false};
+    void write(SHttpResponse response);
 
-private:
-    std::unique_ptr<CWorkerPool> m_workers;
-    std::mutex m_mutex;
-    std::map<std::string, int> m_perAddress;
-    std::unordered_map<CHttpSession*, std::weak_ptr<CHttpSession>> m_sessions;
+    // The status line and headers, with the length and the connection's fate; values lose any
+    // line break a handler let through, so no reply can carry a header it did not mean to.
+    static std::string responseHead(const SHttpResponse& response, std::uint64_t length, bool keepAlive);
+
+    // The head goes out with the first piece of the body, in one write.
+    void writeBody();
+    void finishReply();
+
+    // Ends our side and reads what the client still sends, so that our reply reaches it.
+    void linger();
+    void drain();
+    void close();
+
+    CHttpEngine& m_engine;
+    boost::asio::ip::tcp::socket m_socket;
+    boost::asio::steady_timer m_timer;
+    Clock::time_point m_deadline = Clock::time_point::max();
+    bool m_timerArmed = false;
+    bool m_timedOut = false;
+    std::string m_address;
+    std::string m_key;
+    bool m_counted = false;
+    EPhase m_phase = EPhase::Idle;
+    int m_served = 0;
+    bool m_keepAlive = false;
+    bool m_admitted = false;
+    boost::beast::flat_buffer m_buffer;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> m_parser;
+    std::optional<boost::beast::http::request_parser<SSpoolBody>> m_spoolParser;
+    SHttpRequest m_request;
+    SHttpResponse m_response;
+    std::string m_head;
+    std::uint64_t m_streamed = 0;
+    std::vector<char> m_chunk;
+    std::vector<char> m_drain;
+    std::size_t m_drained = 0;
 };
 
 } // namespace BL::Server
