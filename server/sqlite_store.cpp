@@ -149,6 +149,7 @@ CSqliteStore::CSqliteStore(const std::string& path, CHashKey key) : m_key(std::m
         checkHashKey(path);
         // Pages a migration rewrote reach the main file now, and the log holding them is emptied.
         execSql(m_db, "PRAGMA wal_checkpoint(TRUNCATE)");
+        m_checkpointer = std::make_unique<CSqliteCheckpointer>(m_db, path);
     } catch (...) {
         sqlite3_close(m_db);
         m_db = nullptr;
@@ -158,6 +159,7 @@ CSqliteStore::CSqliteStore(const std::string& path, CHashKey key) : m_key(std::m
 
 CSqliteStore::~CSqliteStore()
 {
+    m_checkpointer.reset();
     for (const auto& entry : m_statements)
         sqlite3_finalize(entry.second);
     sqlite3_close(m_db);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "server/hash_key.h"
+#include "server/sqlite_checkpointer.h"
 #include "server/store.h"
 
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -60,6 +62,7 @@ private:
 
     std::mutex m_mutex;
     sqlite3* m_db = nullptr;
+    std::unique_ptr<CSqliteCheckpointer> m_checkpointer;
     std::unordered_map<const char*, sqlite3_stmt*> m_statements;
 };
 
