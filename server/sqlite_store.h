@@ -23,7 +23,6 @@ public:
     CSqliteStore(const std::string& path, CHashKey key);
     ~CSqliteStore() override;
 
-    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
     std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
                                            std::int64_t lifetimeMs) override;
     EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,

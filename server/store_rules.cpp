@@ -1,0 +1,97 @@
+#include "server/store_rules.h"
+
+#include "server/util.h"
+
+namespace BL::Server {
+
+SReservation drawReservation()
+{
+    return {randomAlnum(codeLength), randomAlnum(secretLength)};
+}
+
+std::vector<SReservation>
+reserveDrawn(std::size_t count,
+             const std::function<std::vector<SReservation>(std::vector<SReservation> drawn)>& insert)
+{
+    std::vector<SReservation> reserved;
+    reserved.reserve(count);
+    while (reserved.size() < count) {
+        std::vector<SReservation> drawn;
+        for (std::size_t i = reserved.size(); i < count; ++i)
+            drawn.push_back(drawReservation());
+        for (SReservation& taken : insert(std::move(drawn)))
+            reserved.push_back(std::move(taken));
+    }
+    return reserved;
+}
+
+ECodeState codeState(const SCodeRow& row)
+{
+    if (row.uploaded)
+        return ECodeState::Uploaded;
+    if (row.failed)
+        return ECodeState::Failed;
+    return row.expired ? ECodeState::Expired : ECodeState::Pending;
+}
+
+SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
+{
+    SCodeInfo info;
+    if (rows.empty())
+        return info;
+    info.state = codeState(rows.front().code);
+    if (info.state != ECodeState::Uploaded)
+        return info;
+    info.uploadedMs = rows.front().uploadedMs;
+    for (const SCodeLookupRow& row : rows)
+        if (row.picture)
+            info.files.push_back(*row.picture);
+    return info;
+}
+
+namespace {
+
+EClaim claimCode(const std::string& secret, const SUploadStatements& statements, std::string* claimed)
+{
+    if (secret.empty()) {
+        for (;;) {
+            const SReservation fresh = drawReservation();
+            if (statements.insertUploaded(fresh)) {
+                *claimed = fresh.code;
+                return EClaim::Ok;
+            }
+        }
+    }
+    if (std::optional<std::string> code = statements.claim(secret)) {
+        *claimed = std::move(*code);
+        return EClaim::Ok;
+    }
+    std::optional<SCodeRow> row = statements.probe(secret);
+    if (!row)
+        return EClaim::Unknown;
+    // The claim's guard refused the row: one neither used nor failed had run out.
+    row->expired = true;
+    switch (codeState(*row)) {
+    case ECodeState::Uploaded:
+        return EClaim::Used;
+    case ECodeState::Failed:
+        return EClaim::Failed;
+    default:
+        return EClaim::Expired;
+    }
+}
+
+} // namespace
+
+EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& files,
+                    const SUploadStatements& statements, std::string* claimed)
+{
+    const EClaim claim = claimCode(secret, statements, claimed);
+    if (claim != EClaim::Ok)
+        return claim;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        statements.insertPicture(*claimed, static_cast<int>(i + 1), files[i]);
+    return EClaim::Ok;
+}
+
+} // namespace BL::Server
