@@ -146,7 +146,11 @@ CSqliteStore::CSqliteStore(const std::string& path, CHashKey key) : m_key(std::m
                                        keyedHashSql, nullptr, nullptr, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
         migrateSchema(m_db, path);
-        checkHashKey(path);
+        {
+            CStatement select(*this, "SELECT value FROM service_keys WHERE name = 'hash_key_check'");
+            checkHashKey(select.step() ? std::optional<std::string>(select.text(0)) : std::nullopt, m_key,
+                         "database " + path);
+        }
         // Pages a migration rewrote reach the main file now, and the log holding them is emptied.
         execSql(m_db, "PRAGMA wal_checkpoint(TRUNCATE)");
     } catch (...) {
@@ -161,16 +165,6 @@ CSqliteStore::~CSqliteStore()
     for (const auto& entry : m_statements)
         sqlite3_finalize(entry.second);
     sqlite3_close(m_db);
-}
-
-void CSqliteStore::checkHashKey(const std::string& path)
-{
-    CStatement select(*this, "SELECT value FROM service_keys WHERE name = 'hash_key_check'");
-    if (!select.step() || select.text(0) != m_key.keyed(keyCheckText)) {
-        throw std::runtime_error("database " + path +
-                                 " was keyed with another hash key; start with the hash.key file that "
-                                 "belongs to it");
-    }
 }
 
 sqlite3_stmt* CSqliteStore::prepare(const char* sql)

@@ -53,7 +53,6 @@ private:
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
     SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
-    void checkHashKey(const std::string& path);
 
     CHashKey m_key;
 

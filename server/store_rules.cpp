@@ -1,6 +1,9 @@
 #include "server/store_rules.h"
 
+#include "server/hash_key.h"
 #include "server/util.h"
+
+#include <stdexcept>
 
 namespace BL::Server {
 
@@ -92,6 +95,47 @@ EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& 
     for (std::size_t i = 0; i < files.size(); ++i)
         statements.insertPicture(*claimed, static_cast<int>(i + 1), files[i]);
     return EClaim::Ok;
+}
+
+void refuseUnknownVersion(int version, const std::string& database)
+{
+    if (version > latestSchemaVersion) {
+        throw std::runtime_error(database + " has schema version " + std::to_string(version) +
+                                 ", newer than version " + std::to_string(latestSchemaVersion) +
+                                 ", the newest this program knows; run a newer brightloom-server");
+    }
+    if (version < 0) {
+        throw std::runtime_error(database + " has schema version " + std::to_string(version) +
+                                 ", which no brightloom-server writes");
+    }
+}
+
+void runMigrations(CAbstractSchemaSteps& steps, const SMigration (&migrations)[latestSchemaVersion],
+                   const std::string& database)
+{
+    for (bool current = false; !current;) {
+        steps.inTransaction([&] {
+            const int version = steps.readVersion();
+            refuseUnknownVersion(version, database);
+            if (version == latestSchemaVersion) {
+                steps.atLatest();
+                current = true;
+                return;
+            }
+            const SMigration& next = migrations[version];
+            steps.runStep(next);
+            steps.writeVersion(version, next.version);
+        });
+    }
+}
+
+void checkHashKey(const std::optional<std::string>& stored, const CHashKey& key, const std::string& database)
+{
+    if (!stored || *stored != key.keyed(keyCheckText)) {
+        throw std::runtime_error(database +
+                                 " was keyed with another hash key; start with the hash.key file that "
+                                 "belongs to it");
+    }
 }
 
 } // namespace BL::Server

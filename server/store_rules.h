@@ -11,6 +11,8 @@
 
 namespace BL::Server {
 
+class CHashKey;
+
 // The rules both stores keep, each with its own SQL. A store runs its statements under its own
 // lock or transaction and hands what they return to these functions, so that what a row means,
 // and what is tried again, is decided in one place for every database.
@@ -71,5 +73,59 @@ struct SUploadStatements
 // nothing is stored.
 EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& files,
                     const SUploadStatements& statements, std::string* claimed);
+
+// The newest schema version of both stores. Version 0 is a database from before the versions
+// were counted: empty, or (SQLite only) holding version 1's tables.
+constexpr int latestSchemaVersion = 4;
+
+// One step of a store's schema: the statements that bring version - 1 to `version`.
+struct SMigration
+{
+    int version;
+    const char* sql;
+};
+
+// Numbered 1, 2, ... without gaps, up to latestSchemaVersion.
+constexpr bool numberedInOrder(const SMigration (&migrations)[latestSchemaVersion])
+{
+    int expected = 1;
+    for (const SMigration& migration : migrations)
+        if (migration.version != expected++)
+            return false;
+    return true;
+}
+
+// How one store keeps its schema version and runs a migration; runMigrations() decides which run.
+class CAbstractSchemaSteps
+{
+public:
+    virtual ~CAbstractSchemaSteps() = default;
+
+    // Runs `work` in a transaction of its own, committed when `work` returns and rolled back when
+    // it throws.
+    virtual void inTransaction(const std::function<void()>& work) = 0;
+    // The version the database has; throws for one the store cannot tell is the service's.
+    virtual int readVersion() = 0;
+    virtual void runStep(const SMigration& migration) = 0;
+    virtual void writeVersion(int from, int to) = 0;
+    // At the newest version, before the last transaction commits.
+    virtual void atLatest() {}
+};
+
+// Applies the migrations the database lacks, in order, each in a transaction of its own.
+// `database` names it in messages ("database /path", "the database").
+void runMigrations(CAbstractSchemaSteps& steps, const SMigration (&migrations)[latestSchemaVersion],
+                   const std::string& database);
+
+// Throws std::runtime_error for a schema version this program must not touch: a newer one, or
+// one below 0, which none writes.
+void refuseUnknownVersion(int version, const std::string& database);
+
+// The text whose keyed hash tells whether the hash key in use is the one the rows were keyed with.
+constexpr char keyCheckText[] = "brightloom hash key check";
+
+// Throws std::runtime_error unless `stored`, the database's keyed check text, was keyed with `key`:
+// another key would sign nobody in.
+void checkHashKey(const std::optional<std::string>& stored, const CHashKey& key, const std::string& database);
 
 } // namespace BL::Server

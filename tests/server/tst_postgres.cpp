@@ -6,7 +6,7 @@
 #include "server/disk_quota.h"
 #include "server/hash_key.h"
 #include "server/pg_store.h"
-#include "server/sqlite_schema.h"
+#include "server/store_rules.h"
 #include "server/util.h"
 #include "server_test_support.h"
 
