@@ -3,9 +3,8 @@
 #include "server/hash_key.h"
 #include "server/pg_connection.h"
 #include "server/pg_counters.h"
-#include "server/sqlite_schema.h"
+#include "server/store_rules.h"
 
-#include <stdexcept>
 #include <string>
 
 namespace BL::Server {
@@ -64,8 +63,7 @@ constexpr SMigration migrations[] = {
         "CREATE UNIQUE INDEX codes_by_secret ON codes (secret);"
         "ALTER TABLE codes ADD COLUMN failed_ms BIGINT"},
 };
-static_assert(sizeof migrations / sizeof migrations[0] == latestSchemaVersion,
-              "one migration per version, as many as the SQLite store has");
+static_assert(numberedInOrder(migrations), "one migration per version, as many as the SQLite store has");
 
 // Any constant will do, as long as every node takes the same.
 constexpr const char* migrationLock = "SELECT pg_advisory_xact_lock(7274196)";
@@ -73,54 +71,67 @@ constexpr const char* migrationLock = "SELECT pg_advisory_xact_lock(7274196)";
 // request's statement.
 constexpr int migrationMs = 30 * 60 * 1000;
 
-int currentVersion(CPgConnection& connection)
+constexpr char theDatabase[] = "the database";
+
+class CPgSchemaSteps : public CAbstractSchemaSteps
 {
-    const CPgResult found = connection.exec("SELECT version FROM schema_version");
-    return found.rows() == 0 ? 0 : static_cast<int>(found.integer(0, 0));
-}
+public:
+    CPgSchemaSteps(CPgConnection& connection, const CHashKey& key) : m_connection(connection), m_key(key) {}
+
+    void inTransaction(const std::function<void()>& work) override
+    {
+        CPgTransaction transaction(m_connection);
+        // Nodes starting together take turns here; the later ones find the work done.
+        m_connection.execScript(migrationLock, migrationMs);
+        m_connection.execScript("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+        work();
+        transaction.commit();
+    }
+    int readVersion() override
+    {
+        const CPgResult found = m_connection.exec("SELECT version FROM schema_version");
+        return found.rows() == 0 ? 0 : static_cast<int>(found.integer(0, 0));
+    }
+    void runStep(const SMigration& migration) override
+    {
+        m_connection.execScript(migration.sql, migrationMs);
+        if (migration.version == 3) {
+            const CPgResult accounts = m_connection.exec("SELECT id, hash FROM accounts");
+            for (int row = 0; row < accounts.rows(); ++row) {
+                m_connection.exec("UPDATE accounts SET hash = $2 WHERE id = $1",
+                                  {accounts.integer(row, 0), m_key.keyed(accounts.text(row, 1))});
+            }
+            m_connection.exec("INSERT INTO service_keys (name, value) VALUES ('hash_key_check', $1)",
+                              {m_key.keyed(keyCheckText)});
+        }
+    }
+    void writeVersion(int from, int to) override
+    {
+        if (from == 0)
+            m_connection.exec("INSERT INTO schema_version (version) VALUES ($1)", {to});
+        else
+            m_connection.exec("UPDATE schema_version SET version = $1", {to});
+    }
+    void atLatest() override
+    {
+        const CPgResult check =
+            m_connection.exec("SELECT value FROM service_keys WHERE name = 'hash_key_check'");
+        checkHashKey(check.rows() == 1 ? std::optional<std::string>(check.text(0, 0)) : std::nullopt, m_key,
+                     theDatabase);
+        m_connection.execScript(pgCounterTables);
+    }
+
+private:
+    CPgConnection& m_connection;
+    const CHashKey& m_key;
+};
 
 } // namespace
 
 void migratePgSchema(CPgConnection& connection, const CHashKey& key)
 {
-    for (;;) {
-        CPgTransaction transaction(connection);
-        connection.execScript(migrationLock, migrationMs);
-        connection.execScript("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
-        const int version = currentVersion(connection);
-        if (version > latestSchemaVersion) {
-            throw std::runtime_error("the database has schema version " + std::to_string(version) +
-                                     ", newer than version " + std::to_string(latestSchemaVersion) +
-                                     ", the newest this program knows; run a newer brightloom-server");
-        }
-        if (version == latestSchemaVersion) {
-            const CPgResult check =
-                connection.exec("SELECT value FROM service_keys WHERE name = 'hash_key_check'");
-            if (check.rows() != 1 || check.text(0, 0) != key.keyed(keyCheckText)) {
-                throw std::runtime_error("the database was keyed with another hash key; start with the "
-                                         "hash.key file that belongs to it");
-            }
-            connection.execScript(pgCounterTables);
-            transaction.commit();
-            return;
-        }
-        const SMigration& next = migrations[version];
-        connection.execScript(next.sql, migrationMs);
-        if (next.version == 3) {
-            const CPgResult accounts = connection.exec("SELECT id, hash FROM accounts");
-            for (int row = 0; row < accounts.rows(); ++row) {
-                connection.exec("UPDATE accounts SET hash = $2 WHERE id = $1",
-                                {accounts.integer(row, 0), key.keyed(accounts.text(row, 1))});
-            }
-            connection.exec("INSERT INTO service_keys (name, value) VALUES ('hash_key_check', $1)",
-                            {key.keyed(keyCheckText)});
-        }
-        if (version == 0)
-            connection.exec("INSERT INTO schema_version (version) VALUES ($1)", {next.version});
-        else
-            connection.exec("UPDATE schema_version SET version = $1", {next.version});
-        transaction.commit();
-    }
+    CPgSchemaSteps steps(connection, key);
+    runMigrations(steps, migrations, theDatabase);
 }
 
 } // namespace BL::Server

@@ -2,7 +2,7 @@
 
 #include "server/pg_counters.h"
 #include "server/pg_schema.h"
-#include "server/util.h"
+#include "server/store_rules.h"
 
 #include <set>
 #include <stdexcept>
@@ -16,26 +16,17 @@ CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, S
     migratePgSchema(*connection, m_key);
 }
 
-SReservation CPgStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
-{
-    return reserveCodes(1, nowMs, lifetimeMs).front();
-}
-
 std::vector<SReservation> CPgStore::reserveCodes(std::size_t count, std::int64_t, std::int64_t lifetimeMs)
 {
     auto connection = m_pool.acquire();
-    std::vector<SReservation> reserved;
-    reserved.reserve(count);
-    while (reserved.size() < count) {
+    return reserveDrawn(count, [&](std::vector<SReservation> drawn) {
         // All in one statement, so one commit. The unique keys decide: a code or secret another
-        // node took at the same moment comes back missing and is drawn again.
-        std::vector<SReservation> drawn;
+        // node took at the same moment comes back missing.
         std::string codes = "{";
         std::string secrets = "{";
-        for (std::size_t i = reserved.size(); i < count; ++i) {
-            drawn.push_back({randomAlnum(10), randomAlnum(24)});
-            codes += (drawn.size() > 1 ? "," : "") + drawn.back().code;
-            secrets += (drawn.size() > 1 ? "," : "") + drawn.back().secret;
+        for (std::size_t i = 0; i < drawn.size(); ++i) {
+            codes += (i > 0 ? "," : "") + drawn[i].code;
+            secrets += (i > 0 ? "," : "") + drawn[i].secret;
         }
         const CPgResult inserted =
             connection->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms)"
@@ -43,14 +34,15 @@ std::vector<SReservation> CPgStore::reserveCodes(std::size_t count, std::int64_t
                              " FROM unnest($1::text[], $2::text[]) AS drawn (code, secret)"
                              " ON CONFLICT DO NOTHING RETURNING code",
                              {codes + "}", secrets + "}", lifetimeMs});
-        std::set<std::string> taken;
+        std::set<std::string> inCodes;
         for (int row = 0; row < inserted.rows(); ++row)
-            taken.insert(inserted.text(row, 0));
+            inCodes.insert(inserted.text(row, 0));
+        std::vector<SReservation> taken;
         for (SReservation& reservation : drawn)
-            if (taken.erase(reservation.code) > 0)
-                reserved.push_back(std::move(reservation));
-    }
-    return reserved;
+            if (inCodes.erase(reservation.code) > 0)
+                taken.push_back(std::move(reservation));
+        return taken;
+    });
 }
 
 EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64_t accountId,
@@ -61,42 +53,43 @@ EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64
     const SPgParam account = accountId > 0 ? SPgParam(accountId) : SPgParam(nullptr);
     const SPgParam source = sourceUrl.empty() ? SPgParam(nullptr) : SPgParam(sourceUrl);
     CPgTransaction transaction(*connection);
-    std::string claimed;
-    if (secret.empty()) {
-        while (claimed.empty()) {
-            const CPgResult inserted =
-                connection->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, "
-                                 "account_id, source_url)"
-                                 " SELECT $1, $2, now_ms, now_ms, now_ms, $3, $4 FROM bl_now_ms() AS now_ms"
-                                 " ON CONFLICT DO NOTHING RETURNING code",
-                                 {randomAlnum(10), randomAlnum(24), account, source});
-            if (inserted.rows() == 1)
-                claimed = inserted.text(0, 0);
-        }
-    } else {
+    SUploadStatements statements;
+    statements.insertUploaded = [&](const SReservation& fresh) {
+        return connection
+                   ->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
+                          " source_url)"
+                          " SELECT $1, $2, now_ms, now_ms, now_ms, $3, $4 FROM bl_now_ms() AS now_ms"
+                          " ON CONFLICT DO NOTHING RETURNING code",
+                          {fresh.code, fresh.secret, account, source})
+                   .rows() == 1;
+    };
+    statements.claim = [&](const std::string& reserved) -> std::optional<std::string> {
         // Of two nodes racing for one code, the second UPDATE waits for the first and then no
         // longer matches its guard.
         const CPgResult claim = connection->exec(
             "UPDATE codes SET uploaded_ms = bl_now_ms(), account_id = $2, source_url = $3"
             " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL AND expires_ms > bl_now_ms()"
             " RETURNING code",
-            {secret, account, source});
-        if (claim.rows() == 1) {
-            claimed = claim.text(0, 0);
-        } else {
-            const CPgResult probe =
-                connection->exec("SELECT uploaded_ms, failed_ms FROM codes WHERE secret = $1", {secret});
-            if (probe.rows() == 0)
-                return EClaim::Unknown;
-            return !probe.isNull(0, 0)   ? EClaim::Used
-                   : !probe.isNull(0, 1) ? EClaim::Failed
-                                         : EClaim::Expired;
-        }
-    }
-    for (std::size_t i = 0; i < files.size(); ++i) {
+            {reserved, account, source});
+        if (claim.rows() != 1)
+            return std::nullopt;
+        return claim.text(0, 0);
+    };
+    statements.probe = [&](const std::string& reserved) -> std::optional<SCodeRow> {
+        const CPgResult probe =
+            connection->exec("SELECT uploaded_ms, failed_ms FROM codes WHERE secret = $1", {reserved});
+        if (probe.rows() == 0)
+            return std::nullopt;
+        return SCodeRow{!probe.isNull(0, 0), !probe.isNull(0, 1)};
+    };
+    statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
         connection->exec("INSERT INTO pictures (code, position, file, mime) VALUES ($1, $2, $3, $4)",
-                         {claimed, static_cast<std::int64_t>(i + 1), files[i].name, files[i].mime});
-    }
+                         {code, position, file.name, file.mime});
+    };
+    std::string claimed;
+    const EClaim claim = storeClaimed(secret, files, statements, &claimed);
+    if (claim != EClaim::Ok)
+        return claim;
     const int backendPid = connection->backendPid();
     try {
         transaction.commit();
@@ -155,22 +148,19 @@ SCodeInfo CPgStore::lookupSecret(const std::string& secret, std::int64_t)
 SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
 {
     auto connection = m_pool.acquire();
-    const CPgResult rows = connection->exec(sql, {key});
-    SCodeInfo info;
-    if (rows.rows() == 0)
-        return info;
-    if (rows.isNull(0, 1)) {
-        info.state = !rows.isNull(0, 4)                        ? ECodeState::Failed
-                     : rows.integer(0, 0) > rows.integer(0, 5) ? ECodeState::Pending
-                                                               : ECodeState::Expired;
-        return info;
+    const CPgResult found = connection->exec(sql, {key});
+    std::vector<SCodeLookupRow> rows;
+    for (int i = 0; i < found.rows(); ++i) {
+        SCodeLookupRow& row = rows.emplace_back();
+        row.code.uploaded = !found.isNull(i, 1);
+        row.code.failed = !found.isNull(i, 4);
+        // Compared with the database's clock, read by the same statement.
+        row.code.expired = found.integer(i, 0) <= found.integer(i, 5);
+        row.uploadedMs = found.integer(i, 1);
+        if (!found.isNull(i, 2))
+            row.picture = SPictureFile{found.text(i, 2), found.text(i, 3)};
     }
-    info.state = ECodeState::Uploaded;
-    info.uploadedMs = rows.integer(0, 1);
-    for (int row = 0; row < rows.rows(); ++row)
-        if (!rows.isNull(row, 2))
-            info.files.push_back({rows.text(row, 2), rows.text(row, 3)});
-    return info;
+    return codeInfo(rows);
 }
 
 void CPgStore::failCode(const std::string& secret, std::int64_t)

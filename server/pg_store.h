@@ -17,7 +17,6 @@ public:
     // std::runtime_error as CSqliteStore does.
     CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts = {});
 
-    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
     std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
                                            std::int64_t lifetimeMs) override;
     EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,

@@ -69,15 +69,7 @@ constexpr SMigration migrations[] = {
         "ALTER TABLE codes ADD COLUMN failed_ms INTEGER"},
 };
 
-constexpr bool numberedInOrder()
-{
-    int expected = 1;
-    for (const SMigration& migration : migrations)
-        if (migration.version != expected++)
-            return false;
-    return expected == latestSchemaVersion + 1;
-}
-static_assert(numberedInOrder(), "one migration per version, up to latestSchemaVersion");
+static_assert(numberedInOrder(migrations), "one migration per version, up to latestSchemaVersion");
 
 std::set<std::string> namesOf(sqlite3* db, const char* sql)
 {
@@ -137,42 +129,54 @@ int schemaVersion(sqlite3* db)
 void checkSchemaKnown(sqlite3* db, const std::string& path)
 {
     const int version = schemaVersion(db);
-    if (version > latestSchemaVersion) {
-        throw std::runtime_error("database " + path + " has schema version " + std::to_string(version) +
-                                 ", newer than version " + std::to_string(latestSchemaVersion) +
-                                 ", the newest this program knows; run a newer brightloom-server");
-    }
-    if (version < 0) {
-        throw std::runtime_error("database " + path + " has schema version " + std::to_string(version) +
-                                 ", which no brightloom-server writes");
-    }
+    refuseUnknownVersion(version, "database " + path);
     if (version == 0 && !isUnversionedServiceDatabase(db)) {
         throw std::runtime_error("database " + path +
                                  " has no schema version and tables that are not the service's");
     }
 }
 
-void migrateSchema(sqlite3* db, const std::string& path)
+namespace {
+
+class CSqliteSchemaSteps : public CAbstractSchemaSteps
 {
-    for (;;) {
+public:
+    CSqliteSchemaSteps(sqlite3* db, const std::string& path) : m_db(db), m_path(path) {}
+
+    void inTransaction(const std::function<void()>& work) override
+    {
         // Immediate: another process starting on the same file waits here, then finds the work done.
-        execSql(db, "BEGIN IMMEDIATE");
+        execSql(m_db, "BEGIN IMMEDIATE");
         try {
-            checkSchemaKnown(db, path);
-            const int version = schemaVersion(db);
-            if (version == latestSchemaVersion) {
-                execSql(db, "COMMIT");
-                return;
-            }
-            const SMigration& next = migrations[version];
-            execSql(db, next.sql);
-            execSql(db, ("PRAGMA user_version = " + std::to_string(next.version)).c_str());
-            execSql(db, "COMMIT");
+            work();
+            execSql(m_db, "COMMIT");
         } catch (...) {
-            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
     }
+    int readVersion() override
+    {
+        checkSchemaKnown(m_db, m_path);
+        return schemaVersion(m_db);
+    }
+    void runStep(const SMigration& migration) override { execSql(m_db, migration.sql); }
+    void writeVersion(int, int to) override
+    {
+        execSql(m_db, ("PRAGMA user_version = " + std::to_string(to)).c_str());
+    }
+
+private:
+    sqlite3* m_db;
+    const std::string& m_path;
+};
+
+} // namespace
+
+void migrateSchema(sqlite3* db, const std::string& path)
+{
+    CSqliteSchemaSteps steps(db, path);
+    runMigrations(steps, migrations, "database " + path);
 }
 
 } // namespace BL::Server

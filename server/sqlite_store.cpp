@@ -3,7 +3,7 @@
 #include "server/attempt_limiter.h"
 #include "server/disk_quota.h"
 #include "server/sqlite_schema.h"
-#include "server/util.h"
+#include "server/store_rules.h"
 
 #include <sqlite3.h>
 #include <stdexcept>
@@ -146,7 +146,11 @@ CSqliteStore::CSqliteStore(const std::string& path, CHashKey key) : m_key(std::m
                                        keyedHashSql, nullptr, nullptr, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string("database error: ") + sqlite3_errmsg(m_db));
         migrateSchema(m_db, path);
-        checkHashKey(path);
+        {
+            CStatement select(*this, "SELECT value FROM service_keys WHERE name = 'hash_key_check'");
+            checkHashKey(select.step() ? std::optional<std::string>(select.text(0)) : std::nullopt, m_key,
+                         "database " + path);
+        }
         // Pages a migration rewrote reach the main file now, and the log holding them is emptied.
         execSql(m_db, "PRAGMA wal_checkpoint(TRUNCATE)");
         m_checkpointer = std::make_unique<CSqliteCheckpointer>(m_db, path);
@@ -165,16 +169,6 @@ CSqliteStore::~CSqliteStore()
     sqlite3_close(m_db);
 }
 
-void CSqliteStore::checkHashKey(const std::string& path)
-{
-    CStatement select(*this, "SELECT value FROM service_keys WHERE name = 'hash_key_check'");
-    if (!select.step() || select.text(0) != m_key.keyed(keyCheckText)) {
-        throw std::runtime_error("database " + path +
-                                 " was keyed with another hash key; start with the hash.key file that "
-                                 "belongs to it");
-    }
-}
-
 sqlite3_stmt* CSqliteStore::prepare(const char* sql)
 {
     // Callers pass string literals, so the address identifies the statement.
@@ -188,33 +182,28 @@ sqlite3_stmt* CSqliteStore::prepare(const char* sql)
     return stmt;
 }
 
-SReservation CSqliteStore::reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
-{
-    return reserveCodes(1, nowMs, lifetimeMs).front();
-}
-
 std::vector<SReservation> CSqliteStore::reserveCodes(std::size_t count, std::int64_t nowMs,
                                                      std::int64_t lifetimeMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<SReservation> reservations;
-    reservations.reserve(count);
     // One commit for all of them: a burst of clients pays for one write of the log, not one each.
     CTransaction transaction(*this);
     CStatement insert(*this,
                       "INSERT INTO codes (code, secret, reserved_ms, expires_ms) VALUES (?1, ?2, ?3, ?4)");
-    while (reservations.size() < count) {
-        // The secret is longer: it is the only thing that lets an upload in.
-        SReservation reservation{randomAlnum(10), randomAlnum(24)};
-        insert.bind(1, reservation.code)
-            .bind(2, reservation.secret)
-            .bind(3, nowMs)
-            .bind(4, nowMs + lifetimeMs);
-        insert.step();
-        if (!insert.constraintFailed())
-            reservations.push_back(std::move(reservation));
-        insert.reset();
-    }
+    std::vector<SReservation> reservations = reserveDrawn(count, [&](std::vector<SReservation> drawn) {
+        std::vector<SReservation> taken;
+        for (SReservation& reservation : drawn) {
+            insert.bind(1, reservation.code)
+                .bind(2, reservation.secret)
+                .bind(3, nowMs)
+                .bind(4, nowMs + lifetimeMs);
+            insert.step();
+            if (!insert.constraintFailed())
+                taken.push_back(std::move(reservation));
+            insert.reset();
+        }
+        return taken;
+    });
     transaction.commit();
     return reservations;
 }
@@ -237,47 +226,51 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
     };
     // The claim and its pictures commit together: a failure in between leaves the code unclaimed.
     CTransaction transaction(*this);
-    std::string claimed;
-    if (secret.empty()) {
-        while (claimed.empty()) {
-            const std::string fresh = randomAlnum(10);
-            CStatement insert(
-                *this, "INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                       " source_url) VALUES (?1, ?5, ?2, ?2, ?2, ?3, ?4)");
-            insert.bind(1, fresh).bind(5, randomAlnum(24));
-            bindUpload(insert);
-            insert.step();
-            if (!insert.constraintFailed())
-                claimed = fresh;
-        }
-    } else {
+    SUploadStatements statements;
+    statements.insertUploaded = [&](const SReservation& fresh) {
+        CStatement insert(*this,
+                          "INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
+                          " source_url) VALUES (?1, ?5, ?2, ?2, ?2, ?3, ?4)");
+        insert.bind(1, fresh.code).bind(5, fresh.secret);
+        bindUpload(insert);
+        insert.step();
+        return !insert.constraintFailed();
+    };
+    statements.claim = [&](const std::string& reserved) -> std::optional<std::string> {
         // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
         CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4"
                                 " WHERE secret = ?1 AND uploaded_ms IS NULL AND failed_ms IS NULL"
                                 " AND expires_ms > ?2 RETURNING code");
-        claim.bind(1, secret);
+        claim.bind(1, reserved);
         bindUpload(claim);
-        if (claim.step()) {
-            claimed = claim.text(0);
-            claim.step();
-        } else {
-            CStatement probe(*this, "SELECT uploaded_ms, failed_ms FROM codes WHERE secret = ?1");
-            probe.bind(1, secret);
-            if (!probe.step())
-                return EClaim::Unknown;
-            return !probe.isNull(0) ? EClaim::Used : !probe.isNull(1) ? EClaim::Failed : EClaim::Expired;
-        }
-    }
-    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!claim.step())
+            return std::nullopt;
+        std::string code = claim.text(0);
+        claim.step();
+        return code;
+    };
+    statements.probe = [&](const std::string& reserved) -> std::optional<SCodeRow> {
+        CStatement probe(*this, "SELECT uploaded_ms, failed_ms FROM codes WHERE secret = ?1");
+        probe.bind(1, reserved);
+        if (!probe.step())
+            return std::nullopt;
+        return SCodeRow{!probe.isNull(0), !probe.isNull(1)};
+    };
+    statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
         CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime) VALUES (?1, ?2, ?3, ?4)");
-        insert.bind(1, claimed).bind(2, static_cast<std::int64_t>(i + 1));
-        insert.bind(3, files[i].name).bind(4, files[i].mime);
+        insert.bind(1, code)
+            .bind(2, static_cast<std::int64_t>(position))
+            .bind(3, file.name)
+            .bind(4, file.mime);
         insert.step();
-        if (insert.constraintFailed()) {
-            throw std::runtime_error("database error: picture " + std::to_string(i + 1) + " of " + claimed +
+        if (insert.constraintFailed())
+            throw std::runtime_error("database error: picture " + std::to_string(position) + " of " + code +
                                      " refused");
-        }
-    }
+    };
+    std::string claimed;
+    const EClaim claim = storeClaimed(secret, files, statements, &claimed);
+    if (claim != EClaim::Ok)
+        return claim;
     transaction.commit();
     *usedCode = claimed;
     return EClaim::Ok;
@@ -319,22 +312,17 @@ SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std:
     std::lock_guard<std::mutex> lock(m_mutex);
     CStatement select(*this, sql);
     select.bind(1, key);
-    SCodeInfo info;
-    if (!select.step())
-        return info;
-    if (select.isNull(1)) {
-        info.state = !select.isNull(4)           ? ECodeState::Failed
-                     : select.integer(0) > nowMs ? ECodeState::Pending
-                                                 : ECodeState::Expired;
-        return info;
-    }
-    info.state = ECodeState::Uploaded;
-    info.uploadedMs = select.integer(1);
-    do {
+    std::vector<SCodeLookupRow> rows;
+    while (select.step()) {
+        SCodeLookupRow& row = rows.emplace_back();
+        row.code.uploaded = !select.isNull(1);
+        row.code.failed = !select.isNull(4);
+        row.code.expired = select.integer(0) <= nowMs;
+        row.uploadedMs = select.integer(1);
         if (!select.isNull(2))
-            info.files.push_back({select.text(2), select.text(3)});
-    } while (select.step());
-    return info;
+            row.picture = SPictureFile{select.text(2), select.text(3)};
+    }
+    return codeInfo(rows);
 }
 
 std::int64_t CSqliteStore::accountForHash(const std::string& hash)

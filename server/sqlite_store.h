@@ -25,7 +25,6 @@ public:
     CSqliteStore(const std::string& path, CHashKey key);
     ~CSqliteStore() override;
 
-    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) override;
     std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
                                            std::int64_t lifetimeMs) override;
     EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
@@ -56,7 +55,6 @@ private:
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
     SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
-    void checkHashKey(const std::string& path);
 
     CHashKey m_key;
 

@@ -77,16 +77,13 @@ public:
     CStore(const CStore&) = delete;
     CStore& operator=(const CStore&) = delete;
 
-    // A fresh, unused code that stays claimable by its secret until nowMs + lifetimeMs.
-    virtual SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs) = 0;
-    // `count` such codes for requests that arrived together; a store may commit them at once.
+    // `count` fresh, unused codes that stay claimable by their secrets until nowMs + lifetimeMs,
+    // for requests that arrived together; a store may commit them at once.
     virtual std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
-                                                   std::int64_t lifetimeMs)
+                                                   std::int64_t lifetimeMs) = 0;
+    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
     {
-        std::vector<SReservation> reservations;
-        for (std::size_t i = 0; i < count; ++i)
-            reservations.push_back(reserveCode(nowMs, lifetimeMs));
-        return reservations;
+        return reserveCodes(1, nowMs, lifetimeMs).front();
     }
 
     // Ties the pictures to the code of `secret`, which must be reserved, unused and unexpired.

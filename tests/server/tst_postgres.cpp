@@ -6,6 +6,7 @@
 #include "server/disk_quota.h"
 #include "server/hash_key.h"
 #include "server/pg_store.h"
+#include "server/store_rules.h"
 #include "server/util.h"
 #include "server_test_support.h"
 
@@ -181,6 +182,24 @@ void TestServerPostgres::schemaIsMigratedOnceAndKeyChecked()
         refused = std::string(e.what()).find("another hash key") != std::string::npos;
     }
     QVERIFY(refused);
+
+    // A database that a newer program migrated is refused, with the words the SQLite store uses,
+    // and left at its version.
+    const int newer = latestSchemaVersion + 1;
+    CPgConnection(database).exec("UPDATE schema_version SET version = $1", {newer});
+    QString refusal;
+    try {
+        CPgStore older(database, m_key, 1);
+    } catch (const std::runtime_error& e) {
+        refusal = QString::fromUtf8(e.what());
+    }
+    QCOMPARE(refusal, QStringLiteral("the database has schema version %1, newer than version %2, the newest "
+                                     "this program knows; run a newer brightloom-server")
+                          .arg(newer)
+                          .arg(latestSchemaVersion));
+    const CPgResult kept = CPgConnection(database).exec("SELECT version FROM schema_version");
+    QCOMPARE(kept.rows(), 1);
+    QCOMPARE(kept.integer(0, 0), std::int64_t(newer));
 }
 
 void TestServerPostgres::sqliteStoreCopiesToPostgres()

@@ -1,9 +1,12 @@
-// Bursts of reservations, which the service commits together: on SQLite and on PostgreSQL, every
-// client gets a code of its own that is a row before its reply, and the per-address limit holds
-// to the request however the burst was cut into batches.
+// Reserved codes on SQLite and on PostgreSQL alike. Bursts of reservations, which the service
+// commits together: every client gets a code of its own that is a row before its reply, and the
+// per-address limit holds to the request however the burst was cut into batches. And every state
+// a code goes through reads, and refuses an upload, the same way on both stores.
 
 #include "postgres_cluster.h"
 #include "server/hash_key.h"
+#include "server/pg_connection.h"
+#include "server/pg_store.h"
 #include "server/sqlite_store.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -12,14 +15,48 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sqlite3.h>
 #include <thread>
 #include <vector>
 
 using namespace BL::Test;
 using namespace BL::Server;
+
+namespace {
+
+// Moves a code's expiry an hour back, as if it had been reserved long ago.
+const char ageCode[] = "UPDATE codes SET expires_ms = expires_ms - 3600000 WHERE code = ";
+
+void ageInSqlite(const std::string& path, const std::string& code)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_busy_timeout(db, 5000);
+    // Codes are letters and digits only.
+    const int rc = sqlite3_exec(db, (ageCode + ("'" + code + "'")).c_str(), nullptr, nullptr, nullptr);
+    const int changed = sqlite3_changes(db);
+    sqlite3_close(db);
+    if (rc != SQLITE_OK || changed != 1)
+        throw std::runtime_error("cannot age code " + code);
+}
+
+const char* nameOf(ECodeState state)
+{
+    const char* const names[] = {"Unknown", "Pending", "Expired", "Uploaded", "Failed"};
+    return names[static_cast<int>(state)];
+}
+
+const char* nameOf(EClaim claim)
+{
+    const char* const names[] = {"Ok", "Unknown", "Used", "Expired", "Failed"};
+    return names[static_cast<int>(claim)];
+}
+
+} // namespace
 
 class TestServerReservations : public QObject
 {
@@ -30,6 +67,8 @@ private slots:
     void burstsGetOneRowEachWithinTheLimit_data();
     void burstsGetOneRowEachWithinTheLimit();
     void sqliteLogStaysBoundedUnderBursts();
+    void everyStateReadsAndRefusesAlike_data();
+    void everyStateReadsAndRefusesAlike();
 
 private:
     std::unique_ptr<CPostgresCluster> m_cluster;
@@ -136,6 +175,109 @@ void TestServerReservations::sqliteLogStaysBoundedUnderBursts()
     CSqliteStore reopened(path, CHashKey(std::string(64, 'k')));
     for (std::size_t i = 0; i < all.size(); i += 97)
         QVERIFY(reopened.lookupSecret(all[i].secret, nowMs()).state == ECodeState::Pending);
+}
+
+void TestServerReservations::everyStateReadsAndRefusesAlike_data()
+{
+    burstsGetOneRowEachWithinTheLimit_data();
+}
+
+void TestServerReservations::everyStateReadsAndRefusesAlike()
+{
+    QFETCH(bool, postgres);
+    QTemporaryDir dir;
+    const CHashKey key(std::string(64, 'k'));
+    std::unique_ptr<CStore> store;
+    std::function<void(const std::string&)> age;
+    if (postgres) {
+        const std::string database = m_cluster->createDatabase("states");
+        store = std::make_unique<CPgStore>(database, key, 2);
+        age = [database](const std::string& code) {
+            CPgConnection connection(database);
+            if (connection.exec((std::string(ageCode) + "$1").c_str(), {code}).affected() != 1)
+                throw std::runtime_error("cannot age code " + code);
+        };
+    } else {
+        const std::string path = dir.filePath("states.db").toStdString();
+        store = std::make_unique<CSqliteStore>(path, key);
+        age = [path](const std::string& code) { ageInSqlite(path, code); };
+    }
+    // The node's clock for SQLite; PostgreSQL keeps to its own, which agrees.
+    const std::int64_t now = nowMs();
+    const std::vector<SPictureFile> picture{{"p.png", "image/png"}};
+    const auto read = [&](const SReservation& reservation) {
+        return QStringLiteral("%1/%2").arg(nameOf(store->lookup(reservation.code, now).state),
+                                           nameOf(store->lookupSecret(reservation.secret, now).state));
+    };
+    std::string used;
+    const auto upload = [&](const std::string& secret) {
+        used.clear();
+        return QString(nameOf(store->storeUpload(secret, now, 0, picture, std::string(), &used)));
+    };
+    const auto reserve = [&] { return store->reserveCode(now, 60000); };
+
+    // A pending code reads as pending by its code and by its secret, never one for the other; only
+    // the secret uploads.
+    const SReservation pending = reserve();
+    QCOMPARE(pending.code.size(), std::size_t(10));
+    QCOMPARE(pending.secret.size(), std::size_t(24));
+    QCOMPARE(read(pending), QStringLiteral("Pending/Pending"));
+    QCOMPARE(read({pending.secret, pending.code}), QStringLiteral("Unknown/Unknown"));
+    QCOMPARE(upload(pending.code), QStringLiteral("Unknown"));
+    QCOMPARE(read(pending), QStringLiteral("Pending/Pending"));
+
+    // Expired, failed, and failed long ago: the refusal says why and changes nothing.
+    const SReservation expired = reserve();
+    age(expired.code);
+    const SReservation failed = reserve();
+    store->failCode(failed.secret, now);
+    const SReservation failedLongAgo = reserve();
+    store->failCode(failedLongAgo.secret, now);
+    age(failedLongAgo.code);
+    QCOMPARE(read(expired), QStringLiteral("Expired/Expired"));
+    QCOMPARE(read(failed), QStringLiteral("Failed/Failed"));
+    QCOMPARE(read(failedLongAgo), QStringLiteral("Failed/Failed"));
+    QCOMPARE(upload(expired.secret), QStringLiteral("Expired"));
+    QCOMPARE(upload(failed.secret), QStringLiteral("Failed"));
+    QCOMPARE(upload(failedLongAgo.secret), QStringLiteral("Failed"));
+    QCOMPARE(read(expired), QStringLiteral("Expired/Expired"));
+    QCOMPARE(read(failed), QStringLiteral("Failed/Failed"));
+    QCOMPARE(read(failedLongAgo), QStringLiteral("Failed/Failed"));
+    // A failed code takes no later failure either: it keeps reading as failed, not as pending.
+    store->failCode(failed.secret, now);
+    QCOMPARE(read(failed), QStringLiteral("Failed/Failed"));
+
+    // An uploaded code stays uploaded after its reservation ran out, and takes no second upload.
+    const SReservation uploaded = reserve();
+    QCOMPARE(upload(uploaded.secret), QStringLiteral("Ok"));
+    QCOMPARE(used, uploaded.code);
+    const SReservation uploadedLongAgo = reserve();
+    QCOMPARE(upload(uploadedLongAgo.secret), QStringLiteral("Ok"));
+    age(uploadedLongAgo.code);
+    store->failCode(uploaded.secret, now);
+    for (const SReservation& reservation : {uploaded, uploadedLongAgo}) {
+        QCOMPARE(read(reservation), QStringLiteral("Uploaded/Uploaded"));
+        QCOMPARE(upload(reservation.secret), QStringLiteral("Used"));
+        const SCodeInfo info = store->lookupSecret(reservation.secret, now);
+        QCOMPARE(info.files.size(), std::size_t(1));
+        QCOMPARE(info.files[0].name, picture[0].name);
+        QCOMPARE(info.files[0].mime, picture[0].mime);
+        QVERIFY(info.uploadedMs > 0);
+    }
+
+    // An upload without a reserved code gets a fresh public code, uploaded at once; its secret is
+    // nobody's.
+    QCOMPARE(upload(std::string()), QStringLiteral("Ok"));
+    QCOMPARE(used.size(), std::size_t(10));
+    QVERIFY(used != pending.code && used != uploaded.code);
+    const SCodeInfo fresh = store->lookup(used, now);
+    QCOMPARE(nameOf(fresh.state), "Uploaded");
+    QCOMPARE(fresh.files.size(), std::size_t(1));
+    QCOMPARE(store->lookupSecret(used, now).state, ECodeState::Unknown);
+
+    // What was never reserved.
+    QCOMPARE(read({"NoSuchCode", "NoSuchSecret"}), QStringLiteral("Unknown/Unknown"));
+    QCOMPARE(upload("NoSuchSecret"), QStringLiteral("Unknown"));
 }
 
 QTEST_GUILESS_MAIN(TestServerReservations)
