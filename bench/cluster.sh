@@ -31,3 +31,22 @@ start_cluster() {
 stop_cluster() {
     [ -f "$work/pg/PG_VERSION" ] && run_pg "$pgbin/pg_ctl" -D "$work/pg" -m immediate -w stop >/dev/null 2>&1 || true
 }
+# nginx_head WORKERS: the start of a private nginx configuration in $work, up to the inside of
+# its http block; the caller writes the rest.
+nginx_head() {
+    cat <<CONF
+$([ "$(id -u)" = 0 ] && echo "user root;")
+daemon off;
+worker_processes $1;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $work/nginx-body;
+    proxy_temp_path $work/nginx-proxy;
+    fastcgi_temp_path $work/nginx-fastcgi;
+    uwsgi_temp_path $work/nginx-uwsgi;
+    scgi_temp_path $work/nginx-scgi;
+CONF
+}

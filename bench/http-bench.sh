@@ -136,19 +136,7 @@ cp "$work/picture.png" "$work/static/$code.png"
 json_port=$(free_port)
 static_port=$(free_port)
 cat >"$work/nginx.conf" <<CONF
-$([ "$(id -u)" = 0 ] && echo "user root;")
-daemon off;
-worker_processes auto;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    client_body_temp_path $work/nginx-body;
-    proxy_temp_path $work/nginx-proxy;
-    fastcgi_temp_path $work/nginx-fastcgi;
-    uwsgi_temp_path $work/nginx-uwsgi;
-    scgi_temp_path $work/nginx-scgi;
+$(nginx_head auto)
     sendfile on;
     # Every wrk connection stays open for the whole measurement.
     keepalive_requests 1000000;

@@ -41,19 +41,7 @@ done
 
 nginx_port=$(free_port)
 cat >"$work/nginx.conf" <<CONF
-$([ "$(id -u)" = 0 ] && echo "user root;")
-daemon off;
-worker_processes 2;
-pid $work/nginx.pid;
-error_log $work/nginx-error.log;
-events { worker_connections 1024; }
-http {
-    access_log off;
-    client_body_temp_path $work/nginx-body;
-    proxy_temp_path $work/nginx-proxy;
-    fastcgi_temp_path $work/nginx-fastcgi;
-    uwsgi_temp_path $work/nginx-uwsgi;
-    scgi_temp_path $work/nginx-scgi;
+$(nginx_head 2)
     client_max_body_size 21m;
     upstream nodes {
         server 127.0.0.1:${node_ports[0]};
