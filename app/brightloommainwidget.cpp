@@ -3,16 +3,15 @@
 #include "api/servermanager.h"
 #include "api/user.h"
 #include "app/commandline.h"
-#include "app/frozenshot.h"
+#include "app/idlerelease.h"
 #include "app/logging.h"
+#include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
+#include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
 #include "app/usersession.h"
-#include "capture/comparisonshotscreen.h"
-#include "capture/cropscreen.h"
 #include "capture/helpscreen.h"
-#include "capture/overlayhost.h"
 #include "diagnostics/crashreporter.h"
 #include "diagnostics/softwareupdater.h"
 #include "dialogs/dropacceptablewidget.h"
@@ -20,27 +19,14 @@
 #include "dialogs/optionsdialog.h"
 #include "platform/backends.h"
 #include "platform/globalshortcut.h"
-#include "platform/processtuning.h"
-#include "platform/screengrab.h"
 #include "shell/localserverhandler.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
-#include <QMenu>
-#include <QPainter>
 #include <QPixmap>
-#include <QPixmapCache>
-#include <QPointer>
 #include <QSettings>
 #include <QTimer>
 #include <utility>
-
-namespace {
-// Quiet time after a shot before its screen-sized buffers are given back.
-constexpr int kIdleAfterShotMs = 3000;
-} // namespace
 
 CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashReporter> reporter)
     : QWidget(nullptr), crashReporter(std::move(reporter))
@@ -56,8 +42,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     if (settings->status() != QSettings::NoError)
         qCWarning(lcApp) << "settings file" << settings->fileName() << "could not be read; using defaults";
 
-    createActions();
-    createTrayIcon();
+    createTrayMenu();
     createShortcuts();
     instanceCommands = new BL::App::CInstanceCommands(this);
     connect(instanceCommands, &BL::App::CInstanceCommands::actionRequested, this,
@@ -71,7 +56,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     warnAboutUnusableHotkeys();
     adviseCommandLineActions();
     createDropWidget();
-    createScreens();
+    createOverlays();
     initSounds();
     localServer = new CLocalServerHandler(this);
     connect(localServer, &CLocalServerHandler::newFileToUpload, this,
@@ -82,25 +67,25 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     if (!prefs.preHelpShown)
         showHelp();
 
-    idleTimer = new QTimer(this);
-    idleTimer->setSingleShot(true);
-    idleTimer->setInterval(kIdleAfterShotMs);
-    connect(idleTimer, &QTimer::timeout, this, &CBrightloomMainWidget::releaseIdleMemory);
-    if (lcPerf().isDebugEnabled())
+    idleRelease = new BL::App::CIdleRelease(this);
+    connect(idleRelease, &BL::App::CIdleRelease::releasing, this, &CBrightloomMainWidget::releaseIdleMemory);
+    if (lcPerf().isDebugEnabled()) {
         lagProbe = new BL::App::CEventLoopLagProbe(this);
+        connect(overlays, &BL::App::COverlayControl::aboutToShow, lagProbe,
+                &BL::App::CEventLoopLagProbe::reset);
+    }
 
     QTimer::singleShot(0, this, &CBrightloomMainWidget::loadFonts);
     if (updater->automaticChecksEnabled())
         updater->checkInBackground();
     // What the start-up used and freed goes back to the system, as after a shot.
-    idleTimer->start();
+    idleRelease->restart();
 }
 
 CBrightloomMainWidget::~CBrightloomMainWidget()
 {
     writeSettings();
-    delete helpScreen;
-    helpScreen = nullptr;
+    overlays->deleteHelpScreen();
     dropWidget.reset();
     loginDialog.reset();
     updater.reset();
@@ -133,65 +118,23 @@ void CBrightloomMainWidget::createDropWidget()
             &CBrightloomMainWidget::showTrayErrorMessage);
 }
 
-void CBrightloomMainWidget::createScreens()
+void CBrightloomMainWidget::createOverlays()
 {
-    const QColor dim = BL::Capture::dimColor();
-    singleShotScreen = new CCropScreen(this, false);
-    singleShotScreen->setObjectName(QStringLiteral("singleShotScreen"));
-    singleShotScreen->setDimColor(dim);
+    overlays = new BL::App::COverlayControl(this);
+    using BL::App::COverlayControl;
     // The link's round trip runs while the overlay hands over the screen, not after the grab.
-    connect(singleShotScreen, &CCropScreen::aboutToGrab, this, [this] { uploads->reserveAhead(); });
-    connect(singleShotScreen, &CCropScreen::shot, this, &CBrightloomMainWidget::playCamSound);
-    connect(singleShotScreen, &CCropScreen::shot, tray, &BL::App::CTrayPresenter::startUploadingAnimation);
-    connect(singleShotScreen, &CCropScreen::finished, this, &CBrightloomMainWidget::startUploadingSnapshot);
-
-    localShotScreen = new CCropScreen(this, true);
-    localShotScreen->setObjectName(QStringLiteral("localShotScreen"));
-    localShotScreen->setDimColor(dim);
-    connect(localShotScreen, &CCropScreen::shot, this, &CBrightloomMainWidget::playCamSound);
-    connect(localShotScreen, &CCropScreen::finished, this, &CBrightloomMainWidget::savePixmapToLocalStorage);
-
-    helpScreen = new CHelpScreen(this, QString(), QString());
-    helpScreen->setObjectName(QStringLiteral("helpScreen"));
-    helpScreen->setColor(dim);
-
-    comparisonShotScreen = new CComparisonShotScreen(this);
-    comparisonShotScreen->setObjectName(QStringLiteral("comparisonShotScreen"));
-    comparisonShotScreen->setDimColor(dim);
-    connect(comparisonShotScreen, &CComparisonShotScreen::firstShot, this,
-            &CBrightloomMainWidget::playCamSound);
-    connect(comparisonShotScreen, &CComparisonShotScreen::secondShot, this,
-            &CBrightloomMainWidget::playCamSound);
-    connect(comparisonShotScreen, &CComparisonShotScreen::secondShot, tray,
+    connect(overlays, &COverlayControl::aboutToGrab, uploads, &BL::App::CUploadPipeline::reserveAhead);
+    connect(overlays, &COverlayControl::grabbed, this, &CBrightloomMainWidget::playCamSound);
+    connect(overlays, &COverlayControl::uploadGrabbed, tray,
             &BL::App::CTrayPresenter::startUploadingAnimation);
-    connect(comparisonShotScreen, &CComparisonShotScreen::finished, this,
+    connect(overlays, &COverlayControl::singleShotTaken, this,
+            &CBrightloomMainWidget::startUploadingSnapshot);
+    connect(overlays, &COverlayControl::comparisonShotTaken, this,
             &CBrightloomMainWidget::onComparisonShotFinished);
-
-    // Also closes the host whenever it is left without a visible overlay.
-    overlayHost = new BL::Capture::COverlayHost(
-        this, {singleShotScreen, helpScreen, comparisonShotScreen, localShotScreen});
-
-    frozenShot = new BL::App::CFrozenShot(this);
-    connect(frozenShot, &BL::App::CFrozenShot::ready, this, &CBrightloomMainWidget::presentOverlay);
-    connect(frozenShot, &BL::App::CFrozenShot::failed, this,
+    connect(overlays, &COverlayControl::localShotTaken, this,
+            &CBrightloomMainWidget::savePixmapToLocalStorage);
+    connect(overlays, &COverlayControl::failed, this,
             [this](const QString& message) { tray->showBalloon(message, QSystemTrayIcon::Critical, 5000); });
-}
-
-void CBrightloomMainWidget::showOverlay(QWidget* overlay)
-{
-    // A selector that cannot read the screen once it is up works on a picture taken before.
-    if (frozenShot->needed() && overlay != helpScreen && !frozenShot->hasPicture()) {
-        frozenShot->open(overlay);
-        return;
-    }
-    presentOverlay(overlay);
-}
-
-void CBrightloomMainWidget::presentOverlay(QWidget* overlay)
-{
-    if (lagProbe)
-        lagProbe->reset();
-    overlayHost->showOverlay(overlay);
 }
 
 void CBrightloomMainWidget::releaseIdleMemory()
@@ -200,29 +143,20 @@ void CBrightloomMainWidget::releaseIdleMemory()
     // milliseconds at the next hotkey; between shots they would only sit in memory.
     if (!isVisible())
         destroy();
-    BL::Platform::releaseScreenGrabBuffers();
-    // Every balloon brings new standard icons whose scaled copies stay in the pixmap cache
-    // (up to 10 MiB) long after the balloon is gone.
-    QPixmapCache::clear();
-    BL::Platform::releaseFreeMemory();
 }
 
 void CBrightloomMainWidget::closeEvent(QCloseEvent* event)
 {
     QWidget::closeEvent(event);
-    frozenShot->release();
-    idleTimer->start();
+    overlays->releaseFrozenDesktop();
+    idleRelease->restart();
 }
 
 void CBrightloomMainWidget::paintEvent(QPaintEvent* event)
 {
     // Under the selectors' dim colour, in place of the desktop.
-    if (frozenShot->hasPicture()) {
-        QPainter painter(this);
-        frozenShot->paint(painter, rect(), QRect(mapToGlobal(QPoint(0, 0)), size()));
-        return;
-    }
-    QWidget::paintEvent(event);
+    if (!overlays->paintFrozenDesktop())
+        QWidget::paintEvent(event);
 }
 
 // ---------------------------------------------------------------- settings
@@ -232,7 +166,7 @@ void CBrightloomMainWidget::readSettings()
     prefs = BL::App::readSettings(*settings);
     for (const BL::App::SHotkeyEntry& entry : BL::App::hotkeyEntries())
         hotkeys->applyStored(entry.index, prefs.shortcuts[entry.index]);
-    muteSoundAction->setChecked(!prefs.soundEnabled);
+    trayMenu->setMuted(!prefs.soundEnabled);
     tray->setSoundEnabled(prefs.soundEnabled);
 
     if (CUser::instance()->load(settings))
@@ -257,60 +191,30 @@ void CBrightloomMainWidget::writeSettings()
 
 // ---------------------------------------------------------------- tray
 
-void CBrightloomMainWidget::createActions()
+void CBrightloomMainWidget::createTrayMenu()
 {
-    auto makeAction = [this](const QString& text, auto slot) {
-        auto* action = new QAction(text, this);
-        connect(action, &QAction::triggered, this, slot);
-        return action;
+    trayMenu = new BL::App::CTrayMenu(this);
+    using Slot = void (CBrightloomMainWidget::*)();
+    const std::pair<BL::App::ETrayAction, Slot> handlers[] = {
+        {BL::App::UploadFileAction, &CBrightloomMainWidget::uploadFile},
+        {BL::App::UploadUrlAction, &CBrightloomMainWidget::onUploadImageFromUrl},
+        {BL::App::HistoryAction, &CBrightloomMainWidget::showHistory},
+        {BL::App::SignInAction, &CBrightloomMainWidget::showLoginDialog},
+        {BL::App::ShortcutsAction, &CBrightloomMainWidget::showOptionsDialog},
+        {BL::App::StorageDirAction, &CBrightloomMainWidget::onLocalDirActionTriggered},
+        {BL::App::MuteSoundAction, &CBrightloomMainWidget::switchSound},
+        {BL::App::CheckUpdatesAction, &CBrightloomMainWidget::update},
+        {BL::App::AboutAction, &CBrightloomMainWidget::showAbout},
     };
-    uploadFileAction = makeAction(tr("&Upload file..."), &CBrightloomMainWidget::uploadFile);
-    uploadUrlAction =
-        makeAction(tr("Upload image from U&RL..."), &CBrightloomMainWidget::onUploadImageFromUrl);
-    historyAction = makeAction(tr("&History"), &CBrightloomMainWidget::showHistory);
-    signInAction = makeAction(tr("&Sign in..."), &CBrightloomMainWidget::showLoginDialog);
-    shortcutsAction = makeAction(tr("&Keyboard shortcuts..."), &CBrightloomMainWidget::showOptionsDialog);
-    storageDirAction =
-        makeAction(tr("Choose s&torage dir..."), &CBrightloomMainWidget::onLocalDirActionTriggered);
-    muteSoundAction = makeAction(tr("Mute &sound"), &CBrightloomMainWidget::switchSound);
-    muteSoundAction->setCheckable(true);
-    checkUpdatesAction = makeAction(tr("Check for &Updates"), &CBrightloomMainWidget::update);
-    aboutAction = makeAction(tr("&About") + QStringLiteral(" Brightloom"), &CBrightloomMainWidget::showAbout);
-    quitAction = new QAction(tr("&Quit"), this);
-    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
-}
-
-void CBrightloomMainWidget::createTrayIcon()
-{
-    trayMenu = new QMenu(this);
-    trayMenu->setObjectName(QStringLiteral("trayMenu"));
-    const QList<QAction*> entries = {
-        uploadFileAction, uploadUrlAction,  nullptr,         historyAction, signInAction,       nullptr,
-        shortcutsAction,  storageDirAction, muteSoundAction, nullptr,       checkUpdatesAction, aboutAction,
-        nullptr,          quitAction};
-    for (QAction* entry : entries)
-        if (entry)
-            trayMenu->addAction(entry);
-        else
-            trayMenu->addSeparator();
-    historyAction->setVisible(false);
+    for (const auto& [action, slot] : handlers)
+        connect(trayMenu->action(action), &QAction::triggered, this, slot);
     tray->show(trayMenu);
-}
-
-QScopeGuard<std::function<void()>> CBrightloomMainWidget::lockTrayMenu()
-{
-    trayMenu->setEnabled(false);
-    QPointer<QMenu> menu = trayMenu;
-    return QScopeGuard<std::function<void()>>(std::function<void()>([menu] {
-        if (menu)
-            menu->setEnabled(true);
-    }));
 }
 
 void CBrightloomMainWidget::initSounds()
 {
     if (!tray->initSounds())
-        muteSoundAction->setEnabled(false);
+        trayMenu->setSoundAvailable(false);
 }
 
 void CBrightloomMainWidget::switchSound()
@@ -397,7 +301,7 @@ void CBrightloomMainWidget::showOptionsDialog()
     dialog.setLocalShotText(current[BL::App::LocalShotHotkey]);
     connect(&dialog, &COptionsDialog::startedChangingHotkey, this, &CBrightloomMainWidget::disableHotkeys);
     connect(&dialog, &COptionsDialog::stoppedChangingHotkey, this, &CBrightloomMainWidget::enableHotkeys);
-    const auto unlock = lockTrayMenu();
+    const auto unlock = trayMenu->lock();
     // However the dialog ends, even closed while it records, the hotkeys act again afterwards.
     const auto reenable = qScopeGuard([this] { enableHotkeys(); });
     if (dialog.exec() != QDialog::Accepted)
@@ -430,19 +334,19 @@ void CBrightloomMainWidget::adviseCommandLineActions()
 void CBrightloomMainWidget::onGlobalSingleShotShortcutActivated()
 {
     trayMenu->hide();
-    showOverlay(singleShotScreen);
+    overlays->showSingleShot();
 }
 
 void CBrightloomMainWidget::onGlobalComparisonShotShortcutActivated()
 {
     trayMenu->hide();
-    showOverlay(comparisonShotScreen);
+    overlays->showComparisonShot();
 }
 
 void CBrightloomMainWidget::onGlobalLocalShotShortcutActivated()
 {
     trayMenu->hide();
-    showOverlay(localShotScreen);
+    overlays->showLocalShot();
 }
 
 void CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated()

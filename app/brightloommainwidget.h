@@ -4,52 +4,44 @@
 #include "app/settingsrecord.h"
 
 #include <QIcon>
-#include <QScopeGuard>
 #include <QWidget>
-#include <functional>
 #include <memory>
 
 class CAbstractCrashReporter;
 class CAbstractSoftwareUpdater;
 enum class EUpdateCheckResult;
-class CComparisonShotScreen;
-class CCropScreen;
 class CDropAcceptableWidget;
-class CHelpScreen;
 class CLocalServerHandler;
 class CLoginDialog;
-class QAction;
-class QMenu;
 class QSettings;
-class QTimer;
 class QUrl;
 
 namespace BL::App {
 class CEventLoopLagProbe;
-class CFrozenShot;
+class CIdleRelease;
 class CInstanceCommands;
 class CLocalShotWriter;
 struct SLocalShotResult;
+class COverlayControl;
+class CTrayMenu;
 class CTrayPresenter;
 class CUploadPipeline;
 class CUserSession;
 } // namespace BL::App
-namespace BL::Capture {
-class COverlayHost;
-}
 
 // The one long-lived object of the program: owner of the settings, the tray icon with its
 // menu, the global hotkeys, the overlays (for which it is also the full-screen host window),
 // the drop widget, the updater and the crash reporter. Its slots are what the menu, the
 // hotkeys, the overlays and the drop widget reach; each delegates to a focused class:
 //   CTrayPresenter  icon rules, animations, sounds, balloons     (app/traypresenter.h)
+//   CTrayMenu       the tray menu's entries and its lock         (app/traymenu.h)
+//   COverlayControl the selectors and the help screen, one shown (app/overlaycontrol.h)
 //   CUploadPipeline reservation → link → upload → done/failed    (app/uploadpipeline.h)
 //   CHotkeyTable    the four hotkeys, their defaults and keys    (app/hotkeytable.h)
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
 //   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
-//   COverlayHost    the host window of the overlays              (capture/overlayhost.h)
+//   CIdleRelease    memory given back after a quiet spell        (app/idlerelease.h)
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
-//   CFrozenShot     the desktop's picture under the overlays (Wayland) (app/frozenshot.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -118,20 +110,18 @@ private slots:
     void showRegistrationPage();
     void showAbout();
 
+    // The host window's share of the idle release: its native window and backing store.
     void releaseIdleMemory();
 
 private:
-    void createActions();
-    void createTrayIcon();
+    void createTrayMenu();
     void createShortcuts();
     void initSounds();
     void createUploadPipeline();
     void createUserSession();
     void createLoginDialog();
     void createDropWidget();
-    void createScreens();
-    void showOverlay(QWidget* overlay);
-    void presentOverlay(QWidget* overlay);
+    void createOverlays();
     // Where the desktop binds no keys for us, says once which commands to bind instead.
     void adviseCommandLineActions();
     void onLocalShotWritten(const BL::App::SLocalShotResult& result);
@@ -140,41 +130,23 @@ private:
     void warnAboutUnusableHotkeys();
     void openWebPage(const QString& url);
     void onUpdateCheckFinished(EUpdateCheckResult result);
-    // Disables the tray menu while a dialog of it runs; re-enabled when the guard goes.
-    [[nodiscard]] QScopeGuard<std::function<void()>> lockTrayMenu();
 
     QString appTitle;
     QSettings* settings = nullptr;
     BL::App::SSettings prefs; // the values in force; dropWidgetPos/-Visible only until it exists
-    CHelpScreen* helpScreen = nullptr;
-    CCropScreen* singleShotScreen = nullptr;
-    CCropScreen* localShotScreen = nullptr;
-    CComparisonShotScreen* comparisonShotScreen = nullptr;
-    BL::Capture::COverlayHost* overlayHost = nullptr;
+    BL::App::COverlayControl* overlays = nullptr;      // this widget is their full-screen host
     std::unique_ptr<CDropAcceptableWidget> dropWidget; // a top-level window of its own
     std::unique_ptr<CLoginDialog> loginDialog;         // made once, run from the menu
     BL::App::CHotkeyTable* hotkeys = nullptr;
     QIcon standardIcon;
     BL::App::CTrayPresenter* tray = nullptr;
-    QMenu* trayMenu = nullptr;
-    QAction* uploadFileAction = nullptr;
-    QAction* uploadUrlAction = nullptr;
-    QAction* historyAction = nullptr;
-    QAction* signInAction = nullptr;
-    QAction* shortcutsAction = nullptr;
-    QAction* storageDirAction = nullptr;
-    QAction* muteSoundAction = nullptr;
-    QAction* checkUpdatesAction = nullptr;
-    QAction* aboutAction = nullptr;
-    QAction* quitAction = nullptr;
+    BL::App::CTrayMenu* trayMenu = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
     BL::App::CLocalShotWriter* localShots = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
     BL::App::CInstanceCommands* instanceCommands = nullptr;
-    // The picture the overlays show where the screen cannot be read.
-    BL::App::CFrozenShot* frozenShot = nullptr;
-    QTimer* idleTimer = nullptr;
+    BL::App::CIdleRelease* idleRelease = nullptr;
     BL::App::CEventLoopLagProbe* lagProbe = nullptr; // only while timing diagnostics are on
     std::unique_ptr<CAbstractSoftwareUpdater> updater;
     bool confirmUpToDate = false; // the running update check was asked for from the menu

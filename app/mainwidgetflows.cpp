@@ -2,13 +2,15 @@
 #include "api/servermanager.h"
 #include "api/user.h"
 #include "app/brightloommainwidget.h"
+#include "app/idlerelease.h"
 #include "app/localshot.h"
 #include "app/logging.h"
+#include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
+#include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
 #include "app/usersession.h"
-#include "capture/helpscreen.h"
 #include "diagnostics/crashreporter.h"
 #include "dialogs/chooselocaldirdialog.h"
 #include "dialogs/logindialog.h"
@@ -21,10 +23,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QMenu>
 #include <QMessageBox>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QUrl>
 
 // ---------------------------------------------------------------- flows
@@ -68,9 +68,8 @@ void CBrightloomMainWidget::uploadFile()
     dialog->setWindowModality(Qt::WindowModal);
     dialog->setModal(true);
     connect(dialog, &QFileDialog::fileSelected, this, &CBrightloomMainWidget::onFileToUploadSelected);
-    connect(dialog, &QFileDialog::finished, trayMenu, [menu = trayMenu] { menu->setEnabled(true); });
+    trayMenu->lockUntilFinished(dialog);
     connect(dialog, &QFileDialog::finished, dialog, &QObject::deleteLater);
-    trayMenu->setEnabled(false);
     dialog->show();
 }
 
@@ -121,7 +120,7 @@ void CBrightloomMainWidget::onUrlCodeReserved(const QString&, const QString&)
 
 void CBrightloomMainWidget::onPictureUploaded(const QString&)
 {
-    idleTimer->start();
+    idleRelease->restart();
     if (lagProbe) {
         lagProbe->stop();
         qCDebug(lcPerf) << "perf uploaded" << BL::App::monotonicMicroseconds() << "max-block"
@@ -140,7 +139,7 @@ void CBrightloomMainWidget::onPictureUploaded(const QString&)
 
 void CBrightloomMainWidget::onUploadingFailed(const QString& errorDesc)
 {
-    idleTimer->start();
+    idleRelease->restart();
     if (lagProbe)
         lagProbe->stop();
     tray->markFailed(errorDesc, 5000);
@@ -161,7 +160,7 @@ void CBrightloomMainWidget::savePixmapToLocalStorage(const QPixmap& pm)
 
 void CBrightloomMainWidget::onLocalShotWritten(const BL::App::SLocalShotResult& result)
 {
-    idleTimer->start();
+    idleRelease->restart();
     if (lagProbe) {
         lagProbe->stop();
         qCDebug(lcPerf) << "perf saved" << BL::App::monotonicMicroseconds() << "max-block"
@@ -179,7 +178,7 @@ void CBrightloomMainWidget::onLocalShotWritten(const BL::App::SLocalShotResult& 
 void CBrightloomMainWidget::onUploadImageFromUrl()
 {
     CUrlInputDialog dialog;
-    const auto unlock = lockTrayMenu();
+    const auto unlock = trayMenu->lock();
     if (dialog.exec() == QDialog::Accepted)
         startUploadingImageFromUrl(dialog.url());
 }
@@ -187,7 +186,7 @@ void CBrightloomMainWidget::onUploadImageFromUrl()
 void CBrightloomMainWidget::onLocalDirActionTriggered()
 {
     CChooseLocalDirDialog dialog(prefs.localStorageDir);
-    const auto unlock = lockTrayMenu();
+    const auto unlock = trayMenu->lock();
     if (dialog.exec() == QDialog::Accepted)
         prefs.localStorageDir = dialog.selectedDirectory();
 }
@@ -225,7 +224,7 @@ void CBrightloomMainWidget::showLoginDialog()
         signOut();
         return;
     }
-    const auto unlock = lockTrayMenu();
+    const auto unlock = trayMenu->lock();
     loginDialog->exec();
 }
 
@@ -263,10 +262,10 @@ void CBrightloomMainWidget::signOut()
 void CBrightloomMainWidget::updateUserStatus()
 {
     const bool signedIn = CUser::instance()->isSignedIn();
-    historyAction->setVisible(signedIn);
-    signInAction->setText(signedIn ? QStringLiteral("Sign out") : QStringLiteral("Sign in\u2026"));
+    trayMenu->setSignedIn(signedIn);
     qCDebug(lcApp).noquote() << "user status:" << (signedIn ? "signed in," : "signed out,") << "entry"
-                             << signInAction->text() << (signedIn ? "with History" : "without History");
+                             << trayMenu->action(BL::App::SignInAction)->text()
+                             << (signedIn ? "with History" : "without History");
     if (crashReporter)
         crashReporter->setUser(CUser::instance());
     if (signedIn)
@@ -277,21 +276,19 @@ void CBrightloomMainWidget::updateUserStatus()
 void CBrightloomMainWidget::showHelp()
 {
     const QString hotkey = hotkeys->portableText(BL::App::SingleShotHotkey);
-    helpScreen->setHelpImage(QStringLiteral(":cam.png"));
-    helpScreen->setHelpText(tr("Welcome to Brightloom!\n\nIn the future, you just have to hit %1\nanytime to "
-                               "grab screen. Enjoy selecting!")
-                                .arg(hotkey));
-    showOverlay(helpScreen);
+    overlays->showHelp(QStringLiteral(":cam.png"),
+                       tr("Welcome to Brightloom!\n\nIn the future, you just have to hit %1\nanytime to "
+                          "grab screen. Enjoy selecting!")
+                           .arg(hotkey));
     prefs.preHelpShown = true;
     writeSettings();
 }
 
 void CBrightloomMainWidget::showPasteHelp()
 {
-    helpScreen->setHelpImage(QStringLiteral(":grab_share_brightloom.png"));
-    helpScreen->setHelpText(tr("Upload completed!\n\nNow just hit %1 to paste the link and collaborate!")
-                                .arg(QStringLiteral("Ctrl+V")));
-    showOverlay(helpScreen);
+    overlays->showHelp(QStringLiteral(":grab_share_brightloom.png"),
+                       tr("Upload completed!\n\nNow just hit %1 to paste the link and collaborate!")
+                           .arg(QStringLiteral("Ctrl+V")));
     prefs.pasteHelpShown = true;
     writeSettings();
 }

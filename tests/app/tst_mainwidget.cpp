@@ -1,5 +1,6 @@
 // The main widget in-process on a real X session with a tray host.
 #include "app/brightloommainwidget.h"
+#include "app/idlerelease.h"
 #include "capture/helpscreen.h"
 #include "diagnostics/crashreporter.h"
 #include "resources/resources.h"
@@ -9,6 +10,7 @@
 #include <QFileDialog>
 #include <QMenu>
 #include <QMovie>
+#include <QPixmapCache>
 #include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -31,6 +33,7 @@ private slots:
     void damagedOrUnwritableSettings();
     void dropWidgetToggleAndPlaceSurviveRestart();
     void menuUnlockedWhicheverWayDialogsEnd();
+    void idleReleaseDropsOnlyAHiddenHost();
 
 private:
     std::unique_ptr<CBrightloomMainWidget> makeWidget();
@@ -316,6 +319,43 @@ void TestMainWidget::menuUnlockedWhicheverWayDialogsEnd()
         QVERIFY(runEntryAndEndDialog(menu->actions().at(entry), &QDialog::accept));
         QVERIFY(menu->isEnabled());
     }
+}
+
+void TestMainWidget::idleReleaseDropsOnlyAHiddenHost()
+{
+    stored().setValue("show_pre_help", true);
+    auto widget = makeWidget();
+    auto* idle = widget->findChild<BL::App::CIdleRelease*>();
+    QVERIFY(idle);
+    QSignalSpy releases(idle, &BL::App::CIdleRelease::releasing);
+    const auto cached = [] {
+        QPixmap found;
+        return QPixmapCache::find(QStringLiteral("tst-idle"), &found);
+    };
+
+    // The start-up's release comes while a selector is up: the host keeps its window.
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalSingleShotShortcutActivated"));
+    QTRY_VERIFY(widget->isVisible());
+    QVERIFY(QPixmapCache::insert(QStringLiteral("tst-idle"), QPixmap(8, 8)));
+    QVERIFY(releases.wait(15000));
+    QVERIFY(widget->isVisible());
+    QVERIFY(widget->internalWinId());
+    QVERIFY(!cached());
+
+    // Closed, the host gives its window and backing store back after the quiet time.
+    QTest::keyClick(widget.get(), Qt::Key_Escape);
+    QTRY_VERIFY(!widget->isVisible());
+    QVERIFY(widget->internalWinId());
+    QVERIFY(QPixmapCache::insert(QStringLiteral("tst-idle"), QPixmap(8, 8)));
+    QVERIFY(releases.wait(15000));
+    QVERIFY(!widget->internalWinId());
+    QVERIFY(!widget->testAttribute(Qt::WA_WState_Created));
+    QVERIFY(!cached());
+
+    // The next shot makes the window again.
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalSingleShotShortcutActivated"));
+    QTRY_VERIFY(widget->isVisible());
+    QVERIFY(widget->internalWinId());
 }
 
 QTEST_MAIN(TestMainWidget)

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QObject>
+
+class QTimer;
+
+namespace BL::App {
+
+// Gives memory back to the system once the program has been quiet for a while after a shot or
+// after the start: the screen-grab buffers, the pixmap cache and the heap's free pages. Between
+// shots they would only sit in memory; the next shot makes what it needs again.
+class CIdleRelease : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CIdleRelease)
+
+public:
+    // Quiet time after a shot before its screen-sized buffers are given back.
+    static constexpr int kIdleAfterShotMs = 3000;
+
+    explicit CIdleRelease(QObject* parent);
+
+    // Starts the quiet time over; the release follows once it has passed.
+    void restart();
+
+signals:
+    // At the start of a release, before the process's share: the owner drops what only it can
+    // drop (its window), so that the heap is trimmed after it.
+    void releasing();
+
+private:
+    void release();
+
+    QTimer* m_timer = nullptr;
+};
+
+} // namespace BL::App

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QMenu>
+#include <QScopeGuard>
+#include <array>
+#include <functional>
+
+class QDialog;
+
+namespace BL::App {
+
+// The tray menu's entries that act, in menu order.
+enum ETrayAction : int {
+    UploadFileAction,
+    UploadUrlAction,
+    HistoryAction,
+    SignInAction,
+    ShortcutsAction,
+    StorageDirAction,
+    MuteSoundAction,
+    CheckUpdatesAction,
+    AboutAction,
+    QuitAction,
+    TrayActionCount
+};
+
+// The tray icon's context menu: its entries and separators in order, which of them show, and
+// the lock that keeps it from opening a second dialog while one of its dialogs runs. What an
+// entry does is the owner's: it connects to action(). Quit needs nobody and quits.
+class CTrayMenu : public QMenu
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CTrayMenu)
+
+public:
+    explicit CTrayMenu(QWidget* parent);
+
+    QAction* action(ETrayAction which) const { return m_actions[which]; }
+
+    // Sound switched off shows as "muted"; without an audio output the entry is greyed out.
+    void setMuted(bool muted);
+    void setSoundAvailable(bool available);
+    // History only for a signed-in user, whose entry signs out instead of in.
+    void setSignedIn(bool signedIn);
+
+    // Disables the menu while a dialog of it runs; enabled again when the guard goes.
+    [[nodiscard]] QScopeGuard<std::function<void()>> lock();
+    // The same for a dialog without a loop of its own: enabled again once it finishes.
+    void lockUntilFinished(QDialog* dialog);
+
+private:
+    std::array<QAction*, TrayActionCount> m_actions{};
+};
+
+} // namespace BL::App
