@@ -287,6 +287,17 @@ void TestWaylandSession::withoutPortalBalloonAndStillAnswering()
         return fields.mid(fields.lastIndexOf(')') + 2, 1) == "Z";
     };
     QTRY_VERIFY_WITH_TIMEOUT(exited(), kTimeoutMs);
+    // The bus takes the name back when it reads the closed connection, a moment after the exit:
+    // a request before that still waits for the dead portal.
+    const auto released = [] {
+        QProcess ask;
+        ask.start(QStringLiteral("gdbus"),
+                  {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                   "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                   "org.freedesktop.portal.Desktop"});
+        return ask.waitForFinished(5000) && ask.readAllStandardOutput().trimmed() == "(false,)";
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(released(), kTimeoutMs);
     const QString failure =
         QStringLiteral("could not take a picture of the screen: no desktop portal is running");
     for (int i = 1; i <= 2; ++i) {
