@@ -1,24 +1,17 @@
 #pragma once
 
 #include "capture/screenarea.h"
+#include "capture/selectiondecorations.h"
 
 #include <QColor>
 #include <QPixmap>
 #include <QPoint>
 #include <QRect>
 #include <QWidget>
-
-class QFrame;
-class QImage;
-class QLabel;
-class QScreen;
-class CDimBand;
+#include <memory>
 
 namespace BL::Capture {
-
-// The dim colour shared by the selectors and the help screen (its alpha is applied by them).
-QColor dimColor();
-
+class CHandOffMarker;
 } // namespace BL::Capture
 
 // Full-screen selector on which the user drags the rectangle to capture. It lives inside a
@@ -70,24 +63,13 @@ protected:
 
 private:
     void arrangeOnShow();
-    void applyHintText();
-    void setSelectionRect(const QRect& rect);
     void handOff(const QRect& rect);
     void prepareForGrab();
-    bool waitForMarker(const QRect& probe, bool shown);
     QPoint clamped(const QPoint& pos) const;
-    void moveCrossTo(const QPoint& centre);
 
     QColor m_dimColor;
-    CDimBand* m_topBand = nullptr;
-    CDimBand* m_bottomBand = nullptr;
-    CDimBand* m_leftBand = nullptr;
-    CDimBand* m_rightBand = nullptr;
-    QFrame* m_selectionFrame = nullptr;
-    QLabel* m_hintLabel = nullptr;
-    QString m_hintText;
-    QWidget* m_cross = nullptr;
-    QWidget* m_marker = nullptr; // up with the overlay; watched while it is handed over
+    std::unique_ptr<BL::Capture::CSelectionDecorations> m_decorations;
+    BL::Capture::CHandOffMarker* m_marker = nullptr; // up with the overlay; watched while it is handed over
     bool m_pressed = false;
     QPoint m_anchorPoint; // (0,0) stands for "no drag in progress"
     QPoint m_endPoint;
