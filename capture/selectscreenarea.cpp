@@ -19,25 +19,26 @@ using BL::Capture::CHandOffMarker;
 
 namespace {
 
-QString hintPrefix()
+// Styles of the hint's first and further lines.
+QString firstLine(const QString& text)
 {
     return QStringLiteral("<span style=\"color: black; font-family: Helvetica; font-size: 15px; "
                           "letter-spacing: 0.34px; line-height: 18px;\">") %
-           CSelectScreenArea::tr("Drag to select capture area");
+           text;
 }
 
-QString hintPostfix()
+QString furtherLine(const QString& text)
 {
     return QStringLiteral("</span><br/><span style=\"color: black; font-family: Helvetica; font-size: 12px; "
                           "letter-spacing: 0.34px; line-height: 18px;\">") %
-           CSelectScreenArea::tr("Press ↵ Enter to capture fullscreen. Esc — to cancel") %
-           QStringLiteral("</span>");
+           text;
 }
 
 } // namespace
 
 CSelectScreenArea::CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags)
-    : QWidget(parent, flags), m_decorations(std::make_unique<BL::Capture::CSelectionDecorations>(this))
+    : QWidget(parent, flags), m_decorations(std::make_unique<BL::Capture::CSelectionDecorations>(this)),
+      m_picker(this)
 {
     // Created last, so that it lies above the decorations.
     m_marker = new CHandOffMarker(this);
@@ -48,6 +49,11 @@ CSelectScreenArea::CSelectScreenArea(QWidget* parent, Qt::WindowFlags flags)
 
     // Direct, so the grab has happened by the time the emission returns.
     connect(this, &CSelectScreenArea::areaSelected, this, &CSelectScreenArea::handOff, Qt::DirectConnection);
+    // A window that moves, opens or closes under a resting crosshair is outlined anew.
+    connect(&BL::Platform::windowList(), &BL::Platform::CAbstractWindowList::changed, this, [this] {
+        if (m_windowMode && isVisible())
+            hoverAt(m_lastPos);
+    });
 }
 
 CSelectScreenArea::~CSelectScreenArea() = default;
@@ -60,7 +66,80 @@ void CSelectScreenArea::setDimColor(const QColor& color)
 
 void CSelectScreenArea::setHintSuffix(const QString& suffix)
 {
-    m_decorations->setHintText(hintPrefix() % suffix % hintPostfix());
+    m_hintSuffix = suffix;
+    applyHint();
+}
+
+void CSelectScreenArea::applyHint()
+{
+    QString text;
+    if (m_windowMode) {
+        text = firstLine(tr("Click a window to capture it") % m_hintSuffix) %
+               furtherLine(tr("Press ↵ Enter to capture the outlined window. Space — to select an area. "
+                              "Esc — to cancel"));
+    } else {
+        text = firstLine(tr("Drag to select capture area") % m_hintSuffix) %
+               furtherLine(tr("Press ↵ Enter to capture fullscreen. Esc — to cancel"));
+        if (m_toldNoWindows)
+            text += furtherLine(tr("Window selection is not available on this desktop"));
+        else if (m_picker.available())
+            text += furtherLine(tr("Press Space to pick a window"));
+    }
+    m_decorations->setHintText(text % QStringLiteral("</span>"));
+}
+
+void CSelectScreenArea::toggleWindowMode()
+{
+    m_pressed = false;
+    m_anchorPoint = QPoint(0, 0);
+    m_endPoint = QPoint(0, 0);
+    if (!m_picker.available() || BL::Capture::hasFrozenScreen()) {
+        m_toldNoWindows = true;
+        applyHint();
+        m_decorations->showHint();
+        return;
+    }
+    m_windowMode = !m_windowMode;
+    m_hovered = {};
+    applyHint();
+    m_decorations->showHint();
+    if (m_windowMode) {
+        m_picker.follow();
+        hoverAt(m_lastPos);
+    } else {
+        m_decorations->setSelectionRect(noSelection());
+    }
+}
+
+void CSelectScreenArea::hoverAt(const QPoint& pos)
+{
+    const BL::Capture::SPickedWindow picked = m_picker.windowAt(pos);
+    if (picked.window.id == m_hovered.window.id && picked.onSelector == m_hovered.onSelector)
+        return;
+    m_hovered = picked;
+    m_decorations->setSelectionRect(picked.isNull() ? noSelection() : picked.onSelector);
+}
+
+QRect CSelectScreenArea::noSelection() const
+{
+    // Empty: everything is dimmed.
+    return QRect(width() / 2, height() / 2, 0, 0);
+}
+
+void CSelectScreenArea::selectHoveredWindow()
+{
+    if (!m_windowMode)
+        return;
+    const BL::Capture::SPickedWindow picked = m_picker.windowAt(m_lastPos);
+    if (!picked.isNull())
+        handOffWindow(picked);
+}
+
+QPixmap CSelectScreenArea::grabSelection(const QRect& globalRect) const
+{
+    if (!m_handedOver.isNull())
+        return BL::Capture::CWindowPicker::grab(m_handedOver, m_handedOverRatio);
+    return BL::Capture::grabScreenArea(globalRect);
 }
 
 void CSelectScreenArea::cancelSelection(bool emitCanceled)
@@ -86,6 +165,8 @@ void CSelectScreenArea::mousePressEvent(QMouseEvent* event)
         return;
     const QPoint pos = clamped(event->pos());
     m_pressed = true;
+    if (m_windowMode)
+        return; // the window is taken on release
     m_decorations->hideHint();
     m_anchorPoint = pos;
     m_endPoint = pos;
@@ -94,8 +175,11 @@ void CSelectScreenArea::mousePressEvent(QMouseEvent* event)
 void CSelectScreenArea::mouseMoveEvent(QMouseEvent* event)
 {
     const QPoint pos = clamped(event->pos());
+    m_lastPos = pos;
     m_decorations->moveCrossTo(pos);
-    if (m_anchorPoint != QPoint(0, 0))
+    if (m_windowMode)
+        hoverAt(pos);
+    else if (m_anchorPoint != QPoint(0, 0))
         m_decorations->setSelectionRect(BL::Capture::rectFromCorners(m_anchorPoint, pos));
     QWidget::mouseMoveEvent(event);
 }
@@ -105,6 +189,11 @@ void CSelectScreenArea::mouseReleaseEvent(QMouseEvent* event)
     if (!m_pressed)
         return;
     m_pressed = false;
+    if (m_windowMode) {
+        m_lastPos = clamped(event->pos());
+        selectHoveredWindow();
+        return;
+    }
     m_endPoint = clamped(event->pos());
     const QPointer<CSelectScreenArea> self(this);
     emit areaSelected(BL::Capture::rectFromCorners(m_endPoint, m_anchorPoint));
@@ -124,6 +213,10 @@ void CSelectScreenArea::showEvent(QShowEvent* event)
     m_pressed = false;
     m_anchorPoint = QPoint(0, 0);
     m_endPoint = QPoint(0, 0);
+    m_windowMode = false;
+    m_toldNoWindows = false;
+    m_hovered = {};
+    applyHint();
     QWidget::showEvent(event);
     // Queued: the final geometry is known only once the show has been processed.
     QMetaObject::invokeMethod(this, &CSelectScreenArea::arrangeOnShow, Qt::QueuedConnection);
@@ -138,6 +231,8 @@ void CSelectScreenArea::hideEvent(QHideEvent* event)
 
 void CSelectScreenArea::hideDecorations()
 {
+    // Nothing is followed while no overlay is up: no wake-ups for windows nobody picks.
+    m_picker.stop();
     m_decorations->hideAll();
     m_marker->hide();
     repaint();
@@ -147,7 +242,8 @@ void CSelectScreenArea::arrangeOnShow()
 {
     if (!isVisible())
         return; // hidden again before the queued call arrived
-    m_decorations->showAround(mapFromGlobal(QCursor::pos()));
+    m_lastPos = mapFromGlobal(QCursor::pos());
+    m_decorations->showAround(m_lastPos);
     if (!BL::Capture::hasFrozenScreen())
         m_marker->showInCorner();
     // Painted and made ready on later passes of the event loop, so that none of these steps
@@ -157,8 +253,12 @@ void CSelectScreenArea::arrangeOnShow()
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (isVisible() && !BL::Capture::hasFrozenScreen())
-                BL::Platform::prepareScreenGrab();
+            if (!isVisible() || BL::Capture::hasFrozenScreen())
+                return;
+            BL::Platform::prepareScreenGrab();
+            // Read while the person looks, so that Space finds the list ready.
+            if (m_picker.available())
+                m_picker.follow();
         },
         Qt::QueuedConnection);
 }
@@ -174,6 +274,23 @@ void CSelectScreenArea::handOff(const QRect& rect)
     emit aboutToGrab();
     prepareForGrab();
     processSelectedArea(globalRect);
+}
+
+void CSelectScreenArea::handOffWindow(const BL::Capture::SPickedWindow& picked)
+{
+    m_pressed = false;
+    // Before the hand-off moves the host: where it is now is where the person saw the window.
+    const QRect globalRect(mapToGlobal(picked.onSelector.topLeft()), picked.onSelector.size());
+    const qreal ratio = m_picker.ratio();
+    emit aboutToGrab();
+    prepareForGrab();
+    const QPointer<CSelectScreenArea> self(this);
+    m_handedOver = picked;
+    m_handedOverRatio = ratio;
+    processSelectedArea(globalRect);
+    // A receiver of the picture may have torn the whole overlay down.
+    if (self)
+        m_handedOver = {};
 }
 
 void CSelectScreenArea::prepareForGrab()
