@@ -128,9 +128,10 @@ void CSelectionDecorations::setDimColor(const QColor& color)
 void CSelectionDecorations::setHintText(const QString& text)
 {
     m_hintText = text;
-    // Laid out when first shown: rich text pulls in the whole font stack (some 4 MiB), which
-    // a program that only waits in the tray does not need.
-    if (m_selector->isVisible())
+    // Laid out when shown: rich text pulls in the whole font stack (some 4 MiB), which a program
+    // that only waits in the tray does not need, and laying it out as the overlay opens would
+    // hold up its first frame.
+    if (m_hintLabel->isVisible())
         applyHint();
 }
 

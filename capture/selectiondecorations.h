@@ -30,7 +30,7 @@ public:
 
     void setDimColor(const QColor& color);
 
-    // Keeps the hint's rich text; it is laid out only when shown (see applyHint).
+    // Keeps the hint's rich text; it is laid out only while the hint shows (see applyHint).
     void setHintText(const QString& text);
     QString hintText() const { return m_hintText; }
     // Lays the hint out if its text changed, keeping it centred when it is up.
