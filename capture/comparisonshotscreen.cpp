@@ -45,7 +45,7 @@ void CComparisonShotScreen::processSelectedArea(const QRect& globalRect)
     if (!globalRect.isValid())
         return;
     if (m_firstShotPending) {
-        m_firstShotPixmap = BL::Capture::grabScreenArea(globalRect);
+        m_firstShotPixmap = grabSelection(globalRect);
         if (!m_firstShotPixmap.isNull())
             emit firstShot();
         hide(); // first shot still pending here, so the host is not told to close
@@ -54,7 +54,7 @@ void CComparisonShotScreen::processSelectedArea(const QRect& globalRect)
         return;
     }
 
-    const QPixmap second = BL::Capture::grabScreenArea(globalRect);
+    const QPixmap second = grabSelection(globalRect);
     if (!m_firstShotPixmap.isNull() && !second.isNull())
         emit secondShot();
     emit finished(m_firstShotPixmap, second);

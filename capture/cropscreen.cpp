@@ -10,7 +10,7 @@ void CCropScreen::processSelectedArea(const QRect& globalRect)
 {
     if (!globalRect.isValid())
         return;
-    const QPixmap picture = BL::Capture::grabScreenArea(globalRect);
+    const QPixmap picture = grabSelection(globalRect);
     if (!picture.isNull())
         emit shot();
     emit finished(picture);

@@ -126,7 +126,18 @@ void COverlayHost::routeKey(const QKeyEvent* event)
     case Qt::Key_Enter:
         for (const QPointer<CSelectScreenArea>& selector : selectors) {
             if (selector && selector->isVisible()) {
-                selector->selectWholeArea();
+                if (selector->isWindowMode())
+                    selector->selectHoveredWindow();
+                else
+                    selector->selectWholeArea();
+                break;
+            }
+        }
+        break;
+    case Qt::Key_Space:
+        for (const QPointer<CSelectScreenArea>& selector : selectors) {
+            if (selector && selector->isVisible()) {
+                selector->toggleWindowMode();
                 break;
             }
         }

@@ -38,7 +38,8 @@ protected:
 
 private:
     // Key handling: a visible help screen is closed by any key; then Escape cancels every visible
-    // selector and Return/Enter selects the whole screen on the first visible one, in layout order.
+    // selector, Return/Enter selects the whole screen (or, in window mode, the outlined window)
+    // on the first visible one, in layout order, and Space switches that one's mode.
     void routeKey(const QKeyEvent* event);
     void closeIfEmpty();
 

@@ -1,30 +1,26 @@
 #pragma once
 
 #include "capture/screenarea.h"
+#include "capture/selectiondecorations.h"
+#include "capture/windowpicker.h"
 
 #include <QColor>
 #include <QPixmap>
 #include <QPoint>
 #include <QRect>
 #include <QWidget>
-
-class QFrame;
-class QImage;
-class QLabel;
-class QScreen;
-class CDimBand;
+#include <memory>
 
 namespace BL::Capture {
-
-// The dim colour shared by the selectors and the help screen (its alpha is applied by them).
-QColor dimColor();
-
+class CHandOffMarker;
 } // namespace BL::Capture
 
 // Full-screen selector on which the user drags the rectangle to capture. It lives inside a
 // translucent host window (see capture/overlayhost.h), so the live desktop shows through; four
 // bands dim everything outside the rectangle. On release (or Enter, through selectWholeArea) the
 // host is taken out of sight and the global rectangle is handed to processSelectedArea.
+// Space switches to picking a whole window: the window under the crosshair is outlined, the
+// rest dimmed, and a click (or Enter, through selectHoveredWindow) hands that window over.
 class CSelectScreenArea : public QWidget
 {
     Q_OBJECT
@@ -41,6 +37,12 @@ public:
     void cancelSelection(bool emitCanceled);
     // Selects the selector's whole area (the whole screen, as it fills its host at the origin).
     void selectWholeArea();
+    // Between dragging an area and picking a window. Where the desktop lists no windows the
+    // hint says so instead, and the area mode stays. Each showing starts in the area mode.
+    void toggleWindowMode();
+    bool isWindowMode() const { return m_windowMode; }
+    // Takes the window under the crosshair, if there is one.
+    void selectHoveredWindow();
 
 signals:
     void areaSelected(const QRect& rect); // in the selector's own coordinates
@@ -62,34 +64,39 @@ protected:
     // mapped and ready to be shown again.
     virtual bool hidesHostForGrab() const { return true; }
 
+    // The picture of what was selected, for processSelectedArea: the picked window, or else the
+    // area `globalRect`. Every selector's picture comes from here, before it is emitted.
+    QPixmap grabSelection(const QRect& globalRect) const;
+
     void setHintSuffix(const QString& suffix);
-    // Hides the hint, crosshair, frame and bands and repaints.
+    // Hides the hint, crosshair, frame and bands and repaints; stops following the windows.
     void hideDecorations();
     // Brings the host back to where it was before the hand-off moved it out of sight.
     void restoreHostPosition();
 
 private:
     void arrangeOnShow();
-    void applyHintText();
-    void setSelectionRect(const QRect& rect);
     void handOff(const QRect& rect);
+    void handOffWindow(const BL::Capture::SPickedWindow& picked);
     void prepareForGrab();
-    bool waitForMarker(const QRect& probe, bool shown);
     QPoint clamped(const QPoint& pos) const;
-    void moveCrossTo(const QPoint& centre);
+    void applyHint();
+    void hoverAt(const QPoint& pos);
+    QRect noSelection() const;
 
     QColor m_dimColor;
-    CDimBand* m_topBand = nullptr;
-    CDimBand* m_bottomBand = nullptr;
-    CDimBand* m_leftBand = nullptr;
-    CDimBand* m_rightBand = nullptr;
-    QFrame* m_selectionFrame = nullptr;
-    QLabel* m_hintLabel = nullptr;
-    QString m_hintText;
-    QWidget* m_cross = nullptr;
-    QWidget* m_marker = nullptr; // up with the overlay; watched while it is handed over
+    std::unique_ptr<BL::Capture::CSelectionDecorations> m_decorations;
+    BL::Capture::CHandOffMarker* m_marker = nullptr; // up with the overlay; watched while it is handed over
     bool m_pressed = false;
     QPoint m_anchorPoint; // (0,0) stands for "no drag in progress"
     QPoint m_endPoint;
     QPoint m_hostPosBeforeGrab;
+    QString m_hintSuffix;
+    BL::Capture::CWindowPicker m_picker;
+    bool m_windowMode = false;
+    bool m_toldNoWindows = false; // Space was pressed where no window list is to be had
+    QPoint m_lastPos;             // of the crosshair, so that a change of the list needs no query
+    BL::Capture::SPickedWindow m_hovered;
+    BL::Capture::SPickedWindow m_handedOver; // while processSelectedArea runs
+    qreal m_handedOverRatio = 1;
 };

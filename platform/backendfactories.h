@@ -19,6 +19,8 @@ struct SWindowSystemFactory
     std::unique_ptr<CAbstractScreenGrabber> (*createScreenGrabber)();
     // Only where the screen must be asked for as a whole (Wayland); may be left out.
     std::unique_ptr<CAbstractScreenshotSource> (*createScreenshotSource)() = nullptr;
+    // Where the desktop lists its windows; left out, window picking is not offered.
+    std::unique_ptr<CAbstractWindowList> (*createWindowList)() = nullptr;
 };
 
 std::vector<SWindowSystemFactory> windowSystemFactories();
@@ -29,6 +31,7 @@ std::unique_ptr<CAbstractTermination> createSystemTermination();
 // Always built: the fallback for anything else.
 std::unique_ptr<CAbstractShortcutBackend> createNullShortcutBackend();
 std::unique_ptr<CAbstractScreenGrabber> createNullScreenGrabber();
+std::unique_ptr<CAbstractWindowList> createNullWindowList();
 
 // Wayland, through the desktop portals.
 std::unique_ptr<CAbstractShortcutBackend> createWaylandShortcutBackend();

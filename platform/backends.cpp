@@ -45,9 +45,11 @@ QString wantedWindowSystem(const QString& platformName, const QByteArray& forced
 CBackends::CBackends(QString name, std::unique_ptr<CAbstractShortcutBackend> shortcuts,
                      std::unique_ptr<CAbstractScreenGrabber> screenGrabber,
                      std::unique_ptr<CAbstractTermination> termination,
-                     std::unique_ptr<CAbstractScreenshotSource> screenshots)
+                     std::unique_ptr<CAbstractScreenshotSource> screenshots,
+                     std::unique_ptr<CAbstractWindowList> windowList)
     : m_name(std::move(name)), m_shortcuts(std::move(shortcuts)), m_screenGrabber(std::move(screenGrabber)),
-      m_termination(std::move(termination)), m_screenshots(std::move(screenshots))
+      m_termination(std::move(termination)), m_screenshots(std::move(screenshots)),
+      m_windowList(windowList ? std::move(windowList) : createNullWindowList())
 {
 }
 
@@ -58,6 +60,7 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
     std::unique_ptr<CAbstractShortcutBackend> shortcuts;
     std::unique_ptr<CAbstractScreenGrabber> screenGrabber;
     std::unique_ptr<CAbstractScreenshotSource> screenshots;
+    std::unique_ptr<CAbstractWindowList> windowList;
     if (const std::optional<SWindowSystemFactory> factory = windowSystemNamed(wanted)) {
         shortcuts = factory->createShortcuts();
         screenGrabber = factory->createScreenGrabber();
@@ -65,6 +68,8 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
             name = wanted;
             if (factory->createScreenshotSource)
                 screenshots = factory->createScreenshotSource();
+            if (factory->createWindowList)
+                windowList = factory->createWindowList();
         } else {
             qCWarning(lcPlatform) << "cannot reach the" << wanted
                                   << "window system; hotkeys and fast grabs stay off";
@@ -78,7 +83,8 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
     }
     qCInfo(lcPlatform) << "using the" << name << "backends on the" << platformName << "platform";
     return std::make_unique<CBackends>(name, std::move(shortcuts), std::move(screenGrabber),
-                                       createSystemTermination(), std::move(screenshots));
+                                       createSystemTermination(), std::move(screenshots),
+                                       std::move(windowList));
 }
 
 CBackends& backends()
@@ -104,6 +110,11 @@ void prepareScreenGrab()
 void releaseScreenGrabBuffers()
 {
     backends().screenGrabber().releaseBuffers();
+}
+
+CAbstractWindowList& windowList()
+{
+    return backends().windowList();
 }
 
 void quitOnTerminationRequest()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/globalshortcut.h"
+#include "platform/windowlist.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -69,7 +70,8 @@ public:
     CBackends(QString name, std::unique_ptr<CAbstractShortcutBackend> shortcuts,
               std::unique_ptr<CAbstractScreenGrabber> screenGrabber,
               std::unique_ptr<CAbstractTermination> termination,
-              std::unique_ptr<CAbstractScreenshotSource> screenshots = nullptr);
+              std::unique_ptr<CAbstractScreenshotSource> screenshots = nullptr,
+              std::unique_ptr<CAbstractWindowList> windowList = nullptr);
 
     // The window-system backends in use: "xcb", "wayland", "windows" or "null".
     QString name() const { return m_name; }
@@ -78,6 +80,8 @@ public:
     CAbstractTermination& termination() const { return *m_termination; }
     // Null where the live screen can be read directly.
     CAbstractScreenshotSource* screenshots() const { return m_screenshots.get(); }
+    // The desktop's windows, for picking one; an empty, unavailable list where there is none.
+    CAbstractWindowList& windowList() const { return *m_windowList; }
 
 private:
     QString m_name;
@@ -85,6 +89,7 @@ private:
     std::unique_ptr<CAbstractScreenGrabber> m_screenGrabber;
     std::unique_ptr<CAbstractTermination> m_termination;
     std::unique_ptr<CAbstractScreenshotSource> m_screenshots;
+    std::unique_ptr<CAbstractWindowList> m_windowList;
 };
 
 // Chooses the backends for a Qt platform (QGuiApplication::platformName()).

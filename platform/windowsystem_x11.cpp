@@ -24,7 +24,8 @@ std::unique_ptr<Backend> onQtConnection()
 std::vector<SWindowSystemFactory> windowSystemFactories()
 {
     return {{"xcb", onQtConnection<CAbstractShortcutBackend, createX11ShortcutBackend>,
-             onQtConnection<CAbstractScreenGrabber, createX11ScreenGrabber>},
+             onQtConnection<CAbstractScreenGrabber, createX11ScreenGrabber>, nullptr,
+             onQtConnection<CAbstractWindowList, createX11WindowList>},
             // No fast grab there: the portal's picture of the whole desktop stands in for the screen.
             {"wayland", createWaylandShortcutBackend, createNullScreenGrabber, createPortalScreenshotSource}};
 }

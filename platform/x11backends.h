@@ -22,6 +22,7 @@ struct SX11Connection
 
 std::unique_ptr<CAbstractShortcutBackend> createX11ShortcutBackend(const SX11Connection& x11);
 std::unique_ptr<CAbstractScreenGrabber> createX11ScreenGrabber(const SX11Connection& x11);
+std::unique_ptr<CAbstractWindowList> createX11WindowList(const SX11Connection& x11);
 
 // Whether an X display name ("host:display.screen") names a server on this machine reached over a
 // local socket: only then can the server map our shared memory.

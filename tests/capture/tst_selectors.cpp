@@ -303,9 +303,13 @@ void TestSelectors::hintTexts()
         const auto* label = selector->findChild<QLabel*>(QStringLiteral("hintLabel"));
         return label->size() == label->sizeHint() ? label->text() : QStringLiteral("not laid out");
     };
-    QCOMPARE(hint(m_single), prefix + postfix);
-    QCOMPARE(hint(m_local), prefix + QStringLiteral(" for local shot") + postfix);
-    QCOMPARE(hint(m_comparison), prefix + QStringLiteral(" for the first shot") + postfix);
+    // The desktop lists its windows here: the hint tells how to pick one.
+    const QString windows = QStringLiteral(
+        "<br/><span style=\"color: black; font-family: Helvetica; font-size: 12px; letter-spacing: "
+        "0.34px; line-height: 18px;\">Press Space to pick a window</span>");
+    QCOMPARE(hint(m_single), prefix + postfix + windows);
+    QCOMPARE(hint(m_local), prefix + QStringLiteral(" for local shot") + postfix + windows);
+    QCOMPARE(hint(m_comparison), prefix + QStringLiteral(" for the first shot") + postfix + windows);
 }
 
 void TestSelectors::comparisonPairAndHostClosing()
