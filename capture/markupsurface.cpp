@@ -348,6 +348,15 @@ void CMarkupSurface::showEvent(QShowEvent* event)
     QWidget::showEvent(event);
     placeStrip();
     setFocus(Qt::OtherFocusReason);
+    // A host window shown with the surface may take the focus for itself as it shows (the
+    // overlay host does): take it back once the showing is over.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (isVisible())
+                setFocus(Qt::OtherFocusReason);
+        },
+        Qt::QueuedConnection);
 }
 
 void CMarkupSurface::changeEvent(QEvent* event)
