@@ -1,13 +1,12 @@
 #include "capture/markupsurface.h"
 
+#include "api/pngencoder.h"
 #include "capture/logging.h"
 #include "capture/markuptoolstrip.h"
 
-#include <QBuffer>
 #include <QClipboard>
 #include <QCursor>
 #include <QGuiApplication>
-#include <QImageWriter>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QMouseEvent>
@@ -23,17 +22,13 @@ namespace {
 constexpr int kStripGap = 6;
 constexpr Qt::KeyboardModifiers kCommandModifiers = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
 
-// The picture itself on the clipboard, encoded once as PNG for whoever pastes it; Qt programs
-// get the image too.
+// The picture itself on the clipboard, encoded once as PNG (as the upload encodes it) for
+// whoever pastes it; Qt programs get the image too.
 void putOnClipboard(const QImage& picture)
 {
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "png");
-    if (!writer.write(picture)) {
-        qCWarning(lcCapture) << "Could not encode the marked picture for the clipboard:"
-                             << writer.errorString();
+    const QByteArray png = BL::Api::encodeFastPng(picture);
+    if (png.isEmpty()) {
+        qCWarning(lcCapture) << "Could not encode the marked picture for the clipboard";
         return;
     }
     auto* mime = new QMimeData;
