@@ -37,7 +37,8 @@ const std::array<QColor, 5>& markupPalette()
 QRegion segmentRegion(const QPointF& a, const QPointF& b, qreal halfWidth)
 {
     const qreal length = QLineF(a, b).length();
-    const qreal piece = std::max<qreal>(8, 4 * halfWidth);
+    // At most 24 pieces: each rectangle of a repaint costs more than the pixels a finer cut saves.
+    const qreal piece = std::max({qreal(8), 4 * halfWidth, length / 24});
     const int count = std::max(1, int(std::ceil(length / piece)));
     QRegion region;
     for (int i = 0; i < count; ++i) {

@@ -25,8 +25,8 @@ struct SMarkupStyle
     qreal scale = 1;
 };
 
-// The picture pixels near the segment a–b: squares along it, each grown by `halfWidth`, so that a
-// long diagonal repaints a thin band rather than its whole bounding box.
+// The picture pixels near the segment a–b: rectangles along it, each grown by `halfWidth`, so that
+// a long diagonal repaints a band rather than its whole bounding box.
 QRegion segmentRegion(const QPointF& a, const QPointF& b, qreal halfWidth);
 
 // One mark on the picture, in picture pixels. Marks never change once made: a new look is a new
