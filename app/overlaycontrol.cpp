@@ -1,12 +1,16 @@
 #include "app/overlaycontrol.h"
 
 #include "app/frozenshot.h"
+#include "app/logging.h"
 #include "capture/comparisonshotscreen.h"
 #include "capture/cropscreen.h"
 #include "capture/helpscreen.h"
 #include "capture/overlayhost.h"
 
+#include <QCursor>
+#include <QGuiApplication>
 #include <QPainter>
+#include <QScreen>
 
 namespace BL::App {
 
@@ -27,6 +31,16 @@ COverlayControl::COverlayControl(QWidget* host) : QObject(host), m_host(host)
     connect(m_localShotScreen, &CCropScreen::shot, this, &COverlayControl::grabbed);
     connect(m_localShotScreen, &CCropScreen::finished, this, &COverlayControl::localShotTaken);
 
+    m_markup = new BL::Capture::CMarkupSurface(host);
+    m_markup->setObjectName(QStringLiteral("markupSurface"));
+    m_markup->setDimColor(dim);
+    connect(
+        m_singleShotScreen, &CCropScreen::markupAsked, this,
+        [this](const QPixmap& picture, const QRect& rect) { reviewShot(picture, rect, false); });
+    connect(m_localShotScreen, &CCropScreen::markupAsked, this,
+            [this](const QPixmap& picture, const QRect& rect) { reviewShot(picture, rect, true); });
+    connect(m_markup, &BL::Capture::CMarkupSurface::finished, this, &COverlayControl::onMarkupFinished);
+
     m_helpScreen = new CHelpScreen(host, QString(), QString());
     m_helpScreen->setObjectName(QStringLiteral("helpScreen"));
     m_helpScreen->setColor(dim);
@@ -43,7 +57,7 @@ COverlayControl::COverlayControl(QWidget* host) : QObject(host), m_host(host)
 
     // Also closes the host whenever it is left without a visible overlay.
     m_overlayHost = new BL::Capture::COverlayHost(
-        host, {m_singleShotScreen, m_helpScreen, m_comparisonShotScreen, m_localShotScreen});
+        host, {m_singleShotScreen, m_helpScreen, m_comparisonShotScreen, m_localShotScreen, m_markup});
 
     m_frozenShot = new CFrozenShot(this);
     connect(m_frozenShot, &CFrozenShot::ready, this, &COverlayControl::presentOverlay);
@@ -80,6 +94,43 @@ void COverlayControl::showOverlay(QWidget* overlay)
         return;
     }
     presentOverlay(overlay);
+}
+
+void COverlayControl::reviewShot(const QPixmap& picture, const QRect& globalRect, bool local)
+{
+    m_markupLocal = local;
+    // The host comes up on the screen under the pointer, which is where the selection ended.
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    const QPoint origin = screen ? screen->geometry().topLeft() : QPoint();
+    m_markup->setPicture(picture.toImage(), globalRect.topLeft() - origin);
+    presentOverlay(m_markup);
+    qCInfo(lcApp) << "Marking up a picture of" << picture.width() << "x" << picture.height();
+}
+
+void COverlayControl::onMarkupFinished(BL::Capture::CMarkupSurface::EAction action, const QImage& picture)
+{
+    using EAction = BL::Capture::CMarkupSurface::EAction;
+    m_markup->hide();
+    const QPixmap marked = QPixmap::fromImage(picture);
+    m_markup->setPicture(QImage(), QPoint());
+    switch (action) {
+    case EAction::Share:
+        emit grabbed();
+        if (m_markupLocal) {
+            emit localShotTaken(marked);
+        } else {
+            emit uploadGrabbed();
+            emit singleShotTaken(marked);
+        }
+        break;
+    case EAction::Save:
+        emit grabbed();
+        emit localShotTaken(marked);
+        break;
+    case EAction::Copy: // the surface has put it on the clipboard
+    case EAction::Cancel:
+        break;
+    }
 }
 
 void COverlayControl::presentOverlay(QWidget* overlay)

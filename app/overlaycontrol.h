@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/markupsurface.h"
+
 #include <QObject>
 #include <QPixmap>
 #include <QPointer>
@@ -60,12 +62,17 @@ signals:
 
 private:
     void showOverlay(QWidget* overlay);
+    // The picture of a selector, marked by the person before it goes where `local` says.
+    void reviewShot(const QPixmap& picture, const QRect& globalRect, bool local);
+    void onMarkupFinished(BL::Capture::CMarkupSurface::EAction action, const QImage& picture);
     void presentOverlay(QWidget* overlay);
 
     QWidget* m_host = nullptr;
     CCropScreen* m_singleShotScreen = nullptr;
     CCropScreen* m_localShotScreen = nullptr;
     CComparisonShotScreen* m_comparisonShotScreen = nullptr;
+    BL::Capture::CMarkupSurface* m_markup = nullptr;
+    bool m_markupLocal = false; // where the marked picture goes on Enter
     QPointer<CHelpScreen> m_helpScreen;
     BL::Capture::COverlayHost* m_overlayHost = nullptr;
     CFrozenShot* m_frozenShot = nullptr;

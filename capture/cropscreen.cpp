@@ -11,6 +11,11 @@ void CCropScreen::processSelectedArea(const QRect& globalRect)
     if (!globalRect.isValid())
         return;
     const QPixmap picture = grabSelection(globalRect);
+    if (markupWanted() && !picture.isNull()) {
+        emit markupAsked(picture, globalRect);
+        close();
+        return;
+    }
     if (!picture.isNull())
         emit shot();
     emit finished(picture);

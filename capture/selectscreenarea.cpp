@@ -271,7 +271,9 @@ void CSelectScreenArea::handOff(const QRect& rect)
         return;
     }
     const QRect globalRect(mapToGlobal(rect.topLeft()), rect.size());
-    emit aboutToGrab();
+    noteMarkupWish();
+    if (!m_markupWanted)
+        emit aboutToGrab();
     prepareForGrab();
     processSelectedArea(globalRect);
 }
@@ -282,7 +284,9 @@ void CSelectScreenArea::handOffWindow(const BL::Capture::SPickedWindow& picked)
     // Before the hand-off moves the host: where it is now is where the person saw the window.
     const QRect globalRect(mapToGlobal(picked.onSelector.topLeft()), picked.onSelector.size());
     const qreal ratio = m_picker.ratio();
-    emit aboutToGrab();
+    noteMarkupWish();
+    if (!m_markupWanted)
+        emit aboutToGrab();
     prepareForGrab();
     const QPointer<CSelectScreenArea> self(this);
     m_handedOver = picked;
@@ -291,6 +295,12 @@ void CSelectScreenArea::handOffWindow(const BL::Capture::SPickedWindow& picked)
     // A receiver of the picture may have torn the whole overlay down.
     if (self)
         m_handedOver = {};
+}
+
+void CSelectScreenArea::noteMarkupWish()
+{
+    // Shift held as the drag ends, the window is clicked or Enter is pressed.
+    m_markupWanted = QGuiApplication::keyboardModifiers().testFlag(Qt::ShiftModifier);
 }
 
 void CSelectScreenArea::prepareForGrab()

@@ -43,6 +43,9 @@ public:
     bool isWindowMode() const { return m_windowMode; }
     // Takes the window under the crosshair, if there is one.
     void selectHoveredWindow();
+    // Whether the person held Shift as the selection was handed over: the picture is to be
+    // marked up before it goes anywhere. Nothing is reserved ahead for such a picture.
+    bool markupWanted() const { return m_markupWanted; }
 
 signals:
     void areaSelected(const QRect& rect); // in the selector's own coordinates
@@ -79,6 +82,7 @@ private:
     void handOff(const QRect& rect);
     void handOffWindow(const BL::Capture::SPickedWindow& picked);
     void prepareForGrab();
+    void noteMarkupWish();
     QPoint clamped(const QPoint& pos) const;
     void applyHint();
     void hoverAt(const QPoint& pos);
@@ -88,6 +92,7 @@ private:
     std::unique_ptr<BL::Capture::CSelectionDecorations> m_decorations;
     BL::Capture::CHandOffMarker* m_marker = nullptr; // up with the overlay; watched while it is handed over
     bool m_pressed = false;
+    bool m_markupWanted = false;
     QPoint m_anchorPoint; // (0,0) stands for "no drag in progress"
     QPoint m_endPoint;
     QPoint m_hostPosBeforeGrab;

@@ -25,28 +25,6 @@ namespace {
 // take seconds, so waits for a window state get room beyond the usual five.
 constexpr int kXTimeoutMs = 15000;
 
-class CPatternWindow : public QWidget
-{
-public:
-    CPatternWindow() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint)
-    {
-        setAttribute(Qt::WA_OpaquePaintEvent);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QImage image(size(), QImage::Format_RGB32);
-        const QPoint origin = mapToGlobal(QPoint(0, 0));
-        for (int y = 0; y < image.height(); ++y) {
-            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-            for (int x = 0; x < image.width(); ++x)
-                line[x] = patternAt(origin.x() + x, origin.y() + y).rgb();
-        }
-        QPainter(this).drawImage(0, 0, image);
-    }
-};
-
 // A loopback HTTP server answering from a handler; it remembers every request line.
 class CTinyHttpServer : public QTcpServer
 {

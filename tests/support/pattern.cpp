@@ -1,5 +1,7 @@
 #include "pattern.h"
 
+#include <QPainter>
+
 namespace BL::Test {
 
 QColor patternAt(int x, int y)
@@ -19,6 +21,23 @@ QString patternMismatch(const QImage& image, const QPoint& origin)
                     .arg(image.pixelColor(x, y).name(), want.name());
         }
     return QString();
+}
+
+CPatternWindow::CPatternWindow() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint)
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void CPatternWindow::paintEvent(QPaintEvent*)
+{
+    QImage image(size(), QImage::Format_RGB32);
+    const QPoint origin = mapToGlobal(QPoint(0, 0));
+    for (int y = 0; y < image.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            line[x] = patternAt(origin.x() + x, origin.y() + y).rgb();
+    }
+    QPainter(this).drawImage(0, 0, image);
 }
 
 } // namespace BL::Test
