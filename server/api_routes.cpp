@@ -31,6 +31,9 @@ void refuseCode(SHttpResponse& res, ECodeState state)
     case ECodeState::Failed:
         decline(res, "code ended by a failed upload");
         return;
+    case ECodeState::Deleted:
+        decline(res, "code deleted");
+        return;
     case ECodeState::Unknown:
     case ECodeState::Pending:
         break;
@@ -252,6 +255,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
         refuseCode(res, claim == EClaim::Used      ? ECodeState::Uploaded
                         : claim == EClaim::Expired ? ECodeState::Expired
                         : claim == EClaim::Failed  ? ECodeState::Failed
+                        : claim == EClaim::Deleted ? ECodeState::Deleted
                                                    : ECodeState::Unknown);
         return;
     }

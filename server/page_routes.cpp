@@ -63,6 +63,9 @@ void CPageRoutes::showCode(const SHttpRequest& req, SHttpResponse& res)
     case ECodeState::Failed:
         replyPage(res, 200, uploadFailedPage(code));
         return;
+    case ECodeState::Deleted:
+        replyPage(res, 410, removedPage());
+        return;
     case ECodeState::Expired:
     case ECodeState::Unknown:
         break;

@@ -62,6 +62,7 @@ constexpr SMigration migrations[] = {
         "UPDATE codes SET secret = code;"
         "CREATE UNIQUE INDEX codes_by_secret ON codes (secret);"
         "ALTER TABLE codes ADD COLUMN failed_ms BIGINT"},
+    {5, "ALTER TABLE codes ADD COLUMN deleted_ms BIGINT"},
 };
 static_assert(numberedInOrder(migrations), "one migration per version, as many as the SQLite store has");
 

@@ -9,6 +9,20 @@
 
 namespace BL::Server {
 
+const char CPgStore::probeBySecret[] =
+    "SELECT uploaded_ms, failed_ms, deleted_ms FROM codes WHERE secret = $1";
+
+std::optional<SCodeRow> CPgStore::probeRow(const CPgResult& probe)
+{
+    if (probe.rows() == 0)
+        return std::nullopt;
+    SCodeRow row;
+    row.uploaded = !probe.isNull(0, 0);
+    row.failed = !probe.isNull(0, 1);
+    row.deleted = !probe.isNull(0, 2);
+    return row;
+}
+
 CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts)
     : m_key(std::move(key)), m_pool(conninfo, connections, timeouts)
 {
@@ -68,7 +82,8 @@ EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64
         // longer matches its guard.
         const CPgResult claim = connection->exec(
             "UPDATE codes SET uploaded_ms = bl_now_ms(), account_id = $2, source_url = $3"
-            " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL AND expires_ms > bl_now_ms()"
+            " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL AND deleted_ms IS NULL"
+            " AND expires_ms > bl_now_ms()"
             " RETURNING code",
             {reserved, account, source});
         if (claim.rows() != 1)
@@ -76,11 +91,7 @@ EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64
         return claim.text(0, 0);
     };
     statements.probe = [&](const std::string& reserved) -> std::optional<SCodeRow> {
-        const CPgResult probe =
-            connection->exec("SELECT uploaded_ms, failed_ms FROM codes WHERE secret = $1", {reserved});
-        if (probe.rows() == 0)
-            return std::nullopt;
-        return SCodeRow{!probe.isNull(0, 0), !probe.isNull(0, 1)};
+        return probeRow(connection->exec(probeBySecret, {reserved}));
     };
     statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
         connection->exec("INSERT INTO pictures (code, position, file, mime) VALUES ($1, $2, $3, $4)",
@@ -126,12 +137,12 @@ EClaim CPgStore::settleLostCommit(int backendPid, const std::string& firstFile, 
 
 namespace {
 
-const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms()"
-                            " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1"
-                            " ORDER BY p.position";
-const char lookupBySecret[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms()"
-                              " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1"
-                              " ORDER BY p.position";
+const char lookupByCode[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms"
+    " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1 ORDER BY p.position";
+const char lookupBySecret[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms"
+    " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1 ORDER BY p.position";
 
 } // namespace
 
@@ -154,6 +165,7 @@ SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
         SCodeLookupRow& row = rows.emplace_back();
         row.code.uploaded = !found.isNull(i, 1);
         row.code.failed = !found.isNull(i, 4);
+        row.code.deleted = !found.isNull(i, 6);
         // Compared with the database's clock, read by the same statement.
         row.code.expired = found.integer(i, 0) <= found.integer(i, 5);
         row.uploadedMs = found.integer(i, 1);
@@ -228,6 +240,7 @@ std::vector<SHistoryItem> CPgStore::history(std::int64_t accountId, int limit)
         "SELECT c.code, c.uploaded_ms,"
         " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
         " COALESCE(c.source_url, '') FROM codes c WHERE c.account_id = $1 AND c.uploaded_ms IS NOT NULL"
+        " AND c.deleted_ms IS NULL"
         " ORDER BY c.uploaded_ms DESC, c.seq DESC LIMIT $2",
         {accountId, limit});
     std::vector<SHistoryItem> items;
@@ -263,8 +276,11 @@ std::vector<SReport> CPgStore::reports(int limit)
 int CPgStore::purgeExpired(std::int64_t)
 {
     auto connection = m_pool.acquire();
-    // Only codes without pictures: a picture row holds its code for good.
-    int purged = connection->exec("DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= bl_now_ms()")
+    // Only codes that never showed a picture: a picture holds its code for good, and so does a
+    // deleted code, whose link may have been passed on before.
+    int purged = connection
+                     ->exec("DELETE FROM codes WHERE uploaded_ms IS NULL AND deleted_ms IS NULL"
+                            " AND expires_ms <= bl_now_ms()")
                      .affected();
     purged += connection->exec("DELETE FROM sessions WHERE expires_ms <= bl_now_ms()").affected();
     // Attempts of addresses that stopped trying; every window is shorter than an hour.

@@ -3,6 +3,9 @@
 #include "server/hash_key.h"
 #include "server/pg_connection.h"
 #include "server/store.h"
+#include "server/store_rules.h"
+
+#include <optional>
 
 namespace BL::Server {
 
@@ -25,6 +28,8 @@ public:
     SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
     SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
     void failCode(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) override;
     std::int64_t accountForHash(const std::string& hash) override;
     std::int64_t accountFor(const std::string& email, const std::string& hash) override;
     std::string accountEmail(std::int64_t accountId) override;
@@ -44,6 +49,11 @@ public:
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);
+    // The row of a probe (uploaded_ms, failed_ms, deleted_ms), if it found one.
+    static std::optional<SCodeRow> probeRow(const CPgResult& probe);
+    static const char probeBySecret[];
+    // Runs a deletion's statements on `connection` in a transaction of its own.
+    static SDeletion deleteIn(CPgConnection& connection, const SDeleteStatements& statements);
     EClaim settleLostCommit(int backendPid, const std::string& firstFile, std::string* usedCode,
                             const CPgConnectionError& lost);
 

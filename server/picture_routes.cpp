@@ -2,6 +2,7 @@
 
 #include "server/http_server.h"
 #include "server/object_store.h"
+#include "server/pages.h"
 #include "server/route_support.h"
 #include "server/store.h"
 #include "server/util.h"
@@ -25,12 +26,18 @@ void CPictureRoutes::servePicture(const SHttpRequest& req, SHttpResponse& res)
 {
     const std::string code = req.matches[1];
     const std::size_t index = !req.matches[2].empty() ? 1 : 0;
-    const SCodeInfo info = m_store.lookup(code, nowMs());
+    SCodeInfo info = m_store.lookup(code, nowMs());
     std::shared_ptr<CObjectReader> reader;
     if (info.state == ECodeState::Uploaded && index < info.files.size())
         reader = m_pictures.open(info.files[index].name);
+    // Deleted on another node between the look-up and the open: the row says so now.
+    if (!reader && info.state == ECodeState::Uploaded)
+        info = m_store.lookup(code, nowMs());
     if (!reader) {
-        replyNotFound(res);
+        if (info.state == ECodeState::Deleted)
+            replyPage(res, 410, removedPage());
+        else
+            replyNotFound(res);
         return;
     }
     res.setHeader("Cache-Control", "public, max-age=31536000, immutable");

@@ -14,6 +14,7 @@
 #include "server/picture_routes.h"
 #include "server/report_routes.h"
 #include "server/route_support.h"
+#include "server/share_routes.h"
 #include "server/sqlite_store.h"
 #include "server/util.h"
 #include "server/write_limits.h"
@@ -145,6 +146,8 @@ CService::CService(SServiceOptions options) : m_options(std::move(options))
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
     m_routes.push_back(
         std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
+    m_routes.push_back(std::make_unique<CShareRoutes>(*m_store, *m_pictures, *m_quota, *m_checks, *m_forms,
+                                                      m_options.trustedProxy));
     // Last: the code page takes any one-segment path the others left.
     m_routes.push_back(
         std::make_unique<CPageRoutes>(*m_store, *m_checks, *m_forms, m_options.trustedProxy, m_publicUrl));

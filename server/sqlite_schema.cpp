@@ -67,6 +67,9 @@ constexpr SMigration migrations[] = {
         "UPDATE codes SET secret = code;"
         "CREATE UNIQUE INDEX codes_by_secret ON codes(secret);"
         "ALTER TABLE codes ADD COLUMN failed_ms INTEGER"},
+    // Uploads can be taken back: the pictures' rows go, and the code's row stays, deleted_ms set,
+    // so that its public code is never handed out again.
+    {5, "ALTER TABLE codes ADD COLUMN deleted_ms INTEGER"},
 };
 
 static_assert(numberedInOrder(migrations), "one migration per version, up to latestSchemaVersion");

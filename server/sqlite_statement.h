@@ -100,4 +100,7 @@ private:
     bool m_committed = false;
 };
 
+// The SELECT of probeRow() by a code's secret, shared so that it is prepared once.
+extern const char probeBySecret[];
+
 } // namespace BL::Server

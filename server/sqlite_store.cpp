@@ -11,6 +11,8 @@
 
 namespace BL::Server {
 
+const char probeBySecret[] = "SELECT uploaded_ms, failed_ms, deleted_ms FROM codes WHERE secret = ?1";
+
 namespace {
 
 // bl_keyed_hash(text): the migrations key the stored hashes with it.
@@ -151,7 +153,7 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
         // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
         CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4"
                                 " WHERE secret = ?1 AND uploaded_ms IS NULL AND failed_ms IS NULL"
-                                " AND expires_ms > ?2 RETURNING code");
+                                " AND deleted_ms IS NULL AND expires_ms > ?2 RETURNING code");
         claim.bind(1, reserved);
         bindUpload(claim);
         if (!claim.step())
@@ -161,11 +163,9 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
         return code;
     };
     statements.probe = [&](const std::string& reserved) -> std::optional<SCodeRow> {
-        CStatement probe(*this, "SELECT uploaded_ms, failed_ms FROM codes WHERE secret = ?1");
+        CStatement probe(*this, probeBySecret);
         probe.bind(1, reserved);
-        if (!probe.step())
-            return std::nullopt;
-        return SCodeRow{!probe.isNull(0), !probe.isNull(1)};
+        return probeRow(probe);
     };
     statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
         CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime) VALUES (?1, ?2, ?3, ?4)");
@@ -190,10 +190,11 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
 namespace {
 
 // One statement each: prepared statements are cached by the address of their text.
-const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
-                            " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
+const char lookupByCode[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms FROM codes c"
+    " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
 const char lookupBySecret[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms FROM codes c"
     " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
 
 } // namespace
@@ -228,6 +229,7 @@ SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std:
         SCodeLookupRow& row = rows.emplace_back();
         row.code.uploaded = !select.isNull(1);
         row.code.failed = !select.isNull(4);
+        row.code.deleted = !select.isNull(5);
         row.code.expired = select.integer(0) <= nowMs;
         row.uploadedMs = select.integer(1);
         if (!select.isNull(2))
@@ -307,6 +309,7 @@ std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limi
                       "SELECT c.code, c.uploaded_ms,"
                       " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
                       " c.source_url FROM codes c WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
+                      " AND c.deleted_ms IS NULL"
                       " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
     select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit));
     std::vector<SHistoryItem> items;
@@ -344,8 +347,10 @@ std::vector<SReport> CSqliteStore::reports(int limit)
 int CSqliteStore::purgeExpired(std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    // Only codes without pictures: a picture row holds its code for good.
-    CStatement codes(*this, "DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= ?1");
+    // Only codes that never showed a picture: a picture holds its code for good, and so does a
+    // deleted code, whose link may have been passed on before.
+    CStatement codes(
+        *this, "DELETE FROM codes WHERE uploaded_ms IS NULL AND deleted_ms IS NULL AND expires_ms <= ?1");
     codes.bind(1, nowMs);
     codes.step();
     int purged = sqlite3_changes(m_db);

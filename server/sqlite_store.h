@@ -3,9 +3,11 @@
 #include "server/hash_key.h"
 #include "server/sqlite_checkpointer.h"
 #include "server/store.h"
+#include "server/store_rules.h"
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 struct sqlite3;
@@ -33,6 +35,8 @@ public:
     SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
     SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
     void failCode(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) override;
     std::int64_t accountForHash(const std::string& hash) override;
     std::int64_t accountFor(const std::string& email, const std::string& hash) override;
     std::string accountEmail(std::int64_t accountId) override;
@@ -55,6 +59,12 @@ private:
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
     SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
+    // The row a probe statement (uploaded_ms, failed_ms, deleted_ms) finds, if any.
+    static std::optional<SCodeRow> probeRow(CStatement& probe);
+    // Runs a deletion's statements in a transaction of its own; the mutex is held.
+    SDeletion deleteIn(const SDeleteStatements& statements);
+    // Deletes the picture rows of `code` and gives the files they named.
+    std::vector<std::string> removePictureRows(const std::string& code);
 
     CHashKey m_key;
 

@@ -18,7 +18,9 @@ struct SPictureFile
     std::string mime;
 };
 
-enum class ECodeState { Unknown, Pending, Expired, Uploaded, Failed };
+// Expired: reserved and never uploaded in time. Deleted: taken back by its uploader; the row stays
+// as a tombstone so that its public code is never handed out again.
+enum class ECodeState { Unknown, Pending, Expired, Uploaded, Failed, Deleted };
 
 struct SCodeInfo
 {
@@ -27,7 +29,19 @@ struct SCodeInfo
     std::int64_t uploadedMs = 0;
 };
 
-enum class EClaim { Ok, Unknown, Used, Expired, Failed };
+enum class EClaim { Ok, Unknown, Used, Expired, Failed, Deleted };
+
+// What a deletion found: Ok when it took the code's pictures away (or ended a code still waiting
+// for its upload); otherwise the state that refused it.
+struct SDeletion
+{
+    bool ok = false;
+    ECodeState refusedIn = ECodeState::Unknown;
+    // The public code, when the deletion was by secret.
+    std::string code;
+    // The files the deleted rows named, for the caller to remove once the rows are gone.
+    std::vector<std::string> files;
+};
 
 // A reserved code: `code` goes into the link anyone may see, `secret` only to the uploader.
 struct SReservation
@@ -101,6 +115,13 @@ public:
     // Ends the pending code of `secret` after a refused upload: it takes no later upload.
     virtual void failCode(const std::string& secret, std::int64_t nowMs) = 0;
 
+    // Deletes the pictures of the code of `secret` (uploaded, or still pending: then it takes no
+    // upload) and keeps its row as a tombstone. Of a deletion racing an upload or another
+    // deletion, each sees the other whole.
+    virtual SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) = 0;
+    // The same for an uploaded code of `accountId`, named by its public code.
+    virtual SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) = 0;
+
     // The account whose credential hash this is, or 0.
     virtual std::int64_t accountForHash(const std::string& hash) = 0;
     // The account with this e-mail (in any case) whose credential hash this is, or 0.
@@ -113,7 +134,7 @@ public:
     virtual std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) = 0;
     virtual void deleteSession(const std::string& token) = 0;
 
-    // The account's uploads, newest first.
+    // The account's uploads that are still shown, newest first.
     virtual std::vector<SHistoryItem> history(std::int64_t accountId, int limit) = 0;
 
     virtual void addReport(const SReport& report, std::int64_t nowMs) = 0;

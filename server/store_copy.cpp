@@ -80,7 +80,7 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     // Oldest first, so the order the pages list them in stays the same.
     const auto accounts = readRows(db, "SELECT id, email, hash, created_ms FROM accounts ORDER BY id");
     const auto codes = readRows(db, "SELECT code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                                    " source_url, failed_ms FROM codes ORDER BY rowid");
+                                    " source_url, failed_ms, deleted_ms FROM codes ORDER BY rowid");
     const auto pictures = readRows(db, "SELECT code, position, file, mime FROM pictures");
     const auto sessions = readRows(db, "SELECT token, account_id, expires_ms FROM sessions");
     const auto reports = readRows(db, "SELECT id, received_ms, os_type, build_host_user, ver, email, file"
@@ -103,7 +103,7 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     connection.exec("SELECT setval('accounts_id_seq', GREATEST((SELECT max(id) FROM accounts), 1))");
     for (const auto& row : codes) {
         connection.exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                        " source_url, failed_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+                        " source_url, failed_ms, deleted_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
                         row);
     }
     for (const auto& row : pictures)

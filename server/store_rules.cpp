@@ -30,6 +30,8 @@ reserveDrawn(std::size_t count,
 
 ECodeState codeState(const SCodeRow& row)
 {
+    if (row.deleted)
+        return ECodeState::Deleted;
     if (row.uploaded)
         return ECodeState::Uploaded;
     if (row.failed)
@@ -72,13 +74,15 @@ EClaim claimCode(const std::string& secret, const SUploadStatements& statements,
     std::optional<SCodeRow> row = statements.probe(secret);
     if (!row)
         return EClaim::Unknown;
-    // The claim's guard refused the row: one neither used nor failed had run out.
+    // The claim's guard refused the row: one neither used, failed nor deleted had run out.
     row->expired = true;
     switch (codeState(*row)) {
     case ECodeState::Uploaded:
         return EClaim::Used;
     case ECodeState::Failed:
         return EClaim::Failed;
+    case ECodeState::Deleted:
+        return EClaim::Deleted;
     default:
         return EClaim::Expired;
     }
@@ -95,6 +99,24 @@ EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& 
     for (std::size_t i = 0; i < files.size(); ++i)
         statements.insertPicture(*claimed, static_cast<int>(i + 1), files[i]);
     return EClaim::Ok;
+}
+
+SDeletion deleteMarked(const SDeleteStatements& statements)
+{
+    SDeletion deletion;
+    if (std::optional<std::string> code = statements.mark()) {
+        deletion.ok = true;
+        deletion.code = std::move(*code);
+        deletion.files = statements.removePictures(deletion.code);
+        return deletion;
+    }
+    std::optional<SCodeRow> row = statements.probe();
+    if (!row)
+        return deletion;
+    // The mark's guard refused the row: one neither failed nor deleted, and not uploaded, had run out.
+    row->expired = true;
+    deletion.refusedIn = codeState(*row);
+    return deletion;
 }
 
 void refuseUnknownVersion(int version, const std::string& database)

@@ -37,10 +37,11 @@ struct SCodeRow
     bool uploaded = false; // uploaded_ms is set
     bool failed = false;   // failed_ms is set
     bool expired = false;  // expires_ms is not after now, by the clock the store keeps time with
+    bool deleted = false;  // deleted_ms is set
 };
 
-// Uploaded before all else: pictures hold their code for good. A failed code stays failed once
-// its reservation has run out.
+// Deleted before all else: a tombstone stays one. Then uploaded: pictures hold their code until
+// they are deleted. A failed code stays failed once its reservation has run out.
 ECodeState codeState(const SCodeRow& row);
 
 // One row of a code joined with its pictures (none: one row without a picture), in their order.
@@ -74,9 +75,25 @@ struct SUploadStatements
 EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& files,
                     const SUploadStatements& statements, std::string* claimed);
 
+// The statements of a deletion of one code, run inside its transaction.
+struct SDeleteStatements
+{
+    // Marks the row deleted if it is uploaded, or pending and unexpired, and neither failed nor
+    // deleted, all in the statement's guard, and gives its code; nothing when the guard took no row.
+    std::function<std::optional<std::string>()> mark;
+    // The row, if there is one (its expiry is not read: the guard decided it).
+    std::function<std::optional<SCodeRow>()> probe;
+    // Deletes the picture rows of `code` and gives the files they named.
+    std::function<std::vector<std::string>(const std::string& code)> removePictures;
+};
+
+// Marks the code deleted and takes its pictures' rows away; when the mark takes no row, the probe
+// tells why, and nothing changes.
+SDeletion deleteMarked(const SDeleteStatements& statements);
+
 // The newest schema version of both stores. Version 0 is a database from before the versions
 // were counted: empty, or (SQLite only) holding version 1's tables.
-constexpr int latestSchemaVersion = 4;
+constexpr int latestSchemaVersion = 5;
 
 // One step of a store's schema: the statements that bring version - 1 to `version`.
 struct SMigration

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,13 +47,13 @@ void ageInSqlite(const std::string& path, const std::string& code)
 
 const char* nameOf(ECodeState state)
 {
-    const char* const names[] = {"Unknown", "Pending", "Expired", "Uploaded", "Failed"};
+    const char* const names[] = {"Unknown", "Pending", "Expired", "Uploaded", "Failed", "Deleted"};
     return names[static_cast<int>(state)];
 }
 
 const char* nameOf(EClaim claim)
 {
-    const char* const names[] = {"Ok", "Unknown", "Used", "Expired", "Failed"};
+    const char* const names[] = {"Ok", "Unknown", "Used", "Expired", "Failed", "Deleted"};
     return names[static_cast<int>(claim)];
 }
 
@@ -274,6 +275,56 @@ void TestServerReservations::everyStateReadsAndRefusesAlike()
     QCOMPARE(nameOf(fresh.state), "Uploaded");
     QCOMPARE(fresh.files.size(), std::size_t(1));
     QCOMPARE(store->lookupSecret(used, now).state, ECodeState::Unknown);
+
+    // Deleted by the secret, uploaded or still pending: the pictures' rows go, the row stays and
+    // refuses every later upload and deletion.
+    const auto remove = [&](const std::string& secret) {
+        const SDeletion deletion = store->deleteBySecret(secret, now);
+        return deletion.ok ? QStringLiteral("Ok %1 %2")
+                                 .arg(QString::fromStdString(deletion.code))
+                                 .arg(deletion.files.size())
+                           : QString(nameOf(deletion.refusedIn));
+    };
+    const SReservation deletedPending = reserve();
+    QCOMPARE(remove(deletedPending.secret),
+             QStringLiteral("Ok %1 0").arg(QString::fromStdString(deletedPending.code)));
+    QCOMPARE(remove(uploaded.secret), QStringLiteral("Ok %1 1").arg(QString::fromStdString(uploaded.code)));
+    for (const SReservation& reservation : {deletedPending, uploaded}) {
+        QCOMPARE(read(reservation), QStringLiteral("Deleted/Deleted"));
+        QCOMPARE(upload(reservation.secret), QStringLiteral("Deleted"));
+        QCOMPARE(remove(reservation.secret), QStringLiteral("Deleted"));
+        QVERIFY(store->lookup(reservation.code, now).files.empty());
+    }
+    QCOMPARE(remove(expired.secret), QStringLiteral("Expired"));
+    QCOMPARE(remove(failed.secret), QStringLiteral("Failed"));
+    QCOMPARE(remove(pending.code), QStringLiteral("Unknown"));
+    QCOMPARE(read(expired), QStringLiteral("Expired/Expired"));
+    QCOMPARE(read(failed), QStringLiteral("Failed/Failed"));
+
+    // The owner deletes by the public code; to another account the code is unknown.
+    QCOMPARE(store->createAccount("own@example.org", sha1Hex("own"), now), ESignup::Ok);
+    const std::int64_t owner = store->accountForHash(sha1Hex("own"));
+    std::string owned;
+    const std::vector<SPictureFile> pair{{"o1.png", "image/png"}, {"o2.png", "image/png"}};
+    QCOMPARE(store->storeUpload(std::string(), now, owner, pair, std::string(), &owned), EClaim::Ok);
+    const SDeletion stranger = store->deleteOwned(owned, owner + 1, now);
+    QVERIFY(!stranger.ok);
+    QCOMPARE(nameOf(stranger.refusedIn), "Unknown");
+    QCOMPARE(store->history(owner, 10).size(), std::size_t(1));
+    const SDeletion own = store->deleteOwned(owned, owner, now);
+    QVERIFY(own.ok);
+    QCOMPARE(own.files, (std::vector<std::string>{"o1.png", "o2.png"}));
+    QCOMPARE(nameOf(store->deleteOwned(owned, owner, now).refusedIn), "Deleted");
+    QCOMPARE(nameOf(store->lookup(owned, now).state), "Deleted");
+    QVERIFY(store->history(owner, 10).empty());
+    const std::vector<std::string> named = store->referencedFiles();
+    QVERIFY(std::find(named.begin(), named.end(), "o1.png") == named.end());
+
+    // Purging expired codes takes the expired reservation and leaves the tombstone, however old.
+    age(deletedPending.code);
+    store->purgeExpired(now);
+    QCOMPARE(read(expired), QStringLiteral("Unknown/Unknown"));
+    QCOMPARE(read(deletedPending), QStringLiteral("Deleted/Deleted"));
 
     // What was never reserved.
     QCOMPARE(read({"NoSuchCode", "NoSuchSecret"}), QStringLiteral("Unknown/Unknown"));
