@@ -93,6 +93,12 @@ std::string removedPage()
                       "<div class=\"card\"><h1>Removed</h1><p>This picture was removed.</p></div>");
 }
 
+std::string expiredPage()
+{
+    return pageLayout("Expired",
+                      "<div class=\"card\"><h1>Expired</h1><p>This picture has expired.</p></div>");
+}
+
 std::string deletionRefusedPage(const std::string& message)
 {
     return pageLayout("Not deleted",
@@ -100,14 +106,18 @@ std::string deletionRefusedPage(const std::string& message)
                           "</p><p><a href=\"/user/history\">Back to your uploads</a></p></div>");
 }
 
-std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs)
+std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs,
+                        std::int64_t endsMs)
 {
     std::string body = "<div class=\"card\">";
     if (pictureCount >= 2)
         body += "<div class=\"pair\">" + pictureFigure(code, 1) + pictureFigure(code, 2) + "</div>";
     else
         body += pictureFigure(code, 1);
-    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs)) + "</p></div>";
+    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs));
+    if (endsMs > 0)
+        body += " &middot; expires " + htmlEscape(formatUtc(endsMs));
+    body += "</p></div>";
     return pageLayout(pictureCount >= 2 ? "Comparison " + code : "Picture " + code, body);
 }
 
@@ -168,6 +178,8 @@ std::string historyPage(const std::string& email, const std::vector<SHistoryItem
             body += "<li><a href=\"" + htmlEscape(link) + "\">" + htmlEscape(item.code) + "</a> &middot; " +
                     htmlEscape(formatUtc(item.uploadedMs)) +
                     (item.pictureCount >= 2 ? " &middot; comparison" : "");
+            if (item.endsMs > 0)
+                body += " &middot; expires " + htmlEscape(formatUtc(item.endsMs));
             if (!item.sourceUrl.empty())
                 body += " &middot; <span class=\"muted\">from " + htmlEscape(item.sourceUrl) + "</span>";
             body += "<form method=\"post\" action=\"/user/delete\" class=\"delete\">" +

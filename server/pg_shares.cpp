@@ -35,7 +35,8 @@ SDeletion CPgStore::deleteBySecret(const std::string& secret, std::int64_t)
         // reads the row as it left it; the DELETE below, a statement of its own, sees its pictures.
         const CPgResult marked = connection->exec(
             "UPDATE codes SET deleted_ms = bl_now_ms() WHERE secret = $1 AND deleted_ms IS NULL"
-            " AND failed_ms IS NULL AND (uploaded_ms IS NOT NULL OR expires_ms > bl_now_ms()) RETURNING code",
+            " AND failed_ms IS NULL AND (uploaded_ms IS NOT NULL OR expires_ms > bl_now_ms())"
+            " AND (ends_ms IS NULL OR ends_ms > bl_now_ms()) RETURNING code",
             {secret});
         if (marked.rows() != 1)
             return std::nullopt;
@@ -53,7 +54,8 @@ SDeletion CPgStore::deleteOwned(const std::string& code, std::int64_t accountId,
     statements.mark = [&]() -> std::optional<std::string> {
         const CPgResult marked =
             connection->exec("UPDATE codes SET deleted_ms = bl_now_ms() WHERE code = $1 AND account_id = $2"
-                             " AND deleted_ms IS NULL AND uploaded_ms IS NOT NULL RETURNING code",
+                             " AND deleted_ms IS NULL AND uploaded_ms IS NOT NULL"
+                             " AND (ends_ms IS NULL OR ends_ms > bl_now_ms()) RETURNING code",
                              {code, accountId});
         if (marked.rows() != 1)
             return std::nullopt;
@@ -69,6 +71,19 @@ SDeletion CPgStore::deleteOwned(const std::string& code, std::int64_t accountId,
         return removePictureRows(*connection, marked);
     };
     return deleteIn(*connection, statements);
+}
+
+std::vector<std::string> CPgStore::purgeExpiredPictures(std::int64_t, int limit)
+{
+    // Rows another node is purging are skipped, not waited for: each node gets files of its own.
+    const CPgResult removed = m_pool.acquire()->exec(
+        "DELETE FROM pictures WHERE (code, position) IN (SELECT code, position FROM pictures"
+        " WHERE ends_ms <= bl_now_ms() LIMIT $1 FOR UPDATE SKIP LOCKED) RETURNING file",
+        {limit});
+    std::vector<std::string> files;
+    for (int row = 0; row < removed.rows(); ++row)
+        files.push_back(removed.text(row, 0));
+    return files;
 }
 
 } // namespace BL::Server

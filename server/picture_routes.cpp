@@ -36,11 +36,19 @@ void CPictureRoutes::servePicture(const SHttpRequest& req, SHttpResponse& res)
     if (!reader) {
         if (info.state == ECodeState::Deleted)
             replyPage(res, 410, removedPage());
+        else if (info.state == ECodeState::PictureExpired)
+            replyPage(res, 410, expiredPage());
         else
             replyNotFound(res);
         return;
     }
-    res.setHeader("Cache-Control", "public, max-age=31536000, immutable");
+    if (info.endsMs > 0) {
+        // No cache may keep a picture past its end.
+        const std::int64_t left = std::max<std::int64_t>(0, (info.endsMs - nowMs()) / 1000);
+        res.setHeader("Cache-Control", "public, max-age=" + std::to_string(left));
+    } else {
+        res.setHeader("Cache-Control", "public, max-age=31536000, immutable");
+    }
     res.setHeader("X-Content-Type-Options", "nosniff");
     // Streamed from the store a piece at a time: a slow reader holds a buffer, not the picture.
     res.setStream(static_cast<std::uint64_t>(reader->size()), info.files[index].mime,

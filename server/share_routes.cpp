@@ -23,6 +23,8 @@ const char* refusalOf(ECodeState state)
         return "code expired";
     case ECodeState::Failed:
         return "code ended by a failed upload";
+    case ECodeState::PictureExpired:
+        return "picture expired";
     case ECodeState::Unknown:
     case ECodeState::Pending:
     case ECodeState::Uploaded:

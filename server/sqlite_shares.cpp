@@ -33,7 +33,7 @@ SDeletion CSqliteStore::deleteBySecret(const std::string& secret, std::int64_t n
         // A pending code is ended too: an upload still on its way must not show afterwards.
         CStatement mark(*this, "UPDATE codes SET deleted_ms = ?2 WHERE secret = ?1 AND deleted_ms IS NULL"
                                " AND failed_ms IS NULL AND (uploaded_ms IS NOT NULL OR expires_ms > ?2)"
-                               " RETURNING code");
+                               " AND (ends_ms IS NULL OR ends_ms > ?2) RETURNING code");
         mark.bind(1, secret).bind(2, nowMs);
         if (!mark.step())
             return std::nullopt;
@@ -56,7 +56,8 @@ SDeletion CSqliteStore::deleteOwned(const std::string& code, std::int64_t accoun
     SDeleteStatements statements;
     statements.mark = [&]() -> std::optional<std::string> {
         CStatement mark(*this, "UPDATE codes SET deleted_ms = ?2 WHERE code = ?1 AND account_id = ?3"
-                               " AND deleted_ms IS NULL AND uploaded_ms IS NOT NULL RETURNING code");
+                               " AND deleted_ms IS NULL AND uploaded_ms IS NOT NULL"
+                               " AND (ends_ms IS NULL OR ends_ms > ?2) RETURNING code");
         mark.bind(1, code).bind(2, nowMs).bind(3, accountId);
         if (!mark.step())
             return std::nullopt;
@@ -82,6 +83,20 @@ std::vector<std::string> CSqliteStore::removePictureRows(const std::string& code
     std::vector<std::string> files;
     while (remove.step())
         files.push_back(remove.text(0));
+    return files;
+}
+
+std::vector<std::string> CSqliteStore::purgeExpiredPictures(std::int64_t nowMs, int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CTransaction transaction(*this);
+    CStatement remove(*this, "DELETE FROM pictures WHERE rowid IN (SELECT rowid FROM pictures"
+                             " WHERE ends_ms <= ?1 LIMIT ?2) RETURNING file");
+    remove.bind(1, nowMs).bind(2, static_cast<std::int64_t>(limit));
+    std::vector<std::string> files;
+    while (remove.step())
+        files.push_back(remove.text(0));
+    transaction.commit();
     return files;
 }
 

@@ -38,6 +38,11 @@ public:
         sqlite3_bind_null(m_stmt, index);
         return *this;
     }
+    // NULL for 0 and below: an optional time or duration.
+    CStatement& bindOptional(int index, std::int64_t value)
+    {
+        return value > 0 ? bind(index, value) : bindNull(index);
+    }
     // True while a row is available; throws on errors other than constraint violations.
     bool step()
     {

@@ -13,17 +13,22 @@ SReservation drawReservation()
 }
 
 std::vector<SReservation>
-reserveDrawn(std::size_t count,
-             const std::function<std::vector<SReservation>(std::vector<SReservation> drawn)>& insert)
+reserveDrawn(std::size_t count, const std::function<std::vector<SDrawn>(std::vector<SDrawn> drawn)>& insert)
 {
-    std::vector<SReservation> reserved;
-    reserved.reserve(count);
-    while (reserved.size() < count) {
-        std::vector<SReservation> drawn;
-        for (std::size_t i = reserved.size(); i < count; ++i)
-            drawn.push_back(drawReservation());
-        for (SReservation& taken : insert(std::move(drawn)))
-            reserved.push_back(std::move(taken));
+    std::vector<SReservation> reserved(count);
+    std::vector<bool> filled(count, false);
+    for (std::size_t missing = count; missing > 0;) {
+        std::vector<SDrawn> drawn;
+        for (std::size_t slot = 0; slot < count; ++slot)
+            if (!filled[slot])
+                drawn.push_back({slot, drawReservation()});
+        for (SDrawn& taken : insert(std::move(drawn))) {
+            if (filled[taken.slot])
+                continue;
+            filled[taken.slot] = true;
+            reserved[taken.slot] = std::move(taken.reservation);
+            --missing;
+        }
     }
     return reserved;
 }
@@ -33,7 +38,7 @@ ECodeState codeState(const SCodeRow& row)
     if (row.deleted)
         return ECodeState::Deleted;
     if (row.uploaded)
-        return ECodeState::Uploaded;
+        return row.ended ? ECodeState::PictureExpired : ECodeState::Uploaded;
     if (row.failed)
         return ECodeState::Failed;
     return row.expired ? ECodeState::Expired : ECodeState::Pending;
@@ -48,6 +53,7 @@ SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
     if (info.state != ECodeState::Uploaded)
         return info;
     info.uploadedMs = rows.front().uploadedMs;
+    info.endsMs = rows.front().endsMs;
     for (const SCodeLookupRow& row : rows)
         if (row.picture)
             info.files.push_back(*row.picture);
@@ -113,8 +119,10 @@ SDeletion deleteMarked(const SDeleteStatements& statements)
     std::optional<SCodeRow> row = statements.probe();
     if (!row)
         return deletion;
-    // The mark's guard refused the row: one neither failed nor deleted, and not uploaded, had run out.
+    // The mark's guard refused the row: one neither failed nor deleted had run out, as a
+    // reservation or as pictures.
     row->expired = true;
+    row->ended = true;
     deletion.refusedIn = codeState(*row);
     return deletion;
 }

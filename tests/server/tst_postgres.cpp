@@ -82,7 +82,7 @@ void TestServerPostgres::storeKeepsCodesAccountsAndReports()
     std::string fresh;
     QCOMPARE(store.storeUpload(std::string(), 0, ann, {{"three.png", "image/png"}}, std::string(), &fresh),
              EClaim::Ok);
-    const auto history = store.history(ann, 10);
+    const auto history = store.history(ann, 10, nowMs());
     QCOMPARE(history.size(), std::size_t(2));
     QCOMPARE(history[0].code, fresh);
     QCOMPARE(history[1].pictureCount, 2);

@@ -19,6 +19,20 @@ QStringList pictureFiles(const CTestServer& server)
     return QDir(server.dataDir() + "/pictures").entryList(QDir::Files);
 }
 
+constexpr std::int64_t hourMs = 3600 * 1000;
+constexpr std::int64_t dayMs = 24 * hourMs;
+
+// A reservation that asks to keep its pictures `expires` (a form value) seconds.
+CResult reserveFor(CHttpClient& client, const std::string& expires)
+{
+    return client.post("/api/reserve_code", "expires=" + expires, form);
+}
+
+SReserved reservedOf(const CResult& res)
+{
+    return {jsonValue(res->body, "code"), codeOfUrl(jsonValue(res->body, "url"))};
+}
+
 CResult deleteShare(CHttpClient& client, const std::string& secret)
 {
     return client.post("/api/delete", "code=" + secret, form);
@@ -50,7 +64,15 @@ private slots:
     void uploaderDeletesWithItsSecret();
     void deletingAPendingCodeEndsItBeforeItsUpload();
     void ownerDeletesFromTheHistoryPage();
+    void picturesGoWhenTheirTimeRunsOut();
+    void maxExpiryCapsWhatTheClientAsks();
+    void cleanup();
 };
+
+void TestServerShares::cleanup()
+{
+    BL::Server::setClockOffsetMs(0);
+}
 
 void TestServerShares::uploaderDeletesWithItsSecret()
 {
@@ -186,6 +208,115 @@ void TestServerShares::ownerDeletesFromTheHistoryPage()
     QVERIFY(after.find(doomed) == std::string::npos);
     QVERIFY(after.find(codes[1]) != std::string::npos);
     QCOMPARE(postDelete(ann, true)->status, 404);
+}
+
+void TestServerShares::picturesGoWhenTheirTimeRunsOut()
+{
+    BL::Server::SServiceOptions options;
+    options.purgeIntervalMs = 20;
+    CTestServer server(options);
+    auto client = server.client();
+    const std::string session = signedIn(*client, "kim@example.org", "kim-secret");
+    const std::string hash = BL::Server::sha1Hex("kim@example.orgkim-secret");
+
+    // Asked for, the time kept is echoed; not asked for, the reply is the one it always was.
+    auto hour = reserveFor(*client, "3600");
+    QVERIFY(hour);
+    QCOMPARE(jsonValue(hour->body, "expires"), std::string("3600"));
+    QVERIFY(hour->body.rfind("{\"status\":\"ok\",\"code\":\"", 0) == 0);
+    auto never = reserveFor(*client, "0");
+    QCOMPARE(jsonValue(never->body, "expires"), std::string("0"));
+    auto plain = client->post("/api/reserve_code", "", form);
+    QVERIFY(plain->body.find("expires") == std::string::npos);
+    for (const char* bad : {"soon", "-5", "", "1e3", "99999999999"}) {
+        auto res = reserveFor(*client, bad);
+        QCOMPARE(res->status, 200);
+        QCOMPARE(res->body, std::string(R"({"status":"error","reason":"bad expiry"})"));
+    }
+
+    const SReserved hourly = reservedOf(hour);
+    const SReserved forGood = reservedOf(never);
+    for (const SReserved& reserved : {hourly, forGood, reservedOf(plain)})
+        QCOMPARE(jsonValue(postUpload(*client, hash, reserved.secret, makePng(40, 30, 7))->body, "status"),
+                 std::string("ok"));
+    QCOMPARE(pictureFiles(server).size(), 3);
+    auto page = client->get("/" + hourly.code);
+    QCOMPARE(page->status, 200);
+    QVERIFY(page->body.find(" &middot; expires ") != std::string::npos);
+    QVERIFY(client->get("/" + forGood.code)->body.find("expires") == std::string::npos);
+    QVERIFY(client->get("/user/history", {{"Cookie", session}})->body.find(hourly.code) != std::string::npos);
+    // No cache may keep the picture past its end; one kept for good may be kept for good.
+    const std::string cache = client->get("/" + hourly.code + ".png")->header("Cache-Control");
+    QVERIFY2(cache.rfind("public, max-age=", 0) == 0 && std::stoll(cache.substr(16)) <= 3600 &&
+                 std::stoll(cache.substr(16)) > 3500,
+             cache.c_str());
+    QCOMPARE(client->get("/" + forGood.code + ".png")->header("Cache-Control"),
+             std::string("public, max-age=31536000, immutable"));
+
+    // Past the hour the link says so at once, before the purge has run.
+    BL::Server::setClockOffsetMs(hourMs + 1000);
+    auto expired = client->get("/" + hourly.code);
+    QCOMPARE(expired->status, 410);
+    QVERIFY(expired->body.find("This picture has expired.") != std::string::npos);
+    QCOMPARE(client->get("/" + hourly.code + ".png")->status, 410);
+    QCOMPARE(deleteShare(*client, hourly.secret)->body,
+             std::string(R"({"status":"error","reason":"picture expired"})"));
+    QVERIFY(client->get("/user/history", {{"Cookie", session}})->body.find(hourly.code) == std::string::npos);
+    // The purge takes its file away; the others stay.
+    QTRY_COMPARE_WITH_TIMEOUT(pictureFiles(server).size(), 2, 10000);
+    QCOMPARE(client->get("/" + hourly.code)->status, 410);
+
+    // Ten years on, a purge that took a later share's minute-long pictures left those kept for good.
+    BL::Server::setClockOffsetMs(10 * 365 * dayMs);
+    const SReserved minute = reservedOf(reserveFor(*client, "60"));
+    QCOMPARE(jsonValue(postUpload(*client, hash, minute.secret, makePng(40, 30, 8))->body, "status"),
+             std::string("ok"));
+    QCOMPARE(pictureFiles(server).size(), 3);
+    BL::Server::setClockOffsetMs(10 * 365 * dayMs + 2 * 60 * 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(pictureFiles(server).size(), 2, 10000);
+    QCOMPARE(client->get("/" + minute.code)->status, 410);
+    QCOMPARE(client->get("/" + forGood.code + ".png")->status, 200);
+}
+
+void TestServerShares::maxExpiryCapsWhatTheClientAsks()
+{
+    BL::Server::SServiceOptions options;
+    options.maxKeepMs = dayMs;
+    options.purgeIntervalMs = 20;
+    CTestServer server(options);
+    auto client = server.client();
+    // Never, a week and nothing asked are all capped at the day; a minute stays a minute.
+    std::vector<SReserved> capped;
+    for (const char* asked : {"0", "604800"}) {
+        auto res = reserveFor(*client, asked);
+        QCOMPARE(jsonValue(res->body, "expires"), std::string("86400"));
+        capped.push_back(reservedOf(res));
+    }
+    capped.push_back(reserve(*client));
+    auto minute = reserveFor(*client, "60");
+    QCOMPARE(jsonValue(minute->body, "expires"), std::string("60"));
+    const SReserved shortLived = reservedOf(minute);
+    for (const SReserved& reserved : capped)
+        QCOMPARE(jsonValue(postUpload(*client, std::string(), reserved.secret, makePng(10, 10, 9))->body,
+                           "status"),
+                 std::string("ok"));
+    QCOMPARE(
+        jsonValue(postUpload(*client, std::string(), shortLived.secret, makePng(10, 10, 9))->body, "status"),
+        std::string("ok"));
+    // An upload without a reservation is capped too.
+    capped.push_back(
+        {std::string(),
+         codeOfUrl(jsonValue(postUpload(*client, std::string(), "", makePng(10, 10, 9))->body, "url"))});
+
+    BL::Server::setClockOffsetMs(dayMs - 60 * 1000);
+    QCOMPARE(client->get("/" + shortLived.code)->status, 410);
+    for (const SReserved& reserved : capped)
+        QCOMPARE(client->get("/" + reserved.code + ".png")->status, 200);
+    QTRY_COMPARE_WITH_TIMEOUT(pictureFiles(server).size(), 4, 10000);
+    BL::Server::setClockOffsetMs(dayMs + 60 * 1000);
+    for (const SReserved& reserved : capped)
+        QCOMPARE(client->get("/" + reserved.code)->status, 410);
+    QTRY_VERIFY_WITH_TIMEOUT(pictureFiles(server).isEmpty(), 10000);
 }
 
 QTEST_GUILESS_MAIN(TestServerShares)
