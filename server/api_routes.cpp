@@ -11,6 +11,7 @@
 #include "server/store.h"
 #include "server/util.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace BL::Server {
@@ -23,6 +24,7 @@ void refuseCode(SHttpResponse& res, ECodeState state)
 {
     switch (state) {
     case ECodeState::Uploaded:
+    case ECodeState::PictureExpired:
         decline(res, "code already used");
         return;
     case ECodeState::Expired:
@@ -31,11 +33,28 @@ void refuseCode(SHttpResponse& res, ECodeState state)
     case ECodeState::Failed:
         decline(res, "code ended by a failed upload");
         return;
+    case ECodeState::Deleted:
+        decline(res, "code deleted");
+        return;
     case ECodeState::Unknown:
     case ECodeState::Pending:
         break;
     }
     decline(res, "unknown code");
+}
+
+// How long the pictures of a reservation that asked to keep them for `seconds` (0: for good) are
+// kept under the service's cap `maxKeepMs` (0: none); false for a value that is no number of
+// seconds.
+bool keptFor(const std::string& seconds, std::int64_t maxKeepMs, std::int64_t* keepForMs)
+{
+    // Ten digits: over three centuries, far from overflowing in milliseconds.
+    if (seconds.empty() || seconds.size() > 10 ||
+        seconds.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const std::int64_t asked = std::stoll(seconds) * 1000;
+    *keepForMs = asked == 0 ? maxKeepMs : maxKeepMs == 0 ? asked : std::min(asked, maxKeepMs);
+    return true;
 }
 
 // The fields of the URL upload form. The desktop client writes the URL unescaped, so an "&"
@@ -100,7 +119,17 @@ void CApiRoutes::addTo(CHttpServer& http)
     http.post("/api/check_hash", routeTo(this, &CApiRoutes::checkHash));
     // Reservations come in bursts and do nothing but write a row: they are committed together.
     http.routeAsync("POST", "/api/reserve_code", [this](const SHttpRequest& req, CHttpServer::FReply reply) {
-        m_reservations->reserve(clientLimitKey(req, m_options.trustedProxy), std::move(reply));
+        const auto fields = parseForm(std::string(req.body()), false);
+        const auto expires = fields.find("expires");
+        std::int64_t keepForMs = m_options.maxKeepMs;
+        if (expires != fields.end() && !keptFor(expires->second, m_options.maxKeepMs, &keepForMs)) {
+            SHttpResponse res;
+            decline(res, "bad expiry");
+            reply(std::move(res));
+            return;
+        }
+        m_reservations->reserve(clientLimitKey(req, m_options.trustedProxy), keepForMs,
+                                expires != fields.end(), std::move(reply));
     });
     http.post("/api/upload.php", routeTo(this, &CApiRoutes::uploadFiles));
     http.post("/api/upload", routeTo(this, &CApiRoutes::uploadUrl));
@@ -238,7 +267,8 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     std::string usedCode;
     EClaim claim = EClaim::Unknown;
     try {
-        claim = m_store.storeUpload(code, nowMs(), accountId, files, sourceUrl, &usedCode);
+        claim = m_store.storeUpload(SUpload{code, accountId, files, sourceUrl, m_options.maxKeepMs}, nowMs(),
+                                    &usedCode);
     } catch (const CStoreOutcomeUnknown&) {
         // A committed row may name the files: they stay, and so do their bytes.
         quota.keep();
@@ -252,6 +282,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
         refuseCode(res, claim == EClaim::Used      ? ECodeState::Uploaded
                         : claim == EClaim::Expired ? ECodeState::Expired
                         : claim == EClaim::Failed  ? ECodeState::Failed
+                        : claim == EClaim::Deleted ? ECodeState::Deleted
                                                    : ECodeState::Unknown);
         return;
     }

@@ -124,6 +124,17 @@ const SOption table[] = {
              line.options.codeLifetimeMs = *seconds * 1000;
          return seconds.has_value();
      }},
+    {"--max-expiry", "SECONDS",
+     "longest time pictures are kept after their upload, whatever the\n"
+     "client asked for (default 0: as long as asked, for good when\n"
+     "nothing was asked)",
+     "a number of seconds",
+     [](const char* value, SCommandLine& line) {
+         const auto seconds = number(value, 0, 10LL * 365 * 24 * 3600);
+         if (seconds)
+             line.options.maxKeepMs = *seconds * 1000;
+         return seconds.has_value();
+     }},
     {"--allow-private-fetch", nullptr, "let URL uploads reach loopback and private addresses", nullptr,
      [](const char*, SCommandLine& line) {
          line.options.allowPrivateFetch = true;

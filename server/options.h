@@ -38,6 +38,9 @@ struct SServiceOptions
     std::size_t maxUploadBytes = 10 * 1024 * 1024;
     bool allowPrivateFetch = false;
     std::int64_t codeLifetimeMs = 24LL * 60 * 60 * 1000;
+    // The longest time pictures are kept after their upload, whatever their reservation asked
+    // for; 0: as long as asked, and for good when nothing was asked.
+    std::int64_t maxKeepMs = 0;
     int fetchTimeoutMs = 10000;
     bool accessLog = true;
     int threads = 0;        // worker threads for the handlers; 0: a default fitted to the machine
@@ -56,7 +59,8 @@ struct SServiceOptions
     int fetchesPerMinute = 10;
     // The address of a reverse proxy whose X-Forwarded-For names the client; empty: none.
     std::string trustedProxy;
-    // How often expired unclaimed codes and expired sessions are deleted.
+    // How often expired unclaimed codes, expired sessions and pictures whose time ran out are
+    // deleted.
     std::int64_t purgeIntervalMs = 60 * 1000;
     // Files no row names are removed at start once they are this old.
     std::int64_t orphanAgeMs = 5 * 60 * 1000;

@@ -55,13 +55,20 @@ void CPageRoutes::showCode(const SHttpRequest& req, SHttpResponse& res)
     const SCodeInfo info = m_store.lookup(code, nowMs());
     switch (info.state) {
     case ECodeState::Uploaded:
-        replyPage(res, 200, picturePage(code, static_cast<int>(info.files.size()), info.uploadedMs));
+        replyPage(res, 200,
+                  picturePage(code, static_cast<int>(info.files.size()), info.uploadedMs, info.endsMs));
         return;
     case ECodeState::Pending:
         replyPage(res, 200, uploadInProgressPage(code));
         return;
     case ECodeState::Failed:
         replyPage(res, 200, uploadFailedPage(code));
+        return;
+    case ECodeState::Deleted:
+        replyPage(res, 410, removedPage());
+        return;
+    case ECodeState::PictureExpired:
+        replyPage(res, 410, expiredPage());
         return;
     case ECodeState::Expired:
     case ECodeState::Unknown:
@@ -120,7 +127,7 @@ void CPageRoutes::history(const SHttpRequest& req, SHttpResponse& res)
         return;
     }
     replyPage(res, 200,
-              historyPage(m_store.accountEmail(accountId), m_store.history(accountId, 500),
+              historyPage(m_store.accountEmail(accountId), m_store.history(accountId, 500, nowMs()),
                           m_forms.issue(req, res)));
 }
 

@@ -15,7 +15,8 @@ main{max-width:60em;margin:1.5em auto;padding:0 1em}
 img{max-width:100%;height:auto;border:1px solid #ccc;background:#fff}
 label{display:block;margin:.6em 0 .2em}input[type=email],input[type=password],input[type=text]{width:100%;max-width:24em;padding:.4em}
 button{margin-top:1em;padding:.5em 1.4em}.error{color:#a00}.muted{color:#666;font-size:.9em}
-ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee})";
+ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee}
+form.delete{display:inline;margin-left:1em}form.delete button{margin-top:0;padding:.2em .8em})";
 
 std::string pictureFigure(const std::string& code, int index)
 {
@@ -86,14 +87,37 @@ std::string uploadFailedPage(const std::string& code)
                                            "Nothing will be shown under this link.</p></div>");
 }
 
-std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs)
+std::string removedPage()
+{
+    return pageLayout("Removed",
+                      "<div class=\"card\"><h1>Removed</h1><p>This picture was removed.</p></div>");
+}
+
+std::string expiredPage()
+{
+    return pageLayout("Expired",
+                      "<div class=\"card\"><h1>Expired</h1><p>This picture has expired.</p></div>");
+}
+
+std::string deletionRefusedPage(const std::string& message)
+{
+    return pageLayout("Not deleted",
+                      "<div class=\"card\"><h1>Not deleted</h1><p class=\"error\">" + htmlEscape(message) +
+                          "</p><p><a href=\"/user/history\">Back to your uploads</a></p></div>");
+}
+
+std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs,
+                        std::int64_t endsMs)
 {
     std::string body = "<div class=\"card\">";
     if (pictureCount >= 2)
         body += "<div class=\"pair\">" + pictureFigure(code, 1) + pictureFigure(code, 2) + "</div>";
     else
         body += pictureFigure(code, 1);
-    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs)) + "</p></div>";
+    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs));
+    if (endsMs > 0)
+        body += " &middot; expires " + htmlEscape(formatUtc(endsMs));
+    body += "</p></div>";
     return pageLayout(pictureCount >= 2 ? "Comparison " + code : "Picture " + code, body);
 }
 
@@ -154,9 +178,14 @@ std::string historyPage(const std::string& email, const std::vector<SHistoryItem
             body += "<li><a href=\"" + htmlEscape(link) + "\">" + htmlEscape(item.code) + "</a> &middot; " +
                     htmlEscape(formatUtc(item.uploadedMs)) +
                     (item.pictureCount >= 2 ? " &middot; comparison" : "");
+            if (item.endsMs > 0)
+                body += " &middot; expires " + htmlEscape(formatUtc(item.endsMs));
             if (!item.sourceUrl.empty())
                 body += " &middot; <span class=\"muted\">from " + htmlEscape(item.sourceUrl) + "</span>";
-            body += "</li>";
+            body += "<form method=\"post\" action=\"/user/delete\" class=\"delete\">" +
+                    tokenInput(formToken) + "<input type=\"hidden\" name=\"code\" value=\"" +
+                    htmlEscape(item.code) + "\"><button type=\"submit\">Delete " + htmlEscape(item.code) +
+                    "</button></form></li>";
         }
         body += "</ul>";
     }

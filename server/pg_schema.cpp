@@ -62,6 +62,10 @@ constexpr SMigration migrations[] = {
         "UPDATE codes SET secret = code;"
         "CREATE UNIQUE INDEX codes_by_secret ON codes (secret);"
         "ALTER TABLE codes ADD COLUMN failed_ms BIGINT"},
+    {5, "ALTER TABLE codes ADD COLUMN deleted_ms BIGINT"},
+    {6, "ALTER TABLE codes ADD COLUMN keep_ms BIGINT, ADD COLUMN ends_ms BIGINT;"
+        "ALTER TABLE pictures ADD COLUMN ends_ms BIGINT;"
+        "CREATE INDEX pictures_by_end ON pictures (ends_ms) WHERE ends_ms IS NOT NULL"},
 };
 static_assert(numberedInOrder(migrations), "one migration per version, as many as the SQLite store has");
 

@@ -4,10 +4,25 @@
 #include "server/pg_schema.h"
 #include "server/store_rules.h"
 
+#include <algorithm>
 #include <set>
 #include <stdexcept>
 
 namespace BL::Server {
+
+const char CPgStore::probeBySecret[] =
+    "SELECT uploaded_ms, failed_ms, deleted_ms FROM codes WHERE secret = $1";
+
+std::optional<SCodeRow> CPgStore::probeRow(const CPgResult& probe)
+{
+    if (probe.rows() == 0)
+        return std::nullopt;
+    SCodeRow row;
+    row.uploaded = !probe.isNull(0, 0);
+    row.failed = !probe.isNull(0, 1);
+    row.deleted = !probe.isNull(0, 2);
+    return row;
+}
 
 CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts)
     : m_key(std::move(key)), m_pool(conninfo, connections, timeouts)
@@ -16,59 +31,65 @@ CPgStore::CPgStore(const std::string& conninfo, CHashKey key, int connections, S
     migratePgSchema(*connection, m_key);
 }
 
-std::vector<SReservation> CPgStore::reserveCodes(std::size_t count, std::int64_t, std::int64_t lifetimeMs)
+std::vector<SReservation> CPgStore::reserveCodes(const std::vector<std::int64_t>& keepForMs, std::int64_t,
+                                                 std::int64_t lifetimeMs)
 {
     auto connection = m_pool.acquire();
-    return reserveDrawn(count, [&](std::vector<SReservation> drawn) {
+    return reserveDrawn(keepForMs.size(), [&](std::vector<SDrawn> drawn) {
         // All in one statement, so one commit. The unique keys decide: a code or secret another
         // node took at the same moment comes back missing.
         std::string codes = "{";
         std::string secrets = "{";
+        std::string keeps = "{";
         for (std::size_t i = 0; i < drawn.size(); ++i) {
-            codes += (i > 0 ? "," : "") + drawn[i].code;
-            secrets += (i > 0 ? "," : "") + drawn[i].secret;
+            const char* comma = i > 0 ? "," : "";
+            codes += comma + drawn[i].reservation.code;
+            secrets += comma + drawn[i].reservation.secret;
+            keeps += comma + std::to_string(std::max<std::int64_t>(0, keepForMs[drawn[i].slot]));
         }
-        const CPgResult inserted =
-            connection->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms)"
-                             " SELECT code, secret, bl_now_ms(), bl_now_ms() + $3"
-                             " FROM unnest($1::text[], $2::text[]) AS drawn (code, secret)"
-                             " ON CONFLICT DO NOTHING RETURNING code",
-                             {codes + "}", secrets + "}", lifetimeMs});
+        const CPgResult inserted = connection->exec(
+            "INSERT INTO codes (code, secret, reserved_ms, expires_ms, keep_ms)"
+            " SELECT code, secret, bl_now_ms(), bl_now_ms() + $3, NULLIF(keep, 0)"
+            " FROM unnest($1::text[], $2::text[], $4::bigint[]) AS drawn (code, secret, keep)"
+            " ON CONFLICT DO NOTHING RETURNING code",
+            {codes + "}", secrets + "}", lifetimeMs, keeps + "}"});
         std::set<std::string> inCodes;
         for (int row = 0; row < inserted.rows(); ++row)
             inCodes.insert(inserted.text(row, 0));
-        std::vector<SReservation> taken;
-        for (SReservation& reservation : drawn)
-            if (inCodes.erase(reservation.code) > 0)
+        std::vector<SDrawn> taken;
+        for (SDrawn& reservation : drawn)
+            if (inCodes.erase(reservation.reservation.code) > 0)
                 taken.push_back(std::move(reservation));
         return taken;
     });
 }
 
-EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64_t accountId,
-                             const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                             std::string* usedCode)
+EClaim CPgStore::storeUpload(const SUpload& upload, std::int64_t, std::string* usedCode)
 {
     auto connection = m_pool.acquire();
-    const SPgParam account = accountId > 0 ? SPgParam(accountId) : SPgParam(nullptr);
-    const SPgParam source = sourceUrl.empty() ? SPgParam(nullptr) : SPgParam(sourceUrl);
+    const SPgParam account = upload.accountId > 0 ? SPgParam(upload.accountId) : SPgParam(nullptr);
+    const SPgParam source = upload.sourceUrl.empty() ? SPgParam(nullptr) : SPgParam(upload.sourceUrl);
+    const SPgParam freshKeep =
+        upload.freshKeepForMs > 0 ? SPgParam(upload.freshKeepForMs) : SPgParam(nullptr);
     CPgTransaction transaction(*connection);
     SUploadStatements statements;
     statements.insertUploaded = [&](const SReservation& fresh) {
         return connection
                    ->exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                          " source_url)"
-                          " SELECT $1, $2, now_ms, now_ms, now_ms, $3, $4 FROM bl_now_ms() AS now_ms"
-                          " ON CONFLICT DO NOTHING RETURNING code",
-                          {fresh.code, fresh.secret, account, source})
+                          " source_url, keep_ms, ends_ms)"
+                          " SELECT $1, $2, now_ms, now_ms, now_ms, $3, $4, $5::bigint, now_ms + $5::bigint"
+                          " FROM bl_now_ms() AS now_ms ON CONFLICT DO NOTHING RETURNING code",
+                          {fresh.code, fresh.secret, account, source, freshKeep})
                    .rows() == 1;
     };
     statements.claim = [&](const std::string& reserved) -> std::optional<std::string> {
         // Of two nodes racing for one code, the second UPDATE waits for the first and then no
         // longer matches its guard.
         const CPgResult claim = connection->exec(
-            "UPDATE codes SET uploaded_ms = bl_now_ms(), account_id = $2, source_url = $3"
-            " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL AND expires_ms > bl_now_ms()"
+            "UPDATE codes SET uploaded_ms = bl_now_ms(), account_id = $2, source_url = $3,"
+            " ends_ms = bl_now_ms() + keep_ms"
+            " WHERE secret = $1 AND uploaded_ms IS NULL AND failed_ms IS NULL AND deleted_ms IS NULL"
+            " AND expires_ms > bl_now_ms()"
             " RETURNING code",
             {reserved, account, source});
         if (claim.rows() != 1)
@@ -76,26 +97,24 @@ EClaim CPgStore::storeUpload(const std::string& secret, std::int64_t, std::int64
         return claim.text(0, 0);
     };
     statements.probe = [&](const std::string& reserved) -> std::optional<SCodeRow> {
-        const CPgResult probe =
-            connection->exec("SELECT uploaded_ms, failed_ms FROM codes WHERE secret = $1", {reserved});
-        if (probe.rows() == 0)
-            return std::nullopt;
-        return SCodeRow{!probe.isNull(0, 0), !probe.isNull(0, 1)};
+        return probeRow(connection->exec(probeBySecret, {reserved}));
     };
     statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
-        connection->exec("INSERT INTO pictures (code, position, file, mime) VALUES ($1, $2, $3, $4)",
+        // With the code's end, for the purge's index.
+        connection->exec("INSERT INTO pictures (code, position, file, mime, ends_ms)"
+                         " SELECT $1, $2, $3, $4, ends_ms FROM codes WHERE code = $1",
                          {code, position, file.name, file.mime});
     };
     std::string claimed;
-    const EClaim claim = storeClaimed(secret, files, statements, &claimed);
+    const EClaim claim = storeClaimed(upload.secret, upload.files, statements, &claimed);
     if (claim != EClaim::Ok)
         return claim;
     const int backendPid = connection->backendPid();
     try {
         transaction.commit();
     } catch (const CPgConnectionError& lost) {
-        return settleLostCommit(backendPid, files.empty() ? std::string() : files.front().name, usedCode,
-                                lost);
+        return settleLostCommit(backendPid, upload.files.empty() ? std::string() : upload.files.front().name,
+                                usedCode, lost);
     }
     *usedCode = claimed;
     return EClaim::Ok;
@@ -126,12 +145,12 @@ EClaim CPgStore::settleLostCommit(int backendPid, const std::string& firstFile, 
 
 namespace {
 
-const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms()"
-                            " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1"
-                            " ORDER BY p.position";
-const char lookupBySecret[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms()"
-                              " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1"
-                              " ORDER BY p.position";
+const char lookupByCode[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms"
+    " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1 ORDER BY p.position";
+const char lookupBySecret[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms"
+    " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1 ORDER BY p.position";
 
 } // namespace
 
@@ -154,6 +173,9 @@ SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
         SCodeLookupRow& row = rows.emplace_back();
         row.code.uploaded = !found.isNull(i, 1);
         row.code.failed = !found.isNull(i, 4);
+        row.code.deleted = !found.isNull(i, 6);
+        row.code.ended = !found.isNull(i, 7) && found.integer(i, 7) <= found.integer(i, 5);
+        row.endsMs = found.integer(i, 7);
         // Compared with the database's clock, read by the same statement.
         row.code.expired = found.integer(i, 0) <= found.integer(i, 5);
         row.uploadedMs = found.integer(i, 1);
@@ -222,18 +244,20 @@ void CPgStore::deleteSession(const std::string& token)
     m_pool.acquire()->exec("DELETE FROM sessions WHERE token = $1", {token});
 }
 
-std::vector<SHistoryItem> CPgStore::history(std::int64_t accountId, int limit)
+std::vector<SHistoryItem> CPgStore::history(std::int64_t accountId, int limit, std::int64_t)
 {
     const CPgResult rows = m_pool.acquire()->exec(
         "SELECT c.code, c.uploaded_ms,"
         " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
-        " COALESCE(c.source_url, '') FROM codes c WHERE c.account_id = $1 AND c.uploaded_ms IS NOT NULL"
+        " COALESCE(c.source_url, ''), COALESCE(c.ends_ms, 0) FROM codes c"
+        " WHERE c.account_id = $1 AND c.uploaded_ms IS NOT NULL AND c.deleted_ms IS NULL"
+        " AND (c.ends_ms IS NULL OR c.ends_ms > bl_now_ms())"
         " ORDER BY c.uploaded_ms DESC, c.seq DESC LIMIT $2",
         {accountId, limit});
     std::vector<SHistoryItem> items;
     for (int row = 0; row < rows.rows(); ++row)
-        items.push_back(
-            {rows.text(row, 0), rows.integer(row, 1), rows.text(row, 2) == "t" ? 2 : 1, rows.text(row, 3)});
+        items.push_back({rows.text(row, 0), rows.integer(row, 1), rows.text(row, 2) == "t" ? 2 : 1,
+                         rows.text(row, 3), rows.integer(row, 4)});
     return items;
 }
 
@@ -263,8 +287,11 @@ std::vector<SReport> CPgStore::reports(int limit)
 int CPgStore::purgeExpired(std::int64_t)
 {
     auto connection = m_pool.acquire();
-    // Only codes without pictures: a picture row holds its code for good.
-    int purged = connection->exec("DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= bl_now_ms()")
+    // Only codes that never showed a picture: a picture holds its code for good, and so does a
+    // deleted code, whose link may have been passed on before.
+    int purged = connection
+                     ->exec("DELETE FROM codes WHERE uploaded_ms IS NULL AND deleted_ms IS NULL"
+                            " AND expires_ms <= bl_now_ms()")
                      .affected();
     purged += connection->exec("DELETE FROM sessions WHERE expires_ms <= bl_now_ms()").affected();
     // Attempts of addresses that stopped trying; every window is shorter than an hour.

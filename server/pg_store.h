@@ -3,6 +3,9 @@
 #include "server/hash_key.h"
 #include "server/pg_connection.h"
 #include "server/store.h"
+#include "server/store_rules.h"
+
+#include <optional>
 
 namespace BL::Server {
 
@@ -17,14 +20,16 @@ public:
     // std::runtime_error as CSqliteStore does.
     CPgStore(const std::string& conninfo, CHashKey key, int connections, SPgTimeouts timeouts = {});
 
-    std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
+    using CStore::reserveCodes;
+    std::vector<SReservation> reserveCodes(const std::vector<std::int64_t>& keepForMs, std::int64_t nowMs,
                                            std::int64_t lifetimeMs) override;
-    EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
-                       const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                       std::string* usedCode) override;
+    using CStore::storeUpload;
+    EClaim storeUpload(const SUpload& upload, std::int64_t nowMs, std::string* usedCode) override;
     SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
     SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
     void failCode(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) override;
     std::int64_t accountForHash(const std::string& hash) override;
     std::int64_t accountFor(const std::string& email, const std::string& hash) override;
     std::string accountEmail(std::int64_t accountId) override;
@@ -32,10 +37,11 @@ public:
     void createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs) override;
     std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) override;
     void deleteSession(const std::string& token) override;
-    std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
+    std::vector<SHistoryItem> history(std::int64_t accountId, int limit, std::int64_t nowMs) override;
     void addReport(const SReport& report, std::int64_t nowMs) override;
     std::vector<SReport> reports(int limit) override;
     int purgeExpired(std::int64_t nowMs) override;
+    std::vector<std::string> purgeExpiredPictures(std::int64_t nowMs, int limit) override;
     std::vector<std::string> referencedFiles() override;
     void ping() override;
     std::unique_ptr<CAttemptLimiter> makeLimiter(const std::string& name, int maxAttempts,
@@ -44,6 +50,11 @@ public:
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);
+    // The row of a probe (uploaded_ms, failed_ms, deleted_ms), if it found one.
+    static std::optional<SCodeRow> probeRow(const CPgResult& probe);
+    static const char probeBySecret[];
+    // Runs a deletion's statements on `connection` in a transaction of its own.
+    static SDeletion deleteIn(CPgConnection& connection, const SDeleteStatements& statements);
     EClaim settleLostCommit(int backendPid, const std::string& firstFile, std::string* usedCode,
                             const CPgConnectionError& lost);
 

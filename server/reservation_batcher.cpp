@@ -34,13 +34,14 @@ CReservationBatcher::~CReservationBatcher()
     m_thread.join();
 }
 
-void CReservationBatcher::reserve(std::string clientKey, CHttpServer::FReply reply)
+void CReservationBatcher::reserve(std::string clientKey, std::int64_t keepForMs, bool echoKeep,
+                                  CHttpServer::FReply reply)
 {
     bool first = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         first = m_queue.empty();
-        m_queue.push_back({std::move(clientKey), std::move(reply)});
+        m_queue.push_back({std::move(clientKey), keepForMs, echoKeep, std::move(reply)});
     }
     // While a batch commits, later requests gather for the next one without a wake each.
     if (first)
@@ -97,9 +98,13 @@ void CReservationBatcher::answer(std::vector<SPending>& batch)
     }
     if (admitted.empty())
         return;
+    std::vector<std::int64_t> keepForMs;
+    keepForMs.reserve(admitted.size());
+    for (const SPending* pending : admitted)
+        keepForMs.push_back(pending->keepForMs);
     std::vector<SReservation> reservations;
     try {
-        reservations = m_store.reserveCodes(admitted.size(), now, m_lifetimeMs);
+        reservations = m_store.reserveCodes(keepForMs, now, m_lifetimeMs);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "error: POST /api/reserve_code: %s\n", e.what());
     }
@@ -107,10 +112,14 @@ void CReservationBatcher::answer(std::vector<SPending>& batch)
         SHttpResponse response;
         if (i < reservations.size()) {
             // The uploader gets the secret; the link carries the public code.
-            replyJson(response, 200,
-                      compactJson({{"status", "ok"},
-                                   {"code", reservations[i].secret},
-                                   {"url", m_publicUrl + "/" + reservations[i].code}}));
+            std::vector<std::pair<std::string, std::string>> members{
+                {"status", "ok"},
+                {"code", reservations[i].secret},
+                {"url", m_publicUrl + "/" + reservations[i].code}};
+            // What was granted, which may be less than what was asked.
+            if (admitted[i]->echoKeep)
+                members.emplace_back("expires", std::to_string(admitted[i]->keepForMs / 1000));
+            replyJson(response, 200, compactJson(members));
         } else {
             refuse(response, 500, "internal error");
         }

@@ -28,13 +28,16 @@ public:
     CReservationBatcher(const CReservationBatcher&) = delete;
     CReservationBatcher& operator=(const CReservationBatcher&) = delete;
 
-    // `clientKey` is the client's limit key.
-    void reserve(std::string clientKey, CHttpServer::FReply reply);
+    // `clientKey` is the client's limit key; `keepForMs` how long the code's pictures stay after
+    // their upload (0: for good), echoed in seconds in the reply when `echoKeep`.
+    void reserve(std::string clientKey, std::int64_t keepForMs, bool echoKeep, CHttpServer::FReply reply);
 
 private:
     struct SPending
     {
         std::string clientKey;
+        std::int64_t keepForMs;
+        bool echoKeep;
         CHttpServer::FReply reply;
     };
     void run();

@@ -14,7 +14,9 @@
 #include "server/picture_routes.h"
 #include "server/report_routes.h"
 #include "server/route_support.h"
+#include "server/share_routes.h"
 #include "server/sqlite_store.h"
+#include "server/stored_files.h"
 #include "server/util.h"
 #include "server/write_limits.h"
 
@@ -145,6 +147,8 @@ CService::CService(SServiceOptions options) : m_options(std::move(options))
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
     m_routes.push_back(
         std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
+    m_routes.push_back(std::make_unique<CShareRoutes>(*m_store, *m_pictures, *m_quota, *m_checks, *m_forms,
+                                                      m_options.trustedProxy));
     // Last: the code page takes any one-segment path the others left.
     m_routes.push_back(
         std::make_unique<CPageRoutes>(*m_store, *m_checks, *m_forms, m_options.trustedProxy, m_publicUrl));
@@ -186,12 +190,25 @@ void CService::purgeLoop()
     do {
         try {
             m_store->purgeExpired(nowMs());
+            purgeExpiredPictures();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "error: purging expired rows: %s\n", e.what());
         }
     } while (!m_purgeWake.wait_for(
         lock, std::chrono::milliseconds(std::max<std::int64_t>(10, m_options.purgeIntervalMs)),
         [this] { return m_purgeStopping; }));
+}
+
+void CService::purgeExpiredPictures()
+{
+    // A batch at a time: each transaction stays short, and files go soon after their rows.
+    constexpr int batch = 500;
+    for (;;) {
+        const std::vector<std::string> files = m_store->purgeExpiredPictures(nowMs(), batch);
+        removeStoredFiles(*m_pictures, *m_quota, files);
+        if (files.size() < static_cast<std::size_t>(batch))
+            return;
+    }
 }
 
 int CService::bind()

@@ -47,6 +47,7 @@ private:
     void configureListener();
     void checkHealth(SHttpResponse& res);
     void purgeLoop();
+    void purgeExpiredPictures();
 
     SServiceOptions m_options;
     std::string m_publicUrl;
@@ -58,7 +59,7 @@ private:
     std::unique_ptr<CAttemptLimiter> m_checks;
     std::unique_ptr<CFormTokens> m_forms;
     std::unique_ptr<CWriteLimits> m_writeLimits;
-    // Deletes expired codes and sessions every purgeIntervalMs until the service goes.
+    // Deletes expired codes, sessions and pictures every purgeIntervalMs until the service goes.
     std::mutex m_purgeMutex;
     std::condition_variable m_purgeWake;
     bool m_purgeStopping = false;

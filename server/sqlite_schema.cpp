@@ -67,6 +67,16 @@ constexpr SMigration migrations[] = {
         "UPDATE codes SET secret = code;"
         "CREATE UNIQUE INDEX codes_by_secret ON codes(secret);"
         "ALTER TABLE codes ADD COLUMN failed_ms INTEGER"},
+    // Uploads can be taken back: the pictures' rows go, and the code's row stays, deleted_ms set,
+    // so that its public code is never handed out again.
+    {5, "ALTER TABLE codes ADD COLUMN deleted_ms INTEGER"},
+    // Pictures may be kept for a while only: a reservation says for how long (keep_ms), the upload
+    // sets when they go (ends_ms). The pictures' rows carry ends_ms too, so that the purge finds
+    // the live pictures whose time ran out by an index, not among every tombstone.
+    {6, "ALTER TABLE codes ADD COLUMN keep_ms INTEGER;"
+        "ALTER TABLE codes ADD COLUMN ends_ms INTEGER;"
+        "ALTER TABLE pictures ADD COLUMN ends_ms INTEGER;"
+        "CREATE INDEX pictures_by_end ON pictures(ends_ms) WHERE ends_ms IS NOT NULL"},
 };
 
 static_assert(numberedInOrder(migrations), "one migration per version, up to latestSchemaVersion");

@@ -38,6 +38,11 @@ public:
         sqlite3_bind_null(m_stmt, index);
         return *this;
     }
+    // NULL for 0 and below: an optional time or duration.
+    CStatement& bindOptional(int index, std::int64_t value)
+    {
+        return value > 0 ? bind(index, value) : bindNull(index);
+    }
     // True while a row is available; throws on errors other than constraint violations.
     bool step()
     {
@@ -99,5 +104,8 @@ private:
     CSqliteStore& m_store;
     bool m_committed = false;
 };
+
+// The SELECT of probeRow() by a code's secret, shared so that it is prepared once.
+extern const char probeBySecret[];
 
 } // namespace BL::Server

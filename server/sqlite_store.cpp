@@ -11,6 +11,8 @@
 
 namespace BL::Server {
 
+const char probeBySecret[] = "SELECT uploaded_ms, failed_ms, deleted_ms FROM codes WHERE secret = ?1";
+
 namespace {
 
 // bl_keyed_hash(text): the migrations key the stored hashes with it.
@@ -93,21 +95,22 @@ sqlite3_stmt* CSqliteStore::prepare(const char* sql)
     return stmt;
 }
 
-std::vector<SReservation> CSqliteStore::reserveCodes(std::size_t count, std::int64_t nowMs,
-                                                     std::int64_t lifetimeMs)
+std::vector<SReservation> CSqliteStore::reserveCodes(const std::vector<std::int64_t>& keepForMs,
+                                                     std::int64_t nowMs, std::int64_t lifetimeMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     // One commit for all of them: a burst of clients pays for one write of the log, not one each.
     CTransaction transaction(*this);
-    CStatement insert(*this,
-                      "INSERT INTO codes (code, secret, reserved_ms, expires_ms) VALUES (?1, ?2, ?3, ?4)");
-    std::vector<SReservation> reservations = reserveDrawn(count, [&](std::vector<SReservation> drawn) {
-        std::vector<SReservation> taken;
-        for (SReservation& reservation : drawn) {
-            insert.bind(1, reservation.code)
-                .bind(2, reservation.secret)
+    CStatement insert(*this, "INSERT INTO codes (code, secret, reserved_ms, expires_ms, keep_ms)"
+                             " VALUES (?1, ?2, ?3, ?4, ?5)");
+    std::vector<SReservation> reservations = reserveDrawn(keepForMs.size(), [&](std::vector<SDrawn> drawn) {
+        std::vector<SDrawn> taken;
+        for (SDrawn& reservation : drawn) {
+            insert.bind(1, reservation.reservation.code)
+                .bind(2, reservation.reservation.secret)
                 .bind(3, nowMs)
                 .bind(4, nowMs + lifetimeMs);
+            insert.bindOptional(5, keepForMs[reservation.slot]);
             insert.step();
             if (!insert.constraintFailed())
                 taken.push_back(std::move(reservation));
@@ -119,21 +122,19 @@ std::vector<SReservation> CSqliteStore::reserveCodes(std::size_t count, std::int
     return reservations;
 }
 
-EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
-                                 const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                                 std::string* usedCode)
+EClaim CSqliteStore::storeUpload(const SUpload& upload, std::int64_t nowMs, std::string* usedCode)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto bindUpload = [&](CStatement& stmt) {
         stmt.bind(2, nowMs);
-        if (accountId > 0)
-            stmt.bind(3, accountId);
+        if (upload.accountId > 0)
+            stmt.bind(3, upload.accountId);
         else
             stmt.bindNull(3);
-        if (sourceUrl.empty())
+        if (upload.sourceUrl.empty())
             stmt.bindNull(4);
         else
-            stmt.bind(4, sourceUrl);
+            stmt.bind(4, upload.sourceUrl);
     };
     // The claim and its pictures commit together: a failure in between leaves the code unclaimed.
     CTransaction transaction(*this);
@@ -141,17 +142,19 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
     statements.insertUploaded = [&](const SReservation& fresh) {
         CStatement insert(*this,
                           "INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                          " source_url) VALUES (?1, ?5, ?2, ?2, ?2, ?3, ?4)");
+                          " source_url, keep_ms, ends_ms) VALUES (?1, ?5, ?2, ?2, ?2, ?3, ?4, ?6, ?2 + ?6)");
         insert.bind(1, fresh.code).bind(5, fresh.secret);
         bindUpload(insert);
+        insert.bindOptional(6, upload.freshKeepForMs);
         insert.step();
         return !insert.constraintFailed();
     };
     statements.claim = [&](const std::string& reserved) -> std::optional<std::string> {
         // The guard in WHERE makes the claim atomic: of two uploads racing for one code, one wins.
-        CStatement claim(*this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4"
-                                " WHERE secret = ?1 AND uploaded_ms IS NULL AND failed_ms IS NULL"
-                                " AND expires_ms > ?2 RETURNING code");
+        CStatement claim(
+            *this, "UPDATE codes SET uploaded_ms = ?2, account_id = ?3, source_url = ?4,"
+                   " ends_ms = ?2 + keep_ms WHERE secret = ?1 AND uploaded_ms IS NULL AND failed_ms IS NULL"
+                   " AND deleted_ms IS NULL AND expires_ms > ?2 RETURNING code");
         claim.bind(1, reserved);
         bindUpload(claim);
         if (!claim.step())
@@ -161,14 +164,14 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
         return code;
     };
     statements.probe = [&](const std::string& reserved) -> std::optional<SCodeRow> {
-        CStatement probe(*this, "SELECT uploaded_ms, failed_ms FROM codes WHERE secret = ?1");
+        CStatement probe(*this, probeBySecret);
         probe.bind(1, reserved);
-        if (!probe.step())
-            return std::nullopt;
-        return SCodeRow{!probe.isNull(0), !probe.isNull(1)};
+        return probeRow(probe);
     };
     statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
-        CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime) VALUES (?1, ?2, ?3, ?4)");
+        // With the code's end, for the purge's index.
+        CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime, ends_ms)"
+                                 " SELECT ?1, ?2, ?3, ?4, ends_ms FROM codes WHERE code = ?1");
         insert.bind(1, code)
             .bind(2, static_cast<std::int64_t>(position))
             .bind(3, file.name)
@@ -179,7 +182,7 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
                                      " refused");
     };
     std::string claimed;
-    const EClaim claim = storeClaimed(secret, files, statements, &claimed);
+    const EClaim claim = storeClaimed(upload.secret, upload.files, statements, &claimed);
     if (claim != EClaim::Ok)
         return claim;
     transaction.commit();
@@ -190,10 +193,11 @@ EClaim CSqliteStore::storeUpload(const std::string& secret, std::int64_t nowMs, 
 namespace {
 
 // One statement each: prepared statements are cached by the address of their text.
-const char lookupByCode[] = "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
-                            " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
+const char lookupByCode[] =
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms FROM codes c"
+    " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
 const char lookupBySecret[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms FROM codes c"
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms FROM codes c"
     " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
 
 } // namespace
@@ -228,6 +232,9 @@ SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std:
         SCodeLookupRow& row = rows.emplace_back();
         row.code.uploaded = !select.isNull(1);
         row.code.failed = !select.isNull(4);
+        row.code.deleted = !select.isNull(5);
+        row.code.ended = !select.isNull(6) && select.integer(6) <= nowMs;
+        row.endsMs = select.integer(6);
         row.code.expired = select.integer(0) <= nowMs;
         row.uploadedMs = select.integer(1);
         if (!select.isNull(2))
@@ -300,18 +307,21 @@ void CSqliteStore::deleteSession(const std::string& token)
     remove.step();
 }
 
-std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limit)
+std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limit, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this,
-                      "SELECT c.code, c.uploaded_ms,"
-                      " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
-                      " c.source_url FROM codes c WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
-                      " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
-    select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit));
+    CStatement select(
+        *this, "SELECT c.code, c.uploaded_ms,"
+               " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
+               " c.source_url, c.ends_ms FROM codes c WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
+               " AND c.deleted_ms IS NULL AND (c.ends_ms IS NULL OR c.ends_ms > ?3)"
+               " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
+    select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit)).bind(3, nowMs);
     std::vector<SHistoryItem> items;
-    while (select.step())
-        items.push_back({select.text(0), select.integer(1), select.integer(2) ? 2 : 1, select.text(3)});
+    while (select.step()) {
+        items.push_back({select.text(0), select.integer(1), select.integer(2) ? 2 : 1, select.text(3),
+                         select.integer(4)});
+    }
     return items;
 }
 
@@ -344,8 +354,10 @@ std::vector<SReport> CSqliteStore::reports(int limit)
 int CSqliteStore::purgeExpired(std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    // Only codes without pictures: a picture row holds its code for good.
-    CStatement codes(*this, "DELETE FROM codes WHERE uploaded_ms IS NULL AND expires_ms <= ?1");
+    // Only codes that never showed a picture: a picture holds its code for good, and so does a
+    // deleted code, whose link may have been passed on before.
+    CStatement codes(
+        *this, "DELETE FROM codes WHERE uploaded_ms IS NULL AND deleted_ms IS NULL AND expires_ms <= ?1");
     codes.bind(1, nowMs);
     codes.step();
     int purged = sqlite3_changes(m_db);

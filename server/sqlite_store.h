@@ -3,9 +3,11 @@
 #include "server/hash_key.h"
 #include "server/sqlite_checkpointer.h"
 #include "server/store.h"
+#include "server/store_rules.h"
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 
 struct sqlite3;
@@ -25,14 +27,16 @@ public:
     CSqliteStore(const std::string& path, CHashKey key);
     ~CSqliteStore() override;
 
-    std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
+    using CStore::reserveCodes;
+    std::vector<SReservation> reserveCodes(const std::vector<std::int64_t>& keepForMs, std::int64_t nowMs,
                                            std::int64_t lifetimeMs) override;
-    EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
-                       const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                       std::string* usedCode) override;
+    using CStore::storeUpload;
+    EClaim storeUpload(const SUpload& upload, std::int64_t nowMs, std::string* usedCode) override;
     SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
     SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
     void failCode(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) override;
+    SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) override;
     std::int64_t accountForHash(const std::string& hash) override;
     std::int64_t accountFor(const std::string& email, const std::string& hash) override;
     std::string accountEmail(std::int64_t accountId) override;
@@ -40,10 +44,11 @@ public:
     void createSession(const std::string& token, std::int64_t accountId, std::int64_t expiresMs) override;
     std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) override;
     void deleteSession(const std::string& token) override;
-    std::vector<SHistoryItem> history(std::int64_t accountId, int limit) override;
+    std::vector<SHistoryItem> history(std::int64_t accountId, int limit, std::int64_t nowMs) override;
     void addReport(const SReport& report, std::int64_t nowMs) override;
     std::vector<SReport> reports(int limit) override;
     int purgeExpired(std::int64_t nowMs) override;
+    std::vector<std::string> purgeExpiredPictures(std::int64_t nowMs, int limit) override;
     std::vector<std::string> referencedFiles() override;
     void ping() override;
     std::unique_ptr<CAttemptLimiter> makeLimiter(const std::string& name, int maxAttempts,
@@ -55,6 +60,12 @@ private:
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
     SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
+    // The row a probe statement (uploaded_ms, failed_ms, deleted_ms) finds, if any.
+    static std::optional<SCodeRow> probeRow(CStatement& probe);
+    // Runs a deletion's statements in a transaction of its own; the mutex is held.
+    SDeletion deleteIn(const SDeleteStatements& statements);
+    // Deletes the picture rows of `code` and gives the files they named.
+    std::vector<std::string> removePictureRows(const std::string& code);
 
     CHashKey m_key;
 

@@ -18,16 +18,46 @@ struct SPictureFile
     std::string mime;
 };
 
-enum class ECodeState { Unknown, Pending, Expired, Uploaded, Failed };
+// Expired: reserved and never uploaded in time. Deleted: taken back by its uploader. PictureExpired:
+// uploaded, and its time ran out. The last two keep their row as a tombstone, so that their
+// public code is never handed out again.
+enum class ECodeState { Unknown, Pending, Expired, Uploaded, Failed, Deleted, PictureExpired };
 
 struct SCodeInfo
 {
     ECodeState state = ECodeState::Unknown;
     std::vector<SPictureFile> files;
     std::int64_t uploadedMs = 0;
+    // When the pictures of an uploaded code expire; 0: never.
+    std::int64_t endsMs = 0;
 };
 
-enum class EClaim { Ok, Unknown, Used, Expired, Failed };
+// One upload's pictures and where they came from.
+struct SUpload
+{
+    // The uploader's secret of a reserved code; empty: a fresh code.
+    std::string secret;
+    std::int64_t accountId = 0; // 0: anonymous
+    std::vector<SPictureFile> files;
+    std::string sourceUrl;
+    // How long the pictures of a fresh code stay; 0: for good. A reserved code keeps the time
+    // its reservation asked for.
+    std::int64_t freshKeepForMs = 0;
+};
+
+enum class EClaim { Ok, Unknown, Used, Expired, Failed, Deleted };
+
+// What a deletion found: Ok when it took the code's pictures away (or ended a code still waiting
+// for its upload); otherwise the state that refused it.
+struct SDeletion
+{
+    bool ok = false;
+    ECodeState refusedIn = ECodeState::Unknown;
+    // The public code, when the deletion was by secret.
+    std::string code;
+    // The files the deleted rows named, for the caller to remove once the rows are gone.
+    std::vector<std::string> files;
+};
 
 // A reserved code: `code` goes into the link anyone may see, `secret` only to the uploader.
 struct SReservation
@@ -44,6 +74,7 @@ struct SHistoryItem
     std::int64_t uploadedMs = 0;
     int pictureCount = 0;
     std::string sourceUrl;
+    std::int64_t endsMs = 0; // 0: kept for good
 };
 
 struct SReport
@@ -77,22 +108,31 @@ public:
     CStore(const CStore&) = delete;
     CStore& operator=(const CStore&) = delete;
 
-    // `count` fresh, unused codes that stay claimable by their secrets until nowMs + lifetimeMs,
-    // for requests that arrived together; a store may commit them at once.
-    virtual std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs,
-                                                   std::int64_t lifetimeMs) = 0;
-    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs)
+    // Fresh, unused codes, one for each entry of `keepForMs`, that stay claimable by their secrets
+    // until nowMs + lifetimeMs, for requests that arrived together; a store may commit them at
+    // once. Each entry says how long the code's pictures stay after their upload, 0 for good.
+    virtual std::vector<SReservation> reserveCodes(const std::vector<std::int64_t>& keepForMs,
+                                                   std::int64_t nowMs, std::int64_t lifetimeMs) = 0;
+    std::vector<SReservation> reserveCodes(std::size_t count, std::int64_t nowMs, std::int64_t lifetimeMs)
     {
-        return reserveCodes(1, nowMs, lifetimeMs).front();
+        return reserveCodes(std::vector<std::int64_t>(count, 0), nowMs, lifetimeMs);
+    }
+    SReservation reserveCode(std::int64_t nowMs, std::int64_t lifetimeMs, std::int64_t keepForMs = 0)
+    {
+        return reserveCodes(std::vector<std::int64_t>{keepForMs}, nowMs, lifetimeMs).front();
     }
 
-    // Ties the pictures to the code of `secret`, which must be reserved, unused and unexpired.
-    // With an empty `secret` a new code is made; the (public) code used comes back in `usedCode`.
-    // The claim and the pictures are stored together or not at all, and of two uploads racing
-    // for one code one wins.
-    virtual EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
-                               const std::vector<SPictureFile>& files, const std::string& sourceUrl,
-                               std::string* usedCode) = 0;
+    // Ties the pictures to the code of the upload's secret, which must be reserved, unused and
+    // unexpired. With an empty secret a new code is made; the (public) code used comes back in
+    // `usedCode`. The claim and the pictures are stored together or not at all, and of two
+    // uploads racing for one code one wins.
+    virtual EClaim storeUpload(const SUpload& upload, std::int64_t nowMs, std::string* usedCode) = 0;
+    EClaim storeUpload(const std::string& secret, std::int64_t nowMs, std::int64_t accountId,
+                       const std::vector<SPictureFile>& files, const std::string& sourceUrl,
+                       std::string* usedCode)
+    {
+        return storeUpload(SUpload{secret, accountId, files, sourceUrl, 0}, nowMs, usedCode);
+    }
 
     // What a code names right now; `files` is filled, in order, only for an uploaded code.
     virtual SCodeInfo lookup(const std::string& code, std::int64_t nowMs) = 0;
@@ -100,6 +140,13 @@ public:
     virtual SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) = 0;
     // Ends the pending code of `secret` after a refused upload: it takes no later upload.
     virtual void failCode(const std::string& secret, std::int64_t nowMs) = 0;
+
+    // Deletes the pictures of the code of `secret` (uploaded, or still pending: then it takes no
+    // upload) and keeps its row as a tombstone. Of a deletion racing an upload or another
+    // deletion, each sees the other whole.
+    virtual SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) = 0;
+    // The same for an uploaded code of `accountId`, named by its public code.
+    virtual SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) = 0;
 
     // The account whose credential hash this is, or 0.
     virtual std::int64_t accountForHash(const std::string& hash) = 0;
@@ -113,8 +160,8 @@ public:
     virtual std::int64_t sessionAccount(const std::string& token, std::int64_t nowMs) = 0;
     virtual void deleteSession(const std::string& token) = 0;
 
-    // The account's uploads, newest first.
-    virtual std::vector<SHistoryItem> history(std::int64_t accountId, int limit) = 0;
+    // The account's uploads that are still shown at `nowMs`, newest first.
+    virtual std::vector<SHistoryItem> history(std::int64_t accountId, int limit, std::int64_t nowMs) = 0;
 
     virtual void addReport(const SReport& report, std::int64_t nowMs) = 0;
     // The crash reports received, newest first.
@@ -123,6 +170,10 @@ public:
     // Deletes codes that expired without a picture and expired sign-in sessions; returns how
     // many rows went.
     virtual int purgeExpired(std::int64_t nowMs) = 0;
+    // Takes away the picture rows of at most `limit` codes whose pictures' time ran out by
+    // `nowMs`, keeping the codes' rows as tombstones, and gives the files they named for the
+    // caller to remove. Nodes purging together each get other rows.
+    virtual std::vector<std::string> purgeExpiredPictures(std::int64_t nowMs, int limit) = 0;
 
     // Every picture file name any row refers to (for integrity checks).
     virtual std::vector<std::string> referencedFiles() = 0;

@@ -79,9 +79,10 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> guard(db, sqlite3_close);
     // Oldest first, so the order the pages list them in stays the same.
     const auto accounts = readRows(db, "SELECT id, email, hash, created_ms FROM accounts ORDER BY id");
-    const auto codes = readRows(db, "SELECT code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                                    " source_url, failed_ms FROM codes ORDER BY rowid");
-    const auto pictures = readRows(db, "SELECT code, position, file, mime FROM pictures");
+    const auto codes =
+        readRows(db, "SELECT code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
+                     " source_url, failed_ms, deleted_ms, keep_ms, ends_ms FROM codes ORDER BY rowid");
+    const auto pictures = readRows(db, "SELECT code, position, file, mime, ends_ms FROM pictures");
     const auto sessions = readRows(db, "SELECT token, account_id, expires_ms FROM sessions");
     const auto reports = readRows(db, "SELECT id, received_ms, os_type, build_host_user, ver, email, file"
                                       " FROM reports ORDER BY rowid");
@@ -103,11 +104,13 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     connection.exec("SELECT setval('accounts_id_seq', GREATEST((SELECT max(id) FROM accounts), 1))");
     for (const auto& row : codes) {
         connection.exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                        " source_url, failed_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
+                        " source_url, failed_ms, deleted_ms, keep_ms, ends_ms)"
+                        " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
                         row);
     }
     for (const auto& row : pictures)
-        connection.exec("INSERT INTO pictures (code, position, file, mime) VALUES ($1, $2, $3, $4)", row);
+        connection.exec(
+            "INSERT INTO pictures (code, position, file, mime, ends_ms) VALUES ($1, $2, $3, $4, $5)", row);
     for (const auto& row : sessions)
         connection.exec("INSERT INTO sessions (token, account_id, expires_ms) VALUES ($1, $2, $3)", row);
     for (const auto& row : reports) {

@@ -13,25 +13,32 @@ SReservation drawReservation()
 }
 
 std::vector<SReservation>
-reserveDrawn(std::size_t count,
-             const std::function<std::vector<SReservation>(std::vector<SReservation> drawn)>& insert)
+reserveDrawn(std::size_t count, const std::function<std::vector<SDrawn>(std::vector<SDrawn> drawn)>& insert)
 {
-    std::vector<SReservation> reserved;
-    reserved.reserve(count);
-    while (reserved.size() < count) {
-        std::vector<SReservation> drawn;
-        for (std::size_t i = reserved.size(); i < count; ++i)
-            drawn.push_back(drawReservation());
-        for (SReservation& taken : insert(std::move(drawn)))
-            reserved.push_back(std::move(taken));
+    std::vector<SReservation> reserved(count);
+    std::vector<bool> filled(count, false);
+    for (std::size_t missing = count; missing > 0;) {
+        std::vector<SDrawn> drawn;
+        for (std::size_t slot = 0; slot < count; ++slot)
+            if (!filled[slot])
+                drawn.push_back({slot, drawReservation()});
+        for (SDrawn& taken : insert(std::move(drawn))) {
+            if (filled[taken.slot])
+                continue;
+            filled[taken.slot] = true;
+            reserved[taken.slot] = std::move(taken.reservation);
+            --missing;
+        }
     }
     return reserved;
 }
 
 ECodeState codeState(const SCodeRow& row)
 {
+    if (row.deleted)
+        return ECodeState::Deleted;
     if (row.uploaded)
-        return ECodeState::Uploaded;
+        return row.ended ? ECodeState::PictureExpired : ECodeState::Uploaded;
     if (row.failed)
         return ECodeState::Failed;
     return row.expired ? ECodeState::Expired : ECodeState::Pending;
@@ -46,6 +53,7 @@ SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
     if (info.state != ECodeState::Uploaded)
         return info;
     info.uploadedMs = rows.front().uploadedMs;
+    info.endsMs = rows.front().endsMs;
     for (const SCodeLookupRow& row : rows)
         if (row.picture)
             info.files.push_back(*row.picture);
@@ -72,13 +80,15 @@ EClaim claimCode(const std::string& secret, const SUploadStatements& statements,
     std::optional<SCodeRow> row = statements.probe(secret);
     if (!row)
         return EClaim::Unknown;
-    // The claim's guard refused the row: one neither used nor failed had run out.
+    // The claim's guard refused the row: one neither used, failed nor deleted had run out.
     row->expired = true;
     switch (codeState(*row)) {
     case ECodeState::Uploaded:
         return EClaim::Used;
     case ECodeState::Failed:
         return EClaim::Failed;
+    case ECodeState::Deleted:
+        return EClaim::Deleted;
     default:
         return EClaim::Expired;
     }
@@ -95,6 +105,26 @@ EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& 
     for (std::size_t i = 0; i < files.size(); ++i)
         statements.insertPicture(*claimed, static_cast<int>(i + 1), files[i]);
     return EClaim::Ok;
+}
+
+SDeletion deleteMarked(const SDeleteStatements& statements)
+{
+    SDeletion deletion;
+    if (std::optional<std::string> code = statements.mark()) {
+        deletion.ok = true;
+        deletion.code = std::move(*code);
+        deletion.files = statements.removePictures(deletion.code);
+        return deletion;
+    }
+    std::optional<SCodeRow> row = statements.probe();
+    if (!row)
+        return deletion;
+    // The mark's guard refused the row: one neither failed nor deleted had run out, as a
+    // reservation or as pictures.
+    row->expired = true;
+    row->ended = true;
+    deletion.refusedIn = codeState(*row);
+    return deletion;
 }
 
 void refuseUnknownVersion(int version, const std::string& database)

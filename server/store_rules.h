@@ -25,11 +25,18 @@ constexpr std::size_t secretLength = 24;
 // A code and its secret, drawn at random.
 SReservation drawReservation();
 
+// A drawn reservation for place `slot` of the codes asked for.
+struct SDrawn
+{
+    std::size_t slot;
+    SReservation reservation;
+};
+
 // Draws `count` reservations and has `insert` store them. `insert` gets a batch and gives back
-// those the database took; the others met a code or secret already in use and are drawn again.
+// those the database took; the others met a code or secret already in use and are drawn again
+// for the same slot. The reservations come back in the order of their slots.
 std::vector<SReservation>
-reserveDrawn(std::size_t count,
-             const std::function<std::vector<SReservation>(std::vector<SReservation> drawn)>& insert);
+reserveDrawn(std::size_t count, const std::function<std::vector<SDrawn>(std::vector<SDrawn> drawn)>& insert);
 
 // The columns of a code's row that decide its state.
 struct SCodeRow
@@ -37,10 +44,13 @@ struct SCodeRow
     bool uploaded = false; // uploaded_ms is set
     bool failed = false;   // failed_ms is set
     bool expired = false;  // expires_ms is not after now, by the clock the store keeps time with
+    bool deleted = false;  // deleted_ms is set
+    bool ended = false;    // ends_ms is not after now: the pictures' time ran out
 };
 
-// Uploaded before all else: pictures hold their code for good. A failed code stays failed once
-// its reservation has run out.
+// Deleted before all else: a tombstone stays one. Then uploaded: pictures hold their code until
+// they are deleted or their time runs out. A failed code stays failed once its reservation has
+// run out.
 ECodeState codeState(const SCodeRow& row);
 
 // One row of a code joined with its pictures (none: one row without a picture), in their order.
@@ -48,6 +58,7 @@ struct SCodeLookupRow
 {
     SCodeRow code;
     std::int64_t uploadedMs = 0;
+    std::int64_t endsMs = 0; // 0: ends_ms is not set
     std::optional<SPictureFile> picture;
 };
 
@@ -74,9 +85,26 @@ struct SUploadStatements
 EClaim storeClaimed(const std::string& secret, const std::vector<SPictureFile>& files,
                     const SUploadStatements& statements, std::string* claimed);
 
+// The statements of a deletion of one code, run inside its transaction.
+struct SDeleteStatements
+{
+    // Marks the row deleted if it is uploaded and its pictures' time has not run out, or pending
+    // and unexpired, and neither failed nor deleted, all in the statement's guard, and gives its
+    // code; nothing when the guard took no row.
+    std::function<std::optional<std::string>()> mark;
+    // The row, if there is one (its expiry is not read: the guard decided it).
+    std::function<std::optional<SCodeRow>()> probe;
+    // Deletes the picture rows of `code` and gives the files they named.
+    std::function<std::vector<std::string>(const std::string& code)> removePictures;
+};
+
+// Marks the code deleted and takes its pictures' rows away; when the mark takes no row, the probe
+// tells why, and nothing changes.
+SDeletion deleteMarked(const SDeleteStatements& statements);
+
 // The newest schema version of both stores. Version 0 is a database from before the versions
 // were counted: empty, or (SQLite only) holding version 1's tables.
-constexpr int latestSchemaVersion = 4;
+constexpr int latestSchemaVersion = 6;
 
 // One step of a store's schema: the statements that bring version - 1 to `version`.
 struct SMigration

@@ -1,5 +1,6 @@
 #include "server/util.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <ctime>
@@ -70,10 +71,22 @@ std::string sha1Hex(const std::string& bytes)
     return toHex(digest, length);
 }
 
+namespace {
+
+std::atomic<std::int64_t> clockOffsetMs{0};
+
+} // namespace
+
 std::int64_t nowMs()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() +
+           clockOffsetMs.load(std::memory_order_relaxed);
+}
+
+void setClockOffsetMs(std::int64_t offsetMs)
+{
+    clockOffsetMs.store(offsetMs, std::memory_order_relaxed);
 }
 
 std::string formatUtc(std::int64_t ms)

@@ -24,8 +24,11 @@ std::string randomHex(std::size_t bytes);
 // SHA-1 of the bytes, as 40 lowercase hexadecimal digits.
 std::string sha1Hex(const std::string& bytes);
 
-// Milliseconds since the Unix epoch.
+// Milliseconds since the Unix epoch, by this process's clock.
 std::int64_t nowMs();
+// For tests: moves the clock nowMs() reads by `offsetMs`, so that expiry can be seen without
+// waiting for it. A PostgreSQL store keeps the database's clock, which this does not move.
+void setClockOffsetMs(std::int64_t offsetMs);
 
 // "2024-05-01 13:45 UTC" for page listings.
 std::string formatUtc(std::int64_t ms);

@@ -82,7 +82,7 @@ void TestServerPostgres::storeKeepsCodesAccountsAndReports()
     std::string fresh;
     QCOMPARE(store.storeUpload(std::string(), 0, ann, {{"three.png", "image/png"}}, std::string(), &fresh),
              EClaim::Ok);
-    const auto history = store.history(ann, 10);
+    const auto history = store.history(ann, 10, nowMs());
     QCOMPARE(history.size(), std::size_t(2));
     QCOMPARE(history[0].code, fresh);
     QCOMPARE(history[1].pictureCount, 2);
@@ -214,6 +214,7 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     std::string singleCode;
     SReserved pending;
     SReserved failed;
+    SReserved deleted;
     {
         SServiceOptions options;
         options.dataDir = dir.path().toStdString();
@@ -229,6 +230,12 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
         failed = reserve(*client);
         QVERIFY(jsonValue(postUpload(*client, std::string(), failed.secret, "not a picture")->body,
                           "status") == "error");
+        deleted = reserve(*client);
+        QCOMPARE(jsonValue(postUpload(*client, std::string(), deleted.secret, single)->body, "status"),
+                 std::string("ok"));
+        QCOMPARE(
+            client->post("/api/delete", "code=" + deleted.secret, "application/x-www-form-urlencoded")->body,
+            std::string(R"({"status":"ok"})"));
         QVERIFY(!pairCode.empty() && !singleCode.empty());
     }
 
@@ -244,7 +251,7 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     };
     const auto copied = copy();
     QCOMPARE(copied.first, 0);
-    QVERIFY2(copied.second.find("2 accounts, 4 codes, 3 pictures") != std::string::npos,
+    QVERIFY2(copied.second.find("2 accounts, 5 codes, 3 pictures") != std::string::npos,
              copied.second.c_str());
     // A second copy would mix two services' rows: refused.
     const auto again = copy();
@@ -259,6 +266,10 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     QVERIFY(client->get(("/" + pairCode + "-2.png").c_str())->body == right);
     QVERIFY(client->get(("/" + singleCode + ".png").c_str())->body == single);
     QVERIFY(client->get(("/" + failed.code).c_str())->body.find("Upload failed") != std::string::npos);
+    // A deleted code stays a tombstone: its link says so, and its secret takes nothing.
+    QCOMPARE(client->get(("/" + deleted.code).c_str())->status, 410);
+    QCOMPARE(jsonValue(postUpload(*client, std::string(), deleted.secret, single)->body, "reason"),
+             std::string("code deleted"));
 
     // Accounts sign in with the same passwords; the history keeps its order.
     auto signIn = submitForm(*client, "/user/history", "email=ann%40example.org&password=ann-secret");

@@ -123,6 +123,7 @@ void TestServerProcess::everyOptionOfTheHelpIsParsedAndRefusedInItsOwnWords()
         {"--hash-key", "a file", dir.filePath("key"), {""}},
         {"--max-upload-mb", "a number from 1 to 1024", "1024", {"0", "1025", ""}},
         {"--code-expiry", "a number of seconds", "315360000", {"0", "315360001"}},
+        {"--max-expiry", "a number of seconds", "0", {"-1", "315360001", "1h"}},
         {"--disk-quota-mb", "a number of MiB", "0", {"-1", "1073741825"}},
         {"--trusted-proxy", "an address", "127.0.0.2", {""}},
         {"--rate-limits",
@@ -356,7 +357,7 @@ void TestServerProcess::storedHashesAreKeyedAndGuessingIsLimited()
         BL::Server::CHashKey::loadOrCreate(dir.filePath("hash.key").toStdString()));
     const std::int64_t account = store.accountForHash(hash);
     QVERIFY(account > 0);
-    const auto history = store.history(account, 10);
+    const auto history = store.history(account, 10, BL::Server::nowMs());
     QCOMPARE(history.size(), std::size_t(1));
     QCOMPARE(history.front().code, code);
 }

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -30,29 +31,34 @@ namespace {
 
 // Moves a code's expiry an hour back, as if it had been reserved long ago.
 const char ageCode[] = "UPDATE codes SET expires_ms = expires_ms - 3600000 WHERE code = ";
+// Move the end of a code's pictures two hours back, as if their time had run out.
+const char endCode[] = "UPDATE codes SET ends_ms = ends_ms - 7200000 WHERE code = ";
+const char endPictures[] = "UPDATE pictures SET ends_ms = ends_ms - 7200000 WHERE code = ";
 
-void ageInSqlite(const std::string& path, const std::string& code)
+// Runs one of the updates above on the row of `code`, which must change one row.
+void updateInSqlite(const std::string& path, const char* update, const std::string& code)
 {
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
     sqlite3_busy_timeout(db, 5000);
     // Codes are letters and digits only.
-    const int rc = sqlite3_exec(db, (ageCode + ("'" + code + "'")).c_str(), nullptr, nullptr, nullptr);
+    const int rc = sqlite3_exec(db, (update + ("'" + code + "'")).c_str(), nullptr, nullptr, nullptr);
     const int changed = sqlite3_changes(db);
     sqlite3_close(db);
     if (rc != SQLITE_OK || changed != 1)
-        throw std::runtime_error("cannot age code " + code);
+        throw std::runtime_error("cannot update code " + code);
 }
 
 const char* nameOf(ECodeState state)
 {
-    const char* const names[] = {"Unknown", "Pending", "Expired", "Uploaded", "Failed"};
+    const char* const names[] = {"Unknown", "Pending", "Expired",       "Uploaded",
+                                 "Failed",  "Deleted", "PictureExpired"};
     return names[static_cast<int>(state)];
 }
 
 const char* nameOf(EClaim claim)
 {
-    const char* const names[] = {"Ok", "Unknown", "Used", "Expired", "Failed"};
+    const char* const names[] = {"Ok", "Unknown", "Used", "Expired", "Failed", "Deleted"};
     return names[static_cast<int>(claim)];
 }
 
@@ -188,20 +194,21 @@ void TestServerReservations::everyStateReadsAndRefusesAlike()
     QTemporaryDir dir;
     const CHashKey key(std::string(64, 'k'));
     std::unique_ptr<CStore> store;
-    std::function<void(const std::string&)> age;
+    std::function<void(const char*, const std::string&)> update;
     if (postgres) {
         const std::string database = m_cluster->createDatabase("states");
         store = std::make_unique<CPgStore>(database, key, 2);
-        age = [database](const std::string& code) {
+        update = [database](const char* sql, const std::string& code) {
             CPgConnection connection(database);
-            if (connection.exec((std::string(ageCode) + "$1").c_str(), {code}).affected() != 1)
-                throw std::runtime_error("cannot age code " + code);
+            if (connection.exec((std::string(sql) + "$1").c_str(), {code}).affected() != 1)
+                throw std::runtime_error("cannot update code " + code);
         };
     } else {
         const std::string path = dir.filePath("states.db").toStdString();
         store = std::make_unique<CSqliteStore>(path, key);
-        age = [path](const std::string& code) { ageInSqlite(path, code); };
+        update = [path](const char* sql, const std::string& code) { updateInSqlite(path, sql, code); };
     }
+    const auto age = [&](const std::string& code) { update(ageCode, code); };
     // The node's clock for SQLite; PostgreSQL keeps to its own, which agrees.
     const std::int64_t now = nowMs();
     const std::vector<SPictureFile> picture{{"p.png", "image/png"}};
@@ -274,6 +281,78 @@ void TestServerReservations::everyStateReadsAndRefusesAlike()
     QCOMPARE(nameOf(fresh.state), "Uploaded");
     QCOMPARE(fresh.files.size(), std::size_t(1));
     QCOMPARE(store->lookupSecret(used, now).state, ECodeState::Unknown);
+
+    // Deleted by the secret, uploaded or still pending: the pictures' rows go, the row stays and
+    // refuses every later upload and deletion.
+    const auto remove = [&](const std::string& secret) {
+        const SDeletion deletion = store->deleteBySecret(secret, now);
+        return deletion.ok ? QStringLiteral("Ok %1 %2")
+                                 .arg(QString::fromStdString(deletion.code))
+                                 .arg(deletion.files.size())
+                           : QString(nameOf(deletion.refusedIn));
+    };
+    const SReservation deletedPending = reserve();
+    QCOMPARE(remove(deletedPending.secret),
+             QStringLiteral("Ok %1 0").arg(QString::fromStdString(deletedPending.code)));
+    QCOMPARE(remove(uploaded.secret), QStringLiteral("Ok %1 1").arg(QString::fromStdString(uploaded.code)));
+    for (const SReservation& reservation : {deletedPending, uploaded}) {
+        QCOMPARE(read(reservation), QStringLiteral("Deleted/Deleted"));
+        QCOMPARE(upload(reservation.secret), QStringLiteral("Deleted"));
+        QCOMPARE(remove(reservation.secret), QStringLiteral("Deleted"));
+        QVERIFY(store->lookup(reservation.code, now).files.empty());
+    }
+    QCOMPARE(remove(expired.secret), QStringLiteral("Expired"));
+    QCOMPARE(remove(failed.secret), QStringLiteral("Failed"));
+    QCOMPARE(remove(pending.code), QStringLiteral("Unknown"));
+    QCOMPARE(read(expired), QStringLiteral("Expired/Expired"));
+    QCOMPARE(read(failed), QStringLiteral("Failed/Failed"));
+
+    // The owner deletes by the public code; to another account the code is unknown.
+    QCOMPARE(store->createAccount("own@example.org", sha1Hex("own"), now), ESignup::Ok);
+    const std::int64_t owner = store->accountForHash(sha1Hex("own"));
+    std::string owned;
+    const std::vector<SPictureFile> pair{{"o1.png", "image/png"}, {"o2.png", "image/png"}};
+    QCOMPARE(store->storeUpload(std::string(), now, owner, pair, std::string(), &owned), EClaim::Ok);
+    const SDeletion stranger = store->deleteOwned(owned, owner + 1, now);
+    QVERIFY(!stranger.ok);
+    QCOMPARE(nameOf(stranger.refusedIn), "Unknown");
+    QCOMPARE(store->history(owner, 10, now).size(), std::size_t(1));
+    const SDeletion own = store->deleteOwned(owned, owner, now);
+    QVERIFY(own.ok);
+    QCOMPARE(own.files, (std::vector<std::string>{"o1.png", "o2.png"}));
+    QCOMPARE(nameOf(store->deleteOwned(owned, owner, now).refusedIn), "Deleted");
+    QCOMPARE(nameOf(store->lookup(owned, now).state), "Deleted");
+    QVERIFY(store->history(owner, 10, now).empty());
+    const std::vector<std::string> named = store->referencedFiles();
+    QVERIFY(std::find(named.begin(), named.end(), "o1.png") == named.end());
+
+    // Pictures kept for an hour: uploaded, they read as such until their end, then as expired; the
+    // code takes no upload or deletion, and the purge takes their rows, once, and leaves the code.
+    const SReservation kept = store->reserveCode(now, 60000, 3600 * 1000);
+    const SReservation keptFresh = store->reserveCode(now, 60000, 3600 * 1000);
+    QCOMPARE(upload(kept.secret), QStringLiteral("Ok"));
+    QCOMPARE(upload(keptFresh.secret), QStringLiteral("Ok"));
+    const std::int64_t endsMs = store->lookup(kept.code, now).endsMs;
+    QVERIFY2(endsMs >= now + 3600 * 1000 && endsMs < now + 3660 * 1000,
+             qPrintable(QString::number(endsMs - now)));
+    QCOMPARE(store->lookup(uploadedLongAgo.code, now).endsMs, std::int64_t(0));
+    update(endCode, kept.code);
+    update(endPictures, kept.code);
+    QCOMPARE(read(kept), QStringLiteral("PictureExpired/PictureExpired"));
+    QVERIFY(store->lookup(kept.code, now).files.empty());
+    QCOMPARE(read(keptFresh), QStringLiteral("Uploaded/Uploaded"));
+    QCOMPARE(upload(kept.secret), QStringLiteral("Used"));
+    QCOMPARE(remove(kept.secret), QStringLiteral("PictureExpired"));
+    QCOMPARE(store->purgeExpiredPictures(now, 100), std::vector<std::string>{"p.png"});
+    QVERIFY(store->purgeExpiredPictures(now, 100).empty());
+    QCOMPARE(store->lookup(keptFresh.code, now).files.size(), std::size_t(1));
+
+    // Purging expired codes takes the expired reservation and leaves the tombstones, however old.
+    age(deletedPending.code);
+    store->purgeExpired(now);
+    QCOMPARE(read(expired), QStringLiteral("Unknown/Unknown"));
+    QCOMPARE(read(deletedPending), QStringLiteral("Deleted/Deleted"));
+    QCOMPARE(read(kept), QStringLiteral("PictureExpired/PictureExpired"));
 
     // What was never reserved.
     QCOMPARE(read({"NoSuchCode", "NoSuchSecret"}), QStringLiteral("Unknown/Unknown"));

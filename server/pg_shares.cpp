@@ -1,0 +1,89 @@
+// Taking uploads back in the PostgreSQL store: deletion by the uploader's secret or by the owner.
+
+#include "server/pg_store.h"
+
+namespace BL::Server {
+
+namespace {
+
+std::vector<std::string> removePictureRows(CPgConnection& connection, const std::string& code)
+{
+    const CPgResult removed = connection.exec("DELETE FROM pictures WHERE code = $1 RETURNING file", {code});
+    std::vector<std::string> files;
+    for (int row = 0; row < removed.rows(); ++row)
+        files.push_back(removed.text(row, 0));
+    return files;
+}
+
+} // namespace
+
+SDeletion CPgStore::deleteIn(CPgConnection& connection, const SDeleteStatements& statements)
+{
+    CPgTransaction transaction(connection);
+    SDeletion deletion = deleteMarked(statements);
+    if (deletion.ok)
+        transaction.commit();
+    return deletion;
+}
+
+SDeletion CPgStore::deleteBySecret(const std::string& secret, std::int64_t)
+{
+    auto connection = m_pool.acquire();
+    SDeleteStatements statements;
+    statements.mark = [&]() -> std::optional<std::string> {
+        // Racing an upload of the same code, the UPDATE waits for the upload's commit and then
+        // reads the row as it left it; the DELETE below, a statement of its own, sees its pictures.
+        const CPgResult marked = connection->exec(
+            "UPDATE codes SET deleted_ms = bl_now_ms() WHERE secret = $1 AND deleted_ms IS NULL"
+            " AND failed_ms IS NULL AND (uploaded_ms IS NOT NULL OR expires_ms > bl_now_ms())"
+            " AND (ends_ms IS NULL OR ends_ms > bl_now_ms()) RETURNING code",
+            {secret});
+        if (marked.rows() != 1)
+            return std::nullopt;
+        return marked.text(0, 0);
+    };
+    statements.probe = [&] { return probeRow(connection->exec(probeBySecret, {secret})); };
+    statements.removePictures = [&](const std::string& code) { return removePictureRows(*connection, code); };
+    return deleteIn(*connection, statements);
+}
+
+SDeletion CPgStore::deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t)
+{
+    auto connection = m_pool.acquire();
+    SDeleteStatements statements;
+    statements.mark = [&]() -> std::optional<std::string> {
+        const CPgResult marked =
+            connection->exec("UPDATE codes SET deleted_ms = bl_now_ms() WHERE code = $1 AND account_id = $2"
+                             " AND deleted_ms IS NULL AND uploaded_ms IS NOT NULL"
+                             " AND (ends_ms IS NULL OR ends_ms > bl_now_ms()) RETURNING code",
+                             {code, accountId});
+        if (marked.rows() != 1)
+            return std::nullopt;
+        return marked.text(0, 0);
+    };
+    statements.probe = [&] {
+        // Another account's code is unknown to this one.
+        return probeRow(connection->exec(
+            "SELECT uploaded_ms, failed_ms, deleted_ms FROM codes WHERE code = $1 AND account_id = $2",
+            {code, accountId}));
+    };
+    statements.removePictures = [&](const std::string& marked) {
+        return removePictureRows(*connection, marked);
+    };
+    return deleteIn(*connection, statements);
+}
+
+std::vector<std::string> CPgStore::purgeExpiredPictures(std::int64_t, int limit)
+{
+    // Rows another node is purging are skipped, not waited for: each node gets files of its own.
+    const CPgResult removed = m_pool.acquire()->exec(
+        "DELETE FROM pictures WHERE (code, position) IN (SELECT code, position FROM pictures"
+        " WHERE ends_ms <= bl_now_ms() LIMIT $1 FOR UPDATE SKIP LOCKED) RETURNING file",
+        {limit});
+    std::vector<std::string> files;
+    for (int row = 0; row < removed.rows(); ++row)
+        files.push_back(removed.text(row, 0));
+    return files;
+}
+
+} // namespace BL::Server
