@@ -44,7 +44,6 @@ CMarkupSurface::CMarkupSurface(QWidget* parent, Qt::WindowFlags flags)
 {
     setObjectName(QStringLiteral("markupSurface"));
     setFocusPolicy(Qt::StrongFocus);
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
     m_tools[size_t(EMarkupTool::Redact)] = std::make_unique<CRedactTool>();
     m_tools[size_t(EMarkupTool::Box)] = std::make_unique<CBoxTool>();
     m_tools[size_t(EMarkupTool::Arrow)] = std::make_unique<CArrowTool>();
@@ -180,6 +179,11 @@ void CMarkupSurface::keyPressEvent(QKeyEvent* event)
     // Every key stops here: none may reach the window beneath and act on a selector.
     event->accept();
     if (m_done)
+        return;
+    // A held Enter or Escape ends the text or leaves, once: its repeats must not go on to share
+    // or to leave.
+    if (event->isAutoRepeat() &&
+        (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Escape))
         return;
     CAbstractMarkupTool& tool = currentTool();
     if (tool.wantsKeys()) {

@@ -19,9 +19,12 @@ class CMarkupToolStrip;
 //   R redact, B box, A arrow, T text (typed in place, Enter ends it), H highlighter;
 //   1-5 the colour; Ctrl+Z undo, Ctrl+Shift+Z redo;
 //   Enter share, Ctrl+S save, Ctrl+C copy, Esc leave with nothing done.
-// The owner shows it full-screen or over the selection, after setPicture(). It emits finished()
-// once per picture and then takes no more input until the next setPicture(); hiding it is the
-// owner's. Copy puts the picture on the clipboard itself, as image/png, before it emits.
+// While a text is typed, every printable key is text: Enter ends the text and Escape drops it
+// (neither leaves), a click elsewhere ends it and starts another.
+// The owner shows it full-screen or over the selection, after setPicture(); the surface takes the
+// focus when shown. It emits finished() once per picture and then takes no more input until the
+// next setPicture(); hiding it is the owner's. Copy puts the picture on the clipboard itself, as
+// image/png, before it emits.
 // Nothing is shared between surfaces, so a comparison can mark each of its two pictures in turn
 // (or on two surfaces).
 class CMarkupSurface : public QWidget
@@ -37,7 +40,8 @@ public:
     ~CMarkupSurface() override;
 
     // Starts afresh with `picture` (device pixels, with its device pixel ratio), shown with its
-    // top left at `topLeft` in the surface's coordinates. Tool and colour stay as they were.
+    // top left at `topLeft` in the surface's coordinates. Tool and colour stay as they were. A
+    // null picture lets the pictures held go and takes no input.
     void setPicture(const QImage& picture, const QPoint& topLeft);
     // What lies outside the picture (alpha included).
     void setDimColor(const QColor& color);
