@@ -6,6 +6,8 @@
 #include "server/http_server.h"
 #include "server/image_check.h"
 #include "server/object_store.h"
+#include "server/previews.h"
+#include "server/raster.h"
 #include "server/reservation_batcher.h"
 #include "server/route_support.h"
 #include "server/store.h"
@@ -225,7 +227,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     // An early check saves decoding and writing for a code that cannot be claimed.
     if (refuseUnusableCode(code, res))
         return;
-    std::vector<EImageType> types;
+    std::vector<SUploadedPicture> pictures;
     std::uint64_t bytes = 0;
     for (const std::string_view picture : pictureData) {
         if (picture.size() > m_options.maxUploadBytes) {
@@ -237,9 +239,15 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
             declineAndEnd(code, "not a PNG or JPEG image", res);
             return;
         }
-        types.push_back(type);
+        SUploadedPicture& uploaded = pictures.emplace_back();
+        uploaded.bytes = picture;
+        uploaded.type = type;
+        pictureSize(picture, type, &uploaded.width, &uploaded.height);
         bytes += picture.size();
     }
+    // Made once here rather than at every look: a chat's unfurler and the history page ask often.
+    const SPreviews previews = makePreviews(pictures);
+    bytes += previews.thumbnail.png.size() + previews.pair.png.size();
     CQuotaHold quota(m_quota, bytes);
     if (!quota) {
         declineAndEnd(code, quotaReached, res);
@@ -248,27 +256,49 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     const std::int64_t accountId = accountOfHash(m_store, hash);
 
     // Files first, durably; only then the rows that name them.
-    std::vector<SPictureFile> files;
+    SUpload upload{code, accountId, {}, sourceUrl, m_options.maxKeepMs, {}, {}};
+    std::vector<std::string> written;
     const auto removeWritten = [&] {
-        for (const SPictureFile& file : files)
-            m_pictures.remove(file.name);
+        for (const std::string& name : written)
+            m_pictures.remove(name);
     };
-    for (std::size_t i = 0; i < types.size(); ++i) {
-        SPictureFile file{randomHex(12) + "." + fileExtension(types[i]), mimeType(types[i])};
+    const auto write = [&](std::string_view data, SPictureFile* file) {
         std::string error;
-        if (!m_pictures.put(file.name, pictureData[i], &error)) {
+        if (!m_pictures.put(file->name, data, &error)) {
             std::fprintf(stderr, "error: %s\n", error.c_str());
-            removeWritten();
-            refuse(res, 500, "storage failed");
-            return;
+            return false;
         }
-        files.push_back(file);
+        written.push_back(file->name);
+        return true;
+    };
+    bool stored = true;
+    for (const SUploadedPicture& picture : pictures) {
+        SPictureFile& file = upload.files.emplace_back();
+        file = {randomHex(12) + "." + fileExtension(picture.type), mimeType(picture.type), picture.width,
+                picture.height};
+        stored = stored && write(picture.bytes, &file);
     }
+    const std::pair<const SPreviewImage*, SPictureFile*> made[] = {{&previews.thumbnail, &upload.thumbnail},
+                                                                   {&previews.pair, &upload.pairPreview}};
+    for (const auto& [image, file] : made) {
+        if (image->png.empty())
+            continue;
+        *file = {randomHex(12) + ".png", "image/png", image->width, image->height};
+        stored = stored && write(image->png, file);
+    }
+    if (!stored) {
+        removeWritten();
+        refuse(res, 500, "storage failed");
+        return;
+    }
+    if (previews.thumbnailIs == EThumbnail::Picture)
+        upload.thumbnail = upload.files.front();
+    else if (previews.thumbnailIs == EThumbnail::Pair)
+        upload.thumbnail = upload.pairPreview;
     std::string usedCode;
     EClaim claim = EClaim::Unknown;
     try {
-        claim = m_store.storeUpload(SUpload{code, accountId, files, sourceUrl, m_options.maxKeepMs}, nowMs(),
-                                    &usedCode);
+        claim = m_store.storeUpload(upload, nowMs(), &usedCode);
     } catch (const CStoreOutcomeUnknown&) {
         // A committed row may name the files: they stay, and so do their bytes.
         quota.keep();

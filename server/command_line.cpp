@@ -267,7 +267,8 @@ const char outro[] =
     "are keyed with; keep it with the database, which opens with no other key), pictures/,\n"
     "reports/ (crash dumps) and appcast/<platform>.xml, served as /desktop/updates/<platform>.\n"
     "Pictures: /CODE is the page, /CODE.png the first picture and /CODE-2.png the second one\n"
-    "of a comparison.\n";
+    "of a comparison, /CODE-thumb.png the thumbnail and /CODE-pair.png a comparison's side by\n"
+    "side; /oembed?url=PAGE describes a page for chats' previews.\n";
 
 // Where the help of an option starts, unless its name and argument reach past it.
 constexpr std::size_t helpColumn = 25;

@@ -50,14 +50,6 @@ private:
 
 CDecodeSlots decodeSlots;
 
-struct SDecodeSlot
-{
-    SDecodeSlot() { decodeSlots.acquire(); }
-    ~SDecodeSlot() { decodeSlots.release(); }
-    SDecodeSlot(const SDecodeSlot&) = delete;
-    SDecodeSlot& operator=(const SDecodeSlot&) = delete;
-};
-
 bool decodesAsPng(std::string_view bytes)
 {
     return isCompletePng(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), maxPixels);
@@ -141,6 +133,16 @@ bool decodesAsJpeg(std::string_view bytes)
 }
 
 } // namespace
+
+SDecodeSlot::SDecodeSlot()
+{
+    decodeSlots.acquire();
+}
+
+SDecodeSlot::~SDecodeSlot()
+{
+    decodeSlots.release();
+}
 
 EImageType decodableImageType(std::string_view bytes)
 {

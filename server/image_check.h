@@ -7,6 +7,16 @@ namespace BL::Server {
 
 enum class EImageType { None, Png, Jpeg };
 
+// One of the few decodes that may run at once, held while it lives: every decode holds a
+// picture's rows or lines in memory, so their number bounds memory under a flood of uploads.
+struct SDecodeSlot
+{
+    SDecodeSlot();
+    ~SDecodeSlot();
+    SDecodeSlot(const SDecodeSlot&) = delete;
+    SDecodeSlot& operator=(const SDecodeSlot&) = delete;
+};
+
 // The type of a picture that decodes completely, or None. All image data is read and checked
 // (for PNG every chunk CRC, the zlib checksum and every row), so a truncated or corrupted file
 // is refused rather than stored and served broken.

@@ -55,8 +55,7 @@ void CPageRoutes::showCode(const SHttpRequest& req, SHttpResponse& res)
     const SCodeInfo info = m_store.lookup(code, nowMs());
     switch (info.state) {
     case ECodeState::Uploaded:
-        replyPage(res, 200,
-                  picturePage(code, static_cast<int>(info.files.size()), info.uploadedMs, info.endsMs));
+        replyPage(res, 200, picturePage(code, info, m_publicUrl));
         return;
     case ECodeState::Pending:
         replyPage(res, 200, uploadInProgressPage(code));

@@ -1,6 +1,7 @@
 #include "server/pages.h"
 
 #include "server/form_tokens.h"
+#include "server/share_links.h"
 #include "server/util.h"
 
 namespace BL::Server {
@@ -16,13 +17,42 @@ img{max-width:100%;height:auto;border:1px solid #ccc;background:#fff}
 label{display:block;margin:.6em 0 .2em}input[type=email],input[type=password],input[type=text]{width:100%;max-width:24em;padding:.4em}
 button{margin-top:1em;padding:.5em 1.4em}.error{color:#a00}.muted{color:#666;font-size:.9em}
 ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee}
-form.delete{display:inline;margin-left:1em}form.delete button{margin-top:0;padding:.2em .8em})";
+a.thumb img{vertical-align:middle;margin-right:.8em}form.delete{display:inline;margin-left:1em}form.delete button{margin-top:0;padding:.2em .8em})";
 
 std::string pictureFigure(const std::string& code, int index)
 {
     const std::string src = "/" + code + (index == 2 ? "-2" : "") + ".png";
     return "<figure><a href=\"" + htmlEscape(src) + "\"><img src=\"" + htmlEscape(src) + "\" alt=\"Picture " +
            std::to_string(index) + "\"></a></figure>";
+}
+
+std::string metaTag(const char* attribute, const std::string& name, const std::string& content)
+{
+    return std::string("<meta ") + attribute + "=\"" + name + "\" content=\"" + htmlEscape(content) + "\">";
+}
+
+// What a chat shows for a link: Open Graph and Twitter card tags with absolute addresses (chats
+// fetch them from elsewhere), and the oEmbed description's address.
+std::string previewTags(const std::string& code, const std::string& title, const SCodeInfo& info,
+                        const std::string& publicUrl)
+{
+    const SPreviewTarget image = previewTarget(publicUrl, code, info);
+    std::string tags =
+        metaTag("property", "og:type", "website") + metaTag("property", "og:site_name", "Brightloom") +
+        metaTag("property", "og:title", title) + metaTag("property", "og:url", publicUrl + "/" + code);
+    if (!image.url.empty()) {
+        tags += metaTag("property", "og:image", image.url) +
+                metaTag("property", "og:image:type", image.file.mime);
+        if (image.file.width > 0) {
+            tags += metaTag("property", "og:image:width", std::to_string(image.file.width)) +
+                    metaTag("property", "og:image:height", std::to_string(image.file.height));
+        }
+        tags += metaTag("name", "twitter:image", image.url);
+    }
+    tags += metaTag("name", "twitter:card", "summary_large_image") + metaTag("name", "twitter:title", title);
+    tags += "<link rel=\"alternate\" type=\"application/json+oembed\" href=\"" +
+            htmlEscape(oembedUrl(publicUrl, code)) + "\" title=\"" + htmlEscape(title) + "\">";
+    return tags;
 }
 
 std::string tokenInput(const std::string& formToken)
@@ -33,12 +63,14 @@ std::string tokenInput(const std::string& formToken)
 
 } // namespace
 
-std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds)
+std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds,
+                       const std::string& headHtml)
 {
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">";
     if (refreshSeconds > 0)
         html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refreshSeconds) + "\">";
+    html += headHtml;
     html +=
         "<title>" + htmlEscape(title) + " - Brightloom</title><style>" + style + "</style></head>\n<body>";
     html += "<header><a href=\"/\">Brightloom</a></header>\n<main>" + bodyHtml + "</main></body></html>\n";
@@ -106,19 +138,20 @@ std::string deletionRefusedPage(const std::string& message)
                           "</p><p><a href=\"/user/history\">Back to your uploads</a></p></div>");
 }
 
-std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs,
-                        std::int64_t endsMs)
+std::string picturePage(const std::string& code, const SCodeInfo& info, const std::string& publicUrl)
 {
+    const bool pair = info.files.size() >= 2;
+    const std::string title = (pair ? "Comparison " : "Picture ") + code;
     std::string body = "<div class=\"card\">";
-    if (pictureCount >= 2)
+    if (pair)
         body += "<div class=\"pair\">" + pictureFigure(code, 1) + pictureFigure(code, 2) + "</div>";
     else
         body += pictureFigure(code, 1);
-    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(uploadedMs));
-    if (endsMs > 0)
-        body += " &middot; expires " + htmlEscape(formatUtc(endsMs));
+    body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(info.uploadedMs));
+    if (info.endsMs > 0)
+        body += " &middot; expires " + htmlEscape(formatUtc(info.endsMs));
     body += "</p></div>";
-    return pageLayout(pictureCount >= 2 ? "Comparison " + code : "Picture " + code, body);
+    return pageLayout(title, body, 0, previewTags(code, title, info, publicUrl));
 }
 
 std::string signupPage(const std::string& message, const std::string& email, const std::string& formToken)
@@ -175,7 +208,15 @@ std::string historyPage(const std::string& email, const std::vector<SHistoryItem
         body += "<ul class=\"history\">";
         for (const SHistoryItem& item : items) {
             const std::string link = "/" + item.code;
-            body += "<li><a href=\"" + htmlEscape(link) + "\">" + htmlEscape(item.code) + "</a> &middot; " +
+            body += "<li>";
+            if (!item.thumbnail.name.empty()) {
+                body += "<a href=\"" + htmlEscape(link) + "\" class=\"thumb\"><img src=\"" +
+                        htmlEscape(thumbnailUrl(std::string(), item.code)) + "\" width=\"" +
+                        std::to_string(item.thumbnail.width) + "\" height=\"" +
+                        std::to_string(item.thumbnail.height) + "\" alt=\"Thumbnail of " +
+                        htmlEscape(item.code) + "\"></a>";
+            }
+            body += "<a href=\"" + htmlEscape(link) + "\">" + htmlEscape(item.code) + "</a> &middot; " +
                     htmlEscape(formatUtc(item.uploadedMs)) +
                     (item.pictureCount >= 2 ? " &middot; comparison" : "");
             if (item.endsMs > 0)

@@ -9,7 +9,9 @@ namespace BL::Server {
 
 // Every page is self-contained: inline style, no scripts, no external assets. Callers pass
 // plain text; the page functions escape it.
-std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds = 0);
+// `headHtml` goes into the head as it is.
+std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds = 0,
+                       const std::string& headHtml = {});
 
 std::string homePage();
 std::string aboutPage();
@@ -24,9 +26,8 @@ std::string expiredPage();
 // The refusal of a deletion from the history page.
 std::string deletionRefusedPage(const std::string& message);
 // One picture, or the two of a comparison side by side.
-// `endsMs`: when the pictures go, 0 for never.
-std::string picturePage(const std::string& code, int pictureCount, std::int64_t uploadedMs,
-                        std::int64_t endsMs);
+// With the tags chats build their previews from, addressed under `publicUrl`.
+std::string picturePage(const std::string& code, const SCodeInfo& info, const std::string& publicUrl);
 // The forms carry `formToken` in a hidden field.
 std::string signupPage(const std::string& message, const std::string& email, const std::string& formToken);
 std::string signupDonePage(const std::string& email);

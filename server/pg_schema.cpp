@@ -66,6 +66,10 @@ constexpr SMigration migrations[] = {
     {6, "ALTER TABLE codes ADD COLUMN keep_ms BIGINT, ADD COLUMN ends_ms BIGINT;"
         "ALTER TABLE pictures ADD COLUMN ends_ms BIGINT;"
         "CREATE INDEX pictures_by_end ON pictures (ends_ms) WHERE ends_ms IS NOT NULL"},
+    {7, "ALTER TABLE pictures ADD COLUMN width INTEGER, ADD COLUMN height INTEGER;"
+        "ALTER TABLE codes ADD COLUMN thumb_file TEXT, ADD COLUMN thumb_width INTEGER,"
+        " ADD COLUMN thumb_height INTEGER, ADD COLUMN pair_file TEXT, ADD COLUMN pair_width INTEGER,"
+        " ADD COLUMN pair_height INTEGER"},
 };
 static_assert(numberedInOrder(migrations), "one migration per version, as many as the SQLite store has");
 

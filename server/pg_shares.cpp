@@ -2,9 +2,27 @@
 
 #include "server/pg_store.h"
 
+#include <set>
+
 namespace BL::Server {
 
 namespace {
+
+// Clears the previews of the codes and adds their files to `files`.
+void removePreviews(CPgConnection& connection, const std::string& codes, std::vector<std::string>* files)
+{
+    // The old values come from the locked rows the UPDATE joins.
+    const CPgResult cleared = connection.exec(
+        "UPDATE codes c SET thumb_file = NULL, thumb_width = NULL, thumb_height = NULL, pair_file = NULL,"
+        " pair_width = NULL, pair_height = NULL FROM (SELECT code, thumb_file, pair_file FROM codes"
+        " WHERE code = ANY($1::text[]) AND (thumb_file IS NOT NULL OR pair_file IS NOT NULL) FOR UPDATE) old"
+        " WHERE c.code = old.code RETURNING old.thumb_file, old.pair_file",
+        {codes});
+    for (int row = 0; row < cleared.rows(); ++row)
+        for (int column = 0; column < 2; ++column)
+            if (!cleared.isNull(row, column))
+                files->push_back(cleared.text(row, column));
+}
 
 std::vector<std::string> removePictureRows(CPgConnection& connection, const std::string& code)
 {
@@ -12,6 +30,7 @@ std::vector<std::string> removePictureRows(CPgConnection& connection, const std:
     std::vector<std::string> files;
     for (int row = 0; row < removed.rows(); ++row)
         files.push_back(removed.text(row, 0));
+    removePreviews(connection, "{" + code + "}", &files);
     return files;
 }
 
@@ -75,14 +94,26 @@ SDeletion CPgStore::deleteOwned(const std::string& code, std::int64_t accountId,
 
 std::vector<std::string> CPgStore::purgeExpiredPictures(std::int64_t, int limit)
 {
+    auto connection = m_pool.acquire();
+    CPgTransaction transaction(*connection);
     // Rows another node is purging are skipped, not waited for: each node gets files of its own.
-    const CPgResult removed = m_pool.acquire()->exec(
+    const CPgResult removed = connection->exec(
         "DELETE FROM pictures WHERE (code, position) IN (SELECT code, position FROM pictures"
-        " WHERE ends_ms <= bl_now_ms() LIMIT $1 FOR UPDATE SKIP LOCKED) RETURNING file",
+        " WHERE ends_ms <= bl_now_ms() LIMIT $1 FOR UPDATE SKIP LOCKED) RETURNING code, file",
         {limit});
     std::vector<std::string> files;
-    for (int row = 0; row < removed.rows(); ++row)
-        files.push_back(removed.text(row, 0));
+    std::set<std::string> codes;
+    for (int row = 0; row < removed.rows(); ++row) {
+        codes.insert(removed.text(row, 0));
+        files.push_back(removed.text(row, 1));
+    }
+    if (!codes.empty()) {
+        std::string list = "{";
+        for (const std::string& code : codes)
+            list += (list.size() > 1 ? "," : "") + code;
+        removePreviews(*connection, list + "}", &files);
+    }
+    transaction.commit();
     return files;
 }
 

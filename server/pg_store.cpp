@@ -13,6 +13,19 @@ namespace BL::Server {
 const char CPgStore::probeBySecret[] =
     "SELECT uploaded_ms, failed_ms, deleted_ms FROM codes WHERE secret = $1";
 
+SPictureFile CPgStore::previewAt(const CPgResult& result, int row, int column)
+{
+    if (result.isNull(row, column))
+        return {};
+    return {result.text(row, column), "image/png", static_cast<int>(result.integer(row, column + 1)),
+            static_cast<int>(result.integer(row, column + 2))};
+}
+
+SPgParam CPgStore::optionalNumber(int value)
+{
+    return value > 0 ? SPgParam(value) : SPgParam(nullptr);
+}
+
 std::optional<SCodeRow> CPgStore::probeRow(const CPgResult& probe)
 {
     if (probe.rows() == 0)
@@ -101,14 +114,26 @@ EClaim CPgStore::storeUpload(const SUpload& upload, std::int64_t, std::string* u
     };
     statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
         // With the code's end, for the purge's index.
-        connection->exec("INSERT INTO pictures (code, position, file, mime, ends_ms)"
-                         " SELECT $1, $2, $3, $4, ends_ms FROM codes WHERE code = $1",
-                         {code, position, file.name, file.mime});
+        connection->exec(
+            "INSERT INTO pictures (code, position, file, mime, ends_ms, width, height)"
+            " SELECT $1, $2, $3, $4, ends_ms, $5, $6 FROM codes WHERE code = $1",
+            {code, position, file.name, file.mime, optionalNumber(file.width), optionalNumber(file.height)});
     };
     std::string claimed;
     const EClaim claim = storeClaimed(upload.secret, upload.files, statements, &claimed);
     if (claim != EClaim::Ok)
         return claim;
+    if (!upload.thumbnail.name.empty() || !upload.pairPreview.name.empty()) {
+        std::vector<SPgParam> params{claimed};
+        for (const SPictureFile* preview : {&upload.thumbnail, &upload.pairPreview}) {
+            params.push_back(preview->name.empty() ? SPgParam(nullptr) : SPgParam(preview->name));
+            params.push_back(optionalNumber(preview->width));
+            params.push_back(optionalNumber(preview->height));
+        }
+        connection->exec("UPDATE codes SET thumb_file = $2, thumb_width = $3, thumb_height = $4,"
+                         " pair_file = $5, pair_width = $6, pair_height = $7 WHERE code = $1",
+                         params);
+    }
     const int backendPid = connection->backendPid();
     try {
         transaction.commit();
@@ -146,10 +171,14 @@ EClaim CPgStore::settleLostCommit(int backendPid, const std::string& firstFile, 
 namespace {
 
 const char lookupByCode[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms"
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms,"
+    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, "
+    "c.pair_height"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1 ORDER BY p.position";
 const char lookupBySecret[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms"
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms,"
+    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, "
+    "c.pair_height"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1 ORDER BY p.position";
 
 } // namespace
@@ -179,8 +208,13 @@ SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
         // Compared with the database's clock, read by the same statement.
         row.code.expired = found.integer(i, 0) <= found.integer(i, 5);
         row.uploadedMs = found.integer(i, 1);
-        if (!found.isNull(i, 2))
-            row.picture = SPictureFile{found.text(i, 2), found.text(i, 3)};
+        row.thumbnail = previewAt(found, i, 10);
+        row.pairPreview = previewAt(found, i, 13);
+        if (!found.isNull(i, 2)) {
+            row.picture =
+                SPictureFile{found.text(i, 2), found.text(i, 3), static_cast<int>(found.integer(i, 8)),
+                             static_cast<int>(found.integer(i, 9))};
+        }
     }
     return codeInfo(rows);
 }
@@ -249,7 +283,8 @@ std::vector<SHistoryItem> CPgStore::history(std::int64_t accountId, int limit, s
     const CPgResult rows = m_pool.acquire()->exec(
         "SELECT c.code, c.uploaded_ms,"
         " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
-        " COALESCE(c.source_url, ''), COALESCE(c.ends_ms, 0) FROM codes c"
+        " COALESCE(c.source_url, ''), COALESCE(c.ends_ms, 0), c.thumb_file, c.thumb_width, c.thumb_height"
+        " FROM codes c"
         " WHERE c.account_id = $1 AND c.uploaded_ms IS NOT NULL AND c.deleted_ms IS NULL"
         " AND (c.ends_ms IS NULL OR c.ends_ms > bl_now_ms())"
         " ORDER BY c.uploaded_ms DESC, c.seq DESC LIMIT $2",
@@ -257,7 +292,7 @@ std::vector<SHistoryItem> CPgStore::history(std::int64_t accountId, int limit, s
     std::vector<SHistoryItem> items;
     for (int row = 0; row < rows.rows(); ++row)
         items.push_back({rows.text(row, 0), rows.integer(row, 1), rows.text(row, 2) == "t" ? 2 : 1,
-                         rows.text(row, 3), rows.integer(row, 4)});
+                         rows.text(row, 3), rows.integer(row, 4), previewAt(rows, row, 5)});
     return items;
 }
 
@@ -319,7 +354,9 @@ void CPgStore::ping()
 
 std::vector<std::string> CPgStore::referencedFiles()
 {
-    const CPgResult rows = m_pool.acquire()->exec("SELECT file FROM pictures");
+    const CPgResult rows = m_pool.acquire()->exec(
+        "SELECT file FROM pictures UNION SELECT thumb_file FROM codes WHERE thumb_file IS NOT NULL"
+        " UNION SELECT pair_file FROM codes WHERE pair_file IS NOT NULL");
     std::vector<std::string> names;
     for (int row = 0; row < rows.rows(); ++row)
         names.push_back(rows.text(row, 0));

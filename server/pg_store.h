@@ -50,6 +50,10 @@ public:
 
 private:
     SCodeInfo lookupWith(const char* sql, const std::string& key);
+    // The preview whose file, width and height are the columns of `row` from `column` on.
+    static SPictureFile previewAt(const CPgResult& result, int row, int column);
+    // NULL for 0: a size that is not known.
+    static SPgParam optionalNumber(int value);
     // The row of a probe (uploaded_ms, failed_ms, deleted_ms), if it found one.
     static std::optional<SCodeRow> probeRow(const CPgResult& probe);
     static const char probeBySecret[];

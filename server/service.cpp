@@ -144,7 +144,7 @@ CService::CService(SServiceOptions options) : m_options(std::move(options))
     m_writeLimits = std::make_unique<CWriteLimits>(m_options, *m_store);
     m_routes.push_back(std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks,
                                                     *m_writeLimits, m_publicUrl));
-    m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures));
+    m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures, m_publicUrl));
     m_routes.push_back(
         std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
     m_routes.push_back(std::make_unique<CShareRoutes>(*m_store, *m_pictures, *m_quota, *m_checks, *m_forms,

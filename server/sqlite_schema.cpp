@@ -77,6 +77,17 @@ constexpr SMigration migrations[] = {
         "ALTER TABLE codes ADD COLUMN ends_ms INTEGER;"
         "ALTER TABLE pictures ADD COLUMN ends_ms INTEGER;"
         "CREATE INDEX pictures_by_end ON pictures(ends_ms) WHERE ends_ms IS NOT NULL"},
+    // The size of each picture, for the pages and previews, and the previews made at upload: a
+    // thumbnail, and for a comparison the side by side a chat shows. Pictures stored before have
+    // neither; the previews are PNG files beside the pictures.
+    {7, "ALTER TABLE pictures ADD COLUMN width INTEGER;"
+        "ALTER TABLE pictures ADD COLUMN height INTEGER;"
+        "ALTER TABLE codes ADD COLUMN thumb_file TEXT;"
+        "ALTER TABLE codes ADD COLUMN thumb_width INTEGER;"
+        "ALTER TABLE codes ADD COLUMN thumb_height INTEGER;"
+        "ALTER TABLE codes ADD COLUMN pair_file TEXT;"
+        "ALTER TABLE codes ADD COLUMN pair_width INTEGER;"
+        "ALTER TABLE codes ADD COLUMN pair_height INTEGER"},
 };
 
 static_assert(numberedInOrder(migrations), "one migration per version, up to latestSchemaVersion");

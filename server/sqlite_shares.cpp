@@ -3,7 +3,28 @@
 #include "server/sqlite_statement.h"
 #include "server/sqlite_store.h"
 
+#include <set>
+
 namespace BL::Server {
+
+SPictureFile CSqliteStore::previewAt(CStatement& select, int column)
+{
+    if (select.isNull(column))
+        return {};
+    return {select.text(column), "image/png", static_cast<int>(select.integer(column + 1)),
+            static_cast<int>(select.integer(column + 2))};
+}
+
+void CSqliteStore::bindPreview(CStatement& stmt, int index, const SPictureFile& preview)
+{
+    if (preview.name.empty()) {
+        stmt.bindNull(index).bindNull(index + 1).bindNull(index + 2);
+        return;
+    }
+    stmt.bind(index, preview.name)
+        .bind(index + 1, static_cast<std::int64_t>(preview.width))
+        .bind(index + 2, static_cast<std::int64_t>(preview.height));
+}
 
 std::optional<SCodeRow> CSqliteStore::probeRow(CStatement& probe)
 {
@@ -78,24 +99,51 @@ SDeletion CSqliteStore::deleteOwned(const std::string& code, std::int64_t accoun
 
 std::vector<std::string> CSqliteStore::removePictureRows(const std::string& code)
 {
-    CStatement remove(*this, "DELETE FROM pictures WHERE code = ?1 RETURNING file");
-    remove.bind(1, code);
     std::vector<std::string> files;
-    while (remove.step())
-        files.push_back(remove.text(0));
+    {
+        CStatement remove(*this, "DELETE FROM pictures WHERE code = ?1 RETURNING file");
+        remove.bind(1, code);
+        while (remove.step())
+            files.push_back(remove.text(0));
+    }
+    removePreviews(code, &files);
     return files;
+}
+
+void CSqliteStore::removePreviews(const std::string& code, std::vector<std::string>* files)
+{
+    {
+        CStatement select(*this, "SELECT thumb_file, pair_file FROM codes WHERE code = ?1");
+        select.bind(1, code);
+        if (!select.step())
+            return;
+        for (int column = 0; column < 2; ++column)
+            if (!select.isNull(column))
+                files->push_back(select.text(column));
+    }
+    CStatement clear(*this, "UPDATE codes SET thumb_file = NULL, thumb_width = NULL, thumb_height = NULL,"
+                            " pair_file = NULL, pair_width = NULL, pair_height = NULL WHERE code = ?1");
+    clear.bind(1, code);
+    clear.step();
 }
 
 std::vector<std::string> CSqliteStore::purgeExpiredPictures(std::int64_t nowMs, int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     CTransaction transaction(*this);
-    CStatement remove(*this, "DELETE FROM pictures WHERE rowid IN (SELECT rowid FROM pictures"
-                             " WHERE ends_ms <= ?1 LIMIT ?2) RETURNING file");
-    remove.bind(1, nowMs).bind(2, static_cast<std::int64_t>(limit));
     std::vector<std::string> files;
-    while (remove.step())
-        files.push_back(remove.text(0));
+    std::set<std::string> codes;
+    {
+        CStatement remove(*this, "DELETE FROM pictures WHERE rowid IN (SELECT rowid FROM pictures"
+                                 " WHERE ends_ms <= ?1 LIMIT ?2) RETURNING code, file");
+        remove.bind(1, nowMs).bind(2, static_cast<std::int64_t>(limit));
+        while (remove.step()) {
+            codes.insert(remove.text(0));
+            files.push_back(remove.text(1));
+        }
+    }
+    for (const std::string& code : codes)
+        removePreviews(code, &files);
     transaction.commit();
     return files;
 }

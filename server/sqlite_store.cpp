@@ -170,12 +170,14 @@ EClaim CSqliteStore::storeUpload(const SUpload& upload, std::int64_t nowMs, std:
     };
     statements.insertPicture = [&](const std::string& code, int position, const SPictureFile& file) {
         // With the code's end, for the purge's index.
-        CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime, ends_ms)"
-                                 " SELECT ?1, ?2, ?3, ?4, ends_ms FROM codes WHERE code = ?1");
+        CStatement insert(*this, "INSERT INTO pictures (code, position, file, mime, ends_ms, width, height)"
+                                 " SELECT ?1, ?2, ?3, ?4, ends_ms, ?5, ?6 FROM codes WHERE code = ?1");
         insert.bind(1, code)
             .bind(2, static_cast<std::int64_t>(position))
             .bind(3, file.name)
-            .bind(4, file.mime);
+            .bind(4, file.mime)
+            .bindOptional(5, file.width)
+            .bindOptional(6, file.height);
         insert.step();
         if (insert.constraintFailed())
             throw std::runtime_error("database error: picture " + std::to_string(position) + " of " + code +
@@ -185,6 +187,14 @@ EClaim CSqliteStore::storeUpload(const SUpload& upload, std::int64_t nowMs, std:
     const EClaim claim = storeClaimed(upload.secret, upload.files, statements, &claimed);
     if (claim != EClaim::Ok)
         return claim;
+    if (!upload.thumbnail.name.empty() || !upload.pairPreview.name.empty()) {
+        CStatement previews(*this, "UPDATE codes SET thumb_file = ?2, thumb_width = ?3, thumb_height = ?4,"
+                                   " pair_file = ?5, pair_width = ?6, pair_height = ?7 WHERE code = ?1");
+        previews.bind(1, claimed);
+        bindPreview(previews, 2, upload.thumbnail);
+        bindPreview(previews, 5, upload.pairPreview);
+        previews.step();
+    }
     transaction.commit();
     *usedCode = claimed;
     return EClaim::Ok;
@@ -194,10 +204,14 @@ namespace {
 
 // One statement each: prepared statements are cached by the address of their text.
 const char lookupByCode[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms FROM codes c"
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms, p.width, "
+    "p.height,"
+    " c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, c.pair_height FROM codes c"
     " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
 const char lookupBySecret[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms FROM codes c"
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms, p.width, "
+    "p.height,"
+    " c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, c.pair_height FROM codes c"
     " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
 
 } // namespace
@@ -237,8 +251,12 @@ SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std:
         row.endsMs = select.integer(6);
         row.code.expired = select.integer(0) <= nowMs;
         row.uploadedMs = select.integer(1);
-        if (!select.isNull(2))
-            row.picture = SPictureFile{select.text(2), select.text(3)};
+        row.thumbnail = previewAt(select, 9);
+        row.pairPreview = previewAt(select, 12);
+        if (!select.isNull(2)) {
+            row.picture = SPictureFile{select.text(2), select.text(3), static_cast<int>(select.integer(7)),
+                                       static_cast<int>(select.integer(8))};
+        }
     }
     return codeInfo(rows);
 }
@@ -310,17 +328,18 @@ void CSqliteStore::deleteSession(const std::string& token)
 std::vector<SHistoryItem> CSqliteStore::history(std::int64_t accountId, int limit, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(
-        *this, "SELECT c.code, c.uploaded_ms,"
-               " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
-               " c.source_url, c.ends_ms FROM codes c WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
-               " AND c.deleted_ms IS NULL AND (c.ends_ms IS NULL OR c.ends_ms > ?3)"
-               " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
+    CStatement select(*this,
+                      "SELECT c.code, c.uploaded_ms,"
+                      " EXISTS (SELECT 1 FROM pictures p WHERE p.code = c.code AND p.position = 2),"
+                      " c.source_url, c.ends_ms, c.thumb_file, c.thumb_width, c.thumb_height FROM codes c"
+                      " WHERE c.account_id = ?1 AND c.uploaded_ms IS NOT NULL"
+                      " AND c.deleted_ms IS NULL AND (c.ends_ms IS NULL OR c.ends_ms > ?3)"
+                      " ORDER BY c.uploaded_ms DESC, c.rowid DESC LIMIT ?2");
     select.bind(1, accountId).bind(2, static_cast<std::int64_t>(limit)).bind(3, nowMs);
     std::vector<SHistoryItem> items;
     while (select.step()) {
         items.push_back({select.text(0), select.integer(1), select.integer(2) ? 2 : 1, select.text(3),
-                         select.integer(4)});
+                         select.integer(4), previewAt(select, 5)});
     }
     return items;
 }
@@ -388,7 +407,9 @@ void CSqliteStore::ping()
 std::vector<std::string> CSqliteStore::referencedFiles()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    CStatement select(*this, "SELECT file FROM pictures");
+    CStatement select(*this, "SELECT file FROM pictures UNION SELECT thumb_file FROM codes"
+                             " WHERE thumb_file IS NOT NULL UNION SELECT pair_file FROM codes"
+                             " WHERE pair_file IS NOT NULL");
     std::vector<std::string> names;
     while (select.step())
         names.push_back(select.text(0));

@@ -60,12 +60,17 @@ private:
     class CTransaction;
     sqlite3_stmt* prepare(const char* sql);
     SCodeInfo lookupWith(const char* sql, const std::string& key, std::int64_t nowMs);
+    // The preview whose file, width and height are the columns from `column` on.
+    static SPictureFile previewAt(CStatement& select, int column);
+    static void bindPreview(CStatement& stmt, int index, const SPictureFile& preview);
     // The row a probe statement (uploaded_ms, failed_ms, deleted_ms) finds, if any.
     static std::optional<SCodeRow> probeRow(CStatement& probe);
     // Runs a deletion's statements in a transaction of its own; the mutex is held.
     SDeletion deleteIn(const SDeleteStatements& statements);
     // Deletes the picture rows of `code` and gives the files they named.
     std::vector<std::string> removePictureRows(const std::string& code);
+    // Clears the previews of `code` and adds their files to `files`.
+    void removePreviews(const std::string& code, std::vector<std::string>* files);
 
     CHashKey m_key;
 

@@ -11,11 +11,14 @@ namespace BL::Server {
 class CAttemptLimiter;
 class CDiskQuota;
 
-// One stored picture file: its name under the pictures directory and its media type.
+// One stored picture file: its name under the pictures directory, its media type and its size in
+// pixels (0: not known, for pictures stored before sizes were kept). An empty name: no file.
 struct SPictureFile
 {
     std::string name;
     std::string mime;
+    int width = 0;
+    int height = 0;
 };
 
 // Expired: reserved and never uploaded in time. Deleted: taken back by its uploader. PictureExpired:
@@ -30,6 +33,9 @@ struct SCodeInfo
     std::int64_t uploadedMs = 0;
     // When the pictures of an uploaded code expire; 0: never.
     std::int64_t endsMs = 0;
+    // Made at upload (PNG): the thumbnail, and the side by side of a comparison.
+    SPictureFile thumbnail;
+    SPictureFile pairPreview;
 };
 
 // One upload's pictures and where they came from.
@@ -43,6 +49,9 @@ struct SUpload
     // How long the pictures of a fresh code stay; 0: for good. A reserved code keeps the time
     // its reservation asked for.
     std::int64_t freshKeepForMs = 0;
+    // The previews made of them, if any.
+    SPictureFile thumbnail;
+    SPictureFile pairPreview;
 };
 
 enum class EClaim { Ok, Unknown, Used, Expired, Failed, Deleted };
@@ -75,6 +84,7 @@ struct SHistoryItem
     int pictureCount = 0;
     std::string sourceUrl;
     std::int64_t endsMs = 0; // 0: kept for good
+    SPictureFile thumbnail;
 };
 
 struct SReport
@@ -131,7 +141,7 @@ public:
                        const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                        std::string* usedCode)
     {
-        return storeUpload(SUpload{secret, accountId, files, sourceUrl, 0}, nowMs, usedCode);
+        return storeUpload(SUpload{secret, accountId, files, sourceUrl, 0, {}, {}}, nowMs, usedCode);
     }
 
     // What a code names right now; `files` is filled, in order, only for an uploaded code.
@@ -170,12 +180,13 @@ public:
     // Deletes codes that expired without a picture and expired sign-in sessions; returns how
     // many rows went.
     virtual int purgeExpired(std::int64_t nowMs) = 0;
-    // Takes away the picture rows of at most `limit` codes whose pictures' time ran out by
-    // `nowMs`, keeping the codes' rows as tombstones, and gives the files they named for the
+    // Takes away at most `limit` picture rows whose time ran out by `nowMs`, with their codes'
+    // previews, keeping the codes' rows as tombstones, and gives the files they named for the
     // caller to remove. Nodes purging together each get other rows.
     virtual std::vector<std::string> purgeExpiredPictures(std::int64_t nowMs, int limit) = 0;
 
-    // Every picture file name any row refers to (for integrity checks).
+    // Every picture file name any row refers to, pictures and previews, each once (for integrity
+    // checks and the orphan sweep).
     virtual std::vector<std::string> referencedFiles() = 0;
 
     // Throws std::runtime_error when the database cannot answer right now.

@@ -81,8 +81,10 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     const auto accounts = readRows(db, "SELECT id, email, hash, created_ms FROM accounts ORDER BY id");
     const auto codes =
         readRows(db, "SELECT code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                     " source_url, failed_ms, deleted_ms, keep_ms, ends_ms FROM codes ORDER BY rowid");
-    const auto pictures = readRows(db, "SELECT code, position, file, mime, ends_ms FROM pictures");
+                     " source_url, failed_ms, deleted_ms, keep_ms, ends_ms, thumb_file, thumb_width,"
+                     " thumb_height, pair_file, pair_width, pair_height FROM codes ORDER BY rowid");
+    const auto pictures =
+        readRows(db, "SELECT code, position, file, mime, ends_ms, width, height FROM pictures");
     const auto sessions = readRows(db, "SELECT token, account_id, expires_ms FROM sessions");
     const auto reports = readRows(db, "SELECT id, received_ms, os_type, build_host_user, ver, email, file"
                                       " FROM reports ORDER BY rowid");
@@ -103,14 +105,17 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
         connection.exec("INSERT INTO accounts (id, email, hash, created_ms) VALUES ($1, $2, $3, $4)", row);
     connection.exec("SELECT setval('accounts_id_seq', GREATEST((SELECT max(id) FROM accounts), 1))");
     for (const auto& row : codes) {
-        connection.exec("INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                        " source_url, failed_ms, deleted_ms, keep_ms, ends_ms)"
-                        " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
-                        row);
+        connection.exec(
+            "INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
+            " source_url, failed_ms, deleted_ms, keep_ms, ends_ms, thumb_file, thumb_width, thumb_height,"
+            " pair_file, pair_width, pair_height) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10,"
+            " $11, $12, $13, $14, $15, $16, $17)",
+            row);
     }
     for (const auto& row : pictures)
-        connection.exec(
-            "INSERT INTO pictures (code, position, file, mime, ends_ms) VALUES ($1, $2, $3, $4, $5)", row);
+        connection.exec("INSERT INTO pictures (code, position, file, mime, ends_ms, width, height)"
+                        " VALUES ($1, $2, $3, $4, $5, $6, $7)",
+                        row);
     for (const auto& row : sessions)
         connection.exec("INSERT INTO sessions (token, account_id, expires_ms) VALUES ($1, $2, $3)", row);
     for (const auto& row : reports) {

@@ -54,6 +54,8 @@ SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
         return info;
     info.uploadedMs = rows.front().uploadedMs;
     info.endsMs = rows.front().endsMs;
+    info.thumbnail = rows.front().thumbnail;
+    info.pairPreview = rows.front().pairPreview;
     for (const SCodeLookupRow& row : rows)
         if (row.picture)
             info.files.push_back(*row.picture);

@@ -5,13 +5,15 @@
 
 #include <cstdio>
 #include <exception>
+#include <set>
 
 namespace BL::Server {
 
 void removeStoredFiles(CObjectStore& store, CDiskQuota& quota, const std::vector<std::string>& names)
 {
     std::uint64_t bytes = 0;
-    for (const std::string& name : names) {
+    // A thumbnail may be a picture itself: each file goes once.
+    for (const std::string& name : std::set<std::string>(names.begin(), names.end())) {
         if (const auto reader = store.open(name))
             bytes += reader->size();
         store.remove(name);

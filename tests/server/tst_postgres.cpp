@@ -265,6 +265,11 @@ void TestServerPostgres::sqliteStoreCopiesToPostgres()
     QVERIFY(client->get(("/" + pairCode + ".png").c_str())->body == left);
     QVERIFY(client->get(("/" + pairCode + "-2.png").c_str())->body == right);
     QVERIFY(client->get(("/" + singleCode + ".png").c_str())->body == single);
+    // With their sizes and previews.
+    QCOMPARE(client->get(("/" + pairCode + "-pair.png").c_str())->status, 200);
+    QCOMPARE(client->get(("/" + singleCode + "-thumb.png").c_str())->status, 200);
+    QVERIFY(client->get(("/" + singleCode).c_str())
+                ->body.find("<meta property=\"og:image:width\" content=\"20\">") != std::string::npos);
     QVERIFY(client->get(("/" + failed.code).c_str())->body.find("Upload failed") != std::string::npos);
     // A deleted code stays a tombstone: its link says so, and its secret takes nothing.
     QCOMPARE(client->get(("/" + deleted.code).c_str())->status, 410);

@@ -311,26 +311,48 @@ void TestServerReservations::everyStateReadsAndRefusesAlike()
     QCOMPARE(store->createAccount("own@example.org", sha1Hex("own"), now), ESignup::Ok);
     const std::int64_t owner = store->accountForHash(sha1Hex("own"));
     std::string owned;
-    const std::vector<SPictureFile> pair{{"o1.png", "image/png"}, {"o2.png", "image/png"}};
-    QCOMPARE(store->storeUpload(std::string(), now, owner, pair, std::string(), &owned), EClaim::Ok);
+    // With the sizes of the pictures and the previews made of them.
+    SUpload pair{std::string(),
+                 owner,
+                 {{"o1.png", "image/png", 40, 30}, {"o2.jpg", "image/jpeg", 20, 60}},
+                 {},
+                 0,
+                 {"ot.png", "image/png", 32, 24},
+                 {"op.png", "image/png", 76, 30}};
+    QCOMPARE(store->storeUpload(pair, now, &owned), EClaim::Ok);
+    const SCodeInfo sized = store->lookup(owned, now);
+    QCOMPARE(sized.files.size(), std::size_t(2));
+    QCOMPARE(sized.files[1].name + " " + std::to_string(sized.files[1].width) + "x" +
+                 std::to_string(sized.files[1].height),
+             std::string("o2.jpg 20x60"));
+    QCOMPARE(sized.thumbnail.name + " " + std::to_string(sized.thumbnail.width), std::string("ot.png 32"));
+    QCOMPARE(sized.pairPreview.name + " " + std::to_string(sized.pairPreview.height),
+             std::string("op.png 30"));
+    QCOMPARE(store->history(owner, 10, now).front().thumbnail.name, std::string("ot.png"));
+    std::vector<std::string> named = store->referencedFiles();
+    QVERIFY(std::find(named.begin(), named.end(), "op.png") != named.end());
     const SDeletion stranger = store->deleteOwned(owned, owner + 1, now);
     QVERIFY(!stranger.ok);
     QCOMPARE(nameOf(stranger.refusedIn), "Unknown");
     QCOMPARE(store->history(owner, 10, now).size(), std::size_t(1));
     const SDeletion own = store->deleteOwned(owned, owner, now);
     QVERIFY(own.ok);
-    QCOMPARE(own.files, (std::vector<std::string>{"o1.png", "o2.png"}));
+    QCOMPARE(own.files, (std::vector<std::string>{"o1.png", "o2.jpg", "ot.png", "op.png"}));
+    QVERIFY(store->lookup(owned, now).thumbnail.name.empty());
     QCOMPARE(nameOf(store->deleteOwned(owned, owner, now).refusedIn), "Deleted");
     QCOMPARE(nameOf(store->lookup(owned, now).state), "Deleted");
     QVERIFY(store->history(owner, 10, now).empty());
-    const std::vector<std::string> named = store->referencedFiles();
-    QVERIFY(std::find(named.begin(), named.end(), "o1.png") == named.end());
+    named = store->referencedFiles();
+    for (const char* gone : {"o1.png", "ot.png", "op.png"})
+        QVERIFY(std::find(named.begin(), named.end(), gone) == named.end());
 
     // Pictures kept for an hour: uploaded, they read as such until their end, then as expired; the
     // code takes no upload or deletion, and the purge takes their rows, once, and leaves the code.
     const SReservation kept = store->reserveCode(now, 60000, 3600 * 1000);
     const SReservation keptFresh = store->reserveCode(now, 60000, 3600 * 1000);
-    QCOMPARE(upload(kept.secret), QStringLiteral("Ok"));
+    SUpload keptUpload{
+        kept.secret, 0, {{"k.png", "image/png", 40, 30}}, {}, 0, {"kt.png", "image/png", 32, 24}, {}};
+    QCOMPARE(nameOf(store->storeUpload(keptUpload, now, &used)), "Ok");
     QCOMPARE(upload(keptFresh.secret), QStringLiteral("Ok"));
     const std::int64_t endsMs = store->lookup(kept.code, now).endsMs;
     QVERIFY2(endsMs >= now + 3600 * 1000 && endsMs < now + 3660 * 1000,
@@ -343,7 +365,7 @@ void TestServerReservations::everyStateReadsAndRefusesAlike()
     QCOMPARE(read(keptFresh), QStringLiteral("Uploaded/Uploaded"));
     QCOMPARE(upload(kept.secret), QStringLiteral("Used"));
     QCOMPARE(remove(kept.secret), QStringLiteral("PictureExpired"));
-    QCOMPARE(store->purgeExpiredPictures(now, 100), std::vector<std::string>{"p.png"});
+    QCOMPARE(store->purgeExpiredPictures(now, 100), (std::vector<std::string>{"k.png", "kt.png"}));
     QVERIFY(store->purgeExpiredPictures(now, 100).empty());
     QCOMPARE(store->lookup(keptFresh.code, now).files.size(), std::size_t(1));
 
