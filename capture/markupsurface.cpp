@@ -89,13 +89,7 @@ void CMarkupSurface::setTool(EMarkupTool tool)
 {
     if (tool == m_tool)
         return;
-    // A text in progress is kept; a drag in progress is dropped.
-    CAbstractMarkupTool& previous = currentTool();
-    QRegion changed = previous.finish();
-    if (MarkupItemPtr item = previous.takeFinished())
-        changed += m_composition.add(std::move(item));
-    changed += previous.cancel();
-    m_dragging = false;
+    const QRegion changed = endMarkInProgress();
     m_tool = tool;
     m_strip->setCurrent(m_tool, m_colorIndex);
     updateCursor();
@@ -139,6 +133,18 @@ void CMarkupSurface::repaintPicturePixels(const QRegion& pixels)
     }
     if (!logical.isEmpty())
         update(logical);
+}
+
+QRegion CMarkupSurface::endMarkInProgress()
+{
+    // A text in progress is kept; a drag in progress is dropped.
+    CAbstractMarkupTool& tool = currentTool();
+    QRegion changed = tool.finish();
+    if (MarkupItemPtr item = tool.takeFinished())
+        changed += m_composition.add(std::move(item));
+    changed += tool.cancel();
+    m_dragging = false;
+    return changed;
 }
 
 void CMarkupSurface::afterToolStep(const QRegion& changed)
@@ -242,43 +248,24 @@ bool CMarkupSurface::editKey(const QKeyEvent& event)
         setColorIndex(key - Qt::Key_1);
         return true;
     }
-    switch (key) {
-    case Qt::Key_R:
-        setTool(EMarkupTool::Redact);
-        return true;
-    case Qt::Key_B:
-        setTool(EMarkupTool::Box);
-        return true;
-    case Qt::Key_A:
-        setTool(EMarkupTool::Arrow);
-        return true;
-    case Qt::Key_H:
-        setTool(EMarkupTool::Highlighter);
-        return true;
-    case Qt::Key_T: {
-        setTool(EMarkupTool::Text);
+    for (const SMarkupToolKey& toolKey : kMarkupToolKeys) {
+        if (toolKey.key != key)
+            continue;
+        setTool(toolKey.tool);
         // Typing can start at once where the pointer is; a click puts the caret elsewhere.
         const QPointF pointer = mapFromGlobal(QCursor::pos());
-        if (pictureRect().contains(pointer) && !m_dragging)
+        if (m_tool == EMarkupTool::Text && pictureRect().contains(pointer) && !m_dragging)
             repaintPicturePixels(static_cast<CTextTool&>(currentTool()).start(toPicture(pointer), style()));
         return true;
     }
-    default:
-        return false;
-    }
+    return false;
 }
 
 void CMarkupSurface::finish(EAction action)
 {
     if (m_done)
         return;
-    CAbstractMarkupTool& tool = currentTool();
-    QRegion changed = tool.finish();
-    if (MarkupItemPtr item = tool.takeFinished())
-        changed += m_composition.add(std::move(item));
-    changed += tool.cancel();
-    m_dragging = false;
-    repaintPicturePixels(changed);
+    repaintPicturePixels(endMarkInProgress());
     m_done = true;
 
     const QImage picture = action == EAction::Cancel ? QImage() : m_composition.picture();

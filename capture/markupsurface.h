@@ -74,6 +74,8 @@ private:
     // Returns whether the key was a tool, colour or history key.
     bool editKey(const QKeyEvent& event);
     void finish(EAction action);
+    // Ends the current tool's mark in progress; answers the picture pixels that changed.
+    QRegion endMarkInProgress();
     // Commits what the tool finished and repaints what changed.
     void afterToolStep(const QRegion& changed);
     void repaintPicturePixels(const QRegion& pixels);

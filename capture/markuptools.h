@@ -15,6 +15,18 @@ using MarkupItemPtr = std::shared_ptr<const CAbstractMarkupItem>;
 
 enum class EMarkupTool { Redact, Box, Arrow, Text, Highlighter };
 
+// The tools in the order the strip shows them, each with the key that chooses it (its letter).
+struct SMarkupToolKey
+{
+    EMarkupTool tool;
+    Qt::Key key;
+};
+inline constexpr SMarkupToolKey kMarkupToolKeys[]{{EMarkupTool::Redact, Qt::Key_R},
+                                                  {EMarkupTool::Box, Qt::Key_B},
+                                                  {EMarkupTool::Arrow, Qt::Key_A},
+                                                  {EMarkupTool::Text, Qt::Key_T},
+                                                  {EMarkupTool::Highlighter, Qt::Key_H}};
+
 // One way of making marks. The surface hands a tool the pointer and, while it has a text in
 // progress, the keys; positions are picture pixels. Each call answers the picture pixels whose
 // look it changed, so that only those are repainted. A finished mark is handed out once by

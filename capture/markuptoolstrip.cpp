@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <iterator>
 
 namespace BL::Capture {
 
@@ -10,18 +11,7 @@ namespace {
 constexpr int kCell = 26;
 constexpr int kGap = 4;
 constexpr int kGroupGap = 12;
-constexpr int kToolCount = 5;
-
-struct SToolFace
-{
-    EMarkupTool tool;
-    char key;
-};
-constexpr SToolFace kTools[kToolCount]{{EMarkupTool::Redact, 'R'},
-                                       {EMarkupTool::Box, 'B'},
-                                       {EMarkupTool::Arrow, 'A'},
-                                       {EMarkupTool::Text, 'T'},
-                                       {EMarkupTool::Highlighter, 'H'}};
+constexpr int kToolCount = int(std::size(kMarkupToolKeys));
 
 } // namespace
 
@@ -84,14 +74,15 @@ void CMarkupToolStrip::paintEvent(QPaintEvent*)
     painter.setFont(bold);
     for (int i = 0; i < kToolCount; ++i) {
         const QRect cell = toolCell(i);
-        const bool current = kTools[i].tool == m_tool;
+        const bool current = kMarkupToolKeys[i].tool == m_tool;
         if (current) {
             painter.setPen(Qt::NoPen);
             painter.setBrush(QColor(0x5a, 0x5d, 0x63));
             painter.drawRoundedRect(cell, 4, 4);
         }
         painter.setPen(current ? Qt::white : QColor(0xc8, 0xc8, 0xc8));
-        painter.drawText(cell, Qt::AlignCenter, QString(QLatin1Char(kTools[i].key)));
+        // A letter key's code is its capital letter.
+        painter.drawText(cell, Qt::AlignCenter, QString(QChar(kMarkupToolKeys[i].key)));
     }
 
     painter.setFont(font());
@@ -112,7 +103,7 @@ void CMarkupToolStrip::mousePressEvent(QMouseEvent* event)
     event->accept();
     for (int i = 0; i < kToolCount; ++i)
         if (toolCell(i).contains(event->pos()))
-            emit toolChosen(kTools[i].tool);
+            emit toolChosen(kMarkupToolKeys[i].tool);
     for (int i = 0; i < int(markupPalette().size()); ++i)
         if (colorCell(i).contains(event->pos()))
             emit colorChosen(i);

@@ -75,6 +75,8 @@ private:
     // A drag with the left button through the X server, from the first point through the others;
     // returns once the surface has taken it: the composition changed.
     void drag(const QVector<QPoint>& points);
+    // A click with the text tool at a point of the screen, then the text typed.
+    void typeAt(const QPoint& global, const QString& text);
 
     std::unique_ptr<QWidget> m_host;
     BL::Capture::COverlayHost* m_overlays = nullptr;
@@ -143,6 +145,12 @@ void TestMarkup::drag(const QVector<QPoint>& points)
     QTRY_VERIFY(firstDifference(m_surface->picture(), before) != -1);
 }
 
+void TestMarkup::typeAt(const QPoint& global, const QString& text)
+{
+    QTest::mouseClick(m_surface, Qt::LeftButton, {}, m_surface->mapFromGlobal(global));
+    QTest::keyClicks(m_surface, text);
+}
+
 QPoint TestMarkup::pixel(const QPoint& global) const
 {
     return ((global - m_topLeft) * m_original.devicePixelRatio());
@@ -178,8 +186,7 @@ void TestMarkup::marksThenShareGiveTheComposition()
     drag({{250, 350}, {450, 300}});
     // Letters and digits typed into a text are text: H, i and 1 neither switch tool nor colour.
     keys("5 T");
-    QTest::mouseClick(m_surface, Qt::LeftButton, {}, m_surface->mapFromGlobal(QPoint(600, 450)));
-    QTest::keyClicks(m_surface, QStringLiteral("Hi1"));
+    typeAt({600, 450}, QStringLiteral("Hi1"));
     keys("Return Return");
     QTRY_COMPARE(m_results.size(), 1);
     QCOMPARE(m_results[0].first, EAction::Share);
@@ -288,8 +295,7 @@ void TestMarkup::waysOutEmitOncePerPicture()
     // Escape while a text is typed drops only the text: the surface stays, and saves the original.
     show(QSize(500, 300), 1);
     keys("T");
-    QTest::mouseClick(m_surface, Qt::LeftButton, {}, m_surface->mapFromGlobal(QPoint(300, 250)));
-    QTest::keyClicks(m_surface, QStringLiteral("secret"));
+    typeAt({300, 250}, QStringLiteral("secret"));
     keys("Escape Ctrl+S");
     QTRY_COMPARE(m_results.size(), 1);
     QCOMPARE(m_results[0].first, EAction::Save);
@@ -306,8 +312,7 @@ void TestMarkup::waysOutEmitOncePerPicture()
     QVERIFY(firstDifference(m_surface->picture(), m_original) != -1);
     const QImage withText = m_surface->picture();
     QTest::simulateEvent(m_surface, true, Qt::Key_Return, Qt::NoModifier, QString(), true);
-    QTest::mouseClick(m_surface, Qt::LeftButton, {}, m_surface->mapFromGlobal(QPoint(300, 300)));
-    QTest::keyClicks(m_surface, QStringLiteral("cd"));
+    typeAt({300, 300}, QStringLiteral("cd"));
     keys("Escape");
     QTest::simulateEvent(m_surface, true, Qt::Key_Escape, Qt::NoModifier, QString(), true);
     keys("Ctrl+S");
