@@ -7,7 +7,7 @@ PACKAGES=(
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5x11extras5-dev
     libx11-dev libxext-dev libxcb1-dev libxtst-dev libxfixes-dev libxcomposite-dev fonts-texgyre
     libboost1.81-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libjpeg-dev libpng-dev libdeflate-dev zlib1g-dev
-    libpq-dev postgresql nginx wrk
+    libpq-dev postgresql nginx wrk chromium
     xvfb xserver-xephyr x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl
     libglib2.0-bin pulseaudio pulseaudio-utils
     dbus-daemon dbus-bin dbus-session-bus-common desktop-file-utils appstream systemd dpkg-dev file lintian

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 
 namespace BL::Server {
 
@@ -57,6 +58,20 @@ bool keptFor(const std::string& seconds, std::int64_t maxKeepMs, std::int64_t* k
     const std::int64_t asked = std::stoll(seconds) * 1000;
     *keepForMs = asked == 0 ? maxKeepMs : maxKeepMs == 0 ? asked : std::min(asked, maxKeepMs);
     return true;
+}
+
+// The device pixel ratio of the screen a picture was taken on, "1" to "4" with at most two
+// decimals, in percent; false for anything else.
+bool scaleOf(const std::string& text, int* percent)
+{
+    static const std::regex ratio(R"(([1-4])(?:\.([0-9]{1,2}))?)");
+    std::smatch match;
+    if (!std::regex_match(text, match, ratio))
+        return false;
+    std::string hundredths = match[2].str();
+    hundredths.resize(2, '0');
+    *percent = std::stoi(match[1].str()) * 100 + std::stoi(hundredths);
+    return *percent <= 400;
 }
 
 // The fields of the URL upload form. The desktop client writes the URL unescaped, so an "&"
@@ -172,7 +187,13 @@ void CApiRoutes::uploadFiles(const SHttpRequest& req, SHttpResponse& res)
     std::vector<std::string_view> pictureData{first->second.content};
     if (second != req.files.end())
         pictureData.push_back(second->second.content);
-    finishUpload(multipartText(req, "code"), multipartText(req, "hash"), pictureData, std::string(), res);
+    const std::string code = multipartText(req, "code");
+    int scalePercent = 100;
+    if (req.hasFile("scale") && !scaleOf(multipartText(req, "scale"), &scalePercent)) {
+        declineAndEnd(code, "bad scale", res);
+        return;
+    }
+    finishUpload(code, multipartText(req, "hash"), pictureData, std::string(), scalePercent, res);
 }
 
 void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
@@ -205,7 +226,7 @@ void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
         return;
     }
     const std::vector<std::string_view> pictureData{fetched.body};
-    finishUpload(code, value("hash"), pictureData, url.substr(0, 2048), res);
+    finishUpload(code, value("hash"), pictureData, url.substr(0, 2048), 100, res);
 }
 
 bool CApiRoutes::refuseUnusableCode(const std::string& code, SHttpResponse& res)
@@ -222,7 +243,7 @@ bool CApiRoutes::refuseUnusableCode(const std::string& code, SHttpResponse& res)
 
 void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
                               const std::vector<std::string_view>& pictureData, const std::string& sourceUrl,
-                              SHttpResponse& res)
+                              int scalePercent, SHttpResponse& res)
 {
     // An early check saves decoding and writing for a code that cannot be claimed.
     if (refuseUnusableCode(code, res))
@@ -256,7 +277,7 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
     const std::int64_t accountId = accountOfHash(m_store, hash);
 
     // Files first, durably; only then the rows that name them.
-    SUpload upload{code, accountId, {}, sourceUrl, m_options.maxKeepMs, {}, {}};
+    SUpload upload{code, accountId, {}, sourceUrl, m_options.maxKeepMs, {}, {}, scalePercent};
     std::vector<std::string> written;
     const auto removeWritten = [&] {
         for (const std::string& name : written)

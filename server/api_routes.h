@@ -30,9 +30,10 @@ private:
     void checkHash(const SHttpRequest& req, SHttpResponse& res);
     void uploadFiles(const SHttpRequest& req, SHttpResponse& res);
     void uploadUrl(const SHttpRequest& req, SHttpResponse& res);
+    // `scalePercent`: the device pixel ratio of the screen the pictures were taken on, in percent.
     void finishUpload(const std::string& code, const std::string& hash,
                       const std::vector<std::string_view>& pictures, const std::string& sourceUrl,
-                      SHttpResponse& res);
+                      int scalePercent, SHttpResponse& res);
     // Replies with a refusal and returns true unless `code` is empty or reserved and unused.
     bool refuseUnusableCode(const std::string& code, SHttpResponse& res);
     void declineAndEnd(const std::string& code, const std::string& reason, SHttpResponse& res);

@@ -4,26 +4,38 @@
 #include "server/share_links.h"
 #include "server/util.h"
 
+#include <algorithm>
+
 namespace BL::Server {
 
 namespace {
 
 const char style[] = R"(body{font-family:sans-serif;margin:0;background:#f4f4f2;color:#222}
 header{background:#2b3a4a;color:#fff;padding:.6em 1.2em}header a{color:#fff;text-decoration:none;font-weight:bold}
-main{max-width:60em;margin:1.5em auto;padding:0 1em}
+main{max-width:60em;margin:1.5em auto;padding:0 1em}main.wide{max-width:none}
 .card{background:#fff;border:1px solid #ddd;border-radius:6px;padding:1.2em;margin-bottom:1em}
-.pair{display:flex;gap:1em;flex-wrap:wrap}.pair figure{flex:1 1 20em;margin:0}
+figure{margin:0}.pair{display:flex;gap:1em;flex-wrap:wrap;align-items:flex-start}.pair figure{flex:0 1 auto;min-width:0}
 img{max-width:100%;height:auto;border:1px solid #ccc;background:#fff}
-label{display:block;margin:.6em 0 .2em}input[type=email],input[type=password],input[type=text]{width:100%;max-width:24em;padding:.4em}
+figure img{box-sizing:content-box;max-width:calc(100% - 2px)}
+label{display:block;margin:.6em 0 .2em}input[type=email],input[type=password],input[type=text]{box-sizing:border-box;width:100%;max-width:24em;padding:.4em}
 button{margin-top:1em;padding:.5em 1.4em}.error{color:#a00}.muted{color:#666;font-size:.9em}
-ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee}
+ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee;overflow-wrap:anywhere}
 a.thumb img{vertical-align:middle;margin-right:.8em}form.delete{display:inline;margin-left:1em}form.delete button{margin-top:0;padding:.2em .8em})";
 
-std::string pictureFigure(const std::string& code, int index)
+// A screenshot is read, not admired: at its own size, one picture pixel per CSS pixel (per device
+// pixel for one taken on a scaled screen), and scaled down only where it does not fit.
+std::string pictureFigure(const std::string& code, int index, const SPictureFile& file, int scalePercent)
 {
     const std::string src = "/" + code + (index == 2 ? "-2" : "") + ".png";
-    return "<figure><a href=\"" + htmlEscape(src) + "\"><img src=\"" + htmlEscape(src) + "\" alt=\"Picture " +
-           std::to_string(index) + "\"></a></figure>";
+    std::string size;
+    if (file.width > 0 && file.height > 0) {
+        const auto css = [scalePercent](int pixels) {
+            return std::to_string(std::max(1, (pixels * 100 + scalePercent / 2) / scalePercent));
+        };
+        size = " width=\"" + css(file.width) + "\" height=\"" + css(file.height) + "\"";
+    }
+    return "<figure><a href=\"" + htmlEscape(src) + "\"><img src=\"" + htmlEscape(src) + "\"" + size +
+           " alt=\"Picture " + std::to_string(index) + "\"></a></figure>";
 }
 
 std::string metaTag(const char* attribute, const std::string& name, const std::string& content)
@@ -63,17 +75,17 @@ std::string tokenInput(const std::string& formToken)
 
 } // namespace
 
-std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds,
-                       const std::string& headHtml)
+std::string pageLayout(const std::string& title, const std::string& bodyHtml, const SPageOptions& options)
 {
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">";
-    if (refreshSeconds > 0)
-        html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(refreshSeconds) + "\">";
-    html += headHtml;
+    if (options.refreshSeconds > 0)
+        html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(options.refreshSeconds) + "\">";
+    html += options.headHtml;
     html +=
         "<title>" + htmlEscape(title) + " - Brightloom</title><style>" + style + "</style></head>\n<body>";
-    html += "<header><a href=\"/\">Brightloom</a></header>\n<main>" + bodyHtml + "</main></body></html>\n";
+    html += std::string("<header><a href=\"/\">Brightloom</a></header>\n<main") +
+            (options.wide ? " class=\"wide\"" : "") + ">" + bodyHtml + "</main></body></html>\n";
     return html;
 }
 
@@ -108,7 +120,7 @@ std::string uploadInProgressPage(const std::string& code)
                       "<div class=\"card\"><h1>Upload in progress</h1><p>The picture <b>" + htmlEscape(code) +
                           "</b> is on its way. This page refreshes by itself and shows it as soon as it "
                           "arrives.</p></div>",
-                      2);
+                      {2, {}, false});
 }
 
 std::string uploadFailedPage(const std::string& code)
@@ -143,15 +155,18 @@ std::string picturePage(const std::string& code, const SCodeInfo& info, const st
     const bool pair = info.files.size() >= 2;
     const std::string title = (pair ? "Comparison " : "Picture ") + code;
     std::string body = "<div class=\"card\">";
-    if (pair)
-        body += "<div class=\"pair\">" + pictureFigure(code, 1) + pictureFigure(code, 2) + "</div>";
-    else
-        body += pictureFigure(code, 1);
+    if (pair) {
+        body += "<div class=\"pair\">" + pictureFigure(code, 1, info.files[0], info.scalePercent) +
+                pictureFigure(code, 2, info.files[1], info.scalePercent) + "</div>";
+    } else if (!info.files.empty()) {
+        body += pictureFigure(code, 1, info.files[0], info.scalePercent);
+    }
     body += "<p class=\"muted\">Uploaded " + htmlEscape(formatUtc(info.uploadedMs));
     if (info.endsMs > 0)
         body += " &middot; expires " + htmlEscape(formatUtc(info.endsMs));
     body += "</p></div>";
-    return pageLayout(title, body, 0, previewTags(code, title, info, publicUrl));
+    // The whole window's width for the pictures: a narrower column would scale them down.
+    return pageLayout(title, body, {0, previewTags(code, title, info, publicUrl), true});
 }
 
 std::string signupPage(const std::string& message, const std::string& email, const std::string& formToken)

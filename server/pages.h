@@ -9,9 +9,15 @@ namespace BL::Server {
 
 // Every page is self-contained: inline style, no scripts, no external assets. Callers pass
 // plain text; the page functions escape it.
-// `headHtml` goes into the head as it is.
-std::string pageLayout(const std::string& title, const std::string& bodyHtml, int refreshSeconds = 0,
-                       const std::string& headHtml = {});
+struct SPageOptions
+{
+    int refreshSeconds = 0; // 0: the page does not reload itself
+    std::string headHtml;   // into the head as it is
+    bool wide = false;      // the window's whole width rather than a column for reading
+};
+
+std::string pageLayout(const std::string& title, const std::string& bodyHtml,
+                       const SPageOptions& options = {});
 
 std::string homePage();
 std::string aboutPage();

@@ -70,6 +70,7 @@ constexpr SMigration migrations[] = {
         "ALTER TABLE codes ADD COLUMN thumb_file TEXT, ADD COLUMN thumb_width INTEGER,"
         " ADD COLUMN thumb_height INTEGER, ADD COLUMN pair_file TEXT, ADD COLUMN pair_width INTEGER,"
         " ADD COLUMN pair_height INTEGER"},
+    {8, "ALTER TABLE codes ADD COLUMN scale_percent INTEGER"},
 };
 static_assert(numberedInOrder(migrations), "one migration per version, as many as the SQLite store has");
 

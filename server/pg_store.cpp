@@ -123,16 +123,18 @@ EClaim CPgStore::storeUpload(const SUpload& upload, std::int64_t, std::string* u
     const EClaim claim = storeClaimed(upload.secret, upload.files, statements, &claimed);
     if (claim != EClaim::Ok)
         return claim;
-    if (!upload.thumbnail.name.empty() || !upload.pairPreview.name.empty()) {
+    if (!upload.thumbnail.name.empty() || !upload.pairPreview.name.empty() || upload.scalePercent != 100) {
         std::vector<SPgParam> params{claimed};
         for (const SPictureFile* preview : {&upload.thumbnail, &upload.pairPreview}) {
             params.push_back(preview->name.empty() ? SPgParam(nullptr) : SPgParam(preview->name));
             params.push_back(optionalNumber(preview->width));
             params.push_back(optionalNumber(preview->height));
         }
-        connection->exec("UPDATE codes SET thumb_file = $2, thumb_width = $3, thumb_height = $4,"
-                         " pair_file = $5, pair_width = $6, pair_height = $7 WHERE code = $1",
-                         params);
+        params.push_back(optionalNumber(upload.scalePercent == 100 ? 0 : upload.scalePercent));
+        connection->exec(
+            "UPDATE codes SET thumb_file = $2, thumb_width = $3, thumb_height = $4,"
+            " pair_file = $5, pair_width = $6, pair_height = $7, scale_percent = $8 WHERE code = $1",
+            params);
     }
     const int backendPid = connection->backendPid();
     try {
@@ -172,13 +174,13 @@ namespace {
 
 const char lookupByCode[] =
     "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms,"
-    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, "
-    "c.pair_height"
+    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
+    " c.pair_height, c.scale_percent"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1 ORDER BY p.position";
 const char lookupBySecret[] =
     "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms,"
-    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, "
-    "c.pair_height"
+    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
+    " c.pair_height, c.scale_percent"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1 ORDER BY p.position";
 
 } // namespace
@@ -210,6 +212,7 @@ SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
         row.uploadedMs = found.integer(i, 1);
         row.thumbnail = previewAt(found, i, 10);
         row.pairPreview = previewAt(found, i, 13);
+        row.scalePercent = found.isNull(i, 16) ? 100 : static_cast<int>(found.integer(i, 16));
         if (!found.isNull(i, 2)) {
             row.picture =
                 SPictureFile{found.text(i, 2), found.text(i, 3), static_cast<int>(found.integer(i, 8)),

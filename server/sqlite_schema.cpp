@@ -88,6 +88,9 @@ constexpr SMigration migrations[] = {
         "ALTER TABLE codes ADD COLUMN pair_file TEXT;"
         "ALTER TABLE codes ADD COLUMN pair_width INTEGER;"
         "ALTER TABLE codes ADD COLUMN pair_height INTEGER"},
+    // The device pixel ratio of the screen a picture was taken on, in percent, so that its page
+    // shows one picture pixel per device pixel; NULL: one per CSS pixel.
+    {8, "ALTER TABLE codes ADD COLUMN scale_percent INTEGER"},
 };
 
 static_assert(numberedInOrder(migrations), "one migration per version, up to latestSchemaVersion");

@@ -187,12 +187,14 @@ EClaim CSqliteStore::storeUpload(const SUpload& upload, std::int64_t nowMs, std:
     const EClaim claim = storeClaimed(upload.secret, upload.files, statements, &claimed);
     if (claim != EClaim::Ok)
         return claim;
-    if (!upload.thumbnail.name.empty() || !upload.pairPreview.name.empty()) {
+    if (!upload.thumbnail.name.empty() || !upload.pairPreview.name.empty() || upload.scalePercent != 100) {
         CStatement previews(*this, "UPDATE codes SET thumb_file = ?2, thumb_width = ?3, thumb_height = ?4,"
-                                   " pair_file = ?5, pair_width = ?6, pair_height = ?7 WHERE code = ?1");
+                                   " pair_file = ?5, pair_width = ?6, pair_height = ?7, scale_percent = ?8"
+                                   " WHERE code = ?1");
         previews.bind(1, claimed);
         bindPreview(previews, 2, upload.thumbnail);
         bindPreview(previews, 5, upload.pairPreview);
+        previews.bindOptional(8, upload.scalePercent == 100 ? 0 : upload.scalePercent);
         previews.step();
     }
     transaction.commit();
@@ -204,15 +206,15 @@ namespace {
 
 // One statement each: prepared statements are cached by the address of their text.
 const char lookupByCode[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms, p.width, "
-    "p.height,"
-    " c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, c.pair_height FROM codes c"
-    " LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms,"
+    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
+    " c.pair_height, c.scale_percent"
+    " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
 const char lookupBySecret[] =
-    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms, p.width, "
-    "p.height,"
-    " c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width, c.pair_height FROM codes c"
-    " LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
+    "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms,"
+    " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
+    " c.pair_height, c.scale_percent"
+    " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
 
 } // namespace
 
@@ -253,6 +255,7 @@ SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std:
         row.uploadedMs = select.integer(1);
         row.thumbnail = previewAt(select, 9);
         row.pairPreview = previewAt(select, 12);
+        row.scalePercent = select.isNull(15) ? 100 : static_cast<int>(select.integer(15));
         if (!select.isNull(2)) {
             row.picture = SPictureFile{select.text(2), select.text(3), static_cast<int>(select.integer(7)),
                                        static_cast<int>(select.integer(8))};

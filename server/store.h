@@ -36,6 +36,8 @@ struct SCodeInfo
     // Made at upload (PNG): the thumbnail, and the side by side of a comparison.
     SPictureFile thumbnail;
     SPictureFile pairPreview;
+    // Picture pixels per 100 CSS pixels: 100 unless taken on a scaled screen (200 at twice).
+    int scalePercent = 100;
 };
 
 // One upload's pictures and where they came from.
@@ -52,6 +54,8 @@ struct SUpload
     // The previews made of them, if any.
     SPictureFile thumbnail;
     SPictureFile pairPreview;
+    // The device pixel ratio of the screen they were taken on, in percent.
+    int scalePercent = 100;
 };
 
 enum class EClaim { Ok, Unknown, Used, Expired, Failed, Deleted };
@@ -141,7 +145,7 @@ public:
                        const std::vector<SPictureFile>& files, const std::string& sourceUrl,
                        std::string* usedCode)
     {
-        return storeUpload(SUpload{secret, accountId, files, sourceUrl, 0, {}, {}}, nowMs, usedCode);
+        return storeUpload(SUpload{secret, accountId, files, sourceUrl, 0, {}, {}, 100}, nowMs, usedCode);
     }
 
     // What a code names right now; `files` is filled, in order, only for an uploaded code.

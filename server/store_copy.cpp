@@ -79,10 +79,10 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     const std::unique_ptr<sqlite3, int (*)(sqlite3*)> guard(db, sqlite3_close);
     // Oldest first, so the order the pages list them in stays the same.
     const auto accounts = readRows(db, "SELECT id, email, hash, created_ms FROM accounts ORDER BY id");
-    const auto codes =
-        readRows(db, "SELECT code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
-                     " source_url, failed_ms, deleted_ms, keep_ms, ends_ms, thumb_file, thumb_width,"
-                     " thumb_height, pair_file, pair_width, pair_height FROM codes ORDER BY rowid");
+    const auto codes = readRows(
+        db, "SELECT code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
+            " source_url, failed_ms, deleted_ms, keep_ms, ends_ms, thumb_file, thumb_width,"
+            " thumb_height, pair_file, pair_width, pair_height, scale_percent FROM codes ORDER BY rowid");
     const auto pictures =
         readRows(db, "SELECT code, position, file, mime, ends_ms, width, height FROM pictures");
     const auto sessions = readRows(db, "SELECT token, account_id, expires_ms FROM sessions");
@@ -108,8 +108,8 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
         connection.exec(
             "INSERT INTO codes (code, secret, reserved_ms, expires_ms, uploaded_ms, account_id,"
             " source_url, failed_ms, deleted_ms, keep_ms, ends_ms, thumb_file, thumb_width, thumb_height,"
-            " pair_file, pair_width, pair_height) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10,"
-            " $11, $12, $13, $14, $15, $16, $17)",
+            " pair_file, pair_width, pair_height, scale_percent) VALUES ($1, $2, $3, $4, $5, $6, $7, $8,"
+            " $9, $10, $11, $12, $13, $14, $15, $16, $17, $18)",
             row);
     }
     for (const auto& row : pictures)

@@ -56,6 +56,7 @@ SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
     info.endsMs = rows.front().endsMs;
     info.thumbnail = rows.front().thumbnail;
     info.pairPreview = rows.front().pairPreview;
+    info.scalePercent = rows.front().scalePercent;
     for (const SCodeLookupRow& row : rows)
         if (row.picture)
             info.files.push_back(*row.picture);

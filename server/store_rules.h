@@ -61,6 +61,7 @@ struct SCodeLookupRow
     std::int64_t endsMs = 0; // 0: ends_ms is not set
     SPictureFile thumbnail;
     SPictureFile pairPreview;
+    int scalePercent = 100;
     std::optional<SPictureFile> picture;
 };
 
@@ -106,7 +107,7 @@ SDeletion deleteMarked(const SDeleteStatements& statements);
 
 // The newest schema version of both stores. Version 0 is a database from before the versions
 // were counted: empty, or (SQLite only) holding version 1's tables.
-constexpr int latestSchemaVersion = 7;
+constexpr int latestSchemaVersion = 8;
 
 // One step of a store's schema: the statements that bring version - 1 to `version`.
 struct SMigration

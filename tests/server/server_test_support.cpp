@@ -112,6 +112,12 @@ std::string clientMultipart(const std::string& hash, const std::string& code, co
     return body;
 }
 
+std::string withField(const std::string& multipart, const std::string& name, const std::string& value)
+{
+    return std::string("--") + clientBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
+           "\"\r\n\r\n" + value + "\r\n" + multipart;
+}
+
 std::string clientMultipartType()
 {
     return std::string("multipart/form-data; boundary=") + clientBoundary;

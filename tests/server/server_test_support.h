@@ -52,6 +52,8 @@ extern const char clientBoundary[];
 std::string clientMultipart(const std::string& hash, const std::string& code, const std::string& picture,
                             const std::string* secondPicture = nullptr);
 std::string clientMultipartType();
+// `multipart` (a body of clientMultipart()) with one more text field in front.
+std::string withField(const std::string& multipart, const std::string& name, const std::string& value);
 
 // POST of the client's picture upload; returns the response or nullptr when the exchange failed.
 CResult postUpload(CHttpClient& client, const std::string& hash, const std::string& code,

@@ -83,7 +83,35 @@ private slots:
     void comparisonPreviewsSideBySide_data();
     void comparisonPreviewsSideBySide();
     void thumbnailsAreMadeAtUploadListedAndDeleted();
+    void scaledScreenShowsPerDevicePixel();
 };
+
+void TestServerPreviews::scaledScreenShowsPerDevicePixel()
+{
+    CTestServer server(withPublicUrl());
+    auto client = server.client();
+    const auto upload = [&](const std::string& scale, const std::string& secret) {
+        return client->post(
+            "/api/upload.php",
+            withField(clientMultipart(std::string(), secret, solid(1000, 600, Qt::gray)), "scale", scale),
+            clientMultipartType());
+    };
+    // Taken at 1.5 device pixels per CSS pixel: shown at two thirds, previewed at its pixels.
+    const std::string code = codeOfUrl(jsonValue(upload("1.5", std::string())->body, "url"));
+    const std::string html = client->get("/" + code)->body;
+    QVERIFY2(html.find("<img src=\"/" + code + ".png\" width=\"667\" height=\"400\"") != std::string::npos,
+             html.c_str());
+    QCOMPARE(meta(html, "og:image:width"), std::string("1000"));
+    // What is no ratio is refused in words and ends the code, as every refused upload does.
+    for (const char* bad : {"0.5", "5", "2,5", "1.255", "two", ""}) {
+        const SReserved reserved = reserve(*client);
+        auto refused = upload(bad, reserved.secret);
+        QCOMPARE(refused->status, 200);
+        QCOMPARE(refused->body, std::string(R"({"status":"error","reason":"bad scale"})"));
+        QVERIFY(client->get("/" + reserved.code)->body.find("Upload failed") != std::string::npos);
+    }
+    QCOMPARE(QDir(server.dataDir() + "/pictures").entryList(QDir::Files).size(), 2);
+}
 
 void TestServerPreviews::unfurlerFindsTheExactPicture_data()
 {
