@@ -17,7 +17,8 @@ SPictureFile CPgStore::previewAt(const CPgResult& result, int row, int column)
 {
     if (result.isNull(row, column))
         return {};
-    return {result.text(row, column), "image/png", static_cast<int>(result.integer(row, column + 1)),
+    const std::string name = result.text(row, column);
+    return {name, previewMime(name), static_cast<int>(result.integer(row, column + 1)),
             static_cast<int>(result.integer(row, column + 2))};
 }
 

@@ -11,7 +11,8 @@ SPictureFile CSqliteStore::previewAt(CStatement& select, int column)
 {
     if (select.isNull(column))
         return {};
-    return {select.text(column), "image/png", static_cast<int>(select.integer(column + 1)),
+    const std::string name = select.text(column);
+    return {name, previewMime(name), static_cast<int>(select.integer(column + 1)),
             static_cast<int>(select.integer(column + 2))};
 }
 

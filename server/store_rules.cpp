@@ -44,6 +44,14 @@ ECodeState codeState(const SCodeRow& row)
     return row.expired ? ECodeState::Expired : ECodeState::Pending;
 }
 
+const char* previewMime(const std::string& name)
+{
+    const std::string jpeg = ".jpg";
+    return name.size() > jpeg.size() && name.compare(name.size() - jpeg.size(), jpeg.size(), jpeg) == 0
+               ? "image/jpeg"
+               : "image/png";
+}
+
 SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
 {
     SCodeInfo info;

@@ -53,6 +53,10 @@ struct SCodeRow
 // run out.
 ECodeState codeState(const SCodeRow& row);
 
+// The media type of a preview file: made as PNG, or a picture's own file (a picture that is its
+// own thumbnail), whose name ends in its type's extension.
+const char* previewMime(const std::string& name);
+
 // One row of a code joined with its pictures (none: one row without a picture), in their order.
 struct SCodeLookupRow
 {
