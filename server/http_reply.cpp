@@ -13,8 +13,9 @@ namespace {
 
 constexpr std::size_t streamChunkBytes = 64 * 1024;
 // After a reply that leaves a body unread, how much of it is read and dropped before the close,
-// so that the close does not reset the connection under the reply.
-constexpr std::size_t lingerBytes = 1024 * 1024;
+// so that the close does not reset the connection under the reply: a client that sends its whole
+// body before it reads (most do) must get past the end of it. Bounded in time as well.
+constexpr std::size_t lingerBytes = 32 * 1024 * 1024;
 constexpr int lingerMs = 2000;
 
 } // namespace
