@@ -6,6 +6,7 @@
 #include "server/http_server.h"
 #include "server/image_check.h"
 #include "server/object_store.h"
+#include "server/preview_maker.h"
 #include "server/previews.h"
 #include "server/raster.h"
 #include "server/reservation_batcher.h"
@@ -125,7 +126,8 @@ CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CObjectSto
                        const std::string& publicUrl)
     : m_options(options), m_store(store), m_pictures(pictures), m_quota(quota), m_checks(checks),
       m_publicUrl(publicUrl),
-      m_reservations(std::make_unique<CReservationBatcher>(store, limits, options.codeLifetimeMs, publicUrl))
+      m_reservations(std::make_unique<CReservationBatcher>(store, limits, options.codeLifetimeMs, publicUrl)),
+      m_previews(std::make_unique<CPreviewMaker>(store, pictures, quota))
 {
 }
 
@@ -266,9 +268,6 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
         pictureSize(picture, type, &uploaded.width, &uploaded.height);
         bytes += picture.size();
     }
-    // Made once here rather than at every look: a chat's unfurler and the history page ask often.
-    const SPreviews previews = makePreviews(pictures);
-    bytes += previews.thumbnail.png.size() + previews.pair.png.size();
     CQuotaHold quota(m_quota, bytes);
     if (!quota) {
         declineAndEnd(code, quotaReached, res);
@@ -299,23 +298,17 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
                 picture.height};
         stored = stored && write(picture.bytes, &file);
     }
-    const std::pair<const SPreviewImage*, SPictureFile*> made[] = {{&previews.thumbnail, &upload.thumbnail},
-                                                                   {&previews.pair, &upload.pairPreview}};
-    for (const auto& [image, file] : made) {
-        if (image->png.empty())
-            continue;
-        *file = {randomHex(12) + ".png", "image/png", image->width, image->height};
-        stored = stored && write(image->png, file);
-    }
     if (!stored) {
         removeWritten();
         refuse(res, 500, "storage failed");
         return;
     }
-    if (previews.thumbnailIs == EThumbnail::Picture)
+    // A picture that fits the thumbnail's bounds is its own and needs no decoding; any other
+    // preview is made after the reply (CPreviewMaker).
+    const bool ownThumbnail =
+        pictures.size() == 1 && fitsThumbnail(pictures.front().width, pictures.front().height);
+    if (ownThumbnail)
         upload.thumbnail = upload.files.front();
-    else if (previews.thumbnailIs == EThumbnail::Pair)
-        upload.thumbnail = upload.pairPreview;
     std::string usedCode;
     EClaim claim = EClaim::Unknown;
     try {
@@ -338,6 +331,8 @@ void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
         return;
     }
     quota.keep();
+    if (!ownThumbnail)
+        m_previews->add(usedCode, upload.files);
     replyJson(res, 200, compactJson({{"status", "ok"}, {"url", m_publicUrl + "/" + usedCode}}));
 }
 

@@ -12,6 +12,7 @@ namespace BL::Server {
 
 class CAttemptLimiter;
 class CDiskQuota;
+class CPreviewMaker;
 class CReservationBatcher;
 class CWriteLimits;
 
@@ -45,6 +46,8 @@ private:
     CAttemptLimiter& m_checks;
     const std::string& m_publicUrl;
     std::unique_ptr<CReservationBatcher> m_reservations;
+    // Last: made before and stopped before the rest, so it never outlives what it uses.
+    std::unique_ptr<CPreviewMaker> m_previews;
 };
 
 } // namespace BL::Server

@@ -36,6 +36,24 @@ std::vector<std::string> removePictureRows(CPgConnection& connection, const std:
 
 } // namespace
 
+bool CPgStore::storePreviews(const std::string& code, const SPictureFile& thumbnail, const SPictureFile& pair)
+{
+    std::vector<SPgParam> params{code};
+    for (const SPictureFile* preview : {&thumbnail, &pair}) {
+        params.push_back(preview->name.empty() ? SPgParam(nullptr) : SPgParam(preview->name));
+        params.push_back(optionalNumber(preview->width));
+        params.push_back(optionalNumber(preview->height));
+    }
+    // A deletion racing this holds the row: the UPDATE waits and then finds it deleted, or it
+    // names the files first and the deletion takes them with the rest.
+    const CPgResult updated = m_pool.acquire()->exec(
+        "UPDATE codes SET thumb_file = $2, thumb_width = $3, thumb_height = $4, pair_file = $5,"
+        " pair_width = $6, pair_height = $7 WHERE code = $1 AND deleted_ms IS NULL AND thumb_file IS NULL"
+        " AND pair_file IS NULL AND EXISTS (SELECT 1 FROM pictures WHERE code = $1)",
+        params);
+    return updated.affected() == 1;
+}
+
 SDeletion CPgStore::deleteIn(CPgConnection& connection, const SDeleteStatements& statements)
 {
     CPgTransaction transaction(connection);

@@ -25,6 +25,8 @@ public:
                                            std::int64_t lifetimeMs) override;
     using CStore::storeUpload;
     EClaim storeUpload(const SUpload& upload, std::int64_t nowMs, std::string* usedCode) override;
+    bool storePreviews(const std::string& code, const SPictureFile& thumbnail,
+                       const SPictureFile& pair) override;
     SCodeInfo lookup(const std::string& code, std::int64_t nowMs) override;
     SCodeInfo lookupSecret(const std::string& secret, std::int64_t nowMs) override;
     void failCode(const std::string& secret, std::int64_t nowMs) override;

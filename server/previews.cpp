@@ -21,11 +21,6 @@ SPreviewImage encoded(const SRgbImage& image)
     return preview;
 }
 
-bool fitsThumbnail(int width, int height)
-{
-    return width <= thumbnailMaxWidth && height <= thumbnailMaxHeight;
-}
-
 // Both pictures at the height of the lower one, at most pairMaxHeight, side by side with a gap;
 // narrowed together when they are wider than pairMaxWidth.
 bool sideBySide(const SUploadedPicture& left, const SUploadedPicture& right, SRgbImage* out)
@@ -65,6 +60,11 @@ void fitWithin(int width, int height, int maxWidth, int maxHeight, int* fitWidth
     const double scale = std::min({1.0, double(maxWidth) / width, double(maxHeight) / height});
     *fitWidth = std::max(1, static_cast<int>(std::lround(width * scale)));
     *fitHeight = std::max(1, static_cast<int>(std::lround(height * scale)));
+}
+
+bool fitsThumbnail(int width, int height)
+{
+    return width >= 1 && height >= 1 && width <= thumbnailMaxWidth && height <= thumbnailMaxHeight;
 }
 
 SPreviews makePreviews(const std::vector<SUploadedPicture>& pictures)

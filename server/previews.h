@@ -50,6 +50,9 @@ struct SPreviews
 // never enlarging.
 void fitWithin(int width, int height, int maxWidth, int maxHeight, int* fitWidth, int* fitHeight);
 
+// Whether a picture of this size is its own thumbnail (a known, non-empty size within bounds).
+bool fitsThumbnail(int width, int height);
+
 // The thumbnail of a picture, or of a comparison's side by side, and that side by side: both
 // pictures the same height, on white. A picture that cannot be decoded gets none; one that fits
 // the thumbnail's bounds already is its own.

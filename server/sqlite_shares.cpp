@@ -47,6 +47,21 @@ SDeletion CSqliteStore::deleteIn(const SDeleteStatements& statements)
     return deletion;
 }
 
+bool CSqliteStore::storePreviews(const std::string& code, const SPictureFile& thumbnail,
+                                 const SPictureFile& pair)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CStatement update(*this, "UPDATE codes SET thumb_file = ?2, thumb_width = ?3, thumb_height = ?4,"
+                             " pair_file = ?5, pair_width = ?6, pair_height = ?7 WHERE code = ?1"
+                             " AND deleted_ms IS NULL AND thumb_file IS NULL AND pair_file IS NULL"
+                             " AND EXISTS (SELECT 1 FROM pictures WHERE code = ?1)");
+    update.bind(1, code);
+    bindPreview(update, 2, thumbnail);
+    bindPreview(update, 5, pair);
+    update.step();
+    return sqlite3_changes(m_db) == 1;
+}
+
 SDeletion CSqliteStore::deleteBySecret(const std::string& secret, std::int64_t nowMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -148,6 +148,13 @@ public:
         return storeUpload(SUpload{secret, accountId, files, sourceUrl, 0, {}, {}, 100}, nowMs, usedCode);
     }
 
+    // Names the previews made after the upload of `code` was stored: its thumbnail (possibly its
+    // own picture) and a comparison's side by side (empty names for none). False, and nothing
+    // named, when the code no longer holds pictures (deleted or expired meanwhile) or already has
+    // previews: the caller removes the files it wrote.
+    virtual bool storePreviews(const std::string& code, const SPictureFile& thumbnail,
+                               const SPictureFile& pair) = 0;
+
     // What a code names right now; `files` is filled, in order, only for an uploaded code.
     virtual SCodeInfo lookup(const std::string& code, std::int64_t nowMs) = 0;
     // The same for the code whose secret this is.

@@ -1,8 +1,10 @@
 #include "server_test_support.h"
 
 #include <QBuffer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QImage>
+#include <QThread>
 #include <QUuid>
 #include <random>
 #include <stdexcept>
@@ -189,6 +191,19 @@ CResult submitForm(CHttpClient& client, const std::string& pagePath, const std::
     const std::string body = fields + (fields.empty() ? "" : "&") + "csrf=" + form.token;
     return client.post(form.action.empty() ? pagePath.c_str() : form.action.c_str(), headers, body,
                        "application/x-www-form-urlencoded");
+}
+
+bool waitForPreviews(CHttpClient& client, const std::string& code)
+{
+    QDeadlineTimer ceiling(30000);
+    for (;;) {
+        auto thumbnail = client.get("/" + code + "-thumb.png");
+        if (thumbnail && thumbnail->status == 200)
+            return true;
+        if (ceiling.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
 }
 
 std::string codeOfUrl(const std::string& url)

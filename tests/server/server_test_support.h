@@ -84,6 +84,10 @@ SWebForm loadForm(CHttpClient& client, const std::string& pagePath, const std::s
 CResult submitForm(CHttpClient& client, const std::string& pagePath, const std::string& fields,
                    const std::string& cookie = {});
 
+// Waits until the previews made after the upload of `code` are named (its thumbnail is served);
+// false when they are not within a generous ceiling.
+bool waitForPreviews(CHttpClient& client, const std::string& code);
+
 // The code at the end of a returned link.
 std::string codeOfUrl(const std::string& url);
 // The value of a key of a compact reply (the replies these tests read have no commas in values).

@@ -231,8 +231,12 @@ void TestServerBrowser::everyPageFitsBothWidths()
     const std::string expiredCode = codeOfUrl(jsonValue(hour->body, "url"));
     QCOMPARE(jsonValue(postUpload(*client, hash, expiring, makePng(40, 40, 5))->body, "status"),
              std::string("ok"));
+    std::string newest;
     for (int i = 0; i < 3; ++i)
-        QVERIFY(postUpload(*client, hash, std::string(), makePng(330, 200, 10 + i)));
+        newest = codeOfUrl(
+            jsonValue(postUpload(*client, hash, std::string(), makePng(330, 200, 10 + i))->body, "url"));
+    // The history as a person sees it a moment later: every thumbnail made (they are made in turn).
+    QVERIFY(waitForPreviews(*client, newest));
 
     const std::vector<std::pair<std::string, std::string>> pages = {
         {"/" + pairCode, "Comparison " + pairCode},

@@ -403,6 +403,8 @@ void TestServerLimits::picturesAreStreamedToSlowReaders()
     QVERIFY(upload);
     const std::string code = codeOfUrl(jsonValue(upload->body, "url"));
     QVERIFY2(!code.empty(), upload->body.c_str());
+    // Its thumbnail is made after the reply; the baseline is the service at rest.
+    QVERIFY(waitForPreviews(*client, code));
     const long before = server.residentKiB();
 
     // Readers that ask for the picture and then take nothing: a service that loads whole files

@@ -69,6 +69,7 @@ void TestServerNodeShares::deletedOnOneNodeIsGoneFromEvery()
     const SReserved reserved = reserve(*b);
     QCOMPARE(jsonValue(postUpload(*b, std::string(), reserved.secret, left, &right)->body, "status"),
              std::string("ok"));
+    QVERIFY(waitForPreviews(*b, reserved.code));
     const std::vector<std::string> addresses = {"/" + reserved.code + ".png", "/" + reserved.code + "-2.png",
                                                 "/" + reserved.code + "-pair.png",
                                                 "/" + reserved.code + "-thumb.png"};
@@ -106,6 +107,7 @@ void TestServerNodeShares::deletedOnOneNodeIsGoneFromEvery()
         signIn->header("Set-Cookie").substr(0, signIn->header("Set-Cookie").find(';'));
     const std::string owned = codeOfUrl(
         jsonValue(postUpload(*a, sha1Hex("own@example.orgown-secret"), std::string(), left)->body, "url"));
+    QVERIFY(waitForPreviews(*a, owned));
     const SWebForm page = loadForm(*a, "/user/history", session);
     auto removed = b->post("/user/delete", {{"Cookie", session + "; " + page.cookie}},
                            "code=" + owned + "&csrf=" + page.token, form);

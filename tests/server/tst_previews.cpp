@@ -84,7 +84,35 @@ private slots:
     void comparisonPreviewsSideBySide();
     void thumbnailsAreMadeAtUploadListedAndDeleted();
     void scaledScreenShowsPerDevicePixel();
+    void deletionAheadOfPreviewsLeavesNoFile();
 };
+
+// Previews are made after the reply: an uploader who takes the picture back at once must not leave
+// a thumbnail behind, whichever of the two comes first.
+void TestServerPreviews::deletionAheadOfPreviewsLeavesNoFile()
+{
+    CTestServer server;
+    auto client = server.client();
+    const QDir pictures(server.dataDir() + "/pictures");
+    const std::string large = solid(1600, 900, Qt::darkGreen);
+    const std::string second = solid(900, 700, Qt::blue);
+    for (int round = 0; round < 12; ++round) {
+        const SReserved reserved = reserve(*client);
+        // Half of the rounds a comparison, whose side by side is a second preview file.
+        auto stored =
+            postUpload(*client, std::string(), reserved.secret, large, round % 2 ? &second : nullptr);
+        QCOMPARE(jsonValue(stored->body, "status"), std::string("ok"));
+        QCOMPARE(
+            client->post("/api/delete", "code=" + reserved.secret, "application/x-www-form-urlencoded")->body,
+            std::string(R"({"status":"ok"})"));
+        QCOMPARE(client->get("/" + reserved.code + "-thumb.png")->status, 410);
+    }
+    // Previews are made in order: once a later upload has its thumbnail, every deleted one's turn
+    // has come and gone.
+    const std::string kept = uploaded(*client, large);
+    QVERIFY(waitForPreviews(*client, kept));
+    QCOMPARE(pictures.entryList(QDir::Files).size(), 2);
+}
 
 void TestServerPreviews::scaledScreenShowsPerDevicePixel()
 {
@@ -98,6 +126,7 @@ void TestServerPreviews::scaledScreenShowsPerDevicePixel()
     };
     // Taken at 1.5 device pixels per CSS pixel: shown at two thirds, previewed at its pixels.
     const std::string code = codeOfUrl(jsonValue(upload("1.5", std::string())->body, "url"));
+    QVERIFY(waitForPreviews(*client, code));
     const std::string html = client->get("/" + code)->body;
     QVERIFY2(html.find("<img src=\"/" + code + ".png\" width=\"667\" height=\"400\"") != std::string::npos,
              html.c_str());
@@ -187,6 +216,7 @@ void TestServerPreviews::oembedKeepsToItsBounds()
     CTestServer server(withPublicUrl());
     auto client = server.client();
     const std::string code = uploaded(*client, solid(800, 600, Qt::red));
+    QVERIFY(waitForPreviews(*client, code));
     const std::string describe = "/oembed?format=json&url=https%3A%2F%2Fshots.example.test%2F" + code;
     const auto field = [&](const std::string& query, const char* key) {
         return QJsonDocument::fromJson(QByteArray::fromStdString(client->get(describe + query)->body))
@@ -236,6 +266,7 @@ void TestServerPreviews::comparisonPreviewsSideBySide()
     auto client = server.client();
     const std::string second = solid(right.width(), right.height(), Qt::blue);
     const std::string code = uploaded(*client, solid(left.width(), left.height(), Qt::red), &second);
+    QVERIFY(waitForPreviews(*client, code));
     const std::string html = client->get("/" + code, unfurler)->body;
     const std::string image = meta(html, "og:image");
     QCOMPARE(image, publicUrl + ("/" + code) + "-pair.png");
@@ -312,6 +343,7 @@ void TestServerPreviews::thumbnailsAreMadeAtUploadListedAndDeleted()
         const std::string code =
             codeOfUrl(jsonValue(postUpload(*client, hash, std::string(), c.picture)->body, "url"));
         codes.push_back(code);
+        QVERIFY(waitForPreviews(*client, code));
         auto res = client->get("/" + code + "-thumb.png");
         QCOMPARE(res->status, 200);
         QCOMPARE(QString::fromStdString(res->header("Content-Type")), c.mime);
@@ -343,6 +375,7 @@ void TestServerPreviews::thumbnailsAreMadeAtUploadListedAndDeleted()
     const SReserved reserved = reserve(*client);
     QCOMPARE(jsonValue(postUpload(*client, hash, reserved.secret, cases[0].picture)->body, "status"),
              std::string("ok"));
+    QVERIFY(waitForPreviews(*client, reserved.code));
     QCOMPARE(pictures.entryList(QDir::Files).size(), files + 2);
     QCOMPARE(
         client->post("/api/delete", "code=" + reserved.secret, "application/x-www-form-urlencoded")->body,
