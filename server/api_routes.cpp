@@ -1,17 +1,12 @@
 #include "server/api_routes.h"
 
 #include "server/attempt_limiter.h"
-#include "server/disk_quota.h"
 #include "server/fetch.h"
 #include "server/http_server.h"
-#include "server/image_check.h"
-#include "server/object_store.h"
-#include "server/preview_maker.h"
-#include "server/previews.h"
-#include "server/raster.h"
 #include "server/reservation_batcher.h"
 #include "server/route_support.h"
 #include "server/store.h"
+#include "server/upload_intake.h"
 #include "server/util.h"
 
 #include <algorithm>
@@ -22,29 +17,15 @@ namespace BL::Server {
 
 namespace {
 
-const char quotaReached[] = "the service has no room for more pictures";
-
-void refuseCode(SHttpResponse& res, ECodeState state)
+// The client's compact form of an upload's outcome: its link, or the reason it was refused.
+void replyOutcome(SHttpResponse& res, const SUploadOutcome& outcome, const std::string& publicUrl)
 {
-    switch (state) {
-    case ECodeState::Uploaded:
-    case ECodeState::PictureExpired:
-        decline(res, "code already used");
-        return;
-    case ECodeState::Expired:
-        decline(res, "code expired");
-        return;
-    case ECodeState::Failed:
-        decline(res, "code ended by a failed upload");
-        return;
-    case ECodeState::Deleted:
-        decline(res, "code deleted");
-        return;
-    case ECodeState::Unknown:
-    case ECodeState::Pending:
-        break;
-    }
-    decline(res, "unknown code");
+    if (outcome.ok)
+        replyJson(res, 200, compactJson({{"status", "ok"}, {"url", publicUrl + "/" + outcome.code}}));
+    else if (outcome.status != 200)
+        refuse(res, outcome.status, outcome.reason);
+    else
+        decline(res, outcome.reason);
 }
 
 // How long the pictures of a reservation that asked to keep them for `seconds` (0: for good) are
@@ -121,13 +102,10 @@ std::map<std::string, std::string> parseUrlUploadForm(const std::string& body)
 
 } // namespace
 
-CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CObjectStore& pictures,
-                       CDiskQuota& quota, CAttemptLimiter& checks, CWriteLimits& limits,
-                       const std::string& publicUrl)
-    : m_options(options), m_store(store), m_pictures(pictures), m_quota(quota), m_checks(checks),
-      m_publicUrl(publicUrl),
-      m_reservations(std::make_unique<CReservationBatcher>(store, limits, options.codeLifetimeMs, publicUrl)),
-      m_previews(std::make_unique<CPreviewMaker>(store, pictures, quota))
+CApiRoutes::CApiRoutes(const SServiceOptions& options, CStore& store, CUploadIntake& intake,
+                       CAttemptLimiter& checks, CWriteLimits& limits, const std::string& publicUrl)
+    : m_options(options), m_store(store), m_intake(intake), m_checks(checks), m_publicUrl(publicUrl),
+      m_reservations(std::make_unique<CReservationBatcher>(store, limits, options.codeLifetimeMs, publicUrl))
 {
 }
 
@@ -192,10 +170,13 @@ void CApiRoutes::uploadFiles(const SHttpRequest& req, SHttpResponse& res)
     const std::string code = multipartText(req, "code");
     int scalePercent = 100;
     if (req.hasFile("scale") && !scaleOf(multipartText(req, "scale"), &scalePercent)) {
-        declineAndEnd(code, "bad scale", res);
+        replyOutcome(res, m_intake.declineAndEnd(code, "bad scale"), m_publicUrl);
         return;
     }
-    finishUpload(code, multipartText(req, "hash"), pictureData, std::string(), scalePercent, res);
+    replyOutcome(res,
+                 m_intake.store(code, accountOfHash(m_store, multipartText(req, "hash")), pictureData,
+                                std::string(), scalePercent),
+                 m_publicUrl);
 }
 
 void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
@@ -212,10 +193,12 @@ void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
     }
     const std::string code = value("code");
     // Refuse a bad code before spending a fetch on it; the claim itself comes after.
-    if (refuseUnusableCode(code, res))
+    if (const SUploadOutcome usable = m_intake.checkUsable(code); !usable.ok) {
+        replyOutcome(res, usable, m_publicUrl);
         return;
-    if (m_quota.full()) {
-        declineAndEnd(code, quotaReached, res);
+    }
+    if (m_intake.full()) {
+        replyOutcome(res, m_intake.declineAndEnd(code, CUploadIntake::quotaReached), m_publicUrl);
         return;
     }
     SFetchOptions fetchOptions;
@@ -224,124 +207,14 @@ void CApiRoutes::uploadUrl(const SHttpRequest& req, SHttpResponse& res)
     fetchOptions.timeoutMs = m_options.fetchTimeoutMs;
     const SFetchResult fetched = fetchUrl(url, fetchOptions);
     if (!fetched.ok) {
-        declineAndEnd(code, fetched.reason, res);
+        replyOutcome(res, m_intake.declineAndEnd(code, fetched.reason), m_publicUrl);
         return;
     }
     const std::vector<std::string_view> pictureData{fetched.body};
-    finishUpload(code, value("hash"), pictureData, url.substr(0, 2048), 100, res);
-}
-
-bool CApiRoutes::refuseUnusableCode(const std::string& code, SHttpResponse& res)
-{
-    if (code.empty())
-        return false;
-    const ECodeState state =
-        isAlnumText(code, 1, 64) ? m_store.lookupSecret(code, nowMs()).state : ECodeState::Unknown;
-    if (state == ECodeState::Pending)
-        return false;
-    refuseCode(res, state);
-    return true;
-}
-
-void CApiRoutes::finishUpload(const std::string& code, const std::string& hash,
-                              const std::vector<std::string_view>& pictureData, const std::string& sourceUrl,
-                              int scalePercent, SHttpResponse& res)
-{
-    // An early check saves decoding and writing for a code that cannot be claimed.
-    if (refuseUnusableCode(code, res))
-        return;
-    std::vector<SUploadedPicture> pictures;
-    std::uint64_t bytes = 0;
-    for (const std::string_view picture : pictureData) {
-        if (picture.size() > m_options.maxUploadBytes) {
-            declineAndEnd(code, "file too large", res);
-            return;
-        }
-        const EImageType type = decodableImageType(picture);
-        if (type == EImageType::None) {
-            declineAndEnd(code, "not a PNG or JPEG image", res);
-            return;
-        }
-        SUploadedPicture& uploaded = pictures.emplace_back();
-        uploaded.bytes = picture;
-        uploaded.type = type;
-        pictureSize(picture, type, &uploaded.width, &uploaded.height);
-        bytes += picture.size();
-    }
-    CQuotaHold quota(m_quota, bytes);
-    if (!quota) {
-        declineAndEnd(code, quotaReached, res);
-        return;
-    }
-    const std::int64_t accountId = accountOfHash(m_store, hash);
-
-    // Files first, durably; only then the rows that name them.
-    SUpload upload{code, accountId, {}, sourceUrl, m_options.maxKeepMs, {}, {}, scalePercent};
-    std::vector<std::string> written;
-    const auto removeWritten = [&] {
-        for (const std::string& name : written)
-            m_pictures.remove(name);
-    };
-    const auto write = [&](std::string_view data, SPictureFile* file) {
-        std::string error;
-        if (!m_pictures.put(file->name, data, &error)) {
-            std::fprintf(stderr, "error: %s\n", error.c_str());
-            return false;
-        }
-        written.push_back(file->name);
-        return true;
-    };
-    bool stored = true;
-    for (const SUploadedPicture& picture : pictures) {
-        SPictureFile& file = upload.files.emplace_back();
-        file = {randomHex(12) + "." + fileExtension(picture.type), mimeType(picture.type), picture.width,
-                picture.height};
-        stored = stored && write(picture.bytes, &file);
-    }
-    if (!stored) {
-        removeWritten();
-        refuse(res, 500, "storage failed");
-        return;
-    }
-    // A picture that fits the thumbnail's bounds is its own and needs no decoding; any other
-    // preview is made after the reply (CPreviewMaker).
-    const bool ownThumbnail =
-        pictures.size() == 1 && fitsThumbnail(pictures.front().width, pictures.front().height);
-    if (ownThumbnail)
-        upload.thumbnail = upload.files.front();
-    std::string usedCode;
-    EClaim claim = EClaim::Unknown;
-    try {
-        claim = m_store.storeUpload(upload, nowMs(), &usedCode);
-    } catch (const CStoreOutcomeUnknown&) {
-        // A committed row may name the files: they stay, and so do their bytes.
-        quota.keep();
-        throw;
-    } catch (...) {
-        removeWritten();
-        throw;
-    }
-    if (claim != EClaim::Ok) {
-        removeWritten();
-        refuseCode(res, claim == EClaim::Used      ? ECodeState::Uploaded
-                        : claim == EClaim::Expired ? ECodeState::Expired
-                        : claim == EClaim::Failed  ? ECodeState::Failed
-                        : claim == EClaim::Deleted ? ECodeState::Deleted
-                                                   : ECodeState::Unknown);
-        return;
-    }
-    quota.keep();
-    if (!ownThumbnail)
-        m_previews->add(usedCode, upload.files);
-    replyJson(res, 200, compactJson({{"status", "ok"}, {"url", m_publicUrl + "/" + usedCode}}));
-}
-
-// A refused upload ends its code, so that its link says the upload failed instead of waiting.
-void CApiRoutes::declineAndEnd(const std::string& code, const std::string& reason, SHttpResponse& res)
-{
-    if (!code.empty())
-        m_store.failCode(code, nowMs());
-    decline(res, reason);
+    replyOutcome(
+        res,
+        m_intake.store(code, accountOfHash(m_store, value("hash")), pictureData, url.substr(0, 2048), 100),
+        m_publicUrl);
 }
 
 } // namespace BL::Server

@@ -127,7 +127,7 @@ void CPageRoutes::history(const SHttpRequest& req, SHttpResponse& res)
     }
     replyPage(res, 200,
               historyPage(m_store.accountEmail(accountId), m_store.history(accountId, 500, nowMs()),
-                          m_forms.issue(req, res)));
+                          m_store.apiTokens(accountId), m_forms.issue(req, res)));
 }
 
 void CPageRoutes::signIn(const SHttpRequest& req, SHttpResponse& res)

@@ -2,6 +2,7 @@
 
 #include "server/form_tokens.h"
 #include "server/share_links.h"
+#include "server/token_pages.h"
 #include "server/util.h"
 
 #include <algorithm>
@@ -20,7 +21,8 @@ figure img{box-sizing:content-box;max-width:calc(100% - 2px)}
 label{display:block;margin:.6em 0 .2em}input[type=email],input[type=password],input[type=text]{box-sizing:border-box;width:100%;max-width:24em;padding:.4em}
 button{margin-top:1em;padding:.5em 1.4em}.error{color:#a00}.muted{color:#666;font-size:.9em}
 ul.history{list-style:none;padding:0}ul.history li{padding:.5em 0;border-bottom:1px solid #eee;overflow-wrap:anywhere}
-a.thumb img{vertical-align:middle;margin-right:.8em}form.delete{display:inline;margin-left:1em}form.delete button{margin-top:0;padding:.2em .8em})";
+a.thumb img{vertical-align:middle;margin-right:.8em}form.delete{display:inline;margin-left:1em}form.delete button{margin-top:0;padding:.2em .8em}
+code.token{word-break:break-all;font-size:1.1em})";
 
 // A screenshot is read, not admired: at its own size, one picture pixel per CSS pixel (per device
 // pixel for one taken on a scaled screen), and scaled down only where it does not fit.
@@ -67,13 +69,13 @@ std::string previewTags(const std::string& code, const std::string& title, const
     return tags;
 }
 
+} // namespace
+
 std::string tokenInput(const std::string& formToken)
 {
     return std::string("<input type=\"hidden\" name=\"") + formTokenField + "\" value=\"" +
            htmlEscape(formToken) + "\">";
 }
-
-} // namespace
 
 std::string pageLayout(const std::string& title, const std::string& bodyHtml, const SPageOptions& options)
 {
@@ -212,7 +214,7 @@ std::string signInPage(const std::string& message, const std::string& email, con
 }
 
 std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items,
-                        const std::string& formToken)
+                        const std::vector<SApiToken>& tokens, const std::string& formToken)
 {
     std::string body = "<div class=\"card\"><h1>Your uploads</h1><p class=\"muted\">Signed in as " +
                        htmlEscape(email) + ".</p><form method=\"post\" action=\"/user/signout\">" +
@@ -245,7 +247,7 @@ std::string historyPage(const std::string& email, const std::vector<SHistoryItem
         }
         body += "</ul>";
     }
-    body += "</div>";
+    body += "</div>" + tokensSection(tokens, formToken);
     return pageLayout("Your uploads", body);
 }
 

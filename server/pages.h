@@ -38,8 +38,10 @@ std::string picturePage(const std::string& code, const SCodeInfo& info, const st
 std::string signupPage(const std::string& message, const std::string& email, const std::string& formToken);
 std::string signupDonePage(const std::string& email);
 std::string signInPage(const std::string& message, const std::string& email, const std::string& formToken);
-// Each upload with a form that deletes it.
+// Each upload with a form that deletes it, and the account's upload tokens.
 std::string historyPage(const std::string& email, const std::vector<SHistoryItem>& items,
-                        const std::string& formToken);
+                        const std::vector<SApiToken>& tokens, const std::string& formToken);
+// The hidden field of a form's token.
+std::string tokenInput(const std::string& formToken);
 
 } // namespace BL::Server

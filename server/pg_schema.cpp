@@ -71,6 +71,10 @@ constexpr SMigration migrations[] = {
         " ADD COLUMN thumb_height INTEGER, ADD COLUMN pair_file TEXT, ADD COLUMN pair_width INTEGER,"
         " ADD COLUMN pair_height INTEGER"},
     {8, "ALTER TABLE codes ADD COLUMN scale_percent INTEGER"},
+    {9,
+     "CREATE TABLE api_tokens (id BIGSERIAL PRIMARY KEY, account_id BIGINT NOT NULL REFERENCES accounts (id),"
+     " hash TEXT NOT NULL UNIQUE, name TEXT NOT NULL, created_ms BIGINT NOT NULL, used_ms BIGINT);"
+     "CREATE INDEX api_tokens_by_account ON api_tokens (account_id)"},
 };
 static_assert(numberedInOrder(migrations), "one migration per version, as many as the SQLite store has");
 

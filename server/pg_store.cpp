@@ -176,12 +176,12 @@ namespace {
 const char lookupByCode[] =
     "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms,"
     " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
-    " c.pair_height, c.scale_percent"
+    " c.pair_height, c.scale_percent, c.code"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = $1 ORDER BY p.position";
 const char lookupBySecret[] =
     "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, bl_now_ms(), c.deleted_ms, c.ends_ms,"
     " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
-    " c.pair_height, c.scale_percent"
+    " c.pair_height, c.scale_percent, c.code"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = $1 ORDER BY p.position";
 
 } // namespace
@@ -214,6 +214,7 @@ SCodeInfo CPgStore::lookupWith(const char* sql, const std::string& key)
         row.thumbnail = previewAt(found, i, 10);
         row.pairPreview = previewAt(found, i, 13);
         row.scalePercent = found.isNull(i, 16) ? 100 : static_cast<int>(found.integer(i, 16));
+        row.publicCode = found.text(i, 17);
         if (!found.isNull(i, 2)) {
             row.picture =
                 SPictureFile{found.text(i, 2), found.text(i, 3), static_cast<int>(found.integer(i, 8)),

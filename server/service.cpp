@@ -17,6 +17,8 @@
 #include "server/share_routes.h"
 #include "server/sqlite_store.h"
 #include "server/stored_files.h"
+#include "server/token_routes.h"
+#include "server/upload_intake.h"
 #include "server/util.h"
 #include "server/write_limits.h"
 
@@ -142,8 +144,11 @@ CService::CService(SServiceOptions options) : m_options(std::move(options))
 
     m_checks = m_store->makeLimiter("failed-checks", m_options.failedChecksPerMinute, 60 * 1000);
     m_writeLimits = std::make_unique<CWriteLimits>(m_options, *m_store);
-    m_routes.push_back(std::make_unique<CApiRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_checks,
-                                                    *m_writeLimits, m_publicUrl));
+    m_intake = std::make_unique<CUploadIntake>(m_options, *m_store, *m_pictures, *m_quota);
+    m_routes.push_back(
+        std::make_unique<CApiRoutes>(m_options, *m_store, *m_intake, *m_checks, *m_writeLimits, m_publicUrl));
+    m_routes.push_back(std::make_unique<CTokenRoutes>(m_options, *m_store, *m_pictures, *m_quota, *m_intake,
+                                                      *m_checks, *m_forms, m_publicUrl));
     m_routes.push_back(std::make_unique<CPictureRoutes>(*m_store, *m_pictures, m_publicUrl));
     m_routes.push_back(
         std::make_unique<CReportRoutes>(m_options, *m_store, *m_reports, *m_quota, m_publicUrl));
@@ -258,7 +263,10 @@ void CService::configureListener()
     // malformed multipart body or an oversize request) still carry a readable body.
     m_http->setErrorHandler([](const SHttpRequest& req, SHttpResponse& res) {
         // Too large is a refusal the person should read, not a network error.
-        if (res.status == 413 && req.path == "/api/upload.php") {
+        if (req.path == CTokenRoutes::uploadPath) {
+            CTokenRoutes::refuseUpload(res, res.status,
+                                       res.status == 413 ? "file too large" : reasonForStatus(res.status));
+        } else if (res.status == 413 && req.path == "/api/upload.php") {
             decline(res, "file too large");
         } else if (res.status == 413 && req.path == "/api/upload") {
             decline(res, "url too long");

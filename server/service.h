@@ -19,6 +19,7 @@ class CFormTokens;
 class CHttpServer;
 struct SHttpResponse;
 class CRoutes;
+class CUploadIntake;
 class CWriteLimits;
 
 // The Brightloom web service: the desktop client's API, the web pages, the crash report
@@ -59,6 +60,8 @@ private:
     std::unique_ptr<CAttemptLimiter> m_checks;
     std::unique_ptr<CFormTokens> m_forms;
     std::unique_ptr<CWriteLimits> m_writeLimits;
+    // Before the routes, which use it; it finishes the previews it has queued when it goes.
+    std::unique_ptr<CUploadIntake> m_intake;
     // Deletes expired codes, sessions and pictures every purgeIntervalMs until the service goes.
     std::mutex m_purgeMutex;
     std::condition_variable m_purgeWake;

@@ -91,6 +91,11 @@ constexpr SMigration migrations[] = {
     // The device pixel ratio of the screen a picture was taken on, in percent, so that its page
     // shows one picture pixel per device pixel; NULL: one per CSS pixel.
     {8, "ALTER TABLE codes ADD COLUMN scale_percent INTEGER"},
+    // Tokens other programs upload with on an account's behalf, by their keyed hash.
+    {9,
+     "CREATE TABLE api_tokens (id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL REFERENCES accounts(id),"
+     " hash TEXT NOT NULL UNIQUE, name TEXT NOT NULL, created_ms INTEGER NOT NULL, used_ms INTEGER);"
+     "CREATE INDEX api_tokens_by_account ON api_tokens(account_id)"},
 };
 
 static_assert(numberedInOrder(migrations), "one migration per version, up to latestSchemaVersion");

@@ -208,12 +208,12 @@ namespace {
 const char lookupByCode[] =
     "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms,"
     " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
-    " c.pair_height, c.scale_percent"
+    " c.pair_height, c.scale_percent, c.code"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.code = ?1 ORDER BY p.position";
 const char lookupBySecret[] =
     "SELECT c.expires_ms, c.uploaded_ms, p.file, p.mime, c.failed_ms, c.deleted_ms, c.ends_ms,"
     " p.width, p.height, c.thumb_file, c.thumb_width, c.thumb_height, c.pair_file, c.pair_width,"
-    " c.pair_height, c.scale_percent"
+    " c.pair_height, c.scale_percent, c.code"
     " FROM codes c LEFT JOIN pictures p ON p.code = c.code WHERE c.secret = ?1 ORDER BY p.position";
 
 } // namespace
@@ -256,6 +256,7 @@ SCodeInfo CSqliteStore::lookupWith(const char* sql, const std::string& key, std:
         row.thumbnail = previewAt(select, 9);
         row.pairPreview = previewAt(select, 12);
         row.scalePercent = select.isNull(15) ? 100 : static_cast<int>(select.integer(15));
+        row.publicCode = select.text(16);
         if (!select.isNull(2)) {
             row.picture = SPictureFile{select.text(2), select.text(3), static_cast<int>(select.integer(7)),
                                        static_cast<int>(select.integer(8))};

@@ -39,6 +39,12 @@ public:
     void failCode(const std::string& secret, std::int64_t nowMs) override;
     SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) override;
     SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) override;
+    std::int64_t createApiToken(std::int64_t accountId, const std::string& token, const std::string& name,
+                                std::int64_t nowMs) override;
+    std::vector<SApiToken> apiTokens(std::int64_t accountId) override;
+    bool revokeApiToken(std::int64_t accountId, std::int64_t tokenId) override;
+    std::int64_t accountForApiToken(const std::string& token, std::int64_t nowMs) override;
+
     std::int64_t accountForHash(const std::string& hash) override;
     std::int64_t accountFor(const std::string& email, const std::string& hash) override;
     std::string accountEmail(std::int64_t accountId) override;

@@ -29,6 +29,7 @@ enum class ECodeState { Unknown, Pending, Expired, Uploaded, Failed, Deleted, Pi
 struct SCodeInfo
 {
     ECodeState state = ECodeState::Unknown;
+    std::string code; // the public code, whichever way it was looked up
     std::vector<SPictureFile> files;
     std::int64_t uploadedMs = 0;
     // When the pictures of an uploaded code expire; 0: never.
@@ -89,6 +90,15 @@ struct SHistoryItem
     std::string sourceUrl;
     std::int64_t endsMs = 0; // 0: kept for good
     SPictureFile thumbnail;
+};
+
+// A token an account uploads with from other programs; only its keyed hash is stored.
+struct SApiToken
+{
+    std::int64_t id = 0;
+    std::string name;
+    std::int64_t createdMs = 0;
+    std::int64_t usedMs = 0; // 0: never used
 };
 
 struct SReport
@@ -168,6 +178,15 @@ public:
     virtual SDeletion deleteBySecret(const std::string& secret, std::int64_t nowMs) = 0;
     // The same for an uploaded code of `accountId`, named by its public code.
     virtual SDeletion deleteOwned(const std::string& code, std::int64_t accountId, std::int64_t nowMs) = 0;
+
+    // Upload tokens: made with the token itself (the store keeps its keyed hash, like a credential
+    // hash), listed, revoked by their owner; accountForApiToken names the account of a token and
+    // notes its use, or gives 0.
+    virtual std::int64_t createApiToken(std::int64_t accountId, const std::string& token,
+                                        const std::string& name, std::int64_t nowMs) = 0;
+    virtual std::vector<SApiToken> apiTokens(std::int64_t accountId) = 0;
+    virtual bool revokeApiToken(std::int64_t accountId, std::int64_t tokenId) = 0;
+    virtual std::int64_t accountForApiToken(const std::string& token, std::int64_t nowMs) = 0;
 
     // The account whose credential hash this is, or 0.
     virtual std::int64_t accountForHash(const std::string& hash) = 0;

@@ -86,6 +86,8 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     const auto pictures =
         readRows(db, "SELECT code, position, file, mime, ends_ms, width, height FROM pictures");
     const auto sessions = readRows(db, "SELECT token, account_id, expires_ms FROM sessions");
+    const auto tokens =
+        readRows(db, "SELECT id, account_id, hash, name, created_ms, used_ms FROM api_tokens ORDER BY id");
     const auto reports = readRows(db, "SELECT id, received_ms, os_type, build_host_user, ver, email, file"
                                       " FROM reports ORDER BY rowid");
 
@@ -118,6 +120,11 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
                         row);
     for (const auto& row : sessions)
         connection.exec("INSERT INTO sessions (token, account_id, expires_ms) VALUES ($1, $2, $3)", row);
+    for (const auto& row : tokens)
+        connection.exec("INSERT INTO api_tokens (id, account_id, hash, name, created_ms, used_ms)"
+                        " VALUES ($1, $2, $3, $4, $5, $6)",
+                        row);
+    connection.exec("SELECT setval('api_tokens_id_seq', GREATEST((SELECT max(id) FROM api_tokens), 1))");
     for (const auto& row : reports) {
         connection.exec("INSERT INTO reports (id, received_ms, os_type, build_host_user, ver, email, file)"
                         " VALUES ($1, $2, $3, $4, $5, $6, $7)",
@@ -126,8 +133,9 @@ std::string copySqliteToPg(const std::string& sqlitePath, const std::string& con
     transaction.commit();
     return std::to_string(accounts.size()) + " accounts, " + std::to_string(codes.size()) + " codes, " +
            std::to_string(pictures.size()) + " pictures, " + std::to_string(sessions.size()) + " sessions, " +
-           std::to_string(reports.size()) + " reports copied; " + std::to_string(pictureFiles) +
-           " picture and " + std::to_string(reportFiles) + " report files copied";
+           std::to_string(reports.size()) + " reports, " + std::to_string(tokens.size()) +
+           " upload tokens copied; " + std::to_string(pictureFiles) + " picture and " +
+           std::to_string(reportFiles) + " report files copied";
 }
 
 } // namespace BL::Server

@@ -58,6 +58,7 @@ SCodeInfo codeInfo(const std::vector<SCodeLookupRow>& rows)
     if (rows.empty())
         return info;
     info.state = codeState(rows.front().code);
+    info.code = rows.front().publicCode;
     if (info.state != ECodeState::Uploaded)
         return info;
     info.uploadedMs = rows.front().uploadedMs;

@@ -67,6 +67,7 @@ struct SCodeLookupRow
     SPictureFile pairPreview;
     int scalePercent = 100;
     std::optional<SPictureFile> picture;
+    std::string publicCode;
 };
 
 // What lookup() and lookupSecret() answer for these rows; no row: an unknown code.
@@ -111,7 +112,7 @@ SDeletion deleteMarked(const SDeleteStatements& statements);
 
 // The newest schema version of both stores. Version 0 is a database from before the versions
 // were counted: empty, or (SQLite only) holding version 1's tables.
-constexpr int latestSchemaVersion = 8;
+constexpr int latestSchemaVersion = 9;
 
 // One step of a store's schema: the statements that bring version - 1 to `version`.
 struct SMigration

@@ -4,6 +4,7 @@
 #include "server/pages.h"
 #include "server/route_support.h"
 #include "server/store.h"
+#include "server/token_routes.h"
 #include "server/util.h"
 
 namespace BL::Server {
@@ -30,11 +31,12 @@ bool CWriteLimits::refuseIfOver(const SHttpRequest& req, SHttpResponse& res)
     if (req.method != "POST")
         return false;
     const bool byUrl = req.path == "/api/upload";
-    CAttemptLimiter* limiter = req.path == "/signup"                    ? m_signups.get()
-                               : req.path == "/user/history"            ? m_signIns.get()
-                               : req.path == "/report"                  ? m_reports.get()
-                               : byUrl || req.path == "/api/upload.php" ? m_uploads.get()
-                                                                        : nullptr;
+    const bool byToken = req.path == CTokenRoutes::uploadPath;
+    CAttemptLimiter* limiter = req.path == "/signup"                               ? m_signups.get()
+                               : req.path == "/user/history"                       ? m_signIns.get()
+                               : req.path == "/report"                             ? m_reports.get()
+                               : byUrl || byToken || req.path == "/api/upload.php" ? m_uploads.get()
+                                                                                   : nullptr;
     if (!limiter)
         return false;
     // Every request counts: none of these is ever forgiven.
@@ -43,7 +45,9 @@ bool CWriteLimits::refuseIfOver(const SHttpRequest& req, SHttpResponse& res)
     if (limiter->tryAttempt(key, now) && (!byUrl || m_fetches->tryAttempt(key, now)))
         return false;
     res.setHeader("Retry-After", "60");
-    if (limiter == m_uploads.get()) {
+    if (byToken) {
+        CTokenRoutes::refuseUpload(res, 429, "too many uploads from this address");
+    } else if (limiter == m_uploads.get()) {
         // The desktop client shows the reason of a 200 refusal to the person.
         decline(res, "too many uploads from this address");
     } else if (limiter == m_reports.get()) {

@@ -43,6 +43,7 @@ private slots:
     void deletedOnOneNodeIsGoneFromEvery();
     void deletionsAndUploadsRacingAcrossNodesLeaveNoFile();
     void nodesPurgingTogetherEachTakeOtherRows();
+    void uploadTokenMadeOnOneNodeWorksOnEvery();
 
 private:
     std::unique_ptr<CPostgresCluster> m_cluster;
@@ -221,6 +222,55 @@ void TestServerNodeShares::nodesPurgingTogetherEachTakeOtherRows()
     qInfo("%d files purged by one node, %d by the other", static_cast<int>(fromOne.size()),
           static_cast<int>(fromTwo.size()));
     QVERIFY(one.referencedFiles().empty());
+}
+
+// Tokens live in the shared database: made on A, they upload through B, and a revocation on B
+// stops them on A at once.
+void TestServerNodeShares::uploadTokenMadeOnOneNodeWorksOnEvery()
+{
+    QTemporaryDir shared;
+    SServiceOptions options = nodeOptions(m_cluster->createDatabase("tokens"), shared.path());
+    CTestServer first(options);
+    CTestServer second(options);
+    auto a = first.client();
+    auto b = second.client();
+    const std::string fields = "email=tia%40example.org&password=tia-secret";
+    QCOMPARE(submitForm(*a, "/signup", fields)->status, 200);
+    auto signIn = submitForm(*a, "/user/history", fields);
+    const std::string session =
+        signIn->header("Set-Cookie").substr(0, signIn->header("Set-Cookie").find(';'));
+    SWebForm page = loadForm(*a, "/user/history", session);
+    auto made = a->post("/user/tokens", {{"Cookie", session + "; " + page.cookie}},
+                        "name=cli&csrf=" + page.token, form);
+    const std::size_t at = made->body.find("blt_");
+    QVERIFY2(at != std::string::npos, made->body.c_str());
+    const std::string token = made->body.substr(at, 52);
+    const std::string picture = makePng(80, 60, 9);
+    const std::string body =
+        "--b0\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p.png\"\r\n\r\n" + picture +
+        "\r\n--b0--\r\n";
+    const auto upload = [&](CHttpClient& client) {
+        return client.post("/api/pictures", {{"Authorization", "Bearer " + token}}, body,
+                           "multipart/form-data; boundary=b0");
+    };
+    auto stored = upload(*b);
+    QCOMPARE(stored->status, 200);
+    const std::size_t urlAt = stored->body.find("\"url\":\"") + 7;
+    const std::string url = stored->body.substr(urlAt, stored->body.find('"', urlAt) - urlAt);
+    const std::string code = url.substr(url.rfind('/') + 1);
+    QVERIFY(a->get("/" + code + ".png")->body == picture);
+    // Listed as the account's upload, on the other node.
+    QVERIFY(a->get("/user/history", {{"Cookie", session}})->body.find("href=\"/" + code + "\"") !=
+            std::string::npos);
+    page = loadForm(*b, "/user/history", session);
+    const std::string history = b->get("/user/history", {{"Cookie", session}})->body;
+    const std::size_t idAt = history.find("name=\"id\" value=\"") + 17;
+    const std::string id = history.substr(idAt, history.find('"', idAt) - idAt);
+    QCOMPARE(b->post("/user/tokens/revoke", {{"Cookie", session + "; " + page.cookie}},
+                     "id=" + id + "&csrf=" + page.token, form)
+                 ->status,
+             303);
+    QCOMPARE(upload(*a)->status, 401);
 }
 
 QTEST_GUILESS_MAIN(TestServerNodeShares)
