@@ -1,6 +1,7 @@
 // Marking a shot up before it leaves, with the real program and the real service on a private X
 // session: Shift at the release opens the mark-up, Enter shares the marked picture, Ctrl+S keeps
-// it as a local shot, Esc sends and writes nothing.
+// it as a local shot, Esc sends and writes nothing; in a comparison each area can be marked in
+// turn before the pair goes up.
 #include "pattern.h"
 #include "serviceprocess.h"
 #include "x11session.h"
@@ -32,6 +33,26 @@ void shiftShot(CProgram& program, const QString& keys, int count)
     QTRY_VERIFY_WITH_TIMEOUT(program.errorOutput().count("Marking up a picture of 201 x 151") == count,
                              kXTimeoutMs);
     QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
+}
+
+// Whether `image` is exactly the screen beneath `rect`; returns the first difference, or empty.
+QString screenMismatch(const QImage& image, const QRect& rect)
+{
+    if (image.size() != rect.size())
+        return QStringLiteral("size %1x%2").arg(image.width()).arg(image.height());
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) != patternAt(rect.x() + x, rect.y() + y).rgb())
+                return QStringLiteral("pixel %1,%2 is not the screen's").arg(x).arg(y);
+    return {};
+}
+
+// Drags the redact box over kRedact (R, the first tool, is chosen when the mark-up opens).
+void drawRedactBox()
+{
+    xdotool({"mousemove", QString::number(kRedact.left()), QString::number(kRedact.top()), "mousedown", "1",
+             "mousemove", "160", "150", "mousemove", QString::number(kRedact.right() + 1),
+             QString::number(kRedact.bottom() + 1), "mouseup", "1"});
 }
 
 // Everything outside the redact box is the screen beneath; the box is one colour. Returns the
@@ -72,6 +93,7 @@ private slots:
     void cleanupTestCase();
     void redactedShotIsSharedEscSendsNothing();
     void markedShotSavedLocally();
+    void comparisonMarksAnAreaEscAbandonsThePair();
 
 private:
     bool startProgram();
@@ -136,9 +158,7 @@ void TestMarkupFlow::redactedShotIsSharedEscSendsNothing()
 
     // R is the first tool: a box drawn over the picture, then Enter shares it.
     shiftShot(*m_program, QStringLiteral("ctrl+alt+p"), 2);
-    xdotool({"mousemove", QString::number(kRedact.left()), QString::number(kRedact.top()), "mousedown", "1",
-             "mousemove", "160", "150", "mousemove", QString::number(kRedact.right() + 1),
-             QString::number(kRedact.bottom() + 1), "mouseup", "1"});
+    drawRedactBox();
     xdotool({"key", "Return"});
     QDeadlineTimer deadline(10000);
     while (clipboard() == plain && !deadline.hasExpired())
@@ -168,6 +188,41 @@ void TestMarkupFlow::markedShotSavedLocally()
     const QStringList files = dir.entryList(QDir::Files, QDir::Time);
     const QString mismatch = markedMismatch(QImage(dir.filePath(files.first())));
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void TestMarkupFlow::comparisonMarksAnAreaEscAbandonsThePair()
+{
+    // Esc in the mark-up of a comparison's first area abandons the pair: the only upload that
+    // follows is the next pair's.
+    const QString before = clipboard();
+    shiftShot(*m_program, QStringLiteral("ctrl+alt+m"), 4);
+    drawRedactBox();
+    xdotool({"key", "Escape"});
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), kXTimeoutMs);
+
+    // The first area marked and shared into the pair, the second taken plainly.
+    shiftShot(*m_program, QStringLiteral("ctrl+alt+m"), 5);
+    drawRedactBox();
+    xdotool({"key", "Return"});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().contains("The first picture of the pair is marked; the second area is next"),
+        kXTimeoutMs);
+    QVERIFY(programOverlayShown());
+    const QRect second(QPoint(400, 300), QPoint(600, 500));
+    drag(second.topLeft(), second.bottomRight());
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().count("Screenshot succesfully uploaded.") == 3, 10000);
+    const QString link = clipboard();
+    QVERIFY(link != before);
+    QTRY_VERIFY_WITH_TIMEOUT(!programOverlayShown(), kXTimeoutMs);
+
+    const SHttpResult first = httpGet(link + QStringLiteral(".png"));
+    QCOMPARE(first.status, 200);
+    const QString firstMismatch = markedMismatch(QImage::fromData(first.body, "PNG"));
+    QVERIFY2(firstMismatch.isEmpty(), qPrintable(firstMismatch));
+    const SHttpResult plain = httpGet(link + QStringLiteral("-2.png"));
+    QCOMPARE(plain.status, 200);
+    const QString secondMismatch = screenMismatch(QImage::fromData(plain.body, "PNG"), second);
+    QVERIFY2(secondMismatch.isEmpty(), qPrintable(secondMismatch));
 }
 
 QTEST_MAIN(TestMarkupFlow)
