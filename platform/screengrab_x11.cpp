@@ -284,6 +284,14 @@ public:
 
     void releaseBuffers() override { m_shm.release(); }
 
+    bool showsDesktopThroughOverlays() const override
+    {
+        // A compositing manager owns this selection while it runs (EWMH); without one, the
+        // server writes a translucent window's pixels to the screen as they are.
+        const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(DefaultScreen(m_display));
+        return XGetSelectionOwner(m_display, XInternAtom(m_display, name.constData(), False)) != None;
+    }
+
 private:
     Display* const m_display;
     const bool m_shmAvailable;
