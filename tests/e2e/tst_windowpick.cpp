@@ -158,6 +158,7 @@ private slots:
     void framedWindowIsUploadedExactly();
     void partOffScreenIsLeftOut();
     void coveredWindowAsThePersonSeesIt();
+    void areaShotIsWhatTheScreenShowed();
 
 private:
     void placeKnownWindow(const QPoint& topLeft);
@@ -165,6 +166,8 @@ private:
     // `seenPart`, first waits until the overlay, in window mode, shows that part of the screen
     // (native coordinates) as `seen` has it.
     QImage pickAndUpload(const QPoint& at, const QRect& seenPart = {}, const QImage& seen = {});
+    // The next upload's picture, once the link replaced `clipboardBefore`.
+    QImage uploadedPicture(const QString& clipboardBefore);
 
     QTemporaryDir m_root;
     QTemporaryDir m_user;
@@ -175,6 +178,7 @@ private:
     std::unique_ptr<CProgram> m_program;
     int m_uploads = 0;
     QRect m_screen;      // the monitor the window is shown on, in native pixels
+    int m_ratio = 1;     // the program's scale factor there
     QPoint m_seenOrigin; // where pickAndUpload's `seen` lies on the screen
 };
 
@@ -202,6 +206,8 @@ void TestWindowPickFlow::initTestCase()
             std::find_if(scales.cbegin(), scales.cend(), [](const QString& f) { return f.toDouble() != 1; });
         QVERIFY(scaled != scales.cend());
         m_screen = screens.at(int(scaled - scales.cbegin()))->geometry();
+        m_ratio = scaled->toInt();
+        QCOMPARE(double(m_ratio), scaled->toDouble());
     }
     m_pattern = std::make_unique<CPatternWindow>();
     m_pattern->setGeometry(QRect(QPoint(0, 40), m_server.rootSize() - QSize(0, 40)));
@@ -239,9 +245,13 @@ void TestWindowPickFlow::placeKnownWindow(const QPoint& topLeft)
     m_known->move(topLeft);
     m_known->raise();
     QTRY_COMPARE_WITH_TIMEOUT(m_server.frameOf(m_known->winId()).topLeft(), topLeft, kXTimeoutMs);
-    const QRect client = m_known->geometry() & m_screen;
-    const QImage known = m_known->pixels().copy(client.translated(-m_known->geometry().topLeft()));
-    QTRY_VERIFY_WITH_TIMEOUT(imageMismatch(m_server.root(client), known).isEmpty(), kXTimeoutMs);
+    // Painted there; asked anew each time, as Qt may learn of the move after the server tells us.
+    const auto painted = [this] {
+        const QRect client = m_known->geometry() & m_screen;
+        const QImage known = m_known->pixels().copy(client.translated(-m_known->geometry().topLeft()));
+        return imageMismatch(m_server.root(client), known);
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(painted().isEmpty(), qPrintable(painted()), kXTimeoutMs);
 }
 
 QImage TestWindowPickFlow::pickAndUpload(const QPoint& at, const QRect& seenPart, const QImage& seen)
@@ -265,12 +275,17 @@ QImage TestWindowPickFlow::pickAndUpload(const QPoint& at, const QRect& seenPart
         }
     }
     xdotool({"click", "1"});
+    return uploadedPicture(before);
+}
+
+QImage TestWindowPickFlow::uploadedPicture(const QString& clipboardBefore)
+{
     ++m_uploads;
     const bool uploaded = QTest::qWaitFor(
         [this] { return m_program->errorOutput().count("Screenshot succesfully uploaded.") == m_uploads; },
         kXTimeoutMs);
     const QString link = clipboard();
-    if (!uploaded || link == before)
+    if (!uploaded || link == clipboardBefore)
         return {};
     const SHttpResult picture = httpGet(link + QStringLiteral(".png"));
     return picture.status == 200 ? QImage::fromData(picture.body, "PNG") : QImage();
@@ -337,6 +352,27 @@ void TestWindowPickFlow::coveredWindowAsThePersonSeesIt()
     // With a compositor the window's own pixels, as if nothing covered it; without one, what
     // the screen showed there, cover included.
     const QImage& expected = m_server.compositorRuns() ? uncovered : seen;
+    const QString mismatch = imageMismatch(uploaded.convertToFormat(QImage::Format_RGB32), expected);
+    QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+}
+
+void TestWindowPickFlow::areaShotIsWhatTheScreenShowed()
+{
+    // A plain drag across the window's corner: the area mode as ever (and, without a compositor,
+    // cut from the picture the overlay showed). The corners lie an even number of native pixels
+    // from the monitor's origin, so that a scaled monitor's logical pixels cover them exactly.
+    const QRect frame = m_server.frameOf(m_known->winId());
+    const QPoint from = frame.topLeft() - QPoint(40, 30);
+    const QPoint to = frame.topLeft() + QPoint(100, 80);
+    const QRect area(from, to + QPoint(m_ratio - 1, m_ratio - 1));
+    const QImage expected = m_server.root(area);
+
+    const QString before = clipboard();
+    xdotool({"mousemove", QString::number(from.x()), QString::number(from.y()), "key", "ctrl+alt+p"});
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
+    drag(from, to);
+    const QImage uploaded = uploadedPicture(before);
+    QVERIFY(!uploaded.isNull());
     const QString mismatch = imageMismatch(uploaded.convertToFormat(QImage::Format_RGB32), expected);
     QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
 }
