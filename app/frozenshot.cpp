@@ -2,7 +2,9 @@
 
 #include "app/logging.h"
 #include "capture/frozenscreen.h"
+#include "capture/screenarea.h"
 #include "platform/backends.h"
+#include "platform/screengrab.h"
 
 #include <QGuiApplication>
 #include <QPainter>
@@ -22,8 +24,17 @@ CFrozenShot::CFrozenShot(QObject* parent) : QObject(parent)
     });
 }
 
+bool CFrozenShot::needed() const
+{
+    return m_source != nullptr || !BL::Platform::showsDesktopThroughOverlays();
+}
+
 void CFrozenShot::open(QWidget* overlay)
 {
+    if (!m_source) {
+        freezeRoot(overlay);
+        return;
+    }
     const bool underWay = !m_waiting.isNull();
     m_waiting = overlay;
     if (!underWay)
@@ -51,10 +62,31 @@ void CFrozenShot::onTaken(const QImage& picture)
     emit ready(overlay);
 }
 
+void CFrozenShot::freezeRoot(QWidget* overlay)
+{
+    QRect native;
+    for (const QScreen* screen : QGuiApplication::screens())
+        native |= BL::Capture::nativeRect(screen, screen->geometry());
+    const QImage root = BL::Platform::grabScreenRect(QRect(QPoint(0, 0), native.bottomRight()));
+    if (root.isNull()) {
+        // Better a dark overlay than none: the selection is then cut from the live screen.
+        qCWarning(lcApp) << "Could not read the screen to show under the overlay";
+        emit ready(overlay);
+        return;
+    }
+    m_picture = QPixmap::fromImage(root);
+    m_desktop = root.rect();
+    m_root = true;
+    BL::Capture::setFrozenRoot(root);
+    qCDebug(lcApp) << "frozen root window" << root.size();
+    emit ready(overlay);
+}
+
 void CFrozenShot::release()
 {
     m_picture = QPixmap();
     m_desktop = QRect();
+    m_root = false;
     BL::Capture::setFrozenScreen(QImage(), QRect());
 }
 
@@ -62,6 +94,10 @@ void CFrozenShot::paint(QPainter& painter, const QRect& target, const QRect& glo
 {
     if (m_picture.isNull())
         return;
+    if (m_root) {
+        BL::Capture::paintFrozenRoot(painter, target, globalRect);
+        return;
+    }
     const qreal scale = qreal(m_picture.width()) / m_desktop.width();
     const QRectF source(QPointF(globalRect.topLeft() - m_desktop.topLeft()) * scale,
                         QSizeF(globalRect.size()) * scale);

@@ -36,9 +36,13 @@ COverlayControl::COverlayControl(QWidget* host) : QObject(host), m_host(host)
     m_markup->setDimColor(dim);
     connect(
         m_singleShotScreen, &CCropScreen::markupAsked, this,
-        [this](const QPixmap& picture, const QRect& rect) { reviewShot(picture, rect, false); });
+        [this](const QPixmap& picture, const QRect& rect) {
+            reviewShot(picture, rect, EMarkupFor::SingleShot);
+        });
     connect(m_localShotScreen, &CCropScreen::markupAsked, this,
-            [this](const QPixmap& picture, const QRect& rect) { reviewShot(picture, rect, true); });
+            [this](const QPixmap& picture, const QRect& rect) {
+                reviewShot(picture, rect, EMarkupFor::LocalShot);
+            });
     connect(m_markup, &BL::Capture::CMarkupSurface::finished, this, &COverlayControl::onMarkupFinished);
 
     m_helpScreen = new CHelpScreen(host, QString(), QString());
@@ -54,6 +58,14 @@ COverlayControl::COverlayControl(QWidget* host) : QObject(host), m_host(host)
             &COverlayControl::uploadGrabbed);
     connect(m_comparisonShotScreen, &CComparisonShotScreen::finished, this,
             &COverlayControl::comparisonShotTaken);
+    connect(m_comparisonShotScreen, &CComparisonShotScreen::markupAsked, this,
+            [this](const QPixmap& picture, const QRect& rect) {
+                reviewShot(picture, rect, EMarkupFor::Comparison);
+            });
+    connect(m_comparisonShotScreen, &CComparisonShotScreen::secondAreaWanted, this, [this] {
+        presentOverlay(m_comparisonShotScreen);
+        qCInfo(lcApp) << "The first picture of the pair is marked; the second area is next";
+    });
 
     // Also closes the host whenever it is left without a visible overlay.
     m_overlayHost = new BL::Capture::COverlayHost(
@@ -96,9 +108,9 @@ void COverlayControl::showOverlay(QWidget* overlay)
     presentOverlay(overlay);
 }
 
-void COverlayControl::reviewShot(const QPixmap& picture, const QRect& globalRect, bool local)
+void COverlayControl::reviewShot(const QPixmap& picture, const QRect& globalRect, EMarkupFor owner)
 {
-    m_markupLocal = local;
+    m_markupFor = owner;
     // The host comes up on the screen under the pointer, which is where the selection ended.
     QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
     const QPoint origin = screen ? screen->geometry().topLeft() : QPoint();
@@ -113,22 +125,29 @@ void COverlayControl::onMarkupFinished(BL::Capture::CMarkupSurface::EAction acti
     m_markup->hide();
     const QPixmap marked = QPixmap::fromImage(picture);
     m_markup->setPicture(QImage(), QPoint());
-    switch (action) {
-    case EAction::Share:
+    // Ctrl+S keeps the picture as a local shot whichever selector took it; Ctrl+C has put it on
+    // the clipboard already.
+    if (action == EAction::Save) {
         emit grabbed();
-        if (m_markupLocal) {
+        emit localShotTaken(marked);
+    }
+    switch (m_markupFor) {
+    case EMarkupFor::Comparison:
+        // The pair goes on only with a picture shared into it; Save, Copy and Esc leave it.
+        m_comparisonShotScreen->markupDone(action == EAction::Share ? marked : QPixmap());
+        break;
+    case EMarkupFor::LocalShot:
+        if (action == EAction::Share) {
+            emit grabbed();
             emit localShotTaken(marked);
-        } else {
+        }
+        break;
+    case EMarkupFor::SingleShot:
+        if (action == EAction::Share) {
+            emit grabbed();
             emit uploadGrabbed();
             emit singleShotTaken(marked);
         }
-        break;
-    case EAction::Save:
-        emit grabbed();
-        emit localShotTaken(marked);
-        break;
-    case EAction::Copy: // the surface has put it on the clipboard
-    case EAction::Cancel:
         break;
     }
 }

@@ -62,8 +62,11 @@ signals:
 
 private:
     void showOverlay(QWidget* overlay);
-    // The picture of a selector, marked by the person before it goes where `local` says.
-    void reviewShot(const QPixmap& picture, const QRect& globalRect, bool local);
+    // Which selector's picture the mark-up holds, and so where it goes on Enter.
+    enum class EMarkupFor { SingleShot, LocalShot, Comparison };
+
+    // The picture of a selector, marked by the person before it goes back to `owner`'s flow.
+    void reviewShot(const QPixmap& picture, const QRect& globalRect, EMarkupFor owner);
     void onMarkupFinished(BL::Capture::CMarkupSurface::EAction action, const QImage& picture);
     void presentOverlay(QWidget* overlay);
 
@@ -72,7 +75,7 @@ private:
     CCropScreen* m_localShotScreen = nullptr;
     CComparisonShotScreen* m_comparisonShotScreen = nullptr;
     BL::Capture::CMarkupSurface* m_markup = nullptr;
-    bool m_markupLocal = false; // where the marked picture goes on Enter
+    EMarkupFor m_markupFor = EMarkupFor::SingleShot;
     QPointer<CHelpScreen> m_helpScreen;
     BL::Capture::COverlayHost* m_overlayHost = nullptr;
     CFrozenShot* m_frozenShot = nullptr;

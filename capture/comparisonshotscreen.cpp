@@ -16,6 +16,10 @@ CComparisonShotScreen::CComparisonShotScreen(QWidget* parent, Qt::WindowFlags fl
 
 void CComparisonShotScreen::showEvent(QShowEvent* event)
 {
+    // Shown again while a picture was out for marking: the mark-up went away without an answer
+    // (the host was closed under it), so the pair is not to be finished from here.
+    if (m_marking)
+        startOver();
     m_wasCanceled = false;
     setHintSuffix(m_firstShotPending ? tr(" for the first shot") : tr(" for the second shot"));
     CSelectScreenArea::showEvent(event);
@@ -23,15 +27,14 @@ void CComparisonShotScreen::showEvent(QShowEvent* event)
 
 void CComparisonShotScreen::hideEvent(QHideEvent* event)
 {
-    // Between the two shots, and after a complete pair, hiding is not the end of the overlay.
-    const bool quiet = m_firstShotPending && !m_wasCanceled;
+    // Between the two shots, after a complete pair, and while a picture is marked, hiding is
+    // not the end of the overlay.
+    const bool quiet = (m_firstShotPending && !m_wasCanceled) || m_marking;
     // Hidden while waiting for the second shot without Esc: the popup host closed on a press
     // elsewhere, or another overlay took its place. The old first picture must not pair with
     // whatever comes next, so the pair starts over.
-    if (!m_firstShotPending) {
-        m_firstShotPending = true;
-        m_firstShotPixmap = QPixmap();
-    }
+    if (!m_firstShotPending && !m_marking)
+        startOver();
     if (quiet) {
         QWidget::hideEvent(event);
         hideDecorations();
@@ -44,23 +47,64 @@ void CComparisonShotScreen::processSelectedArea(const QRect& globalRect)
 {
     if (!globalRect.isValid())
         return;
-    if (m_firstShotPending) {
-        m_firstShotPixmap = grabSelection(globalRect);
-        if (!m_firstShotPixmap.isNull())
-            emit firstShot();
-        hide(); // first shot still pending here, so the host is not told to close
-        m_firstShotPending = false;
-        reshowForSecondShot();
+    const QPixmap picture = grabSelection(globalRect);
+    if (markupWanted() && !picture.isNull()) {
+        m_marking = true;
+        emit markupAsked(picture, globalRect);
+        // The owner shows the mark-up in its place; should it not have, nothing is left up.
+        if (m_marking && isVisible())
+            hide();
         return;
     }
+    if (m_firstShotPending)
+        takeFirst(picture);
+    else
+        takeSecond(picture);
+}
 
-    const QPixmap second = grabSelection(globalRect);
-    if (!m_firstShotPixmap.isNull() && !second.isNull())
+void CComparisonShotScreen::markupDone(const QPixmap& marked)
+{
+    if (!m_marking)
+        return;
+    m_marking = false;
+    if (marked.isNull()) {
+        startOver();
+        return;
+    }
+    if (m_firstShotPending) {
+        m_firstShotPixmap = marked;
+        emit firstShot();
+        m_firstShotPending = false;
+        emit secondAreaWanted();
+        return;
+    }
+    takeSecond(marked);
+}
+
+void CComparisonShotScreen::takeFirst(const QPixmap& picture)
+{
+    m_firstShotPixmap = picture;
+    if (!m_firstShotPixmap.isNull())
+        emit firstShot();
+    hide(); // first shot still pending here, so the host is not told to close
+    m_firstShotPending = false;
+    reshowForSecondShot();
+}
+
+void CComparisonShotScreen::takeSecond(const QPixmap& picture)
+{
+    if (!m_firstShotPixmap.isNull() && !picture.isNull())
         emit secondShot();
-    emit finished(m_firstShotPixmap, second);
+    emit finished(m_firstShotPixmap, picture);
+    startOver();
+    close();
+}
+
+void CComparisonShotScreen::startOver()
+{
+    m_marking = false;
     m_firstShotPending = true;
     m_firstShotPixmap = QPixmap();
-    close();
 }
 
 void CComparisonShotScreen::reshowForSecondShot()

@@ -1,7 +1,11 @@
 #include "capture/frozenscreen.h"
 
 #include "capture/logging.h"
+#include "capture/screenarea.h"
 
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
 #include <cmath>
 
 namespace BL::Capture {
@@ -12,6 +16,7 @@ struct SFrozenScreen
 {
     QImage picture;
     QRect desktop;
+    bool root = false; // the root window's pixels, native coordinates from its origin
 };
 
 SFrozenScreen& frozen()
@@ -28,9 +33,46 @@ void setFrozenScreen(const QImage& picture, const QRect& desktop)
     frozen() = picture.isNull() || !desktop.isValid() ? SFrozenScreen{} : SFrozenScreen{picture, desktop};
 }
 
+void setFrozenRoot(const QImage& root)
+{
+    frozen() = root.isNull() ? SFrozenScreen{} : SFrozenScreen{root, root.rect(), true};
+}
+
 bool hasFrozenScreen()
 {
     return !frozen().picture.isNull();
+}
+
+bool hasFrozenRoot()
+{
+    return frozen().root;
+}
+
+bool paintFrozenRoot(QPainter& painter, const QRect& target, const QRect& globalRect)
+{
+    const SFrozenScreen& screen = frozen();
+    if (!screen.root)
+        return false;
+    const qreal scaleX = qreal(target.width()) / globalRect.width();
+    const qreal scaleY = qreal(target.height()) / globalRect.height();
+    for (const QScreen* output : QGuiApplication::screens()) {
+        const QRect part = globalRect & output->geometry();
+        if (part.isEmpty())
+            continue;
+        const QPoint offset = part.topLeft() - globalRect.topLeft();
+        const QRectF to(target.x() + offset.x() * scaleX, target.y() + offset.y() * scaleY,
+                        part.width() * scaleX, part.height() * scaleY);
+        painter.drawImage(to, screen.picture, QRectF(nativeRect(output, part)));
+    }
+    return true;
+}
+
+QImage cropFrozenRoot(const QRect& nativeRect)
+{
+    const SFrozenScreen& screen = frozen();
+    if (!screen.root || !screen.picture.rect().contains(nativeRect))
+        return {};
+    return screen.picture.copy(nativeRect);
 }
 
 QPixmap cropFrozenScreen(const QRect& globalRect)

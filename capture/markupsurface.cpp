@@ -1,6 +1,7 @@
 #include "capture/markupsurface.h"
 
 #include "api/pngencoder.h"
+#include "capture/frozenscreen.h"
 #include "capture/logging.h"
 #include "capture/markuptoolstrip.h"
 
@@ -159,9 +160,13 @@ void CMarkupSurface::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
     const QRectF shown = pictureRect();
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    for (const QRect& rect : event->region().subtracted(shown.toAlignedRect()))
+    for (const QRect& rect : event->region().subtracted(shown.toAlignedRect())) {
+        // Drawn straight to the screen, the dim colour must be blended here.
+        const bool blended = paintFrozenRoot(painter, rect, QRect(mapToGlobal(rect.topLeft()), rect.size()));
+        painter.setCompositionMode(blended ? QPainter::CompositionMode_SourceOver
+                                           : QPainter::CompositionMode_Source);
         painter.fillRect(rect, m_dimColor);
+    }
     painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
     if (shown.isEmpty())
         return;

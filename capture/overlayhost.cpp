@@ -124,6 +124,10 @@ void COverlayHost::routeKey(const QKeyEvent* event)
         break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        // Only a fresh press takes anything: the repeats of an Enter held in the mark-up of a
+        // comparison's first area, or in its first selector, would take the second area.
+        if (event->isAutoRepeat())
+            break;
         for (const QPointer<CSelectScreenArea>& selector : selectors) {
             if (selector && selector->isVisible()) {
                 if (selector->isWindowMode())

@@ -30,6 +30,9 @@ QPoint toNative(const QPoint& origin, const QPoint& p, qreal ratio)
 QImage grabPiece(QScreen* screen, const QRect& logical)
 {
     const QRect native = BL::Capture::nativeRect(screen, logical);
+    // What the person saw, not the live screen.
+    if (BL::Capture::hasFrozenRoot())
+        return BL::Capture::cropFrozenRoot(native);
     QImage image = BL::Platform::grabScreenRect(native);
     if (!image.isNull())
         return image;
@@ -79,7 +82,8 @@ QPixmap grabScreenArea(const QRect& globalRect)
         return {};
     }
     // The desktop cannot be read behind the overlay here: the picture taken as it opened serves.
-    if (hasFrozenScreen())
+    // A frozen root is cut screen by screen below, as the live one.
+    if (hasFrozenScreen() && !hasFrozenRoot())
         return cropFrozenScreen(globalRect);
     QVector<SPiece> pieces;
     for (QScreen* screen : QGuiApplication::screens()) {

@@ -1,5 +1,6 @@
 #include "capture/selectiondecorations.h"
 
+#include "capture/frozenscreen.h"
 #include "capture/screenarea.h"
 
 #include <QFrame>
@@ -76,7 +77,10 @@ protected:
     void paintEvent(QPaintEvent* event) override
     {
         QPainter painter(this);
-        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        const QRect global(mapToGlobal(event->rect().topLeft()), event->rect().size());
+        // Drawn straight to the screen, the dim colour must be blended here.
+        if (!BL::Capture::paintFrozenRoot(painter, event->rect(), global))
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
         painter.fillRect(event->rect(), m_color);
     }
 

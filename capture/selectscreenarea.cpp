@@ -82,7 +82,7 @@ void CSelectScreenArea::applyHint()
                furtherLine(tr("Press ↵ Enter to capture fullscreen. Esc — to cancel"));
         if (m_toldNoWindows)
             text += furtherLine(tr("Window selection is not available on this desktop"));
-        else if (m_picker.available())
+        else if (windowsPickable())
             text += furtherLine(tr("Press Space to pick a window"));
     }
     m_decorations->setHintText(text % QStringLiteral("</span>"));
@@ -93,7 +93,7 @@ void CSelectScreenArea::toggleWindowMode()
     m_pressed = false;
     m_anchorPoint = QPoint(0, 0);
     m_endPoint = QPoint(0, 0);
-    if (!m_picker.available() || BL::Capture::hasFrozenScreen()) {
+    if (!windowsPickable()) {
         m_toldNoWindows = true;
         applyHint();
         m_decorations->showHint();
@@ -118,6 +118,13 @@ void CSelectScreenArea::hoverAt(const QPoint& pos)
         return;
     m_hovered = picked;
     m_decorations->setSelectionRect(picked.isNull() ? noSelection() : picked.onSelector);
+}
+
+bool CSelectScreenArea::windowsPickable() const
+{
+    // A frozen picture of the root window shows the windows where the list has them; the
+    // desktop's own picture (Wayland) is of no list at all.
+    return m_picker.available() && (!BL::Capture::hasFrozenScreen() || BL::Capture::hasFrozenRoot());
 }
 
 QRect CSelectScreenArea::noSelection() const
@@ -253,11 +260,12 @@ void CSelectScreenArea::arrangeOnShow()
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (!isVisible() || BL::Capture::hasFrozenScreen())
+            if (!isVisible())
                 return;
-            BL::Platform::prepareScreenGrab();
+            if (!BL::Capture::hasFrozenScreen())
+                BL::Platform::prepareScreenGrab();
             // Read while the person looks, so that Space finds the list ready.
-            if (m_picker.available())
+            if (windowsPickable())
                 m_picker.follow();
         },
         Qt::QueuedConnection);

@@ -87,6 +87,7 @@ private:
     void applyHint();
     void hoverAt(const QPoint& pos);
     QRect noSelection() const;
+    bool windowsPickable() const;
 
     QColor m_dimColor;
     std::unique_ptr<BL::Capture::CSelectionDecorations> m_decorations;

@@ -1,5 +1,6 @@
 #include "capture/windowpicker.h"
 
+#include "capture/frozenscreen.h"
 #include "capture/logging.h"
 #include "capture/screenarea.h"
 #include "platform/screengrab.h"
@@ -93,8 +94,11 @@ QPixmap CWindowPicker::grab(const SPickedWindow& picked, qreal ratio)
         qCWarning(lcCapture) << "No screen shows the window" << picked.window.geometry;
         return {};
     }
-    QImage image = BL::Platform::windowList().ownPixels(picked.window, area);
-    if (image.isNull()) {
+    // On a frozen root the overlay showed that picture: the window is cut from it as the person
+    // saw it, covered parts showing what covered them.
+    const bool frozen = hasFrozenRoot();
+    QImage image = frozen ? cropFrozenRoot(area) : BL::Platform::windowList().ownPixels(picked.window, area);
+    if (image.isNull() && !frozen) {
         // Where the window system keeps no copy of its own: what the screen shows there now
         // that the overlay is gone, covered parts included.
         qCDebug(lcCapture) << "Cutting the window" << picked.window.geometry << "from the screen";

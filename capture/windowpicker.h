@@ -40,8 +40,8 @@ public:
 
     // The window's pixels, frame included, cut to what the screens show: its own pixels where
     // the window system keeps them (a compositor runs), otherwise its rectangle cut from the
-    // screen. Native resolution, tagged with the selector screen's ratio; null when no screen
-    // shows any of it or the grab fails.
+    // screen (from the frozen root the overlay showed, where there is one). Native resolution, tagged with
+    // the selector screen's ratio; null when no screen shows any of it or the grab fails.
     static QPixmap grab(const SPickedWindow& picked, qreal ratio);
 
     // The ratio of the selector's screen, for grab().

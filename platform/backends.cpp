@@ -107,6 +107,11 @@ void prepareScreenGrab()
     backends().screenGrabber().prepare();
 }
 
+bool showsDesktopThroughOverlays()
+{
+    return backends().screenGrabber().showsDesktopThroughOverlays();
+}
+
 void releaseScreenGrabBuffers()
 {
     backends().screenGrabber().releaseBuffers();

@@ -33,6 +33,10 @@ public:
     virtual QImage grab(const QRect& rect) = 0;
     // A grab is coming soon: make ready what it needs, without blocking the caller.
     virtual void prepare() {}
+    // Whether a translucent window shows the desktop behind it right now. Where it does not (X11
+    // without a compositing manager: the overlay's own pixels land on the screen unblended), the
+    // overlay is shown on a picture of the screen taken as it opens.
+    virtual bool showsDesktopThroughOverlays() const { return true; }
     virtual void releaseBuffers() = 0;
 };
 

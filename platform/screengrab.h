@@ -17,6 +17,10 @@ QImage grabScreenRect(const QRect& rect);
 // call it when a grab is about to come (an overlay has opened).
 void prepareScreenGrab();
 
+// Whether the translucent overlay shows the live desktop through it (see
+// CAbstractScreenGrabber::showsDesktopThroughOverlays). One round trip on X11.
+bool showsDesktopThroughOverlays();
+
 // Drops the buffers kept between grabs (a full-screen shared segment); the
 // next grab makes them again. For idle moments only.
 void releaseScreenGrabBuffers();

@@ -22,7 +22,8 @@
 // server keeps its contents off screen, frame included; the Composite extension names that
 // copy, so parts covered by other windows come out as the window drew them. Without a
 // compositor the server keeps nothing of a covered part: the caller cuts the window's rectangle
-// from the screen, covered parts showing what covers them.
+// from the picture of the screen the overlay was shown on, covered parts showing what covers
+// them, as the person saw it.
 namespace BL::Platform {
 
 namespace {

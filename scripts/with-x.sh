@@ -3,16 +3,20 @@
 # xcompmgr and (unless --no-tray) a trayer tray host, with private HOME and XDG
 # directories. Every process started here is stopped on exit.
 #
-#   with-x.sh [--no-tray] [--no-wm] [--size WxH] [--keep-home DIR] [--own-home] command [args...]
+#   with-x.sh [--no-tray] [--no-wm] [--no-compositor] [--size WxH] [--keep-home DIR] [--own-home]
+#             command [args...]
 #
+# --no-compositor starts openbox alone: windows are drawn straight to the screen, and the
+# server keeps nothing of a covered part of one.
 # --keep-home DIR keeps the private directories in DIR; --own-home uses the
 # caller's HOME and XDG directories unchanged (for running the program itself).
 set -uo pipefail
-tray=1 wm=1 size=1280x800x24 keep="" ownhome=0
+tray=1 wm=1 compositor=1 size=1280x800x24 keep="" ownhome=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --no-tray) tray=0; shift ;;
     --no-wm) wm=0; shift ;;
+    --no-compositor) compositor=0; shift ;;
     --size) size="$2x24"; shift 2 ;;
     --keep-home) keep="$2"; shift 2 ;;
     --own-home) ownhome=1; shift ;;
@@ -64,8 +68,10 @@ for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
 if [ "$wm" = 1 ]; then
     openbox --sm-disable >/dev/null 2>&1 &
     PIDS+=($!)
-    xcompmgr >/dev/null 2>&1 &
-    PIDS+=($!)
+    if [ "$compositor" = 1 ]; then
+        xcompmgr >/dev/null 2>&1 &
+        PIDS+=($!)
+    fi
 fi
 if [ "$tray" = 1 ]; then
     trayer --edge top --align right --widthtype pixel --width 200 --height 32 >/dev/null 2>&1 &

@@ -323,6 +323,11 @@ void TestSelectors::comparisonPairAndHostClosing()
     QVERIFY(m_comparison->isVisible());
     QCOMPARE(m_host->pos(), QGuiApplication::primaryScreen()->geometry().topLeft());
     QVERIFY(hint().contains(QStringLiteral(" for the second shot</span>")));
+    // The repeats of a held Enter take nothing: the second area is still the person's to choose.
+    QKeyEvent repeat(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), true);
+    QApplication::sendEvent(m_host.get(), &repeat);
+    QCOMPARE(m_events, QStringList{"firstShot"});
+    QVERIFY(m_comparison->isVisible());
 
     QCOMPARE(
         xdotool({QStringLiteral("mousemove"), QStringLiteral("20"), QStringLiteral("30"),
