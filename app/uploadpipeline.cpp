@@ -153,7 +153,7 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
         return;
     const int kind = reservation->property("type").toInt();
     if (kind == BL::Api::UrlUploadKind) {
-        send(new CUploadUrlRequest(reservation->property("value").toUrl(), code), {});
+        send(new CUploadUrlRequest(reservation->property("value").toUrl(), code), kind, code, {});
         return;
     }
     // The reservation goes away after this slot; its encoder lives on until the upload is sent.
@@ -172,9 +172,9 @@ void CUploadPipeline::sendWhenEncoded(CPictureEncoder* encoder, int kind, const 
         const QList<QByteArray> png = encoder->result();
         encoder->deleteLater();
         if (kind == BL::Api::PixmapUploadKind && png.size() == 1)
-            send(new CPixmapUploadRequest(png.at(0), code), pictures);
+            send(new CPixmapUploadRequest(png.at(0), code), kind, code, pictures);
         else if (kind == BL::Api::ComparisonUploadKind && png.size() == 2)
-            send(new CUploadComparisonShotRequest(png.at(0), png.at(1), code), pictures);
+            send(new CUploadComparisonShotRequest(png.at(0), png.at(1), code), kind, code, pictures);
     };
     if (encoder->isFinished())
         sendEncoded();
@@ -182,12 +182,18 @@ void CUploadPipeline::sendWhenEncoded(CPictureEncoder* encoder, int kind, const 
         connect(encoder, &CPictureEncoder::finished, this, sendEncoded);
 }
 
-template<typename Upload> void CUploadPipeline::send(Upload* upload, const QList<QPixmap>& pictures)
+template<typename Upload>
+void CUploadPipeline::send(Upload* upload, int kind, const QString& code, const QList<QPixmap>& pictures)
 {
     upload->setTransferTimeout(m_transferTimeoutMs);
     connect(
         upload, &Upload::uploadedOk, this,
-        [notify = m_notifier.uploaded](const QString& link) { notify(link); });
+        [notify = m_notifier.uploaded, shared = m_notifier.shared, kind, code,
+         pictures](const QString& link) {
+            notify(link);
+            if (shared)
+                shared(code, link, kind, pictures);
+        });
     connect(upload, &Upload::uploadingFailed, this,
             [notify = m_notifier.uploadFailed, pictures](const QString& error) { notify(error, pictures); });
     CServerManager::instance()->sendRequest(upload);
