@@ -50,6 +50,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     updater = createSoftwareUpdater();
     connect(updater.get(), &CAbstractSoftwareUpdater::checkFinished, this,
             &CBrightloomMainWidget::onUpdateCheckFinished);
+    createRecentShares();
     createUploadPipeline();
     createUserSession();
     readSettings();

@@ -1,11 +1,39 @@
 #include "app/traymenu.h"
 
+#include "app/sharehistory.h"
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QIcon>
+#include <QLocale>
+#include <QPixmap>
 #include <QPointer>
+#include <algorithm>
 
 namespace BL::App {
+
+namespace {
+
+QString shareTitle(const SShareRecord& record)
+{
+    const QString when = record.time.date() == QDate::currentDate()
+                             ? QLocale().toString(record.time.time(), QLocale::ShortFormat)
+                             : QLocale().toString(record.time, QLocale::ShortFormat);
+    if (record.state == EShareState::UploadFailed)
+        return CTrayMenu::tr("%1 (upload failed)").arg(when);
+    switch (record.kind) {
+    case EShareKind::Comparison:
+        return CTrayMenu::tr("%1 comparison").arg(when);
+    case EShareKind::Url:
+        return CTrayMenu::tr("%1 from a web address").arg(when);
+    case EShareKind::Picture:
+        break;
+    }
+    return CTrayMenu::tr("%1 screenshot").arg(when);
+}
+
+} // namespace
 
 CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
 {
@@ -25,13 +53,53 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     m_actions[MuteSoundAction]->setCheckable(true);
     connect(m_actions[QuitAction], &QAction::triggered, qApp, &QCoreApplication::quit);
 
-    // A separator after each of these.
+    m_recent = new QMenu(tr("R&ecent shares"), this);
+    m_recent->setObjectName(QStringLiteral("recentSharesMenu"));
+    setRecentShares({}, {});
+
+    // A separator after each of these; the shares' group sits after the sound.
     for (int i = 0; i < TrayActionCount; ++i) {
         addAction(m_actions[i]);
         if (i == UploadUrlAction || i == SignInAction || i == MuteSoundAction || i == AboutAction)
             addSeparator();
+        if (i == MuteSoundAction) {
+            addMenu(m_recent);
+            addSeparator();
+        }
     }
     m_actions[HistoryAction]->setVisible(false);
+}
+
+void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
+                                const std::function<QString(const SShareRecord&)>& thumbnailPath)
+{
+    // The old entries' submenus go with the clear(): they are children of m_recent.
+    for (QMenu* old : m_recent->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
+        old->deleteLater();
+    m_recent->clear();
+    m_recent->setEnabled(!entries.isEmpty());
+    for (int i = 0; i < std::min<int>(entries.size(), recentSharesShown); ++i) {
+        const SShareRecord& record = entries.at(i);
+        const QString key = record.key();
+        QMenu* entry = m_recent->addMenu(shareTitle(record));
+        if (record.state == EShareState::UploadFailed) {
+            connect(entry->addAction(tr("&Retry upload")), &QAction::triggered, this,
+                    [this, key] { emit retryShareRequested(key); });
+            continue;
+        }
+        const QString thumbnail = thumbnailPath ? thumbnailPath(record) : QString();
+        if (!thumbnail.isEmpty())
+            entry->setIcon(QIcon(QPixmap(thumbnail, "PNG")));
+        QAction* copy = entry->addAction(tr("&Copy link"));
+        entry->setDefaultAction(copy);
+        connect(
+            copy, &QAction::triggered, this, [this, key] { emit copyShareRequested(key); });
+        connect(
+            entry->addAction(tr("&Open")), &QAction::triggered, this,
+            [this, key] { emit openShareRequested(key); });
+        connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
+                [this, key] { emit deleteShareRequested(key); });
+    }
 }
 
 void CTrayMenu::setMuted(bool muted)

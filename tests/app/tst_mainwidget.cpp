@@ -82,6 +82,8 @@ void TestMainWidget::trayMenuEntries()
                                   "Choose s&torage dir...",
                                   "Mute &sound",
                                   "--",
+                                  "R&ecent shares",
+                                  "--",
                                   "Check for &Updates",
                                   "&About Brightloom",
                                   "--",
