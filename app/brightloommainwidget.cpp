@@ -168,6 +168,8 @@ void CBrightloomMainWidget::readSettings()
     for (const BL::App::SHotkeyEntry& entry : BL::App::hotkeyEntries())
         hotkeys->applyStored(entry.index, prefs.shortcuts[entry.index]);
     trayMenu->setMuted(!prefs.soundEnabled);
+    trayMenu->setExpiry(prefs.shareExpirySeconds);
+    uploads->setExpiry(prefs.shareExpirySeconds);
     tray->setSoundEnabled(prefs.soundEnabled);
 
     if (CUser::instance()->load(settings))

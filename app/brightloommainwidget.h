@@ -98,12 +98,13 @@ private slots:
     void onUploadImageFromUrl();
     void onLocalDirActionTriggered();
 
-    // Recent shares
+    // Recent shares and their expiry
     void refreshRecentShares();
     void copyShareLink(const QString& key);
     void openShare(const QString& key);
     void deleteShare(const QString& key);
     void retryUpload(const QString& key);
+    void setShareExpiry(int seconds);
 
     // Sign-in, help screens and web links
     void showLoginDialog();

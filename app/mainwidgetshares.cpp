@@ -1,4 +1,4 @@
-// The main widget's slots for the recent shares.
+// The main widget's slots for the recent shares and the expiry of new ones.
 #include "app/brightloommainwidget.h"
 #include "app/logging.h"
 #include "app/recentshares.h"
@@ -27,6 +27,7 @@ void CBrightloomMainWidget::createRecentShares()
     connect(trayMenu, &CTrayMenu::openShareRequested, this, &CBrightloomMainWidget::openShare);
     connect(trayMenu, &CTrayMenu::deleteShareRequested, this, &CBrightloomMainWidget::deleteShare);
     connect(trayMenu, &CTrayMenu::retryShareRequested, this, &CBrightloomMainWidget::retryUpload);
+    connect(trayMenu, &CTrayMenu::expiryChosen, this, &CBrightloomMainWidget::setShareExpiry);
     refreshRecentShares();
 }
 
@@ -76,4 +77,11 @@ void CBrightloomMainWidget::retryUpload(const QString& key)
     const QPixmap picture = shares->retry(key);
     if (!picture.isNull())
         startUploadingSnapshot(picture);
+}
+
+void CBrightloomMainWidget::setShareExpiry(int seconds)
+{
+    prefs.shareExpirySeconds = seconds;
+    uploads->setExpiry(seconds);
+    writeSettings();
 }

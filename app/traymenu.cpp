@@ -1,8 +1,10 @@
 #include "app/traymenu.h"
 
+#include "app/logging.h"
 #include "app/sharehistory.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCoreApplication>
 #include <QDialog>
 #include <QIcon>
@@ -14,6 +16,18 @@
 namespace BL::App {
 
 namespace {
+
+// What "Expire new shares" offers, in seconds.
+struct SExpiryChoice
+{
+    const char* text;
+    int seconds;
+};
+const SExpiryChoice kExpiryChoices[] = {{QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "&Never"), 0},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &hour"), 3600},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &day"), 86400},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &week"), 7 * 86400},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &month"), 30 * 86400}};
 
 QString shareTitle(const SShareRecord& record)
 {
@@ -55,6 +69,19 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
 
     m_recent = new QMenu(tr("R&ecent shares"), this);
     m_recent->setObjectName(QStringLiteral("recentSharesMenu"));
+    m_expiry = new QMenu(tr("E&xpire new shares"), this);
+    m_expiry->setObjectName(QStringLiteral("expiryMenu"));
+    m_expiryGroup = new QActionGroup(this);
+    m_expiryGroup->setExclusive(true);
+    for (const SExpiryChoice& choice : kExpiryChoices) {
+        QAction* action = m_expiry->addAction(tr(choice.text));
+        action->setCheckable(true);
+        action->setData(choice.seconds);
+        m_expiryGroup->addAction(action);
+        connect(action, &QAction::triggered, this,
+                [this, seconds = choice.seconds] { emit expiryChosen(seconds); });
+    }
+    setExpiry(0);
     setRecentShares({}, {});
 
     // A separator after each of these; the shares' group sits after the sound.
@@ -64,10 +91,13 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
             addSeparator();
         if (i == MuteSoundAction) {
             addMenu(m_recent);
+            addMenu(m_expiry);
             addSeparator();
         }
     }
     m_actions[HistoryAction]->setVisible(false);
+    // Tests walk the menu with keys, which are lost when sent before it shows.
+    connect(this, &QMenu::aboutToShow, this, [] { qCDebug(lcApp) << "tray menu shown"; });
 }
 
 void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
@@ -100,6 +130,16 @@ void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
         connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
                 [this, key] { emit deleteShareRequested(key); });
     }
+}
+
+void CTrayMenu::setExpiry(int seconds)
+{
+    const QList<QAction*> choices = m_expiryGroup->actions();
+    QAction* chosen = choices.first();
+    for (QAction* action : choices)
+        if (action->data().toInt() == seconds)
+            chosen = action;
+    chosen->setChecked(true);
 }
 
 void CTrayMenu::setMuted(bool muted)

@@ -5,6 +5,7 @@
 #include <array>
 #include <functional>
 
+class QActionGroup;
 class QDialog;
 
 namespace BL::App {
@@ -50,6 +51,8 @@ public:
     void setRecentShares(const QList<SShareRecord>& entries,
                          const std::function<QString(const SShareRecord&)>& thumbnailPath);
     QMenu* recentSharesMenu() const { return m_recent; }
+    // "Expire new shares": the entry of `seconds` checked (Never for 0 or an unknown value).
+    void setExpiry(int seconds);
     static constexpr int recentSharesShown = 10;
 
     // Disables the menu while a dialog of it runs; enabled again when the guard goes.
@@ -63,10 +66,13 @@ signals:
     void openShareRequested(const QString& key);
     void deleteShareRequested(const QString& key);
     void retryShareRequested(const QString& key);
+    void expiryChosen(int seconds);
 
 private:
     std::array<QAction*, TrayActionCount> m_actions{};
     QMenu* m_recent = nullptr;
+    QMenu* m_expiry = nullptr;
+    QActionGroup* m_expiryGroup = nullptr;
 };
 
 } // namespace BL::App

@@ -41,6 +41,8 @@ void CUploadPipeline::reserveAhead()
     dropAhead();
     auto* request = new CReserveCodeRequest;
     request->setTransferTimeout(m_transferTimeoutMs);
+    if (m_expirySeconds >= 0)
+        request->setExpiry(m_expirySeconds);
     request->setProperty("type", BL::Api::PixmapUploadKind);
     m_ahead = std::make_unique<SAhead>();
     m_ahead->request = request;
@@ -130,6 +132,8 @@ void CUploadPipeline::reserve(int kind, const QVariant& value, const QVariant& v
     m_notifier.started();
     auto* request = new CReserveCodeRequest;
     request->setTransferTimeout(m_transferTimeoutMs);
+    if (m_expirySeconds >= 0)
+        request->setExpiry(m_expirySeconds);
     request->setProperty("type", kind);
     request->setProperty("value", value);
     if (value2.isValid())
@@ -171,10 +175,15 @@ void CUploadPipeline::sendWhenEncoded(CPictureEncoder* encoder, int kind, const 
         qCDebug(lcPerf) << "perf encoded" << monotonicMicroseconds();
         const QList<QByteArray> png = encoder->result();
         encoder->deleteLater();
+        CPictureUploadRequest* upload = nullptr;
         if (kind == BL::Api::PixmapUploadKind && png.size() == 1)
-            send(new CPixmapUploadRequest(png.at(0), code), kind, code, pictures);
+            upload = new CPixmapUploadRequest(png.at(0), code);
         else if (kind == BL::Api::ComparisonUploadKind && png.size() == 2)
-            send(new CUploadComparisonShotRequest(png.at(0), png.at(1), code), kind, code, pictures);
+            upload = new CUploadComparisonShotRequest(png.at(0), png.at(1), code);
+        if (!upload)
+            return;
+        upload->setScale(pictures.value(0).devicePixelRatio());
+        send(upload, kind, code, pictures);
     };
     if (encoder->isFinished())
         sendEncoded();

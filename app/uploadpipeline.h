@@ -59,6 +59,8 @@ public:
     // every request fails once nothing has moved for this long.
     static constexpr int defaultTransferTimeoutMs = 30000;
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+    // Each reservation from now on asks the service to keep its upload this long (0: for good).
+    void setExpiry(int seconds) { m_expirySeconds = seconds; }
 
 private slots:
     void onUrlCodeReserved(const QString& code, const QString& url);
@@ -86,6 +88,7 @@ private:
     SUploadNotifier m_notifier;
     std::unique_ptr<SAhead> m_ahead;
     int m_transferTimeoutMs = defaultTransferTimeoutMs;
+    int m_expirySeconds = -1; // none asked: the service decides
 };
 
 } // namespace BL::App

@@ -83,6 +83,7 @@ void TestMainWidget::trayMenuEntries()
                                   "Mute &sound",
                                   "--",
                                   "R&ecent shares",
+                                  "E&xpire new shares",
                                   "--",
                                   "Check for &Updates",
                                   "&About Brightloom",

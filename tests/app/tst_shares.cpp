@@ -64,7 +64,7 @@ struct SUploaded
 {
     QString secret, link;
 };
-SUploaded uploadOne(const QColor& colour)
+SUploaded uploadOne(const QColor& colour, qreal ratio = 1.0, int expirySeconds = -1)
 {
     SUploaded result;
     BL::App::SUploadNotifier notifier;
@@ -77,8 +77,11 @@ SUploaded uploadOne(const QColor& colour)
         result = {secret, link};
     };
     BL::App::CUploadPipeline pipeline([](const QString&) {}, notifier, nullptr);
+    if (expirySeconds >= 0)
+        pipeline.setExpiry(expirySeconds);
     QImage picture(400, 300, QImage::Format_RGB32);
     picture.fill(colour);
+    picture.setDevicePixelRatio(ratio);
     pipeline.uploadPicture(QPixmap::fromImage(picture));
     if (!QTest::qWaitFor([&result] { return !result.link.isEmpty(); }, 10000))
         qWarning("no upload finished");
@@ -97,6 +100,7 @@ private slots:
     void listFileIsPrivateAtomicCappedAndLasting();
     void damagedListIsSetAside();
     void deleteAndThumbnailAtTheService();
+    void scaleAndExpiryReachThePage();
 
 private:
     QTemporaryDir m_dir;
@@ -247,6 +251,30 @@ void TestShares::deleteAndThumbnailAtTheService()
     QVERIFY(shares.find(second.link));
     QCOMPARE(httpGet(second.link).status, 200);
     QCOMPARE(CShareHistory(shares.history()->directory(), nullptr).entries().size(), 1);
+}
+
+// A picture from a scaled screen is shown at its size on that screen; an expiry asked for with
+// the reservation ends the picture that long after its upload.
+void TestShares::scaleAndExpiryReachThePage()
+{
+    static const QRegularExpression times(
+        QStringLiteral("Uploaded (\\S+ \\S+) UTC &middot; expires (\\S+ \\S+) UTC"));
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm");
+
+    const SUploaded scaled = uploadOne(Qt::darkBlue, 1.5, 3600);
+    QVERIFY(!scaled.link.isEmpty());
+    const QString page = QString::fromUtf8(httpGet(scaled.link).body);
+    QVERIFY2(page.contains(QLatin1String("width=\"267\" height=\"200\"")), qPrintable(page));
+    const QRegularExpressionMatch match = times.match(page);
+    QVERIFY2(match.hasMatch(), qPrintable(page));
+    QCOMPARE(QDateTime::fromString(match.captured(1), format)
+                 .secsTo(QDateTime::fromString(match.captured(2), format)),
+             3600);
+
+    const SUploaded plain = uploadOne(Qt::darkBlue);
+    const QString plainPage = QString::fromUtf8(httpGet(plain.link).body);
+    QVERIFY2(plainPage.contains(QLatin1String("width=\"400\" height=\"300\"")), qPrintable(plainPage));
+    QVERIFY(!times.match(plainPage).hasMatch());
 }
 
 QTEST_MAIN(TestShares)

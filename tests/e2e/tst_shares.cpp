@@ -1,6 +1,6 @@
 // The recent shares on a private X session against the real service: shots land in the list,
-// Delete takes a share back at the service, the list outlives the program, and a failed upload
-// is tried again from it.
+// Delete takes a share back at the service, the list outlives the program, a failed upload is
+// tried again from it, and the chosen expiry goes with each reservation.
 #include "serviceprocess.h"
 #include "x11session.h"
 
@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -57,12 +58,14 @@ private slots:
     void cleanup();
 
     void deleteFromRecentSharesAndRestart();
+    void chosenExpiryGoesWithEachReservation();
 
 private:
     bool startProgram(const QString& host);
     bool quitProgram();
     // Opens the tray menu and walks it with `keys` (Up from the top wraps to "&Quit").
-    void walkTrayMenu(const QStringList& keys);
+    // False when the program shows no tray icon.
+    bool walkTrayMenu(const QStringList& keys);
     QString takeShot(QPoint from, QPoint to, const QString& previousLink);
     QJsonArray listedShares() const;
     int logCount(const QString& text) { return m_program->errorOutput().count(text); }
@@ -108,20 +111,32 @@ bool TestShares::startProgram(const QString& host)
 
 bool TestShares::quitProgram()
 {
-    walkTrayMenu({"Up", "Return"});
-    return m_program->waitForExit(kPatience) && m_program->exitCode() == 0;
+    return walkTrayMenu({"Up", "Return"}) && m_program->waitForExit(kPatience) && m_program->exitCode() == 0;
 }
 
-void TestShares::walkTrayMenu(const QStringList& keys)
+bool TestShares::walkTrayMenu(const QStringList& keys)
 {
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool(
-        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
-    QTest::qWait(500);
+    // A look at the tray host can come back empty while it lays its icons out again.
+    QStringList icons;
+    if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, kPatience))
+        return false;
+    const QRect icon = windowGeometry(icons.last());
+    // A click can go to a balloon over the icon instead: clicked again until the menu shows.
+    const int shown = logCount("tray menu shown");
+    bool opened = false;
+    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+        xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click",
+                 "3"});
+        opened = QTest::qWaitFor([this, shown] { return logCount("tray menu shown") > shown; }, 5000);
+    }
+    if (!opened)
+        return false;
+    QTest::qWait(200); // from its announcement to its keyboard grab
     for (const QString& key : keys) {
         xdotool({"key", key});
         QTest::qWait(150); // a submenu opens on a timer of its own
     }
+    return true;
 }
 
 QString TestShares::takeShot(QPoint from, QPoint to, const QString& previousLink)
@@ -159,9 +174,9 @@ void TestShares::confirmDeletion()
     xdotool({"key", "alt+y"});
 }
 
-// Up four times from the top: "&Quit", "&About", "Check for &Updates", "R&ecent shares"; Right
-// opens it on its newest entry, Right again that entry's own menu.
-static const QStringList kNewestShare = {"Up", "Up", "Up", "Up", "Right", "Right"};
+// Up five times from the top: "&Quit", "&About", "Check for &Updates", "E&xpire new shares",
+// "R&ecent shares"; Right opens it on its newest entry, Right again that entry's own menu.
+static const QStringList kNewestShare = {"Up", "Up", "Up", "Up", "Up", "Right", "Right"};
 
 void TestShares::deleteFromRecentSharesAndRestart()
 {
@@ -194,7 +209,7 @@ void TestShares::deleteFromRecentSharesAndRestart()
             .values(QCryptographicHash::hash(picture.body, QCryptographicHash::Sha256));
     QCOMPARE(stored.size(), 1);
 
-    walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"}); // "&Delete..."
+    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"})); // "&Delete..."
     confirmDeletion();
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Information The share was deleted."),
                              kPatience);
@@ -206,10 +221,10 @@ void TestShares::deleteFromRecentSharesAndRestart()
 
     // After a restart the other share is still there and its link copies, even offline.
     QVERIFY(startProgram(deadHost()));
-    walkTrayMenu(kNewestShare + QStringList{"Return"}); // "&Copy link"
+    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Return"})); // "&Copy link"
     QTRY_COMPARE_WITH_TIMEOUT(clipboard(), first, kPatience);
     // Deleting it while the service is down says so and keeps it.
-    walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"});
+    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"}));
     confirmDeletion();
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Warning Deleting failed."),
                              kPatience);
@@ -227,7 +242,7 @@ void TestShares::deleteFromRecentSharesAndRestart()
 
     // Back online, "Retry upload" sends it through the usual road and the entry becomes a share.
     QVERIFY(startProgram(m_service.host()));
-    walkTrayMenu(kNewestShare + QStringList{"Return"}); // "&Retry upload"
+    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Return"})); // "&Retry upload"
     QString retried;
     QTRY_VERIFY_WITH_TIMEOUT(!(retried = clipboard()).isEmpty() && retried != first, kPatience);
     QTRY_COMPARE_WITH_TIMEOUT(logCount("Screenshot succesfully uploaded."), 1, kPatience);
@@ -238,6 +253,39 @@ void TestShares::deleteFromRecentSharesAndRestart()
     const QImage served = QImage::fromData(httpGet(retried + QStringLiteral(".png")).body, "PNG");
     QCOMPARE(served.convertToFormat(QImage::Format_RGB32),
              QImage(kept).convertToFormat(QImage::Format_RGB32));
+}
+
+static QDateTime pageTime(const QString& page, const char* label)
+{
+    const QRegularExpression time(QLatin1String(label) + QStringLiteral(" (\\S+ \\S+) UTC"));
+    return QDateTime::fromString(time.match(page).captured(1), QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+void TestShares::chosenExpiryGoesWithEachReservation()
+{
+    QVERIFY(startProgram(m_service.host()));
+    const QString settings = m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
+    // "E&xpire new shares", then "1 &hour" below "&Never".
+    QVERIFY(walkTrayMenu({"Up", "Up", "Up", "Up", "Right", "Down", "Return"}));
+    QTRY_COMPARE_WITH_TIMEOUT(QSettings(settings, QSettings::IniFormat).value("share_expiry_seconds").toInt(),
+                              3600, kPatience);
+    QString previous;
+    for (int start = 0; start < 2; ++start) {
+        // The choice holds for every shot, and again after a restart.
+        if (start == 1) {
+            QVERIFY(quitProgram());
+            QVERIFY(startProgram(m_service.host()));
+        }
+        const QString link = takeShot({50, 50}, {120, 90}, previous);
+        QVERIFY(!link.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(logCount("Screenshot succesfully uploaded."), 1, kPatience);
+        const QString page = QString::fromUtf8(httpGet(link).body);
+        const QDateTime uploaded = pageTime(page, "Uploaded");
+        const QDateTime ends = pageTime(page, "expires");
+        QVERIFY2(uploaded.isValid() && ends.isValid(), qPrintable(page));
+        QCOMPARE(uploaded.secsTo(ends), 3600);
+        previous = link;
+    }
 }
 
 QTEST_MAIN(TestShares)
