@@ -119,6 +119,7 @@ void CShareHistory::load()
                                                                                : QStringLiteral("not a list"))
                                    << "); it was moved to" << aside << "and a new list begun";
         QFile::rename(fileName(), aside);
+        save();
         return;
     }
     for (const QJsonValue& value : shares.toArray()) {
@@ -134,6 +135,7 @@ bool CShareHistory::save()
         qCWarning(lcApp) << "could not create" << m_directory << "for the list of shares";
         return false;
     }
+    QFile::setPermissions(m_directory, kOwnerOnly | QFileDevice::ExeOwner);
     QJsonArray shares;
     for (const SShareRecord& record : qAsConst(m_entries))
         shares.append(toJson(record));

@@ -38,7 +38,7 @@ public:
     static constexpr int maxEntries = 300;
 
     // Reads `directory`/shares.json. A file that cannot be read as a list is renamed aside
-    // (with one warning) and a fresh list begins.
+    // (with one warning) and a fresh, empty list written in its place.
     CShareHistory(const QString& directory, QObject* parent);
 
     const QList<SShareRecord>& entries() const { return m_entries; }

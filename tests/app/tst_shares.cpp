@@ -192,7 +192,10 @@ void TestShares::damagedListIsSetAside()
         QFile kept(dir.filePath(aside.first()));
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), bytes);
-        QVERIFY(!QFile::exists(history.fileName()));
+        QFile fresh(history.fileName());
+        QVERIFY(fresh.open(QIODevice::ReadOnly));
+        QCOMPARE(listed(fresh.readAll()), 0);
+        QVERIFY(!othersMayRead(history.fileName()));
 
         history.add(shared(1));
         QCOMPARE(CShareHistory(dir.path(), nullptr).entries().size(), 1);
@@ -236,7 +239,14 @@ void TestShares::deleteAndThumbnailAtTheService()
         return refused.wait(10000) ? refused.first().first().toString() : QStringLiteral("no refusal");
     };
     QCOMPARE(refusal(first.secret), QStringLiteral("code already deleted"));
-    QCOMPARE(refusal(QStringLiteral("nosuchsecret")), QStringLiteral("unknown code"));
+    // Said in words in the balloon, and the entry stays.
+    shares.recordShared(QStringLiteral("nosuchsecret"), first.link + QStringLiteral("x"), EShareKind::Picture,
+                        {});
+    shares.deleteShare(first.link + QStringLiteral("x"));
+    QTRY_COMPARE_WITH_TIMEOUT(told.size(), 2, 10000);
+    QCOMPARE(told.last(), qMakePair(QStringLiteral("The service did not delete the share: unknown code."),
+                                    QSystemTrayIcon::Warning));
+    QVERIFY(shares.find(first.link + QStringLiteral("x")));
 
     // A service that is down: said so, and the entry stays for another try.
     QTcpServer closed;
@@ -244,13 +254,13 @@ void TestShares::deleteAndThumbnailAtTheService()
     qputenv("BL_SERVICE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(closed.serverPort()));
     closed.close();
     shares.deleteShare(second.link);
-    QTRY_COMPARE_WITH_TIMEOUT(told.size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(told.size(), 3, 10000);
     qputenv("BL_SERVICE_HOST", m_service.host().toLatin1());
     QCOMPARE(told.last().second, QSystemTrayIcon::Warning);
     QVERIFY2(told.last().first.startsWith("Deleting failed.\nNetwork error"), qPrintable(told.last().first));
     QVERIFY(shares.find(second.link));
     QCOMPARE(httpGet(second.link).status, 200);
-    QCOMPARE(CShareHistory(shares.history()->directory(), nullptr).entries().size(), 1);
+    QCOMPARE(CShareHistory(shares.history()->directory(), nullptr).entries().size(), 2);
 }
 
 // A picture from a scaled screen is shown at its size on that screen; an expiry asked for with
