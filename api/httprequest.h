@@ -64,7 +64,11 @@ public:
     // Random UUID (36 lowercase characters, no braces), fixed for the request's life.
     QString uuid() const;
 
+    enum class EMethod { Post, Get };
+
     virtual int kind() const;
+    // Every exchange with the service posts, except the fetch of a file it serves.
+    virtual EMethod method() const { return EMethod::Post; }
     virtual QString path() const = 0;
     // May be called more than once for one request; the bytes are the same length each time.
     virtual QByteArray body() const = 0;

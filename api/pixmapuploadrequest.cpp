@@ -39,6 +39,9 @@ QByteArray CPictureUploadRequest::body() const
         Multipart::appendField(body, "hash", user->userHash());
     if (!m_code.isEmpty())
         Multipart::appendField(body, "code", m_code);
+    // The service takes ratios from 1 to 4 with two decimals; anything else would refuse the upload.
+    if (m_scale > 1.0 && m_scale <= 4.0)
+        Multipart::appendField(body, "scale", QString::number(m_scale, 'f', 2));
     Multipart::appendPngPart(body, "upload-file", uuid(), m_pngs.at(0));
     if (m_pngs.size() > 1) {
         Multipart::appendSeparator(body);

@@ -16,6 +16,10 @@ public:
     QString path() const override;
     QByteArray body() const override;
 
+    // The device pixel ratio of the screen the pictures were taken on; sent as "scale" when
+    // it is not 1, so that the page shows them at their size on that screen.
+    void setScale(qreal ratio) { m_scale = ratio; }
+
 protected:
     // One or two pictures; the first goes out as "upload-file", the second as "upload-file2".
     CPictureUploadRequest(const QVector<QPixmap>& pixmaps, const QString& code);
@@ -27,6 +31,7 @@ private:
     // Encoding is the expensive part of a body, and a body may be built more than once.
     mutable QVector<QByteArray> m_pngs;
     mutable bool m_pngReady = false;
+    qreal m_scale = 1.0;
 };
 
 // Uploads one picture (a single shot, a dropped image or an image file) under a

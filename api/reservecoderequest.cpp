@@ -21,7 +21,7 @@ QString CReserveCodeRequest::path() const
 
 QByteArray CReserveCodeRequest::body() const
 {
-    return QByteArray();
+    return m_expirySeconds < 0 ? QByteArray() : "expires=" + QByteArray::number(m_expirySeconds);
 }
 
 void CReserveCodeRequest::onNetworkError(int code, const QString& text)

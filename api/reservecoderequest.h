@@ -17,6 +17,10 @@ public:
     QString path() const override;
     QByteArray body() const override;
 
+    // Asks the service to keep the upload that follows for `seconds` (0: for good, or as long
+    // as the service keeps anything). Without it the body stays empty and the service decides.
+    void setExpiry(int seconds) { m_expirySeconds = seconds; }
+
 signals:
     void codeReserved(const QString& code, const QString& uploadingUrl);
     void errorOccured(const QString& errorDesc);
@@ -24,4 +28,7 @@ signals:
 protected:
     void onNetworkError(int code, const QString& text) override;
     void onJson(const CSimpleJson& json) override;
+
+private:
+    int m_expirySeconds = -1;
 };

@@ -51,7 +51,9 @@ void CServerManager::sendRequest(CHttpRequest* request)
     if (networkRequest.url().scheme() == QLatin1String("https"))
         networkRequest.setSslConfiguration(QSslConfiguration::defaultConfiguration());
 #endif
-    QNetworkReply* reply = m_network->post(networkRequest, body);
+    QNetworkReply* reply = request->method() == CHttpRequest::EMethod::Get
+                               ? m_network->get(networkRequest)
+                               : m_network->post(networkRequest, body);
     m_pending.insert(reply, request);
     qCDebug(lcApi) << "Posted request of kind" << request->kind() << "to" << networkRequest.url().toString()
                    << "with" << body.size() << "body bytes";

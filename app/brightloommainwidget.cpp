@@ -50,6 +50,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     updater = createSoftwareUpdater();
     connect(updater.get(), &CAbstractSoftwareUpdater::checkFinished, this,
             &CBrightloomMainWidget::onUpdateCheckFinished);
+    createRecentShares();
     createUploadPipeline();
     createUserSession();
     readSettings();
@@ -167,6 +168,8 @@ void CBrightloomMainWidget::readSettings()
     for (const BL::App::SHotkeyEntry& entry : BL::App::hotkeyEntries())
         hotkeys->applyStored(entry.index, prefs.shortcuts[entry.index]);
     trayMenu->setMuted(!prefs.soundEnabled);
+    trayMenu->setExpiry(prefs.shareExpirySeconds);
+    uploads->setExpiry(prefs.shareExpirySeconds);
     tray->setSoundEnabled(prefs.soundEnabled);
 
     if (CUser::instance()->load(settings))

@@ -23,6 +23,7 @@ class CInstanceCommands;
 class CLocalShotWriter;
 struct SLocalShotResult;
 class COverlayControl;
+class CRecentShares;
 class CTrayMenu;
 class CTrayPresenter;
 class CUploadPipeline;
@@ -42,6 +43,7 @@ class CUserSession;
 //   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   CIdleRelease    memory given back after a quiet spell        (app/idlerelease.h)
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
+//   CRecentShares   the record of shares: copy, open, delete, retry (app/recentshares.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -96,6 +98,14 @@ private slots:
     void onUploadImageFromUrl();
     void onLocalDirActionTriggered();
 
+    // Recent shares and their expiry
+    void refreshRecentShares();
+    void copyShareLink(const QString& key);
+    void openShare(const QString& key);
+    void deleteShare(const QString& key);
+    void retryUpload(const QString& key);
+    void setShareExpiry(int seconds);
+
     // Sign-in, help screens and web links
     void showLoginDialog();
     void onLoginRequested(const QString& name, const QString& passwd, bool rememberMe);
@@ -117,6 +127,7 @@ private:
     void createTrayMenu();
     void createShortcuts();
     void initSounds();
+    void createRecentShares();
     void createUploadPipeline();
     void createUserSession();
     void createLoginDialog();
@@ -142,6 +153,7 @@ private:
     BL::App::CTrayPresenter* tray = nullptr;
     BL::App::CTrayMenu* trayMenu = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
+    BL::App::CRecentShares* shares = nullptr;
     BL::App::CLocalShotWriter* localShots = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;

@@ -1,4 +1,5 @@
 // The main widget's upload, local-shot, sign-in, help-screen and web-link slots.
+#include "api/httprequest.h"
 #include "api/servermanager.h"
 #include "api/user.h"
 #include "app/brightloommainwidget.h"
@@ -7,6 +8,7 @@
 #include "app/logging.h"
 #include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
+#include "app/recentshares.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
@@ -35,10 +37,10 @@ void CBrightloomMainWidget::createUploadPipeline()
     notifier.started = [this] { tray->beginBusy(); };
     notifier.reserved = [this](const QString& code, const QString& url) { onUrlCodeReserved(code, url); };
     notifier.uploaded = [this](const QString& link) { onPictureUploaded(link); };
-    // The grabbed picture exists nowhere else: it is kept as a local shot and named in the balloon.
+    // The grabbed picture exists nowhere else: it is kept as a local shot, named in the balloon
+    // and offered again under "Recent shares".
     const auto withKept = [this](const QString& error, const QList<QPixmap>& unsent) {
-        const QStringList kept =
-            BL::App::keepUnsentPictures(unsent, prefs.localStorageDir, QDateTime::currentDateTime());
+        const QStringList kept = shares->keepFailed(unsent, prefs.localStorageDir);
         QString text = error;
         for (const QString& name : kept)
             text += tr("\nScreenshot saved as %1").arg(QDir::toNativeSeparators(name));
@@ -49,6 +51,15 @@ void CBrightloomMainWidget::createUploadPipeline()
     };
     notifier.reservationFailed = [this, withKept](const QString& error, const QList<QPixmap>& unsent) {
         showTrayErrorMessage(withKept(error, unsent));
+    };
+    notifier.shared = [this](const QString& secret, const QString& link, int kind,
+                             const QList<QPixmap>& pictures) {
+        using BL::App::EShareKind;
+        shares->recordShared(secret, link,
+                             kind == BL::Api::ComparisonUploadKind ? EShareKind::Comparison
+                             : kind == BL::Api::UrlUploadKind      ? EShareKind::Url
+                                                                   : EShareKind::Picture,
+                             pictures);
     };
     const auto clipboard = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
     uploads = new BL::App::CUploadPipeline(clipboard, notifier, this);

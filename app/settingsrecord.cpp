@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QSettings>
+#include <algorithm>
 
 namespace BL::App {
 
@@ -16,6 +17,7 @@ const QString kStorageDir = QStringLiteral("local_storage_dir");
 const QString kDropX = QStringLiteral("drop_widget_pos_x");
 const QString kDropY = QStringLiteral("drop_widget_pos_y");
 const QString kDropVisible = QStringLiteral("drop_widget_visible");
+const QString kShareExpiry = QStringLiteral("share_expiry_seconds");
 } // namespace
 
 QString defaultStorageDir()
@@ -41,6 +43,7 @@ SSettings readSettings(const QSettings& store)
 
     values.dropWidgetPos = QPoint(store.value(kDropX, 500).toInt(), store.value(kDropY, 500).toInt());
     values.dropWidgetVisible = store.value(kDropVisible, false).toBool();
+    values.shareExpirySeconds = std::max(0, store.value(kShareExpiry, 0).toInt());
     return values;
 }
 
@@ -58,6 +61,7 @@ void writeSettings(QSettings& store, const SSettings& values)
     store.setValue(kDropX, values.dropWidgetPos.x());
     store.setValue(kDropY, values.dropWidgetPos.y());
     store.setValue(kDropVisible, values.dropWidgetVisible);
+    store.setValue(kShareExpiry, values.shareExpirySeconds);
 }
 
 } // namespace BL::App

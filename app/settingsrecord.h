@@ -22,6 +22,8 @@ struct SSettings
     QString localStorageDir;
     QPoint dropWidgetPos{500, 500};
     bool dropWidgetVisible = false;
+    // How long new shares are kept by the service, in seconds; 0 for good.
+    int shareExpirySeconds = 0;
 };
 
 // Home directory + "/brightloom_screens".

@@ -1,11 +1,53 @@
 #include "app/traymenu.h"
 
+#include "app/logging.h"
+#include "app/sharehistory.h"
+
 #include <QAction>
+#include <QActionGroup>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QIcon>
+#include <QLocale>
+#include <QPixmap>
 #include <QPointer>
+#include <algorithm>
 
 namespace BL::App {
+
+namespace {
+
+// What "Expire new shares" offers, in seconds.
+struct SExpiryChoice
+{
+    const char* text;
+    int seconds;
+};
+const SExpiryChoice kExpiryChoices[] = {{QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "&Never"), 0},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &hour"), 3600},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &day"), 86400},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &week"), 7 * 86400},
+                                        {QT_TRANSLATE_NOOP("BL::App::CTrayMenu", "1 &month"), 30 * 86400}};
+
+QString shareTitle(const SShareRecord& record)
+{
+    const QString when = record.time.date() == QDate::currentDate()
+                             ? QLocale().toString(record.time.time(), QLocale::ShortFormat)
+                             : QLocale().toString(record.time, QLocale::ShortFormat);
+    if (record.state == EShareState::UploadFailed)
+        return CTrayMenu::tr("%1 (upload failed)").arg(when);
+    switch (record.kind) {
+    case EShareKind::Comparison:
+        return CTrayMenu::tr("%1 comparison").arg(when);
+    case EShareKind::Url:
+        return CTrayMenu::tr("%1 from a web address").arg(when);
+    case EShareKind::Picture:
+        break;
+    }
+    return CTrayMenu::tr("%1 screenshot").arg(when);
+}
+
+} // namespace
 
 CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
 {
@@ -25,13 +67,79 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     m_actions[MuteSoundAction]->setCheckable(true);
     connect(m_actions[QuitAction], &QAction::triggered, qApp, &QCoreApplication::quit);
 
-    // A separator after each of these.
+    m_recent = new QMenu(tr("R&ecent shares"), this);
+    m_recent->setObjectName(QStringLiteral("recentSharesMenu"));
+    m_expiry = new QMenu(tr("E&xpire new shares"), this);
+    m_expiry->setObjectName(QStringLiteral("expiryMenu"));
+    m_expiryGroup = new QActionGroup(this);
+    m_expiryGroup->setExclusive(true);
+    for (const SExpiryChoice& choice : kExpiryChoices) {
+        QAction* action = m_expiry->addAction(tr(choice.text));
+        action->setCheckable(true);
+        action->setData(choice.seconds);
+        m_expiryGroup->addAction(action);
+        connect(action, &QAction::triggered, this,
+                [this, seconds = choice.seconds] { emit expiryChosen(seconds); });
+    }
+    setExpiry(0);
+    setRecentShares({}, {});
+
+    // A separator after each of these; the shares' group sits after the sound.
     for (int i = 0; i < TrayActionCount; ++i) {
         addAction(m_actions[i]);
         if (i == UploadUrlAction || i == SignInAction || i == MuteSoundAction || i == AboutAction)
             addSeparator();
+        if (i == MuteSoundAction) {
+            addMenu(m_recent);
+            addMenu(m_expiry);
+            addSeparator();
+        }
     }
     m_actions[HistoryAction]->setVisible(false);
+    // Tests walk the menu with keys, which are lost when sent before it shows.
+    connect(this, &QMenu::aboutToShow, this, [] { qCDebug(lcApp) << "tray menu shown"; });
+}
+
+void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
+                                const std::function<QString(const SShareRecord&)>& thumbnailPath)
+{
+    // The old entries' submenus go with the clear(): they are children of m_recent.
+    for (QMenu* old : m_recent->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
+        old->deleteLater();
+    m_recent->clear();
+    m_recent->setEnabled(!entries.isEmpty());
+    for (int i = 0; i < std::min<int>(entries.size(), recentSharesShown); ++i) {
+        const SShareRecord& record = entries.at(i);
+        const QString key = record.key();
+        QMenu* entry = m_recent->addMenu(shareTitle(record));
+        if (record.state == EShareState::UploadFailed) {
+            connect(entry->addAction(tr("&Retry upload")), &QAction::triggered, this,
+                    [this, key] { emit retryShareRequested(key); });
+            continue;
+        }
+        const QString thumbnail = thumbnailPath ? thumbnailPath(record) : QString();
+        if (!thumbnail.isEmpty())
+            entry->setIcon(QIcon(QPixmap(thumbnail, "PNG")));
+        QAction* copy = entry->addAction(tr("&Copy link"));
+        entry->setDefaultAction(copy);
+        connect(
+            copy, &QAction::triggered, this, [this, key] { emit copyShareRequested(key); });
+        connect(
+            entry->addAction(tr("&Open")), &QAction::triggered, this,
+            [this, key] { emit openShareRequested(key); });
+        connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
+                [this, key] { emit deleteShareRequested(key); });
+    }
+}
+
+void CTrayMenu::setExpiry(int seconds)
+{
+    const QList<QAction*> choices = m_expiryGroup->actions();
+    QAction* chosen = choices.first();
+    for (QAction* action : choices)
+        if (action->data().toInt() == seconds)
+            chosen = action;
+    chosen->setChecked(true);
 }
 
 void CTrayMenu::setMuted(bool muted)

@@ -5,9 +5,12 @@
 #include <array>
 #include <functional>
 
+class QActionGroup;
 class QDialog;
 
 namespace BL::App {
+
+struct SShareRecord;
 
 // The tray menu's entries that act, in menu order.
 enum ETrayAction : int {
@@ -43,13 +46,33 @@ public:
     // History only for a signed-in user, whose entry signs out instead of in.
     void setSignedIn(bool signedIn);
 
+    // "Recent shares": the first ten of `entries` (newest first), each with its thumbnail
+    // (`thumbnailPath` gives the file, empty for none) and its time.
+    void setRecentShares(const QList<SShareRecord>& entries,
+                         const std::function<QString(const SShareRecord&)>& thumbnailPath);
+    QMenu* recentSharesMenu() const { return m_recent; }
+    // "Expire new shares": the entry of `seconds` checked (Never for 0 or an unknown value).
+    void setExpiry(int seconds);
+    static constexpr int recentSharesShown = 10;
+
     // Disables the menu while a dialog of it runs; enabled again when the guard goes.
     [[nodiscard]] QScopeGuard<std::function<void()>> lock();
     // The same for a dialog without a loop of its own: enabled again once it finishes.
     void lockUntilFinished(QDialog* dialog);
 
+signals:
+    // Entries of "Recent shares", named by SShareRecord::key().
+    void copyShareRequested(const QString& key);
+    void openShareRequested(const QString& key);
+    void deleteShareRequested(const QString& key);
+    void retryShareRequested(const QString& key);
+    void expiryChosen(int seconds);
+
 private:
     std::array<QAction*, TrayActionCount> m_actions{};
+    QMenu* m_recent = nullptr;
+    QMenu* m_expiry = nullptr;
+    QActionGroup* m_expiryGroup = nullptr;
 };
 
 } // namespace BL::App

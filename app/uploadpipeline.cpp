@@ -41,6 +41,8 @@ void CUploadPipeline::reserveAhead()
     dropAhead();
     auto* request = new CReserveCodeRequest;
     request->setTransferTimeout(m_transferTimeoutMs);
+    if (m_expirySeconds >= 0)
+        request->setExpiry(m_expirySeconds);
     request->setProperty("type", BL::Api::PixmapUploadKind);
     m_ahead = std::make_unique<SAhead>();
     m_ahead->request = request;
@@ -130,6 +132,8 @@ void CUploadPipeline::reserve(int kind, const QVariant& value, const QVariant& v
     m_notifier.started();
     auto* request = new CReserveCodeRequest;
     request->setTransferTimeout(m_transferTimeoutMs);
+    if (m_expirySeconds >= 0)
+        request->setExpiry(m_expirySeconds);
     request->setProperty("type", kind);
     request->setProperty("value", value);
     if (value2.isValid())
@@ -153,7 +157,7 @@ void CUploadPipeline::onUrlCodeReserved(const QString& code, const QString& url)
         return;
     const int kind = reservation->property("type").toInt();
     if (kind == BL::Api::UrlUploadKind) {
-        send(new CUploadUrlRequest(reservation->property("value").toUrl(), code), {});
+        send(new CUploadUrlRequest(reservation->property("value").toUrl(), code), kind, code, {});
         return;
     }
     // The reservation goes away after this slot; its encoder lives on until the upload is sent.
@@ -171,10 +175,15 @@ void CUploadPipeline::sendWhenEncoded(CPictureEncoder* encoder, int kind, const 
         qCDebug(lcPerf) << "perf encoded" << monotonicMicroseconds();
         const QList<QByteArray> png = encoder->result();
         encoder->deleteLater();
+        CPictureUploadRequest* upload = nullptr;
         if (kind == BL::Api::PixmapUploadKind && png.size() == 1)
-            send(new CPixmapUploadRequest(png.at(0), code), pictures);
+            upload = new CPixmapUploadRequest(png.at(0), code);
         else if (kind == BL::Api::ComparisonUploadKind && png.size() == 2)
-            send(new CUploadComparisonShotRequest(png.at(0), png.at(1), code), pictures);
+            upload = new CUploadComparisonShotRequest(png.at(0), png.at(1), code);
+        if (!upload)
+            return;
+        upload->setScale(pictures.value(0).devicePixelRatio());
+        send(upload, kind, code, pictures);
     };
     if (encoder->isFinished())
         sendEncoded();
@@ -182,12 +191,18 @@ void CUploadPipeline::sendWhenEncoded(CPictureEncoder* encoder, int kind, const 
         connect(encoder, &CPictureEncoder::finished, this, sendEncoded);
 }
 
-template<typename Upload> void CUploadPipeline::send(Upload* upload, const QList<QPixmap>& pictures)
+template<typename Upload>
+void CUploadPipeline::send(Upload* upload, int kind, const QString& code, const QList<QPixmap>& pictures)
 {
     upload->setTransferTimeout(m_transferTimeoutMs);
     connect(
         upload, &Upload::uploadedOk, this,
-        [notify = m_notifier.uploaded](const QString& link) { notify(link); });
+        [notify = m_notifier.uploaded, shared = m_notifier.shared, kind, code,
+         pictures](const QString& link) {
+            notify(link);
+            if (shared)
+                shared(code, link, kind, pictures);
+        });
     connect(upload, &Upload::uploadingFailed, this,
             [notify = m_notifier.uploadFailed, pictures](const QString& error) { notify(error, pictures); });
     CServerManager::instance()->sendRequest(upload);

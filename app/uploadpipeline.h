@@ -24,6 +24,10 @@ struct SUploadNotifier
     // receiver keeps them, since nothing else holds them once this returns.
     std::function<void(const QString& errorDesc, const QList<QPixmap>& unsent)> uploadFailed;
     std::function<void(const QString& errorDesc, const QList<QPixmap>& unsent)> reservationFailed; // no link
+    // Optional, right after `uploaded`: what the record of shares keeps of it. `secret` is the
+    // code the upload went under, which also deletes it; `pictures` are none for a URL.
+    std::function<void(const QString& secret, const QString& link, int kind, const QList<QPixmap>& pictures)>
+        shared;
 };
 
 using ClipboardWriter = std::function<void(const QString& text)>;
@@ -55,6 +59,8 @@ public:
     // every request fails once nothing has moved for this long.
     static constexpr int defaultTransferTimeoutMs = 30000;
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+    // Each reservation from now on asks the service to keep its upload this long (0: for good).
+    void setExpiry(int seconds) { m_expirySeconds = seconds; }
 
 private slots:
     void onUrlCodeReserved(const QString& code, const QString& url);
@@ -75,12 +81,14 @@ private:
     void reserve(int kind, const QVariant& value, const QVariant& value2);
     void sendWhenEncoded(CPictureEncoder* encoder, int kind, const QString& code,
                          const QList<QPixmap>& pictures);
-    template<typename Upload> void send(Upload* upload, const QList<QPixmap>& pictures);
+    template<typename Upload>
+    void send(Upload* upload, int kind, const QString& code, const QList<QPixmap>& pictures);
 
     ClipboardWriter m_clipboard;
     SUploadNotifier m_notifier;
     std::unique_ptr<SAhead> m_ahead;
     int m_transferTimeoutMs = defaultTransferTimeoutMs;
+    int m_expirySeconds = -1; // none asked: the service decides
 };
 
 } // namespace BL::App

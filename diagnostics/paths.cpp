@@ -25,6 +25,11 @@ QString minidumpDirectory()
     return resolvePath(QStringLiteral("<app_local_data_location>/minidumps"));
 }
 
+QString shareHistoryDirectory()
+{
+    return resolvePath(QStringLiteral("<app_local_data_location>/shares"));
+}
+
 void ensureDirectoryExists(const QString& path)
 {
     using BL::Exceptions::CCreateDirectoryException;

@@ -1,0 +1,127 @@
+#include "app/recentshares.h"
+
+#include "api/deleterequest.h"
+#include "api/servermanager.h"
+#include "app/localshot.h"
+#include "app/logging.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+namespace BL::App {
+
+CRecentShares::CRecentShares(const QString& directory, QObject* parent)
+    : QObject(parent), m_history(new CShareHistory(directory, this))
+{
+}
+
+const SShareRecord* CRecentShares::find(const QString& key) const
+{
+    for (const SShareRecord& record : m_history->entries())
+        if (record.key() == key)
+            return &record;
+    return nullptr;
+}
+
+void CRecentShares::recordShared(const QString& secret, const QString& link, EShareKind kind,
+                                 const QList<QPixmap>& pictures)
+{
+    for (const QPixmap& picture : pictures) {
+        const QString kept = m_retrying.take(picture.cacheKey());
+        if (!kept.isEmpty())
+            m_history->remove(kept);
+    }
+    SShareRecord record;
+    record.link = link;
+    record.secret = secret;
+    record.time = QDateTime::currentDateTime();
+    record.kind = kind;
+    m_history->add(record);
+    fetchThumbnail(link);
+}
+
+QStringList CRecentShares::keepFailed(const QList<QPixmap>& unsent, const QString& dir)
+{
+    QStringList names;
+    for (const QPixmap& picture : unsent) {
+        // A retry that failed again is still in its file and still listed.
+        const QString kept = m_retrying.take(picture.cacheKey());
+        if (!kept.isEmpty()) {
+            names << kept;
+            continue;
+        }
+        const QStringList written = keepUnsentPictures({picture}, dir, QDateTime::currentDateTime());
+        for (const QString& name : written) {
+            SShareRecord record;
+            record.time = QDateTime::currentDateTime();
+            record.state = EShareState::UploadFailed;
+            record.keptFile = QFileInfo(name).absoluteFilePath();
+            m_history->add(record);
+        }
+        names << written;
+    }
+    return names;
+}
+
+QPixmap CRecentShares::retry(const QString& key)
+{
+    const SShareRecord* record = find(key);
+    if (!record || record->state != EShareState::UploadFailed)
+        return QPixmap();
+    for (const QString& file : qAsConst(m_retrying))
+        if (file == key)
+            return QPixmap();
+    const QPixmap picture = QFileInfo(key).isFile() ? QPixmap(key) : QPixmap();
+    if (picture.isNull()) {
+        emit notify(tr("%1 could not be uploaded again: the file is gone or is no picture.")
+                        .arg(QDir::toNativeSeparators(key)),
+                    QSystemTrayIcon::Warning);
+        m_history->remove(key);
+        return QPixmap();
+    }
+    m_retrying.insert(picture.cacheKey(), key);
+    return picture;
+}
+
+void CRecentShares::deleteShare(const QString& key)
+{
+    const SShareRecord* record = find(key);
+    if (!record || record->state != EShareState::Shared)
+        return;
+    auto* request = new CDeleteRequest(record->secret);
+    request->setTransferTimeout(30000);
+    connect(
+        request, &CDeleteRequest::deleted, this,
+        [this, key] {
+            m_history->remove(key);
+            emit notify(tr("The share was deleted.\n%1 no longer shows it.").arg(key),
+                        QSystemTrayIcon::Information);
+        });
+    connect(
+        request, &CDeleteRequest::refused, this,
+        [this](const QString& reason) {
+            emit notify(tr("The service did not delete the share: %1.").arg(reason),
+                        QSystemTrayIcon::Warning);
+        });
+    connect(request, &CDeleteRequest::errorOccured, this, [this](const QString& error) {
+        emit notify(error + tr("\nThe share is still listed; try again later."), QSystemTrayIcon::Warning);
+    });
+    CServerManager::instance()->sendRequest(request);
+}
+
+void CRecentShares::fetchThumbnail(const QString& link)
+{
+    auto* request = new CThumbnailRequest(link.section(QLatin1Char('/'), -1));
+    request->setTransferTimeout(30000);
+    connect(request, &CThumbnailRequest::fetched, this, [this, link](const QByteArray& png) {
+        if (!m_history->setThumbnail(link, png))
+            qCDebug(lcApp) << "no thumbnail kept for" << link;
+    });
+    // Without one the entry simply shows no picture.
+    connect(request, &CThumbnailRequest::failed, this,
+            [link] { qCDebug(lcApp) << "no thumbnail could be fetched for" << link; });
+    CServerManager::instance()->sendRequest(request);
+}
+
+} // namespace BL::App

@@ -1,0 +1,207 @@
+#include "app/sharehistory.h"
+
+#include "app/logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace BL::App {
+
+namespace {
+
+const QString kListName = QStringLiteral("shares.json");
+constexpr int kThumbnailSide = 64; // as large as a menu icon gets on a scaled screen
+
+const QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+QString kindName(EShareKind kind)
+{
+    switch (kind) {
+    case EShareKind::Comparison:
+        return QStringLiteral("comparison");
+    case EShareKind::Url:
+        return QStringLiteral("url");
+    case EShareKind::Picture:
+        break;
+    }
+    return QStringLiteral("picture");
+}
+
+EShareKind kindOf(const QString& name)
+{
+    if (name == QLatin1String("comparison"))
+        return EShareKind::Comparison;
+    return name == QLatin1String("url") ? EShareKind::Url : EShareKind::Picture;
+}
+
+QJsonObject toJson(const SShareRecord& record)
+{
+    QJsonObject object{{QStringLiteral("time"), record.time.toUTC().toString(Qt::ISODateWithMs)},
+                       {QStringLiteral("kind"), kindName(record.kind)}};
+    if (record.state == EShareState::Shared) {
+        object.insert(QStringLiteral("link"), record.link);
+        object.insert(QStringLiteral("secret"), record.secret);
+        if (!record.thumbnail.isEmpty())
+            object.insert(QStringLiteral("thumbnail"), record.thumbnail);
+    } else {
+        object.insert(QStringLiteral("kept"), record.keptFile);
+    }
+    return object;
+}
+
+// False for an entry that names neither a share nor a kept file.
+bool fromJson(const QJsonObject& object, SShareRecord* record)
+{
+    record->link = object.value(QStringLiteral("link")).toString();
+    record->secret = object.value(QStringLiteral("secret")).toString();
+    record->time = QDateTime::fromString(object.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
+    record->kind = kindOf(object.value(QStringLiteral("kind")).toString());
+    record->thumbnail = object.value(QStringLiteral("thumbnail")).toString();
+    record->keptFile = object.value(QStringLiteral("kept")).toString();
+    record->state = record->keptFile.isEmpty() ? EShareState::Shared : EShareState::UploadFailed;
+    if (!record->time.isValid())
+        return false;
+    return record->state == EShareState::UploadFailed ||
+           (!record->link.isEmpty() && !record->secret.isEmpty());
+}
+
+// The public code at the end of a link, when it is one a file may be named after.
+QString publicCode(const QString& link)
+{
+    const QString code = link.section(QLatin1Char('/'), -1);
+    if (code.isEmpty() || code.size() > 64)
+        return QString();
+    for (const QChar c : code)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128))
+            return QString();
+    return code;
+}
+
+} // namespace
+
+CShareHistory::CShareHistory(const QString& directory, QObject* parent)
+    : QObject(parent), m_directory(directory)
+{
+    load();
+}
+
+QString CShareHistory::fileName() const
+{
+    return QDir(m_directory).filePath(kListName);
+}
+
+QString CShareHistory::thumbnailPath(const SShareRecord& record) const
+{
+    return record.thumbnail.isEmpty() ? QString() : QDir(m_directory).filePath(record.thumbnail);
+}
+
+void CShareHistory::load()
+{
+    QFile file(fileName());
+    if (!file.exists())
+        return;
+    QJsonParseError error{};
+    const QJsonDocument document =
+        file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &error) : QJsonDocument();
+    file.close();
+    const QJsonValue shares = document.object().value(QStringLiteral("shares"));
+    if (!document.isObject() || !shares.isArray()) {
+        // Kept for whoever wants to look at it; a fresh list takes its place.
+        const QString aside = fileName() + QStringLiteral(".damaged-") +
+                              QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddhhmmsszzz"));
+        qCWarning(lcApp).noquote() << "the list of shares" << fileName() << "could not be read ("
+                                   << (error.error != QJsonParseError::NoError ? error.errorString()
+                                                                               : QStringLiteral("not a list"))
+                                   << "); it was moved to" << aside << "and a new list begun";
+        QFile::rename(fileName(), aside);
+        save();
+        return;
+    }
+    for (const QJsonValue& value : shares.toArray()) {
+        SShareRecord record;
+        if (fromJson(value.toObject(), &record))
+            m_entries.append(record);
+    }
+}
+
+bool CShareHistory::save()
+{
+    if (!QDir().mkpath(m_directory)) {
+        qCWarning(lcApp) << "could not create" << m_directory << "for the list of shares";
+        return false;
+    }
+    QFile::setPermissions(m_directory, kOwnerOnly | QFileDevice::ExeOwner);
+    QJsonArray shares;
+    for (const SShareRecord& record : qAsConst(m_entries))
+        shares.append(toJson(record));
+    QSaveFile file(fileName());
+    // Restricted before a byte is written: the secrets never sit in a file others can read.
+    const bool written = file.open(QIODevice::WriteOnly) && file.setPermissions(kOwnerOnly) &&
+                         file.write(QJsonDocument(QJsonObject{{QStringLiteral("version"), 1},
+                                                              {QStringLiteral("shares"), shares}})
+                                        .toJson(QJsonDocument::Compact)) >= 0 &&
+                         file.commit();
+    if (!written)
+        qCWarning(lcApp) << "the list of shares could not be written to" << fileName() << file.errorString();
+    return written;
+}
+
+void CShareHistory::add(const SShareRecord& record)
+{
+    m_entries.prepend(record);
+    while (m_entries.size() > maxEntries)
+        dropThumbnail(m_entries.takeLast());
+    save();
+    emit changed();
+}
+
+void CShareHistory::remove(const QString& key)
+{
+    for (int i = 0; i < m_entries.size(); ++i) {
+        if (m_entries.at(i).key() != key)
+            continue;
+        dropThumbnail(m_entries.takeAt(i));
+        save();
+        emit changed();
+        return;
+    }
+}
+
+bool CShareHistory::setThumbnail(const QString& key, const QByteArray& png)
+{
+    for (SShareRecord& record : m_entries) {
+        if (record.key() != key)
+            continue;
+        const QString code = publicCode(record.link);
+        QImage picture;
+        if (code.isEmpty() || !picture.loadFromData(png, "PNG"))
+            return false;
+        if (picture.width() > kThumbnailSide || picture.height() > kThumbnailSide)
+            picture =
+                picture.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        const QString name = QStringLiteral("thumbnails/%1.png").arg(code);
+        QDir(m_directory).mkpath(QStringLiteral("thumbnails"));
+        QSaveFile file(QDir(m_directory).filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(kOwnerOnly) ||
+            !picture.save(&file, "PNG") || !file.commit())
+            return false;
+        record.thumbnail = name;
+        save();
+        emit changed();
+        return true;
+    }
+    return false;
+}
+
+void CShareHistory::dropThumbnail(const SShareRecord& record)
+{
+    if (!record.thumbnail.isEmpty())
+        QFile::remove(thumbnailPath(record));
+}
+
+} // namespace BL::App
