@@ -1,5 +1,6 @@
 // The launcher, cross-built for Windows, run under Wine in a fresh prefix: its exit codes,
 // a start without a desktop shell, and a real start through Wine's desktop shell.
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -178,7 +179,12 @@ void TestLauncherUnderWine::noDesktopShellStillExitsWithZero()
     QVERIFY2(result.code == 0,
              qPrintable(QStringLiteral("exit code %1\n%2").arg(result.code).arg(result.errors)));
     QVERIFY2(!result.errors.contains(QLatin1String("Unhandled")), qPrintable(result.errors));
-    QTest::qWait(2000);
+    // Nothing was started: a program started after the launcher ended has run to its end, and the
+    // target still has not.
+    const QString later = m_files.filePath(QStringLiteral("noshell-later.exe"));
+    QVERIFY(QFile::copy(QStringLiteral(BL_START_PROBE_EXE), later));
+    QVERIFY(run(later, {}, false).finished);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(later + QStringLiteral(".ran")), 60000);
     QVERIFY(!QFile::exists(target + QStringLiteral(".ran")));
     stopWine();
 }
@@ -201,6 +207,18 @@ void TestLauncherUnderWine::desktopShellStartsTheTarget()
     QVERIFY(run(warmUp, {}).finished);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(warmUp + QStringLiteral(".ran")), 60000);
     QTRY_VERIFY_WITH_TIMEOUT(desktopShellUp(), 60000);
+    // The shell's process comes up before it takes requests, later still on a busy machine. Ready
+    // is when a launch through it has run something: until then the launcher, as it should, starts
+    // nothing and says nothing.
+    const QString ready = m_files.filePath(QStringLiteral("ready.exe"));
+    QVERIFY(QFile::copy(QStringLiteral(BL_START_PROBE_EXE), ready));
+    for (int attempt = 0; attempt < 6 && !QFile::exists(ready + QStringLiteral(".ran")); ++attempt) {
+        QVERIFY(launch({windowsPath(ready)}).finished);
+        for (QDeadlineTimer ceiling(20000);
+             !ceiling.hasExpired() && !QFile::exists(ready + QStringLiteral(".ran"));)
+            QTest::qWait(50);
+    }
+    QVERIFY2(QFile::exists(ready + QStringLiteral(".ran")), "the desktop shell never took a launch");
 
     const SRun result = launch({windowsPath(target)});
     QVERIFY(result.finished);
