@@ -7,6 +7,7 @@
 #include "app/logging.h"
 #include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
+#include "app/textshot.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
@@ -43,6 +44,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
         qCWarning(lcApp) << "settings file" << settings->fileName() << "could not be read; using defaults";
 
     createTrayMenu();
+    createTextShot();
     createShortcuts();
     instanceCommands = new BL::App::CInstanceCommands(this);
     connect(instanceCommands, &BL::App::CInstanceCommands::actionRequested, this,
@@ -133,6 +135,7 @@ void CBrightloomMainWidget::createOverlays()
             &CBrightloomMainWidget::onComparisonShotFinished);
     connect(overlays, &COverlayControl::localShotTaken, this,
             &CBrightloomMainWidget::savePixmapToLocalStorage);
+    connect(overlays, &COverlayControl::textShotTaken, this, &CBrightloomMainWidget::copyTextFromArea);
     connect(overlays, &COverlayControl::failed, this,
             [this](const QString& message) { tray->showBalloon(message, QSystemTrayIcon::Critical, 5000); });
 }
@@ -166,6 +169,7 @@ void CBrightloomMainWidget::readSettings()
     prefs = BL::App::readSettings(*settings);
     for (const BL::App::SHotkeyEntry& entry : BL::App::hotkeyEntries())
         hotkeys->applyStored(entry.index, prefs.shortcuts[entry.index]);
+    textShot->setLanguages(prefs.textLanguages);
     trayMenu->setMuted(!prefs.soundEnabled);
     tray->setSoundEnabled(prefs.soundEnabled);
 
@@ -277,6 +281,7 @@ void CBrightloomMainWidget::onHotkey(BL::App::EHotkey hotkey)
         &CBrightloomMainWidget::onGlobalComparisonShotShortcutActivated,
         &CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated,
         &CBrightloomMainWidget::onGlobalLocalShotShortcutActivated,
+        &CBrightloomMainWidget::onGlobalTextShotShortcutActivated,
     };
     (this->*handlers[hotkey])();
 }
@@ -307,7 +312,7 @@ void CBrightloomMainWidget::showOptionsDialog()
     if (dialog.exec() != QDialog::Accepted)
         return;
     hotkeys->applyEdited({dialog.singleShotText(), dialog.comparisonShotText(), dialog.dropWidgetText(),
-                          dialog.localShotText()});
+                          dialog.localShotText(), current[BL::App::TextShotHotkey]});
     writeSettings();
     enableHotkeys();
     warnAboutUnusableHotkeys();
@@ -347,6 +352,17 @@ void CBrightloomMainWidget::onGlobalLocalShotShortcutActivated()
 {
     trayMenu->hide();
     overlays->showLocalShot();
+}
+
+void CBrightloomMainWidget::onGlobalTextShotShortcutActivated()
+{
+    trayMenu->hide();
+    // Without language data the entry is greyed out; a hotkey or command gets the balloon why.
+    if (!textShot->isAvailable()) {
+        textShot->read(QPixmap());
+        return;
+    }
+    overlays->showTextShot();
 }
 
 void CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated()

@@ -21,6 +21,7 @@ class CEventLoopLagProbe;
 class CIdleRelease;
 class CInstanceCommands;
 class CLocalShotWriter;
+class CTextShot;
 struct SLocalShotResult;
 class COverlayControl;
 class CTrayMenu;
@@ -37,11 +38,12 @@ class CUserSession;
 //   CTrayMenu       the tray menu's entries and its lock         (app/traymenu.h)
 //   COverlayControl the selectors and the help screen, one shown (app/overlaycontrol.h)
 //   CUploadPipeline reservation → link → upload → done/failed    (app/uploadpipeline.h)
-//   CHotkeyTable    the four hotkeys, their defaults and keys    (app/hotkeytable.h)
+//   CHotkeyTable    the hotkeys, their defaults and keys         (app/hotkeytable.h)
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
 //   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   CIdleRelease    memory given back after a quiet spell        (app/idlerelease.h)
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
+//   CTextShot       the words of an area onto the clipboard      (app/textshot.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -81,11 +83,13 @@ private slots:
     void onGlobalComparisonShotShortcutActivated();
     void onGlobalLocalShotShortcutActivated();
     void onGlobalDropWidgetShortcutActivated();
+    void onGlobalTextShotShortcutActivated();
 
     // Flows
     void startUploadingSnapshot(const QPixmap& pm);
     void onComparisonShotFinished(const QPixmap& firstShot, const QPixmap& secondShot);
     void savePixmapToLocalStorage(const QPixmap& pm);
+    void copyTextFromArea(const QPixmap& area);
     void startUploadingImageFromUrl(const QUrl& url);
     void startUploadingImageFile(const QString& fileName);
     void onUrlCodeReserved(const QString& code, const QString& url);
@@ -122,6 +126,7 @@ private:
     void createLoginDialog();
     void createDropWidget();
     void createOverlays();
+    void createTextShot();
     // Where the desktop binds no keys for us, says once which commands to bind instead.
     void adviseCommandLineActions();
     void onLocalShotWritten(const BL::App::SLocalShotResult& result);
@@ -143,6 +148,7 @@ private:
     BL::App::CTrayMenu* trayMenu = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
     BL::App::CLocalShotWriter* localShots = nullptr;
+    BL::App::CTextShot* textShot = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
     BL::App::CInstanceCommands* instanceCommands = nullptr;

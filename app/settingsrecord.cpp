@@ -16,6 +16,7 @@ const QString kStorageDir = QStringLiteral("local_storage_dir");
 const QString kDropX = QStringLiteral("drop_widget_pos_x");
 const QString kDropY = QStringLiteral("drop_widget_pos_y");
 const QString kDropVisible = QStringLiteral("drop_widget_visible");
+const QString kTextLanguages = QStringLiteral("text_languages");
 } // namespace
 
 QString defaultStorageDir()
@@ -41,6 +42,7 @@ SSettings readSettings(const QSettings& store)
 
     values.dropWidgetPos = QPoint(store.value(kDropX, 500).toInt(), store.value(kDropY, 500).toInt());
     values.dropWidgetVisible = store.value(kDropVisible, false).toBool();
+    values.textLanguages = store.value(kTextLanguages).toStringList();
     return values;
 }
 
@@ -58,6 +60,11 @@ void writeSettings(QSettings& store, const SSettings& values)
     store.setValue(kDropX, values.dropWidgetPos.x());
     store.setValue(kDropY, values.dropWidgetPos.y());
     store.setValue(kDropVisible, values.dropWidgetVisible);
+    // Only a choice is written: the default follows the locale and what is installed.
+    if (values.textLanguages.isEmpty())
+        store.remove(kTextLanguages);
+    else
+        store.setValue(kTextLanguages, values.textLanguages);
 }
 
 } // namespace BL::App

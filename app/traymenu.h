@@ -36,6 +36,10 @@ public:
     explicit CTrayMenu(QWidget* parent);
 
     QAction* action(ETrayAction which) const { return m_actions[which]; }
+    // "Copy text from area" and its languages, kept out of ETrayAction so that the entries above
+    // and below keep their places.
+    QAction* textShotAction() const { return m_textShot; }
+    QMenu* textLanguagesMenu() const { return m_textLanguages; }
 
     // Sound switched off shows as "muted"; without an audio output the entry is greyed out.
     void setMuted(bool muted);
@@ -50,6 +54,8 @@ public:
 
 private:
     std::array<QAction*, TrayActionCount> m_actions{};
+    QAction* m_textShot = nullptr;
+    QMenu* m_textLanguages = nullptr;
 };
 
 } // namespace BL::App

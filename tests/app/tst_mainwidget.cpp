@@ -82,6 +82,9 @@ void TestMainWidget::trayMenuEntries()
                                   "Choose s&torage dir...",
                                   "Mute &sound",
                                   "--",
+                                  "Copy te&xt from area",
+                                  "Text languages",
+                                  "--",
                                   "Check for &Updates",
                                   "&About Brightloom",
                                   "--",
@@ -93,6 +96,13 @@ void TestMainWidget::trayMenuEntries()
     QVERIFY(!mute->isChecked());
     // These sessions have no audio output device.
     QVERIFY(!mute->isEnabled());
+    // English data is installed here: the text shot acts, and reads English.
+    QVERIFY(menu->actions().at(10)->isEnabled());
+    const QMenu* languages = menu->actions().at(11)->menu();
+    QVERIFY(languages);
+    const auto english = std::find_if(languages->actions().cbegin(), languages->actions().cend(),
+                                      [](const QAction* a) { return a->data().toString() == "eng"; });
+    QVERIFY(english != languages->actions().cend() && (*english)->isChecked());
     auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
     QVERIFY(tray && tray->isVisible());
     QCOMPARE(tray->contextMenu(), menu);
