@@ -304,6 +304,7 @@ void CBrightloomMainWidget::showOptionsDialog()
     dialog.setComparisonShotText(current[BL::App::ComparisonShotHotkey]);
     dialog.setDropWidgetText(current[BL::App::DropWidgetHotkey]);
     dialog.setLocalShotText(current[BL::App::LocalShotHotkey]);
+    dialog.setTextShotText(current[BL::App::TextShotHotkey]);
     connect(&dialog, &COptionsDialog::startedChangingHotkey, this, &CBrightloomMainWidget::disableHotkeys);
     connect(&dialog, &COptionsDialog::stoppedChangingHotkey, this, &CBrightloomMainWidget::enableHotkeys);
     const auto unlock = trayMenu->lock();
@@ -312,7 +313,7 @@ void CBrightloomMainWidget::showOptionsDialog()
     if (dialog.exec() != QDialog::Accepted)
         return;
     hotkeys->applyEdited({dialog.singleShotText(), dialog.comparisonShotText(), dialog.dropWidgetText(),
-                          dialog.localShotText(), current[BL::App::TextShotHotkey]});
+                          dialog.localShotText(), dialog.textShotText()});
     writeSettings();
     enableHotkeys();
     warnAboutUnusableHotkeys();
