@@ -1,55 +1,55 @@
 #include "capture/textrecognizer.h"
 
 #include "capture/logging.h"
+#include "capture/textengine.h"
 #include "capture/textlanguages.h"
 #include "platform/processtuning.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFutureWatcher>
 #include <QtConcurrent>
 #include <atomic>
-#include <tesseract/baseapi.h>
 
 namespace BL::Capture {
 
 struct STextEngine
 {
-    std::unique_ptr<tesseract::TessBaseAPI> api;
-    QString loadedKey; // data directory and languages the engine was started with
+    CAbstractTextEngine* engine = nullptr; // owned by the loaded module
+    QString startedKey;                    // data directory and languages it was started with
     std::atomic<bool> loaded{false};
 };
 
 namespace {
 
-// Loads the engine for `languages` unless it is already loaded for them. False when it cannot be.
-bool ensureEngine(STextEngine& engine, const QString& dir, const QString& languages,
+// Loads the module and starts the engine for `languages`, unless that is done already.
+bool ensureEngine(STextEngine& state, const QString& dir, const QString& languages,
                   const STextPreparation& steps)
 {
     const QString key = dir + QLatin1Char('\n') + languages;
-    if (engine.api && engine.loadedKey == key)
+    if (state.engine && state.startedKey == key)
         return true;
-    engine.api.reset();
-    engine.loaded = false;
-    auto api = std::make_unique<tesseract::TessBaseAPI>();
-    // Its warnings ("empty page", guessed resolutions) say nothing the person can act on.
-    api->SetVariable("debug_file", "/dev/null");
-    if (api->Init(QFile::encodeName(dir).constData(), languages.toUtf8().constData(),
-                  tesseract::OEM_LSTM_ONLY) != 0) {
+    if (!state.engine) {
+        QString why;
+        state.engine = loadTextEngine(&why);
+        if (!state.engine) {
+            qCWarning(lcCapture).noquote() << "no text engine:" << why;
+            return false;
+        }
+        state.loaded = true;
+    }
+    state.startedKey.clear();
+    // Light-on-dark text is turned around before the engine sees it; its own second pass over
+    // every doubtful line, inverted, would only cost time.
+    if (!state.engine->start(QFile::encodeName(dir), languages.toUtf8(), !steps.invertLightOnDark)) {
         qCWarning(lcCapture) << "the text engine could not load" << languages << "from" << dir;
         return false;
     }
-    api->SetPageSegMode(tesseract::PSM_AUTO);
-    // Light-on-dark text is turned around before the engine sees it; its own second pass over
-    // every doubtful line, inverted, would only cost time.
-    if (steps.invertLightOnDark)
-        api->SetVariable("tessedit_do_invert", "0");
-    engine.api = std::move(api);
-    engine.loadedKey = key;
-    engine.loaded = true;
+    state.startedKey = key;
     return true;
 }
 
-QString tidy(const char* utf8)
+QString tidy(const QByteArray& utf8)
 {
     // Lines as read, paragraphs apart by one empty line; no trailing blanks or form feeds.
     QString text = QString::fromUtf8(utf8);
@@ -110,7 +110,7 @@ void CTextRecognizer::recognize(const QImage& picture, double devicePixelRatio, 
     for (const QString& language : m_languages)
         if (installed.contains(language))
             usable << language;
-    watcher->setFuture(QtConcurrent::run(&m_worker, [engine = m_engine, picture, devicePixelRatio, logicalDpi,
+    watcher->setFuture(QtConcurrent::run(&m_worker, [state = m_engine, picture, devicePixelRatio, logicalDpi,
                                                      steps = m_steps, dir = m_dataDir, usable] {
         QElapsedTimer clock;
         clock.start();
@@ -118,17 +118,13 @@ void CTextRecognizer::recognize(const QImage& picture, double devicePixelRatio, 
         const QImage grey = picture.convertToFormat(QImage::Format_Grayscale8);
         if (grey.isNull() || isOneColour(grey)) {
             result.outcome = STextResult::EOutcome::OneColour;
-        } else if (usable.isEmpty() || !ensureEngine(*engine, dir, usable.join(QLatin1Char('+')), steps)) {
+        } else if (usable.isEmpty() || !ensureEngine(*state, dir, usable.join(QLatin1Char('+')), steps)) {
             result.outcome = STextResult::EOutcome::NoLanguageData;
         } else {
             const SPreparedText prepared = prepareText(grey, devicePixelRatio, logicalDpi, steps);
-            engine->api->SetImage(prepared.grey.constBits(), prepared.grey.width(), prepared.grey.height(), 1,
-                                  int(prepared.grey.bytesPerLine()));
-            if (prepared.dotsPerInch > 0)
-                engine->api->SetSourceResolution(prepared.dotsPerInch);
-            const std::unique_ptr<char[]> text(engine->api->GetUTF8Text());
-            engine->api->Clear();
-            result.text = text ? tidy(text.get()) : QString();
+            result.text = tidy(state->engine->read(prepared.grey.constBits(), prepared.grey.width(),
+                                                   prepared.grey.height(), int(prepared.grey.bytesPerLine()),
+                                                   prepared.dotsPerInch));
             result.outcome =
                 result.text.isEmpty() ? STextResult::EOutcome::Nothing : STextResult::EOutcome::Text;
         }
@@ -144,13 +140,15 @@ void CTextRecognizer::release()
         watcher->deleteLater();
         emit released();
     });
-    watcher->setFuture(QtConcurrent::run(&m_worker, [engine = m_engine] {
-        if (!engine->api)
+    watcher->setFuture(QtConcurrent::run(&m_worker, [state = m_engine] {
+        if (!state->engine)
             return;
-        engine->api->End();
-        engine->api.reset();
-        engine->loadedKey.clear();
-        engine->loaded = false;
+        state->engine->stop();
+        state->engine = nullptr;
+        state->startedKey.clear();
+        // The module's libraries go too: their pages and the engine's static tables.
+        unloadTextEngine();
+        state->loaded = false;
         BL::Platform::releaseFreeMemory();
         qCDebug(lcCapture) << "text engine released after the idle spell";
     }));

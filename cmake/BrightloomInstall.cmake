@@ -15,6 +15,8 @@ set(BL_APP_ID org.brightloom.Brightloom)
 install(TARGETS brightloom brightloom-upload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 # The sound module, where the program looks for it: <prefix>/lib/brightloom.
 install(TARGETS brightloom-sounds LIBRARY DESTINATION lib/brightloom COMPONENT client)
+# The text engine's module, looked for in the same place.
+install(TARGETS brightloom-text LIBRARY DESTINATION lib/brightloom COMPONENT client)
 if(TARGET brightloom-crash-helper)
     # Looked for beside the program.
     install(TARGETS brightloom-crash-helper RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
