@@ -2,10 +2,53 @@
 #include "capture/textengine.h"
 
 #include <QObject>
+#include <QRect>
+#include <QVector>
 #include <memory>
 #include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
 
 namespace BL::Capture {
+
+namespace {
+
+// True when the layout analysis put lines of different blocks side by side on the same rows.
+// On a screen that is one block of text whose words line up in columns (monospaced text, forms,
+// menus with their shortcuts), not columns to be read one after the other: row by row reads it
+// as the person does.
+bool blocksShareRows(tesseract::TessBaseAPI& api)
+{
+    const std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+    if (!it)
+        return false;
+    struct SLine
+    {
+        int block;
+        QRect box;
+    };
+    QVector<SLine> lines;
+    int block = -1;
+    do {
+        if (it->IsAtBeginningOf(tesseract::RIL_BLOCK))
+            ++block;
+        int left = 0, top = 0, right = 0, bottom = 0;
+        if (it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom))
+            lines.push_back({block, QRect(QPoint(left, top), QPoint(right, bottom))});
+    } while (it->Next(tesseract::RIL_TEXTLINE));
+    for (int i = 0; i < lines.size(); ++i)
+        for (int j = i + 1; j < lines.size(); ++j) {
+            if (lines[i].block == lines[j].block)
+                continue;
+            const QRect& a = lines[i].box;
+            const QRect& b = lines[j].box;
+            const int shared = std::min(a.bottom(), b.bottom()) - std::max(a.top(), b.top());
+            if (shared * 2 > std::min(a.height(), b.height()))
+                return true;
+        }
+    return false;
+}
+
+} // namespace
 
 class CTesseractEngine : public QObject, public CAbstractTextEngine
 {
@@ -33,10 +76,16 @@ public:
     {
         if (!m_api)
             return QByteArray();
-        m_api->SetImage(grey, width, height, 1, bytesPerLine);
-        if (dotsPerInch > 0)
-            m_api->SetSourceResolution(dotsPerInch);
-        const std::unique_ptr<char[]> text(m_api->GetUTF8Text());
+        const auto readAs = [&](tesseract::PageSegMode mode) {
+            m_api->SetPageSegMode(mode);
+            m_api->SetImage(grey, width, height, 1, bytesPerLine);
+            if (dotsPerInch > 0)
+                m_api->SetSourceResolution(dotsPerInch);
+            return std::unique_ptr<char[]>(m_api->GetUTF8Text());
+        };
+        std::unique_ptr<char[]> text = readAs(tesseract::PSM_AUTO);
+        if (text && blocksShareRows(*m_api))
+            text = readAs(tesseract::PSM_SINGLE_BLOCK);
         m_api->Clear();
         return text ? QByteArray(text.get()) : QByteArray();
     }

@@ -139,9 +139,11 @@ SPreparedText prepareText(const QImage& picture, double devicePixelRatio, double
         if (steps.scaling == STextPreparation::EScaling::Cubic)
             prepared.grey = scaleGreyCubic(prepared.grey, factor);
         else
-            prepared.grey = prepared.grey.scaled(int(std::lround(prepared.grey.width() * factor)),
-                                                 int(std::lround(prepared.grey.height() * factor)),
-                                                 Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            prepared.grey = prepared.grey
+                                .scaled(int(std::lround(prepared.grey.width() * factor)),
+                                        int(std::lround(prepared.grey.height() * factor)),
+                                        Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                                .convertToFormat(QImage::Format_Grayscale8); // Qt scales grey in colour
     }
     if (steps.passResolution)
         prepared.dotsPerInch = int(std::lround(logicalDpi * ratio * factor));
