@@ -16,8 +16,9 @@ void releaseFreeMemory();
 QStringList mappedFiles();
 // Drops this process's resident pages of the read-only mappings of every mapped file not in
 // `before`: the code and constants of libraries that were loaded since and cannot be unloaded
-// (C++ libraries with unique symbols never are). They come back from the page cache if used
-// again; written pages are left alone.
+// (C++ libraries with unique symbols never are); and of the symbol tables of those in `before`,
+// which binding the new ones read. They come back from the page cache if used again; pages
+// holding writes stay.
 void dropPagesOfFilesMappedSince(const QStringList& before);
 
 } // namespace BL::Platform

@@ -58,6 +58,8 @@ struct SMapping
     quintptr start = 0;
     quintptr end = 0;
     bool writable = false;
+    bool executable = false;
+    bool head = false;   // the file's first bytes: ELF headers and the dynamic linker's tables
     bool copied = false; // holds private copies: written once, as relocations are, then protected
     QString file;
 };
@@ -85,6 +87,8 @@ QList<SMapping> fileMappings()
             mapping.start = range.value(0).toULongLong(nullptr, 16);
             mapping.end = range.value(1).toULongLong(nullptr, 16);
             mapping.writable = fields.at(1).contains('w');
+            mapping.executable = fields.at(1).contains('x');
+            mapping.head = fields.at(2).toULongLong(nullptr, 16) == 0;
             mapping.file = QFile::decodeName(line.mid(line.indexOf(fields.at(5))));
             mappings << mapping;
             current = &mappings.last();
@@ -108,10 +112,16 @@ QStringList mappedFiles()
 
 void dropPagesOfFilesMappedSince(const QStringList& before)
 {
-    for (const SMapping& mapping : fileMappings())
-        if (!mapping.writable && !mapping.copied && !before.contains(mapping.file) &&
-            mapping.end > mapping.start)
-            ::madvise(reinterpret_cast<void*>(mapping.start), mapping.end - mapping.start, MADV_DONTNEED);
+    for (const SMapping& mapping : fileMappings()) {
+        if (mapping.writable || mapping.copied || mapping.end <= mapping.start)
+            continue;
+        // Of the libraries there before, only the symbol tables that binding the new ones
+        // searched: the dynamic linker's, read again only by a later load.
+        if (before.contains(mapping.file) && (mapping.executable || !mapping.head))
+            continue;
+        // Untouched copies of the file: unmapped, they are read back from the page cache.
+        ::madvise(reinterpret_cast<void*>(mapping.start), mapping.end - mapping.start, MADV_DONTNEED);
+    }
 }
 
 void releaseFreeMemory()
