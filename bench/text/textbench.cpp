@@ -139,7 +139,7 @@ std::vector<SVariant> variants()
 {
     using EScaling = STextPreparation::EScaling;
     std::vector<SVariant> all;
-    all.push_back({"shipped (cubic x2, invert, dpi)", STextPreparation()});
+    all.push_back({"shipped (cubic x2, invert)", STextPreparation()});
     STextPreparation v;
     v.scaling = EScaling::None;
     all.push_back({"no scaling", v});
@@ -156,8 +156,8 @@ std::vector<SVariant> variants()
     v.invertLightOnDark = false;
     all.push_back({"no inversion (engine's own)", v});
     v = STextPreparation();
-    v.passResolution = false;
-    all.push_back({"no resolution passed", v});
+    v.passResolution = true;
+    all.push_back({"screen resolution passed", v});
     return all;
 }
 
