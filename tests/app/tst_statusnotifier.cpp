@@ -307,7 +307,7 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
     // The icon travels as ARGB pixmaps.
     QVERIFY2(!iconPixmaps(item).isEmpty(), "the item has no icon");
 
-    // The menu, as a panel reads it: the ten entries in their order, &Quit last.
+    // The menu, as a panel reads it: the twelve entries in their order, &Quit last.
     const QDBusObjectPath menuPath = itemProperty(item, QStringLiteral("Menu")).value<QDBusObjectPath>();
     QVERIFY2(!menuPath.path().isEmpty() && menuPath.path() != QLatin1String("/"), "the item has no menu");
     QStringList labels;
@@ -320,6 +320,8 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
                                   "&Keyboard shortcuts...",
                                   "Choose s&torage dir...",
                                   "Mute &sound",
+                                  "Copy te&xt from area",
+                                  "Text languages",
                                   "Check for &Updates",
                                   "&About Brightloom",
                                   "&Quit"};
