@@ -5,6 +5,7 @@
 #include "x11session.h"
 
 #include <QPainter>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -102,6 +103,7 @@ private slots:
     void commandLineDragCopiesTheText();
     void areasWithoutTextLeaveTheClipboard();
     void withoutLanguageDataTheActionNamesThePackage();
+    void areaWiderThanTheLimitIsRefused();
 
 private:
     bool startProgram(const QString& dataDir = QString());
@@ -223,6 +225,32 @@ void TestTextShot::withoutLanguageDataTheActionNamesThePackage()
                                 "tesseract-ocr-eng package.")) == 1,
         kPatience);
     QVERIFY(!programOverlayShown());
+}
+
+void TestTextShot::areaWiderThanTheLimitIsRefused()
+{
+    // Registered a second time on a screen 8300 pixels wide (tests/e2e/CMakeLists.txt).
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    if (screen.width() <= 8192)
+        QSKIP("needs a screen wider than 8192 pixels");
+    QVERIFY(startProgram());
+    QProcess owner; // keeps "before" on the clipboard
+    owner.start("xclip", {"-i", "-quiet", "-selection", "clipboard"});
+    QVERIFY(owner.waitForStarted());
+    owner.write("before");
+    owner.closeWriteChannel();
+    QTRY_COMPARE(clipboard(), QStringLiteral("before"));
+
+    QVERIFY(runSecondStart({QStringLiteral("--text-shot")}));
+    QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(screen.width()), kPatience);
+    drag({2, screen.height() - 60}, {screen.width() - 3, screen.height() - 10});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        logCount(QStringLiteral("balloon Warning The area is too large to read text from: at most 8192")) ==
+            1,
+        kPatience);
+    QCOMPARE(clipboard(), QStringLiteral("before"));
+    owner.kill();
+    owner.waitForFinished();
 }
 
 QTEST_MAIN(TestTextShot)
