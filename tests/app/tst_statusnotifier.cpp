@@ -313,18 +313,10 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
     QStringList labels;
     const QMap<QString, int> ids = menuEntryIds(owner, menuPath.path(), &labels);
     const int quitId = ids.value(QStringLiteral("&Quit"), -1);
-    const QStringList expected = {"&Upload file...",
-                                  "Upload image from U&RL...",
-                                  "&History",
-                                  "Sign in\u2026",
-                                  "&Keyboard shortcuts...",
-                                  "Choose s&torage dir...",
-                                  "Mute &sound",
-                                  "Copy te&xt from area",
-                                  "Text languages",
-                                  "Check for &Updates",
-                                  "&About Brightloom",
-                                  "&Quit"};
+    const QStringList expected = {"&Upload file...",    "Upload image from U&RL...", "&History",
+                                  "Sign in\u2026",      "&Keyboard shortcuts...",    "Choose s&torage dir...",
+                                  "Mute &sound",        "Copy te&xt from area",      "Text languages",
+                                  "Check for &Updates", "&About Brightloom",         "&Quit"};
     QCOMPARE(labels, expected);
 
     // Choosing &Quit there ends the program as the menu of the XEmbed tray does.
