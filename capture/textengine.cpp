@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPluginLoader>
+#include <QScopeGuard>
 #include <QStringList>
 #include <memory>
 
@@ -19,9 +20,15 @@ QStringList g_filesBefore; // mapped before the module came in
 
 CAbstractTextEngine* loadTextEngine(QString* why)
 {
-    // Read by the OpenMP runtime when the module's libraries come in, never after.
-    if (qEnvironmentVariableIsEmpty("OMP_THREAD_LIMIT"))
+    // Read by the OpenMP runtime when the module's libraries come in, never after; taken away
+    // again so that the programs we start (a browser) do not inherit it.
+    const bool limitThreads = qEnvironmentVariableIsEmpty("OMP_THREAD_LIMIT");
+    if (limitThreads)
         qputenv("OMP_THREAD_LIMIT", "1");
+    const auto restore = qScopeGuard([limitThreads] {
+        if (limitThreads)
+            qunsetenv("OMP_THREAD_LIMIT");
+    });
     const QString programDir = QCoreApplication::applicationDirPath();
     QStringList dirs = {programDir, QDir::cleanPath(programDir + QStringLiteral("/../lib/brightloom"))};
     if (!qEnvironmentVariableIsEmpty("BL_TEXT_MODULE_DIR"))
