@@ -7,6 +7,7 @@
 #include "app/logging.h"
 #include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
+#include "app/textshot.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
@@ -43,6 +44,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
         qCWarning(lcApp) << "settings file" << settings->fileName() << "could not be read; using defaults";
 
     createTrayMenu();
+    createTextShot();
     createShortcuts();
     instanceCommands = new BL::App::CInstanceCommands(this);
     connect(instanceCommands, &BL::App::CInstanceCommands::actionRequested, this,
@@ -134,6 +136,7 @@ void CBrightloomMainWidget::createOverlays()
             &CBrightloomMainWidget::onComparisonShotFinished);
     connect(overlays, &COverlayControl::localShotTaken, this,
             &CBrightloomMainWidget::savePixmapToLocalStorage);
+    connect(overlays, &COverlayControl::textShotTaken, this, &CBrightloomMainWidget::copyTextFromArea);
     connect(overlays, &COverlayControl::failed, this,
             [this](const QString& message) { tray->showBalloon(message, QSystemTrayIcon::Critical, 5000); });
 }
@@ -167,6 +170,7 @@ void CBrightloomMainWidget::readSettings()
     prefs = BL::App::readSettings(*settings);
     for (const BL::App::SHotkeyEntry& entry : BL::App::hotkeyEntries())
         hotkeys->applyStored(entry.index, prefs.shortcuts[entry.index]);
+    textShot->setLanguages(prefs.textLanguages);
     trayMenu->setMuted(!prefs.soundEnabled);
     trayMenu->setExpiry(prefs.shareExpirySeconds);
     uploads->setExpiry(prefs.shareExpirySeconds);
@@ -280,6 +284,7 @@ void CBrightloomMainWidget::onHotkey(BL::App::EHotkey hotkey)
         &CBrightloomMainWidget::onGlobalComparisonShotShortcutActivated,
         &CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated,
         &CBrightloomMainWidget::onGlobalLocalShotShortcutActivated,
+        &CBrightloomMainWidget::onGlobalTextShotShortcutActivated,
     };
     (this->*handlers[hotkey])();
 }
@@ -302,6 +307,7 @@ void CBrightloomMainWidget::showOptionsDialog()
     dialog.setComparisonShotText(current[BL::App::ComparisonShotHotkey]);
     dialog.setDropWidgetText(current[BL::App::DropWidgetHotkey]);
     dialog.setLocalShotText(current[BL::App::LocalShotHotkey]);
+    dialog.setTextShotText(current[BL::App::TextShotHotkey]);
     connect(&dialog, &COptionsDialog::startedChangingHotkey, this, &CBrightloomMainWidget::disableHotkeys);
     connect(&dialog, &COptionsDialog::stoppedChangingHotkey, this, &CBrightloomMainWidget::enableHotkeys);
     const auto unlock = trayMenu->lock();
@@ -310,7 +316,7 @@ void CBrightloomMainWidget::showOptionsDialog()
     if (dialog.exec() != QDialog::Accepted)
         return;
     hotkeys->applyEdited({dialog.singleShotText(), dialog.comparisonShotText(), dialog.dropWidgetText(),
-                          dialog.localShotText()});
+                          dialog.localShotText(), dialog.textShotText()});
     writeSettings();
     enableHotkeys();
     warnAboutUnusableHotkeys();
@@ -350,6 +356,17 @@ void CBrightloomMainWidget::onGlobalLocalShotShortcutActivated()
 {
     trayMenu->hide();
     overlays->showLocalShot();
+}
+
+void CBrightloomMainWidget::onGlobalTextShotShortcutActivated()
+{
+    trayMenu->hide();
+    // Without language data the entry is greyed out; a hotkey or command gets the balloon why.
+    if (!textShot->isAvailable()) {
+        textShot->read(QPixmap());
+        return;
+    }
+    overlays->showTextShot();
 }
 
 void CBrightloomMainWidget::onGlobalDropWidgetShortcutActivated()

@@ -21,6 +21,7 @@ class CEventLoopLagProbe;
 class CIdleRelease;
 class CInstanceCommands;
 class CLocalShotWriter;
+class CTextShot;
 struct SLocalShotResult;
 class COverlayControl;
 class CRecentShares;
@@ -38,12 +39,13 @@ class CUserSession;
 //   CTrayMenu       the tray menu's entries and its lock         (app/traymenu.h)
 //   COverlayControl the selectors and the help screen, one shown (app/overlaycontrol.h)
 //   CUploadPipeline reservation → link → upload → done/failed    (app/uploadpipeline.h)
-//   CHotkeyTable    the four hotkeys, their defaults and keys    (app/hotkeytable.h)
+//   CHotkeyTable    the hotkeys, their defaults and keys         (app/hotkeytable.h)
 //   SSettings       every preference, read and written together  (app/settingsrecord.h)
 //   CUserSession    sign-in, remembered login, sign-out          (app/usersession.h)
 //   CIdleRelease    memory given back after a quiet spell        (app/idlerelease.h)
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
 //   CRecentShares   the record of shares: copy, open, delete, retry (app/recentshares.h)
+//   CTextShot       the words of an area onto the clipboard      (app/textshot.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -83,11 +85,13 @@ private slots:
     void onGlobalComparisonShotShortcutActivated();
     void onGlobalLocalShotShortcutActivated();
     void onGlobalDropWidgetShortcutActivated();
+    void onGlobalTextShotShortcutActivated();
 
     // Flows
     void startUploadingSnapshot(const QPixmap& pm);
     void onComparisonShotFinished(const QPixmap& firstShot, const QPixmap& secondShot);
     void savePixmapToLocalStorage(const QPixmap& pm);
+    void copyTextFromArea(const QPixmap& area);
     void startUploadingImageFromUrl(const QUrl& url);
     void startUploadingImageFile(const QString& fileName);
     void onUrlCodeReserved(const QString& code, const QString& url);
@@ -133,6 +137,7 @@ private:
     void createLoginDialog();
     void createDropWidget();
     void createOverlays();
+    void createTextShot();
     // Where the desktop binds no keys for us, says once which commands to bind instead.
     void adviseCommandLineActions();
     void onLocalShotWritten(const BL::App::SLocalShotResult& result);
@@ -155,6 +160,7 @@ private:
     BL::App::CUploadPipeline* uploads = nullptr;
     BL::App::CRecentShares* shares = nullptr;
     BL::App::CLocalShotWriter* localShots = nullptr;
+    BL::App::CTextShot* textShot = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;
     BL::App::CInstanceCommands* instanceCommands = nullptr;

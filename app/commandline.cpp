@@ -18,10 +18,9 @@ struct SActionOption
 };
 
 constexpr SActionOption kActionOptions[] = {
-    {"single-shot", SingleShotHotkey},
-    {"comparison-shot", ComparisonShotHotkey},
-    {"local-shot", LocalShotHotkey},
-    {"toggle-drop-widget", DropWidgetHotkey},
+    {"single-shot", SingleShotHotkey}, {"comparison-shot", ComparisonShotHotkey},
+    {"local-shot", LocalShotHotkey},   {"toggle-drop-widget", DropWidgetHotkey},
+    {"text-shot", TextShotHotkey},
 };
 
 const QString kWakeUp = QStringLiteral("Wake up!");
@@ -103,6 +102,7 @@ QString commandLineUsage()
         "  --comparison-shot     grab two areas and upload them as a pair\n"
         "  --local-shot          grab an area and save it in the storage directory\n"
         "  --toggle-drop-widget  show or hide the drop widget\n"
+        "  --text-shot           read the text of an area and copy it to the clipboard\n"
         "  --upload FILE...      upload picture files\n"
         "\n"
         "Options:\n"
@@ -113,7 +113,8 @@ QString commandLineUsage()
         "  BL_SERVICE_HOST      web service host (host:port)\n"
         "  BL_BREAKPAD_URL      crash report endpoint\n"
         "  BL_DISABLE_BREAKPAD  \"yes\" switches crash reports off\n"
-        "  BL_APPCAST_URL       update feed\n");
+        "  BL_APPCAST_URL       update feed\n"
+        "  BL_TESSDATA_DIR      text language data directory\n");
 }
 
 QString commandLineHint()
@@ -122,7 +123,7 @@ QString commandLineHint()
         "BL::App::CHotkeyTable",
         "This desktop gives Brightloom no global hotkeys. Bind keys to these commands in its keyboard "
         "settings:\nbrightloom --single-shot\nbrightloom --comparison-shot\nbrightloom --local-shot\n"
-        "brightloom --toggle-drop-widget");
+        "brightloom --toggle-drop-widget\nbrightloom --text-shot");
 }
 
 QString instanceMessage(const SCommandLine& command)

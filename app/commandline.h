@@ -16,7 +16,7 @@ struct SCommandLine
 {
     enum EKind {
         Start,   // no option: start, or wake the running instance
-        Action,  // one of the four hotkey actions, in `action`
+        Action,  // one of the hotkey actions, in `action`
         Upload,  // `files` (absolute paths)
         Version, // print the version
         Help,    // print the usage

@@ -20,6 +20,8 @@ const std::array<SHotkeyEntry, HotkeyCount>& hotkeyEntries()
          QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "drop widget")},
         {LocalShotHotkey, "local_shot_shortcut", BL::Dialogs::kDefaultShortcuts[3],
          QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "local shot")},
+        {TextShotHotkey, "text_shot_shortcut", BL::Dialogs::kDefaultShortcuts[4],
+         QT_TRANSLATE_NOOP("BL::App::CHotkeyTable", "text shot")},
     }};
     return entries;
 }

@@ -9,8 +9,15 @@ class CGlobalShortcut;
 
 namespace BL::App {
 
-// The four global hotkeys, in the order they are created.
-enum EHotkey : int { SingleShotHotkey, ComparisonShotHotkey, DropWidgetHotkey, LocalShotHotkey, HotkeyCount };
+// The global hotkeys, in the order they are created.
+enum EHotkey : int {
+    SingleShotHotkey,
+    ComparisonShotHotkey,
+    DropWidgetHotkey,
+    LocalShotHotkey,
+    TextShotHotkey,
+    HotkeyCount
+};
 
 struct SHotkeyEntry
 {
@@ -23,7 +30,7 @@ struct SHotkeyEntry
 // What each hotkey is called in the settings and what it starts as; one row per hotkey.
 const std::array<SHotkeyEntry, HotkeyCount>& hotkeyEntries();
 
-// Owns the four global shortcuts. They are either all enabled and attached, reporting through
+// Owns the global shortcuts. They are either all enabled and attached, reporting through
 // activated(), or all disabled and detached (while a new combination is being recorded).
 class CHotkeyTable : public QObject
 {
@@ -31,7 +38,7 @@ class CHotkeyTable : public QObject
     Q_DISABLE_COPY_MOVE(CHotkeyTable)
 
 public:
-    // Registers the four defaults at once; they stay detached until enable().
+    // Registers the defaults at once; they stay detached until enable().
     explicit CHotkeyTable(QObject* parent);
 
     CGlobalShortcut* shortcut(EHotkey hotkey) const { return m_shortcuts[hotkey]; }
@@ -40,7 +47,7 @@ public:
     std::array<QString, HotkeyCount> portableTexts() const;
     // A stored sequence (read back as native text) replaces the current one; empty keeps it.
     void applyStored(EHotkey hotkey, const QString& text);
-    // The four texts of an accepted options dialog (native text), in hotkey order.
+    // The texts of an accepted options dialog (native text), in hotkey order.
     void applyEdited(const std::array<QString, HotkeyCount>& texts);
 
     // One line for each hotkey that cannot act: its combination is held by another program

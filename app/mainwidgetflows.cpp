@@ -9,6 +9,7 @@
 #include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
 #include "app/recentshares.h"
+#include "app/textshot.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploadpipeline.h"
@@ -184,6 +185,36 @@ void CBrightloomMainWidget::onLocalShotWritten(const BL::App::SLocalShotResult& 
     }
     qCWarning(lcApp) << "could not save a local shot as" << result.fileName << result.error;
     tray->markFailed(tr("Some error occured while saving the screenshot"), 3000);
+}
+
+void CBrightloomMainWidget::createTextShot()
+{
+    textShot = new BL::App::CTextShot(
+        [](const QString& text) { QGuiApplication::clipboard()->setText(text); }, this);
+    textShot->attachMenu(trayMenu->textShotAction(), trayMenu->textLanguagesMenu());
+    connect(trayMenu->textShotAction(), &QAction::triggered, this,
+            &CBrightloomMainWidget::onGlobalTextShotShortcutActivated);
+    connect(textShot, &BL::App::CTextShot::balloon, this,
+            [this](const QString& text, QSystemTrayIcon::MessageIcon icon) {
+                tray->showBalloon(text, icon, 5000);
+            });
+    connect(textShot, &BL::App::CTextShot::languagesChosen, this, [this](const QStringList& languages) {
+        prefs.textLanguages = languages;
+        writeSettings();
+    });
+    connect(textShot, &BL::App::CTextShot::finished, this, [this] {
+        idleRelease->restart();
+        if (lagProbe) {
+            lagProbe->stop();
+            qCDebug(lcPerf) << "perf text" << BL::App::monotonicMicroseconds() << "max-block"
+                            << lagProbe->maxBlockMicroseconds();
+        }
+    });
+}
+
+void CBrightloomMainWidget::copyTextFromArea(const QPixmap& area)
+{
+    textShot->read(area);
 }
 
 void CBrightloomMainWidget::onUploadImageFromUrl()

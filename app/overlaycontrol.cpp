@@ -31,6 +31,16 @@ COverlayControl::COverlayControl(QWidget* host) : QObject(host), m_host(host)
     connect(m_localShotScreen, &CCropScreen::shot, this, &COverlayControl::grabbed);
     connect(m_localShotScreen, &CCropScreen::finished, this, &COverlayControl::localShotTaken);
 
+    // The text shot's own selector: no mark-up, no sound, the area goes to be read.
+    m_textShotScreen = new CCropScreen(host, true);
+    m_textShotScreen->setObjectName(QStringLiteral("textShotScreen"));
+    m_textShotScreen->setPurpose(tr(" for text"));
+    m_textShotScreen->setDimColor(dim);
+    connect(m_textShotScreen, &CCropScreen::finished, this, &COverlayControl::textShotTaken);
+    // Shift held at the end asks for mark-up, which text has no use for: read it all the same.
+    connect(m_textShotScreen, &CCropScreen::markupAsked, this,
+            [this](const QPixmap& area, const QRect&) { emit textShotTaken(area); });
+
     m_markup = new BL::Capture::CMarkupSurface(host);
     m_markup->setObjectName(QStringLiteral("markupSurface"));
     m_markup->setDimColor(dim);
@@ -68,8 +78,9 @@ COverlayControl::COverlayControl(QWidget* host) : QObject(host), m_host(host)
     });
 
     // Also closes the host whenever it is left without a visible overlay.
-    m_overlayHost = new BL::Capture::COverlayHost(
-        host, {m_singleShotScreen, m_helpScreen, m_comparisonShotScreen, m_localShotScreen, m_markup});
+    m_overlayHost =
+        new BL::Capture::COverlayHost(host, {m_singleShotScreen, m_helpScreen, m_comparisonShotScreen,
+                                             m_localShotScreen, m_markup, m_textShotScreen});
 
     m_frozenShot = new CFrozenShot(this);
     connect(m_frozenShot, &CFrozenShot::ready, this, &COverlayControl::presentOverlay);
@@ -89,6 +100,11 @@ void COverlayControl::showComparisonShot()
 void COverlayControl::showLocalShot()
 {
     showOverlay(m_localShotScreen);
+}
+
+void COverlayControl::showTextShot()
+{
+    showOverlay(m_textShotScreen);
 }
 
 void COverlayControl::showHelp(const QString& imagePath, const QString& text)

@@ -35,6 +35,7 @@ public:
     void showSingleShot();
     void showComparisonShot();
     void showLocalShot();
+    void showTextShot();
     void showHelp(const QString& imagePath, const QString& text);
 
     // For the host's paintEvent alone: paints the frozen picture under the host, in place of the
@@ -57,6 +58,8 @@ signals:
     void singleShotTaken(const QPixmap& shot);
     void comparisonShotTaken(const QPixmap& firstShot, const QPixmap& secondShot);
     void localShotTaken(const QPixmap& shot);
+    // The area of a text shot, to be read; never kept or sent.
+    void textShotTaken(const QPixmap& area);
     // A message for the person: the picture under the overlay could not be had.
     void failed(const QString& message);
 
@@ -73,6 +76,7 @@ private:
     QWidget* m_host = nullptr;
     CCropScreen* m_singleShotScreen = nullptr;
     CCropScreen* m_localShotScreen = nullptr;
+    CCropScreen* m_textShotScreen = nullptr;
     CComparisonShotScreen* m_comparisonShotScreen = nullptr;
     BL::Capture::CMarkupSurface* m_markup = nullptr;
     EMarkupFor m_markupFor = EMarkupFor::SingleShot;

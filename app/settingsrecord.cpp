@@ -18,6 +18,7 @@ const QString kDropX = QStringLiteral("drop_widget_pos_x");
 const QString kDropY = QStringLiteral("drop_widget_pos_y");
 const QString kDropVisible = QStringLiteral("drop_widget_visible");
 const QString kShareExpiry = QStringLiteral("share_expiry_seconds");
+const QString kTextLanguages = QStringLiteral("text_languages");
 } // namespace
 
 QString defaultStorageDir()
@@ -44,6 +45,7 @@ SSettings readSettings(const QSettings& store)
     values.dropWidgetPos = QPoint(store.value(kDropX, 500).toInt(), store.value(kDropY, 500).toInt());
     values.dropWidgetVisible = store.value(kDropVisible, false).toBool();
     values.shareExpirySeconds = std::max(0, store.value(kShareExpiry, 0).toInt());
+    values.textLanguages = store.value(kTextLanguages).toStringList();
     return values;
 }
 
@@ -62,6 +64,11 @@ void writeSettings(QSettings& store, const SSettings& values)
     store.setValue(kDropY, values.dropWidgetPos.y());
     store.setValue(kDropVisible, values.dropWidgetVisible);
     store.setValue(kShareExpiry, values.shareExpirySeconds);
+    // Only a choice is written: the default follows the locale and what is installed.
+    if (values.textLanguages.isEmpty())
+        store.remove(kTextLanguages);
+    else
+        store.setValue(kTextLanguages, values.textLanguages);
 }
 
 } // namespace BL::App

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "app/hotkeytable.h"
+
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <array>
 
 class QSettings;
@@ -12,9 +15,9 @@ namespace BL::App {
 // together; nothing else in the program touches the settings keys.
 struct SSettings
 {
-    // Stored key sequences (portable text) of the four hotkeys, in hotkey table order; an
-    // empty text leaves the built-in default in force.
-    std::array<QString, 4> shortcuts;
+    // Stored key sequences (portable text) of the hotkeys, in hotkey table order; an empty
+    // text leaves the built-in default in force.
+    std::array<QString, HotkeyCount> shortcuts;
     bool soundEnabled = true;
     bool preHelpShown = false;
     bool pasteHelpShown = false;
@@ -24,6 +27,8 @@ struct SSettings
     bool dropWidgetVisible = false;
     // How long new shares are kept by the service, in seconds; 0 for good.
     int shareExpirySeconds = 0;
+    // The text shot's languages by data name; empty: English and the locale's.
+    QStringList textLanguages;
 };
 
 // Home directory + "/brightloom_screens".

@@ -96,6 +96,15 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
         }
     }
     m_actions[HistoryAction]->setVisible(false);
+    // The text shot's group, after the sound's.
+    m_textShot = new QAction(tr("Copy te&xt from area"), this);
+    m_textLanguages = new QMenu(tr("Text languages"), this);
+    m_textLanguages->setObjectName(QStringLiteral("textLanguagesMenu"));
+    insertAction(m_actions[CheckUpdatesAction], m_textShot);
+    insertMenu(m_actions[CheckUpdatesAction], m_textLanguages);
+    insertSeparator(m_actions[CheckUpdatesAction]);
+    // A greyed-out entry says why.
+    setToolTipsVisible(true);
     // Tests walk the menu with keys, which are lost when sent before it shows.
     connect(this, &QMenu::aboutToShow, this, [] { qCDebug(lcApp) << "tray menu shown"; });
 }

@@ -39,6 +39,10 @@ public:
     explicit CTrayMenu(QWidget* parent);
 
     QAction* action(ETrayAction which) const { return m_actions[which]; }
+    // "Copy text from area" and its languages, kept out of ETrayAction so that the entries above
+    // and below keep their places.
+    QAction* textShotAction() const { return m_textShot; }
+    QMenu* textLanguagesMenu() const { return m_textLanguages; }
 
     // Sound switched off shows as "muted"; without an audio output the entry is greyed out.
     void setMuted(bool muted);
@@ -73,6 +77,8 @@ private:
     QMenu* m_recent = nullptr;
     QMenu* m_expiry = nullptr;
     QActionGroup* m_expiryGroup = nullptr;
+    QAction* m_textShot = nullptr;
+    QMenu* m_textLanguages = nullptr;
 };
 
 } // namespace BL::App

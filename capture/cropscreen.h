@@ -15,6 +15,9 @@ class CCropScreen : public CSelectScreenArea
 public:
     CCropScreen(QWidget* parent, bool local, Qt::WindowFlags flags = {});
 
+    // What the hint under the selection says the area is for (" for local shot").
+    void setPurpose(const QString& hintSuffix) { setHintSuffix(hintSuffix); }
+
 signals:
     void shot();
     void finished(const QPixmap& shot);

@@ -15,6 +15,8 @@ set(BL_APP_ID org.brightloom.Brightloom)
 install(TARGETS brightloom brightloom-upload RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
 # The sound module, where the program looks for it: <prefix>/lib/brightloom.
 install(TARGETS brightloom-sounds LIBRARY DESTINATION lib/brightloom COMPONENT client)
+# The text engine's module, looked for in the same place.
+install(TARGETS brightloom-text LIBRARY DESTINATION lib/brightloom COMPONENT client)
 if(TARGET brightloom-crash-helper)
     # Looked for beside the program.
     install(TARGETS brightloom-crash-helper RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
@@ -95,8 +97,9 @@ set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION graphics)
 # The autostart entry is the package's only file in /etc: the administrator's to change.
 file(WRITE ${PROJECT_BINARY_DIR}/install-work/client/conffiles "/etc/xdg/autostart/${BL_APP_ID}.desktop\n")
 set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/install-work/client/conffiles)
-# Qt finds the sound and audio back ends as plugins, which the libraries do not name.
-set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "libqt5multimedia5-plugins")
+# Qt finds the sound and audio back ends as plugins, which the libraries do not name; the text
+# engine reads its language data from files, without which only the text shot is greyed out.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "libqt5multimedia5-plugins, tesseract-ocr-eng")
 # The first line of each is the package's synopsis.
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
     "grab an area of the screen and share it at once\n\

@@ -39,6 +39,10 @@ public:
     QLineEdit* leLocalShot = nullptr;
     QPushButton* pbLocalShotChange = nullptr;
     QLabel* lbLocalShotHint = nullptr;
+    QLabel* lbTextShotCaption = nullptr;
+    QLineEdit* leTextShot = nullptr;
+    QPushButton* pbTextShotChange = nullptr;
+    QLabel* lbTextShotHint = nullptr;
     QDialogButtonBox* buttonBox = nullptr;
 
     void setupUi(QDialog* dialog)
@@ -82,6 +86,10 @@ public:
         edit(leLocalShot, "leLocalShot");
         button(pbLocalShotChange, "pbLocalShotChange");
         label(lbLocalShotHint, "lbLocalShotHint", {});
+        label(lbTextShotCaption, "lbTextShotCaption", right);
+        edit(leTextShot, "leTextShot");
+        button(pbTextShotChange, "pbTextShotChange");
+        label(lbTextShotHint, "lbTextShotHint", {});
 
         gridLayout->addWidget(lbSingleShotCaption, 0, 0);
         gridLayout->addWidget(leSingleShot, 0, 1);
@@ -99,17 +107,22 @@ public:
         gridLayout->addWidget(leLocalShot, 8, 1);
         gridLayout->addWidget(pbLocalShotChange, 8, 2);
         gridLayout->addWidget(lbLocalShotHint, 9, 0, 1, 2);
+        gridLayout->addWidget(lbTextShotCaption, 10, 0);
+        gridLayout->addWidget(leTextShot, 10, 1);
+        gridLayout->addWidget(pbTextShotChange, 10, 2);
+        gridLayout->addWidget(lbTextShotHint, 11, 0, 1, 2);
 
         buttonBox = new QDialogButtonBox(dialog);
         buttonBox->setObjectName(QStringLiteral("buttonBox"));
         buttonBox->setOrientation(Qt::Horizontal);
         buttonBox->setStandardButtons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-        gridLayout->addWidget(buttonBox, 10, 0, 1, 3);
+        gridLayout->addWidget(buttonBox, 12, 0, 1, 3);
 
         lbSingleShotCaption->setBuddy(pbSingleShotChange);
         lbComparisonShotChange->setBuddy(pbComparisonShotChange);
         lbShowDropWidgetCaption->setBuddy(pbShowDropWidgetChange);
         lbLocalShotCaption->setBuddy(pbLocalShotChange);
+        lbTextShotCaption->setBuddy(pbTextShotChange);
         retranslateUi(dialog);
 
         QObject::connect(buttonBox, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
@@ -129,6 +142,8 @@ public:
         pbShowDropWidgetChange->setText(QCoreApplication::translate("dlgOptions", "Change"));
         lbLocalShotCaption->setText(QCoreApplication::translate("dlgOptions", "&Local Shot Shortcut:"));
         pbLocalShotChange->setText(QCoreApplication::translate("dlgOptions", "Change"));
+        lbTextShotCaption->setText(QCoreApplication::translate("dlgOptions", "&Text Shot Shortcut:"));
+        pbTextShotChange->setText(QCoreApplication::translate("dlgOptions", "Change"));
     }
 };
 
@@ -136,7 +151,7 @@ public:
 
 namespace {
 
-constexpr int kRows = 4;
+constexpr int kRows = 5;
 constexpr int kNonModifierEntry = 3;
 
 bool isModifier(int key)
@@ -169,8 +184,8 @@ COptionsDialog::COptionsDialog(QWidget* parent) : QDialog(parent), ui(std::make_
     m_singleComparisonClashMessage =
         tr("The sequences for single shot and comparison shot must be different");
     m_rowsClashMessage = tr("The sequences for %1 and %2 must be different");
-    m_rowNames =
-        QStringList{tr("single shot"), tr("comparison shot"), tr("show drop widget"), tr("local shot")};
+    m_rowNames = QStringList{tr("single shot"), tr("comparison shot"), tr("show drop widget"),
+                             tr("local shot"), tr("text shot")};
     for (const char* text : BL::Dialogs::kDefaultShortcuts)
         shortcutTexts << QString::fromLatin1(text);
 
@@ -195,21 +210,22 @@ COptionsDialog::~COptionsDialog() = default;
 QLineEdit* COptionsDialog::rowEdit(int row) const
 {
     QLineEdit* const edits[kRows] = {ui->leSingleShot, ui->leComparisonShotChange,
-                                     ui->leShowDropWidgetShortcut, ui->leLocalShot};
+                                     ui->leShowDropWidgetShortcut, ui->leLocalShot, ui->leTextShot};
     return edits[row];
 }
 
 QLabel* COptionsDialog::rowHint(int row) const
 {
     QLabel* const hints[kRows] = {ui->lbSingleHint, ui->lbComparisonHint, ui->lbShowDropWidgetShortcutHint,
-                                  ui->lbLocalShotHint};
+                                  ui->lbLocalShotHint, ui->lbTextShotHint};
     return hints[row];
 }
 
 QPushButton* COptionsDialog::rowButton(int row) const
 {
     QPushButton* const buttons[kRows] = {ui->pbSingleShotChange, ui->pbComparisonShotChange,
-                                         ui->pbShowDropWidgetChange, ui->pbLocalShotChange};
+                                         ui->pbShowDropWidgetChange, ui->pbLocalShotChange,
+                                         ui->pbTextShotChange};
     return buttons[row];
 }
 

@@ -14,10 +14,10 @@ namespace Ui {
 class dlgOptions;
 }
 
-// Lets the user change the four global shortcuts. Change puts a row into grabbing mode:
+// Lets the user change the five global shortcuts. Change puts a row into grabbing mode:
 // the keys pressed are recorded and shown until Enter confirms or Esc cancels. The dialog
 // never touches the hotkeys itself; it says when recording starts and stops, so the host
-// can switch them off meanwhile, and hands back the four texts.
+// can switch them off meanwhile, and hands back the five texts.
 class COptionsDialog : public QDialog
 {
     Q_OBJECT
@@ -31,10 +31,12 @@ public:
     void setComparisonShotText(const QString& text) { setRowText(1, text); }
     void setDropWidgetText(const QString& text) { setRowText(2, text); }
     void setLocalShotText(const QString& text) { setRowText(3, text); }
+    void setTextShotText(const QString& text) { setRowText(4, text); }
     QString singleShotText() const { return shortcutTexts[0]; }
     QString comparisonShotText() const { return shortcutTexts[1]; }
     QString dropWidgetText() const { return shortcutTexts[2]; }
     QString localShotText() const { return shortcutTexts[3]; }
+    QString textShotText() const { return shortcutTexts[4]; }
 
 signals:
     void startedChangingHotkey();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 namespace BL::Platform {
 
 // Process-wide settings that must be made before the application object
@@ -9,5 +11,14 @@ void tuneProcessBeforeGui();
 
 // Returns memory freed by the last shot to the system; for idle moments only.
 void releaseFreeMemory();
+
+// The files mapped into the process now (libraries and other mapped files).
+QStringList mappedFiles();
+// Drops this process's resident pages of the read-only mappings of every mapped file not in
+// `before`: the code and constants of libraries that were loaded since and cannot be unloaded
+// (C++ libraries with unique symbols never are); and of the symbol tables of those in `before`,
+// which binding the new ones read. They come back from the page cache if used again; pages
+// holding writes stay.
+void dropPagesOfFilesMappedSince(const QStringList& before);
 
 } // namespace BL::Platform

@@ -8,6 +8,7 @@
 #include <QtGlobal>
 #include <limits>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace BL::Platform {
@@ -48,6 +49,79 @@ void tuneProcessBeforeGui()
     // The same for the huge-page buffers of the PNG encoder: the rows and the two compressed
     // bands of one picture.
     setLargeBufferReuse(3);
+}
+
+namespace {
+
+struct SMapping
+{
+    quintptr start = 0;
+    quintptr end = 0;
+    bool writable = false;
+    bool executable = false;
+    bool head = false;   // the file's first bytes: ELF headers and the dynamic linker's tables
+    bool copied = false; // holds private copies: written once, as relocations are, then protected
+    QString file;
+};
+
+QList<SMapping> fileMappings()
+{
+    QList<SMapping> mappings;
+    QFile smaps(QStringLiteral("/proc/self/smaps"));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return mappings;
+    SMapping* current = nullptr;
+    SMapping ignored;
+    for (const QByteArray& line : smaps.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.isEmpty())
+            continue;
+        if (fields.at(0).contains('-') && !fields.at(0).endsWith(':')) {
+            // "start-end perms offset dev inode path"
+            if (fields.size() < 6 || !fields.at(5).startsWith('/')) {
+                current = &ignored;
+                continue;
+            }
+            const QList<QByteArray> range = fields.at(0).split('-');
+            SMapping mapping;
+            mapping.start = range.value(0).toULongLong(nullptr, 16);
+            mapping.end = range.value(1).toULongLong(nullptr, 16);
+            mapping.writable = fields.at(1).contains('w');
+            mapping.executable = fields.at(1).contains('x');
+            mapping.head = fields.at(2).toULongLong(nullptr, 16) == 0;
+            mapping.file = QFile::decodeName(line.mid(line.indexOf(fields.at(5))));
+            mappings << mapping;
+            current = &mappings.last();
+        } else if (current && fields.at(0) == "Anonymous:" && fields.value(1) != "0") {
+            current->copied = true;
+        }
+    }
+    return mappings;
+}
+
+} // namespace
+
+QStringList mappedFiles()
+{
+    QStringList files;
+    for (const SMapping& mapping : fileMappings())
+        if (!files.contains(mapping.file))
+            files << mapping.file;
+    return files;
+}
+
+void dropPagesOfFilesMappedSince(const QStringList& before)
+{
+    for (const SMapping& mapping : fileMappings()) {
+        if (mapping.writable || mapping.copied || mapping.end <= mapping.start)
+            continue;
+        // Of the libraries there before, only the symbol tables that binding the new ones
+        // searched: the dynamic linker's, read again only by a later load.
+        if (before.contains(mapping.file) && (mapping.executable || !mapping.head))
+            continue;
+        // Untouched copies of the file: unmapped, they are read back from the page cache.
+        ::madvise(reinterpret_cast<void*>(mapping.start), mapping.end - mapping.start, MADV_DONTNEED);
+    }
 }
 
 void releaseFreeMemory()

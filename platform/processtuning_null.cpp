@@ -6,4 +6,11 @@ void tuneProcessBeforeGui() {}
 
 void releaseFreeMemory() {}
 
+QStringList mappedFiles()
+{
+    return {};
+}
+
+void dropPagesOfFilesMappedSince(const QStringList&) {}
+
 } // namespace BL::Platform

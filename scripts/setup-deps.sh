@@ -6,6 +6,7 @@ PACKAGES=(
     cmake g++ make pkg-config
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqt5x11extras5-dev
     libx11-dev libxext-dev libxcb1-dev libxtst-dev libxfixes-dev libxcomposite-dev fonts-texgyre
+    libtesseract-dev tesseract-ocr-eng fonts-dejavu-core
     libboost1.81-dev libsqlite3-dev libssl-dev libcurl4-openssl-dev libjpeg-dev libpng-dev libdeflate-dev zlib1g-dev
     libpq-dev postgresql nginx wrk chromium
     xvfb xserver-xephyr x11-utils x11-xkb-utils xdotool xclip trayer openbox xcompmgr curl

@@ -84,7 +84,7 @@ void TestCommandLine::actionsGoToRunningInstance()
     const int icons = trayIconWindows().size();
     QVERIFY(!programOverlayShown());
 
-    for (const char* action : {"--local-shot", "--single-shot", "--comparison-shot"}) {
+    for (const char* action : {"--local-shot", "--single-shot", "--comparison-shot", "--text-shot"}) {
         QCOMPARE(runLaterStart({QString::fromLatin1(action)}), 0);
         QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kXTimeoutMs);
         xdotool({"key", "Escape"});

@@ -1,7 +1,9 @@
 // The main widget in-process on a real X session with a tray host.
 #include "app/brightloommainwidget.h"
 #include "app/idlerelease.h"
+#include "app/textshot.h"
 #include "capture/helpscreen.h"
+#include "capture/textlanguages.h"
 #include "diagnostics/crashreporter.h"
 #include "resources/resources.h"
 
@@ -34,6 +36,7 @@ private slots:
     void dropWidgetToggleAndPlaceSurviveRestart();
     void menuUnlockedWhicheverWayDialogsEnd();
     void idleReleaseDropsOnlyAHiddenHost();
+    void textLanguagesChosenAndStored();
 
 private:
     std::unique_ptr<CBrightloomMainWidget> makeWidget();
@@ -85,6 +88,9 @@ void TestMainWidget::trayMenuEntries()
                                   "R&ecent shares",
                                   "E&xpire new shares",
                                   "--",
+                                  "Copy te&xt from area",
+                                  "Text languages",
+                                  "--",
                                   "Check for &Updates",
                                   "&About Brightloom",
                                   "--",
@@ -96,6 +102,13 @@ void TestMainWidget::trayMenuEntries()
     QVERIFY(!mute->isChecked());
     // These sessions have no audio output device.
     QVERIFY(!mute->isEnabled());
+    // English data is installed here: the text shot acts, and reads English.
+    QVERIFY(menu->actions().at(10)->isEnabled());
+    const QMenu* languages = menu->actions().at(11)->menu();
+    QVERIFY(languages);
+    const auto english = std::find_if(languages->actions().cbegin(), languages->actions().cend(),
+                                      [](const QAction* a) { return a->data().toString() == "eng"; });
+    QVERIFY(english != languages->actions().cend() && (*english)->isChecked());
     auto* tray = widget->findChild<QSystemTrayIcon*>(QStringLiteral("trayIcon"));
     QVERIFY(tray && tray->isVisible());
     QCOMPARE(tray->contextMenu(), menu);
@@ -359,6 +372,56 @@ void TestMainWidget::idleReleaseDropsOnlyAHiddenHost()
     QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalSingleShotShortcutActivated"));
     QTRY_VERIFY(widget->isVisible());
     QVERIFY(widget->internalWinId());
+}
+
+void TestMainWidget::textLanguagesChosenAndStored()
+{
+    // English and a second language (the same model under another name, so that it loads).
+    QTemporaryDir data;
+    const QString english = BL::Capture::textDataDirectory() + QStringLiteral("/eng.traineddata");
+    QVERIFY(QFile::link(english, data.filePath("eng.traineddata")));
+    QVERIFY(QFile::link(english, data.filePath("deu.traineddata")));
+    qputenv("BL_TESSDATA_DIR", QFile::encodeName(data.path()));
+    const auto restoreData = qScopeGuard([] { qunsetenv("BL_TESSDATA_DIR"); });
+    stored().setValue("show_pre_help", true);
+    const auto entries = [](CBrightloomMainWidget* widget) {
+        QMap<QString, QAction*> byCode;
+        for (QAction* a : widget->findChild<QMenu*>(QStringLiteral("textLanguagesMenu"))->actions())
+            byCode.insert(a->data().toString(), a);
+        return byCode;
+    };
+    {
+        auto widget = makeWidget();
+        auto languages = entries(widget.get());
+        QCOMPARE(languages.keys(), QStringList({"deu", "eng"}));
+        QVERIFY(languages["eng"]->isChecked() && !languages["deu"]->isChecked());
+        languages["deu"]->trigger();
+        QCOMPARE(stored().value("text_languages").toStringList(), QStringList({"deu", "eng"}));
+        QCOMPARE(widget->findChild<BL::App::CTextShot*>()->languages(), QStringList({"deu", "eng"}));
+        // Unchecking every language leaves the last one in force.
+        languages["eng"]->trigger();
+        languages["deu"]->trigger();
+        QVERIFY(languages["deu"]->isChecked());
+        QCOMPARE(stored().value("text_languages").toStringList(), QStringList({"deu"}));
+    }
+    {
+        auto widget = makeWidget();
+        auto languages = entries(widget.get());
+        QVERIFY(languages["deu"]->isChecked() && !languages["eng"]->isChecked());
+        QCOMPARE(widget->findChild<BL::App::CTextShot*>()->languages(), QStringList({"deu"}));
+    }
+
+    // No data at all: the entry stays, greyed out, and says what to install.
+    QTemporaryDir empty;
+    qputenv("BL_TESSDATA_DIR", QFile::encodeName(empty.path()));
+    auto widget = makeWidget();
+    const QList<QAction*> actions = widget->findChild<QMenu*>(QStringLiteral("trayMenu"))->actions();
+    QAction* textShot = actions.at(10);
+    QCOMPARE(textShot->text(), QStringLiteral("Copy te&xt from area"));
+    QVERIFY(!textShot->isEnabled());
+    QVERIFY2(textShot->toolTip().contains(QLatin1String("tesseract-ocr-eng")),
+             qPrintable(textShot->toolTip()));
+    QVERIFY(!actions.at(11)->isEnabled() && actions.at(11)->menu()->actions().isEmpty());
 }
 
 QTEST_MAIN(TestMainWidget)

@@ -322,6 +322,8 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
                                   "Mute &sound",
                                   "R&ecent shares",
                                   "E&xpire new shares",
+                                  "Copy te&xt from area",
+                                  "Text languages",
                                   "Check for &Updates",
                                   "&About Brightloom",
                                   "&Quit"};

@@ -21,11 +21,11 @@ namespace {
 constexpr int kPatience = 10000;
 
 const char* const kEdits[] = {"leSingleShot", "leComparisonShotChange", "leShowDropWidgetShortcut",
-                              "leLocalShot"};
+                              "leLocalShot", "leTextShot"};
 const char* const kHints[] = {"lbSingleHint", "lbComparisonHint", "lbShowDropWidgetShortcutHint",
-                              "lbLocalShotHint"};
+                              "lbLocalShotHint", "lbTextShotHint"};
 const char* const kButtons[] = {"pbSingleShotChange", "pbComparisonShotChange", "pbShowDropWidgetChange",
-                                "pbLocalShotChange"};
+                                "pbLocalShotChange", "pbTextShotChange"};
 
 const QString kPressEnter = QStringLiteral("Press 'Enter' to confirm or 'Esc' to cancel the sequence");
 const QString kNoNonModifier = QStringLiteral("There must be at least one non-modifier key in the sequecne");
@@ -97,7 +97,7 @@ void TestOptionsX11::init()
 
 void TestOptionsX11::startRecording(int row)
 {
-    static const char* const mnemonics[] = {"alt+s", "alt+c", "alt+d", "alt+l"};
+    static const char* const mnemonics[] = {"alt+s", "alt+c", "alt+d", "alt+l", "alt+t"};
     const int started = m_started->count();
     keys(QLatin1String(mnemonics[row]));
     QTRY_VERIFY_WITH_TIMEOUT(grabbing(), kPatience);
@@ -109,10 +109,11 @@ void TestOptionsX11::formCaptionsAndMnemonics()
     QCOMPARE(m_dialog->windowTitle(), QStringLiteral("Brightloom Options"));
     QVERIFY(!m_dialog->windowIcon().isNull());
     QCOMPARE(m_dialog->sizePolicy(), QSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed));
-    const QStringList captions = {"&Single Shot Shortcut: ", "&Comparison Shot Shortcut: ",
-                                  "Show &Drop Widget Shortcut:", "&Local Shot Shortcut:"};
-    const QStringList changes = {"C&hange", "Cha&nge", "Change", "Change"};
-    for (int row = 0; row < 4; ++row) {
+    const QStringList captions = {
+        "&Single Shot Shortcut: ", "&Comparison Shot Shortcut: ", "Show &Drop Widget Shortcut:",
+        "&Local Shot Shortcut:", "&Text Shot Shortcut:"};
+    const QStringList changes = {"C&hange", "Cha&nge", "Change", "Change", "Change"};
+    for (int row = 0; row < 5; ++row) {
         QVERIFY(edit(row)->isReadOnly());
         QVERIFY(hint(row)->text().isEmpty());
         QCOMPARE(change(row)->text(), changes[row]);
@@ -123,15 +124,17 @@ void TestOptionsX11::formCaptionsAndMnemonics()
         QVERIFY2(caption, qPrintable(captions[row]));
         QCOMPARE(caption->buddy(), change(row));
     }
+    // The text shot's row comes last, below the four older ones.
+    QVERIFY(edit(4)->y() > edit(3)->y());
     // Each caption's mnemonic presses its own row's Change button (Qt clicks a button buddy).
-    for (int row : {3, 2, 0, 1}) {
+    for (int row : {4, 3, 2, 0, 1}) {
         startRecording(row);
         QVERIFY(edit(row)->hasFocus());
         QCOMPARE(hint(row)->text(), kPressEnter);
         keys(QStringLiteral("Escape"));
         QTRY_VERIFY_WITH_TIMEOUT(!grabbing(), kPatience);
     }
-    QCOMPARE(m_stopped->count(), 4);
+    QCOMPARE(m_stopped->count(), 5);
 }
 
 void TestOptionsX11::recordConfirmAndAccept()

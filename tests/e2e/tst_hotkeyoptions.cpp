@@ -142,7 +142,7 @@ bool TestHotkeyOptions::quitFromTrayMenu()
 
 void TestHotkeyOptions::record(int row, const QString& combination)
 {
-    static const char* const mnemonics[] = {"alt+h", "alt+n", "alt+d", "alt+l"};
+    static const char* const mnemonics[] = {"alt+h", "alt+n", "alt+d", "alt+l", "alt+t"};
     const QString started = QStringLiteral("options row %1 hint:").arg(row);
     const QString confirmed = QStringLiteral("options row %1 set to").arg(row);
     const int startedBefore = logCount(started);
@@ -171,11 +171,14 @@ void TestHotkeyOptions::changedHotkeyWorksAtOnceAndAfterRestart()
     QVERIFY(startProgram());
     QVERIFY(!openOptions().isEmpty());
     record(0, QStringLiteral("ctrl+alt+F5")); // "C&hange" of the single-shot row
+    record(4, QStringLiteral("ctrl+alt+F8")); // "&Text Shot Shortcut:" presses its Change
     keys(QStringLiteral("Return"));           // OK
     QTRY_VERIFY_WITH_TIMEOUT(visibleWindowsNamed(kOptionsTitle).isEmpty(), kPatience);
     QCOMPARE(stored().value("single_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+F5"));
+    QCOMPARE(stored().value("text_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+F8"));
 
     expectOverlayFrom(QStringLiteral("ctrl+alt+F5"), QStringLiteral("single shot"));
+    expectOverlayFrom(QStringLiteral("ctrl+alt+F8"), QStringLiteral("text shot"));
     if (QTest::currentTestFailed())
         return;
     keys(QStringLiteral("ctrl+alt+p"));
@@ -185,6 +188,7 @@ void TestHotkeyOptions::changedHotkeyWorksAtOnceAndAfterRestart()
     QVERIFY(quitFromTrayMenu());
     QVERIFY(startProgram());
     expectOverlayFrom(QStringLiteral("ctrl+alt+F5"), QStringLiteral("single shot"));
+    expectOverlayFrom(QStringLiteral("ctrl+alt+F8"), QStringLiteral("text shot"));
     QVERIFY(!m_program->errorOutput().contains(QLatin1String("balloon Warning")));
 }
 
@@ -256,6 +260,30 @@ void TestHotkeyOptions::sameCombinationOnTwoRowsIsRefused()
 
     QCOMPARE(stored().value("local_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+L"));
     QCOMPARE(stored().value("single_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+P"));
+
+    // The fifth row is checked against the other four, and they against it.
+    QVERIFY(!openOptions().isEmpty());
+    keys(QStringLiteral("alt+t"));
+    QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("options row 4 hint:")) == 1, kPatience);
+    keys(QStringLiteral("ctrl+alt+l"));
+    keys(QStringLiteral("Return"));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        logCount(QStringLiteral("options row 4 error: \"The sequences for local shot and "
+                                "text shot must be different\"")),
+        1, kPatience);
+    keys(QStringLiteral("Escape"));
+    keys(QStringLiteral("alt+n"));
+    QTRY_VERIFY_WITH_TIMEOUT(logCount(QStringLiteral("options row 1 hint:")) == 1, kPatience);
+    keys(QStringLiteral("ctrl+alt+o"));
+    keys(QStringLiteral("Return"));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        logCount(QStringLiteral("options row 1 error: \"The sequences for comparison shot "
+                                "and text shot must be different\"")),
+        1, kPatience);
+    keys(QStringLiteral("Escape"));
+    keys(QStringLiteral("Return")); // OK, with the old texts
+    QTRY_VERIFY_WITH_TIMEOUT(visibleWindowsNamed(kOptionsTitle).isEmpty(), kPatience);
+    QCOMPARE(stored().value("text_shot_shortcut").toString(), QStringLiteral("Ctrl+Alt+O"));
     expectOverlayFrom(QStringLiteral("ctrl+alt+p"), QStringLiteral("single shot"));
     expectOverlayFrom(QStringLiteral("ctrl+alt+l"), QStringLiteral("local shot"));
 }
@@ -291,16 +319,17 @@ void TestHotkeyOptions::layoutSwitchKeepsEveryHotkeyOnce()
     QCOMPARE(run(QStringLiteral("setxkbmap"),
                  {QStringLiteral("fr"), QStringLiteral("-option"), QStringLiteral("srvrkeys:none")}),
              QString());
-    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains(QLatin1String("4 of 4 hotkeys grabbed again")),
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains(QLatin1String("5 of 5 hotkeys grabbed again")),
                              kPatience);
     QTest::qWait(300);
     expectOverlayFrom(QStringLiteral("ctrl+alt+p"), QStringLiteral("single shot"));
     expectOverlayFrom(QStringLiteral("ctrl+alt+m"), QStringLiteral("comparison shot"));
     expectOverlayFrom(QStringLiteral("ctrl+alt+l"), QStringLiteral("local shot"));
+    expectOverlayFrom(QStringLiteral("ctrl+alt+o"), QStringLiteral("text shot"));
     keys(QStringLiteral("ctrl+alt+d"));
     QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("hotkey drop widget activated")), 1, kPatience);
     QTest::qWait(500);
-    for (const char* action : {"single shot", "comparison shot", "local shot", "drop widget"})
+    for (const char* action : {"single shot", "comparison shot", "local shot", "text shot", "drop widget"})
         QCOMPARE(logCount(QStringLiteral("hotkey %1 activated").arg(QLatin1String(action))), 1);
     QVERIFY(quitFromTrayMenu());
     QVERIFY(stored().value("drop_widget_visible").toBool()); // toggled once, not twice

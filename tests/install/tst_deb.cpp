@@ -56,10 +56,13 @@ void TestInstallDeb::dependenciesComeFromTheBinaries()
     const QString client = field(m_client, "Depends");
     const QString server = field(m_server, "Depends");
     for (const char* library : {"libc6", "libqt5core5a", "libqt5widgets5", "libqt5network5",
-                                "libqt5multimedia5", "libqt5x11extras5", "libx11-6"})
+                                "libqt5multimedia5", "libqt5x11extras5", "libx11-6", "libtesseract5"})
         QVERIFY2(client.contains(QLatin1String(library)), qPrintable(library + (" missing: " + client)));
     for (const char* library : {"libc6", "libsqlite3-0", "libssl3", "libjpeg62-turbo", "libdeflate0"})
         QVERIFY2(server.contains(QLatin1String(library)), qPrintable(library + (" missing: " + server)));
+    // Without English data the text shot is greyed out: installed along unless refused.
+    QVERIFY2(field(m_client, "Recommends").contains(QLatin1String("tesseract-ocr-eng")),
+             qPrintable(field(m_client, "Recommends")));
     // The service is not a Qt program.
     QVERIFY2(!server.contains(QLatin1String("libqt5")), qPrintable(server));
 

@@ -1,5 +1,6 @@
 // `cmake --install` into a throw-away prefix: every file a desktop installation needs, entries
 // the desktop's own validators accept, a unit systemd accepts, and installed programs that run.
+#include "capture/textengine.h"
 #include "installsupport.h"
 #include "platform/soundeffects.h"
 
@@ -46,6 +47,7 @@ void TestInstallFiles::installsEveryFile()
         "bin/brightloom-upload",
         "bin/brightloom-server",
         "lib/brightloom/brightloom-sounds.so",
+        "lib/brightloom/brightloom-text.so",
         "share/applications/" + kAppId + ".desktop",
         "share/metainfo/" + kAppId + ".metainfo.xml",
         "etc/xdg/autostart/" + kAppId + ".desktop",
@@ -151,6 +153,10 @@ void TestInstallFiles::installedProgramsRun()
     QPluginLoader sounds(path("lib/brightloom/brightloom-sounds.so"));
     QVERIFY2(qobject_cast<BL::Platform::CAbstractSoundEffects*>(sounds.instance()),
              qPrintable(sounds.errorString()));
+    // And the text engine's, from the same place at the first text shot.
+    QPluginLoader text(path("lib/brightloom/brightloom-text.so"));
+    QVERIFY2(qobject_cast<BL::Capture::CAbstractTextEngine*>(text.instance()),
+             qPrintable(text.errorString()));
 }
 
 QTEST_GUILESS_MAIN(TestInstallFiles)

@@ -7,10 +7,12 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -60,6 +62,8 @@ QString waylandClipboard()
 
 } // namespace
 
+const QString kWaylandText = QStringLiteral("Read from the desktop, on Wayland.");
+
 class TestWaylandSession : public QObject
 {
     Q_OBJECT
@@ -70,6 +74,7 @@ private slots:
     void cleanup();
 
     void boundKeyShotUploadsTheBackground();
+    void textShotReadsTheFrozenDesktop();
     void scaledOutputGivesNativePixels();
     void withoutPortalBalloonAndStillAnswering();
 
@@ -114,6 +119,16 @@ void TestWaylandSession::initTestCase()
     for (int y = 0; y < background.height(); ++y)
         for (int x = 0; x < background.width(); ++x)
             background.setPixelColor(x, y, patternAt(x, y));
+    {
+        // Words for the text shot, away from the areas the other shots take.
+        QPainter painter(&background);
+        painter.fillRect(QRect(640, 560, 600, 120), QColor(0xfa, 0xfa, 0xfa));
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(21);
+        painter.setFont(font);
+        painter.setPen(QColor(0x20, 0x20, 0x20));
+        painter.drawText(670, 610, kWaylandText);
+    }
     const QString backgroundFile = m_root.filePath(QStringLiteral("background.png"));
     QVERIFY(background.save(backgroundFile));
     swaymsg({"output", "HEADLESS-1", "bg", backgroundFile, "stretch"});
@@ -246,6 +261,20 @@ void TestWaylandSession::boundKeyShotUploadsTheBackground()
     QCOMPARE(waylandClipboard(), link);
 }
 
+void TestWaylandSession::textShotReadsTheFrozenDesktop()
+{
+    QVERIFY(pointer(QStringLiteral("move 1270 790 1280 800")));
+    CProgram action;
+    action.process().setProcessEnvironment(m_program->process().processEnvironment());
+    QVERIFY(action.start({"--text-shot"}));
+    QVERIFY(action.waitForExit(kTimeoutMs));
+    QCOMPARE(action.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+    drag({650, 570}, {1230, 670}, {1280, 800});
+    QTRY_COMPARE_WITH_TIMEOUT(waylandClipboard(), kWaylandText, kTimeoutMs);
+    QVERIFY(!overlayShown(m_program->pid()));
+}
+
 void TestWaylandSession::scaledOutputGivesNativePixels()
 {
     swaymsg({"output", "HEADLESS-1", "scale", "2"});
@@ -316,5 +345,12 @@ void TestWaylandSession::withoutPortalBalloonAndStillAnswering()
     QVERIFY(m_program->isRunning());
 }
 
-QTEST_GUILESS_MAIN(TestWaylandSession)
+int main(int argc, char** argv)
+{
+    // Fonts for the words on the background; the test itself shows nothing on the compositor.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    TestWaylandSession test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_session.moc"
