@@ -69,7 +69,7 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
 
     m_recent = new QMenu(tr("R&ecent shares"), this);
     m_recent->setObjectName(QStringLiteral("recentSharesMenu"));
-    m_expiry = new QMenu(tr("E&xpire new shares"), this);
+    m_expiry = new QMenu(tr("Ex&pire new shares"), this);
     m_expiry->setObjectName(QStringLiteral("expiryMenu"));
     m_expiryGroup = new QActionGroup(this);
     m_expiryGroup->setExclusive(true);

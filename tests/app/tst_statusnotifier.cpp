@@ -321,7 +321,7 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
                                   "Choose s&torage dir...",
                                   "Mute &sound",
                                   "R&ecent shares",
-                                  "E&xpire new shares",
+                                  "Ex&pire new shares",
                                   "Copy te&xt from area",
                                   "Text languages",
                                   "Check for &Updates",

@@ -174,9 +174,10 @@ void TestShares::confirmDeletion()
     xdotool({"key", "alt+y"});
 }
 
-// Up five times from the top: "&Quit", "&About", "Check for &Updates", "E&xpire new shares",
-// "R&ecent shares"; Right opens it on its newest entry, Right again that entry's own menu.
-static const QStringList kNewestShare = {"Up", "Up", "Up", "Up", "Up", "Right", "Right"};
+// Up seven times from the top: "&Quit", "&About", "Check for &Updates", "Text languages",
+// "Copy te&xt from area", "Ex&pire new shares", "R&ecent shares"; Right opens it on its newest
+// entry, Right again that entry's own menu.
+static const QStringList kNewestShare = {"Up", "Up", "Up", "Up", "Up", "Up", "Up", "Right", "Right"};
 
 void TestShares::deleteFromRecentSharesAndRestart()
 {
@@ -265,8 +266,8 @@ void TestShares::chosenExpiryGoesWithEachReservation()
 {
     QVERIFY(startProgram(m_service.host()));
     const QString settings = m_user->path() + QStringLiteral("/config/Brightloom/Brightloom.conf");
-    // "E&xpire new shares", then "1 &hour" below "&Never".
-    QVERIFY(walkTrayMenu({"Up", "Up", "Up", "Up", "Right", "Down", "Return"}));
+    // "Ex&pire new shares", then "1 &hour" below "&Never".
+    QVERIFY(walkTrayMenu({"Up", "Up", "Up", "Up", "Up", "Up", "Right", "Down", "Return"}));
     QTRY_COMPARE_WITH_TIMEOUT(QSettings(settings, QSettings::IniFormat).value("share_expiry_seconds").toInt(),
                               3600, kPatience);
     QString previous;
