@@ -1,6 +1,7 @@
 // The real program in a private headless Wayland session (scripts/with-wayland.sh): a key bound
-// in sway to a command-line action, a drag with a virtual pointer, the picture cut from the portal's
-// screenshot, the link on the Wayland clipboard, a scaled output, and a portal that is gone.
+// in sway to a command-line action, a drag with a virtual pointer, the picture cut from the
+// portal's screenshot, the link on the Wayland clipboard, outputs at whole and fractional scales
+// (compared with the output's own pixels), and a portal that is gone.
 #include "pattern.h"
 #include "serviceprocess.h"
 #include "x11session.h"
@@ -12,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -42,15 +44,66 @@ void collectWindows(const QJsonObject& node, QList<QJsonObject>& windows)
             collectWindows(child.toObject(), windows);
 }
 
-// True while a window of process `pid` fills the output: the overlay.
+// The output on which a window of process `pid` fills the screen (the overlay), or empty.
+QString overlayOutput(qint64 pid)
+{
+    const QJsonObject tree = QJsonDocument::fromJson(swaymsg({"-r", "-t", "get_tree"}).toUtf8()).object();
+    for (const QJsonValue& output : tree.value(QStringLiteral("nodes")).toArray()) {
+        QList<QJsonObject> windows;
+        collectWindows(output.toObject(), windows);
+        for (const QJsonObject& w : windows)
+            if (w.value(QStringLiteral("pid")).toInt() == pid &&
+                w.value(QStringLiteral("visible")).toBool() &&
+                w.value(QStringLiteral("fullscreen_mode")).toInt() != 0)
+                return output.toObject().value(QStringLiteral("name")).toString();
+    }
+    return QString();
+}
+
 bool overlayShown(qint64 pid)
 {
-    QList<QJsonObject> windows;
-    collectWindows(QJsonDocument::fromJson(swaymsg({"-r", "-t", "get_tree"}).toUtf8()).object(), windows);
-    return std::any_of(windows.cbegin(), windows.cend(), [pid](const QJsonObject& w) {
-        return w.value(QStringLiteral("pid")).toInt() == pid && w.value(QStringLiteral("visible")).toBool() &&
-               w.value(QStringLiteral("fullscreen_mode")).toInt() != 0;
-    });
+    return !overlayOutput(pid).isEmpty();
+}
+
+// What the output shows, at its own pixels, as the compositor hands it out; the whole layout at
+// the greatest scale without an output, as the portal takes it.
+QImage nativePicture(const QString& output, const QString& file)
+{
+    run(QStringLiteral("grim"), output.isEmpty() ? QStringList{file} : QStringList{"-o", output, file});
+    return QImage(file).convertToFormat(QImage::Format_RGB32);
+}
+
+// The output's picture once two in a row agree: a new scale or background is drawn a moment later.
+QImage settledPicture(const QString& output, const QString& file)
+{
+    QImage previous;
+    for (int i = 0; i < 100; ++i) {
+        const QImage current = nativePicture(output, file);
+        if (!current.isNull() && current == previous)
+            return current;
+        previous = current;
+    }
+    return QImage();
+}
+
+// The first pixel where `image` differs from `reference`, or empty; every pixel is compared.
+QString firstDifference(const QImage& image, const QImage& reference)
+{
+    if (image.size() != reference.size())
+        return QStringLiteral("size %1x%2 instead of %3x%4")
+            .arg(image.width())
+            .arg(image.height())
+            .arg(reference.width())
+            .arg(reference.height());
+    const QImage got = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < got.height(); ++y)
+        for (int x = 0; x < got.width(); ++x)
+            if (got.pixel(x, y) != reference.pixel(x, y))
+                return QStringLiteral("pixel (%1,%2): %3 instead of %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(QColor(got.pixel(x, y)).name(), QColor(reference.pixel(x, y)).name());
+    return QString();
 }
 
 QString waylandClipboard()
@@ -70,6 +123,7 @@ private slots:
     void cleanup();
 
     void boundKeyShotUploadsTheBackground();
+    void scaledOutputGivesNativePixels_data();
     void scaledOutputGivesNativePixels();
     void withoutPortalBalloonAndStillAnswering();
 
@@ -83,11 +137,15 @@ private:
     // in a layout of `layout` logical points.
     void drag(QPoint from, QPoint to, QSize layout);
     void verifyUploaded(const QString& link, const QSize& size, const QPoint& origin);
+    // Runs the single-shot action with the pointer at `at`, waits for the overlay on `output`,
+    // drags from `from` to `to` and returns the uploaded picture.
+    QImage shootArea(QPoint at, const QString& output, QPoint from, QPoint to, QSize layout);
 
     QTemporaryDir m_root;
     QProcess m_pointer;
     CServiceProcess m_service;
     std::unique_ptr<CProgram> m_program;
+    QImage m_lastUpload;
 };
 
 QProcessEnvironment TestWaylandSession::programEnvironment() const
@@ -246,30 +304,84 @@ void TestWaylandSession::boundKeyShotUploadsTheBackground()
     QCOMPARE(waylandClipboard(), link);
 }
 
+QImage TestWaylandSession::shootArea(QPoint at, const QString& output, QPoint from, QPoint to, QSize layout)
+{
+    [&] {
+        QVERIFY(pointer(QStringLiteral("move %1 %2 %3 %4")
+                            .arg(at.x())
+                            .arg(at.y())
+                            .arg(layout.width())
+                            .arg(layout.height())));
+        const QString before = waylandClipboard();
+        const int uploadsBefore =
+            m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded."));
+        CProgram action;
+        action.process().setProcessEnvironment(m_program->process().processEnvironment());
+        QVERIFY(action.start({"--single-shot"}));
+        QVERIFY(action.waitForExit(kTimeoutMs));
+        QCOMPARE(action.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+        const QString shownOn = overlayOutput(m_program->pid());
+        if (shownOn != output)
+            run(QStringLiteral("wtype"), {"-k", "Escape"});
+        QCOMPARE(shownOn, output);
+        drag(from, to, layout);
+        const QString link = waitForLink(before);
+        QVERIFY(!link.isEmpty());
+        // The link is on the clipboard before the picture is uploaded: wait for the upload.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded.")),
+            uploadsBefore + 1, kTimeoutMs);
+        const SHttpResult picture = httpGet(link + QStringLiteral(".png"));
+        QCOMPARE(picture.status, 200);
+        m_lastUpload = QImage::fromData(picture.body, "PNG");
+    }();
+    return std::exchange(m_lastUpload, QImage());
+}
+
+void TestWaylandSession::scaledOutputGivesNativePixels_data()
+{
+    QTest::addColumn<QString>("scale");
+    QTest::addColumn<QSize>("layout");
+    QTest::addColumn<QRect>("native");
+    // Logical points 100..299 x 100..219 in each; their pixels on the 1280x800 output.
+    QTest::newRow("2") << "2" << QSize(640, 400) << QRect(200, 200, 400, 240);
+    QTest::newRow("1.5") << "1.5" << QSize(853, 533) << QRect(150, 150, 300, 180);
+    QTest::newRow("1.25") << "1.25" << QSize(1024, 640) << QRect(125, 125, 250, 150);
+}
+
 void TestWaylandSession::scaledOutputGivesNativePixels()
 {
-    swaymsg({"output", "HEADLESS-1", "scale", "2"});
-    QTest::qWait(1000);
-    QVERIFY(pointer(QStringLiteral("move 635 395 640 400")));
-    const QString before = waylandClipboard();
-    CProgram action;
-    action.process().setProcessEnvironment(m_program->process().processEnvironment());
-    QVERIFY(action.start({"--single-shot"}));
-    QVERIFY(action.waitForExit(kTimeoutMs));
-    QCOMPARE(action.exitCode(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
-    const int uploadsBefore =
-        m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded."));
-    // Logical points 50..150 x 50..120 are output pixels 100..301 x 100..241.
-    drag({50, 50}, {150, 120}, {640, 400});
-    const QString link = waitForLink(before);
-    QVERIFY(!link.isEmpty());
-    // The link is on the clipboard before the picture is uploaded: wait for the upload.
-    QTRY_COMPARE_WITH_TIMEOUT(
-        m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded.")), uploadsBefore + 1,
-        kTimeoutMs);
-    verifyUploaded(link, QSize(202, 142), {100, 100});
-    swaymsg({"output", "HEADLESS-1", "scale", "1"});
+    QFETCH(QString, scale);
+    QFETCH(QSize, layout);
+    QFETCH(QRect, native);
+    swaymsg({"output", "HEADLESS-1", "scale", scale});
+    const auto restore = qScopeGuard([] { swaymsg({"output", "HEADLESS-1", "scale", "1"}); });
+    const QString rect = QJsonDocument::fromJson(swaymsg({"-r", "-t", "get_outputs"}).toUtf8())
+                             .array()
+                             .first()
+                             .toObject()
+                             .value(QStringLiteral("rect"))
+                             .toObject()
+                             .value(QStringLiteral("width"))
+                             .toVariant()
+                             .toString();
+    QCOMPARE(rect, QString::number(layout.width()));
+    // The reference is what the output shows: a fractional scale draws the background resampled.
+    // The cursor is drawn into the output's picture: out of the area first. grim leaves out the
+    // last half row of 1.5, so only the width is sure.
+    const QPoint corner(layout.width() - 5, layout.height() - 5);
+    QVERIFY(pointer(QStringLiteral("move %1 %2 %3 %4")
+                        .arg(corner.x())
+                        .arg(corner.y())
+                        .arg(layout.width())
+                        .arg(layout.height())));
+    const QImage reference = settledPicture("HEADLESS-1", m_root.filePath(QStringLiteral("native.png")));
+    QCOMPARE(reference.width(), 1280);
+    const QImage upload = shootArea(corner, "HEADLESS-1", {100, 100}, {299, 219}, layout);
+    QVERIFY(!QTest::currentTestFailed());
+    const QString difference = firstDifference(upload, reference.copy(native));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
 
 void TestWaylandSession::withoutPortalBalloonAndStillAnswering()
