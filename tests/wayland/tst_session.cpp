@@ -1,7 +1,9 @@
 // The real program in a private headless Wayland session (scripts/with-wayland.sh): a key bound
 // in sway to a command-line action, a drag with a virtual pointer, the picture cut from the
 // portal's screenshot, the link on the Wayland clipboard, outputs at whole and fractional scales
-// (compared with the output's own pixels), and a portal that is gone.
+// (compared with the output's own pixels), two outputs of different scales, and a portal that is
+// gone.
+#include "outputpicture.h"
 #include "pattern.h"
 #include "serviceprocess.h"
 #include "x11session.h"
@@ -65,47 +67,6 @@ bool overlayShown(qint64 pid)
     return !overlayOutput(pid).isEmpty();
 }
 
-// What the output shows, at its own pixels, as the compositor hands it out; the whole layout at
-// the greatest scale without an output, as the portal takes it.
-QImage nativePicture(const QString& output, const QString& file)
-{
-    run(QStringLiteral("grim"), output.isEmpty() ? QStringList{file} : QStringList{"-o", output, file});
-    return QImage(file).convertToFormat(QImage::Format_RGB32);
-}
-
-// The output's picture once two in a row agree: a new scale or background is drawn a moment later.
-QImage settledPicture(const QString& output, const QString& file)
-{
-    QImage previous;
-    for (int i = 0; i < 100; ++i) {
-        const QImage current = nativePicture(output, file);
-        if (!current.isNull() && current == previous)
-            return current;
-        previous = current;
-    }
-    return QImage();
-}
-
-// The first pixel where `image` differs from `reference`, or empty; every pixel is compared.
-QString firstDifference(const QImage& image, const QImage& reference)
-{
-    if (image.size() != reference.size())
-        return QStringLiteral("size %1x%2 instead of %3x%4")
-            .arg(image.width())
-            .arg(image.height())
-            .arg(reference.width())
-            .arg(reference.height());
-    const QImage got = image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < got.height(); ++y)
-        for (int x = 0; x < got.width(); ++x)
-            if (got.pixel(x, y) != reference.pixel(x, y))
-                return QStringLiteral("pixel (%1,%2): %3 instead of %4")
-                    .arg(x)
-                    .arg(y)
-                    .arg(QColor(got.pixel(x, y)).name(), QColor(reference.pixel(x, y)).name());
-    return QString();
-}
-
 QString waylandClipboard()
 {
     return run(QStringLiteral("wl-paste"), {QStringLiteral("--no-newline")});
@@ -125,6 +86,7 @@ private slots:
     void boundKeyShotUploadsTheBackground();
     void scaledOutputGivesNativePixels_data();
     void scaledOutputGivesNativePixels();
+    void twoOutputsEachGiveTheirOwnPixels();
     void withoutPortalBalloonAndStillAnswering();
 
 private:
@@ -381,6 +343,58 @@ void TestWaylandSession::scaledOutputGivesNativePixels()
     const QImage upload = shootArea(corner, "HEADLESS-1", {100, 100}, {299, 219}, layout);
     QVERIFY(!QTest::currentTestFailed());
     const QString difference = firstDifference(upload, reference.copy(native));
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestWaylandSession::twoOutputsEachGiveTheirOwnPixels()
+{
+    swaymsg({"create_output"});
+    QString second;
+    for (const QJsonValue& output :
+         QJsonDocument::fromJson(swaymsg({"-r", "-t", "get_outputs"}).toUtf8()).array())
+        if (output.toObject().value(QStringLiteral("name")).toString() != QLatin1String("HEADLESS-1"))
+            second = output.toObject().value(QStringLiteral("name")).toString();
+    QVERIFY(!second.isEmpty());
+    // sway 1.7 cannot remove an output it made: the last test does not mind a second one.
+    const auto restore = qScopeGuard([second] { swaymsg({"output", "HEADLESS-1", "scale", "1"}); });
+    swaymsg({"output", second, "resolution", "1280x800", "pos", "1280", "0", "scale", "2", "bg",
+             m_root.filePath(QStringLiteral("background.png")), "stretch"});
+    // Nothing tells a Wayland client where the pointer is outside its own windows, and sway
+    // answers no better: with the pointer on the other output, the overlay still comes up on the
+    // first one. Each scale is shot there in turn, the pointer left on the other output.
+    // Ratio 1 beside ratio 2: the portal pictures the whole layout at the greatest scale, so this
+    // output reaches the program enlarged twice with interpolation and its own pixels come back
+    // only approximately; the picture must still have its own size.
+    QVERIFY(pointer(QStringLiteral("move 1900 780 1920 800")));
+    QImage reference = settledPicture("HEADLESS-1", m_root.filePath(QStringLiteral("first.png")));
+    QCOMPARE(nativePicture(QString(), m_root.filePath(QStringLiteral("all.png"))).size(), QSize(3840, 1600));
+    QImage upload = shootArea({1900, 780}, "HEADLESS-1", {100, 100}, {299, 219}, {1920, 800});
+    QVERIFY(!QTest::currentTestFailed());
+    QCOMPARE(upload.size(), QSize(200, 120));
+    const QImage near = reference.copy(100, 100, 200, 120);
+    // Close to its pixels but for the pattern's steep edges, which the interpolation smears.
+    int far = 0;
+    for (int y = 0; y < near.height(); ++y)
+        for (int x = 0; x < near.width(); ++x) {
+            const QRgb a = upload.pixel(x, y);
+            const QRgb b = near.pixel(x, y);
+            far += std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                             std::abs(qBlue(a) - qBlue(b))}) > 4;
+        }
+    qInfo() << "output of ratio 1 beside one of 2:" << far << "of" << near.width() * near.height()
+            << "pixels more than 4 off its own";
+    QVERIFY2(far * 8 < near.width() * near.height(), qPrintable(QString::number(far)));
+
+    // Ratio 2 beside ratio 1 (the other output now on its right at 640): its exact pixels.
+    swaymsg({"output", "HEADLESS-1", "scale", "2"});
+    swaymsg({"output", second, "pos", "640", "0", "scale", "1"});
+    QVERIFY(pointer(QStringLiteral("move 1900 780 1920 800")));
+    reference = settledPicture("HEADLESS-1", m_root.filePath(QStringLiteral("first.png")));
+    QCOMPARE(reference.size(), QSize(1280, 800));
+    // Logical 50..149 x 50..119: its pixels 100..299 x 100..239.
+    upload = shootArea({1900, 780}, "HEADLESS-1", {50, 50}, {149, 119}, {1920, 800});
+    QVERIFY(!QTest::currentTestFailed());
+    const QString difference = firstDifference(upload, reference.copy(100, 100, 200, 140));
     QVERIFY2(difference.isEmpty(), qPrintable(difference));
 }
 
