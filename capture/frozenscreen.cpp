@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
+#include <algorithm>
 #include <cmath>
 
 namespace BL::Capture {
@@ -75,29 +76,42 @@ QImage cropFrozenRoot(const QRect& nativeRect)
     return screen.picture.copy(nativeRect);
 }
 
-QPixmap cropFrozenScreen(const QRect& globalRect)
+QImage cropFrozenScreen(const QScreen* screen, const QRect& logicalRect, qreal* ratio)
 {
-    const SFrozenScreen& screen = frozen();
-    if (screen.picture.isNull())
+    const SFrozenScreen& frozenScreen = frozen();
+    if (frozenScreen.picture.isNull() || frozenScreen.root)
         return {};
-    const QRect area = globalRect.intersected(screen.desktop);
+    const QRect area = logicalRect & frozenScreen.desktop;
     if (area.isEmpty()) {
-        qCWarning(lcCapture) << "The area" << globalRect << "lies outside the frozen screen"
-                             << screen.desktop;
+        qCWarning(lcCapture) << "The area" << logicalRect << "lies outside the frozen screen"
+                             << frozenScreen.desktop;
         return {};
     }
-    // A scaled output hands over more pixels than logical points: cut at its own pixels, so the
-    // picture has the native resolution of the area. Edges are rounded outwards.
-    const qreal scale = qreal(screen.picture.width()) / screen.desktop.width();
-    const QPoint offset = area.topLeft() - screen.desktop.topLeft();
-    const int left = int(std::floor(offset.x() * scale));
-    const int top = int(std::floor(offset.y() * scale));
-    const int right = int(std::ceil((offset.x() + area.width()) * scale));
-    const int bottom = int(std::ceil((offset.y() + area.height()) * scale));
+    // The portal pictures the logical layout at one scale, the greatest of the outputs'. The
+    // layout's size is the outputs' native size divided and cut down to whole points, so the plain
+    // quotient overshoots a fractional scale a little: compositors speak of scales in 120ths.
+    const qreal pictureScale = std::max(
+        1.0, std::round(120.0 * frozenScreen.picture.width() / frozenScreen.desktop.width()) / 120.0);
+    // Qt rounds a fractional output's ratio up to a whole one; the picture is never finer than
+    // the output. (An output of a fractional scale beside a finer one is not told apart.)
+    const qreal screenRatio = std::min(screen->devicePixelRatio(), pictureScale);
+    const auto at = [&](int logical, int origin) {
+        return int(std::lround((logical - origin) * pictureScale));
+    };
+    const QPoint origin = frozenScreen.desktop.topLeft();
     const QRect pixels =
-        QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)).intersected(screen.picture.rect());
-    QPixmap cut = QPixmap::fromImage(screen.picture.copy(pixels));
-    cut.setDevicePixelRatio(scale);
+        QRect(QPoint(at(area.left(), origin.x()), at(area.top(), origin.y())),
+              QPoint(at(area.right() + 1, origin.x()) - 1, at(area.bottom() + 1, origin.y()) - 1)) &
+        frozenScreen.picture.rect();
+    QImage cut = frozenScreen.picture.copy(pixels);
+    if (screenRatio != pictureScale) {
+        // A coarser output was enlarged into the picture: back to its own pixels, as near as
+        // the enlargement lets them be found again.
+        cut = cut.scaled(int(std::lround(area.width() * screenRatio)),
+                         int(std::lround(area.height() * screenRatio)), Qt::IgnoreAspectRatio,
+                         Qt::SmoothTransformation);
+    }
+    *ratio = screenRatio;
     return cut;
 }
 

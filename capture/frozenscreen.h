@@ -5,6 +5,7 @@
 #include <QRect>
 
 class QPainter;
+class QScreen;
 
 namespace BL::Capture {
 
@@ -27,8 +28,9 @@ QImage cropFrozenRoot(const QRect& nativeRect);
 // translucent window with what lies under it. False, painting nothing, without a frozen root.
 bool paintFrozenRoot(QPainter& painter, const QRect& target, const QRect& globalRect);
 
-// The part of the frozen picture under `globalRect` (logical), at the picture's own pixels and
-// tagged with their ratio to logical ones; null when no picture is set or the area lies outside it.
-QPixmap cropFrozenScreen(const QRect& globalRect);
+// The part of the frozen picture under `logicalRect` (global logical coordinates, on `screen`),
+// at that screen's native pixels; `ratio` receives their ratio to logical ones. Null when no
+// picture is set or the area lies outside it.
+QImage cropFrozenScreen(const QScreen* screen, const QRect& logicalRect, qreal* ratio);
 
 } // namespace BL::Capture

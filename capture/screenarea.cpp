@@ -27,8 +27,12 @@ QPoint toNative(const QPoint& origin, const QPoint& p, qreal ratio)
     return origin + QPoint(qRound((p.x() - origin.x()) * ratio), qRound((p.y() - origin.y()) * ratio));
 }
 
-QImage grabPiece(QScreen* screen, const QRect& logical)
+QImage grabPiece(QScreen* screen, const QRect& logical, qreal* ratio)
 {
+    // The desktop cannot be read behind the overlay here: the picture taken as it opened serves.
+    if (BL::Capture::hasFrozenScreen() && !BL::Capture::hasFrozenRoot())
+        return BL::Capture::cropFrozenScreen(screen, logical, ratio);
+    *ratio = screen->devicePixelRatio();
     const QRect native = BL::Capture::nativeRect(screen, logical);
     // What the person saw, not the live screen.
     if (BL::Capture::hasFrozenRoot())
@@ -38,9 +42,8 @@ QImage grabPiece(QScreen* screen, const QRect& logical)
         return image;
     // Qt scales the position by the ratio without minding the screen's origin: hand it a
     // position that comes out right after that scaling.
-    const qreal ratio = screen->devicePixelRatio();
     return screen
-        ->grabWindow(0, qRound(native.x() / ratio), qRound(native.y() / ratio), logical.width(),
+        ->grabWindow(0, qRound(native.x() / *ratio), qRound(native.y() / *ratio), logical.width(),
                      logical.height())
         .toImage();
 }
@@ -81,21 +84,18 @@ QPixmap grabScreenArea(const QRect& globalRect)
         qCWarning(lcCapture) << "Not grabbing an empty area" << globalRect;
         return {};
     }
-    // The desktop cannot be read behind the overlay here: the picture taken as it opened serves.
-    // A frozen root is cut screen by screen below, as the live one.
-    if (hasFrozenScreen() && !hasFrozenRoot())
-        return cropFrozenScreen(globalRect);
     QVector<SPiece> pieces;
     for (QScreen* screen : QGuiApplication::screens()) {
         const QRect part = globalRect & screen->geometry();
         if (part.isEmpty())
             continue;
-        QImage image = grabPiece(screen, part);
+        qreal ratio = 1;
+        QImage image = grabPiece(screen, part, &ratio);
         if (image.isNull()) {
             qCWarning(lcCapture) << "Grabbing the screen failed for" << part << "on" << screen->name();
             return {};
         }
-        pieces.append({part, std::move(image), screen->devicePixelRatio()});
+        pieces.append({part, std::move(image), ratio});
     }
     if (pieces.isEmpty()) {
         qCWarning(lcCapture) << "No screen holds the area to grab" << globalRect;
