@@ -9,6 +9,7 @@
 #include "app/perfprobe.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
+#include "app/uploaddestinations.h"
 #include "app/uploadpipeline.h"
 #include "app/usersession.h"
 #include "capture/helpscreen.h"
@@ -54,6 +55,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     createUploadPipeline();
     createUserSession();
     readSettings();
+    createDestinations();
     warnAboutUnusableHotkeys();
     adviseCommandLineActions();
     createDropWidget();

@@ -26,6 +26,7 @@ class COverlayControl;
 class CRecentShares;
 class CTrayMenu;
 class CTrayPresenter;
+class CUploadDestinations;
 class CUploadPipeline;
 class CUserSession;
 } // namespace BL::App
@@ -44,6 +45,7 @@ class CUserSession;
 //   CIdleRelease    memory given back after a quiet spell        (app/idlerelease.h)
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
 //   CRecentShares   the record of shares: copy, open, delete, retry (app/recentshares.h)
+//   CUploadDestinations  the imported image hosts uploads can go to (app/uploaddestinations.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -106,6 +108,12 @@ private slots:
     void retryUpload(const QString& key);
     void setShareExpiry(int seconds);
 
+    // Where uploads go
+    void refreshDestinations();
+    void chooseDestination(const QString& name);
+    void showImportUploaderDialog();
+    void importUploader(const QString& fileName);
+
     // Sign-in, help screens and web links
     void showLoginDialog();
     void onLoginRequested(const QString& name, const QString& passwd, bool rememberMe);
@@ -128,6 +136,9 @@ private:
     void createShortcuts();
     void initSounds();
     void createRecentShares();
+    void createDestinations();
+    // The warning, once per destination, that the chosen one is reached without encryption.
+    QString clearTextWarning();
     void createUploadPipeline();
     void createUserSession();
     void createLoginDialog();
@@ -154,6 +165,7 @@ private:
     BL::App::CTrayMenu* trayMenu = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
     BL::App::CRecentShares* shares = nullptr;
+    std::unique_ptr<BL::App::CUploadDestinations> destinations;
     BL::App::CLocalShotWriter* localShots = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;

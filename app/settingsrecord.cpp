@@ -18,6 +18,8 @@ const QString kDropX = QStringLiteral("drop_widget_pos_x");
 const QString kDropY = QStringLiteral("drop_widget_pos_y");
 const QString kDropVisible = QStringLiteral("drop_widget_visible");
 const QString kShareExpiry = QStringLiteral("share_expiry_seconds");
+const QString kUploadDestination = QStringLiteral("upload_destination");
+const QString kClearTextWarned = QStringLiteral("clear_text_warned");
 } // namespace
 
 QString defaultStorageDir()
@@ -44,6 +46,8 @@ SSettings readSettings(const QSettings& store)
     values.dropWidgetPos = QPoint(store.value(kDropX, 500).toInt(), store.value(kDropY, 500).toInt());
     values.dropWidgetVisible = store.value(kDropVisible, false).toBool();
     values.shareExpirySeconds = std::max(0, store.value(kShareExpiry, 0).toInt());
+    values.uploadDestination = store.value(kUploadDestination, QString()).toString();
+    values.clearTextWarned = store.value(kClearTextWarned, QStringList()).toStringList();
     return values;
 }
 
@@ -62,6 +66,8 @@ void writeSettings(QSettings& store, const SSettings& values)
     store.setValue(kDropY, values.dropWidgetPos.y());
     store.setValue(kDropVisible, values.dropWidgetVisible);
     store.setValue(kShareExpiry, values.shareExpirySeconds);
+    store.setValue(kUploadDestination, values.uploadDestination);
+    store.setValue(kClearTextWarned, values.clearTextWarned);
 }
 
 } // namespace BL::App

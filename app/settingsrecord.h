@@ -2,6 +2,7 @@
 
 #include <QPoint>
 #include <QString>
+#include <QStringList>
 #include <array>
 
 class QSettings;
@@ -24,6 +25,10 @@ struct SSettings
     bool dropWidgetVisible = false;
     // How long new shares are kept by the service, in seconds; 0 for good.
     int shareExpirySeconds = 0;
+    // The imported destination uploads go to (see CUploadDestinations); empty for the service.
+    QString uploadDestination;
+    // Destinations over http whose person was told that their token goes in clear.
+    QStringList clearTextWarned;
 };
 
 // Home directory + "/brightloom_screens".

@@ -82,6 +82,7 @@ void TestMainWidget::trayMenuEntries()
                                   "Choose s&torage dir...",
                                   "Mute &sound",
                                   "--",
+                                  "Upload &to",
                                   "R&ecent shares",
                                   "E&xpire new shares",
                                   "--",
