@@ -53,6 +53,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
             &CBrightloomMainWidget::onUpdateCheckFinished);
     createRecentShares();
     createUploadPipeline();
+    createHostUploads();
     createUserSession();
     readSettings();
     createDestinations();
@@ -126,7 +127,11 @@ void CBrightloomMainWidget::createOverlays()
     overlays = new BL::App::COverlayControl(this);
     using BL::App::COverlayControl;
     // The link's round trip runs while the overlay hands over the screen, not after the grab.
-    connect(overlays, &COverlayControl::aboutToGrab, uploads, &BL::App::CUploadPipeline::reserveAhead);
+    // Imported hosts reserve nothing.
+    connect(overlays, &COverlayControl::aboutToGrab, this, [this] {
+        if (prefs.uploadDestination.isEmpty())
+            uploads->reserveAhead();
+    });
     connect(overlays, &COverlayControl::grabbed, this, &CBrightloomMainWidget::playCamSound);
     connect(overlays, &COverlayControl::uploadGrabbed, tray,
             &BL::App::CTrayPresenter::startUploadingAnimation);

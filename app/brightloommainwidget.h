@@ -26,6 +26,7 @@ class COverlayControl;
 class CRecentShares;
 class CTrayMenu;
 class CTrayPresenter;
+class CHostUploads;
 class CUploadDestinations;
 class CUploadPipeline;
 class CUserSession;
@@ -46,6 +47,7 @@ class CUserSession;
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
 //   CRecentShares   the record of shares: copy, open, delete, retry (app/recentshares.h)
 //   CUploadDestinations  the imported image hosts uploads can go to (app/uploaddestinations.h)
+//   CHostUploads    uploads to an imported host: encode, send, link (app/hostuploads.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -137,6 +139,13 @@ private:
     void initSounds();
     void createRecentShares();
     void createDestinations();
+    void createHostUploads();
+    // Sends `pictures` to the imported host in use; false when the Brightloom service is in use.
+    bool uploadToChosenHost(const QList<QPixmap>& pictures);
+    // What a finished upload shows and plays, wherever it went.
+    void announceUploaded();
+    // `error` with the names of the files that now keep the `unsent` pictures.
+    QString withKept(const QString& error, const QList<QPixmap>& unsent);
     // The warning, once per destination, that the chosen one is reached without encryption.
     QString clearTextWarning();
     void createUploadPipeline();
@@ -166,6 +175,7 @@ private:
     BL::App::CUploadPipeline* uploads = nullptr;
     BL::App::CRecentShares* shares = nullptr;
     std::unique_ptr<BL::App::CUploadDestinations> destinations;
+    BL::App::CHostUploads* hostUploads = nullptr;
     BL::App::CLocalShotWriter* localShots = nullptr;
     CLocalServerHandler* localServer = nullptr;
     BL::App::CUserSession* session = nullptr;

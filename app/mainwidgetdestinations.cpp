@@ -2,13 +2,17 @@
 #include "app/brightloommainwidget.h"
 #include "app/commandline.h"
 #include "app/destinationmenu.h"
+#include "app/hostuploads.h"
 #include "app/logging.h"
+#include "app/recentshares.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "app/uploaddestinations.h"
 
+#include <QClipboard>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QUrl>
 
 void CBrightloomMainWidget::createDestinations()
@@ -89,4 +93,38 @@ void CBrightloomMainWidget::importUploader(const QString& fileName)
     tray->showBalloon(tr("Uploads now go to %1.").arg(name) +
                           (warning.isEmpty() ? QString() : "\n" + warning),
                       warning.isEmpty() ? QSystemTrayIcon::Information : QSystemTrayIcon::Warning, 8000);
+}
+
+void CBrightloomMainWidget::createHostUploads()
+{
+    BL::App::SHostUploadNotifier notifier;
+    notifier.started = [this] { tray->beginBusy(); };
+    notifier.uploaded = [this](const QString&) { announceUploaded(); };
+    notifier.failed = [this](const QString& error, const QList<QPixmap>& unsent) {
+        onUploadingFailed(withKept(error, unsent));
+    };
+    notifier.shared = [this](const BL::Api::SCustomUploadResult& result, bool comparison,
+                             const QPixmap& picture) {
+        shares->recordHosted(prefs.uploadDestination, result.url, result.thumbnailUrl, result.deletionUrl,
+                             comparison ? BL::App::EShareKind::Comparison : BL::App::EShareKind::Picture,
+                             picture);
+    };
+    const auto clipboard = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
+    hostUploads = new BL::App::CHostUploads(clipboard, notifier, this);
+}
+
+bool CBrightloomMainWidget::uploadToChosenHost(const QList<QPixmap>& pictures)
+{
+    if (prefs.uploadDestination.isEmpty())
+        return false;
+    QString error;
+    const auto host = destinations->uploader(prefs.uploadDestination, &error);
+    if (!host) {
+        // Never the service instead: the person chose where the picture goes.
+        onUploadingFailed(
+            withKept(tr("%1 cannot be used: %2").arg(prefs.uploadDestination, error), pictures));
+        return true;
+    }
+    hostUploads->uploadPictures(*host, pictures);
+    return true;
 }

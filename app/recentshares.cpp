@@ -41,6 +41,22 @@ void CRecentShares::recordShared(const QString& secret, const QString& link, ESh
     fetchThumbnail(link);
 }
 
+void CRecentShares::recordHosted(const QString& host, const QString& link, const QString& thumbnailUrl,
+                                 const QString& deletionUrl, EShareKind kind, const QPixmap& picture)
+{
+    const QString kept = m_retrying.take(picture.cacheKey());
+    if (!kept.isEmpty())
+        m_history->remove(kept);
+    SShareRecord record;
+    record.link = link;
+    record.host = host;
+    record.thumbnailUrl = thumbnailUrl;
+    record.deletionUrl = deletionUrl;
+    record.time = QDateTime::currentDateTime();
+    record.kind = kind;
+    m_history->add(record);
+}
+
 QStringList CRecentShares::keepFailed(const QList<QPixmap>& unsent, const QString& dir)
 {
     QStringList names;

@@ -31,6 +31,10 @@ public:
     // a kept one takes that entry's place.
     void recordShared(const QString& secret, const QString& link, EShareKind kind,
                       const QList<QPixmap>& pictures);
+    // A picture that arrived at the imported host `host`, which named its link and perhaps a
+    // thumbnail and a way to delete it. A retry of a kept picture takes that entry's place.
+    void recordHosted(const QString& host, const QString& link, const QString& thumbnailUrl,
+                      const QString& deletionUrl, EShareKind kind, const QPixmap& picture);
     // Pictures that did not reach the service, kept as local shots in `dir` (a picture that
     // was itself a retry keeps the file it came from) and recorded as failures. Returns the
     // names of the files that hold them.

@@ -21,6 +21,10 @@ struct SShareRecord
     QString thumbnail; // file name beside the list, empty while there is none
     EShareState state = EShareState::Shared;
     QString keptFile;
+    // A share at an imported host: its name there, and what its reply named besides the link.
+    QString host;
+    QString deletionUrl; // deletes it, without credentials: as good as a password for it
+    QString thumbnailUrl;
 
     // Names the entry in the menu and in remove(): the link, or the kept file of a failure.
     QString key() const { return state == EShareState::Shared ? link : keptFile; }
