@@ -6,8 +6,13 @@
 #include "app/logging.h"
 
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
 
 namespace BL::App {
 
@@ -105,6 +110,10 @@ void CRecentShares::deleteShare(const QString& key)
     const SShareRecord* record = find(key);
     if (!record || record->state != EShareState::Shared)
         return;
+    if (!record->host.isEmpty()) {
+        deleteHosted(*record);
+        return;
+    }
     auto* request = new CDeleteRequest(record->secret);
     request->setTransferTimeout(30000);
     connect(
@@ -124,6 +133,49 @@ void CRecentShares::deleteShare(const QString& key)
         emit notify(error + tr("\nThe share is still listed; try again later."), QSystemTrayIcon::Warning);
     });
     CServerManager::instance()->sendRequest(request);
+}
+
+void CRecentShares::deleteHosted(const SShareRecord& record)
+{
+    const QString key = record.key();
+    const QUrl address(record.deletionUrl, QUrl::StrictMode);
+    if (record.deletionUrl.isEmpty() || !address.isValid()) {
+        emit notify(tr("%1 named no way to delete this share; it is still listed.").arg(record.host),
+                    QSystemTrayIcon::Warning);
+        return;
+    }
+    if (!m_network) {
+        m_network = new QNetworkAccessManager(this);
+        // The address alone deletes: no cookies of earlier requests go with it.
+        m_network->setCookieJar(nullptr);
+    }
+    QNetworkRequest request(address);
+    // A redirect is the host asking for more than the address: the browser finishes it.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+    request.setTransferTimeout(30000);
+    QNetworkReply* reply = m_network->post(request, QByteArray());
+    connect(reply, &QNetworkReply::finished, this, [this, reply, key, address, host = record.host] {
+        reply->deleteLater();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 200 && status <= 299) {
+            m_history->remove(key);
+            emit notify(tr("The share was deleted.\n%1 no longer shows it.").arg(key),
+                        QSystemTrayIcon::Information);
+            return;
+        }
+        qCInfo(lcApp) << "deletion at" << host << "answered" << status << reply->errorString();
+        if (QDesktopServices::openUrl(address))
+            emit notify(
+                tr("%1 did not delete the share at once: its deletion page is open in your browser to "
+                   "finish there.")
+                    .arg(host),
+                QSystemTrayIcon::Information);
+        else
+            emit notify(tr("%1 did not delete the share at once; open %2 in a browser to finish there.")
+                            .arg(host, address.toString()),
+                        QSystemTrayIcon::Warning);
+    });
 }
 
 void CRecentShares::fetchThumbnail(const QString& link)

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class QNetworkAccessManager;
+
 namespace BL::App {
 
 // The shares the tray menu offers again: each finished upload goes into the record with its
@@ -42,7 +44,9 @@ public:
     // The kept picture of the failed entry `key` for another upload; null when it cannot be
     // read any more (the entry then goes) or is already on its way.
     QPixmap retry(const QString& key);
-    // Asks the service to delete the share `key`; the entry goes once it has.
+    // Asks the service to delete the share `key`; the entry goes once it has. A share at an
+    // imported host is deleted by a bare POST to its deletion address; a host that wants more
+    // gets its deletion page opened in the browser, for the person to finish there.
     void deleteShare(const QString& key);
 
 signals:
@@ -50,10 +54,12 @@ signals:
 
 private:
     void fetchThumbnail(const QString& link);
+    void deleteHosted(const SShareRecord& record);
 
     CShareHistory* m_history = nullptr;
     // Pictures on their way again, by QPixmap::cacheKey, with the files they were kept in.
     QHash<qint64, QString> m_retrying;
+    QNetworkAccessManager* m_network = nullptr; // for imported hosts, made at the first deletion
 };
 
 } // namespace BL::App

@@ -2,10 +2,12 @@
 // test server described by its own custom-uploader file (tests/e2e/hosts), imported with
 // --import-uploader. A shot's link, thumbnail and deletion address are picked out of the reply,
 // the picture arrives as the file says, a comparison goes as two uploads, and a refusal shows
-// the host's own message.
+// the host's own message. Delete posts to the deletion address without the file's credentials,
+// and opens it in the browser when the host wants more.
 #include "testhttpserver.h"
 #include "x11session.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -49,6 +51,7 @@ private slots:
 
     void replyShapesGiveLinkThumbnailAndDeletion();
     void refusalsShowTheHostsMessage();
+    void deleteGoesWithoutCredentialsOrToTheBrowser();
 
 private:
     void answer(int index);
@@ -58,8 +61,14 @@ private:
     // A shot of the area from `from` to `to`; the clipboard's text once it changed.
     QString takeShot(QPoint from, QPoint to, bool comparison = false);
     QJsonArray listedShares() const;
+    // Opens the tray menu and walks it with `keys`.
+    bool walkTrayMenu(const QStringList& keys);
+    // Picks "&Delete..." of the newest share and says Yes to the question.
+    bool deleteNewestShare();
+    QStringList opened() const;
     QString base() const { return QStringLiteral("http://") + m_host.hostAndPort(); }
 
+    QTemporaryDir m_root;
     CTestHttpServer m_host;
     bool m_refuse = false;
     int m_stored = 0;
@@ -71,6 +80,13 @@ void TestHosts::initTestCase()
 {
     QVERIFY(m_host.listen());
     m_host.setHandler([this](CTestHttpServer&, int index) { answer(index); });
+    // A browser stand-in that only writes down what it was asked to open.
+    QVERIFY(QDir().mkpath(m_root.filePath("opener")));
+    QFile opener(m_root.filePath("opener/xdg-open"));
+    QVERIFY(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + m_root.filePath("opened.txt").toUtf8() + "'\n");
+    opener.close();
+    QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
 void TestHosts::cleanup()
@@ -86,9 +102,16 @@ void TestHosts::cleanup()
 void TestHosts::answer(int index)
 {
     const QByteArray line = requestLine(m_host.exchanges().at(index));
-    const QByteArray n = QByteArray::number(++m_stored);
+    // Deletions store nothing: only uploads count.
+    const QByteArray n =
+        QByteArray::number(line.contains("/del/") || line.contains("/remove ") ? m_stored : ++m_stored);
     const QByteArray at = base().toUtf8();
-    if (line.startsWith("POST /api/v2/upload?")) {
+    if (line.startsWith("POST /a/del/")) {
+        m_host.respond(index, CTestHttpServer::response(200, "deleted"));
+    } else if (line.startsWith("POST /d/")) {
+        // This one wants a person to press its button.
+        m_host.respond(index, CTestHttpServer::response(405, "use the page"));
+    } else if (line.startsWith("POST /api/v2/upload?")) {
         m_host.respond(
             index,
             m_refuse ? CTestHttpServer::response(
@@ -125,7 +148,11 @@ void TestHosts::answer(int index)
 bool TestHosts::startProgram()
 {
     m_user = std::make_unique<QTemporaryDir>();
-    m_program = startDockedProgram(m_user->path(), privateUserEnvironment(m_user->path()), kHelpSeen);
+    QProcessEnvironment env = privateUserEnvironment(m_user->path());
+    env.insert(QStringLiteral("PATH"), m_root.filePath("opener") + QLatin1Char(':') + env.value("PATH"));
+    env.remove(QStringLiteral("BROWSER"));
+    env.remove(QStringLiteral("DEFAULT_BROWSER"));
+    m_program = startDockedProgram(m_user->path(), env, kHelpSeen);
     return m_program != nullptr;
 }
 
@@ -171,6 +198,60 @@ QJsonArray TestHosts::listedShares() const
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("shares")).toArray();
+}
+
+bool TestHosts::walkTrayMenu(const QStringList& keys)
+{
+    QStringList icons;
+    if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, kPatience))
+        return false;
+    const QRect icon = windowGeometry(icons.last());
+    // A click can go to a balloon over the icon instead: clicked again until the menu shows.
+    const int shown = m_program->errorOutput().count("tray menu shown");
+    bool opened = false;
+    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+        xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click",
+                 "3"});
+        opened = QTest::qWaitFor(
+            [this, shown] { return m_program->errorOutput().count("tray menu shown") > shown; }, 5000);
+    }
+    if (!opened)
+        return false;
+    QTest::qWait(200); // from its announcement to its keyboard grab
+    for (const QString& key : keys) {
+        xdotool({"key", key});
+        QTest::qWait(150); // a submenu opens on a timer of its own
+    }
+    return true;
+}
+
+bool TestHosts::deleteNewestShare()
+{
+    // Up five times: "&Quit", "&About", "Check for &Updates", "E&xpire new shares", "R&ecent
+    // shares"; Right twice opens its newest entry's menu, where "&Delete..." is third.
+    const int asked = m_program->errorOutput().count("message box Question: delete");
+    if (!walkTrayMenu({"Up", "Up", "Up", "Up", "Up", "Right", "Right", "Down", "Down", "Return"}) ||
+        !QTest::qWaitFor(
+            [&] { return m_program->errorOutput().count("message box Question: delete") > asked; },
+            kPatience))
+        return false;
+    QStringList boxes;
+    if (!QTest::qWaitFor(
+            [&boxes] { return !(boxes = visibleWindowsNamed(QStringLiteral("^Brightloom$"))).isEmpty(); },
+            kPatience))
+        return false;
+    xdotool({"windowactivate", "--sync", boxes.last()});
+    QTest::qWait(300);
+    xdotool({"key", "alt+y"});
+    return true;
+}
+
+QStringList TestHosts::opened() const
+{
+    QFile file(m_root.filePath("opened.txt"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 void TestHosts::replyShapesGiveLinkThumbnailAndDeletion()
@@ -275,6 +356,44 @@ void TestHosts::refusalsShowTheHostsMessage()
     }
     QVERIFY(!m_program->errorOutput().contains("Screenshot succesfully uploaded."));
     m_refuse = false;
+}
+
+void TestHosts::deleteGoesWithoutCredentialsOrToTheBrowser()
+{
+    QVERIFY(startProgram());
+
+    // A host that deletes on the bare POST: the entry goes, and none of the file's headers went.
+    QVERIFY(import("nested-json", "Album host"));
+    const QString first = takeShot({100, 100}, {180, 160});
+    QVERIFY(!first.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 1, kPatience);
+    const int requests = m_host.exchanges().size();
+    QVERIFY(deleteNewestShare());
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Information The share was deleted."),
+                             kPatience);
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 0, kPatience);
+    QCOMPARE(m_host.exchanges().size(), requests + 1);
+    const CTestHttpServer::SExchange& deletion = m_host.exchanges().last();
+    QCOMPARE(requestLine(deletion), "POST /a/del/" + QByteArray::number(m_stored) + " HTTP/1.1");
+    QVERIFY(deletion.header("X-Api-Key").isNull());
+    QVERIFY(deletion.header("Authorization").isNull());
+    QVERIFY(deletion.header("Cookie").isNull());
+
+    // A host that wants its page used: the page opens in the browser and the entry stays.
+    QVERIFY(import("xml-reply", "Drawer"));
+    const QString second = takeShot({100, 100}, {180, 160});
+    QVERIFY(!second.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 1, kPatience);
+    const QString removal = listedShares().at(0).toObject().value("deletion_url").toString();
+    QVERIFY(deleteNewestShare());
+    QTRY_COMPARE_WITH_TIMEOUT(opened(), QStringList{removal}, kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().contains(
+            "balloon Information Drawer did not delete the share at once: its deletion page "
+            "is open in your browser"),
+        kPatience);
+    QVERIFY(m_host.exchanges().last().header("Authorization").isNull());
+    QCOMPARE(listedShares().size(), 1);
 }
 
 QTEST_MAIN(TestHosts)

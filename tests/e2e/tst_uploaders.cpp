@@ -1,8 +1,9 @@
 // The reference service's custom-uploader file, end to end on a private X session: an account
 // made and signed in over HTTP makes a token on its history page, the file is taken from the
 // page's data link and imported with --import-uploader, and a shot goes through it: the link on
-// the clipboard serves the exact picture. "Upload to" switches between the service and the
-// import. A file the program will not send is refused at import with the reason.
+// the clipboard serves the exact picture, and Delete under "Recent shares" takes it back through
+// the file's deletion address. "Upload to" switches between the service and the import. A file
+// the program will not send is refused at import with the reason.
 #include "pattern.h"
 #include "serviceprocess.h"
 #include "x11session.h"
@@ -174,6 +175,9 @@ QJsonArray TestUploaders::listedShares() const
 // Up five times from the top: "&Quit", "&About", "Check for &Updates", "E&xpire new shares" and,
 // with "R&ecent shares" greyed out while it is empty, "Upload &to"; Right opens it on "&Brightloom".
 static const QStringList kUploadTo = {"Up", "Up", "Up", "Up", "Up", "Right"};
+// With a share listed, Up five times reaches "R&ecent shares"; Right opens it on its newest
+// entry, Right again that entry's own menu.
+static const QStringList kNewestShare = {"Up", "Up", "Up", "Up", "Up", "Right", "Right"};
 
 void TestUploaders::roundTripThroughTheServicesUploaderFile()
 {
@@ -244,6 +248,21 @@ void TestUploaders::roundTripThroughTheServicesUploaderFile()
     QCOMPARE(listed.value("link").toString(), link);
     QCOMPARE(listed.value("thumbnail_url").toString(), link + QStringLiteral("-thumb.png"));
     QVERIFY(listed.value("deletion_url").toString().startsWith(m_service.baseUrl() + "/delete/"));
+
+    // Recent shares -> Delete: a bare POST to the deletion address takes it back at the service.
+    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"})); // "&Delete..."
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("message box Question: delete"), kPatience);
+    QStringList boxes;
+    QTRY_VERIFY_WITH_TIMEOUT(!(boxes = visibleWindowsNamed(QStringLiteral("^Brightloom$"))).isEmpty(),
+                             kPatience);
+    xdotool({"windowactivate", "--sync", boxes.last()});
+    QTest::qWait(300);
+    xdotool({"key", "alt+y"});
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Information The share was deleted."),
+                             kPatience);
+    QCOMPARE(httpGet(link).status, 410);
+    QCOMPARE(httpGet(link + QStringLiteral(".png")).status, 410);
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 0, kPatience);
 }
 
 QTEST_MAIN(TestUploaders)
