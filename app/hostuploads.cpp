@@ -92,7 +92,8 @@ void CHostUploads::finishOne(const std::shared_ptr<SBatch>& batch)
     // What arrived is listed even when its partner did not, so that it can be deleted.
     for (int i = 0; i < batch->results.size(); ++i)
         if (!batch->results.at(i).url.isEmpty() && m_notifier.shared)
-            m_notifier.shared(batch->results.at(i), batch->pictures.size() > 1, batch->pictures.at(i));
+            m_notifier.shared(batch->host.name, batch->results.at(i), batch->pictures.size() > 1,
+                              batch->pictures.at(i));
     if (!unsent.isEmpty())
         m_notifier.failed(batch->error, unsent);
 }

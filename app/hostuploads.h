@@ -22,8 +22,10 @@ struct SHostUploadNotifier
     // The failure text (the host's own message where its file says where it is) and the
     // pictures that did not arrive: the receiver keeps them.
     std::function<void(const QString& errorDesc, const QList<QPixmap>& unsent)> failed;
-    // Each picture that arrived, with what the host said of it; `comparison` for a pair's half.
-    std::function<void(const BL::Api::SCustomUploadResult& result, bool comparison, const QPixmap& picture)>
+    // Each picture that arrived at the host named `host`, with what it said of it; `comparison`
+    // for a pair's half.
+    std::function<void(const QString& host, const BL::Api::SCustomUploadResult& result, bool comparison,
+                       const QPixmap& picture)>
         shared;
 };
 

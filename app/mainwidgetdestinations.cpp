@@ -103,9 +103,9 @@ void CBrightloomMainWidget::createHostUploads()
     notifier.failed = [this](const QString& error, const QList<QPixmap>& unsent) {
         onUploadingFailed(withKept(error, unsent));
     };
-    notifier.shared = [this](const BL::Api::SCustomUploadResult& result, bool comparison,
+    notifier.shared = [this](const QString& host, const BL::Api::SCustomUploadResult& result, bool comparison,
                              const QPixmap& picture) {
-        shares->recordHosted(prefs.uploadDestination, result.url, result.thumbnailUrl, result.deletionUrl,
+        shares->recordHosted(host, result.url, result.thumbnailUrl, result.deletionUrl,
                              comparison ? BL::App::EShareKind::Comparison : BL::App::EShareKind::Picture,
                              picture);
     };

@@ -60,6 +60,8 @@ void CRecentShares::recordHosted(const QString& host, const QString& link, const
     record.time = QDateTime::currentDateTime();
     record.kind = kind;
     m_history->add(record);
+    if (!thumbnailUrl.isEmpty())
+        fetchHostedThumbnail(link, thumbnailUrl);
 }
 
 QStringList CRecentShares::keepFailed(const QList<QPixmap>& unsent, const QString& dir)
@@ -144,17 +146,12 @@ void CRecentShares::deleteHosted(const SShareRecord& record)
                     QSystemTrayIcon::Warning);
         return;
     }
-    if (!m_network) {
-        m_network = new QNetworkAccessManager(this);
-        // The address alone deletes: no cookies of earlier requests go with it.
-        m_network->setCookieJar(nullptr);
-    }
     QNetworkRequest request(address);
     // A redirect is the host asking for more than the address: the browser finishes it.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
     request.setTransferTimeout(30000);
-    QNetworkReply* reply = m_network->post(request, QByteArray());
+    QNetworkReply* reply = hostNetwork()->post(request, QByteArray());
     connect(reply, &QNetworkReply::finished, this, [this, reply, key, address, host = record.host] {
         reply->deleteLater();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -175,6 +172,38 @@ void CRecentShares::deleteHosted(const SShareRecord& record)
             emit notify(tr("%1 did not delete the share at once; open %2 in a browser to finish there.")
                             .arg(host, address.toString()),
                         QSystemTrayIcon::Warning);
+    });
+}
+
+QNetworkAccessManager* CRecentShares::hostNetwork()
+{
+    if (!m_network) {
+        m_network = new QNetworkAccessManager(this);
+        // The addresses alone count: no cookies of earlier requests go with them.
+        m_network->setCookieJar(nullptr);
+    }
+    return m_network;
+}
+
+void CRecentShares::fetchHostedThumbnail(const QString& link, const QString& address)
+{
+    // A thumbnail is small; anything larger is not one and is not read to its end.
+    constexpr qint64 maxBytes = 4 * 1024 * 1024;
+    QNetworkRequest request{QUrl(address, QUrl::StrictMode)};
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(30000);
+    QNetworkReply* reply = hostNetwork()->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > maxBytes || total > maxBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, link] {
+        reply->deleteLater();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray picture =
+            status == 200 && reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+        if (picture.isEmpty() || !m_history->setThumbnail(link, picture))
+            qCDebug(lcApp) << "no thumbnail kept for" << link;
     });
 }
 

@@ -34,7 +34,8 @@ public:
     void recordShared(const QString& secret, const QString& link, EShareKind kind,
                       const QList<QPixmap>& pictures);
     // A picture that arrived at the imported host `host`, which named its link and perhaps a
-    // thumbnail and a way to delete it. A retry of a kept picture takes that entry's place.
+    // thumbnail (fetched for the menu) and a way to delete it. A retry of a kept picture takes
+    // that entry's place.
     void recordHosted(const QString& host, const QString& link, const QString& thumbnailUrl,
                       const QString& deletionUrl, EShareKind kind, const QPixmap& picture);
     // Pictures that did not reach the service, kept as local shots in `dir` (a picture that
@@ -55,11 +56,14 @@ signals:
 private:
     void fetchThumbnail(const QString& link);
     void deleteHosted(const SShareRecord& record);
+    // The thumbnail an imported host named, fetched without credentials.
+    void fetchHostedThumbnail(const QString& link, const QString& address);
+    QNetworkAccessManager* hostNetwork();
 
     CShareHistory* m_history = nullptr;
     // Pictures on their way again, by QPixmap::cacheKey, with the files they were kept in.
     QHash<qint64, QString> m_retrying;
-    QNetworkAccessManager* m_network = nullptr; // for imported hosts, made at the first deletion
+    QNetworkAccessManager* m_network = nullptr; // for imported hosts, made when first needed
 };
 
 } // namespace BL::App

@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -188,9 +189,15 @@ bool CShareHistory::setThumbnail(const QString& key, const QByteArray& png)
     for (SShareRecord& record : m_entries) {
         if (record.key() != key)
             continue;
-        const QString code = publicCode(record.link);
+        // An imported host's links are named by their digest: they have no code of ours.
+        const QString code = record.host.isEmpty()
+                                 ? publicCode(record.link)
+                                 : QString::fromLatin1(QCryptographicHash::hash(record.link.toUtf8(),
+                                                                                QCryptographicHash::Sha256)
+                                                           .toHex()
+                                                           .left(32));
         QImage picture;
-        if (code.isEmpty() || !picture.loadFromData(png, "PNG"))
+        if (code.isEmpty() || !picture.loadFromData(png, record.host.isEmpty() ? "PNG" : nullptr))
             return false;
         if (picture.width() > kThumbnailSide || picture.height() > kThumbnailSide)
             picture =

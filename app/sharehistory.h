@@ -54,8 +54,8 @@ public:
     // Adds `record` as the newest; the oldest beyond maxEntries go, with their thumbnails.
     void add(const SShareRecord& record);
     void remove(const QString& key);
-    // Stores the picture as the thumbnail of the entry `key`; false when it is gone or the
-    // picture could not be written.
+    // Stores the picture as the thumbnail of the entry `key` (PNG; an imported host's may be any
+    // format Qt reads); false when it is gone or the picture could not be read or written.
     bool setThumbnail(const QString& key, const QByteArray& png);
 
 signals:

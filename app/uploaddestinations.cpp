@@ -81,7 +81,8 @@ std::optional<BL::Api::SCustomUploader> CUploadDestinations::uploader(const QStr
     } else {
         reason = QStringLiteral("no destination named %1").arg(name);
     }
-    if (uploader && uploader->name.isEmpty())
+    // Named as listed, which the file's own name may differ from.
+    if (uploader)
         uploader->name = name;
     if (error)
         *error = reason;

@@ -7,6 +7,7 @@
 #include "testhttpserver.h"
 #include "x11session.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -32,6 +33,18 @@ QImage pictureIn(const QByteArray& bytes)
     if (start < 0 || end < 0)
         return QImage();
     return QImage::fromData(bytes.mid(start, end + 8 - start), "PNG");
+}
+
+// A small picture in `format`, as a host serves a thumbnail.
+QByteArray picture(int width, int height, const char* format)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor(200, 40, 40));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
 }
 
 QByteArray requestLine(const CTestHttpServer::SExchange& exchange)
@@ -71,7 +84,9 @@ private:
     QTemporaryDir m_root;
     CTestHttpServer m_host;
     bool m_refuse = false;
-    int m_stored = 0;
+    int m_stored = 0;       // uploads answered with a link
+    QList<int> m_uploads;   // the exchanges that were uploads
+    QList<int> m_deletions; // the exchanges that were deletions
     std::unique_ptr<QTemporaryDir> m_user;
     std::unique_ptr<CProgram> m_program;
 };
@@ -102,11 +117,21 @@ void TestHosts::cleanup()
 void TestHosts::answer(int index)
 {
     const QByteArray line = requestLine(m_host.exchanges().at(index));
-    // Deletions store nothing: only uploads count.
-    const QByteArray n =
-        QByteArray::number(line.contains("/del/") || line.contains("/remove ") ? m_stored : ++m_stored);
+    const bool upload = line.startsWith("POST /api/v2/upload?") || line.startsWith("PUT /drawer/") ||
+                        line.startsWith("POST / ");
+    if (upload)
+        m_uploads << index;
+    else if (line.startsWith("POST "))
+        m_deletions << index;
+    const QByteArray n = QByteArray::number(upload && !m_refuse ? ++m_stored : m_stored);
     const QByteArray at = base().toUtf8();
-    if (line.startsWith("POST /a/del/")) {
+    if (line.startsWith("GET /a/") && line.contains("-t.png ")) {
+        m_host.respond(index,
+                       CTestHttpServer::response(200, picture(20, 10, "PNG"), "Content-Type: image/png\r\n"));
+    } else if (line.startsWith("GET /d/") && line.contains("/small ")) {
+        m_host.respond(
+            index, CTestHttpServer::response(200, picture(30, 20, "JPEG"), "Content-Type: image/jpeg\r\n"));
+    } else if (line.startsWith("POST /a/del/")) {
         m_host.respond(index, CTestHttpServer::response(200, "deleted"));
     } else if (line.startsWith("POST /d/")) {
         // This one wants a person to press its button.
@@ -263,24 +288,25 @@ void TestHosts::replyShapesGiveLinkThumbnailAndDeletion()
         const char* shape;
         const char* name;
         QString link, thumbnail, deletion;
+        QSize thumbnailSize; // as the menu keeps it
     } hosts[] = {
-        {"nested-json", "Album host", at + "/a/%1.png", at + "/a/%1-t.png", at + "/a/del/%1"},
-        {"xml-reply", "Drawer", at + "/d/%1.png", at + "/d/%1/small", at + "/d/%1/remove"},
-        {"plain-text", "Text drop", at + "/t/%1.png", QString(), at + "/t/%1/forget"},
+        {"nested-json", "Album host", at + "/a/%1.png", at + "/a/%1-t.png", at + "/a/del/%1", QSize(20, 10)},
+        {"xml-reply", "Drawer", at + "/d/%1.png", at + "/d/%1/small", at + "/d/%1/remove", QSize(30, 20)},
+        {"plain-text", "Text drop", at + "/t/%1.png", QString(), at + "/t/%1/forget", QSize()},
     };
     int shots = 0;
     for (const auto& host : hosts) {
         QVERIFY2(import(QLatin1String(host.shape), QLatin1String(host.name)), host.shape);
-        const int requests = m_host.exchanges().size();
+        const int requests = m_uploads.size();
         const QString link = takeShot({100, 100}, {260, 220});
         QCOMPARE(link, host.link.arg(m_stored));
         ++shots;
         QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().count("Screenshot succesfully uploaded.") == shots,
                                  kPatience);
-        QCOMPARE(m_host.exchanges().size(), requests + 1);
+        QCOMPARE(m_uploads.size(), requests + 1);
 
         // The picture arrived whole, in the way the file says.
-        const CTestHttpServer::SExchange& sent = m_host.exchanges().last();
+        const CTestHttpServer::SExchange& sent = m_host.exchanges().at(m_uploads.last());
         QCOMPARE(pictureIn(sent.body).size(), QSize(161, 121));
         const QString asked = QString::fromUtf8(requestLine(sent));
         if (QLatin1String(host.shape) == QLatin1String("nested-json")) {
@@ -307,16 +333,24 @@ void TestHosts::replyShapesGiveLinkThumbnailAndDeletion()
                  host.thumbnail.isEmpty() ? QString() : host.thumbnail.arg(m_stored));
         QCOMPARE(listed.value("deletion_url").toString(), host.deletion.arg(m_stored));
         QVERIFY(!listed.contains("secret"));
+        // The thumbnail, fetched for the menu (a JPEG one too).
+        if (host.thumbnailSize.isValid()) {
+            QTRY_VERIFY_WITH_TIMEOUT(listedShares().at(0).toObject().contains("thumbnail"), kPatience);
+            const QString kept =
+                m_user->filePath(QStringLiteral("data/brightloom/shares/") +
+                                 listedShares().at(0).toObject().value("thumbnail").toString());
+            QCOMPARE(QImage(kept).size(), host.thumbnailSize);
+        }
     }
 
     // A comparison goes to the XML host as two uploads, and both links go on the clipboard.
     QVERIFY(import("xml-reply", "Drawer"));
-    const int requests = m_host.exchanges().size();
+    const int requests = m_uploads.size();
     const QString links = takeShot({100, 100}, {200, 180}, true);
-    QCOMPARE(m_host.exchanges().size(), requests + 2);
+    QCOMPARE(m_uploads.size(), requests + 2);
     QCOMPARE(links.split('\n').size(), 2);
     for (int i = 0; i < 2; ++i) {
-        const CTestHttpServer::SExchange& sent = m_host.exchanges().at(requests + i);
+        const CTestHttpServer::SExchange& sent = m_host.exchanges().at(m_uploads.at(requests + i));
         QCOMPARE(pictureIn(sent.body).size(), QSize(101, 81));
         QVERIFY(requestLine(sent).contains(QByteArray("-") + QByteArray::number(i + 1) + ".png "));
     }
@@ -367,13 +401,13 @@ void TestHosts::deleteGoesWithoutCredentialsOrToTheBrowser()
     const QString first = takeShot({100, 100}, {180, 160});
     QVERIFY(!first.isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 1, kPatience);
-    const int requests = m_host.exchanges().size();
+    QVERIFY(m_deletions.isEmpty());
     QVERIFY(deleteNewestShare());
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Information The share was deleted."),
                              kPatience);
     QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 0, kPatience);
-    QCOMPARE(m_host.exchanges().size(), requests + 1);
-    const CTestHttpServer::SExchange& deletion = m_host.exchanges().last();
+    QCOMPARE(m_deletions.size(), 1);
+    const CTestHttpServer::SExchange& deletion = m_host.exchanges().at(m_deletions.first());
     QCOMPARE(requestLine(deletion), "POST /a/del/" + QByteArray::number(m_stored) + " HTTP/1.1");
     QVERIFY(deletion.header("X-Api-Key").isNull());
     QVERIFY(deletion.header("Authorization").isNull());
@@ -392,7 +426,8 @@ void TestHosts::deleteGoesWithoutCredentialsOrToTheBrowser()
             "balloon Information Drawer did not delete the share at once: its deletion page "
             "is open in your browser"),
         kPatience);
-    QVERIFY(m_host.exchanges().last().header("Authorization").isNull());
+    QCOMPARE(m_deletions.size(), 2);
+    QVERIFY(m_host.exchanges().at(m_deletions.last()).header("Authorization").isNull());
     QCOMPARE(listedShares().size(), 1);
 }
 
