@@ -45,6 +45,10 @@ void CHostUploads::uploadPictures(const BL::Api::SCustomUploader& host, const QL
 
 void CHostUploads::send(const std::shared_ptr<SBatch>& batch, const QList<QByteArray>& png)
 {
+    if (png.size() != batch->pictures.size() || png.contains(QByteArray())) {
+        m_notifier.failed(tr("The screenshot could not be encoded as PNG."), batch->pictures);
+        return;
+    }
     const QString stem = QStringLiteral("brightloom-%1")
                              .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
     batch->results = QList<BL::Api::SCustomUploadResult>();

@@ -307,7 +307,7 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
     // The icon travels as ARGB pixmaps.
     QVERIFY2(!iconPixmaps(item).isEmpty(), "the item has no icon");
 
-    // The menu, as a panel reads it: the ten entries in their order, &Quit last.
+    // The menu, as a panel reads it: the entries and submenus in their order, &Quit last.
     const QDBusObjectPath menuPath = itemProperty(item, QStringLiteral("Menu")).value<QDBusObjectPath>();
     QVERIFY2(!menuPath.path().isEmpty() && menuPath.path() != QLatin1String("/"), "the item has no menu");
     QStringList labels;
@@ -320,6 +320,9 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
                                   "&Keyboard shortcuts...",
                                   "Choose s&torage dir...",
                                   "Mute &sound",
+                                  "Upload &to",
+                                  "R&ecent shares",
+                                  "E&xpire new shares",
                                   "Check for &Updates",
                                   "&About Brightloom",
                                   "&Quit"};
