@@ -10,6 +10,7 @@
 #include "app/textshot.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
+#include "app/uploaddestinations.h"
 #include "app/uploadpipeline.h"
 #include "app/usersession.h"
 #include "capture/helpscreen.h"
@@ -54,8 +55,10 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
             &CBrightloomMainWidget::onUpdateCheckFinished);
     createRecentShares();
     createUploadPipeline();
+    createHostUploads();
     createUserSession();
     readSettings();
+    createDestinations();
     warnAboutUnusableHotkeys();
     adviseCommandLineActions();
     createDropWidget();
@@ -126,7 +129,11 @@ void CBrightloomMainWidget::createOverlays()
     overlays = new BL::App::COverlayControl(this);
     using BL::App::COverlayControl;
     // The link's round trip runs while the overlay hands over the screen, not after the grab.
-    connect(overlays, &COverlayControl::aboutToGrab, uploads, &BL::App::CUploadPipeline::reserveAhead);
+    // Imported hosts reserve nothing.
+    connect(overlays, &COverlayControl::aboutToGrab, this, [this] {
+        if (prefs.uploadDestination.isEmpty())
+            uploads->reserveAhead();
+    });
     connect(overlays, &COverlayControl::grabbed, this, &CBrightloomMainWidget::playCamSound);
     connect(overlays, &COverlayControl::uploadGrabbed, tray,
             &BL::App::CTrayPresenter::startUploadingAnimation);

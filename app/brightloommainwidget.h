@@ -27,6 +27,8 @@ class COverlayControl;
 class CRecentShares;
 class CTrayMenu;
 class CTrayPresenter;
+class CHostUploads;
+class CUploadDestinations;
 class CUploadPipeline;
 class CUserSession;
 } // namespace BL::App
@@ -46,6 +48,8 @@ class CUserSession;
 //   CInstanceCommands  actions handed over by later starts       (app/commandline.h)
 //   CRecentShares   the record of shares: copy, open, delete, retry (app/recentshares.h)
 //   CTextShot       the words of an area onto the clipboard      (app/textshot.h)
+//   CUploadDestinations  the imported image hosts uploads can go to (app/uploaddestinations.h)
+//   CHostUploads    uploads to an imported host: encode, send, link (app/hostuploads.h)
 class CBrightloomMainWidget : public QWidget
 {
     Q_OBJECT
@@ -110,6 +114,12 @@ private slots:
     void retryUpload(const QString& key);
     void setShareExpiry(int seconds);
 
+    // Where uploads go
+    void refreshDestinations();
+    void chooseDestination(const QString& name);
+    void showImportUploaderDialog();
+    void importUploader(const QString& fileName);
+
     // Sign-in, help screens and web links
     void showLoginDialog();
     void onLoginRequested(const QString& name, const QString& passwd, bool rememberMe);
@@ -132,6 +142,16 @@ private:
     void createShortcuts();
     void initSounds();
     void createRecentShares();
+    void createDestinations();
+    void createHostUploads();
+    // Sends `pictures` to the imported host in use; false when the Brightloom service is in use.
+    bool uploadToChosenHost(const QList<QPixmap>& pictures);
+    // What a finished upload shows and plays, wherever it went.
+    void announceUploaded();
+    // `error` with the names of the files that now keep the `unsent` pictures.
+    QString withKept(const QString& error, const QList<QPixmap>& unsent);
+    // The warning, once per destination, that the chosen one is reached without encryption.
+    QString clearTextWarning();
     void createUploadPipeline();
     void createUserSession();
     void createLoginDialog();
@@ -159,6 +179,8 @@ private:
     BL::App::CTrayMenu* trayMenu = nullptr;
     BL::App::CUploadPipeline* uploads = nullptr;
     BL::App::CRecentShares* shares = nullptr;
+    std::unique_ptr<BL::App::CUploadDestinations> destinations;
+    BL::App::CHostUploads* hostUploads = nullptr;
     BL::App::CLocalShotWriter* localShots = nullptr;
     BL::App::CTextShot* textShot = nullptr;
     CLocalServerHandler* localServer = nullptr;

@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 
 #include "app/logging.h"
+#include "app/uploaddestinations.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,6 +27,7 @@ constexpr SActionOption kActionOptions[] = {
 const QString kWakeUp = QStringLiteral("Wake up!");
 const QString kActionPrefix = QStringLiteral("action ");
 const QString kUploadHead = QStringLiteral("upload");
+const QString kImportHead = QStringLiteral("import-uploader");
 
 SCommandLine invalid(const QString& error)
 {
@@ -75,6 +77,17 @@ SCommandLine parseCommandLine(const QStringList& args, const QDir& workingDir)
             }
             if (command.files.isEmpty())
                 return invalid(QStringLiteral("--upload needs at least one file"));
+        } else if (arg == QLatin1String("--import-uploader")) {
+            if (!setKind(SCommandLine::ImportUploader))
+                return invalid(oneOnly);
+            if (++i >= args.size())
+                return invalid(QStringLiteral("--import-uploader needs a file"));
+            // Read here, so that the person who typed it hears why a file is refused.
+            const QFileInfo file(workingDir, args.at(i));
+            QString reason;
+            if (!CUploadDestinations::check(file.absoluteFilePath(), &reason))
+                return invalid(reason);
+            command.files << file.absoluteFilePath();
         } else if (const SActionOption* option =
                        arg.startsWith(QLatin1String("--")) ? actionNamed(arg.mid(2)) : nullptr) {
             if (!setKind(SCommandLine::Action))
@@ -104,6 +117,7 @@ QString commandLineUsage()
         "  --toggle-drop-widget  show or hide the drop widget\n"
         "  --text-shot           read the text of an area and copy it to the clipboard\n"
         "  --upload FILE...      upload picture files\n"
+        "  --import-uploader FILE  upload to the image host a custom-uploader file describes\n"
         "\n"
         "Options:\n"
         "  --version  print the product version and exit\n"
@@ -134,6 +148,9 @@ QString instanceMessage(const SCommandLine& command)
             if (option.action == command.action)
                 return kActionPrefix + QLatin1String(option.name);
         break;
+    case SCommandLine::ImportUploader:
+        return kImportHead + QLatin1Char('\n') +
+               QString::fromLatin1(QUrl::fromLocalFile(command.files.value(0)).toEncoded());
     case SCommandLine::Upload: {
         // One encoded file URL a line: a name may hold a line break, its URL cannot.
         QStringList lines{kUploadHead};
@@ -152,6 +169,12 @@ void CInstanceCommands::receive(const QString& message)
     if (message.startsWith(kActionPrefix)) {
         if (const SActionOption* option = actionNamed(message.mid(kActionPrefix.size()))) {
             emit actionRequested(option->action);
+            return;
+        }
+    } else if (message.startsWith(kImportHead + QLatin1Char('\n'))) {
+        const QUrl url = QUrl::fromEncoded(message.mid(kImportHead.size() + 1).toLatin1(), QUrl::StrictMode);
+        if (url.isLocalFile()) {
+            emit uploaderToImport(url.toLocalFile());
             return;
         }
     } else if (message.startsWith(kUploadHead + QLatin1Char('\n'))) {

@@ -21,6 +21,8 @@ struct SCommandLine
         Version, // print the version
         Help,    // print the usage
         Invalid, // `error` says why
+        // One custom-uploader file, in `files`, already read and accepted.
+        ImportUploader,
     };
     EKind kind = Start;
     EHotkey action = HotkeyCount;
@@ -59,6 +61,7 @@ public slots:
 signals:
     void actionRequested(BL::App::EHotkey action);
     void fileToUpload(const QString& fileName);
+    void uploaderToImport(const QString& fileName);
 };
 
 } // namespace BL::App

@@ -38,19 +38,10 @@ void CBrightloomMainWidget::createUploadPipeline()
     notifier.started = [this] { tray->beginBusy(); };
     notifier.reserved = [this](const QString& code, const QString& url) { onUrlCodeReserved(code, url); };
     notifier.uploaded = [this](const QString& link) { onPictureUploaded(link); };
-    // The grabbed picture exists nowhere else: it is kept as a local shot, named in the balloon
-    // and offered again under "Recent shares".
-    const auto withKept = [this](const QString& error, const QList<QPixmap>& unsent) {
-        const QStringList kept = shares->keepFailed(unsent, prefs.localStorageDir);
-        QString text = error;
-        for (const QString& name : kept)
-            text += tr("\nScreenshot saved as %1").arg(QDir::toNativeSeparators(name));
-        return text;
-    };
-    notifier.uploadFailed = [this, withKept](const QString& error, const QList<QPixmap>& unsent) {
+    notifier.uploadFailed = [this](const QString& error, const QList<QPixmap>& unsent) {
         onUploadingFailed(withKept(error, unsent));
     };
-    notifier.reservationFailed = [this, withKept](const QString& error, const QList<QPixmap>& unsent) {
+    notifier.reservationFailed = [this](const QString& error, const QList<QPixmap>& unsent) {
         showTrayErrorMessage(withKept(error, unsent));
     };
     notifier.shared = [this](const QString& secret, const QString& link, int kind,
@@ -64,6 +55,17 @@ void CBrightloomMainWidget::createUploadPipeline()
     };
     const auto clipboard = [](const QString& text) { QGuiApplication::clipboard()->setText(text); };
     uploads = new BL::App::CUploadPipeline(clipboard, notifier, this);
+}
+
+QString CBrightloomMainWidget::withKept(const QString& error, const QList<QPixmap>& unsent)
+{
+    // The grabbed picture exists nowhere else: it is kept as a local shot, named in the balloon
+    // and offered again under "Recent shares".
+    const QStringList kept = shares->keepFailed(unsent, prefs.localStorageDir);
+    QString text = error;
+    for (const QString& name : kept)
+        text += tr("\nScreenshot saved as %1").arg(QDir::toNativeSeparators(name));
+    return text;
 }
 
 void CBrightloomMainWidget::uploadFile()
@@ -94,12 +96,16 @@ void CBrightloomMainWidget::onFileToUploadSelected(const QString& file)
 void CBrightloomMainWidget::startUploadingSnapshot(const QPixmap& pm)
 {
     tray->stopUploadedAnimation();
+    if (!pm.isNull() && uploadToChosenHost({pm}))
+        return;
     uploads->uploadPicture(pm);
 }
 
 void CBrightloomMainWidget::onComparisonShotFinished(const QPixmap& firstShot, const QPixmap& secondShot)
 {
     tray->stopUploadedAnimation();
+    if (!firstShot.isNull() && !secondShot.isNull() && uploadToChosenHost({firstShot, secondShot}))
+        return;
     uploads->uploadPair(firstShot, secondShot);
 }
 
@@ -132,6 +138,13 @@ void CBrightloomMainWidget::onUrlCodeReserved(const QString&, const QString&)
 
 void CBrightloomMainWidget::onPictureUploaded(const QString&)
 {
+    // The service answers again: a remembered login waiting for it need not wait longer.
+    session->retryNow();
+    announceUploaded();
+}
+
+void CBrightloomMainWidget::announceUploaded()
+{
     idleRelease->restart();
     if (lagProbe) {
         lagProbe->stop();
@@ -139,8 +152,6 @@ void CBrightloomMainWidget::onPictureUploaded(const QString&)
                         << lagProbe->maxBlockMicroseconds();
     }
     tray->markDone();
-    // The service answers again: a remembered login waiting for it need not wait longer.
-    session->retryNow();
     if (!prefs.pasteHelpShown)
         showPasteHelp();
     playUploadedSound();

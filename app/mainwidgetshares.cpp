@@ -58,15 +58,17 @@ void CBrightloomMainWidget::openShare(const QString& key)
 
 void CBrightloomMainWidget::deleteShare(const QString& key)
 {
-    if (!shares->find(key))
+    const BL::App::SShareRecord* record = shares->find(key);
+    if (!record)
         return;
+    const QString where = record->host.isEmpty() ? tr("the service") : record->host;
     const auto unlock = trayMenu->lock();
     qCDebug(lcApp).noquote() << "message box Question: delete" << key;
     const QMessageBox::StandardButton answer =
         QMessageBox::question(this, appTitle,
-                              tr("Delete this share from the service?\n%1\n\nIts link stops working for "
+                              tr("Delete this share from %1?\n%2\n\nIts link stops working for "
                                  "everyone it was sent to.")
-                                  .arg(key),
+                                  .arg(where, key),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes)
         shares->deleteShare(key);

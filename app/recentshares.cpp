@@ -6,8 +6,13 @@
 #include "app/logging.h"
 
 #include <QDateTime>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
 
 namespace BL::App {
 
@@ -39,6 +44,24 @@ void CRecentShares::recordShared(const QString& secret, const QString& link, ESh
     record.kind = kind;
     m_history->add(record);
     fetchThumbnail(link);
+}
+
+void CRecentShares::recordHosted(const QString& host, const QString& link, const QString& thumbnailUrl,
+                                 const QString& deletionUrl, EShareKind kind, const QPixmap& picture)
+{
+    const QString kept = m_retrying.take(picture.cacheKey());
+    if (!kept.isEmpty())
+        m_history->remove(kept);
+    SShareRecord record;
+    record.link = link;
+    record.host = host;
+    record.thumbnailUrl = thumbnailUrl;
+    record.deletionUrl = deletionUrl;
+    record.time = QDateTime::currentDateTime();
+    record.kind = kind;
+    m_history->add(record);
+    if (!thumbnailUrl.isEmpty())
+        fetchHostedThumbnail(link, thumbnailUrl);
 }
 
 QStringList CRecentShares::keepFailed(const QList<QPixmap>& unsent, const QString& dir)
@@ -89,6 +112,10 @@ void CRecentShares::deleteShare(const QString& key)
     const SShareRecord* record = find(key);
     if (!record || record->state != EShareState::Shared)
         return;
+    if (!record->host.isEmpty()) {
+        deleteHosted(*record);
+        return;
+    }
     auto* request = new CDeleteRequest(record->secret);
     request->setTransferTimeout(30000);
     connect(
@@ -108,6 +135,76 @@ void CRecentShares::deleteShare(const QString& key)
         emit notify(error + tr("\nThe share is still listed; try again later."), QSystemTrayIcon::Warning);
     });
     CServerManager::instance()->sendRequest(request);
+}
+
+void CRecentShares::deleteHosted(const SShareRecord& record)
+{
+    const QString key = record.key();
+    const QUrl address(record.deletionUrl, QUrl::StrictMode);
+    if (record.deletionUrl.isEmpty() || !address.isValid()) {
+        emit notify(tr("%1 named no way to delete this share; it is still listed.").arg(record.host),
+                    QSystemTrayIcon::Warning);
+        return;
+    }
+    QNetworkRequest request(address);
+    // A redirect is the host asking for more than the address: the browser finishes it.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+    request.setTransferTimeout(30000);
+    QNetworkReply* reply = hostNetwork()->post(request, QByteArray());
+    connect(reply, &QNetworkReply::finished, this, [this, reply, key, address, host = record.host] {
+        reply->deleteLater();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 200 && status <= 299) {
+            m_history->remove(key);
+            emit notify(tr("The share was deleted.\n%1 no longer shows it.").arg(key),
+                        QSystemTrayIcon::Information);
+            return;
+        }
+        qCInfo(lcApp) << "deletion at" << host << "answered" << status << reply->errorString();
+        if (QDesktopServices::openUrl(address))
+            emit notify(
+                tr("%1 did not delete the share at once: its deletion page is open in your browser to "
+                   "finish there.")
+                    .arg(host),
+                QSystemTrayIcon::Information);
+        else
+            emit notify(tr("%1 did not delete the share at once; open %2 in a browser to finish there.")
+                            .arg(host, address.toString()),
+                        QSystemTrayIcon::Warning);
+    });
+}
+
+QNetworkAccessManager* CRecentShares::hostNetwork()
+{
+    if (!m_network) {
+        m_network = new QNetworkAccessManager(this);
+        // The addresses alone count: no cookies of earlier requests go with them.
+        m_network->setCookieJar(nullptr);
+    }
+    return m_network;
+}
+
+void CRecentShares::fetchHostedThumbnail(const QString& link, const QString& address)
+{
+    // A thumbnail is small; anything larger is not one and is not read to its end.
+    constexpr qint64 maxBytes = 4 * 1024 * 1024;
+    QNetworkRequest request{QUrl(address, QUrl::StrictMode)};
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(30000);
+    QNetworkReply* reply = hostNetwork()->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > maxBytes || total > maxBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, link] {
+        reply->deleteLater();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray picture =
+            status == 200 && reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+        if (picture.isEmpty() || !m_history->setThumbnail(link, picture))
+            qCDebug(lcApp) << "no thumbnail kept for" << link;
+    });
 }
 
 void CRecentShares::fetchThumbnail(const QString& link)

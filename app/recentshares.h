@@ -9,6 +9,8 @@
 #include <QString>
 #include <QSystemTrayIcon>
 
+class QNetworkAccessManager;
+
 namespace BL::App {
 
 // The shares the tray menu offers again: each finished upload goes into the record with its
@@ -31,6 +33,11 @@ public:
     // a kept one takes that entry's place.
     void recordShared(const QString& secret, const QString& link, EShareKind kind,
                       const QList<QPixmap>& pictures);
+    // A picture that arrived at the imported host `host`, which named its link and perhaps a
+    // thumbnail (fetched for the menu) and a way to delete it. A retry of a kept picture takes
+    // that entry's place.
+    void recordHosted(const QString& host, const QString& link, const QString& thumbnailUrl,
+                      const QString& deletionUrl, EShareKind kind, const QPixmap& picture);
     // Pictures that did not reach the service, kept as local shots in `dir` (a picture that
     // was itself a retry keeps the file it came from) and recorded as failures. Returns the
     // names of the files that hold them.
@@ -38,7 +45,9 @@ public:
     // The kept picture of the failed entry `key` for another upload; null when it cannot be
     // read any more (the entry then goes) or is already on its way.
     QPixmap retry(const QString& key);
-    // Asks the service to delete the share `key`; the entry goes once it has.
+    // Asks the service to delete the share `key`; the entry goes once it has. A share at an
+    // imported host is deleted by a bare POST to its deletion address; a host that wants more
+    // gets its deletion page opened in the browser, for the person to finish there.
     void deleteShare(const QString& key);
 
 signals:
@@ -46,10 +55,15 @@ signals:
 
 private:
     void fetchThumbnail(const QString& link);
+    void deleteHosted(const SShareRecord& record);
+    // The thumbnail an imported host named, fetched without credentials.
+    void fetchHostedThumbnail(const QString& link, const QString& address);
+    QNetworkAccessManager* hostNetwork();
 
     CShareHistory* m_history = nullptr;
     // Pictures on their way again, by QPixmap::cacheKey, with the files they were kept in.
     QHash<qint64, QString> m_retrying;
+    QNetworkAccessManager* m_network = nullptr; // for imported hosts, made when first needed
 };
 
 } // namespace BL::App

@@ -19,6 +19,8 @@ const QString kDropY = QStringLiteral("drop_widget_pos_y");
 const QString kDropVisible = QStringLiteral("drop_widget_visible");
 const QString kShareExpiry = QStringLiteral("share_expiry_seconds");
 const QString kTextLanguages = QStringLiteral("text_languages");
+const QString kUploadDestination = QStringLiteral("upload_destination");
+const QString kClearTextWarned = QStringLiteral("clear_text_warned");
 } // namespace
 
 QString defaultStorageDir()
@@ -46,6 +48,8 @@ SSettings readSettings(const QSettings& store)
     values.dropWidgetVisible = store.value(kDropVisible, false).toBool();
     values.shareExpirySeconds = std::max(0, store.value(kShareExpiry, 0).toInt());
     values.textLanguages = store.value(kTextLanguages).toStringList();
+    values.uploadDestination = store.value(kUploadDestination, QString()).toString();
+    values.clearTextWarned = store.value(kClearTextWarned, QStringList()).toStringList();
     return values;
 }
 
@@ -69,6 +73,8 @@ void writeSettings(QSettings& store, const SSettings& values)
         store.remove(kTextLanguages);
     else
         store.setValue(kTextLanguages, values.textLanguages);
+    store.setValue(kUploadDestination, values.uploadDestination);
+    store.setValue(kClearTextWarned, values.clearTextWarned);
 }
 
 } // namespace BL::App

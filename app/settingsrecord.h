@@ -29,6 +29,10 @@ struct SSettings
     int shareExpirySeconds = 0;
     // The text shot's languages by data name; empty: English and the locale's.
     QStringList textLanguages;
+    // The imported destination uploads go to (see CUploadDestinations); empty for the service.
+    QString uploadDestination;
+    // Destinations over http whose person was told that their token goes in clear.
+    QStringList clearTextWarned;
 };
 
 // Home directory + "/brightloom_screens".

@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <utility>
 
 namespace BL::App {
 
@@ -45,7 +47,14 @@ QJsonObject toJson(const SShareRecord& record)
                        {QStringLiteral("kind"), kindName(record.kind)}};
     if (record.state == EShareState::Shared) {
         object.insert(QStringLiteral("link"), record.link);
-        object.insert(QStringLiteral("secret"), record.secret);
+        if (!record.secret.isEmpty())
+            object.insert(QStringLiteral("secret"), record.secret);
+        const std::pair<const char*, const QString*> hosted[] = {{"host", &record.host},
+                                                                 {"deletion_url", &record.deletionUrl},
+                                                                 {"thumbnail_url", &record.thumbnailUrl}};
+        for (const auto& [name, value] : hosted)
+            if (!value->isEmpty())
+                object.insert(QLatin1String(name), *value);
         if (!record.thumbnail.isEmpty())
             object.insert(QStringLiteral("thumbnail"), record.thumbnail);
     } else {
@@ -63,11 +72,14 @@ bool fromJson(const QJsonObject& object, SShareRecord* record)
     record->kind = kindOf(object.value(QStringLiteral("kind")).toString());
     record->thumbnail = object.value(QStringLiteral("thumbnail")).toString();
     record->keptFile = object.value(QStringLiteral("kept")).toString();
+    record->host = object.value(QStringLiteral("host")).toString();
+    record->deletionUrl = object.value(QStringLiteral("deletion_url")).toString();
+    record->thumbnailUrl = object.value(QStringLiteral("thumbnail_url")).toString();
     record->state = record->keptFile.isEmpty() ? EShareState::Shared : EShareState::UploadFailed;
     if (!record->time.isValid())
         return false;
     return record->state == EShareState::UploadFailed ||
-           (!record->link.isEmpty() && !record->secret.isEmpty());
+           (!record->link.isEmpty() && (!record->secret.isEmpty() || !record->host.isEmpty()));
 }
 
 // The public code at the end of a link, when it is one a file may be named after.
@@ -177,9 +189,15 @@ bool CShareHistory::setThumbnail(const QString& key, const QByteArray& png)
     for (SShareRecord& record : m_entries) {
         if (record.key() != key)
             continue;
-        const QString code = publicCode(record.link);
+        // An imported host's links are named by their digest: they have no code of ours.
+        const QString code = record.host.isEmpty()
+                                 ? publicCode(record.link)
+                                 : QString::fromLatin1(QCryptographicHash::hash(record.link.toUtf8(),
+                                                                                QCryptographicHash::Sha256)
+                                                           .toHex()
+                                                           .left(32));
         QImage picture;
-        if (code.isEmpty() || !picture.loadFromData(png, "PNG"))
+        if (code.isEmpty() || !picture.loadFromData(png, record.host.isEmpty() ? "PNG" : nullptr))
             return false;
         if (picture.width() > kThumbnailSide || picture.height() > kThumbnailSide)
             picture =

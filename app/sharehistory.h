@@ -21,6 +21,10 @@ struct SShareRecord
     QString thumbnail; // file name beside the list, empty while there is none
     EShareState state = EShareState::Shared;
     QString keptFile;
+    // A share at an imported host: its name there, and what its reply named besides the link.
+    QString host;
+    QString deletionUrl; // deletes it, without credentials: as good as a password for it
+    QString thumbnailUrl;
 
     // Names the entry in the menu and in remove(): the link, or the kept file of a failure.
     QString key() const { return state == EShareState::Shared ? link : keptFile; }
@@ -50,8 +54,8 @@ public:
     // Adds `record` as the newest; the oldest beyond maxEntries go, with their thumbnails.
     void add(const SShareRecord& record);
     void remove(const QString& key);
-    // Stores the picture as the thumbnail of the entry `key`; false when it is gone or the
-    // picture could not be written.
+    // Stores the picture as the thumbnail of the entry `key` (PNG; an imported host's may be any
+    // format Qt reads); false when it is gone or the picture could not be read or written.
     bool setThumbnail(const QString& key, const QByteArray& png);
 
 signals:

@@ -1,5 +1,6 @@
 #include "app/traymenu.h"
 
+#include "app/destinationmenu.h"
 #include "app/logging.h"
 #include "app/sharehistory.h"
 
@@ -83,6 +84,7 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     }
     setExpiry(0);
     setRecentShares({}, {});
+    m_destinations = new CDestinationMenu(this);
 
     // A separator after each of these; the shares' group sits after the sound.
     for (int i = 0; i < TrayActionCount; ++i) {
@@ -90,6 +92,7 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
         if (i == UploadUrlAction || i == SignInAction || i == MuteSoundAction || i == AboutAction)
             addSeparator();
         if (i == MuteSoundAction) {
+            addMenu(m_destinations);
             addMenu(m_recent);
             addMenu(m_expiry);
             addSeparator();

@@ -10,6 +10,7 @@ class QDialog;
 
 namespace BL::App {
 
+class CDestinationMenu;
 struct SShareRecord;
 
 // The tray menu's entries that act, in menu order.
@@ -55,6 +56,8 @@ public:
     void setRecentShares(const QList<SShareRecord>& entries,
                          const std::function<QString(const SShareRecord&)>& thumbnailPath);
     QMenu* recentSharesMenu() const { return m_recent; }
+    // "Upload to": where uploads go, and the import of another destination.
+    CDestinationMenu* destinationMenu() const { return m_destinations; }
     // "Expire new shares": the entry of `seconds` checked (Never for 0 or an unknown value).
     void setExpiry(int seconds);
     static constexpr int recentSharesShown = 10;
@@ -75,6 +78,7 @@ signals:
 private:
     std::array<QAction*, TrayActionCount> m_actions{};
     QMenu* m_recent = nullptr;
+    CDestinationMenu* m_destinations = nullptr;
     QMenu* m_expiry = nullptr;
     QActionGroup* m_expiryGroup = nullptr;
     QAction* m_textShot = nullptr;

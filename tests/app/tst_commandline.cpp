@@ -41,6 +41,7 @@ private slots:
     void actionStartsProgramWhenNoneRuns();
     void wrongCommandLinesAreRefused();
     void uploadHandsFilesToRunningInstance();
+    void importUploaderGoesToRunningInstance();
 
 private:
     QProcessEnvironment userEnvironment() const { return privateUserEnvironment(m_user->path()); }
@@ -194,6 +195,65 @@ void TestCommandLine::uploadHandsFilesToRunningInstance()
     const QImage image = QImage::fromData(uploaded.body, "PNG");
     QCOMPARE(image.size(), picture.size());
     QCOMPARE(image.pixelColor(10, 10), QColor(10, 200, 30));
+}
+
+void TestCommandLine::importUploaderGoesToRunningInstance()
+{
+    m_program = startDockedProgram(m_user->path(), userEnvironment(), kHelpSeen);
+    QVERIFY(m_program);
+    const auto writeFile = [this](const QString& name, const QByteArray& bytes) {
+        QFile file(m_user->filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    // Nothing is listened to at this address: only the import is under test here.
+    const QByteArray home = "{\"Name\": \"Home box\", \"DestinationType\": \"ImageUploader\", "
+                            "\"RequestURL\": \"http://127.0.0.1:9/upload\", "
+                            "\"Headers\": {\"Authorization\": \"Bearer t0ken\"}, "
+                            "\"FileFormName\": \"image\", \"URL\": \"{json:link}\"}";
+    const QByteArray asks = "{\"Name\": \"Asks\", \"RequestURL\": \"https://127.0.0.1/up\", "
+                            "\"Arguments\": {\"title\": \"{prompt:Title}\"}, \"URL\": \"{response}\"}";
+    QVERIFY(writeFile("home.sxcu", home));
+    QVERIFY(writeFile("asks.sxcu", asks));
+
+    // Refused by the later start itself, which says why; nothing reaches the instance.
+    const struct
+    {
+        QString file;
+        const char* says;
+    } refusals[] = {
+        {m_user->filePath("asks.sxcu"), "Arguments.title uses {prompt}, which asks while uploading"},
+        {m_user->filePath("gone.sxcu"), "gone.sxcu: the file cannot be read"},
+    };
+    for (const auto& refusal : refusals) {
+        QString output;
+        QCOMPARE(runLaterStart({"--import-uploader", refusal.file}, &output), 2);
+        QVERIFY2(output.contains(QLatin1String(refusal.says)), qPrintable(output));
+    }
+
+    // Accepted: a private copy, chosen at once, and one warning that the token goes in clear.
+    QCOMPARE(runLaterStart({"--import-uploader", "home.sxcu"}, nullptr, m_user->path()), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().contains(
+            "balloon Warning Uploads now go to Home box.\nHome box is reached over plain http"),
+        kXTimeoutMs);
+    QVERIFY(!m_program->errorOutput().contains("Asks"));
+    const QString dir = m_user->filePath("config/brightloom/uploaders");
+    QCOMPARE(QFileInfo(dir).permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(QDir(dir).entryList(QDir::Files), QStringList{"Home box.sxcu"});
+    QCOMPARE(QFileInfo(dir + "/Home box.sxcu").permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+    QVERIFY(QFile::remove(m_user->filePath("home.sxcu")));
+    const QString settings = m_user->filePath("config/Brightloom/Brightloom.conf");
+    QTRY_COMPARE_WITH_TIMEOUT(
+        QSettings(settings, QSettings::IniFormat).value("upload_destination").toString(),
+        QStringLiteral("Home box"), kXTimeoutMs);
+
+    // Imported again (from the kept copy), it is chosen again without a second warning.
+    QCOMPARE(runLaterStart({"--import-uploader", dir + "/Home box.sxcu"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().contains("balloon Information Uploads now go to Home box."), kXTimeoutMs);
+    QCOMPARE(m_program->errorOutput().count("plain http"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)

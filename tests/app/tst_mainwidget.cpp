@@ -45,6 +45,7 @@ private slots:
     void defaultStorageDirectoryCreated();
     void muteTakesEffectAndIsStoredAtOnce();
     void fileDialogLocksMenuUntilItEnds();
+    void importFromMenuChoosesTheDestination();
     void damagedOrUnwritableSettings();
     void dropWidgetToggleAndPlaceSurviveRestart();
     void menuUnlockedWhicheverWayDialogsEnd();
@@ -98,6 +99,7 @@ void TestMainWidget::trayMenuEntries()
                                   "Choose s&torage dir...",
                                   "Mute &sound",
                                   "--",
+                                  "Upload &to",
                                   "R&ecent shares",
                                   "Ex&pire new shares",
                                   "--",
@@ -246,6 +248,49 @@ void TestMainWidget::fileDialogLocksMenuUntilItEnds()
         QVERIFY(menu->isEnabled());
         QTRY_VERIFY(guard.isNull()); // the dialog deletes itself
     }
+}
+
+// "Upload to" -> "Import uploader...": the file picked in the dialog becomes the checked entry
+// and the one stored; a refused file adds nothing and leaves the choice as it was.
+void TestMainWidget::importFromMenuChoosesTheDestination()
+{
+    const QByteArray good = "{\"Name\": \"Shelf\", \"RequestURL\": \"https://127.0.0.1/up\", \"Body\": "
+                            "\"Binary\", \"URL\": \"{response}\"}";
+    const QByteArray bad = "{\"Name\": \"Loose\", \"RequestURL\": \"ftp://127.0.0.1/up\", \"Body\": "
+                           "\"Binary\", \"URL\": \"{response}\"}";
+    for (const auto& [name, bytes] : {std::pair{"good.sxcu", good}, std::pair{"bad.sxcu", bad}}) {
+        QFile file(m_dir.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    auto widget = makeWidget();
+    auto* uploadTo = widget->findChild<QMenu*>(QStringLiteral("uploadToMenu"));
+    QVERIFY(uploadTo);
+    const auto entries = [uploadTo] {
+        QStringList texts;
+        for (QAction* a : uploadTo->actions())
+            texts << (a->isSeparator() ? QStringLiteral("--") : a->text() + (a->isChecked() ? "*" : ""));
+        return texts;
+    };
+    QCOMPARE(entries(), (QStringList{"&Brightloom*", "--", "&Import uploader..."}));
+
+    for (const char* name : {"good.sxcu", "bad.sxcu"}) {
+        uploadTo->actions().last()->trigger();
+        QFileDialog* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible())
+                dialog = d;
+        QVERIFY(dialog);
+        QCOMPARE(dialog->objectName(), QStringLiteral("importUploaderDialog"));
+        dialog->selectFile(m_dir.filePath(QLatin1String(name)));
+        static_cast<QDialog*>(dialog)->accept(); // as the Open button does
+        QCOMPARE(entries(), (QStringList{"&Brightloom", "Shelf*", "--", "&Import uploader..."}));
+        QCOMPARE(stored().value("upload_destination").toString(), QStringLiteral("Shelf"));
+    }
+
+    // Back to the service from the menu.
+    uploadTo->actions().first()->trigger();
+    QCOMPARE(entries(), (QStringList{"&Brightloom*", "Shelf", "--", "&Import uploader..."}));
+    QCOMPARE(stored().value("upload_destination").toString(), QString());
 }
 
 void TestMainWidget::damagedOrUnwritableSettings()

@@ -320,6 +320,7 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
                                   "&Keyboard shortcuts...",
                                   "Choose s&torage dir...",
                                   "Mute &sound",
+                                  "Upload &to",
                                   "R&ecent shares",
                                   "Ex&pire new shares",
                                   "Copy te&xt from area",
