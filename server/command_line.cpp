@@ -242,9 +242,10 @@ const SOption table[] = {
      "a directory",
      [](const char* value, SCommandLine& line) { return nonEmpty(value, line.options.symbolsDir); }},
     {"--copy-to-database", "URL",
-     "copy the accounts, codes, sessions and reports of DATA/brightloom.db\n"
-     "into this empty PostgreSQL database (and, with --objects, the files\n"
-     "of DATA/pictures and DATA/reports there), then exit",
+     "copy the accounts, codes, sessions, reports and upload tokens of\n"
+     "DATA/brightloom.db into this empty PostgreSQL database (and, with\n"
+     "--objects, the files of DATA/pictures and DATA/reports there),\n"
+     "then exit",
      "a PostgreSQL URL", [](const char* value, SCommandLine& line) { return nonEmpty(value, line.copyTo); }},
     {"--help", nullptr, "show this text", nullptr,
      [](const char*, SCommandLine& line) {
