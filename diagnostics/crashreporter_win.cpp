@@ -71,14 +71,14 @@ public:
     {
         if (!user)
             return;
-        reportUserName = user->userInfo().userName;
+        reportUserName = crashReportUserName(user);
         // Called on every status update: one connection per user record is enough.
         if (m_followed == user)
             return;
         disconnect(m_following);
         m_followed = user;
         m_following = connect(user, &CUser::userInfoChanged, this,
-                              [](const BL::Api::SUserInfo& info) { reportUserName = info.userName; });
+                              [user] { reportUserName = crashReportUserName(user); });
     }
 
 private:
