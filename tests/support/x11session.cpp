@@ -7,7 +7,6 @@
 #include <QSettings>
 #include <QThread>
 #include <QtTest>
-#include <algorithm>
 
 namespace BL::Test {
 
@@ -98,19 +97,22 @@ void drag(QPoint from, QPoint to)
             QStringList{QStringLiteral("mouseup"), QStringLiteral("1")});
 }
 
-bool walkTrayMenu(CProgram& program, const QStringList& keys)
+static QStringList programWindows()
+{
+    return lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                          QStringLiteral("--classname"), QStringLiteral("brightloom")}));
+}
+
+// Opens the tray menu and returns the id of its window, empty when it never showed.
+static QString openTrayMenu(CProgram& program)
 {
     // A look at the tray host can come back empty while it lays its icons out again.
     QStringList icons;
     if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, 15000))
-        return false;
+        return QString();
     const QRect icon = windowGeometry(icons.last());
     const auto announced = [&program] {
         return program.errorOutput().count(QLatin1String("tray menu shown"));
-    };
-    const auto programWindows = [] {
-        return lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                              QStringLiteral("--classname"), QStringLiteral("brightloom")}));
     };
     const int before = announced();
     const QStringList windowsBefore = programWindows();
@@ -120,18 +122,37 @@ bool walkTrayMenu(CProgram& program, const QStringList& keys)
                  QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
         opened = QTest::qWaitFor([&] { return announced() > before; }, 5000);
     }
+    if (!opened)
+        return QString();
     // The menu pops up as a new visible window of the program; keys sent before it is there
     // would go to another window.
-    if (!opened || !QTest::qWaitFor(
-                       [&] {
-                           const QStringList now = programWindows();
-                           return std::any_of(now.cbegin(), now.cend(),
-                                              [&](const QString& id) { return !windowsBefore.contains(id); });
-                       },
-                       5000))
+    QString menu;
+    (void)QTest::qWaitFor(
+        [&] {
+            for (const QString& id : programWindows())
+                if (!windowsBefore.contains(id))
+                    menu = id;
+            return !menu.isEmpty();
+        },
+        5000);
+    return menu;
+}
+
+bool walkTrayMenu(CProgram& program, const QStringList& keys)
+{
+    if (openTrayMenu(program).isEmpty())
         return false;
     xdotool(QStringList{QStringLiteral("key")} + keys);
     return true;
+}
+
+bool glanceAtTrayMenu(CProgram& program)
+{
+    const QString menu = openTrayMenu(program);
+    if (menu.isEmpty())
+        return false;
+    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    return QTest::qWaitFor([&menu] { return !programWindows().contains(menu); }, 5000);
 }
 
 bool chooseTrayEntry(CProgram& program, int downs)

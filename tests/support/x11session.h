@@ -34,6 +34,10 @@ class CProgram;
 // the program has announced the menu ("tray menu shown") and its window is on the screen. A
 // click that a balloon over the icon took is repeated. False when the menu never showed.
 bool walkTrayMenu(CProgram& program, const QStringList& keys);
+// Opens the tray menu and closes it again: the program handles the click after everything it
+// was sent before, so what that caused is on the screen by now. False when the menu never
+// showed or stayed open.
+bool glanceAtTrayMenu(CProgram& program);
 // Picks the entry `downs` steps from the top (separators and hidden entries are skipped by
 // the menu itself).
 bool chooseTrayEntry(CProgram& program, int downs);
