@@ -103,8 +103,7 @@ static QStringList programWindows()
                           QStringLiteral("--classname"), QStringLiteral("brightloom")}));
 }
 
-// Opens the tray menu and returns the id of its window, empty when it never showed.
-static QString openTrayMenu(CProgram& program)
+QString openTrayMenu(CProgram& program)
 {
     // A look at the tray host can come back empty while it lays its icons out again.
     QStringList icons;

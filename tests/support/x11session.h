@@ -30,9 +30,11 @@ void drag(QPoint from, QPoint to);
 
 class CProgram;
 
-// Opens the context menu of the newest tray icon of `program` and types `keys` into it, once
-// the program has announced the menu ("tray menu shown") and its window is on the screen. A
-// click that a balloon over the icon took is repeated. False when the menu never showed.
+// Opens the context menu of the newest tray icon of `program` and returns the id of the menu's
+// window once the program has announced the menu ("tray menu shown") and the window is on the
+// screen, empty when it never showed. A click that a balloon over the icon took is repeated.
+QString openTrayMenu(CProgram& program);
+// Opens the tray menu and types `keys` into it. False when the menu never showed.
 bool walkTrayMenu(CProgram& program, const QStringList& keys);
 // Opens the tray menu and closes it again: the program handles the click after everything it
 // was sent before, so what that caused is on the screen by now. False when the menu never
