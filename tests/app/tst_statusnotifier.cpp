@@ -316,22 +316,16 @@ void TestStatusNotifier::itemRegistersAndItsMenuQuits()
     // The icon travels as ARGB pixmaps.
     QVERIFY2(!iconPixmaps(item).isEmpty(), "the item has no icon");
 
-    // The menu, as a panel reads it: the ten entries in their order, &Quit last.
+    // The menu, as a panel reads it: the twelve entries in their order, &Quit last.
     const QDBusObjectPath menuPath = itemProperty(item, QStringLiteral("Menu")).value<QDBusObjectPath>();
     QVERIFY2(!menuPath.path().isEmpty() && menuPath.path() != QLatin1String("/"), "the item has no menu");
     QStringList labels;
     const QMap<QString, int> ids = menuEntryIds(owner, menuPath.path(), &labels);
     const int quitId = ids.value(QStringLiteral("&Quit"), -1);
-    const QStringList expected = {"&Upload file...",
-                                  "Upload image from U&RL...",
-                                  "&History",
-                                  "Sign in\u2026",
-                                  "&Keyboard shortcuts...",
-                                  "Choose s&torage dir...",
-                                  "Mute &sound",
-                                  "Check for &Updates",
-                                  "&About Brightloom",
-                                  "&Quit"};
+    const QStringList expected = {
+        "&Upload file...",        "Upload image from U&RL...", "&History",          "Sign in\u2026",
+        "&Keyboard shortcuts...", "Choose s&torage dir...",    "Mute &sound",       "R&ecent shares",
+        "E&xpire new shares",     "Check for &Updates",        "&About Brightloom", "&Quit"};
     QCOMPARE(labels, expected);
 
     // Choosing &Quit there ends the program as the menu of the XEmbed tray does.
