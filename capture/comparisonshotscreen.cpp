@@ -1,5 +1,7 @@
 #include "capture/comparisonshotscreen.h"
 
+#include "capture/logging.h"
+
 #include <QCoreApplication>
 
 CComparisonShotScreen::CComparisonShotScreen(QWidget* parent, Qt::WindowFlags flags)
@@ -113,4 +115,6 @@ void CComparisonShotScreen::reshowForSecondShot()
     window()->show();
     show();
     QCoreApplication::processEvents();
+    // The overlay hides and shows again within one call: no look at the screen can tell.
+    qCDebug(lcCapture) << "comparison overlay shown again for the second area";
 }

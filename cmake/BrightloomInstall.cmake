@@ -30,13 +30,10 @@ endforeach()
 install(FILES ${_bl_linux}/brightloom.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
     COMPONENT client)
 
-# Every package's documentation directory holds the copyright and a compressed changelog.
-string(TIMESTAMP _bl_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-file(WRITE ${PROJECT_BINARY_DIR}/install-work/changelog
-    "brightloom (${BL_PRODUCT_VERSION}) unstable; urgency=medium\n\n"
-    "  * Build ${BL_BUILD_NUMBER} of Brightloom ${PROJECT_VERSION}.\n\n"
-    " -- ${CPACK_PACKAGE_CONTACT}  ${_bl_date}\n")
-execute_process(COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/install-work/changelog)
+# Every package's documentation directory holds the copyright and a compressed changelog. The
+# changelog names the build being installed, so it is written when installing.
+install(CODE "set(_bl_work \"${PROJECT_BINARY_DIR}/install-work\")\nset(_bl_build_header \"${BL_BUILD_HEADER}\")\nset(_bl_contact \"${CPACK_PACKAGE_CONTACT}\")\nset(_bl_doc_dir \"${CMAKE_INSTALL_DATADIR}/doc\")\nset(_bl_project_version ${PROJECT_VERSION})"
+    ALL_COMPONENTS)
 set(_bl_packages brightloom:client)
 if(TARGET brightloom-server)
     list(APPEND _bl_packages brightloom-server:server)
@@ -45,8 +42,21 @@ foreach(package_component ${_bl_packages})
     string(REPLACE ":" ";" _bl_pc ${package_component})
     list(GET _bl_pc 0 _bl_package)
     list(GET _bl_pc 1 _bl_component)
-    install(FILES ${_bl_linux}/copyright ${PROJECT_BINARY_DIR}/install-work/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_bl_package} COMPONENT ${_bl_component})
+    install(FILES ${_bl_linux}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_bl_package}
+        COMPONENT ${_bl_component})
+    install(CODE "set(_bl_package ${_bl_package})" COMPONENT ${_bl_component})
+    install(CODE [[
+    file(STRINGS "${_bl_build_header}" _bl_line REGEX "^#define BL_PRODUCT_VERSION ")
+    string(REGEX REPLACE ".*\"(.*)\".*" "\\1" _bl_version "${_bl_line}")
+    string(REGEX REPLACE ".*\\." "" _bl_build "${_bl_version}")
+    string(TIMESTAMP _bl_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+    string(MD5 _bl_key "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
+    set(_bl_changelog "${_bl_work}/${_bl_key}/${_bl_package}/changelog")
+    file(WRITE "${_bl_changelog}" "brightloom (${_bl_version}) unstable; urgency=medium\n\n"
+        "  * Build ${_bl_build} of Brightloom ${_bl_project_version}.\n\n -- ${_bl_contact}  ${_bl_date}\n")
+    execute_process(COMMAND gzip -9nf "${_bl_changelog}" COMMAND_ERROR_IS_FATAL ANY)
+    file(INSTALL "${_bl_changelog}.gz" DESTINATION "${CMAKE_INSTALL_PREFIX}/${_bl_doc_dir}/${_bl_package}")
+]] COMPONENT ${_bl_component})
 endforeach()
 
 # The autostart entry goes where the system looks for it, which depends on the prefix chosen at
@@ -78,6 +88,11 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME brightloom)
 set(CPACK_PACKAGE_VENDOR "Brightloom")
 set(CPACK_PACKAGE_VERSION ${BL_PRODUCT_VERSION})
+# The packages carry the build number of the build they pack, read when packing.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/install-work/cpack-version.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+    "file(STRINGS \"${BL_BUILD_HEADER}\" _bl_line REGEX \"^#define BL_PRODUCT_VERSION \")\n"
+    "string(REGEX REPLACE \".*\\\"(.*)\\\".*\" \"\\\\1\" CPACK_PACKAGE_VERSION \"\${_bl_line}\")\n")
 # The install code above needs the real prefix, with the package's root as DESTDIR.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)

@@ -1,5 +1,6 @@
 #include "diagnostics/crashreporter.h"
 
+#include "api/user.h"
 #include "diagnostics/exceptions.h"
 #include "diagnostics/paths.h"
 #include "diagnostics/productversion.h"
@@ -39,6 +40,11 @@ QVector<QPair<QString, QString>> crashReportParameters()
     return {{QStringLiteral("os_type"), QStringLiteral(BL_OS_TYPE)},
             {QStringLiteral("build_host_user"), QStringLiteral(BL_BUILD_HOST_USER)},
             {QStringLiteral("ver"), productVersion()}};
+}
+
+QString crashReportUserName(const CUser* user)
+{
+    return user && user->isSignedIn() ? user->userInfo().userName : QString();
 }
 
 QString prepareMinidumpDirectory()

@@ -20,7 +20,8 @@ public:
     // Installs crash handling that sends reports to `url`.
     virtual void initialize(const QString& url) = 0;
     virtual QString crashReportUrl() const = 0;
-    // Follows this user record for the name that goes with a report.
+    // Follows this user record for the name that goes with a report (see crashReportUserName);
+    // called again whenever its signed-in state changes.
     virtual void setUser(CUser* user) = 0;
 };
 
@@ -44,6 +45,10 @@ QString defaultCrashReportUrl();
 // What goes with every report, in order: "os_type", "build_host_user" and "ver". The user's
 // name ("email") is added when the report is sent, and only when there is one.
 QVector<QPair<QString, QString>> crashReportParameters();
+
+// The name that goes with a report for this user record: its name only while it is signed in.
+// A remembered name of an offline start, not yet confirmed by the service, is nobody's.
+QString crashReportUserName(const CUser* user);
 
 // The real reporter of this platform (defined in the crashreporter_<platform> file).
 std::shared_ptr<CAbstractCrashReporter> createPlatformCrashReporter();

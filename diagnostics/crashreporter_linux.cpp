@@ -77,14 +77,14 @@ public:
     {
         if (!user)
             return;
-        followUserName(user->userInfo().userName);
+        followUserName(crashReportUserName(user));
         // Called on every status update: one connection per user record is enough.
         if (m_followed == user)
             return;
         disconnect(m_following);
         m_followed = user;
         m_following = connect(user, &CUser::userInfoChanged, this,
-                              [](const BL::Api::SUserInfo& info) { followUserName(info.userName); });
+                              [user] { followUserName(crashReportUserName(user)); });
     }
 
 private:

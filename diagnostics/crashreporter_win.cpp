@@ -37,9 +37,10 @@ bool onMinidumpWritten(const wchar_t* dumpPath, const wchar_t* minidumpId, void*
     } else {
         qDebug().noquote() << QStringLiteral("Not attaching user info to crash report because it's missing");
     }
-    const std::wstring dumpFile =
-        (directory + QLatin1Char('/') + QString::fromWCharArray(minidumpId) + QStringLiteral(".dmp"))
-            .toStdWString();
+    // A QString of its own: string builders have no toStdWString.
+    const QString dumpFilePath =
+        directory + QLatin1Char('/') + QString::fromWCharArray(minidumpId) + QStringLiteral(".dmp");
+    const std::wstring dumpFile = dumpFilePath.toStdWString();
     std::wstring reportCode;
     const google_breakpad::ReportResult result =
         sender.SendCrashReport(reportUrl.toStdWString(), parameters, dumpFile, &reportCode);
@@ -70,14 +71,14 @@ public:
     {
         if (!user)
             return;
-        reportUserName = user->userInfo().userName;
+        reportUserName = crashReportUserName(user);
         // Called on every status update: one connection per user record is enough.
         if (m_followed == user)
             return;
         disconnect(m_following);
         m_followed = user;
         m_following = connect(user, &CUser::userInfoChanged, this,
-                              [](const BL::Api::SUserInfo& info) { reportUserName = info.userName; });
+                              [user] { reportUserName = crashReportUserName(user); });
     }
 
 private:

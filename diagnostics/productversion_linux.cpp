@@ -2,9 +2,7 @@
 
 // Without version resources the build writes the text in: the project version plus the build
 // number, four dotted parts.
-#ifndef BL_PRODUCT_VERSION
-#error "BL_PRODUCT_VERSION must be defined by the build"
-#endif
+#include "brightloom_build.h"
 
 QString productVersion()
 {

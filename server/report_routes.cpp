@@ -1,5 +1,6 @@
 #include "server/report_routes.h"
 
+#include "brightloom_build.h"
 #include "server/disk_quota.h"
 #include "server/http_server.h"
 #include "server/minidump_analysis.h"

@@ -7,6 +7,7 @@
 #include "resources/resources.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMovie>
 #include <QPainter>
@@ -32,6 +33,20 @@ void TestParts::initTestCase()
 {
     BL::Resources::registerResources();
 }
+
+namespace {
+
+// A movie of the test's own, started after the tray's were stopped: once it has turned three
+// frames, any frame a tray movie still had due would have come too.
+void waitForThreeFramesOfAnotherMovie()
+{
+    QMovie witness(QStringLiteral(":cam-uploading.gif"));
+    QSignalSpy frames(&witness, &QMovie::frameChanged);
+    witness.start();
+    QTRY_VERIFY_WITH_TIMEOUT(frames.count() >= 4, 10000);
+}
+
+} // namespace
 
 void TestParts::uploadingAnimationNotRestarted()
 {
@@ -62,13 +77,24 @@ void TestParts::doneShowsUploadedAnimationThenStandardIcon()
     QCOMPARE(shown(), standard);
     tray.beginBusy();
     QTRY_VERIFY(shown() != standard); // frames reach the tray
+    // The moment the animation stops, as it happens.
+    QElapsedTimer clock;
+    qint64 stoppedAt = -1;
+    connect(uploaded, &QMovie::stateChanged, this, [&](QMovie::MovieState state) {
+        if (state == QMovie::NotRunning && stoppedAt < 0)
+            stoppedAt = clock.elapsed();
+    });
+    clock.start();
     tray.markDone();
     QCOMPARE(uploading->state(), QMovie::NotRunning);
     QCOMPARE(uploaded->state(), QMovie::Running);
-    QTest::qWait(4000);
-    QCOMPARE(uploaded->state(), QMovie::Running);
-    QTRY_COMPARE_WITH_TIMEOUT(uploaded->state(), QMovie::NotRunning, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(shown(), standard, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(stoppedAt >= 0, 15000);
+    // The standard icon follows the stop: a frame after the reset would stay on the tray.
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), standard, 15000);
+    // Timers never fire early, so a shorter animation shows here whatever the load. Precise
+    // timers round to the millisecond.
+    QVERIFY2(stoppedAt >= 4999, qPrintable(QString::number(stoppedAt)));
+    QCOMPARE(uploaded->state(), QMovie::NotRunning);
 }
 
 void TestParts::failureStopsBothAnimations()
@@ -84,7 +110,7 @@ void TestParts::failureStopsBothAnimations()
     for (QMovie* movie : tray.findChildren<QMovie*>())
         QCOMPARE(movie->state(), QMovie::NotRunning);
     QCOMPARE(shown(), standard);
-    QTest::qWait(300); // no late frame comes back
+    waitForThreeFramesOfAnotherMovie(); // no late frame comes back meanwhile
     QCOMPARE(shown(), standard);
 }
 
@@ -190,8 +216,14 @@ void TestParts::localShotWriterReportsOnceOnDisk()
     writer.write(QPixmap::fromImage(picture.mirrored()), dir.path(), when);
     writer.write(QPixmap::fromImage(picture), dir.filePath(QStringLiteral("gone")), when);
     QTRY_COMPARE_WITH_TIMEOUT(results.size(), 3, 30000);
-    QTest::qWait(200);
-    QCOMPARE(results.size(), 3); // one report per write
+    // One report per write: a second report of any of them was due before a fourth write,
+    // started now, can report.
+    QTemporaryDir later;
+    QVERIFY(later.isValid());
+    writer.write(QPixmap::fromImage(picture), later.path(), when);
+    QTRY_VERIFY_WITH_TIMEOUT(results.size() > 3 && results.last().fileName.startsWith(later.path()), 30000);
+    QCOMPARE(results.size(), 4);
+    results.removeLast();
 
     QStringList names;
     for (const auto& result : results) {

@@ -1,11 +1,13 @@
 // The upload pipeline offscreen, against the real service on loopback, with a recording
 // clipboard and notifier in place of the system clipboard and the tray.
+#include "api/servermanager.h"
 #include "app/localshot.h"
 #include "app/uploadpipeline.h"
 #include "serviceprocess.h"
 #include "testhttpserver.h"
 
 #include <QImage>
+#include <QNetworkAccessManager>
 #include <QPainter>
 #include <QPixmap>
 #include <QRandomGenerator>
@@ -67,6 +69,14 @@ QPixmap solid(const QSize& size, const QColor& colour)
     QImage image(size, QImage::Format_RGB32);
     image.fill(colour);
     return QPixmap::fromImage(image);
+}
+
+// Counts the service's answers as the program has handled them: the manager's own handler of
+// a finished reply is connected first, so it has run by the time the count moves.
+std::unique_ptr<QSignalSpy> answerCounter()
+{
+    auto* network = CServerManager::instance()->findChild<QNetworkAccessManager*>();
+    return network ? std::make_unique<QSignalSpy>(network, &QNetworkAccessManager::finished) : nullptr;
 }
 
 } // namespace
@@ -197,9 +207,11 @@ void TestPipeline::nullPicturesUploadNothing()
     pipeline.uploadPicture(QPixmap());
     pipeline.uploadPair(solid(QSize(5, 5), Qt::red), QPixmap());
     pipeline.uploadPair(QPixmap(), solid(QSize(5, 5), Qt::red));
-    QTest::qWait(300);
-    QVERIFY(recorder.events.isEmpty());
-    QVERIFY(recorder.clipboard.isEmpty());
+    // Anything the null pictures had started would show before a real picture's upload ends.
+    pipeline.uploadPicture(solid(QSize(6, 6), Qt::blue));
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.finished(), 10000);
+    QCOMPARE(recorder.events, (QStringList{"started", "reserved", "uploaded"}));
+    QCOMPARE(recorder.clipboard.size(), 1);
 }
 
 // The single shot reserves as the person lets go, before the grab: the answer must wait for the
@@ -210,8 +222,10 @@ void TestPipeline::reservationSentAheadWaitsForItsPicture()
     const QStringList done = {"started", "reserved", "uploaded"};
     SRecorder early;
     BL::App::CUploadPipeline pipeline(early.clipboardWriter(), early.notifier(), nullptr);
+    const auto answers = answerCounter();
+    QVERIFY(answers);
     pipeline.reserveAhead();
-    QTest::qWait(500); // the service has answered by now
+    QTRY_COMPARE_WITH_TIMEOUT(answers->count(), 1, 10000); // the reservation's answer is in
     QVERIFY(early.events.isEmpty());
     QVERIFY(early.clipboard.isEmpty());
     pipeline.uploadPicture(solid(QSize(64, 48), Qt::darkCyan));
@@ -225,11 +239,12 @@ void TestPipeline::reservationSentAheadWaitsForItsPicture()
     // A grab that gave nothing drops its reservation; the next picture reserves anew.
     SRecorder nothing;
     BL::App::CUploadPipeline nothingPipeline(nothing.clipboardWriter(), nothing.notifier(), nullptr);
+    answers->clear();
     nothingPipeline.reserveAhead();
     QTest::ignoreMessage(
         QtDebugMsg, "void BL::startUploadingSnapshot(const QPixmap &pm). Null pixmap was tried to upload");
     nothingPipeline.uploadPicture(QPixmap());
-    QTest::qWait(500);
+    QTRY_COMPARE_WITH_TIMEOUT(answers->count(), 1, 10000); // the dropped reservation's answer is in
     QVERIFY(nothing.events.isEmpty());
     QVERIFY(nothing.clipboard.isEmpty());
     nothingPipeline.uploadPicture(solid(QSize(8, 8), Qt::yellow));
@@ -241,8 +256,9 @@ void TestPipeline::reservationSentAheadWaitsForItsPicture()
     const auto restore = pointAtClosedPort();
     SRecorder refused;
     BL::App::CUploadPipeline refusedPipeline(refused.clipboardWriter(), refused.notifier(), nullptr);
+    answers->clear();
     refusedPipeline.reserveAhead();
-    QTest::qWait(500);
+    QTRY_COMPARE_WITH_TIMEOUT(answers->count(), 1, 10000); // the refusal is in
     QVERIFY(refused.events.isEmpty());
     refusedPipeline.uploadPicture(solid(QSize(9, 9), Qt::magenta));
     QTRY_VERIFY_WITH_TIMEOUT(refused.finished(), 10000);

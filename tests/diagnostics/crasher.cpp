@@ -1,5 +1,7 @@
 // A program that crashes on purpose, with the crash reporter of the product installed.
-//   crasher [--user NAME] [--sign-out] segv|thread-segv|abort|wait
+//   crasher [--user NAME | --remembered NAME] [--sign-out] segv|thread-segv|abort|wait
+// --user signs NAME in as a confirmed sign-in does; --remembered only loads it, as a start whose
+// remembered sign-in the service has not answered yet.
 // It prints its reporter's URL, starts a second thread, then crashes as asked ("wait" sleeps
 // until a signal comes from outside).
 #include "api/user.h"
@@ -44,6 +46,10 @@ int main(int argc, char** argv)
     out << "url " << reporter->crashReportUrl() << Qt::endl;
     if (args.size() >= 2 && args.first() == QLatin1String("--user")) {
         CUser::instance()->setUserInfo(args.at(1), QStringLiteral("secret"), false);
+        CUser::instance()->setSignedIn();
+        args = args.mid(2);
+    } else if (args.size() >= 2 && args.first() == QLatin1String("--remembered")) {
+        CUser::instance()->setUserInfo(args.at(1), QStringLiteral("secret"), true);
         args = args.mid(2);
     }
     reporter->setUser(CUser::instance());

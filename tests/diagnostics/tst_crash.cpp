@@ -276,10 +276,24 @@ void TestCrash::userNameFollowsTheUserRecord()
         QVERIFY(run.errors().contains(
             QLatin1String("Not attaching user info to crash report because it's missing")));
     }
-    QCOMPARE(catcher.reports.size(), 2);
+    {
+        // An offline start: the name is remembered, but nobody has been signed in.
+        SCrashRun run;
+        QVERIFY(run.run(
+            {QStringLiteral("--remembered"), QStringLiteral("bob@example.org"), QStringLiteral("segv")},
+            {{QStringLiteral("BL_BREAKPAD_URL"), catcher.url()}}));
+        QCOMPARE(run.signal(), SIGSEGV);
+        const QString errors = run.errors();
+        QVERIFY2(
+            errors.contains(QLatin1String("Not attaching user info to crash report because it's missing")),
+            qPrintable(errors));
+    }
+    QCOMPARE(catcher.reports.size(), 3);
     QCOMPARE(catcher.reports[0].fields.value("email"), QByteArray("ann@example.org"));
     QCOMPARE(catcher.reports[0].fields.size(), 4);
     QVERIFY(!catcher.reports[1].fields.contains("email"));
+    QVERIFY(!catcher.reports[2].fields.contains("email"));
+    QCOMPARE(catcher.reports[2].fields.size(), 3);
 }
 
 void TestCrash::otherFatalSignalsKeepTheirSignal()

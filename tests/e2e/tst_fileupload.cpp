@@ -81,7 +81,7 @@ private slots:
 
 private:
     CProgram* startProgram();
-    void quitFromTrayMenu();
+    bool quitFromTrayMenu();
     // Runs brightloom-upload as the program's user, in that user's folder.
     int runClient(const QStringList& args, QString* errors = nullptr);
     QString pipe() const { return m_user->filePath("runtime/brightloompipe"); }
@@ -150,14 +150,9 @@ CProgram* TestFileUpload::startProgram()
     return nullptr;
 }
 
-void TestFileUpload::quitFromTrayMenu()
+bool TestFileUpload::quitFromTrayMenu()
 {
-    const QRect icon = windowGeometry(m_icon);
-    xdotool(
-        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
-    QTest::qWait(500);
-    // Up from the top wraps to the last entry, "&Quit".
-    xdotool({"key", "Up", "Return"});
+    return BL::Test::quitFromTrayMenu(*m_program);
 }
 
 int TestFileUpload::runClient(const QStringList& args, QString* errors)
@@ -261,8 +256,7 @@ void TestFileUpload::entriesLiveAsLongAsTheProgram()
     QVERIFY(startProgram());
     QTRY_VERIFY(QFileInfo::exists(paths[0]) && QFileInfo::exists(paths[1]));
     QTRY_VERIFY(m_program->errorOutput().contains("left alone, not written by us"));
-    quitFromTrayMenu();
-    QVERIFY2(m_program->waitForExit(10000), "menu did not quit the program");
+    QVERIFY2(quitFromTrayMenu(), "menu did not quit the program");
     QCOMPARE(m_program->exitCode(), 0);
     QVERIFY(!QFileInfo::exists(paths[0]));
     QVERIFY(!QFileInfo::exists(paths[1]));
@@ -284,8 +278,7 @@ void TestFileUpload::entriesLiveAsLongAsTheProgram()
     QVERIFY(startProgram());
     for (const QString& path : paths)
         QTRY_VERIFY2(modified(path) > longAgo.addDays(1), qPrintable(path));
-    quitFromTrayMenu();
-    QVERIFY2(m_program->waitForExit(10000), "menu did not quit the program");
+    QVERIFY2(quitFromTrayMenu(), "menu did not quit the program");
     for (const QString& path : paths)
         QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
 }

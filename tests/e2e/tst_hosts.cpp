@@ -227,22 +227,8 @@ QJsonArray TestHosts::listedShares() const
 
 bool TestHosts::walkTrayMenu(const QStringList& keys)
 {
-    QStringList icons;
-    if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, kPatience))
+    if (openTrayMenu(*m_program).isEmpty())
         return false;
-    const QRect icon = windowGeometry(icons.last());
-    // A click can go to a balloon over the icon instead: clicked again until the menu shows.
-    const int shown = m_program->errorOutput().count("tray menu shown");
-    bool opened = false;
-    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
-        xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click",
-                 "3"});
-        opened = QTest::qWaitFor(
-            [this, shown] { return m_program->errorOutput().count("tray menu shown") > shown; }, 5000);
-    }
-    if (!opened)
-        return false;
-    QTest::qWait(200); // from its announcement to its keyboard grab
     for (const QString& key : keys) {
         xdotool({"key", key});
         QTest::qWait(150); // a submenu opens on a timer of its own

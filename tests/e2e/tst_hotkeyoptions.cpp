@@ -125,19 +125,14 @@ bool TestHotkeyOptions::startProgram()
 
 QString TestHotkeyOptions::openOptions()
 {
-    chooseTrayEntry(kShortcutsEntry);
+    if (!chooseTrayEntry(*m_program, kShortcutsEntry))
+        return QString();
     return waitForWindow(kOptionsTitle);
 }
 
 bool TestHotkeyOptions::quitFromTrayMenu()
 {
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool(
-        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
-    QTest::qWait(500);
-    keys(QStringLiteral("Up")); // wraps to the last entry, "&Quit"
-    keys(QStringLiteral("Return"));
-    return m_program->waitForExit(kPatience) && m_program->exitCode() == 0;
+    return BL::Test::quitFromTrayMenu(*m_program, kPatience);
 }
 
 void TestHotkeyOptions::record(int row, const QString& combination)

@@ -55,7 +55,7 @@ void TestRefusals::nonPictureUrlShowsTheServiceReason()
     QVERIFY(m_program->start());
     QVERIFY(!m_program->waitForTrayIcon(before).isEmpty());
 
-    chooseTrayEntry(2); // "Upload image from U&RL..."
+    QVERIFY(chooseTrayEntry(*m_program, 2)); // "Upload image from U&RL..."
     QVERIFY(!waitForWindow(QStringLiteral("Upload image from URL")).isEmpty());
     // An HTML page, not a picture; the dialog takes host names only, and localhost is loopback.
     xdotool({"type", "--delay", "5", QStringLiteral("http://localhost:%1/about").arg(m_service.port())});

@@ -116,22 +116,8 @@ bool TestShares::quitProgram()
 
 bool TestShares::walkTrayMenu(const QStringList& keys)
 {
-    // A look at the tray host can come back empty while it lays its icons out again.
-    QStringList icons;
-    if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, kPatience))
+    if (openTrayMenu(*m_program).isEmpty())
         return false;
-    const QRect icon = windowGeometry(icons.last());
-    // A click can go to a balloon over the icon instead: clicked again until the menu shows.
-    const int shown = logCount("tray menu shown");
-    bool opened = false;
-    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
-        xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click",
-                 "3"});
-        opened = QTest::qWaitFor([this, shown] { return logCount("tray menu shown") > shown; }, 5000);
-    }
-    if (!opened)
-        return false;
-    QTest::qWait(200); // from its announcement to its keyboard grab
     for (const QString& key : keys) {
         xdotool({"key", key});
         QTest::qWait(150); // a submenu opens on a timer of its own

@@ -191,17 +191,7 @@ QStringList TestSignIn::opened() const
 
 bool TestSignIn::quitFromMenu()
 {
-    // A balloon just shown (a greeting after sign-in) may take the first click on a busy
-    // machine; the menu is opened again rather than its keys typed into nothing.
-    for (int attempt = 0; attempt < 3 && m_program->isRunning(); ++attempt) {
-        const QRect icon = windowGeometry(trayIconWindows().last());
-        xdotool({"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click",
-                 "3"});
-        QTest::qWait(500);
-        keys({"Up", "Return"});
-        m_program->waitForExit(8000);
-    }
-    return !m_program->isRunning() && m_program->exitCode() == 0;
+    return quitFromTrayMenu(*m_program);
 }
 
 QString TestSignIn::shootAndUpload()
@@ -234,7 +224,7 @@ void TestSignIn::dialogRememberRestartAndSignOut()
     QTRY_VERIFY(log().contains("user status: signed out, entry Sign in"));
     QVERIFY(log().contains("without History"));
 
-    chooseTrayEntry(3); // "Sign in…" (History is hidden)
+    QVERIFY(chooseTrayEntry(*m_program, 3)); // "Sign in…" (History is hidden)
     const QString dialog = waitForWindow(kSignInTitle);
     QVERIFY(!dialog.isEmpty());
     QCOMPARE(redPixels(dialog), 0);
@@ -270,7 +260,7 @@ void TestSignIn::dialogRememberRestartAndSignOut()
     QCOMPARE(stored("user_name").toString(), kAnn);
     QCOMPARE(stored("user_hash").toString(), clientHash(kAnn, kAnnPassword));
 
-    chooseTrayEntry(3); // "&History", visible now
+    QVERIFY(chooseTrayEntry(*m_program, 3)); // "&History", visible now
     QTRY_COMPARE(opened(), QStringList{m_service.baseUrl() + "/user/history"});
 
     // Quit and start again: signed in without any dialog; the upload goes to Ann's account.
@@ -291,7 +281,7 @@ void TestSignIn::dialogRememberRestartAndSignOut()
     // again: after an upload its icon animates and its balloon shows for five seconds.
     QVERIFY(storesUser());
     QTest::qWait(5500);
-    chooseTrayEntry(4);
+    QVERIFY(chooseTrayEntry(*m_program, 4));
     QTRY_VERIFY(!storesUser());
     QTRY_VERIFY(log().contains("user status: signed out, entry Sign in"));
     QVERIFY(m_program->isRunning());
@@ -304,7 +294,7 @@ void TestSignIn::signInWithoutRememberStoresNothing()
     QTRY_VERIFY(log().contains("user status: signed out"));
     QCOMPARE(stored("user_name").toString(), kBob);
 
-    chooseTrayEntry(3);
+    QVERIFY(chooseTrayEntry(*m_program, 3));
     QVERIFY(!waitForWindow(kSignInTitle).isEmpty());
     fillDialog(kAnn, kAnnPassword, false);
     QTRY_VERIFY_WITH_TIMEOUT(log().contains("balloon Information Signed in as ann@example.org."), 10000);
@@ -355,7 +345,7 @@ void TestSignIn::offlineStartKeepsTheRememberedUser()
 void TestSignIn::webPagesGoToTheBrowser()
 {
     QVERIFY(startProgram({}, m_service.host(), m_openerDir));
-    chooseTrayEntry(3);
+    QVERIFY(chooseTrayEntry(*m_program, 3));
     QVERIFY(!waitForWindow(kSignInTitle).isEmpty());
     keys({"Tab", "Tab", "Tab", "Tab", "space"}); // "Registration"
     QTRY_COMPARE(opened(), QStringList{m_service.baseUrl() + "/signup"});
@@ -367,7 +357,7 @@ void TestSignIn::webPagesGoToTheBrowser()
     // No browser to be found: the warning box, and nothing else.
     QFile::remove(m_root.filePath("opened.txt"));
     QVERIFY(startProgram({}, m_service.host(), m_emptyDir));
-    chooseTrayEntry(3);
+    QVERIFY(chooseTrayEntry(*m_program, 3));
     QVERIFY(!waitForWindow(kSignInTitle).isEmpty());
     keys({"Tab", "Tab", "Tab", "Tab", "space"});
     QVERIFY(!waitForWindow(QStringLiteral("Brightloom: Warning")).isEmpty());

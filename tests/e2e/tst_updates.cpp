@@ -15,6 +15,20 @@ const QString kWindowTitle = QStringLiteral("^Brightloom Update$");
 const QString kFeedRequest = QStringLiteral("\"GET /desktop/updates/linux\"");
 const QString kUpToDateBalloon = QStringLiteral("balloon Information Brightloom is up to date.");
 
+// The program's log up to the `nth` (from 1) appearance of `line`, empty while there are fewer.
+// The log is written in order from one thread: whatever a start-up check wrote comes before a
+// later check's line.
+QString logUpTo(const QString& log, const QString& line, int nth)
+{
+    int at = -1;
+    for (int i = 0; i < nth; ++i) {
+        at = log.indexOf(line, at + 1);
+        if (at < 0)
+            return QString();
+    }
+    return log.left(at);
+}
+
 QByteArray feed(const QByteArray& items)
 {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -136,12 +150,8 @@ qint64 TestUpdates::ownBuild()
 
 void TestUpdates::chooseCheckForUpdates()
 {
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool(
-        {"mousemove", QString::number(icon.center().x()), QString::number(icon.center().y()), "click", "3"});
-    QTest::qWait(500);
     // Up from the top wraps to "&Quit"; above it "&About", then "Check for &Updates".
-    xdotool({"key", "Up", "Up", "Up", "Return"});
+    QVERIFY(m_program && walkTrayMenu(*m_program, {"Up", "Up", "Up", "Return"}));
 }
 
 void TestUpdates::newerBuildAtStartShowsWindowAndButtonOpensLink()
@@ -162,7 +172,7 @@ void TestUpdates::newerBuildAtStartShowsWindowAndButtonOpensLink()
     // The download button has the focus: Return is what a person presses.
     const QString window = visibleWindowsNamed(kWindowTitle).first();
     xdotool({"windowactivate", "--sync", window});
-    QTest::qWait(300);
+    QTRY_COMPARE_WITH_TIMEOUT(xdotool({"getactivewindow"}).trimmed(), window, 5000);
     xdotool({"key", "Return"});
     // The opener's shell makes the file before it writes the line: wait for the line itself.
     const auto openedLink = [this] {
@@ -179,15 +189,21 @@ void TestUpdates::sameBuildSilentAtStartMenuConfirms()
                  item(build, "this", "http://127.0.0.1:9/this")));
     CProgram* program = startProgram({});
     QVERIFY(program);
-    QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().contains(QLatin1String("is up to date")), 20000);
+    // Each check logs one such line, the balloon of a check from the menu right after it.
+    const QString upToDate = QStringLiteral("update check: build %1 is up to date").arg(build);
+    QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().contains(upToDate), 20000);
     QTRY_COMPARE_WITH_TIMEOUT(feedRequests(), 1, 5000);
-    QTest::qWait(1000);
-    QVERIFY(visibleWindowsNamed(kWindowTitle).isEmpty());
-    QVERIFY(!program->errorOutput().contains(kUpToDateBalloon));
 
+    // The check from the menu is the later event that shows what the start-up check did not do.
     chooseCheckForUpdates();
-    QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().contains(kUpToDateBalloon), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().count(upToDate) == 2 &&
+                                 program->errorOutput().contains(kUpToDateBalloon),
+                             20000);
+    const QString atStart = logUpTo(program->errorOutput(), upToDate, 2);
+    QVERIFY2(!atStart.contains(kUpToDateBalloon), qPrintable(atStart));
+    QCOMPARE(program->errorOutput().count(kUpToDateBalloon), 1);
     QTRY_COMPARE_WITH_TIMEOUT(feedRequests(), 2, 5000);
+    // A window the start-up check had opened was mapped before the menu, by the same client.
     QVERIFY(visibleWindowsNamed(kWindowTitle).isEmpty());
 }
 
@@ -200,9 +216,11 @@ void TestUpdates::failuresAtStartAreOnlyLogged()
     const QString malformed = QStringLiteral("update check failed: The update feed at ") +
                               m_service.baseUrl() + QStringLiteral("/desktop/updates/linux is malformed");
     QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().contains(malformed), 20000);
-    QTest::qWait(1000);
+    // A second check, from the menu, ends what the first could still have shown.
+    chooseCheckForUpdates();
+    QTRY_VERIFY_WITH_TIMEOUT(!logUpTo(program->errorOutput(), malformed, 2).isEmpty(), 20000);
     QVERIFY(visibleWindowsNamed(kWindowTitle).isEmpty());
-    QVERIFY(!program->errorOutput().contains(QLatin1String("balloon")));
+    QVERIFY(!logUpTo(program->errorOutput(), malformed, 2).contains(QLatin1String("balloon")));
     m_program.reset();
 
     QTcpServer probe;
@@ -216,9 +234,10 @@ void TestUpdates::failuresAtStartAreOnlyLogged()
         QStringLiteral("update check failed: The update service could not be reached at http://") + deadHost +
         QStringLiteral("/desktop/updates/linux");
     QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().contains(unreachable), 20000);
-    QTest::qWait(1000);
+    chooseCheckForUpdates();
+    QTRY_VERIFY_WITH_TIMEOUT(!logUpTo(program->errorOutput(), unreachable, 2).isEmpty(), 20000);
     QVERIFY(visibleWindowsNamed(kWindowTitle).isEmpty());
-    QVERIFY(!program->errorOutput().contains(QLatin1String("balloon")));
+    QVERIFY(!logUpTo(program->errorOutput(), unreachable, 2).contains(QLatin1String("balloon")));
 }
 
 void TestUpdates::automaticChecksOffSkipsStartButNotMenu()
@@ -226,16 +245,14 @@ void TestUpdates::automaticChecksOffSkipsStartButNotMenu()
     // No feed file: the service's own feed, the build the program was built as.
     CProgram* program = startProgram({{"check_updates_automatically", false}});
     QVERIFY(program);
-    // Whatever a start-up check would have sent has had time to arrive.
-    QTest::qWait(3000);
-    QCOMPARE(feedRequests(), 0);
-    QVERIFY(!program->errorOutput().contains(QLatin1String("Checking for new application version")));
-
+    // The program logs every check it starts, in order: by the end of the menu's check, a
+    // start-up check would show as a second one.
     chooseCheckForUpdates();
     QTRY_VERIFY_WITH_TIMEOUT(program->errorOutput().contains(kUpToDateBalloon), 20000);
+    QCOMPARE(program->errorOutput().count(
+                 QLatin1String("Auto-updater: Checking for new application version in the background")),
+             1);
     QTRY_COMPARE_WITH_TIMEOUT(feedRequests(), 1, 5000);
-    QVERIFY(program->errorOutput().contains(
-        QLatin1String("Auto-updater: Checking for new application version in the background")));
 }
 
 QTEST_MAIN(TestUpdates)

@@ -1,5 +1,6 @@
 // The Debian packages CPack makes: two of them, dependencies computed from the binaries, no
 // lintian errors, and programs that run when unpacked.
+#include "brightloom_build.h"
 #include "installsupport.h"
 
 #include <QTemporaryDir>

@@ -1,5 +1,6 @@
 // `cmake --install` into a throw-away prefix: every file a desktop installation needs, entries
 // the desktop's own validators accept, a unit systemd accepts, and installed programs that run.
+#include "brightloom_build.h"
 #include "capture/textengine.h"
 #include "installsupport.h"
 #include "platform/soundeffects.h"

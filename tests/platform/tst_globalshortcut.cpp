@@ -10,6 +10,7 @@
 #include <QtTest>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
+#include <memory>
 
 using BL::Test::xdotool;
 
@@ -93,11 +94,36 @@ private:
     // xdotool sends the keys; the activation arrives through our event loop.
     static void press(const QString& keys) { xdotool({QStringLiteral("key"), keys}); }
 
+    // Presses a shortcut of the test's own after the keys under test. X delivers key events in
+    // order, so once its activation is in, whatever the keys before it caused has come too.
+    bool markerArrives()
+    {
+        const int before = m_markerSpy->count();
+        press(QStringLiteral("ctrl+alt+shift+g"));
+        return QTest::qWaitFor([this, before] { return m_markerSpy->count() > before; }, 10000);
+    }
+
+    std::unique_ptr<CGlobalShortcut> m_marker;
+    std::unique_ptr<QSignalSpy> m_markerSpy;
+
 private slots:
     void initTestCase()
     {
         QVERIFY(QX11Info::isPlatformX11());
         QCOMPARE(BL::Platform::backends().name(), QStringLiteral("xcb"));
+    }
+
+    void init()
+    {
+        m_marker = std::make_unique<CGlobalShortcut>(QKeySequence(QStringLiteral("Ctrl+Alt+Shift+G")));
+        QVERIFY(m_marker->isRegistered());
+        m_markerSpy = std::make_unique<QSignalSpy>(m_marker.get(), &CGlobalShortcut::activated);
+    }
+
+    void cleanup()
+    {
+        m_markerSpy.reset();
+        m_marker.reset();
     }
 
     void pressActivatesOnce()
@@ -107,13 +133,13 @@ private slots:
         QSignalSpy spy(&shortcut, &CGlobalShortcut::activated);
         press(QStringLiteral("ctrl+alt+p"));
         QTRY_COMPARE(spy.count(), 1);
-        QTest::qWait(200);
+        QVERIFY(markerArrives());
         QCOMPARE(spy.count(), 1);
         // Same letter without the modifiers, or with another one, is not ours.
         press(QStringLiteral("p"));
         press(QStringLiteral("ctrl+p"));
         press(QStringLiteral("ctrl+alt+shift+p"));
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(spy.count(), 1);
     }
 
@@ -137,7 +163,7 @@ private slots:
         QSignalSpy spy(&shortcut, &CGlobalShortcut::activated);
         shortcut.setEnabled(false);
         press(QStringLiteral("ctrl+alt+l"));
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(spy.count(), 0);
         QVERIFY(shortcut.isRegistered());
         shortcut.setEnabled(true);
@@ -152,7 +178,7 @@ private slots:
         QVERIFY(shortcut.setShortcut(QKeySequence(QStringLiteral("Ctrl+Shift+F9"))));
         QCOMPARE(shortcut.shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+F9")));
         press(QStringLiteral("ctrl+alt+d"));
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(spy.count(), 0);
         press(QStringLiteral("ctrl+shift+F9"));
         QTRY_COMPARE(spy.count(), 1);
@@ -245,7 +271,7 @@ private slots:
         shortcut.setEnabled(true);
         press(QStringLiteral("ctrl+alt+l"));
         QTRY_COMPARE(spy.count(), 1);
-        QTest::qWait(200);
+        QVERIFY(markerArrives());
         QVERIFY(!window.keys.contains(pressed));
     }
 
@@ -258,7 +284,7 @@ private slots:
         press(QStringLiteral("ctrl+shift+1"));
         QTRY_COMPARE(bangSpy.count(), 1);
         press(QStringLiteral("ctrl+1"));
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(bangSpy.count(), 1);
 
         // The keypad 5, with NumLock off (KP_Begin) or on; never the 5 above the letters.
@@ -266,7 +292,7 @@ private slots:
         QVERIFY(keypad.isRegistered());
         QSignalSpy keypadSpy(&keypad, &CGlobalShortcut::activated);
         press(QStringLiteral("ctrl+alt+5"));
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(keypadSpy.count(), 0);
         press(QStringLiteral("ctrl+alt+KP_Begin"));
         QTRY_COMPARE(keypadSpy.count(), 1);
@@ -332,7 +358,7 @@ private slots:
         press(QStringLiteral("ctrl+alt+p"));
         QTRY_COMPARE(movedSpy.count(), 1);
         QTRY_COMPARE(staysSpy.count(), 1);
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(movedSpy.count(), 1);
         QCOMPARE(staysSpy.count(), 1);
         QVERIFY(moved->isRegistered());
@@ -341,12 +367,12 @@ private slots:
         moved.reset();
         QVERIFY(!grabbedElsewhere(frM, ctrlAlt));
         press(QStringLiteral("ctrl+alt+m"));
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
 
         QCOMPARE(BL::Test::run(QStringLiteral("setxkbmap"), {QStringLiteral("us")}), QString());
         press(QStringLiteral("ctrl+alt+p"));
         QTRY_COMPARE(staysSpy.count(), 2);
-        QTest::qWait(300);
+        QVERIFY(markerArrives());
         QCOMPARE(staysSpy.count(), 2);
     }
 

@@ -1,5 +1,6 @@
 // Web pages, accounts and sessions, crash reports and update feeds.
 
+#include "brightloom_build.h"
 #include "server/http_server.h"
 #include "server/util.h"
 #include "server_test_support.h"
@@ -302,8 +303,7 @@ void TestServerPages::appcastServedPerPlatform()
     auto own = client->get("/desktop/updates/windows");
     QVERIFY(own);
     QCOMPARE(own->status, 200);
-    QVERIFY(own->body.find("<sparkle:version>" BL_TEST_PRODUCT_BUILD "</sparkle:version>") !=
-            std::string::npos);
+    QVERIFY(own->body.find("<sparkle:version>" BL_PRODUCT_BUILD "</sparkle:version>") != std::string::npos);
     QVERIFY(own->body.find("<link>" + server.baseUrl() + "/about</link>") != std::string::npos);
 
     const std::string feed = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Brightloom</title>"

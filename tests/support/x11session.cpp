@@ -97,16 +97,77 @@ void drag(QPoint from, QPoint to)
             QStringList{QStringLiteral("mouseup"), QStringLiteral("1")});
 }
 
-void chooseTrayEntry(int downs)
+static QStringList programWindows()
 {
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool({QStringLiteral("mousemove"), QString::number(icon.center().x()),
-             QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
-    QTest::qWait(500);
-    QStringList keys{QStringLiteral("key")};
+    return lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                          QStringLiteral("--classname"), QStringLiteral("brightloom")}));
+}
+
+QString openTrayMenu(CProgram& program)
+{
+    // A look at the tray host can come back empty while it lays its icons out again.
+    QStringList icons;
+    if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, 15000))
+        return QString();
+    const QRect icon = windowGeometry(icons.last());
+    const auto announced = [&program] {
+        return program.errorOutput().count(QLatin1String("tray menu shown"));
+    };
+    const int before = announced();
+    const QStringList windowsBefore = programWindows();
+    bool opened = false;
+    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+        xdotool({QStringLiteral("mousemove"), QString::number(icon.center().x()),
+                 QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
+        opened = QTest::qWaitFor([&] { return announced() > before; }, 5000);
+    }
+    if (!opened)
+        return QString();
+    // The menu pops up as a new visible window of the program; keys sent before it is there
+    // would go to another window.
+    QString menu;
+    (void)QTest::qWaitFor(
+        [&] {
+            for (const QString& id : programWindows())
+                if (!windowsBefore.contains(id))
+                    menu = id;
+            return !menu.isEmpty();
+        },
+        5000);
+    return menu;
+}
+
+bool walkTrayMenu(CProgram& program, const QStringList& keys)
+{
+    if (openTrayMenu(program).isEmpty())
+        return false;
+    xdotool(QStringList{QStringLiteral("key")} + keys);
+    return true;
+}
+
+bool glanceAtTrayMenu(CProgram& program)
+{
+    const QString menu = openTrayMenu(program);
+    if (menu.isEmpty())
+        return false;
+    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    return QTest::qWaitFor([&menu] { return !programWindows().contains(menu); }, 5000);
+}
+
+bool chooseTrayEntry(CProgram& program, int downs)
+{
+    QStringList keys;
     for (int i = 0; i < downs; ++i)
         keys << QStringLiteral("Down");
-    xdotool(keys << QStringLiteral("Return"));
+    return walkTrayMenu(program, keys << QStringLiteral("Return"));
+}
+
+bool quitFromTrayMenu(CProgram& program, int timeoutMs)
+{
+    // Up from the top wraps to the last entry.
+    return walkTrayMenu(program, {QStringLiteral("Up"), QStringLiteral("Return")}) &&
+           program.waitForExit(timeoutMs) && program.exitStatus() == QProcess::NormalExit &&
+           program.exitCode() == 0;
 }
 
 QString waitForWindow(const QString& title, int timeoutMs)

@@ -28,9 +28,23 @@ QString clipboard();
 // Presses the left button at `from`, moves through the middle to `to` and releases it there.
 void drag(QPoint from, QPoint to);
 
-// Opens the context menu of the newest tray icon and picks the entry `downs` steps from the
-// top (separators and hidden entries are skipped by the menu itself).
-void chooseTrayEntry(int downs);
+class CProgram;
+
+// Opens the context menu of the newest tray icon of `program` and returns the id of the menu's
+// window once the program has announced the menu ("tray menu shown") and the window is on the
+// screen, empty when it never showed. A click that a balloon over the icon took is repeated.
+QString openTrayMenu(CProgram& program);
+// Opens the tray menu and types `keys` into it. False when the menu never showed.
+bool walkTrayMenu(CProgram& program, const QStringList& keys);
+// Opens the tray menu and closes it again: the program handles the click after everything it
+// was sent before, so what that caused is on the screen by now. False when the menu never
+// showed or stayed open.
+bool glanceAtTrayMenu(CProgram& program);
+// Picks the entry `downs` steps from the top (separators and hidden entries are skipped by
+// the menu itself).
+bool chooseTrayEntry(CProgram& program, int downs);
+// "&Quit", the last entry: true when the program then ended with status 0.
+bool quitFromTrayMenu(CProgram& program, int timeoutMs = 15000);
 // Waits for a visible window whose whole title is `title`, activates it and returns its id,
 // or empty after `timeoutMs`.
 QString waitForWindow(const QString& title, int timeoutMs = 5000);
