@@ -6,4 +6,9 @@ void tuneProcessBeforeGui() {}
 
 void releaseFreeMemory() {}
 
+long long releaseLoaderPages()
+{
+    return 0;
+}
+
 } // namespace BL::Platform
