@@ -28,6 +28,7 @@ void CIdleRelease::release()
     // (up to 10 MiB) long after the balloon is gone.
     QPixmapCache::clear();
     BL::Platform::releaseFreeMemory();
+    BL::Platform::releaseLoaderPages();
 }
 
 } // namespace BL::App

@@ -6,12 +6,12 @@
 #include "platform/processtuning.h"
 #include "platform/singleapplication.h"
 #include "platform/termination.h"
+#include "platform/utf8codec.h"
 #include "resources/resources.h"
 
 #include <QDir>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
-#include <QTextCodec>
 #include <cstdio>
 
 namespace {
@@ -40,6 +40,8 @@ int answerCommandLine(const BL::App::SCommandLine& command)
 
 int main(int argc, char** argv)
 {
+    // Names, arguments and settings are UTF-8 whatever the session's locale says.
+    BL::Platform::useUtf8ForLocale();
     // One option alone is answered before anything needs a display; a longer command line may
     // carry Qt's own options and is read once the application object took those.
     if (argc == 2) {
@@ -67,7 +69,6 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("brightloom"));
 

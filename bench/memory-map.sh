@@ -4,21 +4,24 @@
 # idle after start and again after a number of single shots uploaded to the reference service
 # on loopback, on a private 1920x1080 X session. Prints figures; asserts nothing.
 #
-#   memory-map.sh [--shots N] [--local N] [--top N]
+#   memory-map.sh [--shots N] [--local N] [--top N] [--every N]
 #
 # --local N adds N local shots (saved as files) after the uploaded ones.
+# --every N samples the program every N uploaded shots, once it has given its shot buffers back:
+# a soak table of resident memory, heap, open descriptors and threads.
 set -euo pipefail
-shots=20 local=5 top=25
+shots=20 local=5 top=25 every=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --shots) shots="$2"; shift 2 ;;
     --local) local="$2"; shift 2 ;;
     --top) top="$2"; shift 2 ;;
-    *) echo "usage: $0 [--shots N] [--local N] [--top N]" >&2; exit 2 ;;
+    --every) every="$2"; shift 2 ;;
+    *) echo "usage: $0 [--shots N] [--local N] [--top N] [--every N]" >&2; exit 2 ;;
     esac
 done
 source "$(dirname "$0")/session.sh"
-bench_in_session "brightloom brightloom-server" --size 1920x1080 -- --shots "$shots" --local "$local" --top "$top"
+bench_in_session "brightloom brightloom-server" --size 1920x1080 -- --shots "$shots" --local "$local" --top "$top" --every "$every"
 
 # Inside the private session: no help screen at start, the service on a free loopback port.
 mkdir -p "$XDG_CONFIG_HOME/Brightloom" "$HOME/service" "$HOME/brightloom_screens"
@@ -76,7 +79,18 @@ shoot() {
         mousemove "$4" "$5" mouseup 1
     sleep 0.8
 }
-for ((i = 0; i < shots; i++)); do shoot p 0 0 1919 1079; done
+# One row of the soak table: shots so far, resident KiB (all, heap), descriptors, threads.
+sample() {
+    sleep 4 # the idle release
+    printf '%6d %8d %8d %5d %7d\n' "$1" "$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")" \
+        "$(awk '/\[heap\]/ {h = 1; next} /^[0-9a-f]+-/ {h = 0} h && /^Rss:/ {s += $2} END {print s + 0}' "/proc/$pid/smaps")" \
+        "$(ls "/proc/$pid/fd" | wc -l)" "$(threads)"
+}
+[ "$every" -gt 0 ] && printf '== soak, sampled every %d shots once idle\n shots  RSS KiB heap KiB   fds threads\n' "$every" && sample 0
+for ((i = 1; i <= shots; i++)); do
+    shoot p 0 0 1919 1079
+    if [ "$every" -gt 0 ] && [ $((i % every)) = 0 ]; then sample "$i"; fi
+done
 for ((i = 0; i < local; i++)); do shoot l 100 100 900 700; done
 sleep 5 # the program gives its shot buffers back after a few quiet seconds
 echo "== after $shots single and $local local shots and 5 s idle: $(threads) threads, RSS KiB per mapping"

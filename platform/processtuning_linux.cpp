@@ -7,9 +7,54 @@
 #include <QFileInfo>
 #include <QtGlobal>
 #include <limits>
+#include <link.h>
 #include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+namespace {
+
+// True when the dynamic linker may have written into the object's read-only segments: those
+// pages are private copies now, and dropping them would lose the relocations.
+bool hasTextRelocations(const dl_phdr_info& info)
+{
+    for (int i = 0; i < info.dlpi_phnum; ++i) {
+        if (info.dlpi_phdr[i].p_type != PT_DYNAMIC)
+            continue;
+        const auto* entry = reinterpret_cast<const ElfW(Dyn)*>(info.dlpi_addr + info.dlpi_phdr[i].p_vaddr);
+        for (; entry->d_tag != DT_NULL; ++entry)
+            if (entry->d_tag == DT_TEXTREL || (entry->d_tag == DT_FLAGS && (entry->d_un.d_val & DF_TEXTREL)))
+                return true;
+    }
+    return false;
+}
+
+// The segment that starts at the file's first byte and is only readable holds the ELF header
+// and the linker's tables; code, constants and the relocated data live in the others.
+int releaseTables(dl_phdr_info* info, size_t /*size*/, void* released)
+{
+    if (hasTextRelocations(*info))
+        return 0;
+    const auto page = static_cast<ElfW(Addr)>(::sysconf(_SC_PAGESIZE));
+    ElfW(Addr) relroStart = std::numeric_limits<ElfW(Addr)>::max();
+    for (int i = 0; i < info->dlpi_phnum; ++i)
+        if (info->dlpi_phdr[i].p_type == PT_GNU_RELRO)
+            relroStart = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_LOAD || segment.p_offset != 0 || segment.p_flags != PF_R)
+            continue;
+        const ElfW(Addr) start = (info->dlpi_addr + segment.p_vaddr + page - 1) & ~(page - 1);
+        ElfW(Addr) end = (info->dlpi_addr + segment.p_vaddr + segment.p_filesz) & ~(page - 1);
+        if (relroStart > start && relroStart < end)
+            end = relroStart & ~(page - 1);
+        if (end > start && ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0)
+            *static_cast<long long*>(released) += static_cast<long long>(end - start);
+    }
+    return 0;
+}
+
+} // namespace
 
 namespace BL::Platform {
 
@@ -131,6 +176,15 @@ void releaseFreeMemory()
     // free pages back.
     releaseLargeBuffers();
     malloc_trim(0);
+}
+
+long long releaseLoaderPages()
+{
+    // MADV_DONTNEED on a private file mapping that holds no private copies only unmaps: the next
+    // access maps the page cache's page again.
+    long long released = 0;
+    ::dl_iterate_phdr(releaseTables, &released);
+    return released;
 }
 
 } // namespace BL::Platform

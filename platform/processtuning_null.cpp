@@ -13,4 +13,9 @@ QStringList mappedFiles()
 
 void dropPagesOfFilesMappedSince(const QStringList&) {}
 
+long long releaseLoaderPages()
+{
+    return 0;
+}
+
 } // namespace BL::Platform

@@ -274,7 +274,13 @@ int main(int argc, char** argv)
     QDir().mkpath(shotsDir.path());
     CProgram program(env);
     const QStringList iconsBefore = trayIconWindows();
-    if (!program.start() || program.waitForTrayIcon(iconsBefore).isEmpty()) {
+    Display* dpy = XOpenDisplay(nullptr);
+    CXWatcher x(dpy);
+    x.drainEvents();
+    const qint64 startedAt = nowUs();
+    const bool started = program.start();
+    const qint64 dockedAt = started ? x.waitForDock("brightloom", "panel", 20000) : -1;
+    if (!started || program.waitForTrayIcon(iconsBefore).isEmpty()) {
         std::fprintf(stderr, "program did not start:\n%s\n", qPrintable(program.errorOutput()));
         return 1;
     }
@@ -287,8 +293,7 @@ int main(int argc, char** argv)
     const double wakeMain = contextSwitches(program.pid(), true) - wakeMain0;
     const double wakeAll = contextSwitches(program.pid(), false) - wakeAll0;
 
-    Display* dpy = XOpenDisplay(nullptr);
-    CXWatcher x(dpy);
+    x.drainEvents();
     std::vector<double> toMap, toClipboard, toUploaded, maxBlock, localGone, localFile, localBlock;
     const QRegularExpression uploadedRe(QStringLiteral("perf uploaded (\\d+) max-block (\\d+)"));
     const QRegularExpression savedRe(QStringLiteral("perf saved (\\d+) max-block (\\d+)"));
@@ -448,6 +453,11 @@ int main(int argc, char** argv)
     printRow({"local: release -> complete PNG file (ms)", localFile,
               QString("<= %1 = 0.5 x Qt encode of the area").arg(qtPhotoMedian / 2, 0, 'f', 1)});
     printRow({"longest GUI stall per local shot (ms)", localBlock, "<= 16 worst"});
+    if (dockedAt >= 0)
+        std::printf("start -> tray icon docked, seen from another X client: %.1f ms\n",
+                    (dockedAt - startedAt) / 1000.0);
+    else
+        std::printf("start -> tray icon docked: not seen\n");
     std::printf("wake-ups idle %d s after start: main thread %.0f, whole process %.0f  (target <= 5)\n",
                 idleSeconds, wakeMain, wakeAll);
     std::printf("RSS idle after start: %s (target <= 30 MiB); after the first shot: %s\n",

@@ -2,9 +2,11 @@
 
 #include <QThread>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/Xfixes.h>
 #include <chrono>
+#include <cstring>
 
 qint64 nowUs()
 {
@@ -79,6 +81,39 @@ qint64 CXWatcher::waitForUnmap(Window window, int timeoutMs)
             return (e.type == UnmapNotify && e.xunmap.window == window) ||
                    (e.type == DestroyNotify && e.xdestroywindow.window == window);
         });
+}
+
+bool CXWatcher::hasClassName(Window window, const char* name) const
+{
+    XClassHint hint{};
+    if (!XGetClassHint(m_dpy, window, &hint))
+        return false;
+    const bool same = hint.res_name && std::strcmp(hint.res_name, name) == 0;
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    return same;
+}
+
+qint64 CXWatcher::waitForDock(const char* name, const char* host, int timeoutMs)
+{
+    // The icon leaves the root for the host's socket: the root hears of it (SubstructureNotify).
+    return waitFor(timeoutMs, [&](const XEvent& e) {
+        if (e.type != ReparentNotify || e.xreparent.parent == DefaultRootWindow(m_dpy) ||
+            !hasClassName(e.xreparent.window, name))
+            return false;
+        for (Window w = e.xreparent.parent; w && w != DefaultRootWindow(m_dpy);) {
+            if (hasClassName(w, host))
+                return true;
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned count = 0;
+            if (!XQueryTree(m_dpy, w, &root, &parent, &children, &count))
+                return false;
+            if (children)
+                XFree(children);
+            w = parent;
+        }
+        return false;
+    });
 }
 
 qint64 CXWatcher::waitForClipboardOwner(int timeoutMs)

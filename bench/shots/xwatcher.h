@@ -22,6 +22,9 @@ public:
     qint64 waitForMap(int minWidth, int timeoutMs, Window* mapped = nullptr);
     // Waits until `window` is unmapped or destroyed; returns the time or -1.
     qint64 waitForUnmap(Window window, int timeoutMs);
+    // Waits until a window of the client whose WM_CLASS name is `name` is reparented into a window
+    // of the tray host `host` (its WM_CLASS name), as a docked tray icon is; the time or -1.
+    qint64 waitForDock(const char* name, const char* host, int timeoutMs);
     // Waits until another client owns the CLIPBOARD; returns the time or -1.
     qint64 waitForClipboardOwner(int timeoutMs);
 
@@ -33,6 +36,7 @@ private:
     void key(const char* name, bool down);
     // Reads events until `done` says so or the time is up; returns the arrival time or -1.
     template<typename Done> qint64 waitFor(int timeoutMs, Done done);
+    bool hasClassName(Window window, const char* name) const;
 
     Display* m_dpy;
     Atom m_clipboard;

@@ -144,6 +144,16 @@ void TestUpdater::feedItemsVersionsAndLinks()
 
     QVERIFY(parseAppcast(feed(QByteArray()), &items, &error));
     QVERIFY(items.isEmpty());
+
+    // The declared encoding is honoured, UTF-8 or not.
+    const QByteArray item = "<item><title>Gr\xC3\xB6\xC3\x9F"
+                            "e</title><sparkle:version>7</sparkle:version></item>";
+    QVERIFY2(parseAppcast(feed(item), &items, &error), qPrintable(error));
+    QCOMPARE(items.value(0).title, QStringLiteral("Größe"));
+    QByteArray latin1 = feed(QByteArray(item).replace("\xC3\xB6\xC3\x9F", "\xF6\xDF"));
+    latin1.replace("utf-8", "ISO-8859-1");
+    QVERIFY2(parseAppcast(latin1, &items, &error), qPrintable(error));
+    QCOMPARE(items.value(0).title, QStringLiteral("Größe"));
 }
 
 void TestUpdater::brokenFeedsAreRefused_data()
