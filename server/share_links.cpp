@@ -1,30 +1,8 @@
 #include "server/share_links.h"
 
-#include <cctype>
+#include "server/util.h"
 
 namespace BL::Server {
-
-namespace {
-
-// A query value: everything but letters, digits and "-._~" escaped.
-std::string queryValue(const std::string& text)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(c);
-        } else {
-            out.push_back('%');
-            out.push_back(digits[byte >> 4]);
-            out.push_back(digits[byte & 15]);
-        }
-    }
-    return out;
-}
-
-} // namespace
 
 std::string pictureUrl(const std::string& base, const std::string& code, std::size_t index,
                        const SPictureFile& file)
@@ -54,7 +32,7 @@ SPreviewTarget previewTarget(const std::string& publicUrl, const std::string& co
 
 std::string oembedUrl(const std::string& publicUrl, const std::string& code)
 {
-    return publicUrl + "/oembed?url=" + queryValue(publicUrl + "/" + code) + "&format=json";
+    return publicUrl + "/oembed?url=" + percentEncodeAll(publicUrl + "/" + code) + "&format=json";
 }
 
 } // namespace BL::Server

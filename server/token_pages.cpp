@@ -14,24 +14,6 @@ std::string backToHistory()
     return "<p><a href=\"/user/history\">Back to your uploads</a></p>";
 }
 
-// Every byte but the unreserved ones escaped: inside a data address "#" and "%" mean something.
-std::string dataEscaped(const std::string& text)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out.push_back(c);
-        } else {
-            out.push_back('%');
-            out.push_back(digits[byte >> 4]);
-            out.push_back(digits[byte & 15]);
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 std::string tokensSection(const std::vector<SApiToken>& tokens, const std::string& formToken)
@@ -65,7 +47,7 @@ std::string tokensSection(const std::vector<SApiToken>& tokens, const std::strin
 std::string tokenMadePage(const std::string& name, const std::string& token, const std::string& uploaderJson)
 {
     // A data address keeps the page free of scripts and the token out of any later request.
-    const std::string file = "data:application/json;charset=utf-8," + dataEscaped(uploaderJson);
+    const std::string file = "data:application/json;charset=utf-8," + percentEncodeAll(uploaderJson);
     std::string fileName;
     for (const char c : name)
         fileName += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '-';

@@ -193,6 +193,23 @@ std::string percentDecode(const std::string& text, bool plusIsSpace)
     return out;
 }
 
+std::string percentEncodeAll(const std::string& text)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (isAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(digits[byte >> 4]);
+            out.push_back(digits[byte & 15]);
+        }
+    }
+    return out;
+}
+
 std::string percentEncodeUrlPart(const std::string& text)
 {
     static const char digits[] = "0123456789ABCDEF";

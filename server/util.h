@@ -44,6 +44,9 @@ std::string htmlEscape(const std::string& text);
 std::string percentDecode(const std::string& text, bool plusIsSpace);
 // Escapes every byte outside the characters that may stand unescaped in a URL.
 std::string percentEncodeUrlPart(const std::string& text);
+// Every byte but letters, digits and "-._~" escaped: safe as a query value and inside a data
+// address, where "#" and "%" mean something.
+std::string percentEncodeAll(const std::string& text);
 
 // Fields of an application/x-www-form-urlencoded body, first occurrence wins.
 std::map<std::string, std::string> parseForm(const std::string& body, bool plusIsSpace);
