@@ -89,6 +89,19 @@ QString keyName(int key)
     return found == names.constEnd() ? QString() : QString::fromLatin1(*found);
 }
 
+// The ids in the "shortcuts" list of a portal's answer.
+QStringList shortcutIds(const QVariantMap& results)
+{
+    QList<SPortalShortcut> shortcuts;
+    const QVariant list = results.value(QStringLiteral("shortcuts"));
+    if (list.canConvert<QDBusArgument>())
+        list.value<QDBusArgument>() >> shortcuts;
+    QStringList ids;
+    for (const SPortalShortcut& shortcut : qAsConst(shortcuts))
+        ids << shortcut.id;
+    return ids;
+}
+
 } // namespace
 
 QString portalTrigger(const QKeySequence& sequence)
@@ -195,31 +208,7 @@ void CWaylandShortcutBackend::bindAll()
         createSession();
 }
 
-void CWaylandShortcutBackend::createSession()
-{
-    static int sessions = 0;
-    m_request = new CPortalRequest(this);
-    connect(m_request, &CPortalRequest::failed, this, &CWaylandShortcutBackend::giveUp);
-    connect(m_request, &CPortalRequest::answered, this, [this](uint response, const QVariantMap& results) {
-        m_request->deleteLater();
-        m_request = nullptr;
-        const QVariant handle = results.value(QStringLiteral("session_handle"));
-        m_session =
-            handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path() : handle.toString();
-        if (response != 0 || m_session.isEmpty()) {
-            giveUp(QStringLiteral("the desktop portal would not open a shortcut session (response %1)")
-                       .arg(response));
-            return;
-        }
-        bindShortcuts();
-    });
-    QVariantMap options;
-    options.insert(QStringLiteral("session_handle_token"),
-                   QStringLiteral("brightloom_session%1").arg(++sessions));
-    m_request->start(kShortcutsInterface, QStringLiteral("CreateSession"), {}, options, m_sessionTimeoutMs);
-}
-
-void CWaylandShortcutBackend::bindShortcuts()
+QList<SPortalShortcut> CWaylandShortcutBackend::wantedShortcuts()
 {
     QList<SPortalShortcut> shortcuts;
     m_boundIds.clear();
@@ -241,9 +230,51 @@ void CWaylandShortcutBackend::bindShortcuts()
         shortcuts << shortcut;
         m_boundIds.insert(id, owner);
     }
+    return shortcuts;
+}
+
+void CWaylandShortcutBackend::createSession()
+{
+    static int sessions = 0;
+    const QList<SPortalShortcut> shortcuts = wantedShortcuts();
     m_request = new CPortalRequest(this);
     connect(m_request, &CPortalRequest::failed, this, &CWaylandShortcutBackend::giveUp);
-    connect(m_request, &CPortalRequest::answered, this, [this](uint response, const QVariantMap&) {
+    connect(m_request, &CPortalRequest::answered, this,
+            [this, shortcuts](uint response, const QVariantMap& results) {
+                m_request->deleteLater();
+                m_request = nullptr;
+                const QVariant handle = results.value(QStringLiteral("session_handle"));
+                m_session = handle.canConvert<QDBusObjectPath>() ? handle.value<QDBusObjectPath>().path()
+                                                                 : handle.toString();
+                if (response != 0 || m_session.isEmpty()) {
+                    giveUp(
+                        QStringLiteral("the desktop portal would not open a shortcut session (response %1)")
+                            .arg(response));
+                    return;
+                }
+                // A desktop that took the shortcuts with the session has bound them; asked again, it
+                // would open its settings for the person instead.
+                const QStringList bound = shortcutIds(results);
+                if (!bound.isEmpty()) {
+                    finishBinding(QStringLiteral("with the session"), bound);
+                    return;
+                }
+                bindShortcuts(shortcuts);
+            });
+    QVariantMap options;
+    options.insert(QStringLiteral("session_handle_token"),
+                   QStringLiteral("brightloom_session%1").arg(++sessions));
+    // Not in the portal's documentation, but the only way KDE Plasma 5.27 takes shortcuts; a
+    // desktop that does not know the option leaves it aside and binds them below.
+    options.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
+    m_request->start(kShortcutsInterface, QStringLiteral("CreateSession"), {}, options, m_sessionTimeoutMs);
+}
+
+void CWaylandShortcutBackend::bindShortcuts(const QList<SPortalShortcut>& shortcuts)
+{
+    m_request = new CPortalRequest(this);
+    connect(m_request, &CPortalRequest::failed, this, &CWaylandShortcutBackend::giveUp);
+    connect(m_request, &CPortalRequest::answered, this, [this](uint response, const QVariantMap& results) {
         m_request->deleteLater();
         m_request = nullptr;
         if (response == 1) {
@@ -255,17 +286,26 @@ void CWaylandShortcutBackend::bindShortcuts()
                        .arg(response));
             return;
         }
-        qCInfo(lcPlatform) << "global shortcuts bound through the desktop portal:" << m_boundIds.keys();
-        for (CGlobalShortcut* owner : m_wanted.keys())
-            owner->setRegistration(CGlobalShortcut::Registered);
-        emit bindingFinished(true);
-        if (m_changedMeanwhile)
-            m_rebind.start();
+        QStringList bound = shortcutIds(results);
+        if (bound.isEmpty())
+            bound = m_boundIds.keys();
+        finishBinding(QStringLiteral("through the desktop portal"), bound);
     });
     m_request->start(
         kShortcutsInterface, QStringLiteral("BindShortcuts"),
         {QVariant::fromValue(QDBusObjectPath(m_session)), QVariant::fromValue(shortcuts), QString()}, {},
         m_bindTimeoutMs);
+}
+
+void CWaylandShortcutBackend::finishBinding(const QString& how, QStringList bound)
+{
+    bound.sort();
+    qCInfo(lcPlatform).noquote() << "global shortcuts bound" << how << bound.join(QLatin1Char(' '));
+    for (CGlobalShortcut* owner : m_wanted.keys())
+        owner->setRegistration(CGlobalShortcut::Registered);
+    emit bindingFinished(true);
+    if (m_changedMeanwhile)
+        m_rebind.start();
 }
 
 void CWaylandShortcutBackend::closeSession()

@@ -56,8 +56,11 @@ private slots:
 private:
     bool portalOffered();
     void bindAll();
+    // The wanted hotkeys as the portal lists them, remembered by id for the activations.
+    QList<SPortalShortcut> wantedShortcuts();
     void createSession();
-    void bindShortcuts();
+    void bindShortcuts(const QList<SPortalShortcut>& shortcuts);
+    void finishBinding(const QString& how, QStringList bound);
     void closeSession();
     void giveUp(const QString& reason);
 

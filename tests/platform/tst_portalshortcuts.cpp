@@ -36,10 +36,18 @@ public:
         m_answerSession = answerSession;
         m_answerBind = answerBind;
         m_bindResponse = bindResponse;
+        m_bindWithSession = false;
         m_binds.clear();
+        m_sessionShortcuts.clear();
         m_sessions.clear();
         m_closed.clear();
         m_held.clear();
+    }
+    // As KDE Plasma 5.27: binds what CreateSession brings and answers with it.
+    void setBindWithSession()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_bindWithSession = true;
     }
     void setAnswerBind(bool answer)
     {
@@ -58,6 +66,11 @@ public:
     {
         QMutexLocker lock(&m_mutex);
         return m_binds;
+    }
+    QList<QList<SPortalShortcut>> sessionShortcuts() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_sessionShortcuts;
     }
     QStringList sessions() const
     {
@@ -108,6 +121,11 @@ public:
                                         .arg(kPath, sender, options.value("session_handle_token").toString());
             m_sessions << session;
             results.insert(QStringLiteral("session_handle"), session);
+            QList<SPortalShortcut> shortcuts;
+            options.value(QStringLiteral("shortcuts")).value<QDBusArgument>() >> shortcuts;
+            m_sessionShortcuts << shortcuts;
+            if (m_bindWithSession)
+                results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));
             answer = m_answerSession;
         } else if (member == "BindShortcuts") {
             QList<SPortalShortcut> shortcuts;
@@ -138,7 +156,9 @@ private:
     bool m_answerSession = true;
     bool m_answerBind = true;
     uint m_bindResponse = 0;
+    bool m_bindWithSession = false;
     QList<QList<SPortalShortcut>> m_binds;
+    QList<QList<SPortalShortcut>> m_sessionShortcuts;
     QStringList m_sessions;
     QStringList m_closed;
     QList<QDBusMessage> m_held;
@@ -263,6 +283,34 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(single.activated.count(), 1);
         QCOMPARE(local.activated.count(), 1);
+    }
+
+    void desktopBindingWithTheSessionIsNotAskedAgain()
+    {
+        // KDE Plasma 5.27 ignores the shortcuts of BindShortcuts and, asked, opens its settings
+        // instead: only those given with the session are bound.
+        m_portal->reset(true, true, true, 0);
+        m_portal->setBindWithSession();
+        CWaylandShortcutBackend backend;
+        QSignalSpy finished(&backend, &CWaylandShortcutBackend::bindingFinished);
+        SHotkey single(QStringLiteral("single_shot_shortcut"), QStringLiteral("single shot"));
+        SHotkey local(QStringLiteral("local_shot_shortcut"), QStringLiteral("local shot"));
+        single.bind(backend, QStringLiteral("Ctrl+Alt+P"));
+        local.bind(backend, QStringLiteral("Meta+Print"));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
+        QCOMPARE(finished.first().first().toBool(), true);
+        QCOMPARE(m_portal->sessionShortcuts().size(), 1);
+        const QList<SPortalShortcut> bound = m_portal->sessionShortcuts().first();
+        QCOMPARE(bound.size(), 2);
+        QCOMPARE(propertiesOf(bound, "single_shot_shortcut").value("preferred_trigger").toString(),
+                 QStringLiteral("CTRL+ALT+p"));
+        QCOMPARE(propertiesOf(bound, "local_shot_shortcut").value("description").toString(),
+                 QStringLiteral("local shot"));
+        // The binding would have been asked for before the round finished.
+        QCOMPARE(m_portal->binds().size(), 0);
+        m_portal->activate(m_portal->sessions().first(), QStringLiteral("single_shot_shortcut"));
+        QTRY_COMPARE_WITH_TIMEOUT(single.activated.count(), 1, 10000);
+        QCOMPARE(local.activated.count(), 0);
     }
 
     void changeWhileTheDesktopAsksIsBoundAfterwards()
