@@ -73,6 +73,7 @@ void COverlayHost::showOverlay(QWidget* overlay)
     // A popup ignores the full-screen sizing; give it the screen's geometry explicitly.
     m_host->setGeometry(geometry);
     m_host->setFocus(Qt::OtherFocusReason);
+    qCDebug(lcCapture).noquote() << "overlay shown on" << screen->name();
 }
 
 bool COverlayHost::eventFilter(QObject* watched, QEvent* event)
