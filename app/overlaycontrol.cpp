@@ -118,6 +118,9 @@ void COverlayControl::showOverlay(QWidget* overlay)
 {
     // A selector that cannot read the screen once it is up works on a picture taken before.
     if (m_frozenShot->needed() && overlay != m_helpScreen && !m_frozenShot->hasPicture()) {
+        // The picture is the desktop as it is now: a help screen left up would be in it, dimmed.
+        if (m_helpScreen && m_helpScreen->isVisible())
+            m_helpScreen->close();
         m_frozenShot->open(overlay);
         return;
     }
