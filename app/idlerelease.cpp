@@ -28,7 +28,7 @@ void CIdleRelease::release()
     // (up to 10 MiB) long after the balloon is gone.
     QPixmapCache::clear();
     BL::Platform::releaseFreeMemory();
-    BL::Platform::releaseLoaderPages();
+    BL::Platform::releaseLibraryPages();
 }
 
 } // namespace BL::App

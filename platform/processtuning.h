@@ -20,9 +20,10 @@ QStringList mappedFiles();
 // which binding the new ones read. They come back from the page cache if used again; pages
 // holding writes stay.
 void dropPagesOfFilesMappedSince(const QStringList& before);
-// Unmaps the pages of the dynamic linker's tables (symbols, names, relocations) of every loaded
-// library; they are read while the program starts and at most now and then later. The page
-// cache keeps them, so a later lookup costs a minor fault, no read. Returns the bytes unmapped.
-long long releaseLoaderPages();
+// Unmaps this process's resident pages of every loaded library's segments that are never
+// written: code, constants and the dynamic linker's tables, touched once by the start or by the
+// first shot and at most now and then later. The page cache keeps them, so the next use costs a
+// minor fault, no read. The relocated (written) pages stay. Returns the bytes unmapped.
+long long releaseLibraryPages();
 
 } // namespace BL::Platform

@@ -6,9 +6,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QtGlobal>
+#include <algorithm>
 #include <limits>
 #include <link.h>
 #include <malloc.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -29,25 +31,38 @@ bool hasTextRelocations(const dl_phdr_info& info)
     return false;
 }
 
-// The segment that starts at the file's first byte and is only readable holds the ELF header
-// and the linker's tables; code, constants and the relocated data live in the others.
-int releaseTables(dl_phdr_info* info, size_t /*size*/, void* released)
+// The pages of an object's segments that are never written: code, constants and the dynamic
+// linker's tables. The relocated part (RELRO) is written once before it is protected, so those
+// pages are private copies and stay; so does every segment of an object with text relocations.
+int releaseReadOnlySegments(dl_phdr_info* info, size_t /*size*/, void* released)
 {
-    if (hasTextRelocations(*info))
+    // The kernel's vDSO is no file mapping; its pages are not ours to drop.
+    const auto vdso = static_cast<ElfW(Addr)>(::getauxval(AT_SYSINFO_EHDR));
+    if ((vdso != 0 && reinterpret_cast<ElfW(Addr)>(info->dlpi_phdr) >= vdso &&
+         reinterpret_cast<ElfW(Addr)>(info->dlpi_phdr) < vdso + 0x10000) ||
+        hasTextRelocations(*info))
         return 0;
     const auto page = static_cast<ElfW(Addr)>(::sysconf(_SC_PAGESIZE));
-    ElfW(Addr) relroStart = std::numeric_limits<ElfW(Addr)>::max();
+    ElfW(Addr) relroStart = 0;
+    ElfW(Addr) relroEnd = 0;
     for (int i = 0; i < info->dlpi_phnum; ++i)
-        if (info->dlpi_phdr[i].p_type == PT_GNU_RELRO)
-            relroStart = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+        if (info->dlpi_phdr[i].p_type == PT_GNU_RELRO) {
+            relroStart = (info->dlpi_addr + info->dlpi_phdr[i].p_vaddr) & ~(page - 1);
+            relroEnd =
+                (info->dlpi_addr + info->dlpi_phdr[i].p_vaddr + info->dlpi_phdr[i].p_memsz + page - 1) &
+                ~(page - 1);
+        }
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD || segment.p_offset != 0 || segment.p_flags != PF_R)
+        if (segment.p_type != PT_LOAD || (segment.p_flags & PF_W) != 0)
             continue;
-        const ElfW(Addr) start = (info->dlpi_addr + segment.p_vaddr + page - 1) & ~(page - 1);
+        // Whole pages only: a page shared with a written neighbour may hold its copies.
+        ElfW(Addr) start = (info->dlpi_addr + segment.p_vaddr + page - 1) & ~(page - 1);
         ElfW(Addr) end = (info->dlpi_addr + segment.p_vaddr + segment.p_filesz) & ~(page - 1);
-        if (relroStart > start && relroStart < end)
-            end = relroStart & ~(page - 1);
+        if (relroEnd > start && relroStart < end) {
+            // Keep the part before the relocated range, if any; what follows it is written too.
+            end = std::min(end, relroStart);
+        }
         if (end > start && ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0)
             *static_cast<long long*>(released) += static_cast<long long>(end - start);
     }
@@ -178,12 +193,13 @@ void releaseFreeMemory()
     malloc_trim(0);
 }
 
-long long releaseLoaderPages()
+long long releaseLibraryPages()
 {
     // MADV_DONTNEED on a private file mapping that holds no private copies only unmaps: the next
-    // access maps the page cache's page again.
+    // access maps the page cache's page again. The dynamic linker holds its list locked while
+    // it walks it, so no object is unloaded (and its range reused) under our feet.
     long long released = 0;
-    ::dl_iterate_phdr(releaseTables, &released);
+    ::dl_iterate_phdr(releaseReadOnlySegments, &released);
     return released;
 }
 

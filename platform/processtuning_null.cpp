@@ -13,7 +13,7 @@ QStringList mappedFiles()
 
 void dropPagesOfFilesMappedSince(const QStringList&) {}
 
-long long releaseLoaderPages()
+long long releaseLibraryPages()
 {
     return 0;
 }
