@@ -6,9 +6,8 @@
 #include "capture/cropscreen.h"
 #include "capture/helpscreen.h"
 #include "capture/overlayhost.h"
+#include "platform/pointerscreen.h"
 
-#include <QCursor>
-#include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
 
@@ -131,7 +130,7 @@ void COverlayControl::reviewShot(const QPixmap& picture, const QRect& globalRect
 {
     m_markupFor = owner;
     // The host comes up on the screen under the pointer, which is where the selection ended.
-    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    const QScreen* screen = BL::Platform::screenUnderPointer();
     const QPoint origin = screen ? screen->geometry().topLeft() : QPoint();
     m_markup->setPicture(picture.toImage(), globalRect.topLeft() - origin);
     presentOverlay(m_markup);

@@ -3,10 +3,9 @@
 #include "app/logging.h"
 #include "capture/textlanguages.h"
 #include "capture/textrecognizer.h"
+#include "platform/pointerscreen.h"
 
 #include <QAction>
-#include <QCursor>
-#include <QGuiApplication>
 #include <QLocale>
 #include <QMenu>
 #include <QPixmap>
@@ -105,9 +104,7 @@ void CTextShot::read(const QPixmap& area)
         return;
     }
     // The selection ended under the pointer: its screen tells how large the text is drawn.
-    const QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = BL::Platform::screenUnderPointer();
     const double ratio = std::max(area.devicePixelRatio(), screen ? screen->devicePixelRatio() : 1.0);
     const double dpi = screen ? screen->logicalDotsPerInch() : 96.0;
     m_recognizer->recognize(area.toImage(), ratio, dpi);

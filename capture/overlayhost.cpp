@@ -3,16 +3,16 @@
 #include "capture/helpscreen.h"
 #include "capture/logging.h"
 #include "capture/selectscreenarea.h"
+#include "platform/pointerscreen.h"
 #include "platform/singleapplication.h"
 
-#include <QCursor>
 #include <QEvent>
-#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPalette>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWidget>
+#include <QWindow>
 
 namespace BL::Capture {
 
@@ -58,13 +58,15 @@ void COverlayHost::showOverlay(QWidget* overlay)
     m_host->setWindowState(Qt::WindowActive);
     m_host->setCursor(Qt::BlankCursor);
 
-    QScreen* screen = screenContaining(QCursor::pos());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
+    QScreen* screen = BL::Platform::screenUnderPointer();
     if (!screen) {
         qCWarning(lcCapture) << "No screen to show the overlay on";
         return;
     }
+    // Where the window system places windows itself (Wayland), a full-screen window goes to the
+    // output of its screen, which a position does not change once the window exists.
+    m_host->winId();
+    m_host->windowHandle()->setScreen(screen);
     const QRect geometry = screen->geometry();
     m_host->setGeometry(geometry);
     // The overlay fills the host at its origin, whichever screen the host is on.

@@ -2,9 +2,9 @@
 
 #include "capture/frozenscreen.h"
 #include "capture/logging.h"
+#include "platform/pointerscreen.h"
 #include "platform/screengrab.h"
 
-#include <QCursor>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -59,7 +59,7 @@ QScreen* screenContaining(const QPoint& globalPos)
 
 int devicePixelRatioAtCursor()
 {
-    const QScreen* screen = screenContaining(QCursor::pos());
+    const QScreen* screen = BL::Platform::screenUnderPointer();
     if (!screen)
         return 1;
     return std::max(1, static_cast<int>(screen->devicePixelRatio()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/backends.h"
+#include "platform/pointerscreen.h"
 
 #include <memory>
 #include <vector>
@@ -21,6 +22,8 @@ struct SWindowSystemFactory
     std::unique_ptr<CAbstractScreenshotSource> (*createScreenshotSource)() = nullptr;
     // Where the desktop lists its windows; left out, window picking is not offered.
     std::unique_ptr<CAbstractWindowList> (*createWindowList)() = nullptr;
+    // Where Qt cannot know the pointer's output; left out, or answering nullptr, Qt's position serves.
+    std::unique_ptr<CAbstractPointerOutput> (*createPointerOutput)() = nullptr;
 };
 
 std::vector<SWindowSystemFactory> windowSystemFactories();
@@ -36,6 +39,8 @@ std::unique_ptr<CAbstractWindowList> createNullWindowList();
 // Wayland, through the desktop portals.
 std::unique_ptr<CAbstractShortcutBackend> createWaylandShortcutBackend();
 std::unique_ptr<CAbstractScreenshotSource> createPortalScreenshotSource();
+// The focused output of sway's seat, over its IPC socket; nullptr outside sway.
+std::unique_ptr<CAbstractPointerOutput> createSwayPointerOutput();
 
 // Windows only.
 std::unique_ptr<CAbstractShortcutBackend> createWinShortcutBackend();

@@ -2,6 +2,7 @@
 
 #include "platform/backendfactories.h"
 #include "platform/logging.h"
+#include "platform/pointerscreen.h"
 #include "platform/screengrab.h"
 #include "platform/termination.h"
 
@@ -46,12 +47,16 @@ CBackends::CBackends(QString name, std::unique_ptr<CAbstractShortcutBackend> sho
                      std::unique_ptr<CAbstractScreenGrabber> screenGrabber,
                      std::unique_ptr<CAbstractTermination> termination,
                      std::unique_ptr<CAbstractScreenshotSource> screenshots,
-                     std::unique_ptr<CAbstractWindowList> windowList)
+                     std::unique_ptr<CAbstractWindowList> windowList,
+                     std::unique_ptr<CAbstractPointerOutput> pointerOutput)
     : m_name(std::move(name)), m_shortcuts(std::move(shortcuts)), m_screenGrabber(std::move(screenGrabber)),
       m_termination(std::move(termination)), m_screenshots(std::move(screenshots)),
-      m_windowList(windowList ? std::move(windowList) : createNullWindowList())
+      m_windowList(windowList ? std::move(windowList) : createNullWindowList()),
+      m_pointerOutput(std::move(pointerOutput))
 {
 }
+
+CBackends::~CBackends() = default;
 
 std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByteArray& forced)
 {
@@ -61,6 +66,7 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
     std::unique_ptr<CAbstractScreenGrabber> screenGrabber;
     std::unique_ptr<CAbstractScreenshotSource> screenshots;
     std::unique_ptr<CAbstractWindowList> windowList;
+    std::unique_ptr<CAbstractPointerOutput> pointerOutput;
     if (const std::optional<SWindowSystemFactory> factory = windowSystemNamed(wanted)) {
         shortcuts = factory->createShortcuts();
         screenGrabber = factory->createScreenGrabber();
@@ -70,6 +76,8 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
                 screenshots = factory->createScreenshotSource();
             if (factory->createWindowList)
                 windowList = factory->createWindowList();
+            if (factory->createPointerOutput)
+                pointerOutput = factory->createPointerOutput();
         } else {
             qCWarning(lcPlatform) << "cannot reach the" << wanted
                                   << "window system; hotkeys and fast grabs stay off";
@@ -84,7 +92,7 @@ std::unique_ptr<CBackends> loadBackends(const QString& platformName, const QByte
     qCInfo(lcPlatform) << "using the" << name << "backends on the" << platformName << "platform";
     return std::make_unique<CBackends>(name, std::move(shortcuts), std::move(screenGrabber),
                                        createSystemTermination(), std::move(screenshots),
-                                       std::move(windowList));
+                                       std::move(windowList), std::move(pointerOutput));
 }
 
 CBackends& backends()

@@ -59,6 +59,8 @@ signals:
 };
 
 // The operating system's polite requests to end; see quitOnTerminationRequest().
+class CAbstractPointerOutput;
+
 class CAbstractTermination
 {
 public:
@@ -75,7 +77,9 @@ public:
               std::unique_ptr<CAbstractScreenGrabber> screenGrabber,
               std::unique_ptr<CAbstractTermination> termination,
               std::unique_ptr<CAbstractScreenshotSource> screenshots = nullptr,
-              std::unique_ptr<CAbstractWindowList> windowList = nullptr);
+              std::unique_ptr<CAbstractWindowList> windowList = nullptr,
+              std::unique_ptr<CAbstractPointerOutput> pointerOutput = nullptr);
+    ~CBackends();
 
     // The window-system backends in use: "xcb", "wayland", "windows" or "null".
     QString name() const { return m_name; }
@@ -86,6 +90,8 @@ public:
     CAbstractScreenshotSource* screenshots() const { return m_screenshots.get(); }
     // The desktop's windows, for picking one; an empty, unavailable list where there is none.
     CAbstractWindowList& windowList() const { return *m_windowList; }
+    // Null where Qt's own cursor position tells the screen under the pointer.
+    CAbstractPointerOutput* pointerOutput() const { return m_pointerOutput.get(); }
 
 private:
     QString m_name;
@@ -94,6 +100,7 @@ private:
     std::unique_ptr<CAbstractTermination> m_termination;
     std::unique_ptr<CAbstractScreenshotSource> m_screenshots;
     std::unique_ptr<CAbstractWindowList> m_windowList;
+    std::unique_ptr<CAbstractPointerOutput> m_pointerOutput;
 };
 
 // Chooses the backends for a Qt platform (QGuiApplication::platformName()).

@@ -27,7 +27,9 @@ std::vector<SWindowSystemFactory> windowSystemFactories()
              onQtConnection<CAbstractScreenGrabber, createX11ScreenGrabber>, nullptr,
              onQtConnection<CAbstractWindowList, createX11WindowList>},
             // No fast grab there: the portal's picture of the whole desktop stands in for the screen.
-            {"wayland", createWaylandShortcutBackend, createNullScreenGrabber, createPortalScreenshotSource}};
+            // Nor does Qt know where the pointer is outside our windows: the compositor is asked.
+            {"wayland", createWaylandShortcutBackend, createNullScreenGrabber, createPortalScreenshotSource,
+             nullptr, createSwayPointerOutput}};
 }
 
 } // namespace BL::Platform

@@ -1,0 +1,29 @@
+#include "platform/pointerscreen.h"
+
+#include "platform/backends.h"
+#include "platform/logging.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace BL::Platform {
+
+QScreen* screenUnderPointer()
+{
+    if (CAbstractPointerOutput* outputs = backends().pointerOutput()) {
+        const QString name = outputs->outputName();
+        qCDebug(lcPlatform) << "the compositor has the pointer on" << name;
+        for (QScreen* screen : QGuiApplication::screens())
+            if (!name.isEmpty() && screen->name() == name)
+                return screen;
+        qCDebug(lcPlatform) << "no screen named" << name << "for the pointer; asking Qt";
+    }
+    // On Wayland Qt's position is the last one seen over our own windows, which is why the
+    // compositor is asked first.
+    if (QScreen* screen = QGuiApplication::screenAt(QCursor::pos()))
+        return screen;
+    return QGuiApplication::primaryScreen();
+}
+
+} // namespace BL::Platform

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+class QScreen;
+
+namespace BL::Platform {
+
+// Where a program learns the pointer's position only over its own windows (Wayland), the
+// compositor can still say which output the pointer is on.
+class CAbstractPointerOutput
+{
+public:
+    virtual ~CAbstractPointerOutput() = default;
+    // The name of the output under the pointer, as QScreen::name() gives it; empty when the
+    // compositor does not answer.
+    virtual QString outputName() = 0;
+};
+
+// The screen under the pointer: the compositor's answer where the window system has one, Qt's
+// cursor position otherwise. Null only without any screen.
+QScreen* screenUnderPointer();
+
+} // namespace BL::Platform
