@@ -1,5 +1,6 @@
 #include "app/idlerelease.h"
 
+#include "app/perfprobe.h"
 #include "platform/processtuning.h"
 #include "platform/screengrab.h"
 
@@ -8,15 +9,20 @@
 
 namespace BL::App {
 
-CIdleRelease::CIdleRelease(QObject* parent) : QObject(parent), m_timer(new QTimer(this))
+CIdleRelease::CIdleRelease(QObject* parent)
+    : QObject(parent), m_timer(new QTimer(this)), m_trimTimer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
     m_timer->setInterval(kIdleAfterShotMs);
     connect(m_timer, &QTimer::timeout, this, &CIdleRelease::release);
+    m_trimTimer->setSingleShot(true);
+    m_trimTimer->setInterval(kTrimAfterReleaseMs);
+    connect(m_trimTimer, &QTimer::timeout, this, &CIdleRelease::trim);
 }
 
 void CIdleRelease::restart()
 {
+    m_trimTimer->stop();
     m_timer->start();
 }
 
@@ -28,6 +34,13 @@ void CIdleRelease::release()
     // (up to 10 MiB) long after the balloon is gone.
     QPixmapCache::clear();
     BL::Platform::releaseFreeMemory();
+    m_trimTimer->start();
+}
+
+void CIdleRelease::trim()
+{
+    // Said before, not after: writing the line runs code whose pages would come straight back.
+    qCDebug(lcPerf) << "perf trimmed" << monotonicMicroseconds();
     BL::Platform::releaseLibraryPages();
 }
 

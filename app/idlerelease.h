@@ -8,7 +8,9 @@ namespace BL::App {
 
 // Gives memory back to the system once the program has been quiet for a while after a shot or
 // after the start: the screen-grab buffers, the pixmap cache and the heap's free pages. Between
-// shots they would only sit in memory; the next shot makes what it needs again.
+// shots they would only sit in memory; the next shot makes what it needs again. Once it has been
+// quiet for longer (the balloons of the shot gone too), the libraries' pages that the shot
+// touched leave as well; the next shot maps them again from the page cache.
 class CIdleRelease : public QObject
 {
     Q_OBJECT
@@ -17,6 +19,9 @@ class CIdleRelease : public QObject
 public:
     // Quiet time after a shot before its screen-sized buffers are given back.
     static constexpr int kIdleAfterShotMs = 3000;
+    // Quiet time after the release before the libraries' pages go: longer than the longest
+    // balloon, whose hiding would bring its code back at once.
+    static constexpr int kTrimAfterReleaseMs = 12000;
 
     explicit CIdleRelease(QObject* parent);
 
@@ -30,8 +35,10 @@ signals:
 
 private:
     void release();
+    void trim();
 
     QTimer* m_timer = nullptr;
+    QTimer* m_trimTimer = nullptr;
 };
 
 } // namespace BL::App

@@ -7,7 +7,7 @@
 #   memory-map.sh [--shots N] [--local N] [--top N] [--every N]
 #
 # --local N adds N local shots (saved as files) after the uploaded ones.
-# --every N samples the program every N uploaded shots, once it has given its shot buffers back:
+# --every N samples the program every N uploaded shots, once it has given its memory back:
 # a soak table of resident memory, heap, open descriptors and threads.
 set -euo pipefail
 shots=20 local=5 top=25 every=0
@@ -38,7 +38,7 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || { echo "the service did not start" >&2; cat "$HOME/service.log" >&2; exit 1; }
 export BL_SERVICE_HOST=127.0.0.1:$port BL_DISABLE_BREAKPAD=yes
-QT_LOGGING_RULES="brightloom.*.debug=false" "$build/app/brightloom" >"$HOME/program.log" 2>&1 &
+QT_LOGGING_RULES="brightloom.*.debug=false;brightloom.perf.debug=true" "$build/app/brightloom" >"$HOME/program.log" 2>&1 &
 pid=$!
 
 # Prints "KiB name" per group of mappings, largest first, and the totals. Anonymous mappings
@@ -65,8 +65,18 @@ breakdown() {
         }' "/proc/$pid/smaps"
 }
 threads() { ls "/proc/$pid/task" | wc -l; }
-
-sleep 6 # start-up, tray docking, the deferred font load, the idle release
+# Waits until the program has trimmed its memory N times since it started: the last stage of its
+# idle release, once it has been quiet for a while.
+trimmed() {
+    for _ in $(seq 1200); do
+        [ "$(grep -c 'perf trimmed' "$HOME/program.log")" -ge "$1" ] && return 0
+        sleep 0.05
+    done
+    echo "the program did not trim its memory" >&2
+    exit 1
+}
+trims=1
+trimmed $trims # start-up, tray docking, the deferred font load, the idle release
 echo "== idle after start: $(threads) threads, RSS KiB per mapping"
 breakdown
 idle=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")
@@ -81,7 +91,10 @@ shoot() {
 }
 # One row of the soak table: shots so far, resident KiB (all, heap), descriptors, threads.
 sample() {
-    sleep 4 # the idle release
+    if [ "$1" -gt 0 ]; then
+        trims=$((trims + 1))
+        trimmed $trims
+    fi
     printf '%6d %8d %8d %5d %7d\n' "$1" "$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")" \
         "$(awk '/\[heap\]/ {h = 1; next} /^[0-9a-f]+-/ {h = 0} h && /^Rss:/ {s += $2} END {print s + 0}' "/proc/$pid/smaps")" \
         "$(ls "/proc/$pid/fd" | wc -l)" "$(threads)"
@@ -92,8 +105,9 @@ for ((i = 1; i <= shots; i++)); do
     if [ "$every" -gt 0 ] && [ $((i % every)) = 0 ]; then sample "$i"; fi
 done
 for ((i = 0; i < local; i++)); do shoot l 100 100 900 700; done
-sleep 5 # the program gives its shot buffers back after a few quiet seconds
-echo "== after $shots single and $local local shots and 5 s idle: $(threads) threads, RSS KiB per mapping"
+trims=$((trims + 1))
+trimmed $trims # the program gives its shot buffers back after some quiet seconds
+echo "== after $shots single and $local local shots, idle: $(threads) threads, RSS KiB per mapping"
 breakdown
 after=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status")
 uploads=$(find "$HOME/service" -path "*pictures*" -type f | wc -l)
