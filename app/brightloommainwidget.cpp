@@ -154,6 +154,7 @@ void CBrightloomMainWidget::releaseIdleMemory()
     // milliseconds at the next hotkey; between shots they would only sit in memory.
     if (!isVisible())
         destroy();
+    tray->releaseAnimations();
 }
 
 void CBrightloomMainWidget::closeEvent(QCloseEvent* event)

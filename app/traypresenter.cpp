@@ -25,6 +25,15 @@ constexpr int kTrayGraceMs = 10000;
 CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, QObject* parent)
     : QObject(parent), m_title(title), m_standardIcon(standardIcon)
 {
+    createAnimations();
+
+    m_trayIcon = new QSystemTrayIcon(this);
+    m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
+    m_trayIcon->setIcon(m_standardIcon);
+}
+
+void CTrayPresenter::createAnimations()
+{
     m_uploadingMovie = new QMovie(QStringLiteral(":cam-uploading.gif"), "GIF", this);
     m_uploadingMovie->setObjectName(QStringLiteral("uploadingMovie"));
     connect(m_uploadingMovie, &QMovie::frameChanged, this, &CTrayPresenter::onUploadingMovieFrameChanged);
@@ -33,13 +42,21 @@ CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, 
     connect(m_uploadedMovie, &QMovie::frameChanged, this, &CTrayPresenter::onUploadedMovieFrameChanged);
     // The tray scales each frame once into the pixmap cache, keyed by the frame. Decoded anew
     // on every loop, the frames were new pictures each time: shot after shot the cache filled
-    // with copies, and the heap with holes between them. A few small frames are cheaper to keep.
+    // with copies, and the heap with holes between them. A few small frames are cheaper to keep
+    // while shots follow each other; releaseAnimations() drops them once idle.
     m_uploadingMovie->setCacheMode(QMovie::CacheAll);
     m_uploadedMovie->setCacheMode(QMovie::CacheAll);
+}
 
-    m_trayIcon = new QSystemTrayIcon(this);
-    m_trayIcon->setObjectName(QStringLiteral("trayIcon"));
-    m_trayIcon->setIcon(m_standardIcon);
+void CTrayPresenter::releaseAnimations()
+{
+    // The decoded frames and the decoder's buffers are more than the rest of the tray; a new
+    // movie holds none until it is started.
+    if (m_uploadingMovie->state() != QMovie::NotRunning || m_uploadedMovie->state() != QMovie::NotRunning)
+        return;
+    delete m_uploadingMovie;
+    delete m_uploadedMovie;
+    createAnimations();
 }
 
 bool CTrayPresenter::systemTrayAvailable()

@@ -52,11 +52,14 @@ public:
     void markDone();
     void markFailed(const QString& errorDesc, int ms);
     void setStandardIcon();
+    // For idle moments: drops the animations' decoded frames unless one is running.
+    void releaseAnimations();
 
     // Every balloon goes through here, so that it also reaches the debug log.
     void showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms);
 
 private:
+    void createAnimations();
     void onUploadingMovieFrameChanged();
     void onUploadedMovieFrameChanged();
 
