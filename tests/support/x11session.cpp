@@ -233,6 +233,18 @@ bool confirmDeletion(CProgram& program, int asked, int timeoutMs)
     return QTest::qWaitFor([&box] { return !programWindows().contains(box); }, timeoutMs);
 }
 
+bool waitForTrayAtRest(int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [] {
+            const QStringList icons = trayIconWindows();
+            const QStringList shown = programWindows();
+            return std::all_of(
+                shown.cbegin(), shown.cend(), [&icons](const QString& id) { return icons.contains(id); });
+        },
+        timeoutMs);
+}
+
 bool programOverlayShown(int screenWidth)
 {
     const QStringList ids = programWindows();

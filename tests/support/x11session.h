@@ -55,6 +55,10 @@ QString waitForWindow(const QString& title, int timeoutMs = 5000);
 // and waits for the box to close. False when it never asked or the box stayed.
 bool confirmDeletion(CProgram& program, int asked, int timeoutMs = 15000);
 
+// Waits until the program shows no window but its tray icon: no balloon, menu or dialog. A
+// tray menu opened while a balloon is up may lose the keys typed into it.
+bool waitForTrayAtRest(int timeoutMs = 15000);
+
 // True while the program shows its full-screen host window (an overlay or help screen).
 bool programOverlayShown(int screenWidth = 1280);
 // True while that window covers the screen from its top left corner: a comparison's overlay,
