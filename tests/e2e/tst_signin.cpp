@@ -191,7 +191,8 @@ QStringList TestSignIn::opened() const
 
 bool TestSignIn::quitFromMenu()
 {
-    return quitFromTrayMenu(*m_program);
+    // The greeting's balloon gone first: a menu under it may lose its keys.
+    return waitForTrayAtRest() && quitFromTrayMenu(*m_program);
 }
 
 QString TestSignIn::shootAndUpload()
