@@ -6,6 +6,7 @@
 #include "capture/textrecognizer.h"
 #include "platform/processtuning.h"
 #include "textcorpus.h"
+#include "textsample.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -23,26 +24,9 @@ using BL::Bench::STextSample;
 using BL::Capture::CTextRecognizer;
 using BL::Capture::STextPreparation;
 using BL::Capture::STextResult;
+using BL::Test::editDistance;
 
 namespace {
-
-int editDistance(const QString& a, const QString& b)
-{
-    std::vector<int> row(static_cast<size_t>(b.size()) + 1);
-    for (int j = 0; j <= b.size(); ++j)
-        row[static_cast<size_t>(j)] = j;
-    for (int i = 1; i <= a.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = i;
-        for (int j = 1; j <= b.size(); ++j) {
-            const int up = row[static_cast<size_t>(j)];
-            row[static_cast<size_t>(j)] = std::min({up + 1, row[static_cast<size_t>(j) - 1] + 1,
-                                                    diagonal + (a.at(i - 1) == b.at(j - 1) ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[static_cast<size_t>(b.size())];
-}
 
 double statusMiB(const char* field)
 {

@@ -1,10 +1,10 @@
 #include "textcorpus.h"
 
-#include <QFont>
-#include <QFontMetrics>
-#include <QPainter>
+#include "textsample.h"
 
 namespace BL::Bench {
+
+using BL::Test::renderTextSample;
 
 namespace {
 
@@ -63,29 +63,6 @@ const std::vector<SGroup>& groups()
 const char* const kFamilies[] = {"DejaVu Sans", "DejaVu Serif", "DejaVu Sans Mono"};
 
 } // namespace
-
-QImage renderTextSample(const QStringList& lines, const QString& family, int points, double scale, bool dark,
-                        QSize atLeast)
-{
-    QFont font(family);
-    font.setPixelSize(qRound(points * 96.0 / 72.0 * scale));
-    const QFontMetrics metrics(font);
-    int width = 0;
-    for (const QString& line : lines)
-        width = std::max(width, metrics.horizontalAdvance(line));
-    const int margin = qRound(10 * scale);
-    const QSize size =
-        QSize(width + 2 * margin, metrics.lineSpacing() * int(lines.size()) + 2 * margin).expandedTo(atLeast);
-    QImage image(size, QImage::Format_RGB32);
-    // Adwaita-like window colours of either theme.
-    image.fill(dark ? QColor(0x24, 0x24, 0x24) : QColor(0xfa, 0xfa, 0xfa));
-    QPainter painter(&image);
-    painter.setFont(font);
-    painter.setPen(dark ? QColor(0xff, 0xff, 0xff, 0xde) : QColor(0x00, 0x00, 0x00, 0xcc));
-    for (int i = 0; i < lines.size(); ++i)
-        painter.drawText(margin, margin + metrics.ascent() + i * metrics.lineSpacing(), lines.at(i));
-    return image;
-}
 
 std::vector<STextSample> makeTextCorpus(const std::vector<int>& points, const std::vector<double>& scales)
 {

@@ -23,11 +23,6 @@ struct STextSample
 // texts are fixed; which lines a sample shows rotates, so that no two samples repeat.
 std::vector<STextSample> makeTextCorpus(const std::vector<int>& points, const std::vector<double>& scales);
 
-// One sample as a desktop draws it: hinted, grey-antialiased, `points` at 96 dpi times the scale,
-// on a theme's window colours, with a margin around the text.
-QImage renderTextSample(const QStringList& lines, const QString& family, int points, double scale, bool dark,
-                        QSize atLeast = QSize());
-
 // A dialog's text filling an 800 x 200 area at 100 %: the latency probe.
 STextSample makeLatencySample();
 

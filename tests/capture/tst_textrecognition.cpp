@@ -3,6 +3,7 @@
 // after its idle spell; the languages found in a data directory.
 #include "capture/textlanguages.h"
 #include "capture/textrecognizer.h"
+#include "textsample.h"
 
 #include <QFile>
 #include <QFontDatabase>
@@ -14,49 +15,11 @@
 
 using BL::Capture::CTextRecognizer;
 using BL::Capture::STextResult;
+using BL::Test::editDistance;
+using BL::Test::renderTextSample;
 using EOutcome = BL::Capture::STextResult::EOutcome;
 
 namespace {
-
-int editDistance(const QString& a, const QString& b)
-{
-    std::vector<int> row(static_cast<size_t>(b.size()) + 1);
-    for (int j = 0; j <= b.size(); ++j)
-        row[static_cast<size_t>(j)] = j;
-    for (int i = 1; i <= a.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = i;
-        for (int j = 1; j <= b.size(); ++j) {
-            const int up = row[static_cast<size_t>(j)];
-            row[static_cast<size_t>(j)] = std::min({up + 1, row[static_cast<size_t>(j) - 1] + 1,
-                                                    diagonal + (a.at(i - 1) == b.at(j - 1) ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[static_cast<size_t>(b.size())];
-}
-
-// Lines of `text` drawn as a desktop draws them: hinted, grey-antialiased, `points` at 96 dpi
-// times `scale`.
-QImage renderText(const QStringList& lines, const QString& family, int points, double scale, bool dark)
-{
-    QFont font(family);
-    font.setPixelSize(qRound(points * 96.0 / 72.0 * scale));
-    const QFontMetrics metrics(font);
-    int width = 0;
-    for (const QString& line : lines)
-        width = std::max(width, metrics.horizontalAdvance(line));
-    const int margin = qRound(10 * scale);
-    QImage image(width + 2 * margin, metrics.lineSpacing() * lines.size() + 2 * margin, QImage::Format_RGB32);
-    // Adwaita-like window colours; the ink is translucent, as themes draw it.
-    image.fill(dark ? QColor(0x24, 0x24, 0x24) : QColor(0xfa, 0xfa, 0xfa));
-    QPainter painter(&image);
-    painter.setFont(font);
-    painter.setPen(dark ? QColor(0xff, 0xff, 0xff, 0xde) : QColor(0x00, 0x00, 0x00, 0xcc));
-    for (int i = 0; i < lines.size(); ++i)
-        painter.drawText(margin, margin + metrics.ascent() + i * metrics.lineSpacing(), lines.at(i));
-    return image;
-}
 
 STextResult read(CTextRecognizer& recognizer, const QImage& picture, double ratio = 1.0)
 {
@@ -131,7 +94,7 @@ void TestTextRecognition::readsScreenText()
         steps.scaleAt100 = 3.0;
         recognizer.setPreparation(steps);
     }
-    const STextResult result = read(recognizer, renderText(lines, family, points, scale, dark), scale);
+    const STextResult result = read(recognizer, renderTextSample(lines, family, points, scale, dark), scale);
     QCOMPARE(result.outcome, EOutcome::Text);
     const QString expected = lines.join(QLatin1Char('\n'));
     const double rate = double(editDistance(result.text, expected)) / expected.size();
@@ -164,7 +127,7 @@ void TestTextRecognition::refusesAreasWithoutText()
     QTemporaryDir empty;
     recognizer.setDataDirectory(empty.path());
     const QImage text =
-        renderText({QStringLiteral("Nothing to read it with")}, "DejaVu Sans", 14, 1.0, false);
+        renderTextSample({QStringLiteral("Nothing to read it with")}, "DejaVu Sans", 14, 1.0, false);
     QCOMPARE(read(recognizer, text).outcome, EOutcome::NoLanguageData);
     recognizer.setDataDirectory(BL::Capture::textDataDirectory());
     recognizer.setLanguages({QStringLiteral("xyz")});
@@ -176,7 +139,8 @@ void TestTextRecognition::engineIsGivenBackWhenIdleAndComesBack()
     CTextRecognizer recognizer(nullptr);
     recognizer.setIdleRelease(100);
     QSignalSpy released(&recognizer, &CTextRecognizer::released);
-    const QImage text = renderText({QStringLiteral("Loaded on first use")}, "DejaVu Sans", 14, 1.0, false);
+    const QImage text =
+        renderTextSample({QStringLiteral("Loaded on first use")}, "DejaVu Sans", 14, 1.0, false);
     QCOMPARE(read(recognizer, text).text, QStringLiteral("Loaded on first use"));
     QVERIFY(recognizer.isEngineLoaded());
     QVERIFY(released.wait(10000));

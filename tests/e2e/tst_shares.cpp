@@ -62,14 +62,14 @@ private slots:
 
 private:
     bool startProgram(const QString& host);
-    bool quitProgram();
-    // Opens the tray menu and walks it with `keys` (Up from the top wraps to "&Quit").
-    // False when the program shows no tray icon.
-    bool walkTrayMenu(const QStringList& keys);
+    bool quitProgram() { return quitFromTrayMenu(*m_program, kPatience); }
+    // Walks the tray menu with `keys` (Up from the top wraps to "&Quit").
+    bool walkTrayMenu(const QStringList& keys) { return BL::Test::walkTrayMenu(*m_program, keys); }
     QString takeShot(QPoint from, QPoint to, const QString& previousLink);
     QJsonArray listedShares() const;
     int logCount(const QString& text) { return m_program->errorOutput().count(text); }
-    void confirmDeletion();
+    // Deletes the newest share through its menu and answers "Yes".
+    bool deleteNewestShare();
 
     QTemporaryDir m_root;
     CServiceProcess m_service;
@@ -109,22 +109,6 @@ bool TestShares::startProgram(const QString& host)
     return m_program != nullptr;
 }
 
-bool TestShares::quitProgram()
-{
-    return walkTrayMenu({"Up", "Return"}) && m_program->waitForExit(kPatience) && m_program->exitCode() == 0;
-}
-
-bool TestShares::walkTrayMenu(const QStringList& keys)
-{
-    if (openTrayMenu(*m_program).isEmpty())
-        return false;
-    for (const QString& key : keys) {
-        xdotool({"key", key});
-        QTest::qWait(150); // a submenu opens on a timer of its own
-    }
-    return true;
-}
-
 QString TestShares::takeShot(QPoint from, QPoint to, const QString& previousLink)
 {
     xdotool({"key", "ctrl+alt+p"});
@@ -149,24 +133,17 @@ QJsonArray TestShares::listedShares() const
     return QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("shares")).toArray();
 }
 
-void TestShares::confirmDeletion()
-{
-    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("message box Question: delete"), kPatience);
-    QStringList boxes;
-    // Looked at once per try and kept: a box the window manager is still mapping can show and
-    // hide between two looks, and a second look must not undo the first.
-    QVERIFY(QTest::qWaitFor(
-        [&boxes] { return !(boxes = visibleWindowsNamed(QStringLiteral("^Brightloom$"))).isEmpty(); },
-        kPatience));
-    xdotool({"windowactivate", "--sync", boxes.last()});
-    QTest::qWait(300);
-    xdotool({"key", "alt+y"});
-}
-
 // Up seven times from the top: "&Quit", "&About", "Check for &Updates", "Text languages",
 // "Copy te&xt from area", "Ex&pire new shares", "R&ecent shares"; Right opens it on its newest
 // entry, Right again that entry's own menu.
 static const QStringList kNewestShare = {"Up", "Up", "Up", "Up", "Up", "Up", "Up", "Right", "Right"};
+
+bool TestShares::deleteNewestShare()
+{
+    const int asked = logCount("message box Question: delete");
+    return walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"}) && // "&Delete..."
+           confirmDeletion(*m_program, asked, kPatience);
+}
 
 void TestShares::deleteFromRecentSharesAndRestart()
 {
@@ -199,8 +176,7 @@ void TestShares::deleteFromRecentSharesAndRestart()
             .values(QCryptographicHash::hash(picture.body, QCryptographicHash::Sha256));
     QCOMPARE(stored.size(), 1);
 
-    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"})); // "&Delete..."
-    confirmDeletion();
+    QVERIFY(deleteNewestShare());
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Information The share was deleted."),
                              kPatience);
     QCOMPARE(httpGet(second).status, 410);
@@ -214,8 +190,7 @@ void TestShares::deleteFromRecentSharesAndRestart()
     QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Return"})); // "&Copy link"
     QTRY_COMPARE_WITH_TIMEOUT(clipboard(), first, kPatience);
     // Deleting it while the service is down says so and keeps it.
-    QVERIFY(walkTrayMenu(kNewestShare + QStringList{"Down", "Down", "Return"}));
-    confirmDeletion();
+    QVERIFY(deleteNewestShare());
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("balloon Warning Deleting failed."),
                              kPatience);
     QCOMPARE(listedShares().size(), 1);

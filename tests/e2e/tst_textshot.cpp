@@ -2,6 +2,7 @@
 // of Debian's fonts, the person asks for the text shot (command line, tray menu, hotkey) and
 // drags over it; the words arrive on the clipboard. Areas without text leave the clipboard as
 // it was, and without language data the action only says what to install.
+#include "textsample.h"
 #include "x11session.h"
 
 #include <QPainter>
@@ -21,34 +22,6 @@ const QStringList kLargeLines = {QStringLiteral("Copy the text from this window.
                                  QStringLiteral("Error 404: page not found (retry?)")};
 const QStringList kSmallLines = {QStringLiteral("The quick brown fox jumps over the lazy dog, twice."),
                                  QStringLiteral("Contact support@example.com or call 555-0142 today.")};
-
-// Opens the tray menu and picks "Copy te&xt from area" by its mnemonic, wherever it stands.
-void chooseTextShotEntry()
-{
-    const QRect icon = windowGeometry(trayIconWindows().last());
-    xdotool({QStringLiteral("mousemove"), QString::number(icon.center().x()),
-             QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
-    QTest::qWait(500);
-    xdotool({QStringLiteral("key"), QStringLiteral("x")});
-}
-
-int editDistance(const QString& a, const QString& b)
-{
-    std::vector<int> row(static_cast<size_t>(b.size()) + 1);
-    for (int j = 0; j <= b.size(); ++j)
-        row[static_cast<size_t>(j)] = j;
-    for (int i = 1; i <= a.size(); ++i) {
-        int diagonal = row[0];
-        row[0] = i;
-        for (int j = 1; j <= b.size(); ++j) {
-            const int up = row[static_cast<size_t>(j)];
-            row[static_cast<size_t>(j)] = std::min({up + 1, row[static_cast<size_t>(j) - 1] + 1,
-                                                    diagonal + (a.at(i - 1) == b.at(j - 1) ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[static_cast<size_t>(b.size())];
-}
 
 // Lines only: the empty line the engine puts between blocks of different sizes is layout.
 QStringList nonEmptyLines(const QString& text)
@@ -190,8 +163,8 @@ void TestTextShot::areasWithoutTextLeaveTheClipboard()
     owner.closeWriteChannel();
     QTRY_COMPARE(clipboard(), QStringLiteral("before"));
 
-    // All one colour, from the tray menu.
-    chooseTextShotEntry();
+    // All one colour, from the tray menu: "Copy te&xt from area" by its mnemonic.
+    QVERIFY(walkTrayMenu(*m_program, {"x"}));
     QTRY_VERIFY_WITH_TIMEOUT(programOverlayShown(), kPatience);
     drag({900, 500}, {1000, 600});
     const QString oneColour = QStringLiteral("balloon Warning The area is all one colour");

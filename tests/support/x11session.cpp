@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QThread>
 #include <QtTest>
+#include <algorithm>
 
 namespace BL::Test {
 
@@ -141,7 +142,28 @@ bool walkTrayMenu(CProgram& program, const QStringList& keys)
 {
     if (openTrayMenu(program).isEmpty())
         return false;
-    xdotool(QStringList{QStringLiteral("key")} + keys);
+    // Keys within one menu reach it in order; only a submenu is a new window, which the keys
+    // after "Right" are for, so each "Right" waits for that window to be on the screen.
+    QStringList pending;
+    for (const QString& key : keys) {
+        pending << key;
+        if (key != QLatin1String("Right"))
+            continue;
+        const QStringList before = programWindows();
+        xdotool(QStringList{QStringLiteral("key")} + pending);
+        pending.clear();
+        const bool shown = QTest::qWaitFor(
+            [&before] {
+                const QStringList now = programWindows();
+                return std::any_of(now.cbegin(), now.cend(),
+                                   [&before](const QString& id) { return !before.contains(id); });
+            },
+            5000);
+        if (!shown)
+            return false;
+    }
+    if (!pending.isEmpty())
+        xdotool(QStringList{QStringLiteral("key")} + pending);
     return true;
 }
 
@@ -170,28 +192,73 @@ bool quitFromTrayMenu(CProgram& program, int timeoutMs)
            program.exitCode() == 0;
 }
 
+bool activateWindow(const QString& windowId)
+{
+    // Once the window manager says the window is active, the program has its focus event
+    // queued ahead of any key sent after this, so no pause is needed before typing.
+    int status = -1;
+    xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), windowId}, &status);
+    return status == 0;
+}
+
 QString waitForWindow(const QString& title, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        const QStringList ids =
-            visibleWindowsNamed(QLatin1Char('^') + QRegularExpression::escape(title) + QLatin1Char('$'));
-        if (!ids.isEmpty()) {
-            xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), ids.first()});
-            QTest::qWait(300);
-            return ids.first();
-        }
-        QTest::qWait(50);
-    }
-    return QString();
+    QStringList ids;
+    // Looked at once per try and kept: a window the window manager is still mapping can show
+    // and hide between two looks.
+    const bool shown = QTest::qWaitFor(
+        [&] {
+            return !(ids = visibleWindowsNamed(QLatin1Char('^') + QRegularExpression::escape(title) +
+                                               QLatin1Char('$')))
+                        .isEmpty();
+        },
+        timeoutMs);
+    if (!shown || !activateWindow(ids.last()))
+        return QString();
+    return ids.last();
+}
+
+bool confirmDeletion(CProgram& program, int asked, int timeoutMs)
+{
+    const auto questions = [&program] {
+        return program.errorOutput().count(QLatin1String("message box Question: delete"));
+    };
+    if (!QTest::qWaitFor([&] { return questions() > asked; }, timeoutMs))
+        return false;
+    const QString box = waitForWindow(QStringLiteral("Brightloom"), timeoutMs);
+    if (box.isEmpty())
+        return false;
+    xdotool({QStringLiteral("key"), QStringLiteral("alt+y")});
+    // The answer closes the box: proof the key reached it rather than another window.
+    return QTest::qWaitFor([&box] { return !programWindows().contains(box); }, timeoutMs);
+}
+
+bool waitForTrayAtRest(int timeoutMs)
+{
+    return QTest::qWaitFor(
+        [] {
+            const QStringList icons = trayIconWindows();
+            const QStringList shown = programWindows();
+            return std::all_of(
+                shown.cbegin(), shown.cend(), [&icons](const QString& id) { return icons.contains(id); });
+        },
+        timeoutMs);
 }
 
 bool programOverlayShown(int screenWidth)
 {
-    const QStringList ids = lines(xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                           QStringLiteral("--classname"), QStringLiteral("brightloom")}));
+    const QStringList ids = programWindows();
     return std::any_of(ids.cbegin(), ids.cend(), [screenWidth](const QString& id) {
         return windowGeometry(id).width() >= screenWidth;
+    });
+}
+
+bool programOverlayInPlace(int screenWidth)
+{
+    const QStringList ids = programWindows();
+    return std::any_of(ids.cbegin(), ids.cend(), [screenWidth](const QString& id) {
+        const QRect r = windowGeometry(id);
+        return r.topLeft() == QPoint(0, 0) && r.width() >= screenWidth;
     });
 }
 

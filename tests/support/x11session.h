@@ -34,7 +34,8 @@ class CProgram;
 // window once the program has announced the menu ("tray menu shown") and the window is on the
 // screen, empty when it never showed. A click that a balloon over the icon took is repeated.
 QString openTrayMenu(CProgram& program);
-// Opens the tray menu and types `keys` into it. False when the menu never showed.
+// Opens the tray menu and types `keys` into it; after each "Right" the submenu it opens must be
+// on the screen before the next key. False when the menu or one of those submenus never showed.
 bool walkTrayMenu(CProgram& program, const QStringList& keys);
 // Opens the tray menu and closes it again: the program handles the click after everything it
 // was sent before, so what that caused is on the screen by now. False when the menu never
@@ -45,12 +46,24 @@ bool glanceAtTrayMenu(CProgram& program);
 bool chooseTrayEntry(CProgram& program, int downs);
 // "&Quit", the last entry: true when the program then ended with status 0.
 bool quitFromTrayMenu(CProgram& program, int timeoutMs = 15000);
+// Makes `windowId` the active window and waits until the window manager says so.
+bool activateWindow(const QString& windowId);
 // Waits for a visible window whose whole title is `title`, activates it and returns its id,
 // or empty after `timeoutMs`.
 QString waitForWindow(const QString& title, int timeoutMs = 5000);
+// Answers "Yes" in the delete confirmation that follows the `asked`-th one the program logged,
+// and waits for the box to close. False when it never asked or the box stayed.
+bool confirmDeletion(CProgram& program, int asked, int timeoutMs = 15000);
+
+// Waits until the program shows no window but its tray icon: no balloon, menu or dialog. A
+// tray menu opened while a balloon is up may lose the keys typed into it.
+bool waitForTrayAtRest(int timeoutMs = 15000);
 
 // True while the program shows its full-screen host window (an overlay or help screen).
 bool programOverlayShown(int screenWidth = 1280);
+// True while that window covers the screen from its top left corner: a comparison's overlay,
+// moved away for the first grab, is back for the second area.
+bool programOverlayInPlace(int screenWidth = 1280);
 
 // A fresh private environment: HOME, XDG_CONFIG_HOME, XDG_DATA_HOME,
 // XDG_RUNTIME_DIR below `root` (another "user" of this machine).
