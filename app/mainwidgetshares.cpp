@@ -25,7 +25,11 @@ void CBrightloomMainWidget::createRecentShares()
     using BL::App::CTrayMenu;
     connect(trayMenu, &CTrayMenu::copyShareRequested, this, &CBrightloomMainWidget::copyShareLink);
     connect(trayMenu, &CTrayMenu::openShareRequested, this, &CBrightloomMainWidget::openShare);
-    connect(trayMenu, &CTrayMenu::deleteShareRequested, this, &CBrightloomMainWidget::deleteShare);
+    // Queued: the question runs its own event loop, in which the share list may change (a
+    // thumbnail arrives) and the menu be rebuilt; the entry's menu and action must not be on the
+    // stack when they go.
+    connect(trayMenu, &CTrayMenu::deleteShareRequested, this, &CBrightloomMainWidget::deleteShare,
+            Qt::QueuedConnection);
     connect(trayMenu, &CTrayMenu::retryShareRequested, this, &CBrightloomMainWidget::retryUpload);
     connect(trayMenu, &CTrayMenu::expiryChosen, this, &CBrightloomMainWidget::setShareExpiry);
     refreshRecentShares();
