@@ -24,6 +24,8 @@ CDesktopWindow::CDesktopWindow(QRect photo)
     : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnBottomHint), m_photoRect(photo),
       m_photo(photoLike(photo.size()))
 {
+    // The window manager keeps a desktop below the tray host's panel, whose icon must stay clickable.
+    setAttribute(Qt::WA_X11NetWmWindowTypeDesktop);
 }
 
 void CDesktopWindow::paintEvent(QPaintEvent*)

@@ -42,3 +42,40 @@ qint64 contextSwitches(qint64 pid, bool mainThreadOnly)
     }
     return sum;
 }
+
+int openDescriptors(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/fd").arg(pid))
+        .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)
+        .size();
+}
+
+int threadCount(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+QMap<QString, qint64> residentByMapping(qint64 pid)
+{
+    QMap<QString, qint64> groups;
+    QFile smaps(QStringLiteral("/proc/%1/smaps").arg(pid));
+    if (!smaps.open(QIODevice::ReadOnly))
+        return groups;
+    QString name;
+    for (const QByteArray& line : smaps.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.isEmpty() || f.first().isEmpty())
+            continue;
+        if (f.first().contains('-') && !f.first().endsWith(':')) { // a mapping's head line
+            const QString path = f.size() > 5 ? QString::fromUtf8(f.at(5)) : QString();
+            name = path.isEmpty()         ? QStringLiteral("[anon]")
+                   : path.startsWith('/') ? path.section('/', -1)
+                                          : path;
+        } else if (f.first() == "Size:" && name == QLatin1String("[anon]") && f.value(1) == "8192") {
+            name = QStringLiteral("[thread stacks]");
+        } else if (f.first() == "Rss:") {
+            groups[name] += f.value(1).toLongLong();
+        }
+    }
+    return groups;
+}

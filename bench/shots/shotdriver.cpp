@@ -1,11 +1,13 @@
 #include "shotdriver.h"
 
 #include "procstats.h"
+#include "programlog.h"
 #include "x11session.h"
 #include "xwatcher.h"
 
 #include <QThread>
 #include <cstdio>
+#include <numeric>
 
 using BL::Test::CProgram;
 
@@ -20,89 +22,111 @@ bool isCompletePng(const QString& path)
     return file.read(8) == QByteArray("IEND\xae\x42\x60\x82", 8);
 }
 
-// The numbers of the last program line matching `re` and how many matched.
-int lastMatch(const QString& output, const QRegularExpression& re, qint64* first, qint64* second)
+double ms(qint64 from, qint64 to)
 {
-    int seen = 0;
-    for (auto it = re.globalMatch(output); it.hasNext(); ++seen) {
-        const auto m = it.next();
-        *first = m.captured(1).toLongLong();
-        *second = m.captured(2).toLongLong();
-    }
-    return seen;
+    return (to - from) / 1000.0;
 }
 
 } // namespace
 
-CShotDriver::CShotDriver(CProgram& program, CXWatcher& x, QSize screen, const QDir& shotsDir)
-    : m_program(program), m_x(x), m_screen(screen), m_shotsDir(shotsDir)
+const char* CShotDriver::kindName(EKind kind)
+{
+    static const char* const names[KindCount] = {"upload", "local", "comparison", "URL", "file hand-off"};
+    return names[kind];
+}
+
+CShotDriver::CShotDriver(CProgram& program, CProgramLog& log, CXWatcher& x, QSize screen,
+                         const QDir& shotsDir, QProcessEnvironment env, quint64 trayIcon)
+    : m_program(program), m_log(log), m_x(x), m_screen(screen), m_shotsDir(shotsDir), m_env(std::move(env)),
+      m_trayIcon(trayIcon)
 {
 }
 
-void CShotDriver::failure(int shot, const char* why)
+int CShotDriver::failures() const
 {
-    ++m_failures;
-    std::fprintf(stderr, "shot %d failed at %lld us: %s\n", shot, nowUs(), why);
+    return std::accumulate(std::begin(m_failures), std::end(m_failures), 0);
 }
 
-bool CShotDriver::uploadShot(int shot, SUploadShot* out)
+void CShotDriver::failure(EKind kind, int shot, const char* why)
 {
-    const int w = m_screen.width(), h = m_screen.height();
-    m_x.takeClipboard();
+    ++m_failures[kind];
+    std::fprintf(stderr, "shot %d failed at %lld us: %s: %s\n", shot, nowUs(), kindName(kind), why);
+    // Whatever the program still shows would take the next shot's keys.
+    m_x.press("Escape");
+}
+
+unsigned long CShotDriver::openOverlay(const char* letter, SShot* out)
+{
     m_x.drainEvents();
-    m_x.move(w / 2, h / 2);
-    const qint64 faultsBefore = minorFaults(m_program.pid());
+    m_x.move(m_screen.width() / 2, m_screen.height() / 2);
     const qint64 keyAt = nowUs();
-    m_x.hotkey("p");
-    const qint64 mappedAt = m_x.waitForMap(w, 5000);
-    if (mappedAt < 0) {
-        failure(shot, "upload: no overlay mapped");
-        return false;
-    }
+    m_x.hotkey(letter);
+    Window overlay = 0;
+    const qint64 mappedAt = m_x.waitForMap(m_screen.width(), 5000, &overlay);
+    if (mappedAt < 0)
+        return 0;
+    out->toMap = ms(keyAt, mappedAt);
     QThread::msleep(150); // the overlay arranges itself on the next loop pass
-    m_x.move(0, 0);
-    m_x.button(true);
-    m_x.move(w / 2, h / 2);
-    m_x.move(w - 1, h - 1);
-    const qint64 releaseAt = nowUs();
-    m_x.button(false);
-    const qint64 clipboardAt = m_x.waitForClipboardOwner(10000);
-    qint64 uploadedAt = -1, blockUs = -1;
-    for (const qint64 deadline = nowUs() + 20000000; nowUs() < deadline && uploadedAt < 0;) {
-        m_program.process().waitForReadyRead(20);
-        qint64 at = -1, block = -1;
-        const int seen = lastMatch(m_program.errorOutput(), m_uploadedRe, &at, &block);
-        if (seen > m_uploadedSeen) {
-            m_uploadedSeen = seen;
-            uploadedAt = at;
-            blockUs = block;
-        }
-    }
-    if (clipboardAt < 0 || uploadedAt < 0) {
-        failure(shot, clipboardAt < 0 ? "upload: no link on the clipboard" : "upload: no acknowledgement");
-        return false;
-    }
-    *out = {(mappedAt - keyAt) / 1000.0, (clipboardAt - releaseAt) / 1000.0,
-            (uploadedAt - releaseAt) / 1000.0, blockUs / 1000.0,
-            double(minorFaults(m_program.pid()) - faultsBefore)};
-    return true;
+    return overlay;
 }
 
-bool CShotDriver::localShot(int shot, QRect area, SLocalShot* out)
+void CShotDriver::dragOver(QRect area)
 {
-    const int filesBefore = m_shotsDir.entryList(QDir::Files).size();
-    m_x.drainEvents();
-    m_x.hotkey("l");
-    Window overlay = 0;
-    if (m_x.waitForMap(m_screen.width(), 5000, &overlay) < 0) {
-        failure(shot, "local: no overlay mapped");
-        return false;
-    }
-    QThread::msleep(150);
     m_x.move(area.left(), area.top());
     m_x.button(true);
     m_x.move(area.center().x(), area.center().y());
     m_x.move(area.right() + 1, area.bottom() + 1);
+}
+
+bool CShotDriver::waitForUpload(EKind kind, int shot, qint64 since, SShot* out)
+{
+    const qint64 clipboardAt = m_x.waitForClipboardOwner(10000);
+    QList<qint64> numbers;
+    if (!m_log.waitFor("perf uploaded", 20000, &numbers) || numbers.size() < 2) {
+        failure(kind, shot, "no acknowledgement");
+        return false;
+    }
+    if (clipboardAt < 0) {
+        failure(kind, shot, "no link on the clipboard");
+        return false;
+    }
+    out->toClipboard = ms(since, clipboardAt);
+    out->toDone = ms(since, numbers.at(0));
+    // The stall probe runs from an overlay's show to the end of its shot: other uploads have none.
+    if (kind == Upload || kind == Comparison)
+        out->maxBlock = numbers.at(1) / 1000.0;
+    return true;
+}
+
+bool CShotDriver::uploadShot(int shot, SShot* out)
+{
+    *out = {};
+    m_x.takeClipboard();
+    const qint64 faultsBefore = minorFaults(m_program.pid());
+    if (!openOverlay("p", out)) {
+        failure(Upload, shot, "no overlay mapped");
+        return false;
+    }
+    dragOver(QRect(QPoint(0, 0), m_screen - QSize(1, 1)));
+    const qint64 releaseAt = nowUs();
+    m_x.button(false);
+    if (!waitForUpload(Upload, shot, releaseAt, out))
+        return false;
+    out->faults = double(minorFaults(m_program.pid()) - faultsBefore);
+    return true;
+}
+
+bool CShotDriver::localShot(int shot, QRect area, SShot* out)
+{
+    *out = {};
+    const int filesBefore = m_shotsDir.entryList(QDir::Files).size();
+    const qint64 faultsBefore = minorFaults(m_program.pid());
+    const Window overlay = openOverlay("l", out);
+    if (!overlay) {
+        failure(Local, shot, "no overlay mapped");
+        return false;
+    }
+    dragOver(area);
     const qint64 releaseAt = nowUs();
     m_x.button(false);
     const qint64 goneAt = m_x.waitForUnmap(overlay, 10000);
@@ -114,18 +138,92 @@ bool CShotDriver::localShot(int shot, QRect area, SLocalShot* out)
         else
             QThread::usleep(500);
     }
-    if (goneAt < 0 || fileAt < 0) {
-        failure(shot, goneAt < 0 ? "local: overlay not unmapped" : "local: no complete file");
+    QList<qint64> numbers;
+    if (goneAt < 0 || fileAt < 0 || !m_log.waitFor("perf saved", 10000, &numbers) || numbers.size() < 2) {
+        failure(Local, shot,
+                goneAt < 0   ? "overlay not unmapped"
+                : fileAt < 0 ? "no complete file"
+                             : "no saved line");
         return false;
     }
-    *out = {(goneAt - releaseAt) / 1000.0, (fileAt - releaseAt) / 1000.0, -1};
-    QThread::msleep(300);
-    qint64 at = -1, block = -1;
-    m_program.process().waitForReadyRead(20);
-    const int seen = lastMatch(m_program.errorOutput(), m_savedRe, &at, &block);
-    if (seen > m_savedSeen) {
-        m_savedSeen = seen;
-        out->maxBlock = block / 1000.0;
-    }
+    out->toGone = ms(releaseAt, goneAt);
+    out->toDone = ms(releaseAt, fileAt);
+    out->maxBlock = numbers.at(1) / 1000.0;
+    out->faults = double(minorFaults(m_program.pid()) - faultsBefore);
     return true;
+}
+
+bool CShotDriver::comparisonShot(int shot, QRect first, QRect second, SShot* out)
+{
+    *out = {};
+    m_x.takeClipboard();
+    const qint64 faultsBefore = minorFaults(m_program.pid());
+    const Window overlay = openOverlay("m", out);
+    if (!overlay) {
+        failure(Comparison, shot, "no overlay mapped");
+        return false;
+    }
+    dragOver(first);
+    m_x.button(false);
+    // Moved away for the grab, the overlay comes back over the screen for the second area.
+    if (!m_log.waitFor("comparison overlay shown again", 10000) ||
+        !m_x.waitForPosition(overlay, 0, 0, 5000)) {
+        failure(Comparison, shot, "overlay not back for the second area");
+        return false;
+    }
+    QThread::msleep(150);
+    dragOver(second);
+    const qint64 releaseAt = nowUs();
+    m_x.button(false);
+    if (!waitForUpload(Comparison, shot, releaseAt, out))
+        return false;
+    out->faults = double(minorFaults(m_program.pid()) - faultsBefore);
+    return true;
+}
+
+bool CShotDriver::urlShot(int shot, const QByteArray& url, SShot* out)
+{
+    *out = {};
+    m_x.takeClipboard();
+    const QRect icon = BL::Test::windowGeometry(QString::number(m_trayIcon));
+    bool opened = false;
+    // A balloon over the icon takes a click meant for it: the next click reaches the icon.
+    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+        m_x.drainEvents();
+        BL::Test::xdotool({"mousemove", QString::number(icon.center().x()),
+                           QString::number(icon.center().y()), "click", "3"});
+        opened = m_x.waitForMenu(3000) >= 0;
+    }
+    if (!opened) {
+        failure(Url, shot, "no tray menu");
+        return false;
+    }
+    m_x.press("Down"); // "Upload image from U&RL..."
+    m_x.press("Down");
+    m_x.press("Return");
+    if (m_x.waitForActiveWindow("Upload image from URL", 10000) < 0) {
+        failure(Url, shot, "no URL box");
+        return false;
+    }
+    m_x.type(url);
+    const qint64 enterAt = nowUs();
+    m_x.press("Return");
+    return waitForUpload(Url, shot, enterAt, out);
+}
+
+bool CShotDriver::fileShot(int shot, const QString& file, SShot* out)
+{
+    *out = {};
+    m_x.takeClipboard();
+    m_x.drainEvents();
+    QProcess client;
+    client.setProcessEnvironment(m_env);
+    const qint64 startAt = nowUs();
+    client.start(CProgram::binaryPath() + QStringLiteral("-upload"), {file});
+    if (!client.waitForFinished(30000) || client.exitStatus() != QProcess::NormalExit ||
+        client.exitCode() != 0) {
+        failure(FileHandOff, shot, "the client did not hand the file over");
+        return false;
+    }
+    return waitForUpload(FileHandOff, shot, startAt, out);
 }

@@ -1,46 +1,66 @@
 #pragma once
 
 #include <QDir>
+#include <QProcessEnvironment>
 #include <QRect>
-#include <QRegularExpression>
 #include <QSize>
 
+class CProgramLog;
 class CXWatcher;
 namespace BL::Test {
 class CProgram;
 }
 
-// Takes shots as a person does, through the X server, and times them from outside the
-// program; the program's own timing lines (brightloom.perf) add what only it can see.
+// Takes shots of every kind as a person does, through the X server, and times them from outside
+// the program; the program's own timing lines (brightloom.perf) add what only it can see.
 class CShotDriver
 {
 public:
-    struct SUploadShot
+    enum EKind { Upload, Local, Comparison, Url, FileHandOff, KindCount };
+    static const char* kindName(EKind kind);
+
+    struct SShot
     {
-        double toMap = 0, toClipboard = 0, toUploaded = 0, maxBlock = 0, faults = 0;
+        double toMap = -1;       // hotkey -> overlay mapped (ms); shots with an overlay
+        double toClipboard = -1; // release (or the last key) -> link on the clipboard (ms)
+        double toDone = -1;      // release -> upload acknowledged, or -> complete file (ms)
+        double toGone = -1;      // release -> overlay unmapped (ms); local shots
+        double maxBlock = -1;    // longest GUI stall from the overlay to the end (ms); overlay shots
+        double faults = 0;       // minor page faults of the program during the shot
     };
-    struct SLocalShot
-    {
-        double toGone = 0, toFile = 0, maxBlock = -1; // maxBlock -1: the program's line not seen yet
-    };
 
-    CShotDriver(BL::Test::CProgram& program, CXWatcher& x, QSize screen, const QDir& shotsDir);
+    // `env` is the program's user's, for the file manager's client; `tray` the icon's window.
+    CShotDriver(BL::Test::CProgram& program, CProgramLog& log, CXWatcher& x, QSize screen,
+                const QDir& shotsDir, QProcessEnvironment env, quint64 trayIcon);
 
-    // One full-screen upload shot; false when it did not complete.
-    bool uploadShot(int shot, SUploadShot* out);
-    // One local shot of `area`: the overlay must go at once, the file follows.
-    bool localShot(int shot, QRect area, SLocalShot* out);
+    // A full-screen upload.
+    bool uploadShot(int shot, SShot* out);
+    // A local shot of `area`: the overlay must go at once, the file follows.
+    bool localShot(int shot, QRect area, SShot* out);
+    // Two areas uploaded as a pair.
+    bool comparisonShot(int shot, QRect first, QRect second, SShot* out);
+    // "Upload image from URL..." from the tray menu, `url` typed into its box.
+    bool urlShot(int shot, const QByteArray& url, SShot* out);
+    // `file` handed over by the file managers' client, as its menu entry does.
+    bool fileShot(int shot, const QString& file, SShot* out);
 
-    int failures() const { return m_failures; }
+    int failures(EKind kind) const { return m_failures[kind]; }
+    int failures() const;
 
 private:
-    void failure(int shot, const char* why);
+    void failure(EKind kind, int shot, const char* why);
+    // Hotkey ctrl+alt+`letter`, then the overlay over the whole screen; its window or 0.
+    unsigned long openOverlay(const char* letter, SShot* out);
+    void dragOver(QRect area);
+    // The link on the clipboard and the program's acknowledgement, timed from `since`.
+    bool waitForUpload(EKind kind, int shot, qint64 since, SShot* out);
 
     BL::Test::CProgram& m_program;
+    CProgramLog& m_log;
     CXWatcher& m_x;
     QSize m_screen;
     QDir m_shotsDir;
-    const QRegularExpression m_uploadedRe{QStringLiteral("perf uploaded (\\d+) max-block (\\d+)")};
-    const QRegularExpression m_savedRe{QStringLiteral("perf saved (\\d+) max-block (\\d+)")};
-    int m_uploadedSeen = 0, m_savedSeen = 0, m_failures = 0;
+    QProcessEnvironment m_env;
+    quint64 m_trayIcon;
+    int m_failures[KindCount] = {};
 };
