@@ -37,7 +37,7 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     parser.addOption({"runs", "Timed shots of each kind (min / median / max over them).", "n", "20"});
     parser.addOption({"idle-seconds", "Quiet time over which wake-ups are counted.", "s", "30"});
-    parser.addOption({"cold-shots", "Upload shots taken after a pause, as from cold.", "n", "10"});
+    parser.addOption({"cold-shots", "Upload shots taken after the idle release, as from cold.", "n", "10"});
     parser.addOption({"soak", "Rounds of the soak, one shot of every kind each (0: none).", "n", "1000"});
     parser.addOption(
         {"log", "Where to keep the program's and the service's output (perf lines) after the run.", "file"});
@@ -121,11 +121,11 @@ int main(int argc, char** argv)
     CSoak soak(program, log, driver, icon.toULongLong());
     soak.sampleIdle();
 
-    // Each after a pause longer than the program's idle time, as a person takes them: the
-    // program has given its shot buffers back and starts from cold.
+    // Each once the program has given its shot buffers back, as after a person's pause: from cold.
     std::vector<double> coldClipboard, coldUploaded, coldBlock, coldFaults;
     for (int shot = 0; shot < coldShots; ++shot) {
-        QThread::msleep(4500);
+        if (shot > 0 && !log.waitFor("perf released", 20000))
+            std::fprintf(stderr, "cold shot %d: no idle release seen\n", shot);
         CShotDriver::SShot timing;
         if (driver.uploadShot(shot, &timing)) {
             coldClipboard.push_back(timing.toClipboard);
@@ -164,7 +164,7 @@ int main(int argc, char** argv)
     std::printf("\nthe program                                              min    median       max\n");
     printRow({"hotkey -> overlay mapped, seen by X (ms)", toMap, "(no target; was about 2)"});
     printRow({"release -> link on clipboard, XFixes (ms)", toClipboard, "<= 8"});
-    printRow({"release -> upload acknowledged (ms)", toUploaded,
+    printRow({"release -> upload acknowledged, 1080p (ms)", toUploaded,
               QString("<= 50 and <= %1 = 0.5 x Qt encode").arg(qtMedian / 2, 0, 'f', 1)});
     printRow({"longest GUI stall per upload shot (ms)", maxBlock, "<= 16 worst"});
     printRow({"minor page faults per upload shot", hotFaults, "(no target)"});

@@ -87,11 +87,17 @@ void CSoak::print() const
 {
     std::printf("\nsoak over %d rounds                                       min    median       max\n",
                 m_rounds);
-    printRow({"upload: release -> acknowledged (ms)", m_uploadDone, "<= 50 median"});
+    printRow({"upload: release -> acknowledged, 1080p (ms)", m_uploadDone, "<= 50 median"});
     printRow({"local: release -> complete PNG file (ms)", m_localFile, "(no target)"});
     printRow({"comparison: release -> acknowledged (ms)", m_comparisonDone, "(no target)"});
     printRow({"URL: Enter -> acknowledged (ms)", m_urlDone, "(no target)"});
     printRow({"file hand-off: client start -> ack (ms)", m_fileDone, "(no target)"});
+    printRow({"longest GUI stall per upload shot (ms)", m_uploadStalls, "<= 16 p99"});
+    printRow({"longest GUI stall per overlay shot (ms)", m_overlayStalls, "<= 16 p99"});
+    std::printf(
+        "GUI stall p99: upload shots %.1f ms over %zu, all overlay shots %.1f ms over %zu (target <= 16)\n",
+        percentile(m_uploadStalls, 0.99), m_uploadStalls.size(), percentile(m_overlayStalls, 0.99),
+        m_overlayStalls.size());
     std::printf("failed shots:");
     for (int kind = 0; kind < CShotDriver::KindCount; ++kind)
         std::printf(" %s %d,", CShotDriver::kindName(CShotDriver::EKind(kind)),
