@@ -46,8 +46,3 @@ void CProgramLog::skipPast(const QByteArray& word)
     if (end >= 0)
         m_cursors[word] = end + 1;
 }
-
-bool CProgramLog::seen(const QByteArray& word)
-{
-    return m_program.errorBytes().indexOf(word, m_cursors.value(word)) >= 0;
-}

@@ -20,8 +20,6 @@ public:
     bool waitFor(const QByteArray& word, int timeoutMs, QList<qint64>* numbers = nullptr);
     // Lines holding `word` written so far are passed over by the next wait.
     void skipPast(const QByteArray& word);
-    // Whether a line holding `word` came after the last one found, without waiting.
-    bool seen(const QByteArray& word);
 
 private:
     BL::Test::CProgram& m_program;

@@ -46,6 +46,8 @@ public:
 
     int failures(EKind kind) const { return m_failures[kind]; }
     int failures() const;
+    // Times the bench had to do again what it sent too early for the program (not failures).
+    int repeats(EKind kind) const { return m_repeats[kind]; }
 
 private:
     void failure(EKind kind, int shot, const char* why);
@@ -63,4 +65,5 @@ private:
     QProcessEnvironment m_env;
     quint64 m_trayIcon;
     int m_failures[KindCount] = {};
+    int m_repeats[KindCount] = {};
 };

@@ -103,6 +103,8 @@ void CSoak::print() const
         std::printf(" %s %d,", CShotDriver::kindName(CShotDriver::EKind(kind)),
                     m_driver.failures(CShotDriver::EKind(kind)));
     std::printf(" in all %d of %d (target 0)\n", m_driver.failures(), m_rounds * CShotDriver::KindCount);
+    std::printf("URL shots whose tray menu was opened again, its keys having come before its grab: %d\n",
+                m_driver.repeats(CShotDriver::Url));
     if (m_samples.size() < 2)
         return;
     const SSample& idle = m_samples.front();
