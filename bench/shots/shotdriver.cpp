@@ -5,9 +5,13 @@
 #include "x11session.h"
 #include "xwatcher.h"
 
+#include <QScopeGuard>
 #include <QThread>
 #include <cstdio>
 #include <numeric>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using BL::Test::CProgram;
 
@@ -119,7 +123,12 @@ bool CShotDriver::uploadShot(int shot, SShot* out)
 bool CShotDriver::localShot(int shot, QRect area, SShot* out)
 {
     *out = {};
-    const int filesBefore = m_shotsDir.entryList(QDir::Files).size();
+    // Told by the kernel of each file closed or moved into the folder: listing a folder that
+    // fills with a thousand shots would cost more than the program's own work.
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+    ::inotify_add_watch(watch, QFile::encodeName(m_shotsDir.path()).constData(),
+                        IN_CLOSE_WRITE | IN_MOVED_TO);
     const qint64 faultsBefore = minorFaults(m_program.pid());
     const Window overlay = openOverlay("l", out);
     if (!overlay) {
@@ -131,12 +140,18 @@ bool CShotDriver::localShot(int shot, QRect area, SShot* out)
     m_x.button(false);
     const qint64 goneAt = m_x.waitForUnmap(overlay, 10000);
     qint64 fileAt = -1;
-    for (const qint64 deadline = nowUs() + 10000000; nowUs() < deadline && fileAt < 0;) {
-        const QStringList files = m_shotsDir.entryList(QDir::Files, QDir::Time);
-        if (files.size() > filesBefore && isCompletePng(m_shotsDir.filePath(files.first())))
-            fileAt = nowUs();
-        else
-            QThread::usleep(500);
+    alignas(inotify_event) char events[4096];
+    for (const qint64 deadline = nowUs() + 10000000; fileAt < 0 && nowUs() < deadline;) {
+        pollfd ready{watch, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::read(watch, events, sizeof(events));
+        for (ssize_t at = 0; n > 0 && at < n && fileAt < 0;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if (event->len && isCompletePng(m_shotsDir.filePath(QFile::decodeName(event->name))))
+                fileAt = nowUs();
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
     }
     QList<qint64> numbers;
     if (goneAt < 0 || fileAt < 0 || !m_log.waitFor("perf saved", 10000, &numbers) || numbers.size() < 2) {
