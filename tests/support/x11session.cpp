@@ -344,8 +344,13 @@ void CProgram::kill()
 
 QString CProgram::errorOutput()
 {
+    return QString::fromLocal8Bit(errorBytes());
+}
+
+const QByteArray& CProgram::errorBytes()
+{
     m_stderr += m_process.readAllStandardError();
-    return QString::fromLocal8Bit(m_stderr);
+    return m_stderr;
 }
 
 std::unique_ptr<CProgram> startDockedProgram(const QString& userRoot, const QProcessEnvironment& env,

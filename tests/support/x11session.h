@@ -90,6 +90,8 @@ public:
     void kill();
     // Everything the program wrote to stderr so far.
     QString errorOutput();
+    // The same, undecoded: for a reader that keeps its place in a long output.
+    const QByteArray& errorBytes();
 
     QProcess& process() { return m_process; }
 
