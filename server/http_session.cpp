@@ -6,6 +6,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace BL::Server {
 
@@ -18,6 +21,15 @@ namespace {
 constexpr std::size_t maxTargetBytes = 8192;
 // A browser form or the URL upload: far below any picture, and read whole before the handler.
 constexpr std::size_t maxFormBodyBytes = 8192;
+// A client that writes the header and a small body apart (Qt's network stack does) holds the body
+// back until the header is acknowledged (Nagle), while this side would delay that ACK by 40 ms
+// waiting for the body: a small form post took 40 ms on loopback. Acknowledging at once ends it.
+void acknowledgeNow(tcp::socket& socket)
+{
+    const int on = 1;
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 bool isFormBody(const SHttpRequest& request)
 {
     const std::string type = request.header("Content-Type");
@@ -180,6 +192,8 @@ void CHttpSession::readBody()
 {
     m_phase = EPhase::Body;
     setDeadline(m_engine.limits.requestTimeoutMs);
+    if (m_buffer.size() < m_parser->content_length().value_or(0))
+        acknowledgeNow(m_socket);
     m_parser->body_limit(m_engine.limits.maxBodyBytes);
     if (m_parser->content_length().value_or(0) > m_engine.limits.spoolBodyBytes) {
         try {

@@ -88,7 +88,10 @@ int main(int argc, char** argv)
     QProcessEnvironment env = privateUserEnvironment(user);
     env.insert("BL_SERVICE_HOST", service.host());
     // The timing lines, and the comparison's word that its overlay is back for the second area.
-    env.insert("QT_LOGGING_RULES", "brightloom.perf.debug=true;brightloom.capture.debug=true");
+    env.insert("QT_LOGGING_RULES",
+               qEnvironmentVariable("BL_BENCH_LOG_RULES",
+                                    "brightloom.perf.debug=true;brightloom.capture.debug=true"));
+    env.insert("QT_MESSAGE_PATTERN", "%{time process} %{category} %{message}");
     {
         QSettings s(user + "/config/Brightloom/Brightloom.conf", QSettings::IniFormat);
         s.setValue("show_pre_help", true);
