@@ -126,12 +126,13 @@ int main(int argc, char** argv)
 
     // Each once the program has given its memory back (buffers, then the libraries' pages), as
     // after a person's pause: from cold.
-    std::vector<double> coldClipboard, coldUploaded, coldBlock, coldFaults;
+    std::vector<double> coldMap, coldClipboard, coldUploaded, coldBlock, coldFaults;
     for (int shot = 0; shot < coldShots; ++shot) {
         if (shot > 0 && !log.waitFor("perf trimmed", 30000))
             std::fprintf(stderr, "cold shot %d: no idle release seen\n", shot);
         CShotDriver::SShot timing;
         if (driver.uploadShot(shot, &timing)) {
+            coldMap.push_back(timing.toMap);
             coldClipboard.push_back(timing.toClipboard);
             coldUploaded.push_back(timing.toDone);
             coldBlock.push_back(timing.maxBlock);
@@ -172,6 +173,7 @@ int main(int argc, char** argv)
               QString("<= 50 and <= %1 = 0.5 x Qt encode").arg(qtMedian / 2, 0, 'f', 1)});
     printRow({"longest GUI stall per upload shot (ms)", maxBlock, "<= 16 worst"});
     printRow({"minor page faults per upload shot", hotFaults, "(no target)"});
+    printRow({"cold: hotkey -> overlay mapped, seen by X (ms)", coldMap, "(no target)"});
     printRow({"cold: release -> link on clipboard (ms)", coldClipboard, "<= 8"});
     printRow({"cold: release -> upload acknowledged (ms)", coldUploaded, "<= 50"});
     printRow({"cold: longest GUI stall per shot (ms)", coldBlock, "<= 16 worst"});
