@@ -63,6 +63,8 @@ bool CTrayPresenter::systemTrayAvailable()
 {
     // Qt is asked only once a tray is there: it keeps its first answer about the D-Bus tray.
     const QDeadlineTimer deadline(kTrayGraceMs);
+    if (!BL::Platform::trayHostPresent())
+        qCDebug(lcApp) << "no tray host yet; waiting up to" << kTrayGraceMs << "ms for one";
     while (!BL::Platform::trayHostPresent() && !deadline.hasExpired())
         QThread::msleep(200);
     return QSystemTrayIcon::isSystemTrayAvailable();

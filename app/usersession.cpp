@@ -49,8 +49,10 @@ void CUserSession::send(const QString& hash, bool remembered)
     connect(
         request, &CHashLoginRequest::signInOk, this,
         [this, attempt] {
-            if (attempt != m_attempt)
+            if (attempt != m_attempt) {
+                qCDebug(lcApp) << "a sign-in answered after a newer one or a sign-out: ignored";
                 return;
+            }
             m_outageReported = false;
             m_retryDelayMs = m_firstRetryMs;
             m_notifier.accepted();

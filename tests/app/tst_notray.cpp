@@ -31,9 +31,12 @@ private slots:
     void trayAppearingAfterTheStartIsAccepted()
     {
         // At the beginning of a session the autostart entry may start the program before the panel.
-        CProgram program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("brightloom.app.debug=true"));
+        CProgram program(env);
         QVERIFY(program.start());
-        QTest::qWait(2000);
+        // The tray comes up only once the program is looking for one.
+        QTRY_VERIFY_WITH_TIMEOUT(program.errorOutput().contains(QLatin1String("no tray host yet")), 30000);
         QVERIFY2(program.isRunning(), qPrintable(program.errorOutput()));
         QVERIFY(visibleWindowsNamed(QStringLiteral("^Systray$")).isEmpty());
         QProcess tray;

@@ -6,6 +6,7 @@
 #include "serviceprocess.h"
 #include "testhttpserver.h"
 
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -38,6 +39,19 @@ int closedPort()
     const int port = probe.serverPort();
     probe.close();
     return port;
+}
+
+// The app's log lines: the session drops a stale answer without a word to the person.
+const QString kStaleAnswer = QStringLiteral("a sign-in answered after a newer one or a sign-out: ignored");
+QStringList g_appLines;
+QtMessageHandler g_previousHandler = nullptr;
+
+void recordAppLines(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (qstrcmp(context.category, "brightloom.app") == 0)
+        g_appLines << text;
+    if (g_previousHandler)
+        g_previousHandler(type, context, text);
 }
 
 void useService(const QString& host)
@@ -83,6 +97,8 @@ private:
 
 void TestSession::initTestCase()
 {
+    QLoggingCategory::setFilterRules(QStringLiteral("brightloom.app.debug=true"));
+    g_previousHandler = qInstallMessageHandler(recordAppLines);
     QVERIFY(m_dir.isValid());
     QVERIFY2(m_service.start(m_dir.filePath("service")), qPrintable(m_service.log()));
     QCOMPARE(BL::Test::httpSubmitForm(m_service.baseUrl() + "/signup",
@@ -197,7 +213,8 @@ void TestSession::serviceRefusalEndsTheRemembering()
     CUser::instance()->save(settings());
     settings()->sync();
     QVERIFY(!storedUser());
-    QTest::qWait(300);
+    // The retry timer is the only way back to the service, and it stands still.
+    QVERIFY(!session.retryPending());
     QCOMPARE(recorder.events.size(), 1);
 }
 
@@ -231,8 +248,9 @@ void TestSession::onlyTheLatestLoginCounts()
     QTRY_COMPARE(recorder.events.size(), 1);
     QVERIFY(recorder.events[0].startsWith("refused: "));
     // The first login's late yes must not sign in the person who has just been refused.
+    g_appLines.clear();
     held.respond(0, CTestHttpServer::response(200, R"({"exists":true})"));
-    QTest::qWait(500);
+    QTRY_VERIFY(g_appLines.contains(kStaleAnswer));
     QCOMPARE(recorder.events.size(), 1);
 
     // Nor may a login still under way sign the person back in after a sign-out.
@@ -240,8 +258,9 @@ void TestSession::onlyTheLatestLoginCounts()
     session.signIn(m_email, m_password, false);
     QTRY_COMPARE(held.exchanges().size(), 3);
     session.signOut();
+    g_appLines.clear();
     held.respond(2, CTestHttpServer::response(200, R"({"exists":true})"));
-    QTest::qWait(500);
+    QTRY_VERIFY(g_appLines.contains(kStaleAnswer));
     QCOMPARE(recorder.events.size(), 1);
 }
 

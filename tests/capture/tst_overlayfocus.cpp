@@ -36,7 +36,9 @@ void TestOverlayFocus::overlayAndDragOutliveTheFocus()
         popup.show();
         QVERIFY(QTest::qWaitForWindowExposed(&popup));
         loseFocus();
-        QTRY_VERIFY(!popup.isVisible());
+        // Closed while the deactivation is delivered: what the overlay does with it is done too
+        // once loseFocus() returns.
+        QVERIFY(!popup.isVisible());
     }
 
     QWidget host;
@@ -50,7 +52,6 @@ void TestOverlayFocus::overlayAndDragOutliveTheFocus()
 
     QTest::mousePress(selector, Qt::LeftButton, {}, QPoint(10, 20));
     loseFocus();
-    QTest::qWait(50);
     QVERIFY(host.isVisible());
     QVERIFY(selector->isVisible());
     QTest::mouseMove(selector, QPoint(40, 50));

@@ -81,10 +81,10 @@ void TestDropWidgetX11::initTestCase()
     // window manager still starting up may place the window without telling Qt (Qt then keeps
     // the place relative to the frame, (0,0)); asking for the place again brings the notification.
     QDeadlineTimer agreed(kPatience);
-    while (m_widget->pos() != QPoint(200, 200) && !agreed.hasExpired()) {
-        QTest::qWait(1000);
-        if (m_widget->pos() != QPoint(200, 200))
-            m_widget->move(200, 200);
+    while (!agreed.hasExpired()) {
+        if (QTest::qWaitFor([this] { return m_widget->pos() == QPoint(200, 200); }, 1000))
+            break;
+        m_widget->move(200, 200);
     }
     QCOMPARE(m_widget->pos(), QPoint(200, 200));
     QTRY_COMPARE_WITH_TIMEOUT(windowGeometry(idOf(*m_widget)), QRect(200, 200, 60, 60), kPatience);

@@ -210,14 +210,12 @@ void TestKdeSession::hotkeysBoundByKdeShortcutOpensOverlayAndDragUploads()
     QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().count(QLatin1String("overlay shown on")),
                               overlaysBefore + 1, kTimeoutMs);
 
+    // Each step is answered once KWin has taken it, and the overlay gets the pointer's events
+    // in that order: no pause between them.
     QVERIFY(pointer(QStringLiteral("move 100 100")));
-    QTest::qWait(200);
     QVERIFY(pointer(QStringLiteral("press")));
-    QTest::qWait(100);
     QVERIFY(pointer(QStringLiteral("move 200 175")));
-    QTest::qWait(100);
     QVERIFY(pointer(QStringLiteral("move 300 250")));
-    QTest::qWait(200);
     QVERIFY(pointer(QStringLiteral("release")));
     QTRY_VERIFY_WITH_TIMEOUT(
         m_program->errorOutput().contains(QLatin1String("Screenshot succesfully uploaded.")), kTimeoutMs);

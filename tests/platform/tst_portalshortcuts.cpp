@@ -6,6 +6,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QMutex>
 #include <QProcess>
@@ -194,6 +195,12 @@ class TestPortalShortcuts : public QObject
 {
     Q_OBJECT
 
+public slots:
+    void onActivated(const QDBusObjectPath&, const QString& id, qulonglong, const QVariantMap&)
+    {
+        m_heard << id;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -213,6 +220,9 @@ private slots:
         QVERIFY(portal.registerService(kService));
         m_portalThread.start();
         m_portal->moveToThread(&m_portalThread);
+        QVERIFY(QDBusConnection::sessionBus().connect(
+            kService, kPath, kInterface, QStringLiteral("Activated"), this,
+            SLOT(onActivated(QDBusObjectPath, QString, qulonglong, QVariantMap))));
     }
 
     void cleanupTestCase()
@@ -261,7 +271,7 @@ private slots:
                            QStringLiteral("single_shot_shortcut"));
         m_portal->activate(session, QStringLiteral("local_shot_shortcut"));
         QTRY_COMPARE_WITH_TIMEOUT(local.activated.count(), 1, 10000);
-        QTest::qWait(300);
+        passMarker();
         QCOMPARE(local.activated.count(), 1);
         QCOMPARE(single.activated.count(), 0);
         QCOMPARE(unnamed.activated.count(), 0);
@@ -280,7 +290,7 @@ private slots:
         m_portal->activate(session, QStringLiteral("single_shot_shortcut"));
         m_portal->activate(m_portal->sessions().last(), QStringLiteral("single_shot_shortcut"));
         QTRY_COMPARE_WITH_TIMEOUT(single.activated.count(), 1, 10000);
-        QTest::qWait(300);
+        passMarker();
         QCOMPARE(single.activated.count(), 1);
         QCOMPARE(local.activated.count(), 1);
     }
@@ -324,7 +334,7 @@ private slots:
         // The person is still looking at the desktop's prompt when the options change.
         backend.unregisterShortcut(&single.shortcut);
         single.bind(backend, QStringLiteral("Ctrl+Alt+M"));
-        QTest::qWait(200);
+        passBackendRound();
         QCOMPARE(m_portal->binds().size(), 1);
         m_portal->setAnswerBind(true);
         m_portal->release();
@@ -366,7 +376,7 @@ private slots:
         QCOMPARE(changed.count(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(m_portal->closed().contains(m_portal->sessions().value(0)), 10000);
         m_portal->activate(m_portal->sessions().value(0), QStringLiteral("single_shot_shortcut"));
-        QTest::qWait(300);
+        passMarker();
         QCOMPARE(single.activated.count(), 0);
     }
 
@@ -397,6 +407,35 @@ private slots:
     }
 
 private:
+    // The portal's presses reach every listener in the order sent: once a later press of no
+    // session reached us, the backend has had each one sent before it.
+    void passMarker()
+    {
+        m_heard.clear();
+        m_portal->activate(kPath + QStringLiteral("/session/nobody/marker"), QStringLiteral("marker"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_heard.contains(QStringLiteral("marker")), 10000);
+    }
+
+    // The backend binds from a zero-interval timer; one started after it runs after it, and the
+    // portal answers a call on the same connection only after it read all that came before.
+    void passBackendRound()
+    {
+        QTimer later;
+        later.setSingleShot(true);
+        later.setInterval(0);
+        QSignalSpy fired(&later, &QTimer::timeout);
+        later.start();
+        QVERIFY(fired.wait(10000));
+        QDBusMessage probe = QDBusMessage::createMethodCall(
+            kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        probe << QStringLiteral("org.example.Nothing") << QStringLiteral("version");
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(probe, QDBus::Block, 10000);
+        QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+        QVERIFY2(reply.errorName() != QLatin1String("org.freedesktop.DBus.Error.NoReply"),
+                 qPrintable(reply.errorMessage()));
+    }
+
+    QStringList m_heard;
     QProcess m_bus;
     QThread m_portalThread;
     std::unique_ptr<CFakeShortcutPortal> m_portal;

@@ -2,11 +2,14 @@
 
 #include "server_test_support.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,6 +98,35 @@ std::string readAll(int fd)
     while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
         reply.append(buffer, static_cast<std::size_t>(got));
     return reply;
+}
+
+bool waitReadable(int fd, int timeoutMs)
+{
+    pollfd watched{fd, POLLIN, 0};
+    return ::poll(&watched, 1, timeoutMs) == 1;
+}
+
+std::string readExactly(int fd, std::size_t size, int timeoutMs)
+{
+    std::string bytes;
+    QDeadlineTimer deadline(timeoutMs);
+    while (bytes.size() < size && waitReadable(fd, static_cast<int>(deadline.remainingTime()))) {
+        char buffer[4096];
+        const ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
+        if (got <= 0)
+            break;
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+bool connectionRefused(int port)
+{
+    const int fd = connectFrom("127.0.0.1", port, 1000);
+    if (fd < 0)
+        return true;
+    ::close(fd);
+    return false;
 }
 
 std::pair<int, std::string> splitReply(const std::string& reply)

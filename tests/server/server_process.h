@@ -31,6 +31,12 @@ int connectFrom(const char* source, int port, int timeoutMs = 5000);
 int freeLoopbackPort();
 // Everything the peer sends until it closes, times out or resets.
 std::string readAll(int fd);
+// Whether the peer sent something or hung up within `timeoutMs`; nothing is read.
+bool waitReadable(int fd, int timeoutMs = 10000);
+// The next `size` bytes from the peer; fewer when it hangs up or `timeoutMs` passes.
+std::string readExactly(int fd, std::size_t size, int timeoutMs = 10000);
+// Whether 127.0.0.1:`port` refuses a connection; one that opens is closed again.
+bool connectionRefused(int port);
 // The status of a raw HTTP reply (0 when there is none) and its body.
 std::pair<int, std::string> splitReply(const std::string& reply);
 

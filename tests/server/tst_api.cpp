@@ -9,7 +9,9 @@
 #include <QtTest>
 #include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 using namespace BL::Test;
 
@@ -285,13 +287,17 @@ public:
             ++hits;
             res.setContent("<html>not a picture</html>", "text/html");
         });
-        m_server.get("/huge", [this](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
-            ++hits;
-            res.setContent(std::string(3 * 1024 * 1024, 'x'), "image/png");
-        });
+        m_server.get(
+            "/huge",
+            [this](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
+                ++hits;
+                res.setContent(std::string(3 * 1024 * 1024, 'x'), "image/png");
+            });
         m_server.get("/slow", [this](const BL::Server::SHttpRequest&, BL::Server::SHttpResponse& res) {
             ++hits;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            // Held until the source goes: the fetch can only end by its own deadline.
+            std::unique_lock<std::mutex> lock(m_holdMutex);
+            m_hold.wait(lock, [this] { return m_released; });
             res.setContent(picture, "image/png");
         });
         m_port = m_server.bind("127.0.0.1", 0);
@@ -299,6 +305,11 @@ public:
     }
     ~CPictureSource()
     {
+        {
+            const std::lock_guard<std::mutex> lock(m_holdMutex);
+            m_released = true;
+        }
+        m_hold.notify_all();
         m_server.stop();
         m_thread.join();
     }
@@ -314,6 +325,9 @@ public:
 private:
     BL::Server::CHttpServer m_server{BL::Server::SHttpLimits{}};
     std::thread m_thread;
+    std::mutex m_holdMutex;
+    std::condition_variable m_hold;
+    bool m_released = false;
     int m_port = 0;
 };
 

@@ -179,6 +179,7 @@ void TestServerEngine::tricklersFromManyAddressesDoNotDelayOthers()
         while (!stop) {
             for (int fd : tricklers)
                 ::send(fd, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            // The clients' own pace, the slowness under test.
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     });

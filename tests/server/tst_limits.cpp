@@ -188,6 +188,7 @@ void TestServerLimits::tricklingClientsDoNotDelayAReservation()
 
     // 100 clients from one other address, each sending a byte of its request every 2 s.
     std::atomic<bool> stop{false};
+    std::atomic<int> rounds{0};
     std::vector<int> sockets;
     for (int i = 0; i < 100; ++i) {
         const int fd = connectFrom("127.0.0.2", server.port, 1000);
@@ -199,11 +200,14 @@ void TestServerLimits::tricklingClientsDoNotDelayAReservation()
         for (std::size_t at = 0; at + 4 < request.size() && !stop; ++at) {
             for (int fd : sockets)
                 ::send(fd, request.data() + at, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ++rounds;
+            // The clients' own pace, the slowness under test.
             for (int i = 0; i < 20 && !stop; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Every one of them has begun its request.
+    QTRY_VERIFY_WITH_TIMEOUT(rounds > 0, 10000);
 
     QElapsedTimer timer;
     timer.start();
@@ -420,7 +424,13 @@ void TestServerLimits::picturesAreStreamedToSlowReaders()
                 static_cast<ssize_t>(request.size()));
         stalled.push_back(fd);
     }
-    QTest::qWait(2000);
+    // Each has the start of its answer: the service has opened the picture for every one of them.
+    for (const int fd : stalled) {
+        QVERIFY(waitReadable(fd, 20000));
+        char status[12];
+        QCOMPARE(::recv(fd, status, sizeof status, MSG_PEEK), static_cast<ssize_t>(sizeof status));
+        QCOMPARE(std::string(status, sizeof status), std::string("HTTP/1.1 200"));
+    }
     const long during = server.residentKiB();
     qInfo("picture of %zu KiB, %d stalled readers: resident memory %ld KiB before, %ld KiB with them",
           picture.size() >> 10, readers, before, during);

@@ -413,19 +413,19 @@ void TestServerProcess::sigtermFinishesTheUploadUnderWay()
         const std::string body = clientMultipart(std::string(), reserved.secret, png);
         const std::string head =
             "POST /api/upload.php HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " + clientMultipartType() +
-            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nExpect: 100-continue\r\n\r\n";
         const int fd = connectFrom("127.0.0.1", server.port);
         QVERIFY(fd >= 0);
-        const std::string first = head + body.substr(0, body.size() / 2);
+        QVERIFY(::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size()));
+        // The go-ahead: the service has taken the connection and is reading the upload.
+        QCOMPARE(readExactly(fd, 25), std::string("HTTP/1.1 100 Continue\r\n\r\n"));
+        const std::string first = body.substr(0, body.size() / 2);
         QVERIFY(::send(fd, first.data(), first.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(first.size()));
-        QTest::qWait(300);
 
         // Stopped half-way through the upload: new connections are refused at once...
         ::kill(static_cast<pid_t>(server.process.processId()), SIGTERM);
         QTRY_VERIFY_WITH_TIMEOUT(server.logText().find("SIGTERM received") != std::string::npos, 5000);
-        QTest::qWait(300);
-        const int late = connectFrom("127.0.0.1", server.port);
-        QCOMPARE(late, -1);
+        QTRY_VERIFY_WITH_TIMEOUT(connectionRefused(server.port), 5000);
         // ...while the upload under way is finished and acknowledged, and only then does it exit.
         QCOMPARE(server.process.state(), QProcess::Running);
         const std::string rest = body.substr(body.size() / 2);

@@ -59,6 +59,14 @@ private:
     CLocalServerHandler* startServer(const SLocalServerLimits& limits = SLocalServerLimits());
     std::unique_ptr<QLocalSocket> connectClient();
     int serverSockets() const { return m_handler->findChildren<QLocalSocket*>().size(); }
+    // What the server's ends of the connections hold, unread.
+    qint64 bytesHeld() const
+    {
+        qint64 held = 0;
+        for (const QLocalSocket* socket : m_handler->findChildren<QLocalSocket*>())
+            held += socket->bytesAvailable();
+        return held;
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_pipe;
@@ -148,7 +156,8 @@ void TestLocalServer::messageInTwoWritesArrivesAfterTheSecond()
     client->write(bytes.left(300));
     client->flush();
     QTRY_COMPARE(m_handler->openConnections(), 1);
-    QTest::qWait(300);
+    // Read in and looked at: the server keeps them for the rest.
+    QTRY_COMPARE(bytesHeld(), qint64(300));
     QCOMPARE(m_spy->count(), 0);
     QCOMPARE(client->state(), QLocalSocket::ConnectedState);
     client->write(bytes.mid(300));
@@ -206,8 +215,8 @@ void TestLocalServer::silentConnectionIsClosedAtItsDeadline()
     slow->write(message(QStringLiteral("/slow.png")).left(400));
     slow->flush();
     QTRY_COMPARE(m_handler->openConnections(), 2);
-    // A slow client is not let off by sending a little now and then.
-    QTest::qWait(150);
+    // A slow client is not let off by sending a little more once the server has the rest.
+    QTRY_COMPARE(bytesHeld(), qint64(400));
     slow->write("\0\0", 2);
     slow->flush();
     QTRY_COMPARE_WITH_TIMEOUT(silent->state(), QLocalSocket::UnconnectedState, 5000);
