@@ -269,6 +269,15 @@ void COptionsDialog::onChangeShortcutClicked()
     emit startedChangingHotkey();
 }
 
+void COptionsDialog::changeEvent(QEvent* event)
+{
+    QDialog::changeEvent(event);
+    // Where nobody can ask the window system which window has the keyboard (Wayland), tests
+    // learn it here before they type.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        qCDebug(lcDialogs) << "options dialog active";
+}
+
 void COptionsDialog::keyPressEvent(QKeyEvent* event)
 {
     if (!grabbing) {

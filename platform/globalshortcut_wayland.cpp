@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusVariant>
@@ -20,6 +21,11 @@ namespace BL::Platform {
 namespace {
 
 const QString kShortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+// KDE Plasma files the shortcuts under the session's token and keeps them, with their keys, after
+// the session closes: one token for every session, so that a session opened again finds its own
+// keys instead of a closed one holding them, and what the person chose stays across starts.
+const QString kSessionToken = QStringLiteral("brightloom");
+const QString kKdeShortcutService = QStringLiteral("org.kde.kglobalaccel");
 // Asked once at start, while the program waits: kept short.
 constexpr int kProbeTimeoutMs = 1500;
 
@@ -100,6 +106,22 @@ QStringList shortcutIds(const QVariantMap& results)
     for (const SPortalShortcut& shortcut : qAsConst(shortcuts))
         ids << shortcut.id;
     return ids;
+}
+
+// KDE Plasma gives a shortcut it remembers its old key again and passes over a new preferred one:
+// told to forget the shortcut whose combination the person changed here, it binds the new one in
+// the next session. Other desktops have no such service and keep their own ways.
+void forgetRememberedTrigger(const QString& id)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.interface() || !bus.interface()->isServiceRegistered(kKdeShortcutService).value())
+        return;
+    QDBusMessage forget =
+        QDBusMessage::createMethodCall(kKdeShortcutService, QStringLiteral("/kglobalaccel"),
+                                       QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("unregister"));
+    forget << kSessionToken << id;
+    const QDBusMessage reply = bus.call(forget, QDBus::Block, kPortalCallTimeoutMs);
+    qCDebug(lcPlatform) << "the desktop forgot the key of" << id << reply.arguments();
 }
 
 } // namespace
@@ -212,6 +234,7 @@ QList<SPortalShortcut> CWaylandShortcutBackend::wantedShortcuts()
 {
     QList<SPortalShortcut> shortcuts;
     m_boundIds.clear();
+    QHash<QString, QString> triggers;
     QSet<QString> taken;
     int unnamed = 0;
     for (auto it = m_wanted.cbegin(); it != m_wanted.cend(); ++it) {
@@ -229,13 +252,17 @@ QList<SPortalShortcut> CWaylandShortcutBackend::wantedShortcuts()
             shortcut.properties.insert(QStringLiteral("preferred_trigger"), trigger);
         shortcuts << shortcut;
         m_boundIds.insert(id, owner);
+        triggers.insert(id, trigger);
     }
+    for (auto it = triggers.cbegin(); it != triggers.cend(); ++it)
+        if (m_offeredTriggers.contains(it.key()) && m_offeredTriggers.value(it.key()) != it.value())
+            forgetRememberedTrigger(it.key());
+    m_offeredTriggers.insert(triggers);
     return shortcuts;
 }
 
 void CWaylandShortcutBackend::createSession()
 {
-    static int sessions = 0;
     const QList<SPortalShortcut> shortcuts = wantedShortcuts();
     m_request = new CPortalRequest(this);
     connect(m_request, &CPortalRequest::failed, this, &CWaylandShortcutBackend::giveUp);
@@ -262,8 +289,7 @@ void CWaylandShortcutBackend::createSession()
                 bindShortcuts(shortcuts);
             });
     QVariantMap options;
-    options.insert(QStringLiteral("session_handle_token"),
-                   QStringLiteral("brightloom_session%1").arg(++sessions));
+    options.insert(QStringLiteral("session_handle_token"), kSessionToken);
     // Not in the portal's documentation, but the only way KDE Plasma 5.27 takes shortcuts; a
     // desktop that does not know the option leaves it aside and binds them below.
     options.insert(QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts));

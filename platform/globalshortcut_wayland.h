@@ -56,7 +56,8 @@ private slots:
 private:
     bool portalOffered();
     void bindAll();
-    // The wanted hotkeys as the portal lists them, remembered by id for the activations.
+    // The wanted hotkeys as the portal lists them, remembered by id for the activations; a desktop
+    // that remembers keys forgets the ones whose combination changed.
     QList<SPortalShortcut> wantedShortcuts();
     void createSession();
     void bindShortcuts(const QList<SPortalShortcut>& shortcuts);
@@ -72,6 +73,8 @@ private:
     bool m_changedMeanwhile = false;
     QHash<CGlobalShortcut*, QKeySequence> m_wanted;
     QHash<QString, QPointer<CGlobalShortcut>> m_boundIds;
+    // The combination last offered to the desktop per id, to notice the ones the person changed.
+    QHash<QString, QString> m_offeredTriggers;
     QString m_session;
     QPointer<CPortalRequest> m_request;
     QTimer m_rebind;

@@ -1,8 +1,11 @@
-// A pointer for headless KWin, which has no input devices and offers no virtual pointer: KWin's
-// own fake input (org_kde_kwin_fake_input), driven by lines on stdin like the virtual pointer
+// A pointer and keyboard for headless KWin, which has no input devices and offers no virtual
+// pointer: KWin's own fake input (org_kde_kwin_fake_input), driven by lines on stdin like the
+// virtual pointer
 //   move X Y   to X,Y of the compositor's logical layout
 //   press | release   the left button
+//   key CODE...   a combination of evdev key codes: pressed in order, released in reverse
 // Each line is answered with "ok" once the compositor has it. Ends at the end of stdin.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <wayland-client.h>
@@ -22,14 +25,20 @@ const wl_message kFakeInputRequests[] = {
 };
 const wl_interface kFakeInputInterface = {"org_kde_kwin_fake_input", 4, 11, kFakeInputRequests, 0, nullptr};
 
-enum EFakeInputRequest : uint32_t { Authenticate = 0, Button = 2, PointerMotionAbsolute = 9 };
+enum EFakeInputRequest : uint32_t {
+    Authenticate = 0,
+    Button = 2,
+    PointerMotionAbsolute = 9,
+    KeyboardKey = 10
+};
 constexpr uint32_t kLeftButton = 0x110; // BTN_LEFT
 
 void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version)
 {
     auto* input = static_cast<wl_proxy**>(data);
-    if (std::strcmp(interface, kFakeInputInterface.name) == 0 && version >= 3)
-        *input = static_cast<wl_proxy*>(wl_registry_bind(registry, name, &kFakeInputInterface, 3));
+    // Keys came with version 4.
+    if (std::strcmp(interface, kFakeInputInterface.name) == 0 && version >= 4)
+        *input = static_cast<wl_proxy*>(wl_registry_bind(registry, name, &kFakeInputInterface, 4));
 }
 
 void onGlobalRemoved(void*, wl_registry*, uint32_t) {}
@@ -66,6 +75,17 @@ int main()
         int x = 0, y = 0;
         if (std::sscanf(line, "move %d %d", &x, &y) == 2) {
             wl_proxy_marshal(input, PointerMotionAbsolute, wl_fixed_from_int(x), wl_fixed_from_int(y));
+        } else if (std::strncmp(line, "key ", 4) == 0) {
+            uint32_t codes[8];
+            int count = 0;
+            int used = 0;
+            for (const char* rest = line + 4;
+                 count < 8 && std::sscanf(rest, "%u%n", &codes[count], &used) == 1; rest += used)
+                ++count;
+            for (int i = 0; i < count; ++i)
+                wl_proxy_marshal(input, KeyboardKey, codes[i], 1u);
+            for (int i = count - 1; i >= 0; --i)
+                wl_proxy_marshal(input, KeyboardKey, codes[i], 0u);
         } else if (std::strncmp(line, "press", 5) == 0 || std::strncmp(line, "release", 7) == 0) {
             wl_proxy_marshal(input, Button, kLeftButton, line[0] == 'p' ? 1u : 0u);
         } else {

@@ -23,8 +23,9 @@ namespace {
 
 constexpr int kTimeoutMs = 20000;
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
-// The shortcut service names the component of an unsandboxed caller after its session token.
-const QString kComponent = QStringLiteral("/component/brightloom_session1");
+// The shortcut service names the component of an unsandboxed caller after its session token, which
+// the program keeps the same for every session.
+const QString kComponent = QStringLiteral("/component/brightloom");
 
 QDBusMessage callKde(const QString& service, const QString& path, const QString& interface,
                      const QString& method, const QVariantList& args = {})

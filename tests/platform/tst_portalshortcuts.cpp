@@ -276,7 +276,8 @@ private slots:
         QCOMPARE(single.activated.count(), 0);
         QCOMPARE(unnamed.activated.count(), 0);
 
-        // New options: the old session goes, a new one holds the new combination.
+        // New options: the session goes and comes back under the same name (KDE Plasma files the
+        // keys under it), holding the new combination.
         backend.unregisterShortcut(&single.shortcut);
         single.bind(backend, QStringLiteral("Ctrl+Alt+M"));
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 2, 20000);
@@ -287,12 +288,13 @@ private slots:
                      .toString(),
                  QStringLiteral("CTRL+ALT+m"));
         QTRY_VERIFY_WITH_TIMEOUT(m_portal->closed().contains(session), 10000);
+        QCOMPARE(m_portal->sessions().size(), 2);
+        QCOMPARE(m_portal->sessions().last(), session);
+        // Each press fires its own hotkey once: the local shot's comes after the single shot's.
         m_portal->activate(session, QStringLiteral("single_shot_shortcut"));
-        m_portal->activate(m_portal->sessions().last(), QStringLiteral("single_shot_shortcut"));
-        QTRY_COMPARE_WITH_TIMEOUT(single.activated.count(), 1, 10000);
-        passMarker();
+        m_portal->activate(session, QStringLiteral("local_shot_shortcut"));
+        QTRY_COMPARE_WITH_TIMEOUT(local.activated.count(), 2, 10000);
         QCOMPARE(single.activated.count(), 1);
-        QCOMPARE(local.activated.count(), 1);
     }
 
     void desktopBindingWithTheSessionIsNotAskedAgain()
