@@ -377,6 +377,7 @@ void TestHosts::deleteGoesWithoutCredentialsOrToTheBrowser()
     // asked, and the program must live on and delete.
     QTRY_COMPARE_WITH_TIMEOUT(m_heldThumbnails.size(), 1, kPatience);
     QVERIFY(m_deletions.isEmpty());
+    QVERIFY(waitForTrayAtRest()); // the upload's balloon gone: a menu opened under it may lose keys
     QVERIFY(
         walkTrayMenu({"Up", "Up", "Up", "Up", "Up", "Up", "Up", "Right", "Right", "Down", "Down", "Return"}));
     QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().contains("message box Question: delete"), kPatience);
