@@ -99,6 +99,7 @@ bool COverlayHost::eventFilter(QObject* watched, QEvent* event)
     case QEvent::Close:
         // Brings back the mouse cursor hidden by showOverlay.
         m_host->unsetCursor();
+        qCDebug(lcCapture) << "overlay closed";
         break;
     default:
         break;
