@@ -71,7 +71,9 @@ void TestWaylandSession::escapeClosesTheBoundKeyOverlayWithoutUpload()
     const QStringList boundKey = {"-M", "ctrl", "-M", "alt", "p", "-m", "alt", "-m", "ctrl"};
     QVERIFY(run(QStringLiteral("wtype"), boundKey).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
-    // The key reaches the overlay only if the compositor gave it the keyboard.
+    // The key reaches the overlay only once the compositor gave it the keyboard.
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().mid(logStart).contains("overlay has the keyboard"),
+                             kTimeoutMs);
     QVERIFY(run(QStringLiteral("wtype"), {"-k", "Escape"}).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(!overlayShown(m_program->pid()), kTimeoutMs);
 
