@@ -7,6 +7,7 @@
 #include "platform/singleapplication.h"
 
 #include <QEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPalette>
 #include <QScreen>
@@ -37,6 +38,12 @@ COverlayHost::COverlayHost(QWidget* host, const QList<QWidget*>& overlays) : QOb
             connect(selector, &CSelectScreenArea::hidden, host, &QWidget::close, Qt::UniqueConnection);
     }
     host->installEventFilter(this);
+    // Where the compositor decides (Wayland), keys reach the overlay only from here on. A popup
+    // never becomes the active widget, but its window does get the focus.
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* window) {
+        if (window && m_host && window == m_host->windowHandle())
+            qCDebug(lcCapture) << "overlay has the keyboard";
+    });
 }
 
 QList<QWidget*> COverlayHost::overlays() const
@@ -99,6 +106,7 @@ bool COverlayHost::eventFilter(QObject* watched, QEvent* event)
     case QEvent::Close:
         // Brings back the mouse cursor hidden by showOverlay.
         m_host->unsetCursor();
+        qCDebug(lcCapture) << "overlay closed";
         break;
     default:
         break;

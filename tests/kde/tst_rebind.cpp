@@ -244,8 +244,7 @@ void TestKdeRebind::changedHotkeyFiresAtOnceAndAfterRestart()
     QVERIFY(keys({Ctrl, Alt, O}));
     QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("hotkey text shot activated")), 1, kTimeoutMs);
     QCOMPARE(logCount(drops), 2);
-    // A shortcut gives the overlay no keyboard: an area dragged ends it (the desktop is bare:
-    // no text).
+    // An area dragged ends the overlay (the desktop is bare: no text).
     QTRY_COMPARE_WITH_TIMEOUT(logCount(QStringLiteral("overlay shown on")), 1, kTimeoutMs);
     for (const char* step : {"move 100 100", "press", "move 200 150", "move 300 200", "release"})
         QVERIFY(pointer(QLatin1String(step)));

@@ -80,9 +80,11 @@ private slots:
 
     void trayItemReachesTheWatcherWithoutAPanel();
     void hotkeysBoundByKdeShortcutOpensOverlayAndDragUploads();
+    void escapeClosesTheShortcutOverlayWithoutUpload();
 
 private:
     bool pointer(const QString& command);
+    void invokeSingleShot();
 
     QTemporaryDir m_root;
     QProcess m_pointer;
@@ -233,6 +235,51 @@ void TestKdeSession::hotkeysBoundByKdeShortcutOpensOverlayAndDragUploads()
                                    .arg(y)
                                    .arg(QColor(got.pixel(x, y)).name(), patternAt(100 + x, 100 + y).name())));
     QVERIFY(m_program->isRunning());
+}
+
+void TestKdeSession::invokeSingleShot()
+{
+    const int overlaysBefore = m_program->errorOutput().count(QLatin1String("overlay shown on"));
+    const QDBusMessage invoked = callKde(
+        QStringLiteral("org.kde.kglobalaccel"), kComponent, QStringLiteral("org.kde.kglobalaccel.Component"),
+        QStringLiteral("invokeShortcut"), {QStringLiteral("single_shot_shortcut")});
+    QCOMPARE(invoked.type(), QDBusMessage::ReplyMessage);
+    QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().count(QLatin1String("overlay shown on")),
+                              overlaysBefore + 1, kTimeoutMs);
+}
+
+void TestKdeSession::escapeClosesTheShortcutOverlayWithoutUpload()
+{
+    constexpr int kEscape = 1;
+    const QString closed = QStringLiteral("overlay closed");
+    const QString focused = QStringLiteral("overlay has the keyboard");
+    const QString uploaded = QStringLiteral("Screenshot succesfully uploaded.");
+    const int uploadsBefore = m_program->errorOutput().count(uploaded);
+    const QSet<QString> before = filesBelow(m_root.filePath(QStringLiteral("service")));
+    QVERIFY(pointer(QStringLiteral("move 1020 760")));
+    const int focusedBefore = m_program->errorOutput().count(focused);
+    invokeSingleShot();
+    if (QTest::currentTestFailed())
+        return;
+    const int closedBefore = m_program->errorOutput().count(closed);
+    // KWin gives the full-screen overlay the keyboard once it has drawn it, no activation token
+    // asked; a key pressed before that goes to the window that had it.
+    QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().count(focused), focusedBefore + 1, kTimeoutMs);
+    QVERIFY(pointer(QStringLiteral("key %1").arg(kEscape)));
+    QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().count(closed), closedBefore + 1, kTimeoutMs);
+
+    // The cancelled shot took nothing: the next shot's upload is the only new picture.
+    invokeSingleShot();
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(pointer(QStringLiteral("move 100 100")));
+    QVERIFY(pointer(QStringLiteral("press")));
+    QVERIFY(pointer(QStringLiteral("move 150 140")));
+    QVERIFY(pointer(QStringLiteral("release")));
+    QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().count(uploaded), uploadsBefore + 1, kTimeoutMs);
+    const QList<QImage> uploads = newPictures(m_root.filePath(QStringLiteral("service")), before);
+    QCOMPARE(uploads.size(), 1);
+    QCOMPARE(uploads.first().size(), QSize(51, 41));
 }
 
 int main(int argc, char** argv)

@@ -82,6 +82,14 @@ void CSwaySession::start()
     m_pointer.start(QStringLiteral(BL_VIRTUAL_POINTER), QStringList());
     QVERIFY(m_pointer.waitForReadyRead(10000));
     QCOMPARE(m_pointer.readLine().trimmed(), QByteArray("ready"));
+    // A keyboard for the session's whole life, as a person's is. wtype's own keyboard comes and
+    // goes with each call: a program whose seat had none meets it with the first key already
+    // down, and that press is never delivered as one.
+    m_keyboard.start(QStringLiteral("wtype"), {QStringLiteral("-s"), QStringLiteral("86400000")});
+    QVERIFY(m_keyboard.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        swaymsg({"-r", "-t", "get_inputs"}).contains(QLatin1String("\"type\": \"keyboard\"")),
+        kSwayTimeoutMs);
     QVERIFY2(m_service.start(m_root.filePath(QStringLiteral("service"))), qPrintable(m_service.log()));
 
     QImage background(1280, 800, QImage::Format_RGB32);
@@ -153,6 +161,8 @@ void CSwaySession::stop()
     m_service.stop();
     m_pointer.kill();
     m_pointer.waitForFinished();
+    m_keyboard.kill();
+    m_keyboard.waitForFinished();
 }
 
 bool CSwaySession::pointer(const QString& command)

@@ -48,6 +48,7 @@ protected:
 
     QTemporaryDir m_root;
     QProcess m_pointer;
+    QProcess m_keyboard;
     CServiceProcess m_service;
     std::unique_ptr<CProgram> m_program;
     QImage m_lastUpload;

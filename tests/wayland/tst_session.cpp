@@ -29,6 +29,7 @@ private slots:
     void cleanup() { reportFailure(); }
 
     void boundKeyShotUploadsTheBackground();
+    void escapeClosesTheBoundKeyOverlayWithoutUpload();
     void textShotReadsTheFrozenDesktop();
     void withoutPortalBalloonAndStillAnswering();
 };
@@ -58,6 +59,38 @@ void TestWaylandSession::boundKeyShotUploadsTheBackground()
     QCOMPARE(waylandClipboard(), link);
     drag({100, 100}, {150, 150}, {1280, 800});
     QVERIFY(!waitForLink(link).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!overlayShown(m_program->pid()), kTimeoutMs);
+}
+
+void TestWaylandSession::escapeClosesTheBoundKeyOverlayWithoutUpload()
+{
+    QVERIFY(pointer(QStringLiteral("move 1270 790 1280 800")));
+    const QString shown = QStringLiteral("overlay shown on");
+    const int logStart = m_program->errorOutput().size();
+    const QString before = waylandClipboard();
+    const QStringList boundKey = {"-M", "ctrl", "-M", "alt", "p", "-m", "alt", "-m", "ctrl"};
+    QVERIFY(run(QStringLiteral("wtype"), boundKey).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+    // The key reaches the overlay only once the compositor gave it the keyboard.
+    QTRY_VERIFY_WITH_TIMEOUT(m_program->errorOutput().mid(logStart).contains("overlay has the keyboard"),
+                             kTimeoutMs);
+    QVERIFY(run(QStringLiteral("wtype"), {"-k", "Escape"}).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!overlayShown(m_program->pid()), kTimeoutMs);
+
+    QVERIFY(run(QStringLiteral("wtype"), boundKey).isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(overlayShown(m_program->pid()), kTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(m_program->errorOutput().mid(logStart).count(shown), 2, kTimeoutMs);
+    // A shot reserves its link as its area is taken: between the cancelled overlay and the next
+    // one there is none.
+    const QString cancelled = m_program->errorOutput().mid(logStart);
+    const int first = cancelled.indexOf(shown);
+    QVERIFY2(!cancelled.mid(first, cancelled.indexOf(shown, first + 1) - first).contains("reserve_code"),
+             qPrintable(cancelled));
+    drag({100, 100}, {200, 180}, {1280, 800});
+    // The next shot's link is the first new one on the clipboard.
+    const QString link = waitForLink(before);
+    QVERIFY(!link.isEmpty());
+    verifyUploaded(link, QSize(101, 81), {100, 100});
     QTRY_VERIFY_WITH_TIMEOUT(!overlayShown(m_program->pid()), kTimeoutMs);
 }
 
