@@ -62,7 +62,8 @@ private slots:
 
 private:
     bool startProgram(const QString& host);
-    bool quitProgram() { return quitFromTrayMenu(*m_program, kPatience); }
+    // Once its balloons are gone: a menu opened under one may lose the keys typed into it.
+    bool quitProgram() { return waitForTrayAtRest() && quitFromTrayMenu(*m_program, kPatience); }
     // Walks the tray menu with `keys` (Up from the top wraps to "&Quit").
     bool walkTrayMenu(const QStringList& keys) { return BL::Test::walkTrayMenu(*m_program, keys); }
     QString takeShot(QPoint from, QPoint to, const QString& previousLink);
