@@ -72,8 +72,10 @@ void COverlayHost::showOverlay(QWidget* overlay)
     }
     // Where the window system places windows itself (Wayland), a full-screen window goes to the
     // output of its screen, which a position does not change once the window exists.
-    m_host->winId();
-    m_host->windowHandle()->setScreen(screen);
+    if (m_host->screen() != screen) {
+        m_host->winId();
+        m_host->windowHandle()->setScreen(screen);
+    }
     const QRect geometry = screen->geometry();
     m_host->setGeometry(geometry);
     // The overlay fills the host at its origin, whichever screen the host is on.

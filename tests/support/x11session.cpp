@@ -104,6 +104,16 @@ static QStringList programWindows()
                           QStringLiteral("--classname"), QStringLiteral("brightloom")}));
 }
 
+// Whether the window is a menu: a balloon or a dialog appearing meanwhile is a new window of the
+// program too, and keys typed into it are lost to the menu.
+static bool isMenuWindow(const QString& id)
+{
+    const QString type =
+        run(QStringLiteral("xprop"), {QStringLiteral("-id"), id, QStringLiteral("_NET_WM_WINDOW_TYPE")});
+    return type.contains(QLatin1String("_NET_WM_WINDOW_TYPE_POPUP_MENU")) ||
+           type.contains(QLatin1String("_NET_WM_WINDOW_TYPE_DROPDOWN_MENU"));
+}
+
 QString openTrayMenu(CProgram& program)
 {
     // A look at the tray host can come back empty while it lays its icons out again.
@@ -130,7 +140,7 @@ QString openTrayMenu(CProgram& program)
     (void)QTest::qWaitFor(
         [&] {
             for (const QString& id : programWindows())
-                if (!windowsBefore.contains(id))
+                if (!windowsBefore.contains(id) && isMenuWindow(id))
                     menu = id;
             return !menu.isEmpty();
         },
@@ -155,8 +165,9 @@ bool walkTrayMenu(CProgram& program, const QStringList& keys)
         const bool shown = QTest::qWaitFor(
             [&before] {
                 const QStringList now = programWindows();
-                return std::any_of(now.cbegin(), now.cend(),
-                                   [&before](const QString& id) { return !before.contains(id); });
+                return std::any_of(now.cbegin(), now.cend(), [&before](const QString& id) {
+                    return !before.contains(id) && isMenuWindow(id);
+                });
             },
             5000);
         if (!shown)
