@@ -12,6 +12,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
 namespace BL::App {
@@ -207,8 +208,11 @@ void CRecentShares::fetchHostedThumbnail(const QString& link, const QString& add
     });
 }
 
-void CRecentShares::fetchThumbnail(const QString& link)
+void CRecentShares::fetchThumbnail(const QString& link, int attempt)
 {
+    // The service makes the thumbnail after it has answered the upload, so the first asks often
+    // come too early; later ones wait longer, up to some 16 s in all.
+    constexpr int kAttempts = 7;
     auto* request = new CThumbnailRequest(link.section(QLatin1Char('/'), -1));
     request->setTransferTimeout(30000);
     connect(request, &CThumbnailRequest::fetched, this, [this, link](const QByteArray& png) {
@@ -216,8 +220,16 @@ void CRecentShares::fetchThumbnail(const QString& link)
             qCDebug(lcApp) << "no thumbnail kept for" << link;
     });
     // Without one the entry simply shows no picture.
-    connect(request, &CThumbnailRequest::failed, this,
-            [link] { qCDebug(lcApp) << "no thumbnail could be fetched for" << link; });
+    connect(request, &CThumbnailRequest::failed, this, [this, link, attempt] {
+        if (attempt + 1 >= kAttempts || !find(link)) {
+            qCDebug(lcApp) << "no thumbnail could be fetched for" << link;
+            return;
+        }
+        QTimer::singleShot(250 << attempt, this, [this, link, attempt] {
+            if (find(link))
+                fetchThumbnail(link, attempt + 1);
+        });
+    });
     CServerManager::instance()->sendRequest(request);
 }
 

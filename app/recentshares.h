@@ -54,7 +54,7 @@ signals:
     void notify(const QString& text, QSystemTrayIcon::MessageIcon icon);
 
 private:
-    void fetchThumbnail(const QString& link);
+    void fetchThumbnail(const QString& link, int attempt = 0);
     void deleteHosted(const SShareRecord& record);
     // The thumbnail an imported host named, fetched without credentials.
     void fetchHostedThumbnail(const QString& link, const QString& address);

@@ -70,6 +70,8 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
 
     m_recent = new QMenu(tr("R&ecent shares"), this);
     m_recent->setObjectName(QStringLiteral("recentSharesMenu"));
+    // Built as the tray menu opens, so that the submenu is complete before it can be entered.
+    connect(this, &QMenu::aboutToShow, this, &CTrayMenu::buildRecentShares);
     m_expiry = new QMenu(tr("Ex&pire new shares"), this);
     m_expiry->setObjectName(QStringLiteral("expiryMenu"));
     m_expiryGroup = new QActionGroup(this);
@@ -115,13 +117,28 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
 void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
                                 const std::function<QString(const SShareRecord&)>& thumbnailPath)
 {
+    m_recentEntries = entries.mid(0, recentSharesShown);
+    m_recentThumbnails.clear();
+    for (const SShareRecord& record : qAsConst(m_recentEntries))
+        m_recentThumbnails << (thumbnailPath ? thumbnailPath(record) : QString());
+    m_recent->setEnabled(!m_recentEntries.isEmpty());
+    m_recentStale = true;
+    // An open menu shows the change at once.
+    if (isVisible())
+        buildRecentShares();
+}
+
+void CTrayMenu::buildRecentShares()
+{
+    if (!m_recentStale)
+        return;
+    m_recentStale = false;
     // The old entries' submenus go with the clear(): they are children of m_recent.
     for (QMenu* old : m_recent->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
         old->deleteLater();
     m_recent->clear();
-    m_recent->setEnabled(!entries.isEmpty());
-    for (int i = 0; i < std::min<int>(entries.size(), recentSharesShown); ++i) {
-        const SShareRecord& record = entries.at(i);
+    for (int i = 0; i < m_recentEntries.size(); ++i) {
+        const SShareRecord& record = m_recentEntries.at(i);
         const QString key = record.key();
         QMenu* entry = m_recent->addMenu(shareTitle(record));
         if (record.state == EShareState::UploadFailed) {
@@ -129,9 +146,8 @@ void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
                     [this, key] { emit retryShareRequested(key); });
             continue;
         }
-        const QString thumbnail = thumbnailPath ? thumbnailPath(record) : QString();
-        if (!thumbnail.isEmpty())
-            entry->setIcon(QIcon(QPixmap(thumbnail, "PNG")));
+        if (!m_recentThumbnails.at(i).isEmpty())
+            entry->setIcon(QIcon(QPixmap(m_recentThumbnails.at(i), "PNG")));
         QAction* copy = entry->addAction(tr("&Copy link"));
         entry->setDefaultAction(copy);
         connect(

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/sharehistory.h"
+
 #include <QMenu>
 #include <QScopeGuard>
 #include <array>
@@ -11,7 +13,6 @@ class QDialog;
 namespace BL::App {
 
 class CDestinationMenu;
-struct SShareRecord;
 
 // The tray menu's entries that act, in menu order.
 enum ETrayAction : int {
@@ -52,7 +53,9 @@ public:
     void setSignedIn(bool signedIn);
 
     // "Recent shares": the first ten of `entries` (newest first), each with its thumbnail
-    // (`thumbnailPath` gives the file, empty for none) and its time.
+    // (`thumbnailPath` gives the file, empty for none) and its time. The submenu is built when the
+    // menu opens, not on every change: the list changes several times a shot, often while the next
+    // shot is being taken.
     void setRecentShares(const QList<SShareRecord>& entries,
                          const std::function<QString(const SShareRecord&)>& thumbnailPath);
     QMenu* recentSharesMenu() const { return m_recent; }
@@ -76,8 +79,14 @@ signals:
     void expiryChosen(int seconds);
 
 private:
+    void buildRecentShares();
+
     std::array<QAction*, TrayActionCount> m_actions{};
     QMenu* m_recent = nullptr;
+    // What "Recent shares" shows once it is built again, and the thumbnails' files.
+    QList<SShareRecord> m_recentEntries;
+    QStringList m_recentThumbnails;
+    bool m_recentStale = false;
     CDestinationMenu* m_destinations = nullptr;
     QMenu* m_expiry = nullptr;
     QActionGroup* m_expiryGroup = nullptr;

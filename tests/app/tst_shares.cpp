@@ -5,6 +5,7 @@
 #include "app/recentshares.h"
 #include "app/uploadpipeline.h"
 #include "serviceprocess.h"
+#include "testhttpserver.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -100,6 +101,7 @@ private slots:
     void listFileIsPrivateAtomicCappedAndLasting();
     void damagedListIsSetAside();
     void deleteAndThumbnailAtTheService();
+    void thumbnailMadeAfterTheAnswerIsFetchedLater();
     void scaleAndExpiryReachThePage();
 
 private:
@@ -261,6 +263,30 @@ void TestShares::deleteAndThumbnailAtTheService()
     QVERIFY(shares.find(second.link));
     QCOMPARE(httpGet(second.link).status, 200);
     QCOMPARE(CShareHistory(shares.history()->directory(), nullptr).entries().size(), 2);
+}
+
+// The service makes a thumbnail only after it has answered the upload: asked too early, it says
+// there is none yet, and the record asks again until it has one.
+void TestShares::thumbnailMadeAfterTheAnswerIsFetchedLater()
+{
+    CTestHttpServer service;
+    QVERIFY(service.listen());
+    const QByteArray thumbnail = png({64, 36}, Qt::darkCyan);
+    service.setHandler([&thumbnail](CTestHttpServer& server, int index) {
+        server.respond(index, index < 2 ? CTestHttpServer::response(404, "none yet")
+                                        : CTestHttpServer::response(200, thumbnail));
+    });
+    qputenv("BL_SERVICE_HOST", service.hostAndPort().toLatin1());
+    CRecentShares shares(m_dir.filePath("late-thumbnail"), nullptr);
+    const QString link = QStringLiteral("http://%1/LateThumb1").arg(service.hostAndPort());
+    shares.recordShared(QStringLiteral("secret"), link, EShareKind::Picture, {});
+    QTRY_VERIFY_WITH_TIMEOUT(!shares.find(link)->thumbnail.isEmpty(), 20000);
+    qputenv("BL_SERVICE_HOST", m_service.host().toLatin1());
+    QCOMPARE(service.exchanges().size(), 3);
+    for (const CTestHttpServer::SExchange& exchange : service.exchanges())
+        QVERIFY2(exchange.head.startsWith("GET /LateThumb1-thumb.png "), exchange.head.constData());
+    QCOMPARE(QImage(shares.history()->thumbnailPath(*shares.find(link))).pixelColor(10, 10),
+             QColor(Qt::darkCyan));
 }
 
 // A picture from a scaled screen is shown at its size on that screen; an expiry asked for with
