@@ -69,7 +69,13 @@ threads() { ls "/proc/$pid/task" | wc -l; }
 # idle release, once it has been quiet for a while.
 trimmed() {
     for _ in $(seq 1200); do
-        [ "$(grep -c 'perf trimmed' "$HOME/program.log")" -ge "$1" ] && return 0
+        [ "$(grep -c 'perf trimmed' "$HOME/program.log")" -ge "$1" ] && break
+        sleep 0.05
+    done
+    # The line comes just before the trim: it is done once the main thread sleeps in its poll.
+    for _ in $(seq 1200); do
+        grep -q poll "/proc/$pid/task/$pid/wchan" && [ "$(awk '{print $3}' "/proc/$pid/task/$pid/stat")" = S ] &&
+            [ "$(grep -c 'perf trimmed' "$HOME/program.log")" -ge "$1" ] && return 0
         sleep 0.05
     done
     echo "the program did not trim its memory" >&2

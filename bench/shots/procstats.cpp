@@ -1,8 +1,10 @@
 #include "procstats.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 qint64 minorFaults(qint64 pid)
 {
@@ -23,6 +25,25 @@ qint64 rssKiB(qint64 pid)
     const QRegularExpression re(QStringLiteral("VmRSS:\\s+(\\d+)"));
     const auto m = re.match(QString::fromLatin1(status.readAll()));
     return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+bool waitForMainThreadAsleep(qint64 pid, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    const QString task = QStringLiteral("/proc/%1/task/%1/").arg(pid);
+    do {
+        QFile wchan(task + QStringLiteral("wchan")), stat(task + QStringLiteral("stat"));
+        if (!wchan.open(QIODevice::ReadOnly) || !stat.open(QIODevice::ReadOnly))
+            return false;
+        // The state follows the command name, which is in parentheses.
+        const QByteArray fields = stat.readAll();
+        const int close = fields.lastIndexOf(')');
+        if (wchan.readAll().contains("poll") && close > 0 && fields.mid(close + 2, 1) == "S")
+            return true;
+        QThread::usleep(500);
+    } while (clock.elapsed() < timeoutMs);
+    return false;
 }
 
 qint64 contextSwitches(qint64 pid, bool mainThreadOnly)

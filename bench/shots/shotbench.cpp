@@ -113,6 +113,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "program did not start or settle:\n%s\n", qPrintable(program.errorOutput()));
         return 1;
     }
+    // The line comes just before the trim, whose pages must be gone before they are counted.
+    if (!waitForMainThreadAsleep(program.pid(), 5000))
+        std::fprintf(stderr, "the program's main thread did not go back to sleep after its trim\n");
     const qint64 rssIdle = rssKiB(program.pid());
     const qint64 wakeMain0 = contextSwitches(program.pid(), true),
                  wakeAll0 = contextSwitches(program.pid(), false);

@@ -21,6 +21,9 @@ CSoak::SSample CSoak::sample(int round, bool releaseSeen)
     SSample s;
     s.round = round;
     const qint64 pid = m_program.pid();
+    // The line comes just before the trim, whose pages must be gone before they are counted.
+    if (!waitForMainThreadAsleep(pid, 5000))
+        std::fprintf(stderr, "round %d: the main thread did not go back to sleep after its trim\n", round);
     s.rss = rssKiB(pid);
     const QMap<QString, qint64> mappings = residentByMapping(pid);
     s.heap = mappings.value(QStringLiteral("[heap]"));
