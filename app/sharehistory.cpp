@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -9,7 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <algorithm>
 #include <utility>
 
 namespace BL::App {
@@ -132,6 +133,7 @@ void CShareHistory::load()
                                    << "); it was moved to" << aside << "and a new list begun";
         QFile::rename(fileName(), aside);
         save();
+        flush(); // the fresh list is in place before anything else happens
         return;
     }
     for (const QJsonValue& value : shares.toArray()) {
@@ -141,26 +143,29 @@ void CShareHistory::load()
     }
 }
 
-bool CShareHistory::save()
+CShareHistory::~CShareHistory()
+{
+    m_writer.flush();
+}
+
+void CShareHistory::flush()
+{
+    m_writer.flush();
+}
+
+void CShareHistory::save()
 {
     if (!QDir().mkpath(m_directory)) {
         qCWarning(lcApp) << "could not create" << m_directory << "for the list of shares";
-        return false;
+        return;
     }
     QFile::setPermissions(m_directory, kOwnerOnly | QFileDevice::ExeOwner);
     QJsonArray shares;
     for (const SShareRecord& record : qAsConst(m_entries))
         shares.append(toJson(record));
-    QSaveFile file(fileName());
-    // Restricted before a byte is written: the secrets never sit in a file others can read.
-    const bool written = file.open(QIODevice::WriteOnly) && file.setPermissions(kOwnerOnly) &&
-                         file.write(QJsonDocument(QJsonObject{{QStringLiteral("version"), 1},
-                                                              {QStringLiteral("shares"), shares}})
-                                        .toJson(QJsonDocument::Compact)) >= 0 &&
-                         file.commit();
-    if (!written)
-        qCWarning(lcApp) << "the list of shares could not be written to" << fileName() << file.errorString();
-    return written;
+    m_writer.replace(fileName(), QJsonDocument(QJsonObject{{QStringLiteral("version"), 1},
+                                                           {QStringLiteral("shares"), shares}})
+                                     .toJson(QJsonDocument::Compact));
 }
 
 void CShareHistory::add(const SShareRecord& record)
@@ -186,40 +191,64 @@ void CShareHistory::remove(const QString& key)
 
 bool CShareHistory::setThumbnail(const QString& key, const QByteArray& png)
 {
+    const auto record = std::find_if(m_entries.cbegin(), m_entries.cend(),
+                                     [&key](const SShareRecord& r) { return r.key() == key; });
+    if (record == m_entries.cend())
+        return false;
+    // An imported host's links are named by their digest: they have no code of ours.
+    const bool ours = record->host.isEmpty();
+    const QString code =
+        ours ? publicCode(record->link)
+             : QString::fromLatin1(QCryptographicHash::hash(record->link.toUtf8(), QCryptographicHash::Sha256)
+                                       .toHex()
+                                       .left(32));
+    if (code.isEmpty())
+        return false;
+    const QString name = QStringLiteral("thumbnails/%1.png").arg(code);
+    const QString path = QDir(m_directory).filePath(name);
+    QDir(m_directory).mkpath(QStringLiteral("thumbnails"));
+    // Reading, scaling and writing the picture is the writer thread's; the entry learns of it
+    // once its file is there.
+    m_writer.run([this, key, name, path, png, ours] {
+        QImage picture;
+        bool kept = picture.loadFromData(png, ours ? "PNG" : nullptr);
+        if (kept && (picture.width() > kThumbnailSide || picture.height() > kThumbnailSide))
+            picture =
+                picture.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        kept = kept && buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG") &&
+               CBackgroundFileWriter::replaceNow(path, bytes);
+        QMetaObject::invokeMethod(
+            this, [this, key, name, path, kept] { thumbnailWritten(key, name, path, kept); },
+            Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void CShareHistory::thumbnailWritten(const QString& key, const QString& name, const QString& path, bool kept)
+{
+    if (!kept) {
+        qCDebug(lcApp) << "no thumbnail kept for" << key;
+        return;
+    }
     for (SShareRecord& record : m_entries) {
         if (record.key() != key)
             continue;
-        // An imported host's links are named by their digest: they have no code of ours.
-        const QString code = record.host.isEmpty()
-                                 ? publicCode(record.link)
-                                 : QString::fromLatin1(QCryptographicHash::hash(record.link.toUtf8(),
-                                                                                QCryptographicHash::Sha256)
-                                                           .toHex()
-                                                           .left(32));
-        QImage picture;
-        if (code.isEmpty() || !picture.loadFromData(png, record.host.isEmpty() ? "PNG" : nullptr))
-            return false;
-        if (picture.width() > kThumbnailSide || picture.height() > kThumbnailSide)
-            picture =
-                picture.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-        const QString name = QStringLiteral("thumbnails/%1.png").arg(code);
-        QDir(m_directory).mkpath(QStringLiteral("thumbnails"));
-        QSaveFile file(QDir(m_directory).filePath(name));
-        if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(kOwnerOnly) ||
-            !picture.save(&file, "PNG") || !file.commit())
-            return false;
         record.thumbnail = name;
         save();
         emit changed();
-        return true;
+        return;
     }
-    return false;
+    // The entry went while its thumbnail was being made.
+    m_writer.run([path] { QFile::remove(path); });
 }
 
 void CShareHistory::dropThumbnail(const SShareRecord& record)
 {
+    // After any write of it that is still to come.
     if (!record.thumbnail.isEmpty())
-        QFile::remove(thumbnailPath(record));
+        m_writer.run([path = thumbnailPath(record)] { QFile::remove(path); });
 }
 
 } // namespace BL::App

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/backgroundfilewriter.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -44,6 +46,8 @@ public:
     // Reads `directory`/shares.json. A file that cannot be read as a list is renamed aside
     // (with one warning) and a fresh, empty list written in its place.
     CShareHistory(const QString& directory, QObject* parent);
+    // Waits for the files still being written.
+    ~CShareHistory() override;
 
     const QList<SShareRecord>& entries() const { return m_entries; }
     QString directory() const { return m_directory; }
@@ -55,19 +59,25 @@ public:
     void add(const SShareRecord& record);
     void remove(const QString& key);
     // Stores the picture as the thumbnail of the entry `key` (PNG; an imported host's may be any
-    // format Qt reads); false when it is gone or the picture could not be read or written.
+    // format Qt reads), off the GUI thread: the entry has it, and changed() is emitted, once its
+    // file is written. False when there is no such entry to take one.
     bool setThumbnail(const QString& key, const QByteArray& png);
+    // Waits until the list and the thumbnails given so far are on disk. Changes are written in the
+    // background, in order; this and the destructor make sure nothing is lost.
+    void flush();
 
 signals:
     void changed();
 
 private:
     void load();
-    bool save();
+    void save();
+    void thumbnailWritten(const QString& key, const QString& name, const QString& path, bool kept);
     void dropThumbnail(const SShareRecord& record);
 
     QString m_directory;
     QList<SShareRecord> m_entries;
+    CBackgroundFileWriter m_writer;
 };
 
 } // namespace BL::App

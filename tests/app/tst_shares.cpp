@@ -129,7 +129,10 @@ void TestShares::listFileIsPrivateAtomicCappedAndLasting()
     QSignalSpy changed(&history, &CShareHistory::changed);
     history.add(shared(0));
     QVERIFY(history.setThumbnail(shared(0).link, png(QSize(320, 200), Qt::magenta)));
-    QCOMPARE(changed.count(), 2);
+    // The thumbnail is made off the GUI thread; the entry has it once its file is there.
+    QTRY_COMPARE(changed.count(), 2);
+    history.flush();
+    QVERIFY(QFile::exists(history.fileName()));
     QVERIFY(!othersMayRead(history.fileName()));
     const QString oldestThumbnail = history.thumbnailPath(history.entries().first());
     QCOMPARE(QImage(oldestThumbnail).size(), QSize(64, 40));
@@ -143,6 +146,7 @@ void TestShares::listFileIsPrivateAtomicCappedAndLasting()
     failed.state = EShareState::UploadFailed;
     failed.keptFile = m_dir.filePath("kept.png");
     history.add(failed);
+    history.flush();
     QCOMPARE(listed(before.readAll()), 1);
     QFile after(history.fileName());
     QVERIFY(after.open(QIODevice::ReadOnly));
@@ -155,12 +159,14 @@ void TestShares::listFileIsPrivateAtomicCappedAndLasting()
     QCOMPARE(history.entries().size(), CShareHistory::maxEntries);
     QCOMPARE(history.entries().first().link, shared(CShareHistory::maxEntries).link);
     QCOMPARE(history.entries().last().link, shared(1).link); // the first share and the failure went
+    history.flush();
     QVERIFY(!QFile::exists(oldestThumbnail));
     // Nothing but the list and the thumbnails' directory: no temporary file is left behind.
     QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              (QStringList{"shares.json", "thumbnails"}));
 
     history.remove(shared(7).link);
+    history.flush();
     const CShareHistory again(dir, nullptr);
     QCOMPARE(again.entries().size(), CShareHistory::maxEntries - 1);
     for (int i = 0; i < again.entries().size(); ++i) {
@@ -174,6 +180,13 @@ void TestShares::listFileIsPrivateAtomicCappedAndLasting()
     }
     for (const SShareRecord& record : again.entries())
         QVERIFY(record.link != shared(7).link);
+
+    // A change made just before the program ends is on disk when it has ended.
+    {
+        CShareHistory last(dir, nullptr);
+        last.add(shared(1000));
+    }
+    QCOMPARE(CShareHistory(dir, nullptr).entries().first().link, shared(1000).link);
 }
 
 void TestShares::damagedListIsSetAside()
@@ -200,6 +213,7 @@ void TestShares::damagedListIsSetAside()
         QVERIFY(!othersMayRead(history.fileName()));
 
         history.add(shared(1));
+        history.flush();
         QCOMPARE(CShareHistory(dir.path(), nullptr).entries().size(), 1);
     }
 }
@@ -262,6 +276,7 @@ void TestShares::deleteAndThumbnailAtTheService()
     QVERIFY2(told.last().first.startsWith("Deleting failed.\nNetwork error"), qPrintable(told.last().first));
     QVERIFY(shares.find(second.link));
     QCOMPARE(httpGet(second.link).status, 200);
+    shares.history()->flush();
     QCOMPARE(CShareHistory(shares.history()->directory(), nullptr).entries().size(), 2);
 }
 

@@ -182,8 +182,9 @@ void TestShares::deleteFromRecentSharesAndRestart()
                              kPatience);
     QCOMPARE(httpGet(second).status, 410);
     QVERIFY(!QFile::exists(stored.first()));
-    QCOMPARE(listedShares().size(), 1);
-    QVERIFY(!QFile::exists(thumbnail));
+    // The list and the thumbnail are written in the background, just after the balloon.
+    QTRY_COMPARE_WITH_TIMEOUT(listedShares().size(), 1, kPatience);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(thumbnail), kPatience);
     QVERIFY(quitProgram());
 
     // After a restart the other share is still there and its link copies, even offline.
