@@ -30,8 +30,17 @@ constexpr int kDeflateLevel = 2;
 constexpr int kBandDeflateLevel = 1;
 // Below this many bytes of rows a second thread costs more than it saves.
 constexpr qsizetype kSplitBytes = 256 * 1024;
-// From this many filtered bytes on, the picture is made in two bands (see encodeRows).
+// From this many filtered bytes on, a screen-like picture is made in two bands (see encodeRows).
 constexpr size_t kDeflateSplitBytes = 1024 * 1024;
+// Photo-like pictures of up to this many filtered bytes are made in one stream at
+// kPhotoDeflateLevel: at most some 25 ms on one core. Larger ones, a full screen among them, are
+// made in two bands without a look at their content, on the path that a person waits for.
+constexpr size_t kPhotoMaxBytes = 2 * 1024 * 1024;
+constexpr int kPhotoDeflateLevel = 4;
+// Under this share of zero filtered bytes a picture is photo-like: screens have flat areas and
+// repeated text, a few tenths of their filtered bytes are nonzero, and a photo's grain leaves
+// hardly any zero.
+constexpr double kPhotoZeroShare = 0.3;
 // zlib's fastest level takes some 1.5 times as long per byte as libdeflate's level 1: it gets
 // the smaller band, so that both threads finish together.
 constexpr double kZlibShare = 0.42;
@@ -98,48 +107,86 @@ void rawRow(const SRows& rows, int y, std::uint8_t* out)
 }
 
 // Writes the filter byte and the filtered row to `out`. The filter is the one whose bytes,
-// read as signed, have the smallest sum of magnitudes: libpng's own choice, over the three
-// filters that matter for screens and photos. `row` and `prev` have `bpp` zero bytes before
-// their first byte, so that the loop is branch-free and the compiler vectorises it.
+// read as signed, have the smallest sum of magnitudes: libpng's own choice, over the four
+// filters that matter for screens and photos (None never wins it on such rows). `row` and `prev`
+// have `bpp` zero bytes before their first byte, so that the loop is branch-free and the compiler
+// vectorises it. Every value fits in 16 bits, and so do the sums over a stretch of 256 bytes (at
+// most 128 each): the vectoriser then works on eight bytes at a time instead of four.
 void filterRow(const std::uint8_t* __restrict row, const std::uint8_t* __restrict prev, int n, int bpp,
                std::uint8_t* out, std::uint8_t* scratch)
 {
     std::uint8_t* __restrict sub = scratch;
     std::uint8_t* __restrict up = scratch + n;
-    std::uint8_t* __restrict paeth = scratch + 2 * n;
-    std::uint32_t sumSub = 0, sumUp = 0, sumPaeth = 0;
-    for (int i = 0; i < n; ++i) {
-        const int x = row[i], a = row[i - bpp], b = prev[i], c = prev[i - bpp];
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        const int predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-        const auto s = std::uint8_t(x - a), u = std::uint8_t(x - b), p = std::uint8_t(x - predicted);
-        sub[i] = s;
-        up[i] = u;
-        paeth[i] = p;
-        sumSub += std::uint32_t(std::abs(int(std::int8_t(s))));
-        sumUp += std::uint32_t(std::abs(int(std::int8_t(u))));
-        sumPaeth += std::uint32_t(std::abs(int(std::int8_t(p))));
+    std::uint8_t* __restrict average = scratch + 2 * n;
+    std::uint8_t* __restrict paeth = scratch + 3 * n;
+    const auto magnitude = [](std::uint8_t v) {
+        const auto s = std::int16_t(std::int8_t(v));
+        return std::uint16_t(s < 0 ? -s : s);
+    };
+    std::uint32_t sumSub = 0, sumUp = 0, sumAverage = 0, sumPaeth = 0;
+    for (int stretch = 0; stretch < n; stretch += 256) {
+        const int end = std::min(n, stretch + 256);
+        std::uint16_t s16 = 0, u16 = 0, v16 = 0, p16 = 0;
+        for (int i = stretch; i < end; ++i) {
+            const std::int16_t x = row[i], a = row[i - bpp], b = prev[i], c = prev[i - bpp];
+            const auto pa = std::int16_t(b > c ? b - c : c - b), pb = std::int16_t(a > c ? a - c : c - a);
+            const auto pcSigned = std::int16_t(a + b - 2 * c);
+            const auto pc = std::int16_t(pcSigned < 0 ? -pcSigned : pcSigned);
+            const std::int16_t predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+            const auto s = std::uint8_t(x - a), u = std::uint8_t(x - b), v = std::uint8_t(x - ((a + b) >> 1)),
+                       p = std::uint8_t(x - predicted);
+            sub[i] = s;
+            up[i] = u;
+            average[i] = v;
+            paeth[i] = p;
+            s16 = std::uint16_t(s16 + magnitude(s));
+            u16 = std::uint16_t(u16 + magnitude(u));
+            v16 = std::uint16_t(v16 + magnitude(v));
+            p16 = std::uint16_t(p16 + magnitude(p));
+        }
+        sumSub += s16;
+        sumUp += u16;
+        sumAverage += v16;
+        sumPaeth += p16;
     }
     const std::uint8_t* chosen = paeth;
     EFilter filter = Paeth;
-    if (sumSub <= sumUp && sumSub <= sumPaeth) {
+    if (sumSub <= sumUp && sumSub <= sumAverage && sumSub <= sumPaeth) {
         filter = Sub;
         chosen = sub;
-    } else if (sumUp <= sumPaeth) {
+    } else if (sumUp <= sumAverage && sumUp <= sumPaeth) {
         filter = Up;
         chosen = up;
+    } else if (sumAverage <= sumPaeth) {
+        filter = Average;
+        chosen = average;
     }
     out[0] = filter;
     std::memcpy(out + 1, chosen, size_t(n));
 }
 
-// Filters rows [first, last) into `out`, which has room for them.
-void filterRows(const SRows& rows, int first, int last, std::uint8_t* out)
+// How many of the `size` bytes at `data` are zero, counted in stretches whose count fits a byte.
+size_t zeroBytes(const std::uint8_t* data, size_t size)
+{
+    size_t zeros = 0;
+    for (size_t stretch = 0; stretch < size; stretch += 255) {
+        const size_t end = std::min(size, stretch + 255);
+        std::uint8_t count = 0;
+        for (size_t i = stretch; i < end; ++i)
+            count = std::uint8_t(count + (data[i] == 0));
+        zeros += count;
+    }
+    return zeros;
+}
+
+// Filters rows [first, last) into `out`, which has room for them; adds the number of zero bytes
+// among them to `zeros` unless it is null.
+void filterRows(const SRows& rows, int first, int last, std::uint8_t* out, size_t* zeros = nullptr)
 {
     const int bpp = rows.channels;
     const int n = rows.image.width() * bpp;
-    // Two raw rows, each after bpp zero bytes, and the three candidate filterings.
-    std::vector<std::uint8_t> buffer(size_t(n + bpp) * 2 + size_t(n) * 3, 0);
+    // Two raw rows, each after bpp zero bytes, and the four candidate filterings.
+    std::vector<std::uint8_t> buffer(size_t(n + bpp) * 2 + size_t(n) * 4, 0);
     std::uint8_t* row = buffer.data() + bpp;
     std::uint8_t* prev = row + n + bpp;
     std::uint8_t* scratch = prev + n;
@@ -148,6 +195,8 @@ void filterRows(const SRows& rows, int first, int last, std::uint8_t* out)
     for (int y = first; y < last; ++y) {
         rawRow(rows, y, row);
         filterRow(row, prev, n, bpp, out, scratch);
+        if (zeros)
+            *zeros += zeroBytes(out + 1, size_t(n));
         out += n + 1;
         std::swap(row, prev);
     }
@@ -169,35 +218,46 @@ void appendChunk(QByteArray& out, const char type[4], const char* data, std::uin
     appendUint32(out, std::uint32_t(libdeflate_crc32(0, crcStart, length + 4)));
 }
 
-// One band of rows, filtered and deflated on its own thread (see encodeRows).
+using UCompressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
+
+UCompressor compressor(int level)
+{
+    return UCompressor(libdeflate_alloc_compressor(level), libdeflate_free_compressor);
+}
+
+// The filtered rows as one zlib stream at libdeflate's `level`; its length, 0 on failure.
+size_t deflateWhole(int level, const std::uint8_t* filtered, size_t size, std::uint8_t* out, size_t room)
+{
+    const UCompressor deflater = compressor(level);
+    return deflater ? libdeflate_zlib_compress(deflater.get(), filtered, size, out, room) : 0;
+}
+
+// One band of filtered rows, deflated on its own thread (see encodeRows).
 struct SBand
 {
     BL::Platform::LargeBuffer deflated;
     size_t length = 0; // 0: failed
     std::uint32_t adler = 1;
+    size_t size = 0; // filtered bytes
 };
 
-// Filters rows [first, last) into `filtered` and deflates them into a buffer of their own (raw
-// deflate, no header). zlib ends its band on a byte boundary without closing the stream (a sync
-// flush), so that another band can follow; libdeflate is quicker but only makes final streams,
-// so it takes the last band.
-SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* filtered, bool closesStream)
+// Deflates `size` filtered bytes into a buffer of their own (raw deflate, no header). zlib ends
+// its band on a byte boundary without closing the stream (a sync flush), so that another band can
+// follow; libdeflate is quicker but only makes final streams, so it takes the last band.
+SBand deflateBand(const std::uint8_t* filtered, size_t size, bool closesStream)
 {
-    const size_t stride = size_t(rows.image.width()) * size_t(rows.channels) + 1;
-    const size_t size = stride * size_t(last - first);
-    filterRows(rows, first, last, filtered);
     SBand band;
+    band.size = size;
     band.adler = std::uint32_t(libdeflate_adler32(1, filtered, size));
     if (closesStream) {
-        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-            libdeflate_alloc_compressor(kBandDeflateLevel), libdeflate_free_compressor);
-        if (!compressor)
+        const UCompressor deflater = compressor(kBandDeflateLevel);
+        if (!deflater)
             return band;
-        const size_t room = libdeflate_deflate_compress_bound(compressor.get(), size);
+        const size_t room = libdeflate_deflate_compress_bound(deflater.get(), size);
         band.deflated = BL::Platform::allocateLargeBuffer(room);
         if (band.deflated)
             band.length =
-                libdeflate_deflate_compress(compressor.get(), filtered, size, band.deflated.get(), room);
+                libdeflate_deflate_compress(deflater.get(), filtered, size, band.deflated.get(), room);
         return band;
     }
     const size_t room = size_t(compressBound(uLong(size))) + 16;
@@ -206,7 +266,7 @@ SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* fil
     // Raw deflate (negative window bits): the header and the checksum are written around it.
     if (!band.deflated || deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return band;
-    stream.next_in = filtered;
+    stream.next_in = const_cast<std::uint8_t*>(filtered); // zlib's type; it only reads them
     stream.avail_in = uInt(size);
     stream.next_out = band.deflated.get();
     stream.avail_out = uInt(room);
@@ -217,46 +277,12 @@ SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* fil
     return band;
 }
 
-// The zlib stream of the rows in `out`, which has compressedRoom() bytes; its length, 0 on
-// failure. A large picture is made in two bands side by side, each filtered and deflated by its
-// own thread with no wait between the two steps, and the bands are joined under one header and
-// one checksum. The bytes do not depend on the number of threads.
-size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
-                  std::uint8_t* out, size_t room)
+// The two bands under one zlib header and one checksum; the length, 0 on failure.
+size_t joinBands(const SBand& first, const SBand& second, std::uint8_t* out, size_t room)
 {
-    const int height = rows.image.height();
-    const size_t stride = filteredSize / size_t(height);
-    if (filteredSize < kDeflateSplitBytes || height < 2) {
-        // Rows depend only on their raw neighbour above, so two halves filter side by side.
-        const int half = threads == EPngThreads::Two && filteredSize >= kSplitBytes ? height / 2 : 0;
-        QFuture<void> lower;
-        if (half > 0)
-            lower = QtConcurrent::run([&rows, filtered, half, height, stride] {
-                filterRows(rows, half, height, filtered + stride * size_t(half));
-            });
-        filterRows(rows, 0, half > 0 ? half : height, filtered);
-        lower.waitForFinished();
-        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-            libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
-        return compressor ? libdeflate_zlib_compress(compressor.get(), filtered, filteredSize, out, room) : 0;
-    }
-
-    const int split = std::clamp(int(double(height) * kZlibShare + 0.5), 1, height - 1);
-    SBand first;
-    const auto firstBand = [&first, &rows, split, filtered] {
-        first = filterAndDeflate(rows, 0, split, filtered, false);
-    };
-    QFuture<void> firstDone;
-    if (threads == EPngThreads::Two)
-        firstDone = QtConcurrent::run(firstBand);
-    else
-        firstBand();
-    const SBand second = filterAndDeflate(rows, split, height, filtered + stride * size_t(split), true);
-    firstDone.waitForFinished();
     if (first.length == 0 || second.length == 0 || 2 + first.length + second.length + 4 > room)
         return 0;
-    const auto checksum =
-        std::uint32_t(adler32_combine(first.adler, second.adler, z_off_t(stride * size_t(height - split))));
+    const auto checksum = std::uint32_t(adler32_combine(first.adler, second.adler, z_off_t(second.size)));
     // 0x78 0x01: deflate with a 32 KiB window at the fastest level, a multiple of 31 as zlib wants.
     out[0] = 0x78;
     out[1] = 0x01;
@@ -268,6 +294,71 @@ size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered
     end[2] = std::uint8_t(checksum >> 8);
     end[3] = std::uint8_t(checksum);
     return 2 + first.length + second.length + 4;
+}
+
+// The zlib stream of the rows in `out`, which has compressedRoom() bytes; its length, 0 on
+// failure. The bytes do not depend on the number of threads: only the work is shared.
+//  - A large picture is made in two bands side by side, each filtered and deflated by its own
+//    thread with no wait between the two steps, and the bands are joined.
+//  - Any other is filtered first (in two halves side by side when that pays). Where few of its
+//    filtered bytes are zero it is photo-like: it is made in one stream at a higher level, which
+//    saves a few percent of a photo's bytes for a cost that is small at this size. A screen-like
+//    picture is made in one stream at kDeflateLevel, or in two bands when it is big enough.
+size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
+                  std::uint8_t* out, size_t room, SPngEncoding& how)
+{
+    const int height = rows.image.height();
+    const size_t stride = filteredSize / size_t(height);
+    const int split = std::clamp(int(double(height) * kZlibShare + 0.5), 1, std::max(1, height - 1));
+    const bool two = threads == EPngThreads::Two;
+    std::uint8_t* const secondRows = filtered + stride * size_t(split);
+    if (filteredSize > kPhotoMaxBytes && height >= 2) {
+        how = {false, true, kBandDeflateLevel};
+        SBand first;
+        const auto firstBand = [&first, &rows, split, filtered, stride] {
+            filterRows(rows, 0, split, filtered);
+            first = deflateBand(filtered, stride * size_t(split), false);
+        };
+        QFuture<void> firstDone;
+        if (two)
+            firstDone = QtConcurrent::run(firstBand);
+        else
+            firstBand();
+        filterRows(rows, split, height, secondRows);
+        const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
+        firstDone.waitForFinished();
+        return joinBands(first, second, out, room);
+    }
+
+    // Rows depend only on their raw neighbour above, so two halves filter side by side.
+    const int half = two && filteredSize >= kSplitBytes ? height / 2 : 0;
+    size_t zeros = 0, lowerZeros = 0;
+    QFuture<void> lower;
+    if (half > 0)
+        lower = QtConcurrent::run([&rows, &lowerZeros, filtered, half, height, stride] {
+            filterRows(rows, half, height, filtered + stride * size_t(half), &lowerZeros);
+        });
+    filterRows(rows, 0, half > 0 ? half : height, filtered, &zeros);
+    lower.waitForFinished();
+    how.photoLike = double(zeros + lowerZeros) < kPhotoZeroShare * double(filteredSize);
+    if (how.photoLike || filteredSize < kDeflateSplitBytes || height < 2) {
+        how.level = how.photoLike ? kPhotoDeflateLevel : kDeflateLevel;
+        return deflateWhole(how.level, filtered, filteredSize, out, room);
+    }
+    how.twoBands = true;
+    how.level = kBandDeflateLevel;
+    SBand first;
+    const auto firstBand = [&first, filtered, split, stride] {
+        first = deflateBand(filtered, stride * size_t(split), false);
+    };
+    QFuture<void> firstDone;
+    if (two)
+        firstDone = QtConcurrent::run(firstBand);
+    else
+        firstBand();
+    const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
+    firstDone.waitForFinished();
+    return joinBands(first, second, out, room);
 }
 
 // Room for compressRows' output, whichever way it goes: zlib's bound holds for both compressors.
@@ -288,8 +379,11 @@ QByteArray encodeWithQt(const QImage& image)
 
 } // namespace
 
-QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
+QByteArray encodeFastPng(const QImage& image, EPngThreads threads, SPngEncoding* encoding)
 {
+    SPngEncoding unused;
+    SPngEncoding& how = encoding ? *encoding : unused;
+    how = {};
     if (image.isNull())
         return {};
     if (keepsQtWriter(image.format()))
@@ -332,7 +426,7 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
         return {};
     png.resize(idatAt + 8 + int(bound));
     auto* const data = reinterpret_cast<std::uint8_t*>(png.data()) + idatAt + 8;
-    const size_t idatSize = encodeRows(rows, threads, filtered.get(), filteredSize, data, bound);
+    const size_t idatSize = encodeRows(rows, threads, filtered.get(), filteredSize, data, bound, how);
     if (idatSize == 0) {
         qCWarning(lcApi) << "could not compress a picture of size" << image.size();
         return {};

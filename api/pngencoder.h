@@ -14,6 +14,14 @@ namespace BL::Api {
 // A second thread filters and compresses a band of a large picture. Either way the bytes are the
 // same; One leaves the other core to the caller's other work.
 enum class EPngThreads { One, Two };
-QByteArray encodeFastPng(const QImage& image, EPngThreads threads = EPngThreads::Two);
+// How a picture was compressed, for the benchmark's figures and the tests.
+struct SPngEncoding
+{
+    bool photoLike = false; // looked at only below a size; a full screen is never
+    bool twoBands = false;  // two bands side by side, the first by zlib, the last by libdeflate
+    int level = 0;          // libdeflate's level of the one stream or of the last band; 0: Qt's writer
+};
+QByteArray encodeFastPng(const QImage& image, EPngThreads threads = EPngThreads::Two,
+                         SPngEncoding* encoding = nullptr);
 
 } // namespace BL::Api

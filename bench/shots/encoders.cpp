@@ -30,6 +30,17 @@ QString oursTarget(double qtMedianMs, qint64 ours, qint64 qt)
         .arg(double(ours) / qMax<qint64>(1, qt), 0, 'f', 3);
 }
 
+QString wayOf(const BL::Api::SPngEncoding& way)
+{
+    if (way.level == 0)
+        return QStringLiteral("Qt's writer");
+    if (way.twoBands)
+        return QString("two bands, zlib 1 + libdeflate %1").arg(way.level);
+    return QString("%1, one stream at libdeflate %2")
+        .arg(way.photoLike ? "photo-like" : "screen-like")
+        .arg(way.level);
+}
+
 } // namespace
 
 QByteArray qtPng(const QImage& image, bool best)
@@ -48,11 +59,13 @@ SEncoderFigures measureEncoders(const QImage& screen, const QImage& photo, int r
     f.qtMs = timeEncoder(
         runs, &f.qtBytes, [&] { return qtPng(screen); });
     f.ourMs = timeEncoder(
-        runs, &f.ourBytes, [&] { return BL::Api::encodeFastPng(screen); });
+        runs, &f.ourBytes,
+        [&] { return BL::Api::encodeFastPng(screen, BL::Api::EPngThreads::Two, &f.ourWay); });
     f.qtPhotoMs = timeEncoder(
         runs, &f.qtPhotoBytes, [&] { return qtPng(photo); });
     f.ourPhotoMs = timeEncoder(
-        runs, &f.ourPhotoBytes, [&] { return BL::Api::encodeFastPng(photo); });
+        runs, &f.ourPhotoBytes,
+        [&] { return BL::Api::encodeFastPng(photo, BL::Api::EPngThreads::Two, &f.ourPhotoWay); });
     f.bestPhotoMs = timeEncoder(runs, &f.bestPhotoBytes, [&] { return qtPng(photo, true); });
     return f;
 }
@@ -72,4 +85,6 @@ void printEncoderRows(const SEncoderFigures& f, int runs)
         "0.2)\n",
         double(f.ourPhotoBytes) / qMax<qint64>(1, f.bestPhotoBytes),
         median(f.ourPhotoMs) / qMax(1e-9, median(f.bestPhotoMs)));
+    std::printf("ours chose: full screen %s; photo %s\n", qPrintable(wayOf(f.ourWay)),
+                qPrintable(wayOf(f.ourPhotoWay)));
 }

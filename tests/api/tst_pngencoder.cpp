@@ -74,30 +74,50 @@ QImage screenLike(int width, int height)
     return image;
 }
 
+// The way the encoder took, for the rows that pin it: "photo" and "screen" are one stream after a
+// look at the filtered rows, "bands" two bands joined.
+QString wayOf(const BL::Api::SPngEncoding& how)
+{
+    return how.twoBands    ? QStringLiteral("bands")
+           : how.photoLike ? QStringLiteral("photo")
+                           : QStringLiteral("screen");
+}
+
 } // namespace
 
 void TestPngEncoder::roundTrip_data()
 {
     QTest::addColumn<QImage>("image");
-    QTest::newRow("random rgb, split over two threads") << noise(640, 480, QImage::Format_RGB32, 1);
-    // Incompressible, and large enough to be compressed in two parts.
-    QTest::newRow("random rgb, compressed in two parts") << noise(800, 600, QImage::Format_RGB32, 11);
-    QTest::newRow("random rgb, odd width") << noise(333, 7, QImage::Format_RGB32, 2);
-    QTest::newRow("random argb") << noise(301, 257, QImage::Format_ARGB32, 3);
-    QTest::newRow("random premultiplied") << noise(97, 89, QImage::Format_ARGB32_Premultiplied, 4);
-    QTest::newRow("random rgb888") << noise(101, 50, QImage::Format_RGB888, 5);
-    QTest::newRow("random rgb16") << noise(64, 33, QImage::Format_RGB16, 6);
-    QTest::newRow("one pixel") << noise(1, 1, QImage::Format_RGB32, 7);
-    QTest::newRow("one column") << noise(1, 700, QImage::Format_ARGB32, 8);
-    QTest::newRow("one row") << noise(3000, 1, QImage::Format_RGB32, 9);
-    QTest::newRow("photo-like") << photoLike(800, 600);
-    QTest::newRow("screen-like") << screenLike(1280, 720);
+    QTest::addColumn<QString>("way"); // empty: any
+    QTest::newRow("random rgb, split over two threads")
+        << noise(640, 480, QImage::Format_RGB32, 1) << QString();
+    // Incompressible, and too large to be looked at: two bands.
+    QTest::newRow("random rgb, compressed in two parts")
+        << noise(1024, 768, QImage::Format_RGB32, 11) << QStringLiteral("bands");
+    QTest::newRow("random rgb, odd width") << noise(333, 7, QImage::Format_RGB32, 2) << QString();
+    QTest::newRow("random argb") << noise(301, 257, QImage::Format_ARGB32, 3) << QString();
+    QTest::newRow("random premultiplied")
+        << noise(97, 89, QImage::Format_ARGB32_Premultiplied, 4) << QString();
+    QTest::newRow("random rgb888") << noise(101, 50, QImage::Format_RGB888, 5) << QString();
+    QTest::newRow("random rgb16") << noise(64, 33, QImage::Format_RGB16, 6) << QString();
+    QTest::newRow("one pixel") << noise(1, 1, QImage::Format_RGB32, 7) << QString();
+    QTest::newRow("one column") << noise(1, 700, QImage::Format_ARGB32, 8) << QString();
+    QTest::newRow("one row") << noise(3000, 1, QImage::Format_RGB32, 9) << QString();
+    // The content decides the level of the areas that are looked at; a full screen is not.
+    QTest::newRow("photo-like") << photoLike(800, 600) << QStringLiteral("photo");
+    QTest::newRow("photo-like, too large to be looked at") << photoLike(1280, 720) << QStringLiteral("bands");
+    QTest::newRow("screen-like, small") << screenLike(400, 300) << QStringLiteral("screen");
+    QTest::newRow("screen-like, filtered then in two bands")
+        << screenLike(800, 600) << QStringLiteral("bands");
+    QTest::newRow("screen-like") << screenLike(1280, 720) << QStringLiteral("bands");
 }
 
 void TestPngEncoder::roundTrip()
 {
     QFETCH(QImage, image);
-    const QByteArray png = BL::Api::encodeFastPng(image);
+    QFETCH(QString, way);
+    BL::Api::SPngEncoding how;
+    const QByteArray png = BL::Api::encodeFastPng(image, BL::Api::EPngThreads::Two, &how);
     QVERIFY(png.startsWith("\x89PNG\r\n\x1a\n"));
     QVERIFY(png.endsWith(QByteArray("IEND\xae\x42\x60\x82", 8)));
     QImage decoded;
@@ -105,6 +125,8 @@ void TestPngEncoder::roundTrip()
     QCOMPARE(decoded.size(), image.size());
     QCOMPARE(decoded.hasAlphaChannel(), image.hasAlphaChannel());
     QCOMPARE(decoded.convertToFormat(image.format()), image);
+    if (!way.isEmpty())
+        QCOMPARE(wayOf(how), way);
     // The upload path writes the same bytes, whether it splits the rows or not.
     QCOMPARE(BL::Api::encodePng(image), png);
     QCOMPARE(BL::Api::encodePng(image, BL::Api::EPngThreads::One), png);
