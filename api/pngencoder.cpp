@@ -1,6 +1,7 @@
 #include "api/pngencoder.h"
 
 #include "api/logging.h"
+#include "api/pngfilter.h"
 #include "platform/largebuffer.h"
 
 #include <QBuffer>
@@ -9,12 +10,10 @@
 #include <QtConcurrent>
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <libdeflate.h>
 #include <limits>
 #include <memory>
-#include <vector>
 #include <zlib.h>
 
 namespace BL::Api {
@@ -45,31 +44,6 @@ constexpr double kPhotoZeroShare = 0.3;
 // the smaller band, so that both threads finish together.
 constexpr double kZlibShare = 0.42;
 
-enum EFilter : std::uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
-
-struct SRows
-{
-    QImage image;       // in a format whose rows are read below
-    int channels = 3;   // 3: RGB, 4: RGBA
-    bool packed = true; // rows are already R,G,B(,A) bytes; otherwise 0xffRRGGBB words
-};
-
-// The pixels as rows of 8-bit RGB or RGBA, converting only where Qt's layout differs.
-SRows rowsOf(const QImage& image)
-{
-    SRows rows;
-    if (image.hasAlphaChannel()) {
-        rows.image = image.convertToFormat(QImage::Format_RGBA8888);
-        rows.channels = 4;
-    } else if (image.format() == QImage::Format_RGB888) {
-        rows.image = image;
-    } else {
-        rows.image = image.convertToFormat(QImage::Format_RGB32);
-        rows.packed = false;
-    }
-    return rows;
-}
-
 // Formats whose depth or palette Qt's writer keeps and ours would not.
 bool keepsQtWriter(QImage::Format format)
 {
@@ -86,119 +60,6 @@ bool keepsQtWriter(QImage::Format format)
         return true;
     default:
         return false;
-    }
-}
-
-void rawRow(const SRows& rows, int y, std::uint8_t* out)
-{
-    const int width = rows.image.width();
-    if (rows.packed) {
-        std::memcpy(out, rows.image.constScanLine(y), size_t(width) * size_t(rows.channels));
-        return;
-    }
-    const auto* px = reinterpret_cast<const std::uint32_t*>(rows.image.constScanLine(y));
-    for (int x = 0; x < width; ++x) {
-        const std::uint32_t p = px[x];
-        out[0] = std::uint8_t(p >> 16);
-        out[1] = std::uint8_t(p >> 8);
-        out[2] = std::uint8_t(p);
-        out += 3;
-    }
-}
-
-// Writes the filter byte and the filtered row to `out`. The filter is the one whose bytes,
-// read as signed, have the smallest sum of magnitudes: libpng's own choice, over the four
-// filters that matter for screens and photos (None never wins it on such rows). `row` and `prev`
-// have `bpp` zero bytes before their first byte, so that the loop is branch-free and the compiler
-// vectorises it. Every value fits in 16 bits, and so do the sums over a stretch of 256 bytes (at
-// most 128 each): the vectoriser then works on eight bytes at a time instead of four.
-void filterRow(const std::uint8_t* __restrict row, const std::uint8_t* __restrict prev, int n, int bpp,
-               std::uint8_t* out, std::uint8_t* scratch)
-{
-    std::uint8_t* __restrict sub = scratch;
-    std::uint8_t* __restrict up = scratch + n;
-    std::uint8_t* __restrict average = scratch + 2 * n;
-    std::uint8_t* __restrict paeth = scratch + 3 * n;
-    const auto magnitude = [](std::uint8_t v) {
-        const auto s = std::int16_t(std::int8_t(v));
-        return std::uint16_t(s < 0 ? -s : s);
-    };
-    std::uint32_t sumSub = 0, sumUp = 0, sumAverage = 0, sumPaeth = 0;
-    for (int stretch = 0; stretch < n; stretch += 256) {
-        const int end = std::min(n, stretch + 256);
-        std::uint16_t s16 = 0, u16 = 0, v16 = 0, p16 = 0;
-        for (int i = stretch; i < end; ++i) {
-            const std::int16_t x = row[i], a = row[i - bpp], b = prev[i], c = prev[i - bpp];
-            const auto pa = std::int16_t(b > c ? b - c : c - b), pb = std::int16_t(a > c ? a - c : c - a);
-            const auto pcSigned = std::int16_t(a + b - 2 * c);
-            const auto pc = std::int16_t(pcSigned < 0 ? -pcSigned : pcSigned);
-            const std::int16_t predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-            const auto s = std::uint8_t(x - a), u = std::uint8_t(x - b), v = std::uint8_t(x - ((a + b) >> 1)),
-                       p = std::uint8_t(x - predicted);
-            sub[i] = s;
-            up[i] = u;
-            average[i] = v;
-            paeth[i] = p;
-            s16 = std::uint16_t(s16 + magnitude(s));
-            u16 = std::uint16_t(u16 + magnitude(u));
-            v16 = std::uint16_t(v16 + magnitude(v));
-            p16 = std::uint16_t(p16 + magnitude(p));
-        }
-        sumSub += s16;
-        sumUp += u16;
-        sumAverage += v16;
-        sumPaeth += p16;
-    }
-    const std::uint8_t* chosen = paeth;
-    EFilter filter = Paeth;
-    if (sumSub <= sumUp && sumSub <= sumAverage && sumSub <= sumPaeth) {
-        filter = Sub;
-        chosen = sub;
-    } else if (sumUp <= sumAverage && sumUp <= sumPaeth) {
-        filter = Up;
-        chosen = up;
-    } else if (sumAverage <= sumPaeth) {
-        filter = Average;
-        chosen = average;
-    }
-    out[0] = filter;
-    std::memcpy(out + 1, chosen, size_t(n));
-}
-
-// How many of the `size` bytes at `data` are zero, counted in stretches whose count fits a byte.
-size_t zeroBytes(const std::uint8_t* data, size_t size)
-{
-    size_t zeros = 0;
-    for (size_t stretch = 0; stretch < size; stretch += 255) {
-        const size_t end = std::min(size, stretch + 255);
-        std::uint8_t count = 0;
-        for (size_t i = stretch; i < end; ++i)
-            count = std::uint8_t(count + (data[i] == 0));
-        zeros += count;
-    }
-    return zeros;
-}
-
-// Filters rows [first, last) into `out`, which has room for them; adds the number of zero bytes
-// among them to `zeros` unless it is null.
-void filterRows(const SRows& rows, int first, int last, std::uint8_t* out, size_t* zeros = nullptr)
-{
-    const int bpp = rows.channels;
-    const int n = rows.image.width() * bpp;
-    // Two raw rows, each after bpp zero bytes, and the four candidate filterings.
-    std::vector<std::uint8_t> buffer(size_t(n + bpp) * 2 + size_t(n) * 4, 0);
-    std::uint8_t* row = buffer.data() + bpp;
-    std::uint8_t* prev = row + n + bpp;
-    std::uint8_t* scratch = prev + n;
-    if (first > 0)
-        rawRow(rows, first - 1, prev); // otherwise the row above the first is all zero
-    for (int y = first; y < last; ++y) {
-        rawRow(rows, y, row);
-        filterRow(row, prev, n, bpp, out, scratch);
-        if (zeros)
-            *zeros += zeroBytes(out + 1, size_t(n));
-        out += n + 1;
-        std::swap(row, prev);
     }
 }
 
@@ -304,7 +165,7 @@ size_t joinBands(const SBand& first, const SBand& second, std::uint8_t* out, siz
 //    filtered bytes are zero it is photo-like: it is made in one stream at a higher level, which
 //    saves a few percent of a photo's bytes for a cost that is small at this size. A screen-like
 //    picture is made in one stream at kDeflateLevel, or in two bands when it is big enough.
-size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
+size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
                   std::uint8_t* out, size_t room, SPngEncoding& how)
 {
     const int height = rows.image.height();
@@ -316,7 +177,7 @@ size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered
         how = {false, true, kBandDeflateLevel};
         SBand first;
         const auto firstBand = [&first, &rows, split, filtered, stride] {
-            filterRows(rows, 0, split, filtered);
+            filterPngRows(rows, 0, split, filtered);
             first = deflateBand(filtered, stride * size_t(split), false);
         };
         QFuture<void> firstDone;
@@ -324,7 +185,7 @@ size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered
             firstDone = QtConcurrent::run(firstBand);
         else
             firstBand();
-        filterRows(rows, split, height, secondRows);
+        filterPngRows(rows, split, height, secondRows);
         const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
         firstDone.waitForFinished();
         return joinBands(first, second, out, room);
@@ -336,9 +197,9 @@ size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered
     QFuture<void> lower;
     if (half > 0)
         lower = QtConcurrent::run([&rows, &lowerZeros, filtered, half, height, stride] {
-            filterRows(rows, half, height, filtered + stride * size_t(half), &lowerZeros);
+            filterPngRows(rows, half, height, filtered + stride * size_t(half), &lowerZeros);
         });
-    filterRows(rows, 0, half > 0 ? half : height, filtered, &zeros);
+    filterPngRows(rows, 0, half > 0 ? half : height, filtered, &zeros);
     lower.waitForFinished();
     how.photoLike = double(zeros + lowerZeros) < kPhotoZeroShare * double(filteredSize);
     if (how.photoLike || filteredSize < kDeflateSplitBytes || height < 2) {
@@ -389,7 +250,7 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads, SPngEncoding*
     if (keepsQtWriter(image.format()))
         return encodeWithQt(image);
 
-    const SRows rows = rowsOf(image);
+    const SPngRows rows = pngRowsOf(image);
     if (rows.image.isNull())
         return {};
     const int width = rows.image.width();
