@@ -17,9 +17,10 @@ enum class EPngThreads { One, Two };
 // How a picture was compressed, for the benchmark's figures and the tests.
 struct SPngEncoding
 {
-    bool photoLike = false; // looked at only below a size; a full screen is never
-    bool twoBands = false;  // two bands side by side, the first by zlib, the last by libdeflate
-    int level = 0;          // libdeflate's level of the one stream or of the last band; 0: Qt's writer
+    bool photoLike = false;  // looked at only below a size; a full screen is never
+    bool twoBands = false;   // two bands side by side, the first by zlib, the last by libdeflate
+    bool runLengths = false; // a photo-like picture's runs by zlib made fewer bytes than libdeflate
+    int level = 0;           // libdeflate's level of the one stream or of the last band; 0: Qt's writer
 };
 QByteArray encodeFastPng(const QImage& image, EPngThreads threads = EPngThreads::Two,
                          SPngEncoding* encoding = nullptr);

@@ -36,9 +36,12 @@ QString wayOf(const BL::Api::SPngEncoding& way)
         return QStringLiteral("Qt's writer");
     if (way.twoBands)
         return QString("two bands, zlib 1 + libdeflate %1").arg(way.level);
-    return QString("%1, one stream at libdeflate %2")
-        .arg(way.photoLike ? "photo-like" : "screen-like")
-        .arg(way.level);
+    if (!way.photoLike)
+        return QString("screen-like, one stream at libdeflate %1").arg(way.level);
+    return way.runLengths ? QString("photo-like, one stream of zlib's runs (fewer bytes than libdeflate %1)")
+                                .arg(way.level)
+                          : QString("photo-like, one stream at libdeflate %1 (fewer bytes than zlib's runs)")
+                                .arg(way.level);
 }
 
 } // namespace

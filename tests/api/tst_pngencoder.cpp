@@ -42,8 +42,9 @@ QImage noise(int width, int height, QImage::Format format, quint32 seed)
     return image;
 }
 
-// Smooth shading with grain and a hard edge: what a photo does to the filters.
-QImage photoLike(int width, int height)
+// Smooth shading with grain and a hard edge: what a photo does to the filters. The grain is each
+// channel's own, or, as a sensor's brightness noise, one for the three channels of a pixel.
+QImage photoLike(int width, int height, int grain = 8, bool grainPerPixel = false)
 {
     QImage image(width, height, QImage::Format_RGB32);
     QRandomGenerator rng(7);
@@ -51,7 +52,11 @@ QImage photoLike(int width, int height)
         auto* px = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < width; ++x) {
             const double shade = std::sin(x * 0.013) * std::cos(y * 0.021) * 60 + (x > width / 3 ? 40 : 0);
-            auto channel = [&](int base) { return qBound(0, int(base + shade) + rng.bounded(17) - 8, 255); };
+            const int pixelGrain = rng.bounded(2 * grain + 1) - grain;
+            auto channel = [&](int base) {
+                const int noise = grainPerPixel ? pixelGrain : rng.bounded(2 * grain + 1) - grain;
+                return qBound(0, int(base + shade) + noise, 255);
+            };
             px[x] = qRgb(channel(120), channel(100), channel(90));
         }
     }
@@ -74,13 +79,15 @@ QImage screenLike(int width, int height)
     return image;
 }
 
-// The way the encoder took, for the rows that pin it: "photo" and "screen" are one stream after a
-// look at the filtered rows, "bands" two bands joined.
+// The way the encoder took, for the rows that pin it: "photo", "photo runs" and "screen" are one
+// stream after a look at the filtered rows, "bands" two bands joined.
 QString wayOf(const BL::Api::SPngEncoding& how)
 {
-    return how.twoBands    ? QStringLiteral("bands")
-           : how.photoLike ? QStringLiteral("photo")
-                           : QStringLiteral("screen");
+    if (how.twoBands)
+        return QStringLiteral("bands");
+    if (how.photoLike)
+        return how.runLengths ? QStringLiteral("photo runs") : QStringLiteral("photo");
+    return QStringLiteral("screen");
 }
 
 } // namespace
@@ -104,7 +111,9 @@ void TestPngEncoder::roundTrip_data()
     QTest::newRow("one column") << noise(1, 700, QImage::Format_ARGB32, 8) << QString();
     QTest::newRow("one row") << noise(3000, 1, QImage::Format_RGB32, 9) << QString();
     // The content decides the level of the areas that are looked at; a full screen is not.
-    QTest::newRow("photo-like") << photoLike(800, 600) << QStringLiteral("photo");
+    // Fine grain leaves long runs; grain shared by a pixel's channels leaves repeats.
+    QTest::newRow("photo-like, fine grain") << photoLike(800, 600, 2) << QStringLiteral("photo runs");
+    QTest::newRow("photo-like, grain per pixel") << photoLike(400, 300, 8, true) << QStringLiteral("photo");
     QTest::newRow("photo-like, too large to be looked at") << photoLike(1280, 720) << QStringLiteral("bands");
     QTest::newRow("screen-like, small") << screenLike(400, 300) << QStringLiteral("screen");
     QTest::newRow("screen-like, filtered then in two bands")
