@@ -22,7 +22,7 @@ namespace {
 
 // Level 2 of libdeflate keeps desktop pictures, photos and text within 2 % of the size of Qt's
 // writer (zlib level 6 after libpng's filter search), at three quarters of the time of level 5,
-// which saves only 3-8 % more. It compresses pictures too small to be worth two bands.
+// which saves only 3-8 % more. It compresses screen-like pictures too small to be worth two bands.
 constexpr int kDeflateLevel = 2;
 // The last band of a large picture: level 1 takes two thirds of the time of level 2 for some
 // 2 % more bytes, and a full screen is what the person waits for.
