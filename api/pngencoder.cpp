@@ -1,6 +1,7 @@
 #include "api/pngencoder.h"
 
 #include "api/logging.h"
+#include "api/pngfilter.h"
 #include "platform/largebuffer.h"
 
 #include <QBuffer>
@@ -9,12 +10,10 @@
 #include <QtConcurrent>
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <libdeflate.h>
 #include <limits>
 #include <memory>
-#include <vector>
 #include <zlib.h>
 
 namespace BL::Api {
@@ -23,43 +22,28 @@ namespace {
 
 // Level 2 of libdeflate keeps desktop pictures, photos and text within 2 % of the size of Qt's
 // writer (zlib level 6 after libpng's filter search), at three quarters of the time of level 5,
-// which saves only 3-8 % more. It compresses pictures too small to be worth two bands.
+// which saves only 3-8 % more. It compresses screen-like pictures too small to be worth two bands.
 constexpr int kDeflateLevel = 2;
 // The last band of a large picture: level 1 takes two thirds of the time of level 2 for some
 // 2 % more bytes, and a full screen is what the person waits for.
 constexpr int kBandDeflateLevel = 1;
 // Below this many bytes of rows a second thread costs more than it saves.
 constexpr qsizetype kSplitBytes = 256 * 1024;
-// From this many filtered bytes on, the picture is made in two bands (see encodeRows).
+// From this many filtered bytes on, a screen-like picture is made in two bands (see encodeRows).
 constexpr size_t kDeflateSplitBytes = 1024 * 1024;
+// Photo-like pictures of up to this many filtered bytes are made in one stream at
+// kPhotoDeflateLevel: at most some 25 ms on one core. Larger ones, a full screen among them, are
+// made in two bands without a look at their content, on the path that a person waits for.
+constexpr size_t kPhotoMaxBytes = 2 * 1024 * 1024;
+constexpr int kPhotoDeflateLevel = 4;
+// The band of a photo-like picture on which its two ways are tried (see deflatePhoto).
+constexpr size_t kPhotoBandBytes = 64 * 1024;
+// Under this share of zero filtered bytes a picture is photo-like: the desktops, windows and text
+// measured have seven to nine tenths, photos under a quarter (under a half with very fine grain).
+constexpr double kPhotoZeroShare = 0.5;
 // zlib's fastest level takes some 1.5 times as long per byte as libdeflate's level 1: it gets
 // the smaller band, so that both threads finish together.
 constexpr double kZlibShare = 0.42;
-
-enum EFilter : std::uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
-
-struct SRows
-{
-    QImage image;       // in a format whose rows are read below
-    int channels = 3;   // 3: RGB, 4: RGBA
-    bool packed = true; // rows are already R,G,B(,A) bytes; otherwise 0xffRRGGBB words
-};
-
-// The pixels as rows of 8-bit RGB or RGBA, converting only where Qt's layout differs.
-SRows rowsOf(const QImage& image)
-{
-    SRows rows;
-    if (image.hasAlphaChannel()) {
-        rows.image = image.convertToFormat(QImage::Format_RGBA8888);
-        rows.channels = 4;
-    } else if (image.format() == QImage::Format_RGB888) {
-        rows.image = image;
-    } else {
-        rows.image = image.convertToFormat(QImage::Format_RGB32);
-        rows.packed = false;
-    }
-    return rows;
-}
 
 // Formats whose depth or palette Qt's writer keeps and ours would not.
 bool keepsQtWriter(QImage::Format format)
@@ -80,79 +64,6 @@ bool keepsQtWriter(QImage::Format format)
     }
 }
 
-void rawRow(const SRows& rows, int y, std::uint8_t* out)
-{
-    const int width = rows.image.width();
-    if (rows.packed) {
-        std::memcpy(out, rows.image.constScanLine(y), size_t(width) * size_t(rows.channels));
-        return;
-    }
-    const auto* px = reinterpret_cast<const std::uint32_t*>(rows.image.constScanLine(y));
-    for (int x = 0; x < width; ++x) {
-        const std::uint32_t p = px[x];
-        out[0] = std::uint8_t(p >> 16);
-        out[1] = std::uint8_t(p >> 8);
-        out[2] = std::uint8_t(p);
-        out += 3;
-    }
-}
-
-// Writes the filter byte and the filtered row to `out`. The filter is the one whose bytes,
-// read as signed, have the smallest sum of magnitudes: libpng's own choice, over the three
-// filters that matter for screens and photos. `row` and `prev` have `bpp` zero bytes before
-// their first byte, so that the loop is branch-free and the compiler vectorises it.
-void filterRow(const std::uint8_t* __restrict row, const std::uint8_t* __restrict prev, int n, int bpp,
-               std::uint8_t* out, std::uint8_t* scratch)
-{
-    std::uint8_t* __restrict sub = scratch;
-    std::uint8_t* __restrict up = scratch + n;
-    std::uint8_t* __restrict paeth = scratch + 2 * n;
-    std::uint32_t sumSub = 0, sumUp = 0, sumPaeth = 0;
-    for (int i = 0; i < n; ++i) {
-        const int x = row[i], a = row[i - bpp], b = prev[i], c = prev[i - bpp];
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        const int predicted = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-        const auto s = std::uint8_t(x - a), u = std::uint8_t(x - b), p = std::uint8_t(x - predicted);
-        sub[i] = s;
-        up[i] = u;
-        paeth[i] = p;
-        sumSub += std::uint32_t(std::abs(int(std::int8_t(s))));
-        sumUp += std::uint32_t(std::abs(int(std::int8_t(u))));
-        sumPaeth += std::uint32_t(std::abs(int(std::int8_t(p))));
-    }
-    const std::uint8_t* chosen = paeth;
-    EFilter filter = Paeth;
-    if (sumSub <= sumUp && sumSub <= sumPaeth) {
-        filter = Sub;
-        chosen = sub;
-    } else if (sumUp <= sumPaeth) {
-        filter = Up;
-        chosen = up;
-    }
-    out[0] = filter;
-    std::memcpy(out + 1, chosen, size_t(n));
-}
-
-// Filters rows [first, last) into `out`, which has room for them.
-void filterRows(const SRows& rows, int first, int last, std::uint8_t* out)
-{
-    const int bpp = rows.channels;
-    const int n = rows.image.width() * bpp;
-    // Two raw rows, each after bpp zero bytes, and the three candidate filterings.
-    std::vector<std::uint8_t> buffer(size_t(n + bpp) * 2 + size_t(n) * 3, 0);
-    std::uint8_t* row = buffer.data() + bpp;
-    std::uint8_t* prev = row + n + bpp;
-    std::uint8_t* scratch = prev + n;
-    if (first > 0)
-        rawRow(rows, first - 1, prev); // otherwise the row above the first is all zero
-    for (int y = first; y < last; ++y) {
-        rawRow(rows, y, row);
-        filterRow(row, prev, n, bpp, out, scratch);
-        out += n + 1;
-        std::swap(row, prev);
-    }
-}
-
 void appendUint32(QByteArray& out, std::uint32_t v)
 {
     const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
@@ -169,35 +80,52 @@ void appendChunk(QByteArray& out, const char type[4], const char* data, std::uin
     appendUint32(out, std::uint32_t(libdeflate_crc32(0, crcStart, length + 4)));
 }
 
-// One band of rows, filtered and deflated on its own thread (see encodeRows).
+// Room for encodeRows' output, whichever way it goes: zlib's bound holds for both compressors.
+size_t compressedRoom(size_t size)
+{
+    return size_t(compressBound(uLong(size))) + 1024;
+}
+
+using UCompressor = std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)>;
+
+UCompressor compressor(int level)
+{
+    return UCompressor(libdeflate_alloc_compressor(level), libdeflate_free_compressor);
+}
+
+// The filtered rows as one zlib stream at libdeflate's `level`; its length, 0 on failure.
+size_t deflateWhole(int level, const std::uint8_t* filtered, size_t size, std::uint8_t* out, size_t room)
+{
+    const UCompressor deflater = compressor(level);
+    return deflater ? libdeflate_zlib_compress(deflater.get(), filtered, size, out, room) : 0;
+}
+
+// One band of filtered rows, deflated on its own thread (see encodeRows).
 struct SBand
 {
     BL::Platform::LargeBuffer deflated;
     size_t length = 0; // 0: failed
     std::uint32_t adler = 1;
+    size_t size = 0; // filtered bytes
 };
 
-// Filters rows [first, last) into `filtered` and deflates them into a buffer of their own (raw
-// deflate, no header). zlib ends its band on a byte boundary without closing the stream (a sync
-// flush), so that another band can follow; libdeflate is quicker but only makes final streams,
-// so it takes the last band.
-SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* filtered, bool closesStream)
+// Deflates `size` filtered bytes into a buffer of their own (raw deflate, no header). zlib ends
+// its band on a byte boundary without closing the stream (a sync flush), so that another band can
+// follow; libdeflate is quicker but only makes final streams, so it takes the last band.
+SBand deflateBand(const std::uint8_t* filtered, size_t size, bool closesStream)
 {
-    const size_t stride = size_t(rows.image.width()) * size_t(rows.channels) + 1;
-    const size_t size = stride * size_t(last - first);
-    filterRows(rows, first, last, filtered);
     SBand band;
+    band.size = size;
     band.adler = std::uint32_t(libdeflate_adler32(1, filtered, size));
     if (closesStream) {
-        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-            libdeflate_alloc_compressor(kBandDeflateLevel), libdeflate_free_compressor);
-        if (!compressor)
+        const UCompressor deflater = compressor(kBandDeflateLevel);
+        if (!deflater)
             return band;
-        const size_t room = libdeflate_deflate_compress_bound(compressor.get(), size);
+        const size_t room = libdeflate_deflate_compress_bound(deflater.get(), size);
         band.deflated = BL::Platform::allocateLargeBuffer(room);
         if (band.deflated)
             band.length =
-                libdeflate_deflate_compress(compressor.get(), filtered, size, band.deflated.get(), room);
+                libdeflate_deflate_compress(deflater.get(), filtered, size, band.deflated.get(), room);
         return band;
     }
     const size_t room = size_t(compressBound(uLong(size))) + 16;
@@ -206,7 +134,7 @@ SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* fil
     // Raw deflate (negative window bits): the header and the checksum are written around it.
     if (!band.deflated || deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return band;
-    stream.next_in = filtered;
+    stream.next_in = const_cast<std::uint8_t*>(filtered); // zlib's type; it only reads them
     stream.avail_in = uInt(size);
     stream.next_out = band.deflated.get();
     stream.avail_out = uInt(room);
@@ -217,46 +145,12 @@ SBand filterAndDeflate(const SRows& rows, int first, int last, std::uint8_t* fil
     return band;
 }
 
-// The zlib stream of the rows in `out`, which has compressedRoom() bytes; its length, 0 on
-// failure. A large picture is made in two bands side by side, each filtered and deflated by its
-// own thread with no wait between the two steps, and the bands are joined under one header and
-// one checksum. The bytes do not depend on the number of threads.
-size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
-                  std::uint8_t* out, size_t room)
+// The two bands under one zlib header and one checksum; the length, 0 on failure.
+size_t joinBands(const SBand& first, const SBand& second, std::uint8_t* out, size_t room)
 {
-    const int height = rows.image.height();
-    const size_t stride = filteredSize / size_t(height);
-    if (filteredSize < kDeflateSplitBytes || height < 2) {
-        // Rows depend only on their raw neighbour above, so two halves filter side by side.
-        const int half = threads == EPngThreads::Two && filteredSize >= kSplitBytes ? height / 2 : 0;
-        QFuture<void> lower;
-        if (half > 0)
-            lower = QtConcurrent::run([&rows, filtered, half, height, stride] {
-                filterRows(rows, half, height, filtered + stride * size_t(half));
-            });
-        filterRows(rows, 0, half > 0 ? half : height, filtered);
-        lower.waitForFinished();
-        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor*)> compressor(
-            libdeflate_alloc_compressor(kDeflateLevel), libdeflate_free_compressor);
-        return compressor ? libdeflate_zlib_compress(compressor.get(), filtered, filteredSize, out, room) : 0;
-    }
-
-    const int split = std::clamp(int(double(height) * kZlibShare + 0.5), 1, height - 1);
-    SBand first;
-    const auto firstBand = [&first, &rows, split, filtered] {
-        first = filterAndDeflate(rows, 0, split, filtered, false);
-    };
-    QFuture<void> firstDone;
-    if (threads == EPngThreads::Two)
-        firstDone = QtConcurrent::run(firstBand);
-    else
-        firstBand();
-    const SBand second = filterAndDeflate(rows, split, height, filtered + stride * size_t(split), true);
-    firstDone.waitForFinished();
     if (first.length == 0 || second.length == 0 || 2 + first.length + second.length + 4 > room)
         return 0;
-    const auto checksum =
-        std::uint32_t(adler32_combine(first.adler, second.adler, z_off_t(stride * size_t(height - split))));
+    const auto checksum = std::uint32_t(adler32_combine(first.adler, second.adler, z_off_t(second.size)));
     // 0x78 0x01: deflate with a 32 KiB window at the fastest level, a multiple of 31 as zlib wants.
     out[0] = 0x78;
     out[1] = 0x01;
@@ -270,10 +164,114 @@ size_t encodeRows(const SRows& rows, EPngThreads threads, std::uint8_t* filtered
     return 2 + first.length + second.length + 4;
 }
 
-// Room for compressRows' output, whichever way it goes: zlib's bound holds for both compressors.
-size_t compressedRoom(size_t size)
+// The filtered rows as one zlib stream of zlib's run-length strategy; its length, 0 on failure.
+size_t deflateRuns(const std::uint8_t* filtered, size_t size, std::uint8_t* out, size_t room)
 {
-    return size_t(compressBound(uLong(size))) + 1024;
+    z_stream stream{};
+    if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK)
+        return 0;
+    stream.next_in = const_cast<std::uint8_t*>(filtered); // zlib's type; it only reads them
+    stream.avail_in = uInt(size);
+    stream.next_out = out;
+    stream.avail_out = uInt(room);
+    const size_t length = deflate(&stream, Z_FINISH) == Z_STREAM_END ? room - stream.avail_out : 0;
+    deflateEnd(&stream);
+    return length;
+}
+
+// A photo-like picture's filtered rows (`stride` bytes each) as one zlib stream: libdeflate's at
+// kPhotoDeflateLevel or zlib's run-length strategy, whichever makes fewer bytes of a band of
+// rows from the middle. libdeflate wins on grain; a decoded JPEG, smoother, has few repeats worth
+// more than their length and distance, and libpng's writer drops the short ones (zlib's filtered
+// strategy), which libdeflate cannot be told to: there, runs save 1-4 % of libdeflate's bytes in
+// less time. Trying the band costs some 5 % more time; both ways over the whole picture, side by
+// side, took the other core for as long as the picture, which the rest of the program wants.
+size_t deflatePhoto(const std::uint8_t* filtered, size_t size, size_t stride, std::uint8_t* out, size_t room,
+                    SPngEncoding& how)
+{
+    const size_t rows = size / stride;
+    const size_t bandRows = std::clamp<size_t>(kPhotoBandBytes / stride, 1, rows);
+    const std::uint8_t* band = filtered + stride * ((rows - bandRows) / 2);
+    const size_t bandSize = stride * bandRows;
+    const size_t bandRoom = compressedRoom(bandSize);
+    const BL::Platform::LargeBuffer scratch = BL::Platform::allocateLargeBuffer(bandRoom);
+    if (!scratch)
+        return 0;
+    const size_t byRuns = deflateRuns(band, bandSize, scratch.get(), bandRoom);
+    const size_t byLevel = deflateWhole(kPhotoDeflateLevel, band, bandSize, scratch.get(), bandRoom);
+    how.level = kPhotoDeflateLevel;
+    how.runLengths = byRuns != 0 && (byLevel == 0 || byRuns < byLevel);
+    return how.runLengths ? deflateRuns(filtered, size, out, room)
+                          : deflateWhole(kPhotoDeflateLevel, filtered, size, out, room);
+}
+
+// The zlib stream of the rows in `out`, which has compressedRoom() bytes; its length, 0 on
+// failure. The bytes do not depend on the number of threads: only the work is shared.
+//  - A large picture is made in two bands side by side, each filtered and deflated by its own
+//    thread with no wait between the two steps, and the bands are joined.
+//  - Any other is filtered first (in two halves side by side when that pays). Where few of its
+//    filtered bytes are zero it is photo-like: it is made in one stream at a higher level (see
+//    deflatePhoto), which saves a few percent of a photo's bytes for a cost that is small at this
+//    size. A screen-like picture is made in one stream at kDeflateLevel, or in two bands when it
+//    is big enough.
+size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filtered, size_t filteredSize,
+                  std::uint8_t* out, size_t room, SPngEncoding& how)
+{
+    const int height = rows.image.height();
+    const size_t stride = filteredSize / size_t(height);
+    const int split = std::clamp(int(double(height) * kZlibShare + 0.5), 1, std::max(1, height - 1));
+    const bool two = threads == EPngThreads::Two;
+    std::uint8_t* const secondRows = filtered + stride * size_t(split);
+    if (filteredSize > kPhotoMaxBytes && height >= 2) {
+        how.twoBands = true;
+        how.level = kBandDeflateLevel;
+        SBand first;
+        const auto firstBand = [&first, &rows, split, filtered, stride] {
+            filterPngRows(rows, 0, split, filtered);
+            first = deflateBand(filtered, stride * size_t(split), false);
+        };
+        QFuture<void> firstDone;
+        if (two)
+            firstDone = QtConcurrent::run(firstBand);
+        else
+            firstBand();
+        filterPngRows(rows, split, height, secondRows);
+        const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
+        firstDone.waitForFinished();
+        return joinBands(first, second, out, room);
+    }
+
+    // Rows depend only on their raw neighbour above, so two halves filter side by side.
+    const int half = two && filteredSize >= kSplitBytes ? height / 2 : 0;
+    size_t zeros = 0, lowerZeros = 0;
+    QFuture<void> lower;
+    if (half > 0)
+        lower = QtConcurrent::run([&rows, &lowerZeros, filtered, half, height, stride] {
+            filterPngRows(rows, half, height, filtered + stride * size_t(half), &lowerZeros);
+        });
+    filterPngRows(rows, 0, half > 0 ? half : height, filtered, &zeros);
+    lower.waitForFinished();
+    how.photoLike = double(zeros + lowerZeros) < kPhotoZeroShare * double(filteredSize);
+    if (how.photoLike)
+        return deflatePhoto(filtered, filteredSize, stride, out, room, how);
+    if (filteredSize < kDeflateSplitBytes || height < 2) {
+        how.level = kDeflateLevel;
+        return deflateWhole(how.level, filtered, filteredSize, out, room);
+    }
+    how.twoBands = true;
+    how.level = kBandDeflateLevel;
+    SBand first;
+    const auto firstBand = [&first, filtered, split, stride] {
+        first = deflateBand(filtered, stride * size_t(split), false);
+    };
+    QFuture<void> firstDone;
+    if (two)
+        firstDone = QtConcurrent::run(firstBand);
+    else
+        firstBand();
+    const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
+    firstDone.waitForFinished();
+    return joinBands(first, second, out, room);
 }
 
 QByteArray encodeWithQt(const QImage& image)
@@ -288,14 +286,17 @@ QByteArray encodeWithQt(const QImage& image)
 
 } // namespace
 
-QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
+QByteArray encodeFastPng(const QImage& image, EPngThreads threads, SPngEncoding* encoding)
 {
+    SPngEncoding unused;
+    SPngEncoding& how = encoding ? *encoding : unused;
+    how = {};
     if (image.isNull())
         return {};
     if (keepsQtWriter(image.format()))
         return encodeWithQt(image);
 
-    const SRows rows = rowsOf(image);
+    const SPngRows rows = pngRowsOf(image);
     if (rows.image.isNull())
         return {};
     const int width = rows.image.width();
@@ -332,7 +333,7 @@ QByteArray encodeFastPng(const QImage& image, EPngThreads threads)
         return {};
     png.resize(idatAt + 8 + int(bound));
     auto* const data = reinterpret_cast<std::uint8_t*>(png.data()) + idatAt + 8;
-    const size_t idatSize = encodeRows(rows, threads, filtered.get(), filteredSize, data, bound);
+    const size_t idatSize = encodeRows(rows, threads, filtered.get(), filteredSize, data, bound, how);
     if (idatSize == 0) {
         qCWarning(lcApi) << "could not compress a picture of size" << image.size();
         return {};

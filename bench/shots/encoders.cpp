@@ -30,6 +30,20 @@ QString oursTarget(double qtMedianMs, qint64 ours, qint64 qt)
         .arg(double(ours) / qMax<qint64>(1, qt), 0, 'f', 3);
 }
 
+QString wayOf(const BL::Api::SPngEncoding& way)
+{
+    if (way.level == 0)
+        return QStringLiteral("Qt's writer");
+    if (way.twoBands)
+        return QString("two bands, zlib 1 + libdeflate %1").arg(way.level);
+    if (!way.photoLike)
+        return QString("screen-like, one stream at libdeflate %1").arg(way.level);
+    return way.runLengths ? QString("photo-like, one stream of zlib's runs (fewer bytes than libdeflate %1)")
+                                .arg(way.level)
+                          : QString("photo-like, one stream at libdeflate %1 (fewer bytes than zlib's runs)")
+                                .arg(way.level);
+}
+
 } // namespace
 
 QByteArray qtPng(const QImage& image, bool best)
@@ -48,11 +62,13 @@ SEncoderFigures measureEncoders(const QImage& screen, const QImage& photo, int r
     f.qtMs = timeEncoder(
         runs, &f.qtBytes, [&] { return qtPng(screen); });
     f.ourMs = timeEncoder(
-        runs, &f.ourBytes, [&] { return BL::Api::encodeFastPng(screen); });
+        runs, &f.ourBytes,
+        [&] { return BL::Api::encodeFastPng(screen, BL::Api::EPngThreads::Two, &f.ourWay); });
     f.qtPhotoMs = timeEncoder(
         runs, &f.qtPhotoBytes, [&] { return qtPng(photo); });
     f.ourPhotoMs = timeEncoder(
-        runs, &f.ourPhotoBytes, [&] { return BL::Api::encodeFastPng(photo); });
+        runs, &f.ourPhotoBytes,
+        [&] { return BL::Api::encodeFastPng(photo, BL::Api::EPngThreads::Two, &f.ourPhotoWay); });
     f.bestPhotoMs = timeEncoder(runs, &f.bestPhotoBytes, [&] { return qtPng(photo, true); });
     return f;
 }
@@ -72,4 +88,6 @@ void printEncoderRows(const SEncoderFigures& f, int runs)
         "0.2)\n",
         double(f.ourPhotoBytes) / qMax<qint64>(1, f.bestPhotoBytes),
         median(f.ourPhotoMs) / qMax(1e-9, median(f.bestPhotoMs)));
+    std::printf("ours chose: full screen %s; photo %s\n", qPrintable(wayOf(f.ourWay)),
+                qPrintable(wayOf(f.ourPhotoWay)));
 }

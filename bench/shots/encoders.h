@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/pngencoder.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <vector>
@@ -10,6 +12,7 @@ struct SEncoderFigures
 {
     std::vector<double> qtMs, ourMs, qtPhotoMs, ourPhotoMs, bestPhotoMs;
     qint64 qtBytes = 0, ourBytes = 0, qtPhotoBytes = 0, ourPhotoBytes = 0, bestPhotoBytes = 0;
+    BL::Api::SPngEncoding ourWay, ourPhotoWay; // what our encoder chose for each area
 };
 
 // Qt's writer at its default level, or at zlib's level 9 (`best`).

@@ -39,6 +39,7 @@ int main(int argc, char** argv)
     parser.addOption({"idle-seconds", "Quiet time over which wake-ups are counted.", "s", "30"});
     parser.addOption({"cold-shots", "Upload shots taken after the idle release, as from cold.", "n", "10"});
     parser.addOption({"soak", "Rounds of the soak, one shot of every kind each (0: none).", "n", "1000"});
+    parser.addOption({"encoders-only", "Print only the encoders' table, without starting the program."});
     parser.addOption(
         {"log", "Where to keep the program's and the service's output (perf lines) after the run.", "file"});
     parser.process(app);
@@ -67,6 +68,10 @@ int main(int argc, char** argv)
     const QImage area = screen->grabWindow(0).toImage();
     const QImage photo = area.copy(photoRect);
     const SEncoderFigures encoders = measureEncoders(area, photo, runs);
+    if (parser.isSet("encoders-only")) {
+        printEncoderRows(encoders, runs);
+        return 0;
+    }
     const double qtMedian = median(encoders.qtMs), qtPhotoMedian = median(encoders.qtPhotoMs);
 
     QTemporaryDir root;

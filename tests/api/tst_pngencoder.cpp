@@ -42,8 +42,9 @@ QImage noise(int width, int height, QImage::Format format, quint32 seed)
     return image;
 }
 
-// Smooth shading with grain and a hard edge: what a photo does to the filters.
-QImage photoLike(int width, int height)
+// Smooth shading with grain and a hard edge: what a photo does to the filters. The grain is each
+// channel's own, or, as a sensor's brightness noise, one for the three channels of a pixel.
+QImage photoLike(int width, int height, int grain = 8, bool grainPerPixel = false)
 {
     QImage image(width, height, QImage::Format_RGB32);
     QRandomGenerator rng(7);
@@ -51,7 +52,11 @@ QImage photoLike(int width, int height)
         auto* px = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < width; ++x) {
             const double shade = std::sin(x * 0.013) * std::cos(y * 0.021) * 60 + (x > width / 3 ? 40 : 0);
-            auto channel = [&](int base) { return qBound(0, int(base + shade) + rng.bounded(17) - 8, 255); };
+            const int pixelGrain = rng.bounded(2 * grain + 1) - grain;
+            auto channel = [&](int base) {
+                const int noise = grainPerPixel ? pixelGrain : rng.bounded(2 * grain + 1) - grain;
+                return qBound(0, int(base + shade) + noise, 255);
+            };
             px[x] = qRgb(channel(120), channel(100), channel(90));
         }
     }
@@ -74,30 +79,54 @@ QImage screenLike(int width, int height)
     return image;
 }
 
+// The way the encoder took, for the rows that pin it: "photo", "photo runs" and "screen" are one
+// stream after a look at the filtered rows, "bands" two bands joined.
+QString wayOf(const BL::Api::SPngEncoding& how)
+{
+    if (how.twoBands)
+        return QStringLiteral("bands");
+    if (how.photoLike)
+        return how.runLengths ? QStringLiteral("photo runs") : QStringLiteral("photo");
+    return QStringLiteral("screen");
+}
+
 } // namespace
 
 void TestPngEncoder::roundTrip_data()
 {
     QTest::addColumn<QImage>("image");
-    QTest::newRow("random rgb, split over two threads") << noise(640, 480, QImage::Format_RGB32, 1);
-    // Incompressible, and large enough to be compressed in two parts.
-    QTest::newRow("random rgb, compressed in two parts") << noise(800, 600, QImage::Format_RGB32, 11);
-    QTest::newRow("random rgb, odd width") << noise(333, 7, QImage::Format_RGB32, 2);
-    QTest::newRow("random argb") << noise(301, 257, QImage::Format_ARGB32, 3);
-    QTest::newRow("random premultiplied") << noise(97, 89, QImage::Format_ARGB32_Premultiplied, 4);
-    QTest::newRow("random rgb888") << noise(101, 50, QImage::Format_RGB888, 5);
-    QTest::newRow("random rgb16") << noise(64, 33, QImage::Format_RGB16, 6);
-    QTest::newRow("one pixel") << noise(1, 1, QImage::Format_RGB32, 7);
-    QTest::newRow("one column") << noise(1, 700, QImage::Format_ARGB32, 8);
-    QTest::newRow("one row") << noise(3000, 1, QImage::Format_RGB32, 9);
-    QTest::newRow("photo-like") << photoLike(800, 600);
-    QTest::newRow("screen-like") << screenLike(1280, 720);
+    QTest::addColumn<QString>("way"); // empty: any
+    QTest::newRow("random rgb, split over two threads")
+        << noise(640, 480, QImage::Format_RGB32, 1) << QString();
+    // Incompressible, and too large to be looked at: two bands.
+    QTest::newRow("random rgb, compressed in two parts")
+        << noise(1024, 768, QImage::Format_RGB32, 11) << QStringLiteral("bands");
+    QTest::newRow("random rgb, odd width") << noise(333, 7, QImage::Format_RGB32, 2) << QString();
+    QTest::newRow("random argb") << noise(301, 257, QImage::Format_ARGB32, 3) << QString();
+    QTest::newRow("random premultiplied")
+        << noise(97, 89, QImage::Format_ARGB32_Premultiplied, 4) << QString();
+    QTest::newRow("random rgb888") << noise(101, 50, QImage::Format_RGB888, 5) << QString();
+    QTest::newRow("random rgb16") << noise(64, 33, QImage::Format_RGB16, 6) << QString();
+    QTest::newRow("one pixel") << noise(1, 1, QImage::Format_RGB32, 7) << QString();
+    QTest::newRow("one column") << noise(1, 700, QImage::Format_ARGB32, 8) << QString();
+    QTest::newRow("one row") << noise(3000, 1, QImage::Format_RGB32, 9) << QString();
+    // The content decides the level of the areas that are looked at; a full screen is not.
+    // Fine grain leaves long runs; grain shared by a pixel's channels leaves repeats.
+    QTest::newRow("photo-like, fine grain") << photoLike(800, 600, 2) << QStringLiteral("photo runs");
+    QTest::newRow("photo-like, grain per pixel") << photoLike(400, 300, 8, true) << QStringLiteral("photo");
+    QTest::newRow("photo-like, too large to be looked at") << photoLike(1280, 720) << QStringLiteral("bands");
+    QTest::newRow("screen-like, small") << screenLike(400, 300) << QStringLiteral("screen");
+    QTest::newRow("screen-like, filtered then in two bands")
+        << screenLike(800, 600) << QStringLiteral("bands");
+    QTest::newRow("screen-like") << screenLike(1280, 720) << QStringLiteral("bands");
 }
 
 void TestPngEncoder::roundTrip()
 {
     QFETCH(QImage, image);
-    const QByteArray png = BL::Api::encodeFastPng(image);
+    QFETCH(QString, way);
+    BL::Api::SPngEncoding how;
+    const QByteArray png = BL::Api::encodeFastPng(image, BL::Api::EPngThreads::Two, &how);
     QVERIFY(png.startsWith("\x89PNG\r\n\x1a\n"));
     QVERIFY(png.endsWith(QByteArray("IEND\xae\x42\x60\x82", 8)));
     QImage decoded;
@@ -105,6 +134,8 @@ void TestPngEncoder::roundTrip()
     QCOMPARE(decoded.size(), image.size());
     QCOMPARE(decoded.hasAlphaChannel(), image.hasAlphaChannel());
     QCOMPARE(decoded.convertToFormat(image.format()), image);
+    if (!way.isEmpty())
+        QCOMPARE(wayOf(how), way);
     // The upload path writes the same bytes, whether it splits the rows or not.
     QCOMPARE(BL::Api::encodePng(image), png);
     QCOMPARE(BL::Api::encodePng(image, BL::Api::EPngThreads::One), png);
