@@ -12,6 +12,7 @@
 #include <QLocale>
 #include <QPixmap>
 #include <QPointer>
+#include <QTimer>
 #include <algorithm>
 
 namespace BL::App {
@@ -111,7 +112,15 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     // A greyed-out entry says why.
     setToolTipsVisible(true);
     // Tests walk the menu with keys, which are lost when sent before it shows.
-    connect(this, &QMenu::aboutToShow, this, [] { qCDebug(lcApp) << "tray menu shown"; });
+    connect(this, &QMenu::aboutToShow, this, [this] {
+        qCDebug(lcApp) << "tray menu shown";
+        // A popup takes the keyboard only after its window is mapped; the next pass of the loop
+        // comes once it has. A menu shown by the panel (StatusNotifier) has no window of ours.
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible())
+                qCDebug(lcApp) << "tray menu has the keyboard";
+        });
+    });
 }
 
 void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,

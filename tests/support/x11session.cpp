@@ -121,8 +121,10 @@ QString openTrayMenu(CProgram& program)
     if (!QTest::qWaitFor([&icons] { return !(icons = trayIconWindows()).isEmpty(); }, 15000))
         return QString();
     const QRect icon = windowGeometry(icons.last());
+    // Keys sent once the menu's window is on the screen can still come before its keyboard grab,
+    // and go elsewhere: the program says when the grab is in place.
     const auto announced = [&program] {
-        return program.errorOutput().count(QLatin1String("tray menu shown"));
+        return program.errorOutput().count(QLatin1String("tray menu has the keyboard"));
     };
     const int before = announced();
     const QStringList windowsBefore = programWindows();

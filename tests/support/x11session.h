@@ -31,7 +31,7 @@ void drag(QPoint from, QPoint to);
 class CProgram;
 
 // Opens the context menu of the newest tray icon of `program` and returns the id of the menu's
-// window once the program has announced the menu ("tray menu shown") and the window is on the
+// window once the program has announced that the menu has the keyboard and the window is on the
 // screen, empty when it never showed. A click that a balloon over the icon took is repeated.
 QString openTrayMenu(CProgram& program);
 // Opens the tray menu and types `keys` into it; after each "Right" the submenu it opens must be
