@@ -1,6 +1,7 @@
 #include "app/hotkeytable.h"
 
 #include "app/logging.h"
+#include "app/perfprobe.h"
 #include "dialogs/defaultshortcuts.h"
 #include "platform/globalshortcut.h"
 
@@ -120,6 +121,7 @@ void CHotkeyTable::onShortcutActivated()
 {
     for (int i = 0; i < HotkeyCount; ++i)
         if (sender() == m_shortcuts[i]) {
+            qCDebug(lcPerf) << "perf hotkey" << monotonicMicroseconds();
             qCDebug(lcApp) << "hotkey" << hotkeyEntries()[i].actionName << "activated";
             emit activated(EHotkey(i));
         }

@@ -59,10 +59,13 @@ void CShotDriver::failure(EKind kind, int shot, const char* why)
     m_x.press("Escape");
 }
 
-unsigned long CShotDriver::openOverlay(const char* letter, SShot* out)
+unsigned long CShotDriver::openOverlay(const char* letter, SShot* out, bool fromRest)
 {
+    if (fromRest && !waitForMainThreadAsleep(m_program.pid(), 5000))
+        std::fprintf(stderr, "the program's main thread did not come to rest before a shot\n");
     m_x.drainEvents();
     m_x.move(m_screen.width() / 2, m_screen.height() / 2);
+    m_log.skipPast("perf hotkey");
     const qint64 keyAt = nowUs();
     m_x.hotkey(letter);
     Window overlay = 0;
@@ -70,6 +73,9 @@ unsigned long CShotDriver::openOverlay(const char* letter, SShot* out)
     if (mappedAt < 0)
         return 0;
     out->toMap = ms(keyAt, mappedAt);
+    QList<qint64> slot;
+    if (m_log.waitFor("perf hotkey", 2000, &slot) && !slot.isEmpty())
+        out->toSlot = ms(keyAt, slot.at(0));
     QThread::msleep(150); // the overlay arranges itself on the next loop pass
     return overlay;
 }
@@ -102,12 +108,12 @@ bool CShotDriver::waitForUpload(EKind kind, int shot, qint64 since, SShot* out)
     return true;
 }
 
-bool CShotDriver::uploadShot(int shot, SShot* out)
+bool CShotDriver::uploadShot(int shot, SShot* out, bool fromRest)
 {
     *out = {};
     m_x.takeClipboard();
     const qint64 faultsBefore = minorFaults(m_program.pid());
-    if (!openOverlay("p", out)) {
+    if (!openOverlay("p", out, fromRest)) {
         failure(Upload, shot, "no overlay mapped");
         return false;
     }

@@ -22,6 +22,7 @@ public:
     struct SShot
     {
         double toMap = -1;       // hotkey -> overlay mapped (ms); shots with an overlay
+        double toSlot = -1;      // hotkey -> the program acts on it (ms): delivery and a busy loop
         double toClipboard = -1; // release (or the last key) -> link on the clipboard (ms)
         double toDone = -1;      // release -> upload acknowledged, or -> complete file (ms)
         double toGone = -1;      // release -> overlay unmapped (ms); local shots
@@ -34,7 +35,9 @@ public:
                 const QDir& shotsDir, QProcessEnvironment env, quint64 trayIcon);
 
     // A full-screen upload.
-    bool uploadShot(int shot, SShot* out);
+    // `fromRest`: the hotkey waits until the program's main thread sleeps, done with the shot
+    // before; otherwise it comes as soon as that shot's upload is acknowledged.
+    bool uploadShot(int shot, SShot* out, bool fromRest = false);
     // A local shot of `area`: the overlay must go at once, the file follows.
     bool localShot(int shot, QRect area, SShot* out);
     // Two areas uploaded as a pair.
@@ -52,7 +55,7 @@ public:
 private:
     void failure(EKind kind, int shot, const char* why);
     // Hotkey ctrl+alt+`letter`, then the overlay over the whole screen; its window or 0.
-    unsigned long openOverlay(const char* letter, SShot* out);
+    unsigned long openOverlay(const char* letter, SShot* out, bool fromRest = false);
     void dragOver(QRect area);
     // The link on the clipboard and the program's acknowledgement, timed from `since`.
     bool waitForUpload(EKind kind, int shot, qint64 since, SShot* out);
