@@ -149,7 +149,7 @@ void CBrightloomMainWidget::announceUploaded()
     if (lagProbe) {
         lagProbe->stop();
         qCDebug(lcPerf) << "perf uploaded" << BL::App::monotonicMicroseconds() << "max-block"
-                        << lagProbe->maxBlockMicroseconds();
+                        << lagProbe->maxBlockMicroseconds() << "ending" << lagProbe->maxBlockEnd();
     }
     tray->markDone();
     if (!prefs.pasteHelpShown)
@@ -187,7 +187,7 @@ void CBrightloomMainWidget::onLocalShotWritten(const BL::App::SLocalShotResult& 
     if (lagProbe) {
         lagProbe->stop();
         qCDebug(lcPerf) << "perf saved" << BL::App::monotonicMicroseconds() << "max-block"
-                        << lagProbe->maxBlockMicroseconds();
+                        << lagProbe->maxBlockMicroseconds() << "ending" << lagProbe->maxBlockEnd();
     }
     if (result.saved) {
         tray->showBalloon(tr("Screenshot saved as %1").arg(QDir::toNativeSeparators(result.fileName)),
@@ -218,7 +218,7 @@ void CBrightloomMainWidget::createTextShot()
         if (lagProbe) {
             lagProbe->stop();
             qCDebug(lcPerf) << "perf text" << BL::App::monotonicMicroseconds() << "max-block"
-                            << lagProbe->maxBlockMicroseconds();
+                            << lagProbe->maxBlockMicroseconds() << "ending" << lagProbe->maxBlockEnd();
         }
     });
 }

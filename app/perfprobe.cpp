@@ -23,7 +23,10 @@ CEventLoopLagProbe::CEventLoopLagProbe(QObject* parent)
     m_timer->setInterval(1);
     connect(m_timer, &QTimer::timeout, this, [this] {
         const qint64 now = m_clock.nsecsElapsed() / 1000;
-        m_maxBlock = qMax(m_maxBlock, now - m_last);
+        if (now - m_last > m_maxBlock) {
+            m_maxBlock = now - m_last;
+            m_maxBlockEnd = monotonicMicroseconds();
+        }
         m_last = now;
     });
     m_disarm->setSingleShot(true);
@@ -36,6 +39,7 @@ void CEventLoopLagProbe::reset()
 {
     m_last = m_clock.nsecsElapsed() / 1000;
     m_maxBlock = 0;
+    m_maxBlockEnd = 0;
     m_timer->start();
     m_disarm->start();
 }
@@ -43,8 +47,10 @@ void CEventLoopLagProbe::reset()
 void CEventLoopLagProbe::stop()
 {
     // The stall that ends here counts too.
-    if (m_timer->isActive())
-        m_maxBlock = qMax(m_maxBlock, m_clock.nsecsElapsed() / 1000 - m_last);
+    if (m_timer->isActive() && m_clock.nsecsElapsed() / 1000 - m_last > m_maxBlock) {
+        m_maxBlock = m_clock.nsecsElapsed() / 1000 - m_last;
+        m_maxBlockEnd = monotonicMicroseconds();
+    }
     m_timer->stop();
     m_disarm->stop();
 }

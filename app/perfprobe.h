@@ -30,6 +30,8 @@ public:
     void stop();
     // Longest time between reset() and stop() that the event loop could not run a 1 ms timer.
     qint64 maxBlockMicroseconds() const { return m_maxBlock; }
+    // When that stall ended, on monotonicMicroseconds(): which part of the shot it held up.
+    qint64 maxBlockEnd() const { return m_maxBlockEnd; }
 
     static constexpr int kMaxArmedMs = 20000;
 
@@ -39,6 +41,7 @@ private:
     QElapsedTimer m_clock;
     qint64 m_last = 0;
     qint64 m_maxBlock = 0;
+    qint64 m_maxBlockEnd = 0;
 };
 
 } // namespace BL::App
