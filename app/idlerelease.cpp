@@ -42,7 +42,8 @@ void CIdleRelease::release()
 void CIdleRelease::trim()
 {
     // Said before, not after: writing the line runs code whose pages would come straight back.
-    qCDebug(lcPerf) << "perf trimmed" << monotonicMicroseconds();
+    qCDebug(lcPerf) << "perf trimmed" << monotonicMicroseconds() << "heap-in-use"
+                    << BL::Platform::heapBytesInUse();
     BL::Platform::releaseLibraryPages();
 }
 

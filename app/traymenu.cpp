@@ -73,6 +73,12 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     m_recent->setObjectName(QStringLiteral("recentSharesMenu"));
     // Built as the tray menu opens, so that the submenu is complete before it can be entered.
     connect(this, &QMenu::aboutToShow, this, &CTrayMenu::buildRecentShares);
+    // A panel that shows the menu itself (StatusNotifier) may never say it opens it: the entries
+    // are built anyway once the list has been quiet for a moment, after the shot.
+    m_recentQuiet = new QTimer(this);
+    m_recentQuiet->setSingleShot(true);
+    m_recentQuiet->setInterval(kRecentQuietMs);
+    connect(m_recentQuiet, &QTimer::timeout, this, &CTrayMenu::buildRecentShares);
     m_expiry = new QMenu(tr("Ex&pire new shares"), this);
     m_expiry->setObjectName(QStringLiteral("expiryMenu"));
     m_expiryGroup = new QActionGroup(this);
@@ -132,6 +138,7 @@ void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
         m_recentThumbnails << (thumbnailPath ? thumbnailPath(record) : QString());
     m_recent->setEnabled(!m_recentEntries.isEmpty());
     m_recentStale = true;
+    m_recentQuiet->start();
     // An open menu shows the change at once.
     if (isVisible())
         buildRecentShares();
@@ -139,6 +146,7 @@ void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
 
 void CTrayMenu::buildRecentShares()
 {
+    m_recentQuiet->stop();
     if (!m_recentStale)
         return;
     m_recentStale = false;

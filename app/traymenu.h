@@ -8,6 +8,7 @@
 #include <functional>
 
 class QActionGroup;
+class QTimer;
 class QDialog;
 
 namespace BL::App {
@@ -87,6 +88,8 @@ private:
     QList<SShareRecord> m_recentEntries;
     QStringList m_recentThumbnails;
     bool m_recentStale = false;
+    QTimer* m_recentQuiet = nullptr;
+    static constexpr int kRecentQuietMs = 2000;
     CDestinationMenu* m_destinations = nullptr;
     QMenu* m_expiry = nullptr;
     QActionGroup* m_expiryGroup = nullptr;

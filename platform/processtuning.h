@@ -11,6 +11,9 @@ void tuneProcessBeforeGui();
 
 // Returns memory freed by the last shot to the system; for idle moments only.
 void releaseFreeMemory();
+// Bytes of the heap that are allocated and not freed (malloc's own count), or -1 where it is not
+// known: with the resident size it tells growth from fragmentation.
+long long heapBytesInUse();
 
 // The files mapped into the process now (libraries and other mapped files).
 QStringList mappedFiles();

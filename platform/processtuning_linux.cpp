@@ -193,6 +193,12 @@ void releaseFreeMemory()
     malloc_trim(0);
 }
 
+long long heapBytesInUse()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return static_cast<long long>(info.uordblks + info.hblkhd);
+}
+
 long long releaseLibraryPages()
 {
     // MADV_DONTNEED on a private file mapping that holds no private copies only unmaps: the next

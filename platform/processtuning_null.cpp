@@ -6,6 +6,11 @@ void tuneProcessBeforeGui() {}
 
 void releaseFreeMemory() {}
 
+long long heapBytesInUse()
+{
+    return -1;
+}
+
 QStringList mappedFiles()
 {
     return {};

@@ -16,10 +16,12 @@ CSoak::SSample CSoak::sample(int round, bool releaseSeen)
 {
     // Lines of idle trims during the round are passed over: the one wanted follows its last shot.
     m_log.skipPast("perf trimmed");
-    if (!releaseSeen && !m_log.waitFor("perf trimmed", 40000))
+    QList<qint64> trimmed;
+    if (!releaseSeen && !m_log.waitFor("perf trimmed", 40000, &trimmed))
         std::fprintf(stderr, "round %d: no idle release seen; sampled anyway\n", round);
     SSample s;
     s.round = round;
+    s.heapInUse = trimmed.value(1, -1);
     const qint64 pid = m_program.pid();
     // The line comes just before the trim, whose pages must be gone before they are counted.
     if (!waitForMainThreadAsleep(pid, 5000))
@@ -39,9 +41,11 @@ CSoak::SSample CSoak::sample(int round, bool releaseSeen)
 
 void CSoak::printSample(const SSample& s) const
 {
-    std::printf("%6d %8.1f %8.1f %8.1f %5d %7d %7d %7d %8d %9.1f\n", s.round, s.rss / 1024.0, s.heap / 1024.0,
-                s.anon / 1024.0, s.fds, s.threads, s.x.windows, s.x.pixmaps, s.x.pictures,
-                s.x.totalBytes / 1024.0);
+    const QByteArray inUse =
+        s.heapInUse < 0 ? QByteArray("-") : QByteArray::number(s.heapInUse / 1048576.0, 'f', 1);
+    std::printf("%6d %8.1f %8.1f %8s %8.1f %5d %7d %7d %7d %8d %9.1f\n", s.round, s.rss / 1024.0,
+                s.heap / 1024.0, inUse.constData(), s.anon / 1024.0, s.fds, s.threads, s.x.windows,
+                s.x.pixmaps, s.x.pictures, s.x.totalBytes / 1024.0);
     std::fflush(stdout);
 }
 
@@ -52,7 +56,7 @@ void CSoak::sampleIdle()
         CShotDriver::kindName(CShotDriver::Upload), CShotDriver::kindName(CShotDriver::Local),
         CShotDriver::kindName(CShotDriver::Comparison), CShotDriver::kindName(CShotDriver::Url),
         CShotDriver::kindName(CShotDriver::FileHandOff));
-    std::printf(" round  RSS MiB heap MiB anon MiB   fds threads X wins X pixms X picts  X KiB\n");
+    std::printf(" round  RSS MiB heap MiB  in use anon MiB   fds threads X wins X pixms X picts  X KiB\n");
     m_samples.push_back(sample(0, true));
     printSample(m_samples.back());
 }

@@ -36,6 +36,7 @@ private:
     {
         int round = 0;
         qint64 rss = 0, heap = 0, anon = 0;
+        qint64 heapInUse = -1; // bytes the program's malloc counts as allocated; -1: not read
         int fds = 0, threads = 0;
         SXResources x;
     };
