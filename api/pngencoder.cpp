@@ -165,6 +165,23 @@ size_t joinBands(const SBand& first, const SBand& second, std::uint8_t* out, siz
 }
 
 // The filtered rows as one zlib stream of zlib's run-length strategy; its length, 0 on failure.
+// Makes the first band on a second thread (or first, on one) while this one makes the second,
+// and joins their streams.
+template<typename First, typename Second>
+size_t inTwoBands(bool twoThreads, First makeFirst, Second makeSecond, std::uint8_t* out, size_t room)
+{
+    SBand first;
+    const auto firstBand = [&first, &makeFirst] { first = makeFirst(); };
+    QFuture<void> firstDone;
+    if (twoThreads)
+        firstDone = QtConcurrent::run(firstBand);
+    else
+        firstBand();
+    const SBand second = makeSecond();
+    firstDone.waitForFinished();
+    return joinBands(first, second, out, room);
+}
+
 size_t deflateRuns(const std::uint8_t* filtered, size_t size, std::uint8_t* out, size_t room)
 {
     z_stream stream{};
@@ -225,20 +242,17 @@ size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filte
     if (filteredSize > kPhotoMaxBytes && height >= 2) {
         how.twoBands = true;
         how.level = kBandDeflateLevel;
-        SBand first;
-        const auto firstBand = [&first, &rows, split, filtered, stride] {
-            filterPngRows(rows, 0, split, filtered);
-            first = deflateBand(filtered, stride * size_t(split), false);
-        };
-        QFuture<void> firstDone;
-        if (two)
-            firstDone = QtConcurrent::run(firstBand);
-        else
-            firstBand();
-        filterPngRows(rows, split, height, secondRows);
-        const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
-        firstDone.waitForFinished();
-        return joinBands(first, second, out, room);
+        return inTwoBands(
+            two,
+            [&rows, split, filtered, stride] {
+                filterPngRows(rows, 0, split, filtered);
+                return deflateBand(filtered, stride * size_t(split), false);
+            },
+            [&rows, split, height, secondRows, stride] {
+                filterPngRows(rows, split, height, secondRows);
+                return deflateBand(secondRows, stride * size_t(height - split), true);
+            },
+            out, room);
     }
 
     // Rows depend only on their raw neighbour above, so two halves filter side by side.
@@ -260,18 +274,12 @@ size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filte
     }
     how.twoBands = true;
     how.level = kBandDeflateLevel;
-    SBand first;
-    const auto firstBand = [&first, filtered, split, stride] {
-        first = deflateBand(filtered, stride * size_t(split), false);
-    };
-    QFuture<void> firstDone;
-    if (two)
-        firstDone = QtConcurrent::run(firstBand);
-    else
-        firstBand();
-    const SBand second = deflateBand(secondRows, stride * size_t(height - split), true);
-    firstDone.waitForFinished();
-    return joinBands(first, second, out, room);
+    return inTwoBands(
+        two, [filtered, split, stride] { return deflateBand(filtered, stride * size_t(split), false); },
+        [secondRows, split, height, stride] {
+            return deflateBand(secondRows, stride * size_t(height - split), true);
+        },
+        out, room);
 }
 
 QByteArray encodeWithQt(const QImage& image)
