@@ -13,6 +13,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 
 namespace BL::App {
@@ -120,13 +121,24 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     // Tests walk the menu with keys, which are lost when sent before it shows.
     connect(this, &QMenu::aboutToShow, this, [this] {
         qCDebug(lcApp) << "tray menu shown";
-        // A popup takes the keyboard only after its window is mapped; the next pass of the loop
-        // comes once it has. A menu shown by the panel (StatusNotifier) has no window of ours.
-        QTimer::singleShot(0, this, [this] {
-            if (isVisible())
-                qCDebug(lcApp) << "tray menu has the keyboard";
-        });
+        QTimer::singleShot(0, this, [this] { announceKeyboard(0); });
     });
+}
+
+void CTrayMenu::announceKeyboard(int attempt)
+{
+    // A menu shown by the panel (StatusNotifier) has no window of ours.
+    if (!isVisible() || !windowHandle())
+        return;
+    // The popup's own grab fails while its window is not yet viewable, and Qt does not ask
+    // again: keys would go to whichever window had them. Asking again is harmless once it holds.
+    if (windowHandle()->setKeyboardGrabEnabled(true)) {
+        qCDebug(lcApp) << "tray menu has the keyboard";
+        return;
+    }
+    // Where the window system has no grabs (Wayland), the compositor routes the keys itself.
+    if (attempt + 1 < kKeyboardAttempts)
+        QTimer::singleShot(kKeyboardRetryMs, this, [this, attempt] { announceKeyboard(attempt + 1); });
 }
 
 void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,

@@ -81,6 +81,7 @@ signals:
 
 private:
     void buildRecentShares();
+    void announceKeyboard(int attempt);
 
     std::array<QAction*, TrayActionCount> m_actions{};
     QMenu* m_recent = nullptr;
@@ -90,6 +91,8 @@ private:
     bool m_recentStale = false;
     QTimer* m_recentQuiet = nullptr;
     static constexpr int kRecentQuietMs = 2000;
+    static constexpr int kKeyboardAttempts = 20;
+    static constexpr int kKeyboardRetryMs = 25;
     CDestinationMenu* m_destinations = nullptr;
     QMenu* m_expiry = nullptr;
     QActionGroup* m_expiryGroup = nullptr;

@@ -134,8 +134,10 @@ QString openTrayMenu(CProgram& program)
                  QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
         opened = QTest::qWaitFor([&] { return announced() > before; }, 5000);
     }
-    if (!opened)
+    if (!opened) {
+        qWarning("the program never said its tray menu has the keyboard");
         return QString();
+    }
     // The menu pops up as a new visible window of the program; keys sent before it is there
     // would go to another window.
     QString menu;
@@ -147,6 +149,8 @@ QString openTrayMenu(CProgram& program)
             return !menu.isEmpty();
         },
         5000);
+    if (menu.isEmpty())
+        qWarning("the program's tray menu has the keyboard but no menu window is on the screen");
     return menu;
 }
 
@@ -186,7 +190,10 @@ bool glanceAtTrayMenu(CProgram& program)
     if (menu.isEmpty())
         return false;
     xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
-    return QTest::qWaitFor([&menu] { return !programWindows().contains(menu); }, 5000);
+    if (QTest::qWaitFor([&menu] { return !programWindows().contains(menu); }, 5000))
+        return true;
+    qWarning("the tray menu stayed open after Escape");
+    return false;
 }
 
 bool chooseTrayEntry(CProgram& program, int downs)
