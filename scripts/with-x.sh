@@ -79,6 +79,12 @@ if [ "$tray" = 1 ]; then
     timeout 10 xdotool search --sync --classname trayer >/dev/null 2>&1 ||
         echo "with-x: trayer did not appear" >&2
 fi
-[ "$wm" = 1 ] && for _ in $(seq 50); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; sleep 0.05; done
+# A window mapped before the window manager or the compositor has taken over the screen is
+# adopted later, framed and redirected while a test already looks at it: wait for both.
+if [ "$wm" = 1 ]; then
+    for _ in $(seq 300); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; sleep 0.05; done
+    [ "$compositor" = 1 ] && { timeout 15 xdotool search --sync --name '^xcompmgr$' >/dev/null 2>&1 ||
+        echo "with-x: xcompmgr did not appear" >&2; }
+fi
 
 "$@"

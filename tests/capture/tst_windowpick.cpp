@@ -10,6 +10,7 @@
 
 #include <QFrame>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QtTest>
 #include <memory>
 
@@ -51,6 +52,19 @@ QStringList moveTo(const QPoint& p)
 QImage screenAt(const QRect& rect)
 {
     return BL::Platform::grabScreenRect(rect);
+}
+
+// Where the X server has the window's top-left, asked outside Qt, whose own idea is what it
+// last requested or heard and can lag behind the window manager.
+QPoint serverPosition(WId window)
+{
+    QProcess xwininfo;
+    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(window)});
+    xwininfo.waitForFinished();
+    const QString info = QString::fromLocal8Bit(xwininfo.readAllStandardOutput());
+    const QRegularExpression x(QStringLiteral("Absolute upper-left X:\\s+(-?\\d+)"));
+    const QRegularExpression y(QStringLiteral("Absolute upper-left Y:\\s+(-?\\d+)"));
+    return {x.match(info).captured(1).toInt(), y.match(info).captured(1).toInt()};
 }
 
 } // namespace
@@ -148,9 +162,14 @@ void TestWindowPick::placeKnownWindow(const QPoint& topLeft)
     QVERIFY(QTest::qWaitForWindowExposed(m_known.get()));
     // Moved once openbox has said how wide it draws the frame: Qt places the frame by it.
     QTRY_VERIFY(m_known->frameGeometry() != m_known->geometry());
+    const QPoint inFrame = m_known->geometry().topLeft() - m_known->frameGeometry().topLeft();
     m_known->move(topLeft);
     m_known->raise();
-    QTRY_COMPARE(m_known->frameGeometry().topLeft(), topLeft);
+    // Qt takes a move as done at once, and the window manager's answers to earlier moves can
+    // still set it back for a while: wait for the server, then for Qt to have heard all of it.
+    QTRY_COMPARE(serverPosition(m_known->winId()), topLeft + inFrame);
+    QGuiApplication::sync();
+    QCOMPARE(m_known->frameGeometry().topLeft(), topLeft);
     // Painted: what the screen shows of the client area is the known pixels.
     const QRect client = m_known->geometry() & QGuiApplication::primaryScreen()->geometry();
     const QImage known = m_known->pixels().copy(client.translated(-m_known->geometry().topLeft()));
