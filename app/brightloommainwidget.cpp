@@ -82,6 +82,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
     }
 
     QTimer::singleShot(0, this, &CBrightloomMainWidget::loadFonts);
+    QTimer::singleShot(0, overlays, &BL::App::COverlayControl::prepareWindow);
     if (updater->automaticChecksEnabled())
         updater->checkInBackground();
     // What the start-up used and freed goes back to the system, as after a shot.
@@ -150,10 +151,8 @@ void CBrightloomMainWidget::createOverlays()
 
 void CBrightloomMainWidget::releaseIdleMemory()
 {
-    // The full-screen window and its buffers are made again in a few
-    // milliseconds at the next hotkey; between shots they would only sit in memory.
-    if (!isVisible())
-        destroy();
+    // The overlay's window and its screen-sized buffer stay: made again at the next hotkey, its
+    // pages cost the first frame more than the whole shot's other work.
     tray->releaseAnimations();
 }
 

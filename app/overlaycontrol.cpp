@@ -113,6 +113,11 @@ void COverlayControl::showHelp(const QString& imagePath, const QString& text)
     showOverlay(m_helpScreen);
 }
 
+void COverlayControl::prepareWindow()
+{
+    m_overlayHost->prepareWindow();
+}
+
 void COverlayControl::showOverlay(QWidget* overlay)
 {
     // A selector that cannot read the screen once it is up works on a picture taken before.

@@ -37,6 +37,8 @@ public:
     void showLocalShot();
     void showTextShot();
     void showHelp(const QString& imagePath, const QString& text);
+    // See COverlayHost::prepareWindow().
+    void prepareWindow();
 
     // For the host's paintEvent alone: paints the frozen picture under the host, in place of the
     // desktop. False on the live desktop, where nothing is painted.

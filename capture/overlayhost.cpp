@@ -6,9 +6,11 @@
 #include "platform/pointerscreen.h"
 #include "platform/singleapplication.h"
 
+#include <QBackingStore>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -85,6 +87,28 @@ void COverlayHost::showOverlay(QWidget* overlay)
     m_host->setGeometry(geometry);
     m_host->setFocus(Qt::OtherFocusReason);
     qCDebug(lcCapture).noquote() << "overlay shown on" << screen->name();
+}
+
+void COverlayHost::prepareWindow()
+{
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!m_host || m_host->isVisible() || !screen)
+        return;
+    m_host->winId();
+    QBackingStore* store = m_host->backingStore();
+    if (!store)
+        return;
+    // The size the first showing gives it, so that it is not made again then.
+    const QRect area(QPoint(0, 0), screen->geometry().size());
+    store->resize(area.size());
+    store->beginPaint(area);
+    if (QPaintDevice* device = store->paintDevice()) {
+        QPainter painter(device);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.fillRect(area, Qt::transparent);
+    }
+    store->endPaint();
+    qCDebug(lcCapture) << "overlay window prepared at" << area.size();
 }
 
 bool COverlayHost::eventFilter(QObject* watched, QEvent* event)

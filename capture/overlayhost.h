@@ -33,6 +33,11 @@ public:
     // screen under the mouse cursor, with the system cursor hidden and the keyboard focus taken.
     void showOverlay(QWidget* overlay);
 
+    // Makes the host's window and its screen-sized backing store now, while nothing waits for
+    // them, and writes every page of it once. Kept from then on: a shot at any later time opens
+    // the overlay without some two thousand page faults for a fresh picture of the screen.
+    void prepareWindow();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
