@@ -119,10 +119,14 @@ CTrayMenu::CTrayMenu(QWidget* parent) : QMenu(parent)
     // A greyed-out entry says why.
     setToolTipsVisible(true);
     // Tests walk the menu with keys, which are lost when sent before it shows.
-    connect(this, &QMenu::aboutToShow, this, [this] {
-        qCDebug(lcApp) << "tray menu shown";
-        QTimer::singleShot(0, this, [this] { announceKeyboard(0); });
-    });
+    connect(
+        this, &QMenu::aboutToShow, this,
+        [this] {
+            qCDebug(lcApp) << "tray menu shown";
+            QTimer::singleShot(
+                0, this, [this] { announceKeyboard(0); });
+        });
+    connect(this, &QMenu::aboutToHide, this, [] { qCDebug(lcApp) << "tray menu hidden"; });
 }
 
 void CTrayMenu::announceKeyboard(int attempt)

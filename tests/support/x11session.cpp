@@ -126,32 +126,39 @@ QString openTrayMenu(CProgram& program)
     const auto announced = [&program] {
         return program.errorOutput().count(QLatin1String("tray menu has the keyboard"));
     };
-    const int before = announced();
     const QStringList windowsBefore = programWindows();
-    bool opened = false;
-    for (int attempt = 0; attempt < 3 && !opened; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int before = announced();
         xdotool({QStringLiteral("mousemove"), QString::number(icon.center().x()),
                  QString::number(icon.center().y()), QStringLiteral("click"), QStringLiteral("3")});
-        opened = QTest::qWaitFor([&] { return announced() > before; }, 5000);
+        if (!QTest::qWaitFor([&] { return announced() > before; }, 5000)) {
+            qWarning("the program did not say its tray menu has the keyboard; clicking again");
+            continue;
+        }
+        // The menu pops up as a new visible window of the program; keys sent before it is there
+        // would go to another window.
+        QString menu;
+        (void)QTest::qWaitFor(
+            [&] {
+                for (const QString& id : programWindows())
+                    if (!windowsBefore.contains(id) && isMenuWindow(id))
+                        menu = id;
+                return !menu.isEmpty();
+            },
+            5000);
+        if (!menu.isEmpty())
+            return menu;
+        qWarning("the program's tray menu had the keyboard, but no menu window is on the screen (%s); "
+                 "program windows before: %s, now: %s",
+                 qPrintable(program.errorOutput().count(QLatin1String("tray menu hidden")) > 0
+                                ? QStringLiteral("the program has hidden a menu")
+                                : QStringLiteral("the program never hid it")),
+                 qPrintable(windowsBefore.join(QLatin1Char(' '))),
+                 qPrintable(programWindows().join(QLatin1Char(' '))));
+        // A menu still open somewhere would swallow the next click on the icon.
+        xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
     }
-    if (!opened) {
-        qWarning("the program never said its tray menu has the keyboard");
-        return QString();
-    }
-    // The menu pops up as a new visible window of the program; keys sent before it is there
-    // would go to another window.
-    QString menu;
-    (void)QTest::qWaitFor(
-        [&] {
-            for (const QString& id : programWindows())
-                if (!windowsBefore.contains(id) && isMenuWindow(id))
-                    menu = id;
-            return !menu.isEmpty();
-        },
-        5000);
-    if (menu.isEmpty())
-        qWarning("the program's tray menu has the keyboard but no menu window is on the screen");
-    return menu;
+    return QString();
 }
 
 bool walkTrayMenu(CProgram& program, const QStringList& keys)
