@@ -151,8 +151,8 @@ void CBrightloomMainWidget::createOverlays()
 
 void CBrightloomMainWidget::releaseIdleMemory()
 {
-    // The overlay's window and its screen-sized buffer stay: made again at the next hotkey, its
-    // pages cost the first frame more than the whole shot's other work.
+    // The overlay's window and its screen-sized buffer stay (COverlayHost::prepareWindow): made
+    // anew at each hotkey, the buffer's fresh pages held up the overlay's first frame by ~10 ms.
     tray->releaseAnimations();
 }
 
