@@ -28,11 +28,21 @@ done
 
 root=$(mktemp -d /tmp/bl-x.XXXXXX)
 PIDS=()
+# A process that does not stop on TERM within 5 s is named and killed: an unbounded wait here
+# would hold the caller long after its command has ended.
+stop() {
+    local pid=$1 name
+    name=$(ps -o comm= -p "$pid" 2>/dev/null)
+    kill "$pid" 2>/dev/null || return 0
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "with-x: $name ($pid) did not stop on TERM; killing it" >&2
+        kill -KILL "$pid" 2>/dev/null
+    fi
+    wait "$pid" 2>/dev/null
+}
 cleanup() {
-    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
-        kill "${PIDS[i]}" 2>/dev/null
-        wait "${PIDS[i]}" 2>/dev/null
-    done
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do stop "${PIDS[i]}"; done
     rm -rf "$root"
 }
 trap cleanup EXIT
