@@ -64,10 +64,15 @@ void COverlayHost::showOverlay(QWidget* overlay)
             other->hide();
     overlay->show();
     m_host->setFocusPolicy(Qt::StrongFocus);
-    m_host->setWindowState(Qt::WindowActive);
+    // The full-screen state of the last showing is kept: dropped here and set again by
+    // showFullScreen(), it cost two waits on the X server at every showing.
+    m_host->setWindowState(m_host->windowState() | Qt::WindowActive);
     m_host->setCursor(Qt::BlankCursor);
 
-    QScreen* screen = BL::Platform::screenUnderPointer();
+    QPoint pointer;
+    QScreen* screen = BL::Platform::screenUnderPointer(&pointer);
+    if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay))
+        selector->setPointerAtShow(pointer);
     if (!screen) {
         qCWarning(lcCapture) << "No screen to show the overlay on";
         return;

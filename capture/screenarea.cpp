@@ -2,7 +2,6 @@
 
 #include "capture/frozenscreen.h"
 #include "capture/logging.h"
-#include "platform/pointerscreen.h"
 #include "platform/screengrab.h"
 
 #include <QGuiApplication>
@@ -55,14 +54,6 @@ namespace BL::Capture {
 QScreen* screenContaining(const QPoint& globalPos)
 {
     return QGuiApplication::screenAt(globalPos);
-}
-
-int devicePixelRatioAtCursor()
-{
-    const QScreen* screen = BL::Platform::screenUnderPointer();
-    if (!screen)
-        return 1;
-    return std::max(1, static_cast<int>(screen->devicePixelRatio()));
 }
 
 QRect nativeRect(const QScreen* screen, const QRect& logicalRect)

@@ -11,9 +11,6 @@ namespace BL::Capture {
 // Screen that holds the global point, or null when no screen does.
 QScreen* screenContaining(const QPoint& globalPos);
 
-// Integer device pixel ratio of the screen under the mouse cursor; 1 when there is none.
-int devicePixelRatioAtCursor();
-
 // The native pixels (root window coordinates) behind a rectangle of global logical coordinates
 // that lies on `screen`. A scaled screen keeps its native origin and scales only what lies past
 // it, so a logical point p maps to origin + (p - origin) × ratio.

@@ -1,7 +1,6 @@
 #include "capture/selectiondecorations.h"
 
 #include "capture/frozenscreen.h"
-#include "capture/screenarea.h"
 
 #include <QFrame>
 #include <QImage>
@@ -9,6 +8,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QWidget>
+#include <algorithm>
 #include <initializer_list>
 
 namespace BL::Capture {
@@ -37,8 +37,9 @@ protected:
 
     void showEvent(QShowEvent*) override
     {
-        // The screen may have changed since the last showing, so pick the image each time.
-        const int ratio = devicePixelRatioAtCursor();
+        // The screen may have changed since the last showing, so pick the image each time. The
+        // host is on the screen under the pointer by now; its ratio needs no look at the pointer.
+        const int ratio = std::max(1, static_cast<int>(devicePixelRatioF()));
         const QImage source(ratio > 1 ? QStringLiteral(":Grabber@2x.png") : QStringLiteral(":Grabber.png"));
         m_image = source.scaled(kCrossSize * ratio, kCrossSize * ratio, Qt::IgnoreAspectRatio,
                                 Qt::FastTransformation);
@@ -161,21 +162,20 @@ void CSelectionDecorations::hideHint()
     m_hintLabel->hide();
 }
 
-void CSelectionDecorations::showAround(const QPoint& cross)
+void CSelectionDecorations::showAll()
 {
     applyHint();
-    m_hintLabel->show();
-    m_cross->show();
-    m_selectionFrame->show();
+    for (QWidget* child : std::initializer_list<QWidget*>{m_hintLabel, m_cross, m_selectionFrame, m_topBand,
+                                                          m_bottomBand, m_leftBand, m_rightBand})
+        child->show();
+}
 
+void CSelectionDecorations::arrangeAround(const QPoint& cross)
+{
     moveCrossTo(cross);
     const QRect empty(m_selector->width() / 2, m_selector->height() / 2, 0, 0);
     setSelectionRect(empty);
     centreHint();
-
-    for (QWidget* band : {m_topBand, m_bottomBand, m_leftBand, m_rightBand})
-        band->show();
-    setSelectionRect(empty);
 }
 
 void CSelectionDecorations::hideAll()

@@ -38,8 +38,11 @@ public:
     void showHint();
     void hideHint();
 
-    // Shows everything around an empty selection in the middle, the crosshair at `cross`.
-    void showAround(const QPoint& cross);
+    // Shows everything. Called while the selector itself is being shown: a child shown on a
+    // parent that is up already makes Qt ask the X server where the pointer is, once for each.
+    void showAll();
+    // An empty selection in the middle, the crosshair at `cross`.
+    void arrangeAround(const QPoint& cross);
     void hideAll();
 
     // The frame on `rect` and the bands around it, in the selector's coordinates.

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QWindow>
 #include <algorithm>
+#include <utility>
 
 using BL::Capture::CHandOffMarker;
 
@@ -225,6 +226,10 @@ void CSelectScreenArea::showEvent(QShowEvent* event)
     m_hovered = {};
     applyHint();
     QWidget::showEvent(event);
+    // Children are shown here, with the selector: Qt then spares each a look at the pointer.
+    m_decorations->showAll();
+    if (!BL::Capture::hasFrozenScreen())
+        m_marker->showInCorner();
     // Queued: the final geometry is known only once the show has been processed.
     QMetaObject::invokeMethod(this, &CSelectScreenArea::arrangeOnShow, Qt::QueuedConnection);
 }
@@ -232,6 +237,7 @@ void CSelectScreenArea::showEvent(QShowEvent* event)
 void CSelectScreenArea::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
+    m_pointerAtShow.reset();
     hideDecorations();
     emit hidden();
 }
@@ -249,10 +255,12 @@ void CSelectScreenArea::arrangeOnShow()
 {
     if (!isVisible())
         return; // hidden again before the queued call arrived
-    m_lastPos = mapFromGlobal(QCursor::pos());
-    m_decorations->showAround(m_lastPos);
-    if (!BL::Capture::hasFrozenScreen())
-        m_marker->showInCorner();
+    // A drag begun before this call has placed the decorations already: keep its selection.
+    const std::optional<QPoint> given = std::exchange(m_pointerAtShow, std::nullopt);
+    if (!m_pressed) {
+        m_lastPos = mapFromGlobal(given ? *given : QCursor::pos());
+        m_decorations->arrangeAround(m_lastPos);
+    }
     // Painted and made ready on later passes of the event loop, so that none of these steps
     // holds up the others (or the mouse) for longer than it takes itself.
     update();

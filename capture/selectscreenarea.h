@@ -10,6 +10,7 @@
 #include <QRect>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 namespace BL::Capture {
 class CHandOffMarker;
@@ -46,6 +47,9 @@ public:
     // Whether the person held Shift as the selection was handed over: the picture is to be
     // marked up before it goes anywhere. Nothing is reserved ahead for such a picture.
     bool markupWanted() const { return m_markupWanted; }
+    // Where the pointer was (global) as the host was about to show this selector: the crosshair
+    // starts there without a look of its own. Used by the next showing only.
+    void setPointerAtShow(const QPoint& global) { m_pointerAtShow = global; }
 
 signals:
     void areaSelected(const QRect& rect); // in the selector's own coordinates
@@ -102,6 +106,7 @@ private:
     bool m_windowMode = false;
     bool m_toldNoWindows = false; // Space was pressed where no window list is to be had
     QPoint m_lastPos;             // of the crosshair, so that a change of the list needs no query
+    std::optional<QPoint> m_pointerAtShow;
     BL::Capture::SPickedWindow m_hovered;
     BL::Capture::SPickedWindow m_handedOver; // while processSelectedArea runs
     qreal m_handedOverRatio = 1;

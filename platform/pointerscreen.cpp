@@ -9,8 +9,13 @@
 
 namespace BL::Platform {
 
-QScreen* screenUnderPointer()
+QScreen* screenUnderPointer(QPoint* position)
 {
+    // On Wayland Qt's position is the last one seen over our own windows, which is why the
+    // compositor is asked first.
+    const QPoint cursor = QCursor::pos();
+    if (position)
+        *position = cursor;
     if (CAbstractPointerOutput* outputs = backends().pointerOutput()) {
         const QString name = outputs->outputName();
         qCDebug(lcPlatform) << "the compositor has the pointer on" << name;
@@ -19,9 +24,7 @@ QScreen* screenUnderPointer()
                 return screen;
         qCDebug(lcPlatform) << "no screen named" << name << "for the pointer; asking Qt";
     }
-    // On Wayland Qt's position is the last one seen over our own windows, which is why the
-    // compositor is asked first.
-    if (QScreen* screen = QGuiApplication::screenAt(QCursor::pos()))
+    if (QScreen* screen = QGuiApplication::screenAt(cursor))
         return screen;
     return QGuiApplication::primaryScreen();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPoint>
 #include <QString>
 
 class QScreen;
@@ -18,7 +19,8 @@ public:
 };
 
 // The screen under the pointer: the compositor's answer where the window system has one, Qt's
-// cursor position otherwise. Null only without any screen.
-QScreen* screenUnderPointer();
+// cursor position otherwise. Null only without any screen. `position`, if given, receives
+// Qt's cursor position from the same look (on X11 each look is a round trip to the server).
+QScreen* screenUnderPointer(QPoint* position = nullptr);
 
 } // namespace BL::Platform

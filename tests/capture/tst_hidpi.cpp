@@ -29,7 +29,7 @@ private:
 void TestHiDpi::initTestCase()
 {
     BL::Resources::registerResources();
-    QCOMPARE(BL::Capture::devicePixelRatioAtCursor(), 2);
+    QCOMPARE(QGuiApplication::primaryScreen()->devicePixelRatio(), 2.0);
     m_pattern = std::make_unique<BL::Test::CPatternWindow>();
     m_pattern->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_pattern.get()));
