@@ -7,8 +7,11 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDialog>
+#include <QFileInfo>
 #include <QIcon>
+#include <QImage>
 #include <QLocale>
 #include <QPixmap>
 #include <QPointer>
@@ -170,6 +173,7 @@ void CTrayMenu::buildRecentShares()
     for (QMenu* old : m_recent->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
         old->deleteLater();
     m_recent->clear();
+    QHash<QString, QIcon> icons;
     for (int i = 0; i < m_recentEntries.size(); ++i) {
         const SShareRecord& record = m_recentEntries.at(i);
         const QString key = record.key();
@@ -179,8 +183,18 @@ void CTrayMenu::buildRecentShares()
                     [this, key] { emit retryShareRequested(key); });
             continue;
         }
-        if (!m_recentThumbnails.at(i).isEmpty())
-            entry->setIcon(QIcon(QPixmap(m_recentThumbnails.at(i), "PNG")));
+        if (!m_recentThumbnails.at(i).isEmpty()) {
+            const QFileInfo file(m_recentThumbnails.at(i));
+            const QString iconKey = file.filePath() + QLatin1Char('\n') +
+                                    QString::number(file.lastModified().toMSecsSinceEpoch()) +
+                                    QLatin1Char('\n') + QString::number(file.size());
+            QIcon icon = m_thumbnailIcons.value(iconKey);
+            // Read as an image: QPixmap's own loading keeps a key per file in the pixmap cache.
+            if (icon.isNull())
+                icon = QIcon(QPixmap::fromImage(QImage(file.filePath(), "PNG")));
+            icons.insert(iconKey, icon);
+            entry->setIcon(icon);
+        }
         QAction* copy = entry->addAction(tr("&Copy link"));
         entry->setDefaultAction(copy);
         connect(
@@ -191,6 +205,7 @@ void CTrayMenu::buildRecentShares()
         connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
                 [this, key] { emit deleteShareRequested(key); });
     }
+    m_thumbnailIcons = icons;
 }
 
 void CTrayMenu::setExpiry(int seconds)

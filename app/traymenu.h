@@ -2,6 +2,8 @@
 
 #include "app/sharehistory.h"
 
+#include <QHash>
+#include <QIcon>
 #include <QMenu>
 #include <QScopeGuard>
 #include <array>
@@ -88,6 +90,10 @@ private:
     // What "Recent shares" shows once it is built again, and the thumbnails' files.
     QList<SShareRecord> m_recentEntries;
     QStringList m_recentThumbnails;
+    // The icons of the entries shown, by thumbnail file and its date and size. An icon made anew
+    // at each rebuild leaves a new key in Qt's pixmap cache at each painting, which the cache's
+    // clear() does not take back; a kept icon paints under the same key.
+    QHash<QString, QIcon> m_thumbnailIcons;
     bool m_recentStale = false;
     QTimer* m_recentQuiet = nullptr;
     static constexpr int kRecentQuietMs = 2000;

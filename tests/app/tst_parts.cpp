@@ -1,7 +1,8 @@
-// The shell's focused parts that need no screen: tray icon rules, the hotkey table and
-// local shot files.
+// The shell's focused parts that need no screen: tray icon rules, the tray menu's recent shares,
+// the hotkey table and local shot files.
 #include "app/hotkeytable.h"
 #include "app/localshot.h"
+#include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "platform/globalshortcut.h"
 #include "resources/resources.h"
@@ -24,6 +25,7 @@ private slots:
     void doneShowsUploadedAnimationThenStandardIcon();
     void failureStopsBothAnimations();
     void animationLoopsReuseTheirFrames();
+    void recentShareIconsAreKeptAcrossRebuilds();
     void hotkeysNeverAttachTwice();
     void localShotsNeverOverwrite();
     void localShotWriterReportsOnceOnDisk();
@@ -241,6 +243,48 @@ void TestParts::localShotWriterReportsOnceOnDisk()
     QCOMPARE(names, (QStringList{"2026.02.03_04.05.06-2_shot.png", "2026.02.03_04.05.06_shot.png"}));
     QVERIFY(QImage(dir.filePath(names.at(0))) != QImage(dir.filePath(names.at(1))));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("gone"))));
+}
+
+// An icon made anew at each rebuild of "Recent shares" left a new key in Qt's pixmap cache at
+// each painting, which the idle release's clear() never took back: unchanged thumbnails keep
+// their icons, and a thumbnail written again is read again.
+void TestParts::recentShareIconsAreKeptAcrossRebuilds()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("thumbnail.png"));
+    QImage picture(32, 24, QImage::Format_RGB32);
+    picture.fill(Qt::darkGreen);
+    QVERIFY(picture.save(path, "PNG"));
+    BL::App::SShareRecord older, newer;
+    older.link = QStringLiteral("http://127.0.0.1:9/older");
+    newer.link = QStringLiteral("http://127.0.0.1:9/newer");
+    older.time = newer.time = QDateTime::currentDateTime();
+    const auto thumbnail = [&](const BL::App::SShareRecord& record) {
+        return record.link == older.link ? path : QString();
+    };
+
+    BL::App::CTrayMenu menu(nullptr);
+    const auto iconOf = [&menu](int entry) {
+        return menu.recentSharesMenu()->actions().value(entry)->icon();
+    };
+    const auto colourOf = [](const QIcon& icon) { return icon.pixmap(32, 24).toImage().pixelColor(5, 5); };
+    menu.setRecentShares({older}, thumbnail);
+    emit menu.aboutToShow();
+    const qint64 first = iconOf(0).cacheKey();
+    QCOMPARE(colourOf(iconOf(0)), QColor(Qt::darkGreen));
+
+    menu.setRecentShares({newer, older}, thumbnail);
+    emit menu.aboutToShow();
+    QVERIFY(iconOf(0).isNull());
+    QCOMPARE(iconOf(1).cacheKey(), first);
+
+    picture = QImage(40, 30, QImage::Format_RGB32);
+    picture.fill(Qt::darkRed);
+    QVERIFY(picture.save(path, "PNG"));
+    menu.setRecentShares({older}, thumbnail);
+    emit menu.aboutToShow();
+    QVERIFY(iconOf(0).cacheKey() != first);
+    QCOMPARE(colourOf(iconOf(0)), QColor(Qt::darkRed));
 }
 
 QTEST_MAIN(TestParts)
