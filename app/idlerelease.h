@@ -9,8 +9,9 @@ namespace BL::App {
 // Gives memory back to the system once the program has been quiet for a while after a shot or
 // after the start: the screen-grab buffers, the pixmap cache and the heap's free pages. Between
 // shots they would only sit in memory; the next shot makes what it needs again. Once it has been
-// quiet for longer (the balloons of the shot gone too), the libraries' pages that the shot
-// touched leave as well; the next shot maps them again from the page cache.
+// quiet for longer (the balloons of the shot gone too), the heap is trimmed once more and the
+// libraries' pages that the shot touched leave as well; the next shot maps them again from the
+// page cache.
 class CIdleRelease : public QObject
 {
     Q_OBJECT
@@ -19,9 +20,10 @@ class CIdleRelease : public QObject
 public:
     // Quiet time after a shot before its screen-sized buffers are given back.
     static constexpr int kIdleAfterShotMs = 3000;
-    // Quiet time after the release before the libraries' pages go: longer than the longest
-    // balloon, whose hiding would bring its code back at once.
-    static constexpr int kTrimAfterReleaseMs = 12000;
+    // Quiet time after the release before the heap is trimmed again and the libraries' pages go:
+    // past the pixmap cache's sweep of its keys (30 s after the release, see release()), and
+    // longer than the longest balloon, whose hiding would bring its code back at once.
+    static constexpr int kTrimAfterReleaseMs = 31000;
 
     explicit CIdleRelease(QObject* parent);
 

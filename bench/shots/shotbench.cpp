@@ -114,7 +114,7 @@ int main(int argc, char** argv)
     const qint64 dockedAt = started ? x.waitForDock("brightloom", "panel", 20000) : -1;
     const QString icon = started ? program.waitForTrayIcon(iconsBefore) : QString();
     CProgramLog log(program);
-    if (icon.isEmpty() || !log.waitFor("perf trimmed", 30000)) {
+    if (icon.isEmpty() || !log.waitFor("perf trimmed", 60000)) {
         std::fprintf(stderr, "program did not start or settle:\n%s\n", qPrintable(program.errorOutput()));
         return 1;
     }
@@ -136,7 +136,7 @@ int main(int argc, char** argv)
     // after a person's pause: from cold.
     std::vector<double> coldMap, coldClipboard, coldUploaded, coldBlock, coldFaults;
     for (int shot = 0; shot < coldShots; ++shot) {
-        if (shot > 0 && !log.waitFor("perf trimmed", 30000))
+        if (shot > 0 && !log.waitFor("perf trimmed", 60000))
             std::fprintf(stderr, "cold shot %d: no idle release seen\n", shot);
         CShotDriver::SShot timing;
         if (driver.uploadShot(shot, &timing)) {

@@ -17,7 +17,7 @@ CSoak::SSample CSoak::sample(int round, bool releaseSeen)
     // Lines of idle trims during the round are passed over: the one wanted follows its last shot.
     m_log.skipPast("perf trimmed");
     QList<qint64> trimmed;
-    if (!releaseSeen && !m_log.waitFor("perf trimmed", 40000, &trimmed))
+    if (!releaseSeen && !m_log.waitFor("perf trimmed", 60000, &trimmed))
         std::fprintf(stderr, "round %d: no idle release seen; sampled anyway\n", round);
     SSample s;
     s.round = round;

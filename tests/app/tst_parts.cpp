@@ -1,10 +1,12 @@
 // The shell's focused parts that need no screen: tray icon rules, the tray menu's recent shares,
 // the hotkey table and local shot files.
 #include "app/hotkeytable.h"
+#include "app/idlerelease.h"
 #include "app/localshot.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
 #include "platform/globalshortcut.h"
+#include "platform/processtuning.h"
 #include "resources/resources.h"
 
 #include <QDateTime>
@@ -12,6 +14,7 @@
 #include <QFile>
 #include <QMovie>
 #include <QPainter>
+#include <QPixmapCache>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -26,6 +29,7 @@ private slots:
     void failureStopsBothAnimations();
     void animationLoopsReuseTheirFrames();
     void recentShareIconsAreKeptAcrossRebuilds();
+    void idleReleaseSweepsThePixmapCacheKeys();
     void hotkeysNeverAttachTwice();
     void localShotsNeverOverwrite();
     void localShotWriterReportsOnceOnDisk();
@@ -285,6 +289,28 @@ void TestParts::recentShareIconsAreKeptAcrossRebuilds()
     emit menu.aboutToShow();
     QVERIFY(iconOf(0).cacheKey() != first);
     QCOMPARE(colourOf(iconOf(0)), QColor(Qt::darkRed));
+}
+
+// Qt's QPixmapCache::clear() keeps a record of some 200 bytes for each text key of the pixmaps it
+// drops. The release has the cache sweep them, and its second trim gives them back.
+void TestParts::idleReleaseSweepsThePixmapCacheKeys()
+{
+    constexpr int kKeys = 3000;
+    QPixmap pixel(1, 1);
+    pixel.fill(Qt::red);
+    BL::App::CIdleRelease idle(nullptr);
+    QSignalSpy releases(&idle, &BL::App::CIdleRelease::releasing);
+    for (int i = 0; i < kKeys; ++i)
+        QPixmapCache::insert(QStringLiteral("tst-parts-sweep-%1-with-a-name-as-long-as-qt-makes").arg(i),
+                             pixel);
+    idle.restart();
+    QVERIFY(releases.wait(10000));
+    // Right after the release's clear() the keys are still held.
+    const long long held = BL::Platform::heapBytesInUse();
+    QTRY_VERIFY_WITH_TIMEOUT(BL::Platform::heapBytesInUse() < held - kKeys * 150,
+                             BL::App::CIdleRelease::kTrimAfterReleaseMs + 15000);
+    QPixmap found;
+    QVERIFY(!QPixmapCache::find(QStringLiteral("tst-parts-sweep-0-with-a-name-as-long-as-qt-makes"), &found));
 }
 
 QTEST_MAIN(TestParts)
