@@ -165,8 +165,7 @@ void CSelectionDecorations::hideHint()
 void CSelectionDecorations::showAll()
 {
     applyHint();
-    for (QWidget* child : std::initializer_list<QWidget*>{m_hintLabel, m_cross, m_selectionFrame, m_topBand,
-                                                          m_bottomBand, m_leftBand, m_rightBand})
+    for (QWidget* child : widgets())
         child->show();
 }
 
@@ -178,10 +177,14 @@ void CSelectionDecorations::arrangeAround(const QPoint& cross)
     centreHint();
 }
 
+std::array<QWidget*, 7> CSelectionDecorations::widgets() const
+{
+    return {m_hintLabel, m_cross, m_selectionFrame, m_topBand, m_bottomBand, m_leftBand, m_rightBand};
+}
+
 void CSelectionDecorations::hideAll()
 {
-    for (QWidget* child : std::initializer_list<QWidget*>{m_hintLabel, m_cross, m_selectionFrame, m_topBand,
-                                                          m_bottomBand, m_leftBand, m_rightBand})
+    for (QWidget* child : widgets())
         child->hide();
 }
 

@@ -4,6 +4,7 @@
 #include <QPoint>
 #include <QRect>
 #include <QString>
+#include <array>
 
 class QFrame;
 class QLabel;
@@ -51,6 +52,7 @@ public:
 
 private:
     void centreHint();
+    std::array<QWidget*, 7> widgets() const;
 
     QWidget* m_selector;
     CDimBand* m_topBand = nullptr;

@@ -11,8 +11,8 @@ namespace BL::Platform {
 
 QScreen* screenUnderPointer(QPoint* position)
 {
-    // On Wayland Qt's position is the last one seen over our own windows, which is why the
-    // compositor is asked first.
+    // One look for both answers. On Wayland Qt's position is the last one seen over our own
+    // windows, which is why the compositor is asked for the screen first.
     const QPoint cursor = QCursor::pos();
     if (position)
         *position = cursor;

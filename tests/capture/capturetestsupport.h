@@ -2,12 +2,14 @@
 
 #include "capture/overlayhost.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QScreen>
 #include <QStringList>
+#include <QTest>
 #include <QWidget>
 
 namespace BL::Test {
@@ -47,6 +49,17 @@ protected:
 private:
     QImage m_pattern;
 };
+
+// A selector is up once its crosshair shows and the arrangement its showing queued has run: the
+// crosshair at the pointer and an empty selection in the middle.
+inline bool waitForSelectorUp(QWidget* selector)
+{
+    QWidget* cross = selector->findChild<QWidget*>(QStringLiteral("cross"));
+    if (!cross || !QTest::qWaitFor([cross] { return cross->isVisible(); }))
+        return false;
+    QCoreApplication::sendPostedEvents(selector, QEvent::MetaCall);
+    return true;
+}
 
 // Real pointer and keyboard input through the X server.
 inline int xdotool(const QStringList& args)

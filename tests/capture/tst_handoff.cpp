@@ -138,6 +138,7 @@ void TestHandOff::fiftyShotsOverLiveContentHoldNoOverlay()
         }
         QVERIFY2(cross->isVisible(),
                  qPrintable(QStringLiteral("shot %1: the overlay did not stay up").arg(shot)));
+        QCoreApplication::sendPostedEvents(m_single, QEvent::MetaCall); // its queued arrangement
         // Let the compositor show the overlay, dim bands and all, before the drag.
         QTest::qWait(50);
         QCOMPARE(xdotool({QStringLiteral("mousemove"), QString::number(from.x()), QString::number(from.y()),

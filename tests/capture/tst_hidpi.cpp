@@ -43,8 +43,8 @@ void TestHiDpi::crosshairUsesTheDoubleSizeImage()
 {
     m_overlays->showOverlay(m_single);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
+    QVERIFY(BL::Test::waitForSelectorUp(m_single));
     auto* cross = m_single->findChild<QWidget*>(QStringLiteral("cross"));
-    QTRY_VERIFY(cross->isVisible());
     QCOMPARE(cross->size(), QSize(27, 27));
 
     QImage drawn(54, 54, QImage::Format_ARGB32_Premultiplied);
@@ -72,7 +72,7 @@ void TestHiDpi::dragKeepsTheFullResolution()
             [&pictures](const QPixmap& picture) { pictures << picture; });
     m_overlays->showOverlay(m_single);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
-    QTRY_VERIFY(m_single->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
+    QVERIFY(BL::Test::waitForSelectorUp(m_single));
 
     // xdotool speaks device pixels: (200,200)-(600,500) is (100,100)-(300,250) in logical ones.
     QCOMPARE(xdotool({QStringLiteral("mousemove"), QStringLiteral("200"), QStringLiteral("200"),

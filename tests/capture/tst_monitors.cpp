@@ -101,7 +101,7 @@ void TestMonitors::dragOnEachMonitorGivesItsNativePixels()
         m_overlays->showOverlay(m_single);
         QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
         QCOMPARE(m_host->geometry(), screen->geometry());
-        QTRY_VERIFY(m_single->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
+        QVERIFY(BL::Test::waitForSelectorUp(m_single));
 
         QCOMPARE(
             xdotool(mouseArgs(pressNative) + QStringList{QStringLiteral("mousedown"), QStringLiteral("1")} +

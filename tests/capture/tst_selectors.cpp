@@ -115,7 +115,7 @@ void TestSelectors::show(QWidget* overlay)
     m_overlays->showOverlay(overlay);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
     if (auto* selector = qobject_cast<CSelectScreenArea*>(overlay))
-        QTRY_VERIFY(selector->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
+        QVERIFY(BL::Test::waitForSelectorUp(selector));
     m_events.clear();
 }
 

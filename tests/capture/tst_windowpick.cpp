@@ -152,7 +152,7 @@ void TestWindowPick::show(CSelectScreenArea* selector)
 {
     m_overlays->showOverlay(selector);
     QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
-    QTRY_VERIFY(selector->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
+    QVERIFY(BL::Test::waitForSelectorUp(selector));
 }
 
 // Shows the known window with its frame's top-left at `topLeft`, on top.
@@ -249,7 +249,7 @@ void TestWindowPick::everySelectorTakesWindows()
     QTRY_VERIFY(m_comparison->isWindowMode());
     QCOMPARE(xdotool({QStringLiteral("click"), QStringLiteral("1")}), 0);
     QTRY_COMPARE(firstShot.count(), 1);
-    QTRY_VERIFY(m_comparison->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
+    QVERIFY(BL::Test::waitForSelectorUp(m_comparison));
     QVERIFY(!m_comparison->isWindowMode());
     QCOMPARE(xdotool({QStringLiteral("key"), QStringLiteral("space"), QStringLiteral("Return")}), 0);
     QTRY_COMPARE(m_pictures.size(), 2);

@@ -35,7 +35,7 @@ private slots:
 
         overlays.showOverlay(single);
         QVERIFY(QTest::qWaitForWindowExposed(&host));
-        QTRY_VERIFY(single->findChild<QWidget*>(QStringLiteral("cross"))->isVisible());
+        QVERIFY(BL::Test::waitForSelectorUp(single));
         auto* hint = single->findChild<QLabel*>(QStringLiteral("hintLabel"));
         // Nothing offers what cannot be had.
         QVERIFY(!hint->text().contains(QStringLiteral("Space")));
