@@ -7,6 +7,7 @@
 #include "app/logging.h"
 #include "app/overlaycontrol.h"
 #include "app/perfprobe.h"
+#include "app/recentshares.h"
 #include "app/textshot.h"
 #include "app/traymenu.h"
 #include "app/traypresenter.h"
@@ -75,6 +76,7 @@ CBrightloomMainWidget::CBrightloomMainWidget(std::shared_ptr<CAbstractCrashRepor
 
     idleRelease = new BL::App::CIdleRelease(this);
     connect(idleRelease, &BL::App::CIdleRelease::releasing, this, &CBrightloomMainWidget::releaseIdleMemory);
+    connect(idleRelease, &BL::App::CIdleRelease::settled, this, &CBrightloomMainWidget::compactIdleMemory);
     if (lcPerf().isDebugEnabled()) {
         lagProbe = new BL::App::CEventLoopLagProbe(this);
         connect(overlays, &BL::App::COverlayControl::aboutToShow, lagProbe,
@@ -154,6 +156,11 @@ void CBrightloomMainWidget::releaseIdleMemory()
     // The overlay's window and its screen-sized buffer stay (COverlayHost::prepareWindow): made
     // anew at each hotkey, the buffer's fresh pages held up the overlay's first frame by ~10 ms.
     tray->releaseAnimations();
+}
+
+void CBrightloomMainWidget::compactIdleMemory()
+{
+    shares->history()->compact();
 }
 
 void CBrightloomMainWidget::closeEvent(QCloseEvent* event)

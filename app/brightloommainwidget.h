@@ -136,6 +136,7 @@ private slots:
 
     // The host window's share of the idle release: its native window and backing store.
     void releaseIdleMemory();
+    void compactIdleMemory();
 
 private:
     void createTrayMenu();

@@ -57,6 +57,8 @@ void CIdleRelease::trim()
 {
     QPixmapCache::remove(QString::fromLatin1(kSweepMarker));
     BL::Platform::releaseFreeMemory();
+    emit settled();
+    BL::Platform::releaseFreeMemory();
     // Said before, not after: writing the line runs code whose pages would come straight back.
     qCDebug(lcPerf) << "perf trimmed" << monotonicMicroseconds() << "heap-in-use"
                     << BL::Platform::heapBytesInUse();

@@ -34,6 +34,9 @@ signals:
     // At the start of a release, before the process's share: the owner drops what only it can
     // drop (its window), so that the heap is trimmed after it.
     void releasing();
+    // Later, once the heap's free blocks have been merged and before it is trimmed again: the
+    // owner may copy what it keeps for good into fresh blocks, which then sit side by side.
+    void settled();
 
 private:
     void release();

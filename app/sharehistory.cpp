@@ -83,6 +83,12 @@ bool fromJson(const QJsonObject& object, SShareRecord* record)
            (!record->link.isEmpty() && (!record->secret.isEmpty() || !record->host.isEmpty()));
 }
 
+// A copy that shares no block with `text`, so that the old one can be freed.
+QString detached(const QString& text)
+{
+    return text.isEmpty() ? QString() : QString(text.constData(), text.size());
+}
+
 // The public code at the end of a link, when it is one a file may be named after.
 QString publicCode(const QString& link)
 {
@@ -151,6 +157,20 @@ CShareHistory::~CShareHistory()
 void CShareHistory::flush()
 {
     m_writer.flush();
+}
+
+void CShareHistory::compact()
+{
+    QList<SShareRecord> fresh;
+    fresh.reserve(m_entries.size());
+    for (const SShareRecord& record : qAsConst(m_entries)) {
+        SShareRecord copy = record;
+        for (QString* text : {&copy.link, &copy.secret, &copy.thumbnail, &copy.keptFile, &copy.host,
+                              &copy.deletionUrl, &copy.thumbnailUrl})
+            *text = detached(*text);
+        fresh.append(copy);
+    }
+    m_entries.swap(fresh);
 }
 
 void CShareHistory::save()

@@ -65,6 +65,11 @@ public:
     // Waits until the list and the thumbnails given so far are on disk. Changes are written in the
     // background, in order; this and the destructor make sure nothing is lost.
     void flush();
+    // Copies every record into fresh blocks at once. Records come one a shot, each among the
+    // shot's short-lived blocks; once those are freed, every record keeps a mostly empty page of
+    // the heap resident. Called while the program is idle, after the heap's free blocks have
+    // been merged, the copies sit side by side and the pages of the old ones can go back.
+    void compact();
 
 signals:
     void changed();

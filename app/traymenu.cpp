@@ -15,8 +15,10 @@
 #include <QLocale>
 #include <QPixmap>
 #include <QPointer>
+#include <QStyle>
 #include <QTimer>
 #include <QWindow>
+#include <QtMath>
 #include <algorithm>
 
 namespace BL::App {
@@ -189,9 +191,8 @@ void CTrayMenu::buildRecentShares()
                                     QString::number(file.lastModified().toMSecsSinceEpoch()) +
                                     QLatin1Char('\n') + QString::number(file.size());
             QIcon icon = m_thumbnailIcons.value(iconKey);
-            // Read as an image: QPixmap's own loading keeps a key per file in the pixmap cache.
             if (icon.isNull())
-                icon = QIcon(QPixmap::fromImage(QImage(file.filePath(), "PNG")));
+                icon = thumbnailIcon(file.filePath());
             icons.insert(iconKey, icon);
             entry->setIcon(icon);
         }
@@ -206,6 +207,18 @@ void CTrayMenu::buildRecentShares()
                 [this, key] { emit deleteShareRequested(key); });
     }
     m_thumbnailIcons = icons;
+}
+
+QIcon CTrayMenu::thumbnailIcon(const QString& path) const
+{
+    // Read as an image: QPixmap's own loading keeps a key per file in the pixmap cache. Kept at
+    // the size the menu draws it: ten thumbnails at full size held some 120 KB.
+    QImage image(path, "PNG");
+    const int side =
+        qCeil(style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this) * devicePixelRatioF());
+    if (image.width() > side || image.height() > side)
+        image = image.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return QIcon(QPixmap::fromImage(std::move(image)));
 }
 
 void CTrayMenu::setExpiry(int seconds)

@@ -82,6 +82,7 @@ signals:
     void expiryChosen(int seconds);
 
 private:
+    QIcon thumbnailIcon(const QString& path) const;
     void buildRecentShares();
     void announceKeyboard(int attempt);
 

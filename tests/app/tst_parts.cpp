@@ -15,7 +15,9 @@
 #include <QMovie>
 #include <QPainter>
 #include <QPixmapCache>
+#include <QStyle>
 #include <QTemporaryDir>
+#include <QtMath>
 #include <QtTest>
 
 class TestParts : public QObject
@@ -276,6 +278,10 @@ void TestParts::recentShareIconsAreKeptAcrossRebuilds()
     emit menu.aboutToShow();
     const qint64 first = iconOf(0).cacheKey();
     QCOMPARE(colourOf(iconOf(0)), QColor(Qt::darkGreen));
+    // Held at the size the menu draws it, not the file's.
+    const int side = qCeil(menu.style()->pixelMetric(QStyle::PM_SmallIconSize) * menu.devicePixelRatioF());
+    QVERIFY(side < picture.width());
+    QCOMPARE(iconOf(0).availableSizes(), (QList<QSize>{QSize(side, side * 3 / 4)}));
 
     menu.setRecentShares({newer, older}, thumbnail);
     emit menu.aboutToShow();

@@ -181,6 +181,43 @@ void TestShares::listFileIsPrivateAtomicCappedAndLasting()
     for (const SShareRecord& record : again.entries())
         QVERIFY(record.link != shared(7).link);
 
+    // Compacting copies every record into blocks of its own and loses nothing on the way.
+    SShareRecord hosted = shared(500);
+    hosted.secret.clear();
+    hosted.host = QStringLiteral("Example host");
+    hosted.deletionUrl = QStringLiteral("http://127.0.0.1:9/delete/500");
+    hosted.thumbnailUrl = QStringLiteral("http://127.0.0.1:9/thumb/500.png");
+    hosted.kind = EShareKind::Comparison;
+    history.add(hosted);
+    history.add(failed);
+    const int changes = changed.count();
+    QVERIFY(history.setThumbnail(hosted.link, png(QSize(80, 60), Qt::cyan)));
+    QTRY_COMPARE(changed.count(), changes + 1);
+    const QList<SShareRecord> uncompacted = history.entries();
+    history.compact();
+    QCOMPARE(history.entries().size(), uncompacted.size());
+    for (int i = 0; i < uncompacted.size(); ++i) {
+        const SShareRecord& a = uncompacted.at(i);
+        const SShareRecord& b = history.entries().at(i);
+        const QString* texts[][2] = {{&a.link, &b.link},
+                                     {&a.secret, &b.secret},
+                                     {&a.thumbnail, &b.thumbnail},
+                                     {&a.keptFile, &b.keptFile},
+                                     {&a.host, &b.host},
+                                     {&a.deletionUrl, &b.deletionUrl},
+                                     {&a.thumbnailUrl, &b.thumbnailUrl}};
+        for (const auto& text : texts) {
+            QCOMPARE(*text[1], *text[0]);
+            QVERIFY(text[0]->isEmpty() || text[1]->constData() != text[0]->constData());
+        }
+        QCOMPARE(b.time, a.time);
+        QCOMPARE(b.kind, a.kind);
+        QCOMPARE(b.state, a.state);
+    }
+    QVERIFY(!history.entries().at(1).thumbnail.isEmpty());
+    history.remove(failed.keptFile);
+    history.remove(hosted.link);
+
     // A change made just before the program ends is on disk when it has ended.
     {
         CShareHistory last(dir, nullptr);
