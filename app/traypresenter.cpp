@@ -5,6 +5,7 @@
 #include "platform/soundserver.h"
 #include "platform/trayhost.h"
 
+#include <QApplication>
 #include <QDeadlineTimer>
 #include <QMenu>
 #include <QMovie>
@@ -177,6 +178,15 @@ void CTrayPresenter::showBalloon(const QString& text, QSystemTrayIcon::MessageIc
                                                           : "Information";
     qCDebug(lcApp).noquote() << "balloon" << kind << text;
     m_trayIcon->showMessage(m_title, text, icon, ms);
+}
+
+void CTrayPresenter::hideBalloon()
+{
+    // Qt draws the balloon itself for an XEmbed tray and offers no call to take it down early.
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows)
+        if (window->isVisible() && window->inherits("QBalloonTip"))
+            window->close();
 }
 
 void CTrayPresenter::onUploadingMovieFrameChanged()

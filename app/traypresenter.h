@@ -57,6 +57,9 @@ public:
 
     // Every balloon goes through here, so that it also reaches the debug log.
     void showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms);
+    // Takes down a balloon still up from an earlier message, where it is a window of ours (an
+    // XEmbed tray; a panel's notifications are the desktop's).
+    void hideBalloon();
 
 private:
     void createAnimations();

@@ -52,6 +52,7 @@ private slots:
     void dropWidgetToggleAndPlaceSurviveRestart();
     void menuUnlockedWhicheverWayDialogsEnd();
     void overlayWindowIsReadyFromStartAndKept();
+    void lastBalloonGoesWhenTheNextShotBegins();
     void textLanguagesChosenAndStored();
 
 private:
@@ -435,6 +436,30 @@ void TestMainWidget::overlayWindowIsReadyFromStartAndKept()
     QVERIFY(!cached());
     QCOMPARE(widget->internalWinId(), window);
     QCOMPARE(widget->backingStore()->size(), screen);
+}
+
+void TestMainWidget::lastBalloonGoesWhenTheNextShotBegins()
+{
+    stored().setValue("show_pre_help", true);
+    auto widget = makeWidget();
+    auto* tray = widget->findChild<QSystemTrayIcon*>();
+    QVERIFY(tray);
+    const auto balloon = []() -> QWidget* {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget* window : windows)
+            if (window->isVisible() && window->inherits("QBalloonTip"))
+                return window;
+        return nullptr;
+    };
+    tray->showMessage(QStringLiteral("Brightloom"), QStringLiteral("Earlier news"),
+                      QSystemTrayIcon::Information, 60000);
+    QTRY_VERIFY(balloon());
+
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalSingleShotShortcutActivated"));
+    QTRY_VERIFY(widget->isVisible());
+    QVERIFY(!balloon());
+    QTest::keyClick(widget.get(), Qt::Key_Escape);
+    QTRY_VERIFY(!widget->isVisible());
 }
 
 void TestMainWidget::textLanguagesChosenAndStored()
