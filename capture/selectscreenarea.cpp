@@ -230,8 +230,19 @@ void CSelectScreenArea::showEvent(QShowEvent* event)
     m_decorations->showAll();
     if (!BL::Capture::hasFrozenScreen())
         m_marker->showInCorner();
-    // Queued: the final geometry is known only once the show has been processed.
+    // Placed before the first frame, which would otherwise show the crosshair and the selection
+    // where the last showing left them, and be painted whole again once they moved.
+    arrangeAt(m_pointerAtShow ? *m_pointerAtShow : QCursor::pos());
+    m_pointerAtShow.reset();
+    // Queued: where the window system places the window itself, its geometry may change yet.
     QMetaObject::invokeMethod(this, &CSelectScreenArea::arrangeOnShow, Qt::QueuedConnection);
+}
+
+void CSelectScreenArea::arrangeAt(const QPoint& pointer)
+{
+    m_arrangedFor = {pointer, QRect(mapToGlobal(QPoint(0, 0)), size())};
+    m_lastPos = mapFromGlobal(pointer);
+    m_decorations->arrangeAround(m_lastPos);
 }
 
 void CSelectScreenArea::hideEvent(QHideEvent* event)
@@ -255,16 +266,11 @@ void CSelectScreenArea::arrangeOnShow()
 {
     if (!isVisible())
         return; // hidden again before the queued call arrived
-    // A drag begun before this call has placed the decorations already: keep its selection.
-    const std::optional<QPoint> given = std::exchange(m_pointerAtShow, std::nullopt);
-    if (!m_pressed) {
-        m_lastPos = mapFromGlobal(given ? *given : QCursor::pos());
-        m_decorations->arrangeAround(m_lastPos);
-    }
-    // Painted and made ready on later passes of the event loop, so that none of these steps
-    // holds up the others (or the mouse) for longer than it takes itself.
-    update();
-    // While the person picks the area, not after the release.
+    // Again only if the show moved the selector; a drag begun since keeps its selection.
+    if (!m_pressed && QRect(mapToGlobal(QPoint(0, 0)), size()) != m_arrangedFor.second)
+        arrangeAt(m_arrangedFor.first);
+    // Made ready on later passes of the event loop, while the person picks the area, not after
+    // the release.
     QMetaObject::invokeMethod(
         this,
         [this] {

@@ -11,6 +11,7 @@
 #include <QWidget>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace BL::Capture {
 class CHandOffMarker;
@@ -82,6 +83,8 @@ protected:
     void restoreHostPosition();
 
 private:
+    // Places the decorations around the pointer (global) for the selector's geometry now.
+    void arrangeAt(const QPoint& pointer);
     void arrangeOnShow();
     void handOff(const QRect& rect);
     void handOffWindow(const BL::Capture::SPickedWindow& picked);
@@ -107,6 +110,7 @@ private:
     bool m_toldNoWindows = false; // Space was pressed where no window list is to be had
     QPoint m_lastPos;             // of the crosshair, so that a change of the list needs no query
     std::optional<QPoint> m_pointerAtShow;
+    std::pair<QPoint, QRect> m_arrangedFor; // the pointer and the selector's geometry, global
     BL::Capture::SPickedWindow m_hovered;
     BL::Capture::SPickedWindow m_handedOver; // while processSelectedArea runs
     qreal m_handedOverRatio = 1;
