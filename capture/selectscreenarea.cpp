@@ -231,7 +231,7 @@ void CSelectScreenArea::showEvent(QShowEvent* event)
     if (!BL::Capture::hasFrozenScreen())
         m_marker->showInCorner();
     // Placed before the first frame, which would otherwise show the crosshair and the selection
-    // where the last showing left them, and be painted whole again once they moved.
+    // where the last showing left them.
     arrangeAt(m_pointerAtShow ? *m_pointerAtShow : QCursor::pos());
     m_pointerAtShow.reset();
     // Queued: where the window system places the window itself, its geometry may change yet.

@@ -50,8 +50,8 @@ private:
     QImage m_pattern;
 };
 
-// A selector is up once its crosshair shows and the arrangement its showing queued has run: the
-// crosshair at the pointer and an empty selection in the middle.
+// A selector is up once its crosshair shows and the pass its showing queued has run: arranged
+// again if the show moved it, its grab buffers and window list on their way.
 inline bool waitForSelectorUp(QWidget* selector)
 {
     QWidget* cross = selector->findChild<QWidget*>(QStringLiteral("cross"));
