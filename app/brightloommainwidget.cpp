@@ -173,6 +173,19 @@ void CBrightloomMainWidget::closeEvent(QCloseEvent* event)
     idleRelease->restart();
 }
 
+void CBrightloomMainWidget::showEvent(QShowEvent* event)
+{
+    // This widget is the overlays' full-screen window: the tray is under it.
+    QWidget::showEvent(event);
+    tray->holdIcon(true);
+}
+
+void CBrightloomMainWidget::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    tray->holdIcon(false);
+}
+
 void CBrightloomMainWidget::paintEvent(QPaintEvent* event)
 {
     // Under the selectors' dim colour, in place of the desktop.

@@ -149,7 +149,7 @@ void CTrayPresenter::stopUploadedAnimation()
 
 void CTrayPresenter::markDone()
 {
-    m_trayIcon->setIcon(m_standardIcon);
+    setIcon(m_standardIcon);
     m_uploadingMovie->stop();
     m_uploadedMovie->start();
     // Precise timers: coarse ones (the default above 2 s) may swap these two,
@@ -168,7 +168,24 @@ void CTrayPresenter::markFailed(const QString& errorDesc, int ms)
 
 void CTrayPresenter::setStandardIcon()
 {
-    m_trayIcon->setIcon(m_standardIcon);
+    setIcon(m_standardIcon);
+}
+
+void CTrayPresenter::holdIcon(bool held)
+{
+    m_iconHeld = held;
+    if (!held && m_heldIcon) {
+        m_trayIcon->setIcon(*m_heldIcon);
+        m_heldIcon.reset();
+    }
+}
+
+void CTrayPresenter::setIcon(const QIcon& icon)
+{
+    if (m_iconHeld)
+        m_heldIcon = icon;
+    else
+        m_trayIcon->setIcon(icon);
 }
 
 void CTrayPresenter::showBalloon(const QString& text, QSystemTrayIcon::MessageIcon icon, int ms)
@@ -191,12 +208,12 @@ void CTrayPresenter::hideBalloon()
 
 void CTrayPresenter::onUploadingMovieFrameChanged()
 {
-    m_trayIcon->setIcon(QIcon(m_uploadingMovie->currentPixmap()));
+    setIcon(QIcon(m_uploadingMovie->currentPixmap()));
 }
 
 void CTrayPresenter::onUploadedMovieFrameChanged()
 {
-    m_trayIcon->setIcon(QIcon(m_uploadedMovie->currentPixmap()));
+    setIcon(QIcon(m_uploadedMovie->currentPixmap()));
 }
 
 } // namespace BL::App

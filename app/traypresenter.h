@@ -5,6 +5,7 @@
 #include <QString>
 #include <QSystemTrayIcon>
 #include <memory>
+#include <optional>
 
 class QMenu;
 class QMovie;
@@ -52,6 +53,10 @@ public:
     void markDone();
     void markFailed(const QString& errorDesc, int ms);
     void setStandardIcon();
+    // While held, changes of the tray icon wait and the last one is shown at release. Held while
+    // an overlay covers the screen: the tray under it cannot be seen, and each animation frame
+    // repaints the embedded icon, waiting on the X server while the overlay's frames go out.
+    void holdIcon(bool held);
     // For idle moments: drops the animations' decoded frames unless one is running.
     void releaseAnimations();
 
@@ -63,6 +68,7 @@ public:
 
 private:
     void createAnimations();
+    void setIcon(const QIcon& icon);
     void onUploadingMovieFrameChanged();
     void onUploadedMovieFrameChanged();
 
@@ -71,6 +77,8 @@ private:
     QSystemTrayIcon* m_trayIcon = nullptr;
     QMovie* m_uploadingMovie = nullptr;
     QMovie* m_uploadedMovie = nullptr;
+    bool m_iconHeld = false;
+    std::optional<QIcon> m_heldIcon;
     bool m_audioAvailable = false;
     bool m_soundEnabled = true;
     std::unique_ptr<QTemporaryFile> m_shutterSoundFile;

@@ -2,6 +2,7 @@
 #include "app/brightloommainwidget.h"
 #include "app/idlerelease.h"
 #include "app/textshot.h"
+#include "app/traypresenter.h"
 #include "capture/helpscreen.h"
 #include "capture/textlanguages.h"
 #include "diagnostics/crashreporter.h"
@@ -53,6 +54,7 @@ private slots:
     void menuUnlockedWhicheverWayDialogsEnd();
     void overlayWindowIsReadyFromStartAndKept();
     void lastBalloonGoesWhenTheNextShotBegins();
+    void trayIconWaitsWhileTheOverlayIsUp();
     void textLanguagesChosenAndStored();
 
 private:
@@ -460,6 +462,39 @@ void TestMainWidget::lastBalloonGoesWhenTheNextShotBegins()
     QVERIFY(!balloon());
     QTest::keyClick(widget.get(), Qt::Key_Escape);
     QTRY_VERIFY(!widget->isVisible());
+}
+
+void TestMainWidget::trayIconWaitsWhileTheOverlayIsUp()
+{
+    stored().setValue("show_pre_help", true);
+    auto widget = makeWidget();
+    auto* presenter = widget->findChild<BL::App::CTrayPresenter*>();
+    auto* uploading = widget->findChild<QMovie*>(QStringLiteral("uploadingMovie"));
+    QVERIFY(presenter && uploading);
+    const auto shown = [presenter] { return presenter->trayIcon()->icon().pixmap(32, 32).toImage(); };
+    const auto frame = [uploading] { return QIcon(uploading->currentPixmap()).pixmap(32, 32).toImage(); };
+    // An earlier shot still uploading: its animation loops until the upload ends.
+    presenter->beginBusy();
+    QTRY_COMPARE(shown(), frame());
+
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalSingleShotShortcutActivated"));
+    QTRY_VERIFY(widget->isVisible());
+    const QImage held = shown();
+    int framesWhileUp = 0;
+    bool otherPicture = false;
+    bool changed = false;
+    connect(uploading, &QMovie::frameChanged, widget.get(), [&] {
+        ++framesWhileUp;
+        otherPicture = otherPicture || frame() != held;
+        changed = changed || shown() != held;
+    });
+    // Until the animation has moved on to another picture, under the overlay.
+    QTRY_VERIFY_WITH_TIMEOUT(otherPicture && framesWhileUp >= 3, 15000);
+    QVERIFY(!changed);
+
+    QTest::keyClick(widget.get(), Qt::Key_Escape);
+    QTRY_VERIFY(!widget->isVisible());
+    QCOMPARE(shown(), frame());
 }
 
 void TestMainWidget::textLanguagesChosenAndStored()
