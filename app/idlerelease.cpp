@@ -62,6 +62,7 @@ void CIdleRelease::trim()
     // Said before, not after: writing the line runs code whose pages would come straight back.
     qCDebug(lcPerf) << "perf trimmed" << monotonicMicroseconds() << "heap-in-use"
                     << BL::Platform::heapBytesInUse();
+    BL::Platform::releaseMappedFilePages();
     BL::Platform::releaseLibraryPages();
 }
 

@@ -28,5 +28,9 @@ void dropPagesOfFilesMappedSince(const QStringList& before);
 // first shot and at most now and then later. The page cache keeps them, so the next use costs a
 // minor fault, no read. The relocated (written) pages stay. Returns the bytes unmapped.
 long long releaseLibraryPages();
+// The same for every other file mapped read-only whose mapping holds no private copies: the
+// fonts, the locale's tables and the caches read through mmap, each touched by a shot's text.
+// Returns the bytes unmapped.
+long long releaseMappedFilePages();
 
 } // namespace BL::Platform

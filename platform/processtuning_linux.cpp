@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QtGlobal>
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <link.h>
 #include <malloc.h>
@@ -68,6 +71,24 @@ int releaseReadOnlySegments(dl_phdr_info* info, size_t /*size*/, void* released)
     }
     return 0;
 }
+
+// One mapping of /proc/self/smaps, as far as releaseMappedFilePages() needs it.
+struct SFileMapping
+{
+    unsigned long start = 0;
+    unsigned long end = 0;
+    bool readOnlyFile = false;
+    bool copied = false;
+
+    long long release() const
+    {
+        if (!readOnlyFile || copied || end <= start)
+            return 0;
+        return ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0
+                   ? static_cast<long long>(end - start)
+                   : 0;
+    }
+};
 
 } // namespace
 
@@ -207,6 +228,51 @@ long long releaseLibraryPages()
     long long released = 0;
     ::dl_iterate_phdr(releaseReadOnlySegments, &released);
     return released;
+}
+
+long long releaseMappedFilePages()
+{
+    // Read in pieces into the stack, with no heap: this runs just after the heap's free pages
+    // went back, and a buffer for the whole list would bring some of them straight back.
+    const int fd = ::open("/proc/self/smaps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    long long released = 0;
+    SFileMapping mapping;
+    const auto takeLine = [&](char* line) {
+        // Mapping heads start with their address in lower-case hex, field lines with a name.
+        if ((*line >= '0' && *line <= '9') || (*line >= 'a' && *line <= 'f')) {
+            released += mapping.release();
+            mapping = {};
+            char perms[8] = {};
+            unsigned long inode = 0;
+            if (std::sscanf(line, "%lx-%lx %7s %*s %*s %lu", &mapping.start, &mapping.end, perms, &inode) ==
+                4)
+                mapping.readOnlyFile = inode != 0 && perms[1] != 'w';
+        } else if (std::strncmp(line, "Anonymous:", 10) == 0) {
+            mapping.copied = std::strtoul(line + 10, nullptr, 10) != 0;
+        }
+    };
+    char chunk[16384];
+    size_t pending = 0;
+    for (ssize_t got; (got = ::read(fd, chunk + pending, sizeof chunk - 1 - pending)) > 0;) {
+        const size_t length = pending + static_cast<size_t>(got);
+        size_t begin = 0;
+        for (size_t i = 0; i < length; ++i) {
+            if (chunk[i] != '\n')
+                continue;
+            chunk[i] = '\0';
+            takeLine(chunk + begin);
+            begin = i + 1;
+        }
+        pending = length - begin;
+        // A line as long as the buffer is a path no mapping head needs whole: dropped.
+        if (pending == sizeof chunk - 1)
+            pending = 0;
+        std::memmove(chunk, chunk + begin, pending);
+    }
+    ::close(fd);
+    return released + mapping.release();
 }
 
 } // namespace BL::Platform

@@ -23,4 +23,9 @@ long long releaseLibraryPages()
     return 0;
 }
 
+long long releaseMappedFilePages()
+{
+    return 0;
+}
+
 } // namespace BL::Platform

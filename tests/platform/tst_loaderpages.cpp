@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +56,7 @@ class TestLoaderPages : public QObject
 
 private slots:
     void readOnlyPagesLeaveAndEverythingStillWorks();
+    void mappedFilePagesLeaveAndPrivateCopiesStay();
 };
 
 void TestLoaderPages::readOnlyPagesLeaveAndEverythingStillWorks()
@@ -105,6 +107,47 @@ void TestLoaderPages::readOnlyPagesLeaveAndEverythingStillWorks()
     QObject* device = &bytes;
     QCOMPARE(qobject_cast<QIODevice*>(device), static_cast<QIODevice*>(&bytes));
     QCOMPARE(device->metaObject()->className(), "QBuffer");
+}
+
+// Fonts, the locale's tables and caches are files mapped read-only, touched by a shot's text.
+void TestLoaderPages::mappedFilePagesLeaveAndPrivateCopiesStay()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    constexpr size_t kSize = 64 * 4096;
+    QByteArray content(kSize, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7 + i / 4096);
+    const auto mapFile = [&](const char* name, int protection) -> char* {
+        QFile file(dir.filePath(QString::fromLatin1(name)));
+        if (!file.open(QIODevice::ReadWrite) || file.write(content) != content.size() || !file.flush())
+            return nullptr;
+        void* at = ::mmap(nullptr, kSize, protection, MAP_PRIVATE, file.handle(), 0);
+        return at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+    };
+    char* font = mapFile("font.ttf", PROT_READ);
+    // Written once and protected, as relocated tables are: its pages are copies of its own now.
+    char* copied = mapFile("patched.bin", PROT_READ | PROT_WRITE);
+    QVERIFY(font && copied);
+    long long sum = 0;
+    for (size_t i = 0; i < kSize; i += 4096)
+        sum += font[i];
+    copied[4096] = 'X';
+    QVERIFY(::mprotect(copied, kSize, PROT_READ) == 0);
+    QVERIFY(sum != 0);
+    QVERIFY2(residentKib("font.ttf", "r--p", false) >= 256,
+             qPrintable(QString::number(residentKib("font.ttf", "r--p", false))));
+
+    QVERIFY(BL::Platform::releaseMappedFilePages() >= static_cast<long long>(kSize));
+    QCOMPARE(residentKib("font.ttf", "r--p", false), 0);
+    // The file's pages come back as the file has them.
+    QVERIFY(std::memcmp(font, content.constData(), kSize) == 0);
+    // A mapping holding a copy keeps it: dropped, the write would be lost.
+    QVERIFY(residentKib("patched.bin", "r--p", false, "Anonymous:") > 0);
+    QCOMPARE(copied[4096], 'X');
+    QVERIFY(std::memcmp(copied + 8192, content.constData() + 8192, kSize - 8192) == 0);
+    ::munmap(font, kSize);
+    ::munmap(copied, kSize);
 }
 
 QTEST_GUILESS_MAIN(TestLoaderPages)
