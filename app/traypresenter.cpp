@@ -173,11 +173,20 @@ void CTrayPresenter::setStandardIcon()
 
 void CTrayPresenter::holdIcon(bool held)
 {
-    m_iconHeld = held;
+    m_iconHeld = held && iconIsOurWindow();
     if (!held && m_heldIcon) {
         m_trayIcon->setIcon(*m_heldIcon);
         m_heldIcon.reset();
     }
+}
+
+bool CTrayPresenter::iconIsOurWindow()
+{
+    // Qt draws the icon of an XEmbed tray in a window of its own; a StatusNotifier item is drawn
+    // by the panel, which the overlay need not cover. Qt offers no call to tell them apart.
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.cbegin(), windows.cend(),
+                       [](const QWidget* window) { return window->inherits("QSystemTrayIconSys"); });
 }
 
 void CTrayPresenter::setIcon(const QIcon& icon)

@@ -56,6 +56,7 @@ public:
     // While held, changes of the tray icon wait and the last one is shown at release. Held while
     // an overlay covers the screen: the tray under it cannot be seen, and each animation frame
     // repaints the embedded icon, waiting on the X server while the overlay's frames go out.
+    // Only an icon that is a window of ours (XEmbed) is held.
     void holdIcon(bool held);
     // For idle moments: drops the animations' decoded frames unless one is running.
     void releaseAnimations();
@@ -68,6 +69,7 @@ public:
 
 private:
     void createAnimations();
+    static bool iconIsOurWindow();
     void setIcon(const QIcon& icon);
     void onUploadingMovieFrameChanged();
     void onUploadedMovieFrameChanged();

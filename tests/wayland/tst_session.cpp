@@ -90,6 +90,9 @@ void TestWaylandSession::escapeClosesTheBoundKeyOverlayWithoutUpload()
     // The next shot's link is the first new one on the clipboard.
     const QString link = waitForLink(before);
     QVERIFY(!link.isEmpty());
+    // The link is on the clipboard before its picture has reached the service.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_program->errorOutput().mid(logStart).contains("Screenshot succesfully uploaded."), kTimeoutMs);
     verifyUploaded(link, QSize(101, 81), {100, 100});
     QTRY_VERIFY_WITH_TIMEOUT(!overlayShown(m_program->pid()), kTimeoutMs);
 }
