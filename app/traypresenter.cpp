@@ -21,6 +21,18 @@ constexpr int kUploadedAnimationMs = 5000;
 constexpr int kStandardIconResetMs = 5100;
 // How long a tray may take to appear after the start, as at the beginning of a session.
 constexpr int kTrayGraceMs = 10000;
+
+// The windows Qt makes itself for an XEmbed tray (the icon, the balloon), of the Qt class
+// `className`: Qt offers no call to reach or tell them.
+QWidgetList qtTrayWindows(const char* className)
+{
+    QWidgetList found;
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows)
+        if (window->inherits(className))
+            found << window;
+    return found;
+}
 } // namespace
 
 CTrayPresenter::CTrayPresenter(const QString& title, const QIcon& standardIcon, QObject* parent)
@@ -182,11 +194,8 @@ void CTrayPresenter::holdIcon(bool held)
 
 bool CTrayPresenter::iconIsOurWindow()
 {
-    // Qt draws the icon of an XEmbed tray in a window of its own; a StatusNotifier item is drawn
-    // by the panel, which the overlay need not cover. Qt offers no call to tell them apart.
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    return std::any_of(windows.cbegin(), windows.cend(),
-                       [](const QWidget* window) { return window->inherits("QSystemTrayIconSys"); });
+    // A StatusNotifier item is drawn by the panel, which the overlay need not cover.
+    return !qtTrayWindows("QSystemTrayIconSys").isEmpty();
 }
 
 void CTrayPresenter::setIcon(const QIcon& icon)
@@ -209,10 +218,9 @@ void CTrayPresenter::showBalloon(const QString& text, QSystemTrayIcon::MessageIc
 void CTrayPresenter::hideBalloon()
 {
     // Qt draws the balloon itself for an XEmbed tray and offers no call to take it down early.
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    for (QWidget* window : windows)
-        if (window->isVisible() && window->inherits("QBalloonTip"))
-            window->close();
+    for (QWidget* balloon : qtTrayWindows("QBalloonTip"))
+        if (balloon->isVisible())
+            balloon->close();
 }
 
 void CTrayPresenter::onUploadingMovieFrameChanged()
