@@ -217,6 +217,9 @@ void TestShares::listFileIsPrivateAtomicCappedAndLasting()
     QVERIFY(!history.entries().at(1).thumbnail.isEmpty());
     history.remove(failed.keptFile);
     history.remove(hosted.link);
+    // Its writes are done before another list of the same folder begins; otherwise the older
+    // list's last write may land after the newer one's.
+    history.flush();
 
     // A change made just before the program ends is on disk when it has ended.
     {
