@@ -1,6 +1,7 @@
 #include "platform/globalshortcut.h"
 #include "platform/keymap_x11.h"
 #include "platform/logging.h"
+#include "platform/pointerscreen.h"
 #include "platform/x11backends.h"
 
 #include <QAbstractNativeEventFilter>
@@ -177,6 +178,8 @@ private:
                 owners << it.key();
                 taken = taken || it.key()->isEnabled();
             }
+        // The press says where the pointer was: the overlay need not ask the server again.
+        const CPointerAtInput pointer(QPoint(press->root_x, press->root_y));
         for (const QPointer<CGlobalShortcut>& owner : owners)
             if (owner)
                 owner->trigger();

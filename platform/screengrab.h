@@ -18,7 +18,7 @@ QImage grabScreenRect(const QRect& rect);
 void prepareScreenGrab();
 
 // Whether the translucent overlay shows the live desktop through it (see
-// CAbstractScreenGrabber::showsDesktopThroughOverlays). One round trip on X11.
+// CAbstractScreenGrabber::showsDesktopThroughOverlays). No round trip: Qt follows it.
 bool showsDesktopThroughOverlays();
 
 // Drops the buffers kept between grabs (a full-screen shared segment); the

@@ -3,6 +3,7 @@
 #include "platform/x11backends.h"
 
 #include <QFuture>
+#include <QX11Info>
 #include <QtConcurrent>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -250,11 +251,6 @@ class CX11ScreenGrabber final : public CAbstractScreenGrabber
 public:
     explicit CX11ScreenGrabber(const SX11Connection& x11)
         : m_display(x11.display),
-          // A compositing manager owns this selection while it runs (EWMH).
-          m_compositorSelection(XInternAtom(
-              x11.display,
-              QByteArray("_NET_WM_CM_S" + QByteArray::number(DefaultScreen(x11.display))).constData(),
-              False)),
           // A remote server cannot reach our memory, and its refusal would arrive as an X error.
           m_shmAvailable(isLocalX11Display(DisplayString(x11.display)) && XShmQueryExtension(x11.display))
     {
@@ -292,13 +288,13 @@ public:
     bool showsDesktopThroughOverlays() const override
     {
         // Without a compositing manager the server writes a translucent window's pixels to the
-        // screen as they are.
-        return XGetSelectionOwner(m_display, m_compositorSelection) != None;
+        // screen as they are. Qt follows the manager's selection through XFixes: asked at each
+        // opening of the overlay, the server's answer would cost a round trip then.
+        return QX11Info::isCompositingManagerRunning(DefaultScreen(m_display));
     }
 
 private:
     Display* const m_display;
-    const Atom m_compositorSelection;
     const bool m_shmAvailable;
     CShmGrabber m_shm;
 };

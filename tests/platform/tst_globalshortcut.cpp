@@ -1,6 +1,7 @@
 // Global shortcuts against a real X server, pressed with xdotool.
 #include "platform/backends.h"
 #include "platform/globalshortcut.h"
+#include "platform/pointerscreen.h"
 #include "x11session.h"
 
 #include <QKeyEvent>
@@ -141,6 +142,28 @@ private slots:
         press(QStringLiteral("ctrl+alt+shift+p"));
         QVERIFY(markerArrives());
         QCOMPARE(spy.count(), 1);
+    }
+
+    void pressTellsWhereThePointerWas()
+    {
+        // The pointer moves on before the press is handled: the handler still learns where it
+        // was at the press, and outside a handler the server is asked.
+        CGlobalShortcut shortcut(QKeySequence(QStringLiteral("Ctrl+Alt+P")));
+        QVERIFY(shortcut.isRegistered());
+        QList<QPoint> seen;
+        connect(&shortcut, &CGlobalShortcut::activated, this, [&seen] {
+            QPoint pointer;
+            QVERIFY(BL::Platform::screenUnderPointer(&pointer));
+            seen << pointer;
+        });
+        xdotool({QStringLiteral("mousemove"), QStringLiteral("40"), QStringLiteral("30")});
+        press(QStringLiteral("ctrl+alt+p"));
+        xdotool({QStringLiteral("mousemove"), QStringLiteral("200"), QStringLiteral("150")});
+        QTRY_COMPARE(seen.size(), 1);
+        QCOMPARE(seen.first(), QPoint(40, 30));
+        QPoint now;
+        BL::Platform::screenUnderPointer(&now);
+        QCOMPARE(now, QPoint(200, 150));
     }
 
     void worksWithNumLockAndCapsLock()

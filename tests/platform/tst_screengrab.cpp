@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QWidget>
 #include <QtTest>
+#include <X11/Xlib.h>
 #include <memory>
 
 namespace {
@@ -139,6 +140,28 @@ private slots:
         QVERIFY(BL::Platform::grabScreenRect(QRect(screen.right() - 5, 0, 20, 20)).isNull());
         QVERIFY(BL::Platform::grabScreenRect(QRect(-1, 0, 10, 10)).isNull());
         QVERIFY(BL::Platform::grabScreenRect(QRect()).isNull());
+    }
+
+    // Last: it takes the compositing manager's selection from the session's xcompmgr, which
+    // goes on drawing but no longer owns it.
+    void compositorIsFollowedAsItComesAndGoes()
+    {
+        const auto close = [](Display* display) { XCloseDisplay(display); };
+        const std::unique_ptr<Display, decltype(close)> other(XOpenDisplay(nullptr), close);
+        QVERIFY(other);
+        Display* dpy = other.get();
+        const Atom selection = XInternAtom(
+            dpy, QByteArray("_NET_WM_CM_S" + QByteArray::number(DefaultScreen(dpy))).constData(), False);
+        for (int round = 0; round < 2; ++round) {
+            const Window owner = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 1, 1, 0, 0, 0);
+            XSetSelectionOwner(dpy, selection, owner, CurrentTime);
+            XSync(dpy, False);
+            QCOMPARE(XGetSelectionOwner(dpy, selection), owner);
+            QTRY_VERIFY(BL::Platform::showsDesktopThroughOverlays());
+            XDestroyWindow(dpy, owner);
+            XSync(dpy, False);
+            QTRY_VERIFY(!BL::Platform::showsDesktopThroughOverlays());
+        }
     }
 };
 
