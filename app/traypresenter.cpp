@@ -59,13 +59,21 @@ void CTrayPresenter::createAnimations()
     // while shots follow each other; releaseAnimations() drops them once idle.
     m_uploadingMovie->setCacheMode(QMovie::CacheAll);
     m_uploadedMovie->setCacheMode(QMovie::CacheAll);
+    for (QMovie* movie : {m_uploadingMovie, m_uploadedMovie})
+        connect(movie, &QMovie::stateChanged, this, [this](QMovie::MovieState state) {
+            // Not from inside the movie's own signal: the release deletes it.
+            if (state == QMovie::NotRunning && m_releaseWhenStill)
+                QMetaObject::invokeMethod(this, &CTrayPresenter::releaseAnimations, Qt::QueuedConnection);
+        });
 }
 
 void CTrayPresenter::releaseAnimations()
 {
     // The decoded frames and the decoder's buffers are more than the rest of the tray; a new
     // movie holds none until it is started.
-    if (m_uploadingMovie->state() != QMovie::NotRunning || m_uploadedMovie->state() != QMovie::NotRunning)
+    m_releaseWhenStill =
+        m_uploadingMovie->state() != QMovie::NotRunning || m_uploadedMovie->state() != QMovie::NotRunning;
+    if (m_releaseWhenStill)
         return;
     delete m_uploadingMovie;
     delete m_uploadedMovie;
@@ -143,6 +151,7 @@ void CTrayPresenter::playUploadedSound()
 
 void CTrayPresenter::beginBusy()
 {
+    m_releaseWhenStill = false;
     m_uploadedMovie->stop();
     // A second upload must not restart the animation that is already running.
     if (m_uploadingMovie->state() != QMovie::Running)
@@ -151,6 +160,7 @@ void CTrayPresenter::beginBusy()
 
 void CTrayPresenter::startUploadingAnimation()
 {
+    m_releaseWhenStill = false;
     m_uploadingMovie->start();
 }
 

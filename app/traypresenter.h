@@ -58,7 +58,9 @@ public:
     // repaints the embedded icon, waiting on the X server while the overlay's frames go out.
     // Only an icon that is a window of ours (XEmbed) is held.
     void holdIcon(bool held);
-    // For idle moments: drops the animations' decoded frames unless one is running.
+    // For idle moments: drops the animations' decoded frames, or, while one is running, as soon
+    // as both have stopped (the idle moment comes 3 s after a shot, within the 5 s of the
+    // uploaded animation). A new animation before then keeps them.
     void releaseAnimations();
 
     // Every balloon goes through here, so that it also reaches the debug log.
@@ -79,6 +81,7 @@ private:
     QSystemTrayIcon* m_trayIcon = nullptr;
     QMovie* m_uploadingMovie = nullptr;
     QMovie* m_uploadedMovie = nullptr;
+    bool m_releaseWhenStill = false;
     bool m_iconHeld = false;
     std::optional<QIcon> m_heldIcon;
     bool m_audioAvailable = false;

@@ -30,6 +30,7 @@ private slots:
     void doneShowsUploadedAnimationThenStandardIcon();
     void failureStopsBothAnimations();
     void animationLoopsReuseTheirFrames();
+    void idleReleaseWaitsForTheAnimationsToStop();
     void recentShareIconsAreKeptAcrossRebuilds();
     void idleReleaseSweepsThePixmapCacheKeys();
     void hotkeysNeverAttachTwice();
@@ -143,6 +144,24 @@ void TestParts::animationLoopsReuseTheirFrames()
     QVERIFY2(
         shownFrames.size() <= frames,
         qPrintable(QStringLiteral("%1 distinct pictures for %2 frames").arg(shownFrames.size()).arg(frames)));
+}
+
+void TestParts::idleReleaseWaitsForTheAnimationsToStop()
+{
+    BL::App::CTrayPresenter tray(QStringLiteral("Brightloom"), QIcon(QStringLiteral(":cam.png")), nullptr);
+    // Asked while the uploaded animation runs, the release comes once it has stopped by itself.
+    tray.markDone();
+    QPointer<QMovie> uploaded = tray.findChild<QMovie*>(QStringLiteral("uploadedMovie"));
+    QVERIFY(uploaded);
+    QCOMPARE(uploaded->state(), QMovie::Running);
+    QSignalSpy stopped(uploaded.data(), &QMovie::stateChanged);
+    tray.releaseAnimations();
+    QVERIFY(uploaded);
+    QTRY_VERIFY_WITH_TIMEOUT(uploaded.isNull(), 15000);
+    QCOMPARE(stopped.count(), 1);
+    auto* fresh = tray.findChild<QMovie*>(QStringLiteral("uploadedMovie"));
+    QVERIFY(fresh);
+    QCOMPARE(fresh->state(), QMovie::NotRunning);
 }
 
 void TestParts::hotkeysNeverAttachTwice()
