@@ -14,6 +14,7 @@
 #include <QWindow>
 #include <X11/keysym.h>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <xcb/xcb.h>
 
@@ -178,8 +179,11 @@ private:
                 owners << it.key();
                 taken = taken || it.key()->isEnabled();
             }
-        // The press says where the pointer was: the overlay need not ask the server again.
-        const CPointerAtInput pointer(QPoint(press->root_x, press->root_y));
+        // The press says where the pointer was, unless it was on another X screen: the overlay
+        // need not ask the server again.
+        std::optional<CPointerAtInput> pointer;
+        if (press->same_screen)
+            pointer.emplace(QPoint(press->root_x, press->root_y));
         for (const QPointer<CGlobalShortcut>& owner : owners)
             if (owner)
                 owner->trigger();
