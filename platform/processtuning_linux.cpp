@@ -72,23 +72,79 @@ int releaseReadOnlySegments(dl_phdr_info* info, size_t /*size*/, void* released)
     return 0;
 }
 
-// One mapping of /proc/self/smaps, as far as releaseMappedFilePages() needs it.
-struct SFileMapping
+// One mapping of /proc/self/smaps: its head line and whether it holds private copies.
+struct SSmapsEntry
 {
     unsigned long start = 0;
     unsigned long end = 0;
-    bool readOnlyFile = false;
-    bool copied = false;
+    unsigned long offset = 0;
+    char perms[8] = {};
+    char path[PATH_MAX] = {};
+    bool copied = false; // written once, as relocations are, then protected
 
-    long long release() const
+    bool isFile() const { return path[0] == '/'; }
+    bool writable() const { return perms[1] == 'w'; }
+    bool executable() const { return perms[2] == 'x'; }
+    // Unmaps the pages of a file mapping that holds no copies of its own: the next use maps the
+    // page cache's pages again. Returns the bytes unmapped.
+    long long dropFilePages() const
     {
-        if (!readOnlyFile || copied || end <= start)
+        if (!isFile() || writable() || copied || end <= start)
             return 0;
         return ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0
                    ? static_cast<long long>(end - start)
                    : 0;
     }
 };
+
+// Calls `take` with each mapping of /proc/self/smaps once its fields have been read. Reads in
+// pieces into the stack and allocates nothing itself: the idle trim calls it just after the
+// heap's free pages went back, and a buffer for the whole list would bring some of them back.
+template<typename Take> void forEachMapping(const Take& take)
+{
+    const int fd = ::open("/proc/self/smaps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    SSmapsEntry entry;
+    bool pending = false;
+    const auto takeLine = [&](char* line) {
+        // Mapping heads start with their address in lower-case hex, field lines with a name.
+        if ((*line >= '0' && *line <= '9') || (*line >= 'a' && *line <= 'f')) {
+            if (pending)
+                take(entry);
+            entry = SSmapsEntry();
+            int pathAt = 0;
+            // "start-end perms offset dev inode path"
+            pending = std::sscanf(line, "%lx-%lx %7s %lx %*s %*s %n", &entry.start, &entry.end, entry.perms,
+                                  &entry.offset, &pathAt) == 4;
+            if (pending && pathAt > 0)
+                std::strncpy(entry.path, line + pathAt, sizeof entry.path - 1);
+        } else if (std::strncmp(line, "Anonymous:", 10) == 0) {
+            entry.copied = std::strtoul(line + 10, nullptr, 10) != 0;
+        }
+    };
+    char chunk[16384];
+    size_t kept = 0;
+    for (ssize_t got; (got = ::read(fd, chunk + kept, sizeof chunk - 1 - kept)) > 0;) {
+        const size_t length = kept + static_cast<size_t>(got);
+        size_t begin = 0;
+        for (size_t i = 0; i < length; ++i) {
+            if (chunk[i] != '\n')
+                continue;
+            chunk[i] = '\0';
+            takeLine(chunk + begin);
+            begin = i + 1;
+        }
+        kept = length - begin;
+        // A line as long as the buffer is a path too long to name a mapping: dropped.
+        if (kept == sizeof chunk - 1)
+            kept = 0;
+        std::memmove(chunk, chunk + begin, kept);
+    }
+    ::close(fd);
+    if (pending)
+        take(entry);
+}
 
 } // namespace
 
@@ -132,77 +188,27 @@ void tuneProcessBeforeGui()
     setLargeBufferReuse(3);
 }
 
-namespace {
-
-struct SMapping
-{
-    quintptr start = 0;
-    quintptr end = 0;
-    bool writable = false;
-    bool executable = false;
-    bool head = false;   // the file's first bytes: ELF headers and the dynamic linker's tables
-    bool copied = false; // holds private copies: written once, as relocations are, then protected
-    QString file;
-};
-
-QList<SMapping> fileMappings()
-{
-    QList<SMapping> mappings;
-    QFile smaps(QStringLiteral("/proc/self/smaps"));
-    if (!smaps.open(QIODevice::ReadOnly))
-        return mappings;
-    SMapping* current = nullptr;
-    SMapping ignored;
-    for (const QByteArray& line : smaps.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.isEmpty())
-            continue;
-        if (fields.at(0).contains('-') && !fields.at(0).endsWith(':')) {
-            // "start-end perms offset dev inode path"
-            if (fields.size() < 6 || !fields.at(5).startsWith('/')) {
-                current = &ignored;
-                continue;
-            }
-            const QList<QByteArray> range = fields.at(0).split('-');
-            SMapping mapping;
-            mapping.start = range.value(0).toULongLong(nullptr, 16);
-            mapping.end = range.value(1).toULongLong(nullptr, 16);
-            mapping.writable = fields.at(1).contains('w');
-            mapping.executable = fields.at(1).contains('x');
-            mapping.head = fields.at(2).toULongLong(nullptr, 16) == 0;
-            mapping.file = QFile::decodeName(line.mid(line.indexOf(fields.at(5))));
-            mappings << mapping;
-            current = &mappings.last();
-        } else if (current && fields.at(0) == "Anonymous:" && fields.value(1) != "0") {
-            current->copied = true;
-        }
-    }
-    return mappings;
-}
-
-} // namespace
-
 QStringList mappedFiles()
 {
     QStringList files;
-    for (const SMapping& mapping : fileMappings())
-        if (!files.contains(mapping.file))
-            files << mapping.file;
+    forEachMapping([&files](const SSmapsEntry& entry) {
+        const QString file = QFile::decodeName(entry.path);
+        if (entry.isFile() && !files.contains(file))
+            files << file;
+    });
     return files;
 }
 
 void dropPagesOfFilesMappedSince(const QStringList& before)
 {
-    for (const SMapping& mapping : fileMappings()) {
-        if (mapping.writable || mapping.copied || mapping.end <= mapping.start)
-            continue;
+    forEachMapping([&](const SSmapsEntry& entry) {
         // Of the libraries there before, only the symbol tables that binding the new ones
         // searched: the dynamic linker's, read again only by a later load.
-        if (before.contains(mapping.file) && (mapping.executable || !mapping.head))
-            continue;
-        // Untouched copies of the file: unmapped, they are read back from the page cache.
-        ::madvise(reinterpret_cast<void*>(mapping.start), mapping.end - mapping.start, MADV_DONTNEED);
-    }
+        if (entry.isFile() && before.contains(QFile::decodeName(entry.path)) &&
+            (entry.executable() || entry.offset != 0))
+            return;
+        entry.dropFilePages();
+    });
 }
 
 void releaseFreeMemory()
@@ -232,47 +238,9 @@ long long releaseLibraryPages()
 
 long long releaseMappedFilePages()
 {
-    // Read in pieces into the stack, with no heap: this runs just after the heap's free pages
-    // went back, and a buffer for the whole list would bring some of them straight back.
-    const int fd = ::open("/proc/self/smaps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
     long long released = 0;
-    SFileMapping mapping;
-    const auto takeLine = [&](char* line) {
-        // Mapping heads start with their address in lower-case hex, field lines with a name.
-        if ((*line >= '0' && *line <= '9') || (*line >= 'a' && *line <= 'f')) {
-            released += mapping.release();
-            mapping = {};
-            char perms[8] = {};
-            unsigned long inode = 0;
-            if (std::sscanf(line, "%lx-%lx %7s %*s %*s %lu", &mapping.start, &mapping.end, perms, &inode) ==
-                4)
-                mapping.readOnlyFile = inode != 0 && perms[1] != 'w';
-        } else if (std::strncmp(line, "Anonymous:", 10) == 0) {
-            mapping.copied = std::strtoul(line + 10, nullptr, 10) != 0;
-        }
-    };
-    char chunk[16384];
-    size_t pending = 0;
-    for (ssize_t got; (got = ::read(fd, chunk + pending, sizeof chunk - 1 - pending)) > 0;) {
-        const size_t length = pending + static_cast<size_t>(got);
-        size_t begin = 0;
-        for (size_t i = 0; i < length; ++i) {
-            if (chunk[i] != '\n')
-                continue;
-            chunk[i] = '\0';
-            takeLine(chunk + begin);
-            begin = i + 1;
-        }
-        pending = length - begin;
-        // A line as long as the buffer is a path no mapping head needs whole: dropped.
-        if (pending == sizeof chunk - 1)
-            pending = 0;
-        std::memmove(chunk, chunk + begin, pending);
-    }
-    ::close(fd);
-    return released + mapping.release();
+    forEachMapping([&released](const SSmapsEntry& entry) { released += entry.dropFilePages(); });
+    return released;
 }
 
 } // namespace BL::Platform

@@ -57,6 +57,7 @@ class TestLoaderPages : public QObject
 private slots:
     void readOnlyPagesLeaveAndEverythingStillWorks();
     void mappedFilePagesLeaveAndPrivateCopiesStay();
+    void onlyFilesMappedSinceLeave();
 };
 
 void TestLoaderPages::readOnlyPagesLeaveAndEverythingStillWorks()
@@ -148,6 +149,42 @@ void TestLoaderPages::mappedFilePagesLeaveAndPrivateCopiesStay()
     QVERIFY(std::memcmp(copied + 8192, content.constData() + 8192, kSize - 8192) == 0);
     ::munmap(font, kSize);
     ::munmap(copied, kSize);
+}
+
+// What a load brings in (the text engine's data) goes again; of a file there before, the part
+// past its first page stays, as a library's own pages do.
+void TestLoaderPages::onlyFilesMappedSinceLeave()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    constexpr size_t kSize = 16 * 4096;
+    const QByteArray content(2 * kSize, 'k');
+    const auto mapFile = [&](const char* name, off_t offset) -> const char* {
+        QFile file(dir.filePath(QString::fromLatin1(name)));
+        if (!file.open(QIODevice::ReadWrite) || file.write(content) != content.size() || !file.flush())
+            return nullptr;
+        void* at = ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE, file.handle(), offset);
+        if (at == MAP_FAILED)
+            return nullptr;
+        long long sum = 0;
+        for (size_t i = 0; i < kSize; i += 4096)
+            sum += static_cast<const char*>(at)[i];
+        return sum > 0 ? static_cast<const char*>(at) : nullptr;
+    };
+    const char* earlier = mapFile("earlier.dat", kSize);
+    QVERIFY(earlier);
+    const QStringList before = BL::Platform::mappedFiles();
+    QVERIFY(before.contains(dir.filePath(QStringLiteral("earlier.dat"))));
+    const char* loaded = mapFile("loaded.dat", 0);
+    QVERIFY(loaded);
+    QVERIFY(residentKib("loaded.dat", "r--p", false) >= 64);
+
+    BL::Platform::dropPagesOfFilesMappedSince(before);
+    QCOMPARE(residentKib("loaded.dat", "r--p", false), 0);
+    QVERIFY(residentKib("earlier.dat", "r--p", false) >= 64);
+    QVERIFY(std::memcmp(loaded, content.constData(), kSize) == 0);
+    ::munmap(const_cast<char*>(earlier), kSize);
+    ::munmap(const_cast<char*>(loaded), kSize);
 }
 
 QTEST_GUILESS_MAIN(TestLoaderPages)
