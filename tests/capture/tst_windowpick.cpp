@@ -5,6 +5,7 @@
 #include "capture/overlayhost.h"
 #include "capturetestsupport.h"
 #include "platform/screengrab.h"
+#include "platform/singleapplication.h"
 #include "platform/windowlist.h"
 #include "resources/resources.h"
 
@@ -330,5 +331,14 @@ void TestWindowPick::listFollowsTheDesktopWithoutRereading()
     QCOMPARE(BL::Platform::windowList().fullReads(), reads);
 }
 
-QTEST_MAIN(TestWindowPick)
+// The program's application: Qt closes every popup when the application loses the focus, and
+// openbox moves the focus about as the test's own window comes and goes; the program keeps its
+// overlay through that, and so must the overlay here.
+int main(int argc, char** argv)
+{
+    CSingleApplication app(argc, argv);
+    TestWindowPick test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_windowpick.moc"
