@@ -144,16 +144,29 @@ SDecodeSlot::~SDecodeSlot()
     decodeSlots.release();
 }
 
-EImageType decodableImageType(std::string_view bytes)
+EImageType announcedImageType(std::string_view bytes)
 {
-    const SDecodeSlot slot;
     static const unsigned char pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (bytes.size() >= 8 && std::memcmp(bytes.data(), pngSignature, 8) == 0)
-        return decodesAsPng(bytes) ? EImageType::Png : EImageType::None;
+        return EImageType::Png;
     if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xff &&
         static_cast<unsigned char>(bytes[1]) == 0xd8 && static_cast<unsigned char>(bytes[2]) == 0xff)
-        return decodesAsJpeg(bytes) ? EImageType::Jpeg : EImageType::None;
+        return EImageType::Jpeg;
     return EImageType::None;
+}
+
+bool decodesCompletely(std::string_view bytes, EImageType type)
+{
+    if (type == EImageType::None || announcedImageType(bytes) != type)
+        return false;
+    const SDecodeSlot slot;
+    return type == EImageType::Png ? decodesAsPng(bytes) : decodesAsJpeg(bytes);
+}
+
+EImageType decodableImageType(std::string_view bytes)
+{
+    const EImageType type = announcedImageType(bytes);
+    return decodesCompletely(bytes, type) ? type : EImageType::None;
 }
 
 const char* mimeType(EImageType type)

@@ -21,6 +21,10 @@ struct SDecodeSlot
 // (for PNG every chunk CRC, the zlib checksum and every row), so a truncated or corrupted file
 // is refused rather than stored and served broken.
 EImageType decodableImageType(std::string_view bytes);
+// The two halves of it. The type the first bytes announce, read without decoding anything:
+EImageType announcedImageType(std::string_view bytes);
+// and whether a picture of that type decodes completely.
+bool decodesCompletely(std::string_view bytes, EImageType type);
 
 const char* mimeType(EImageType type);
 const char* fileExtension(EImageType type);

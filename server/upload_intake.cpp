@@ -9,11 +9,17 @@
 #include "server/store.h"
 #include "server/util.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <future>
 
 namespace BL::Server {
 
 namespace {
+
+constexpr char notAnImage[] = "not a PNG or JPEG image";
+// From this size on, a picture's files are written while it is checked.
+constexpr std::uint64_t kWriteWhileCheckingBytes = 256 * 1024;
 
 SUploadOutcome refused(const std::string& reason, int status = 200)
 {
@@ -85,9 +91,9 @@ SUploadOutcome CUploadIntake::store(const std::string& secret, std::int64_t acco
     for (const std::string_view picture : pictureData) {
         if (picture.size() > m_options.maxUploadBytes)
             return declineAndEnd(secret, "file too large");
-        const EImageType type = decodableImageType(picture);
+        const EImageType type = announcedImageType(picture);
         if (type == EImageType::None)
-            return declineAndEnd(secret, "not a PNG or JPEG image");
+            return declineAndEnd(secret, notAnImage);
         SUploadedPicture& uploaded = pictures.emplace_back();
         uploaded.bytes = picture;
         uploaded.type = type;
@@ -100,22 +106,47 @@ SUploadOutcome CUploadIntake::store(const std::string& secret, std::int64_t acco
 
     // Files first, durably; only then the rows that name them.
     SUpload upload{secret, accountId, {}, sourceUrl, m_options.maxKeepMs, {}, {}, scalePercent};
+    for (const SUploadedPicture& picture : pictures)
+        upload.files.push_back({randomHex(12) + "." + fileExtension(picture.type), mimeType(picture.type),
+                                picture.width, picture.height});
     std::vector<std::string> written;
     const auto removeWritten = [&] {
         for (const std::string& name : written)
             m_pictures.remove(name);
     };
-    for (const SUploadedPicture& picture : pictures) {
-        SPictureFile& file = upload.files.emplace_back();
-        file = {randomHex(12) + "." + fileExtension(picture.type), mimeType(picture.type), picture.width,
-                picture.height};
-        std::string error;
-        if (!m_pictures.put(file.name, picture.bytes, &error)) {
-            std::fprintf(stderr, "error: %s\n", error.c_str());
-            removeWritten();
-            return refused("storage failed", 500);
+    const auto writeAll = [&] {
+        for (std::size_t i = 0; i < pictures.size(); ++i) {
+            std::string error;
+            if (!m_pictures.put(upload.files[i].name, pictures[i].bytes, &error)) {
+                std::fprintf(stderr, "error: %s\n", error.c_str());
+                return false;
+            }
+            written.push_back(upload.files[i].name);
         }
-        written.push_back(file.name);
+        return true;
+    };
+    const auto decodeAll = [&] {
+        return std::all_of(pictures.begin(), pictures.end(), [](const SUploadedPicture& picture) {
+            return decodesCompletely(picture.bytes, picture.type);
+        });
+    };
+    bool decodable = false;
+    bool stored = false;
+    if (bytes >= kWriteWhileCheckingBytes) {
+        // A screen-sized picture takes some 5 ms to check and as long again to write and flush:
+        // the files are written meanwhile. No row names them before both have succeeded.
+        std::future<bool> writing = std::async(std::launch::async, writeAll);
+        decodable = decodeAll();
+        stored = writing.get();
+    } else {
+        decodable = decodeAll();
+        stored = decodable && writeAll();
+    }
+    if (!decodable || !stored) {
+        removeWritten();
+        if (!decodable)
+            return declineAndEnd(secret, notAnImage);
+        return refused("storage failed", 500);
     }
     // A picture that fits the thumbnail's bounds is its own and needs no decoding; any other
     // preview is made after the reply (CPreviewMaker).

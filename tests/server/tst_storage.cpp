@@ -113,6 +113,8 @@ private slots:
     void unknownDatabaseIsRefusedUntouched_data();
     void unknownDatabaseIsRefusedUntouched();
     void failedPictureRowLeavesCodeUnclaimed();
+    void brokenPictureLeavesNoFile_data();
+    void brokenPictureLeavesNoFile();
     void foreignOrBrokenHashKeyIsRefused();
     void anonymousReservationsAreLimitedAndPurged();
     void orphanSweepRemovesOnlyOldFilesWithoutRows();
@@ -313,6 +315,45 @@ void TestServerStorage::failedPictureRowLeavesCodeUnclaimed()
     QVERIFY(single);
     QCOMPARE(single->status, 200);
     QVERIFY(client->get(("/" + code + ".png").c_str())->body == first);
+}
+
+void TestServerStorage::brokenPictureLeavesNoFile_data()
+{
+    // Large pictures are written while they are checked, small ones only after.
+    QTest::addColumn<int>("side");
+    QTest::addColumn<bool>("pair");
+    QTest::newRow("small") << 40 << false;
+    QTest::newRow("large") << 400 << false;
+    QTest::newRow("large pair, the second broken") << 400 << true;
+}
+
+void TestServerStorage::brokenPictureLeavesNoFile()
+{
+    QFETCH(int, side);
+    QFETCH(bool, pair);
+    CTestServer server;
+    auto client = server.client();
+    const std::string good = makePng(side, side, 7);
+    QVERIFY(side < 100 || good.size() > 256 * 1024);
+    // One pixel byte changed far into the picture: the signature and the header still say PNG.
+    std::string broken = makePng(side, side, 8);
+    broken[broken.size() * 3 / 4] ^= 0x55;
+
+    const auto [secret, code] = reserve(*client);
+    auto refused = pair ? postUpload(*client, std::string(), secret, good, &broken)
+                        : postUpload(*client, std::string(), secret, broken);
+    QVERIFY(refused);
+    QCOMPARE(QString::fromStdString(refused->body),
+             QString::fromLatin1(R"({"status":"error","reason":"not a PNG or JPEG image"})"));
+    QCOMPARE(client->get(("/" + code + ".png").c_str())->status, 404);
+    QVERIFY(QDir(server.dataDir() + "/pictures").entryList(QDir::Files | QDir::Hidden).isEmpty());
+
+    // A sound picture after it is stored whole.
+    const auto [secret2, code2] = reserve(*client);
+    auto stored = postUpload(*client, std::string(), secret2, good);
+    QVERIFY(stored);
+    QCOMPARE(stored->status, 200);
+    QVERIFY(client->get(("/" + code2 + ".png").c_str())->body == good);
 }
 
 void TestServerStorage::anonymousReservationsAreLimitedAndPurged()
