@@ -2,6 +2,7 @@
 
 #include "server/util.h"
 
+#include <algorithm>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
@@ -21,6 +22,10 @@ namespace {
 constexpr std::size_t maxTargetBytes = 8192;
 // A browser form or the URL upload: far below any picture, and read whole before the handler.
 constexpr std::size_t maxFormBodyBytes = 8192;
+// Room for one read of a body. Beast reads as much as the buffer has room for, and after the
+// header that is 512 bytes: a screen-sized picture came in thousands of reads, and as many
+// writes to its spool file.
+constexpr std::size_t bodyReadBytes = 64 * 1024;
 // A client that writes the header and a small body apart (Qt's network stack does) holds the body
 // back until the header is acknowledged (Nagle), while this side would delay that ACK by 40 ms
 // waiting for the body: a small form post took 40 ms on loopback. Acknowledging at once ends it.
@@ -192,8 +197,14 @@ void CHttpSession::readBody()
 {
     m_phase = EPhase::Body;
     setDeadline(m_engine.limits.requestTimeoutMs);
-    if (m_buffer.size() < m_parser->content_length().value_or(0))
+    const std::uint64_t length = m_parser->content_length().value_or(0);
+    if (m_buffer.size() < length)
         acknowledgeNow(m_socket);
+    // Given back when the connection goes idle (awaitRequest).
+    if (m_parser->chunked() || m_buffer.size() < length)
+        m_buffer.reserve(m_buffer.size() +
+                         static_cast<std::size_t>(std::min<std::uint64_t>(
+                             m_parser->chunked() ? bodyReadBytes : length - m_buffer.size(), bodyReadBytes)));
     m_parser->body_limit(m_engine.limits.maxBodyBytes);
     if (m_parser->content_length().value_or(0) > m_engine.limits.spoolBodyBytes) {
         try {
