@@ -132,15 +132,21 @@ SUploadOutcome CUploadIntake::store(const std::string& secret, std::int64_t acco
     };
     bool decodable = false;
     bool stored = false;
-    if (bytes >= kWriteWhileCheckingBytes) {
-        // A screen-sized picture takes some 5 ms to check and as long again to write and flush:
-        // the files are written meanwhile. No row names them before both have succeeded.
-        std::future<bool> writing = std::async(std::launch::async, writeAll);
-        decodable = decodeAll();
-        stored = writing.get();
-    } else {
-        decodable = decodeAll();
-        stored = decodable && writeAll();
+    try {
+        if (bytes >= kWriteWhileCheckingBytes) {
+            // A screen-sized picture takes some 5 ms to check and as long again to write and
+            // flush: the files are written meanwhile. No row names them before both have succeeded.
+            std::future<bool> writing = std::async(std::launch::async, writeAll);
+            decodable = decodeAll();
+            stored = writing.get();
+        } else {
+            decodable = decodeAll();
+            stored = decodable && writeAll();
+        }
+    } catch (...) {
+        // The writer is done by now: leaving its scope waited for it.
+        removeWritten();
+        throw;
     }
     if (!decodable || !stored) {
         removeWritten();
