@@ -22,9 +22,7 @@ namespace {
 constexpr std::size_t maxTargetBytes = 8192;
 // A browser form or the URL upload: far below any picture, and read whole before the handler.
 constexpr std::size_t maxFormBodyBytes = 8192;
-// Room for one read of a body. Beast reads as much as the buffer has room for, and after the
-// header that is 512 bytes: a screen-sized picture came in thousands of reads, and as many
-// writes to its spool file.
+// The most room one read of a body gets.
 constexpr std::size_t bodyReadBytes = 64 * 1024;
 // A client that writes the header and a small body apart (Qt's network stack does) holds the body
 // back until the header is acknowledged (Nagle), while this side would delay that ACK by 40 ms
@@ -200,11 +198,6 @@ void CHttpSession::readBody()
     const std::uint64_t length = m_parser->content_length().value_or(0);
     if (m_buffer.size() < length)
         acknowledgeNow(m_socket);
-    // Given back when the connection goes idle (awaitRequest).
-    if (m_parser->chunked() || m_buffer.size() < length)
-        m_buffer.reserve(m_buffer.size() +
-                         static_cast<std::size_t>(std::min<std::uint64_t>(
-                             m_parser->chunked() ? bodyReadBytes : length - m_buffer.size(), bodyReadBytes)));
     m_parser->body_limit(m_engine.limits.maxBodyBytes);
     if (m_parser->content_length().value_or(0) > m_engine.limits.spoolBodyBytes) {
         try {
@@ -218,13 +211,7 @@ void CHttpSession::readBody()
         }
         m_parser.reset();
     }
-    const auto read = [self = shared_from_this()] {
-        const auto done = [self](boost::system::error_code error, std::size_t) { self->onBody(error); };
-        if (self->m_spoolParser)
-            http::async_read(self->m_socket, self->m_buffer, *self->m_spoolParser, done);
-        else
-            http::async_read(self->m_socket, self->m_buffer, *self->m_parser, done);
-    };
+    const auto read = [self = shared_from_this()] { self->readBodyPiece(); };
     const std::string expect = m_request.header("Expect");
     if (expect.size() != 12 || !sameHeaderName(expect, "100-continue"))
         return read();
@@ -235,6 +222,34 @@ void CHttpSession::readBody()
                               return self->close();
                           read();
                       });
+}
+
+bool CHttpSession::bodyRead() const
+{
+    return m_spoolParser ? m_spoolParser->is_done() : m_parser->is_done();
+}
+
+void CHttpSession::readBodyPiece()
+{
+    // A body that came whole with the header (or none at all) needs no read.
+    if (bodyRead())
+        return asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->onBody({}); });
+    const auto done = [self = shared_from_this()](boost::system::error_code error, std::size_t parsed) {
+        if (error || self->bodyRead())
+            return self->onBody(error);
+        // Beast reads as much as the buffer has room for, and after the header that is 512
+        // bytes: a screen-sized picture came in thousands of reads, and as many writes to its
+        // spool file. The room doubles while the client fills it, so that memory follows what a
+        // client sends, not what it announces; it is given back when the connection goes idle.
+        const std::size_t room = self->m_buffer.capacity();
+        if (parsed >= room / 2 && room < bodyReadBytes)
+            self->m_buffer.reserve(std::min(room * 2, bodyReadBytes));
+        self->readBodyPiece();
+    };
+    if (m_spoolParser)
+        http::async_read_some(m_socket, m_buffer, *m_spoolParser, done);
+    else
+        http::async_read_some(m_socket, m_buffer, *m_parser, done);
 }
 
 void CHttpSession::onBody(boost::system::error_code error)

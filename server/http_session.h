@@ -41,6 +41,8 @@ private:
     void readHeader();
     void onHeader(boost::system::error_code error);
     void readBody();
+    void readBodyPiece();
+    bool bodyRead() const;
     void onBody(boost::system::error_code error);
 
     // To a worker: the admission check alone (`headOnly`, before a large body is read), or the
