@@ -1,5 +1,5 @@
-// Throughput of brightloom-server on loopback: code reservations per second and uploads per second
-// of a 200 KB PNG. Prints figures only; it checks nothing.
+// Throughput of brightloom-server on loopback: code reservations per second, uploads per second
+// of a 200 KB PNG, and one client's uploads of a screen-sized one. Prints figures only; it checks nothing.
 //
 // Usage: brightloom-server-bench [--port N] [--seconds S] [--clients C] [--data DIR]
 //   --port N  measure a server already listening on 127.0.0.1:N instead of one started in process
@@ -10,6 +10,7 @@
 #include <QBuffer>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -177,6 +178,29 @@ int main(int argc, char** argv)
         return res && res->status == 200;
     });
     print("uploads", uploads, "uploads/s");
+
+    // A screen-sized picture, one at a time with a pause after each, as shots come: how long a
+    // shot's upload waits for its answer. The pause lets the preview of the last one be made.
+    const std::string screen = makeBenchPng(1024 * 1024);
+    const std::string screenBody = multipartBody(screen);
+    std::vector<double> waits;
+    {
+        CHttpClient client("127.0.0.1", port);
+        for (int i = 0; i < 40; ++i) {
+            const auto sent = std::chrono::steady_clock::now();
+            auto res = client.post("/api/upload.php", screenBody, contentType.c_str());
+            if (!res || res->status != 200)
+                break;
+            waits.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    std::sort(waits.begin(), waits.end());
+    if (!waits.empty())
+        std::printf(
+            "screen-sized upload (%zu bytes PNG), %zu one at a time: min %.1f median %.1f max %.1f ms\n",
+            screen.size(), waits.size(), waits.front(), waits[waits.size() / 2], waits.back());
 
     if (service) {
         service->stop();
