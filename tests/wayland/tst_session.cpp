@@ -49,6 +49,7 @@ void TestWaylandSession::boundKeyShotUploadsTheBackground()
                              kTimeoutMs);
     QVERIFY(!overlayShown(m_program->pid()));
     verifyUploaded(link, QSize(201, 151), {100, 100});
+    const int uploaded = m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded."));
     // The link stays on the clipboard with the overlay gone. The program's next overlay reaches
     // the compositor after whatever it did to the clipboard on closing this one.
     CProgram again;
@@ -60,6 +61,10 @@ void TestWaylandSession::boundKeyShotUploadsTheBackground()
     drag({100, 100}, {150, 150}, {1280, 800});
     QVERIFY(!waitForLink(link).isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(!overlayShown(m_program->pid()), kTimeoutMs);
+    // Its upload is told of within this test: the next one waits for a word of its own shot's.
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_program->errorOutput().count(QStringLiteral("Screenshot succesfully uploaded.")), uploaded + 1,
+        kTimeoutMs);
 }
 
 void TestWaylandSession::escapeClosesTheBoundKeyOverlayWithoutUpload()
