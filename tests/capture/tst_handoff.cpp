@@ -4,6 +4,7 @@
 #include "capture/cropscreen.h"
 #include "capture/overlayhost.h"
 #include "capturetestsupport.h"
+#include "platform/singleapplication.h"
 #include "resources/resources.h"
 
 #include <QPainter>
@@ -173,12 +174,17 @@ void TestHandOff::fiftyShotsOverLiveContentHoldNoOverlay()
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    if (app.arguments().contains(kLiveArgument)) {
+    const auto isLive = [](const char* argument) { return kLiveArgument == QLatin1String(argument); };
+    if (std::any_of(argv, argv + argc, isLive)) {
+        QApplication app(argc, argv);
         CLiveWindow window;
         window.show();
         return app.exec();
     }
+    // The program's application: Qt closes every popup when the application loses the input
+    // focus, as it now and then does here right after the overlay is shown; the program keeps
+    // its overlay through that, and so must the overlay here.
+    CSingleApplication app(argc, argv);
     TestHandOff test;
     return QTest::qExec(&test, argc, argv);
 }
