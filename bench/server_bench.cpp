@@ -224,7 +224,7 @@ int main(int argc, char** argv)
             const auto sent = std::chrono::steady_clock::now();
             auto res = client.post("/api/upload.php", screenBody, contentType.c_str());
             if (!answeredOk(res)) {
-                std::printf("screen-sized upload refused: %s\n",
+                std::printf("screen-sized upload failed: %s\n",
                             res ? res->body.c_str() : res.error().c_str());
                 break;
             }
@@ -241,15 +241,15 @@ int main(int argc, char** argv)
         const QByteArray qtBody = QByteArray::fromStdString(screenBody);
         for (int i = 0; i < pacedUploads; ++i) {
             const auto sent = std::chrono::steady_clock::now();
-            QNetworkReply* reply = network.post(request, qtBody);
+            const std::unique_ptr<QNetworkReply> reply(network.post(request, qtBody));
             QEventLoop loop;
-            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
             loop.exec();
             const double ms = msSince(sent);
             const QByteArray answer = reply->readAll();
-            reply->deleteLater();
             if (reply->error() != QNetworkReply::NoError || !answer.contains("\"status\":\"ok\"")) {
-                std::printf("screen-sized upload through Qt refused: %s\n", answer.constData());
+                std::printf("screen-sized upload through Qt failed: %s %s\n",
+                            qPrintable(reply->errorString()), answer.constData());
                 break;
             }
             waits.push_back(ms);
