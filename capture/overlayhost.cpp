@@ -7,6 +7,7 @@
 #include "platform/singleapplication.h"
 
 #include <QBackingStore>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -90,6 +91,11 @@ void COverlayHost::showOverlay(QWidget* overlay)
     m_host->showFullScreen();
     // A popup ignores the full-screen sizing; give it the screen's geometry explicitly.
     m_host->setGeometry(geometry);
+    // Qt posts every widget it shows an update for later. Delivered after the first frame, they
+    // painted the whole overlay a second time, first waiting for the server to take in the
+    // first frame, and made the compositor draw the screen twice. Delivered now, before the
+    // window is exposed, they only mark what the first frame paints anyway.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateLater);
     m_host->setFocus(Qt::OtherFocusReason);
     qCDebug(lcCapture).noquote() << "overlay shown on" << screen->name();
 }

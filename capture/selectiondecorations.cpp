@@ -2,6 +2,7 @@
 
 #include "capture/frozenscreen.h"
 
+#include <QCoreApplication>
 #include <QFrame>
 #include <QImage>
 #include <QLabel>
@@ -53,6 +54,25 @@ private:
 };
 
 } // namespace
+
+// The hint. QLabel lays its rich text out again in every paint, for the width it paints at, and
+// the layout asks for one more paint of the label from within the first. That paint draws the
+// same picture, and everything under the translucent label with it: it came after the overlay's
+// first frame, waiting for the server to take in that frame. A paint of the whole label has
+// already drawn what it asked for.
+class CHintLabel : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent* event) override
+    {
+        QLabel::paintEvent(event);
+        if (event->rect().contains(rect()))
+            QCoreApplication::removePostedEvents(this, QEvent::UpdateLater);
+    }
+};
 
 // One of the dimmed bands around the selection. Under it the translucent window's buffer has
 // just been cleared, so its colour is written as it stands rather than blended: the same
@@ -107,7 +127,7 @@ CSelectionDecorations::CSelectionDecorations(QWidget* selector) : m_selector(sel
     m_selectionFrame->setStyleSheet(
         QStringLiteral("border-style: dashed; border-color: white; border-width: 1px"));
 
-    m_hintLabel = new QLabel(selector);
+    m_hintLabel = new CHintLabel(selector);
     m_hintLabel->setObjectName(QStringLiteral("hintLabel"));
     m_hintLabel->setStyleSheet(QStringLiteral("background-color: rgba(255, 255, 255, 178)"));
     m_hintLabel->setMargin(10);
