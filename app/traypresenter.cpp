@@ -228,9 +228,13 @@ void CTrayPresenter::showBalloon(const QString& text, QSystemTrayIcon::MessageIc
 void CTrayPresenter::hideBalloon()
 {
     // Qt draws the balloon itself for an XEmbed tray and offers no call to take it down early.
+    // Deleted at once, not closed: a closed balloon deletes itself at the next pass of the event
+    // loop, which came just after the overlay's first frame, and giving back its window then
+    // waited for the server to take in that frame (some 4 ms of the opening). Kept hidden
+    // instead, Qt would show it again whenever the tray icon moves.
     for (QWidget* balloon : qtTrayWindows("QBalloonTip"))
         if (balloon->isVisible())
-            balloon->close();
+            delete balloon;
 }
 
 void CTrayPresenter::onUploadingMovieFrameChanged()
