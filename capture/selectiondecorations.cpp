@@ -38,22 +38,26 @@ protected:
 
     void showEvent(QShowEvent*) override
     {
-        // The screen may have changed since the last showing, so pick the image each time. The
-        // host is on the screen under the pointer by now; its ratio needs no look at the pointer.
+        // The screen may have changed since the last showing: the image is decoded again when
+        // its ratio did, not at every opening. The host is on the screen under the pointer by
+        // now; its ratio needs no look at the pointer.
         const int ratio = std::max(1, static_cast<int>(devicePixelRatioF()));
-        const QImage source(ratio > 1 ? QStringLiteral(":Grabber@2x.png") : QStringLiteral(":Grabber.png"));
-        m_image = source.scaled(kCrossSize * ratio, kCrossSize * ratio, Qt::IgnoreAspectRatio,
-                                Qt::FastTransformation);
-        // Without the ratio a 54-pixel image would be drawn at 54 logical pixels and clipped.
-        m_image.setDevicePixelRatio(ratio);
+        if (m_image.isNull() || ratio != m_ratio) {
+            const QImage source(ratio > 1 ? QStringLiteral(":Grabber@2x.png")
+                                          : QStringLiteral(":Grabber.png"));
+            m_image = source.scaled(kCrossSize * ratio, kCrossSize * ratio, Qt::IgnoreAspectRatio,
+                                    Qt::FastTransformation);
+            // Without the ratio a 54-pixel image would be drawn at 54 logical pixels and clipped.
+            m_image.setDevicePixelRatio(ratio);
+            m_ratio = ratio;
+        }
         setFixedSize(kCrossSize, kCrossSize);
     }
 
 private:
     QImage m_image;
+    int m_ratio = 0;
 };
-
-} // namespace
 
 // The hint. QLabel lays its rich text out again in every paint, for the width it paints at, and
 // the layout asks for one more paint of the label from within the first. That paint draws the
@@ -73,6 +77,8 @@ protected:
             QCoreApplication::removePostedEvents(this, QEvent::UpdateLater);
     }
 };
+
+} // namespace
 
 // One of the dimmed bands around the selection. Under it the translucent window's buffer has
 // just been cleared, so its colour is written as it stands rather than blended: the same
