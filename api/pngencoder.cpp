@@ -3,10 +3,13 @@
 #include "api/logging.h"
 #include "api/pngfilter.h"
 #include "platform/largebuffer.h"
+#include "platform/threadpriority.h"
 
 #include <QBuffer>
 #include <QImage>
 #include <QImageWriter>
+#include <QThread>
+#include <QThreadPool>
 #include <QtConcurrent>
 #include <algorithm>
 #include <cstdint>
@@ -164,19 +167,53 @@ size_t joinBands(const SBand& first, const SBand& second, std::uint8_t* out, siz
     return 2 + first.length + second.length + 4;
 }
 
+// The second threads of background encodings. A thread's priority cannot be raised again, so
+// these lowered threads do nothing else. Made on first use, by an encoding thread: it has no
+// parent and goes at exit, as Qt's shared pool does.
+QThreadPool* backgroundHelpers()
+{
+    static QThreadPool* const pool = [] {
+        static QThreadPool threads;
+        threads.setMaxThreadCount(2);
+        return &threads;
+    }();
+    return pool;
+}
+
+// Runs `work` on the second thread of `threads`: at the caller's priority, for a background
+// caller, so that the half of the work it hands over does not compete with the overlay and the
+// window system at full weight. Not run here for One.
+template<typename Work> QFuture<void> onSecondThread(EPngThreads threads, Work work)
+{
+    switch (threads) {
+    case EPngThreads::One:
+        break;
+    case EPngThreads::Two:
+        return QtConcurrent::run(work);
+    case EPngThreads::TwoInBackground:
+        return QtConcurrent::run(backgroundHelpers(), [work, caller = QThread::currentThread()] {
+            // A caller that waits for work not yet started runs it itself, as it is.
+            if (QThread::currentThread() != caller)
+                BL::Platform::lowerCurrentThreadPriority();
+            work();
+        });
+    }
+    return {};
+}
+
 // The filtered rows as one zlib stream of zlib's run-length strategy; its length, 0 on failure.
 // Makes the first band on a second thread (or first, on one) while this one makes the second,
 // and joins their streams.
 template<typename First, typename Second>
-size_t inTwoBands(bool twoThreads, First makeFirst, Second makeSecond, std::uint8_t* out, size_t room)
+size_t inTwoBands(EPngThreads threads, First makeFirst, Second makeSecond, std::uint8_t* out, size_t room)
 {
     SBand first;
     const auto firstBand = [&first, &makeFirst] { first = makeFirst(); };
     QFuture<void> firstDone;
-    if (twoThreads)
-        firstDone = QtConcurrent::run(firstBand);
-    else
+    if (threads == EPngThreads::One)
         firstBand();
+    else
+        firstDone = onSecondThread(threads, firstBand);
     const SBand second = makeSecond();
     firstDone.waitForFinished();
     return joinBands(first, second, out, room);
@@ -237,13 +274,13 @@ size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filte
     const int height = rows.image.height();
     const size_t stride = filteredSize / size_t(height);
     const int split = std::clamp(int(double(height) * kZlibShare + 0.5), 1, std::max(1, height - 1));
-    const bool two = threads == EPngThreads::Two;
+    const bool two = threads != EPngThreads::One;
     std::uint8_t* const secondRows = filtered + stride * size_t(split);
     if (filteredSize > kPhotoMaxBytes && height >= 2) {
         how.twoBands = true;
         how.level = kBandDeflateLevel;
         return inTwoBands(
-            two,
+            threads,
             [&rows, split, filtered, stride] {
                 filterPngRows(rows, 0, split, filtered);
                 return deflateBand(filtered, stride * size_t(split), false);
@@ -260,7 +297,7 @@ size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filte
     size_t zeros = 0, lowerZeros = 0;
     QFuture<void> lower;
     if (half > 0)
-        lower = QtConcurrent::run([&rows, &lowerZeros, filtered, half, height, stride] {
+        lower = onSecondThread(threads, [&rows, &lowerZeros, filtered, half, height, stride] {
             filterPngRows(rows, half, height, filtered + stride * size_t(half), &lowerZeros);
         });
     filterPngRows(rows, 0, half > 0 ? half : height, filtered, &zeros);
@@ -275,7 +312,7 @@ size_t encodeRows(const SPngRows& rows, EPngThreads threads, std::uint8_t* filte
     how.twoBands = true;
     how.level = kBandDeflateLevel;
     return inTwoBands(
-        two, [filtered, split, stride] { return deflateBand(filtered, stride * size_t(split), false); },
+        threads, [filtered, split, stride] { return deflateBand(filtered, stride * size_t(split), false); },
         [secondRows, split, height, stride] {
             return deflateBand(secondRows, stride * size_t(height - split), true);
         },

@@ -13,8 +13,9 @@ namespace BL::Api {
 // (palette, grey, 16-bit) keep Qt's writer. Safe off the GUI thread; empty for a null image
 // or when the picture cannot be encoded.
 // A second thread filters and compresses a band of a large picture. Either way the bytes are the
-// same; One leaves the other core to the caller's other work.
-enum class EPngThreads { One, Two };
+// same; One leaves the other core to the caller's other work. TwoInBackground is for a caller that
+// has lowered its own priority: its second thread yields to interactive work as well.
+enum class EPngThreads { One, Two, TwoInBackground };
 // How a picture was compressed, for the benchmark's figures and the tests.
 struct SPngEncoding
 {

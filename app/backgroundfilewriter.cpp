@@ -1,6 +1,7 @@
 #include "app/backgroundfilewriter.h"
 
 #include "app/logging.h"
+#include "platform/threadpriority.h"
 
 #include <QMutexLocker>
 #include <QRunnable>
@@ -41,7 +42,12 @@ void CBackgroundFileWriter::replace(const QString& path, const QByteArray& bytes
 
 void CBackgroundFileWriter::run(std::function<void()> job)
 {
-    m_thread.start(QRunnable::create(std::move(job)));
+    m_thread.start(QRunnable::create([job = std::move(job)] {
+        // Nobody waits for these files, while the next shot may already be opening: decoding
+        // and scaling a thumbnail yield to it.
+        BL::Platform::lowerCurrentThreadPriority();
+        job();
+    }));
 }
 
 void CBackgroundFileWriter::flush()

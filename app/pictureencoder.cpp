@@ -35,7 +35,7 @@ CPictureEncoder::CPictureEncoder(const QList<QPixmap>& pictures, QObject* parent
         BL::Platform::lowerCurrentThreadPriority();
         QList<QByteArray> encoded;
         for (const QImage& image : images)
-            encoded << BL::Api::encodePng(image, BL::Api::EPngThreads::Two);
+            encoded << BL::Api::encodePng(image, BL::Api::EPngThreads::TwoInBackground);
         return encoded;
     }));
 }
