@@ -134,6 +134,7 @@ void CBrightloomMainWidget::createOverlays()
     // The last shot's balloon is old news once the next begins. Left up, it stays over the
     // desktop being shot, and its first frames would hold up the overlay's.
     connect(overlays, &COverlayControl::aboutToShow, tray, &BL::App::CTrayPresenter::hideBalloon);
+    connect(overlays, &COverlayControl::aboutToShow, tray, &BL::App::CTrayPresenter::paintPendingIcon);
     // The link's round trip runs while the overlay hands over the screen, not after the grab.
     // Imported hosts reserve nothing.
     connect(overlays, &COverlayControl::aboutToGrab, this, [this] {

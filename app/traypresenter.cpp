@@ -242,6 +242,12 @@ void CTrayPresenter::onUploadingMovieFrameChanged()
     setIcon(QIcon(m_uploadingMovie->currentPixmap()));
 }
 
+void CTrayPresenter::paintPendingIcon()
+{
+    for (QWidget* icon : qtTrayWindows("QSystemTrayIconSys"))
+        QCoreApplication::sendPostedEvents(icon, QEvent::UpdateRequest);
+}
+
 void CTrayPresenter::onUploadedMovieFrameChanged()
 {
     setIcon(QIcon(m_uploadedMovie->currentPixmap()));

@@ -68,6 +68,11 @@ public:
     // Takes down a balloon still up from an earlier message, where it is a window of ours (an
     // XEmbed tray; a panel's notifications are the desktop's).
     void hideBalloon();
+    // Paints now a change of the icon still waiting for its paint, where the icon is a window of
+    // ours. Qt paints a changed window once everything else is done: a change made just before
+    // the overlay opens was painted after the overlay's first frame, inside the opening, waiting
+    // on the window system busy with that frame.
+    void paintPendingIcon();
 
 private:
     void createAnimations();

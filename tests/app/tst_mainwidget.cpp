@@ -55,6 +55,7 @@ private slots:
     void overlayWindowIsReadyFromStartAndKept();
     void lastBalloonGoesWhenTheNextShotBegins();
     void trayIconWaitsWhileTheOverlayIsUp();
+    void changedTrayIconIsPaintedBeforeTheOverlayOpens();
     void textLanguagesChosenAndStored();
 
 private:
@@ -495,6 +496,51 @@ void TestMainWidget::trayIconWaitsWhileTheOverlayIsUp()
     QTest::keyClick(widget.get(), Qt::Key_Escape);
     QTRY_VERIFY(!widget->isVisible());
     QCOMPARE(shown(), frame());
+}
+
+void TestMainWidget::changedTrayIconIsPaintedBeforeTheOverlayOpens()
+{
+    stored().setValue("show_pre_help", true);
+    auto widget = makeWidget();
+    auto* presenter = widget->findChild<BL::App::CTrayPresenter*>();
+    QVERIFY(presenter);
+    const auto iconWindow = []() -> QWidget* {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        for (QWidget* window : windows)
+            if (window->isVisible() && window->inherits("QSystemTrayIconSys"))
+                return window;
+        return nullptr;
+    };
+    QTRY_VERIFY(iconWindow());
+    QWidget* icon = iconWindow();
+    // Docked and shown by the tray host: only then does a change of the icon ask for a paint.
+    QTRY_VERIFY_WITH_TIMEOUT(icon->windowHandle() && icon->windowHandle()->isExposed(), 15000);
+    QCoreApplication::sendPostedEvents(icon, QEvent::UpdateRequest);
+    int paints = 0;
+    struct SPaintCounter : QObject
+    {
+        int* count;
+        bool eventFilter(QObject*, QEvent* event) override
+        {
+            *count += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    counter.count = &paints;
+    icon->installEventFilter(&counter);
+
+    // Changed as the end of an upload changes it, just before the next hotkey.
+    QPixmap other(32, 32);
+    other.fill(Qt::red);
+    presenter->trayIcon()->setIcon(QIcon(other));
+    QCOMPARE(paints, 0);
+    QVERIFY(QMetaObject::invokeMethod(widget.get(), "onGlobalSingleShotShortcutActivated"));
+    // Painted before the overlay asked anything of the server, not after its first frame.
+    QVERIFY(paints >= 1);
+    QTRY_VERIFY(widget->isVisible());
+    QTest::keyClick(widget.get(), Qt::Key_Escape);
+    QTRY_VERIFY(!widget->isVisible());
+    icon->removeEventFilter(&counter);
 }
 
 void TestMainWidget::textLanguagesChosenAndStored()
