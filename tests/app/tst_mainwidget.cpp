@@ -32,6 +32,16 @@ QAction* menuAction(const QMenu* menu, const QString& text)
     return nullptr;
 }
 
+// A shown window of Qt's own for the tray (the icon, a balloon), by its class; nullptr when none.
+QWidget* shownTrayWindow(const char* className)
+{
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (QWidget* window : windows)
+        if (window->isVisible() && window->inherits(className))
+            return window;
+    return nullptr;
+}
+
 } // namespace
 
 class TestMainWidget : public QObject
@@ -447,13 +457,7 @@ void TestMainWidget::lastBalloonGoesWhenTheNextShotBegins()
     auto widget = makeWidget();
     auto* tray = widget->findChild<QSystemTrayIcon*>();
     QVERIFY(tray);
-    const auto balloon = []() -> QWidget* {
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        for (QWidget* window : windows)
-            if (window->isVisible() && window->inherits("QBalloonTip"))
-                return window;
-        return nullptr;
-    };
+    const auto balloon = [] { return shownTrayWindow("QBalloonTip"); };
     tray->showMessage(QStringLiteral("Brightloom"), QStringLiteral("Earlier news"),
                       QSystemTrayIcon::Information, 60000);
     QTRY_VERIFY(balloon());
@@ -504,15 +508,8 @@ void TestMainWidget::changedTrayIconIsPaintedBeforeTheOverlayOpens()
     auto widget = makeWidget();
     auto* presenter = widget->findChild<BL::App::CTrayPresenter*>();
     QVERIFY(presenter);
-    const auto iconWindow = []() -> QWidget* {
-        const QWidgetList windows = QApplication::topLevelWidgets();
-        for (QWidget* window : windows)
-            if (window->isVisible() && window->inherits("QSystemTrayIconSys"))
-                return window;
-        return nullptr;
-    };
-    QTRY_VERIFY(iconWindow());
-    QWidget* icon = iconWindow();
+    QTRY_VERIFY(shownTrayWindow("QSystemTrayIconSys"));
+    QWidget* icon = shownTrayWindow("QSystemTrayIconSys");
     // Docked and shown by the tray host: only then does a change of the icon ask for a paint.
     QTRY_VERIFY_WITH_TIMEOUT(icon->windowHandle() && icon->windowHandle()->isExposed(), 15000);
     QCoreApplication::sendPostedEvents(icon, QEvent::UpdateRequest);
