@@ -3,6 +3,7 @@
 #include "capture/helpscreen.h"
 #include "capture/logging.h"
 #include "capture/selectscreenarea.h"
+#include "platform/mapexposure.h"
 #include "platform/pointerscreen.h"
 #include "platform/singleapplication.h"
 
@@ -106,6 +107,8 @@ void COverlayHost::prepareWindow()
     if (!m_host || m_host->isVisible() || !screen)
         return;
     m_host->winId();
+    // The first frame is the whole screen: sent once, not once more for the server's exposures.
+    BL::Platform::skipExposuresOfMapping(m_host->windowHandle());
     QBackingStore* store = m_host->backingStore();
     if (!store)
         return;
