@@ -165,47 +165,62 @@ void CTrayMenu::setRecentShares(const QList<SShareRecord>& entries,
         buildRecentShares();
 }
 
+QMenu* CTrayMenu::recentEntryMenu(int index)
+{
+    if (index < m_recentEntryMenus.size())
+        return m_recentEntryMenus.at(index);
+    // Made once and filled again at each rebuild, rather than every entry's menu, actions and
+    // connections made anew after each share and the old ones deleted.
+    QMenu* entry = m_recent->addMenu(QString());
+    const auto request = [this, entry](void (CTrayMenu::*signal)(const QString&)) {
+        return [this, entry, signal] { emit(this->*signal)(entry->menuAction()->data().toString()); };
+    };
+    QAction* retry = entry->addAction(tr("&Retry upload"));
+    connect(retry, &QAction::triggered, this, request(&CTrayMenu::retryShareRequested));
+    QAction* copy = entry->addAction(tr("&Copy link"));
+    connect(copy, &QAction::triggered, this, request(&CTrayMenu::copyShareRequested));
+    connect(entry->addAction(tr("&Open")), &QAction::triggered, this,
+            request(&CTrayMenu::openShareRequested));
+    connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
+            request(&CTrayMenu::deleteShareRequested));
+    m_recentEntryMenus.push_back(entry);
+    return entry;
+}
+
 void CTrayMenu::buildRecentShares()
 {
     m_recentQuiet->stop();
     if (!m_recentStale)
         return;
     m_recentStale = false;
-    // The old entries' submenus go with the clear(): they are children of m_recent.
-    for (QMenu* old : m_recent->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
-        old->deleteLater();
-    m_recent->clear();
     QHash<QString, QIcon> icons;
     for (int i = 0; i < m_recentEntries.size(); ++i) {
         const SShareRecord& record = m_recentEntries.at(i);
-        const QString key = record.key();
-        QMenu* entry = m_recent->addMenu(shareTitle(record));
-        if (record.state == EShareState::UploadFailed) {
-            connect(entry->addAction(tr("&Retry upload")), &QAction::triggered, this,
-                    [this, key] { emit retryShareRequested(key); });
-            continue;
-        }
-        if (!m_recentThumbnails.at(i).isEmpty()) {
+        QMenu* entry = recentEntryMenu(i);
+        entry->setTitle(shareTitle(record));
+        entry->menuAction()->setData(record.key());
+        entry->menuAction()->setVisible(true);
+        // Retry alone for a failed upload; the link's entries otherwise.
+        const bool failed = record.state == EShareState::UploadFailed;
+        const QList<QAction*> actions = entry->actions();
+        for (int a = 0; a < actions.size(); ++a)
+            actions.at(a)->setVisible((a == 0) == failed);
+        entry->setDefaultAction(failed ? nullptr : actions.value(1));
+        QIcon icon;
+        if (!failed && !m_recentThumbnails.at(i).isEmpty()) {
             const QFileInfo file(m_recentThumbnails.at(i));
             const QString iconKey = file.filePath() + QLatin1Char('\n') +
                                     QString::number(file.lastModified().toMSecsSinceEpoch()) +
                                     QLatin1Char('\n') + QString::number(file.size());
-            QIcon icon = m_thumbnailIcons.value(iconKey);
+            icon = m_thumbnailIcons.value(iconKey);
             if (icon.isNull())
                 icon = thumbnailIcon(file.filePath());
             icons.insert(iconKey, icon);
-            entry->setIcon(icon);
         }
-        QAction* copy = entry->addAction(tr("&Copy link"));
-        entry->setDefaultAction(copy);
-        connect(
-            copy, &QAction::triggered, this, [this, key] { emit copyShareRequested(key); });
-        connect(
-            entry->addAction(tr("&Open")), &QAction::triggered, this,
-            [this, key] { emit openShareRequested(key); });
-        connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
-                [this, key] { emit deleteShareRequested(key); });
+        entry->setIcon(icon);
     }
+    for (int i = m_recentEntries.size(); i < m_recentEntryMenus.size(); ++i)
+        m_recentEntryMenus.at(i)->menuAction()->setVisible(false);
     m_thumbnailIcons = icons;
 }
 

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QScopeGuard>
+#include <QVector>
 #include <array>
 #include <functional>
 
@@ -84,10 +85,13 @@ signals:
 private:
     QIcon thumbnailIcon(const QString& path) const;
     void buildRecentShares();
+    // The submenu of the `index`th entry of "Recent shares", made on first use.
+    QMenu* recentEntryMenu(int index);
     void announceKeyboard(int attempt);
 
     std::array<QAction*, TrayActionCount> m_actions{};
     QMenu* m_recent = nullptr;
+    QVector<QMenu*> m_recentEntryMenus;
     // What "Recent shares" shows once it is built again, and the thumbnails' files.
     QList<SShareRecord> m_recentEntries;
     QStringList m_recentThumbnails;

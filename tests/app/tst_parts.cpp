@@ -32,6 +32,7 @@ private slots:
     void animationLoopsReuseTheirFrames();
     void idleReleaseWaitsForTheAnimationsToStop();
     void recentShareIconsAreKeptAcrossRebuilds();
+    void recentShareEntriesActOnTheShareShownNow();
     void idleReleaseSweepsThePixmapCacheKeys();
     void hotkeysNeverAttachTwice();
     void localShotsNeverOverwrite();
@@ -314,6 +315,53 @@ void TestParts::recentShareIconsAreKeptAcrossRebuilds()
     emit menu.aboutToShow();
     QVERIFY(iconOf(0).cacheKey() != first);
     QCOMPARE(colourOf(iconOf(0)), QColor(Qt::darkRed));
+}
+
+// The entries' submenus are made once and filled again at each rebuild, so that a share no
+// longer leaves menus made and deleted behind it: each entry acts on the share it shows now.
+void TestParts::recentShareEntriesActOnTheShareShownNow()
+{
+    BL::App::SShareRecord first, second, failed;
+    first.link = QStringLiteral("http://127.0.0.1:9/first");
+    second.link = QStringLiteral("http://127.0.0.1:9/second");
+    failed.state = BL::App::EShareState::UploadFailed;
+    failed.keptFile = QStringLiteral("/kept/failed.png");
+    first.time = second.time = failed.time = QDateTime::currentDateTime();
+    BL::App::CTrayMenu menu(nullptr);
+    QSignalSpy copies(&menu, &BL::App::CTrayMenu::copyShareRequested);
+    QSignalSpy retries(&menu, &BL::App::CTrayMenu::retryShareRequested);
+    const auto entry = [&menu](int index) { return menu.recentSharesMenu()->actions().value(index)->menu(); };
+    const auto shown = [](QMenu* menu) {
+        QStringList texts;
+        for (QAction* action : menu->actions())
+            if (action->isVisible())
+                texts << action->text();
+        return texts;
+    };
+
+    menu.setRecentShares({first, second}, {});
+    emit menu.aboutToShow();
+    QMenu* const top = entry(0);
+    QCOMPARE(shown(top), (QStringList{QStringLiteral("&Copy link"), QStringLiteral("&Open"),
+                                      QStringLiteral("&Delete...")}));
+    top->defaultAction()->trigger();
+    QCOMPARE(copies.takeFirst().at(0).toString(), first.link);
+
+    menu.setRecentShares({failed, second}, {});
+    emit menu.aboutToShow();
+    QCOMPARE(entry(0), top);
+    QCOMPARE(shown(top), QStringList{QStringLiteral("&Retry upload")});
+    QVERIFY(!top->defaultAction());
+    top->actions().value(0)->trigger();
+    QCOMPARE(retries.takeFirst().at(0).toString(), failed.keptFile);
+
+    menu.setRecentShares({second}, {});
+    emit menu.aboutToShow();
+    QCOMPARE(menu.recentSharesMenu()->actions().size(), 2);
+    QVERIFY(!menu.recentSharesMenu()->actions().at(1)->isVisible());
+    top->defaultAction()->trigger();
+    QCOMPARE(copies.takeFirst().at(0).toString(), second.link);
+    QCOMPARE(copies.size(), 0);
 }
 
 // Qt's QPixmapCache::clear() keeps a record of some 200 bytes for each text key of the pixmaps it
