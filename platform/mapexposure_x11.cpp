@@ -60,8 +60,14 @@ public:
         }
         if (type == XCB_EXPOSE) {
             const auto* expose = reinterpret_cast<const xcb_expose_event_t*>(event);
-            return m_pending && expose->window == m_pending &&
-                   m_painted.contains(QRect(expose->x, expose->y, expose->width, expose->height));
+            if (!m_pending || expose->window != m_pending)
+                return false;
+            if (m_painted.contains(QRect(expose->x, expose->y, expose->width, expose->height)))
+                return true;
+            // Beyond what Qt painted: this one and the rest of its series go to Qt, which gathers
+            // a series until its last exposure.
+            m_pending = 0;
+            return false;
         }
         return false;
     }

@@ -53,33 +53,31 @@ private slots:
         if (watched)
             BL::Platform::skipExposuresOfMapping(window.windowHandle());
         CExposures exposures(window.windowHandle());
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-        // A later exposure of a part of the window, which must arrive whatever came before:
-        // once it has, every exposure of the mapping has been dealt with.
-        const QRect cleared(10, 20, 30, 40);
-        xcb_clear_area(QX11Info::connection(), 1, xcb_window_t(window.winId()), int16_t(cleared.x()),
-                       int16_t(cleared.y()), uint16_t(cleared.width()), uint16_t(cleared.height()));
-        xcb_flush(QX11Info::connection());
-        QTRY_VERIFY(exposures.regions.contains(cleared));
-
         const QRect whole(QPoint(0, 0), window.size());
-        const int wholeExposures = int(std::count(exposures.regions.begin(), exposures.regions.end(), whole));
-        // Qt's own at the map notification, and without the filter the server's for the same map.
-        QCOMPARE(wholeExposures, watched ? 1 : 2);
-        QCOMPARE(exposures.regions.last(), cleared);
+        const auto wholeExposures = [&] {
+            return int(std::count(exposures.regions.begin(), exposures.regions.end(), whole));
+        };
 
-        // Shown again, the window is mapped again: again one full exposure.
-        window.hide();
-        exposures.regions.clear();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        xcb_clear_area(QX11Info::connection(), 1, xcb_window_t(window.winId()), int16_t(cleared.x()),
-                       int16_t(cleared.y()), uint16_t(cleared.width()), uint16_t(cleared.height()));
-        xcb_flush(QX11Info::connection());
-        QTRY_VERIFY(exposures.regions.contains(cleared));
-        QCOMPARE(int(std::count(exposures.regions.begin(), exposures.regions.end(), whole)), watched ? 1 : 2);
+        for (int showing = 0; showing < 2; ++showing) {
+            exposures.regions.clear();
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            if (!watched) {
+                // Qt's own at the map notification, then the server's for the same mapping.
+                QTRY_COMPARE(wholeExposures(), 2);
+            } else {
+                // A later exposure of a part of the window, which must arrive: once it has, every
+                // exposure of the mapping, made before it, has been dealt with.
+                const QRect cleared(10, 20, 30, 40);
+                xcb_clear_area(QX11Info::connection(), 1, xcb_window_t(window.winId()), int16_t(cleared.x()),
+                               int16_t(cleared.y()), uint16_t(cleared.width()), uint16_t(cleared.height()));
+                xcb_flush(QX11Info::connection());
+                QTRY_VERIFY(exposures.regions.contains(cleared));
+                QCOMPARE(wholeExposures(), 1);
+                QCOMPARE(exposures.regions.last(), cleared);
+            }
+            window.hide();
+        }
     }
 };
 
