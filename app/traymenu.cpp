@@ -172,17 +172,19 @@ QMenu* CTrayMenu::recentEntryMenu(int index)
     // Made once and filled again at each rebuild, rather than every entry's menu, actions and
     // connections made anew after each share and the old ones deleted.
     QMenu* entry = m_recent->addMenu(QString());
-    const auto request = [this, entry](void (CTrayMenu::*signal)(const QString&)) {
-        return [this, entry, signal] { emit(this->*signal)(entry->menuAction()->data().toString()); };
-    };
-    QAction* retry = entry->addAction(tr("&Retry upload"));
-    connect(retry, &QAction::triggered, this, request(&CTrayMenu::retryShareRequested));
-    QAction* copy = entry->addAction(tr("&Copy link"));
-    connect(copy, &QAction::triggered, this, request(&CTrayMenu::copyShareRequested));
-    connect(entry->addAction(tr("&Open")), &QAction::triggered, this,
-            request(&CTrayMenu::openShareRequested));
+    // Retry first: a failed upload's entry shows it alone.
+    const auto keyOf = [entry] { return entry->menuAction()->data().toString(); };
+    connect(
+        entry->addAction(tr("&Retry upload")), &QAction::triggered, this,
+        [this, keyOf] { emit retryShareRequested(keyOf()); });
+    connect(
+        entry->addAction(tr("&Copy link")), &QAction::triggered, this,
+        [this, keyOf] { emit copyShareRequested(keyOf()); });
+    connect(
+        entry->addAction(tr("&Open")), &QAction::triggered, this,
+        [this, keyOf] { emit openShareRequested(keyOf()); });
     connect(entry->addAction(tr("&Delete...")), &QAction::triggered, this,
-            request(&CTrayMenu::deleteShareRequested));
+            [this, keyOf] { emit deleteShareRequested(keyOf()); });
     m_recentEntryMenus.push_back(entry);
     return entry;
 }
